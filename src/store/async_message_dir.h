@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <future>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "store/entry.h"
+#include "store/shared_file.h"
+#include "util/async_worker.h"
+#include "util/callback_wrapper.h"
+#include "util/result.h"
+
+namespace mq::store {
+
+class message_dir_t;
+
+// The directory of message files; every file operation runs on a worker
+// thread of its own and calls back on the event loop.
+class async_message_dir_t : public mq::util::callback_wrapper_t {
+ public:
+  struct health_stat_t {
+    std::uint64_t orphaned_db_records = 0;
+    std::uint64_t orphaned_files = 0;
+    std::uint64_t removed_files = 0;
+    std::uint64_t orphaned_bytes = 0;
+    std::uint64_t removed_bytes = 0;
+    std::uint64_t non_regular_files = 0;
+  };
+
+  using error_callback_t = std::function<void(std::exception_ptr)>;
+  using file_callback_t = std::function<void(shared_file_t, std::exception_ptr)>;
+
+  explicit async_message_dir_t(boost::asio::io_context& io);
+  ~async_message_dir_t();
+
+  std::future<void> init(const boost::filesystem::path& dir, std::uint32_t uid, std::uint32_t gid);
+  std::future<void> reload(std::uint32_t uid, std::uint32_t gid);
+  std::future<void> stop();
+
+  void get_file(const std::string& name, file_callback_t callback);
+  void put_file(const std::string& name, std::shared_ptr<shared_file_t> source, error_callback_t callback);
+  void delete_file(const std::string& name, error_callback_t callback);
+  // Directory half of the health check. Files named in `in_flight` belong
+  // to puts and updates that have not reached the database yet: they are
+  // neither counted nor removed.
+  void check_health(std::future<std::vector<health_check_entry_t>> records,
+                    std::promise<std::vector<std::int64_t>> orphan_ids, std::future<void> done, bool fix,
+                    std::set<std::string> in_flight, std::function<void(mq::util::result_t<health_stat_t>)> callback);
+
+ private:
+  std::unique_ptr<message_dir_t> dir_;  // used on the worker only
+  mq::util::async_worker_t worker_;
+};
+
+// A new message file name from a model: every "%" becomes a random hex digit.
+std::string make_message_filename(const boost::optional<std::string>& session_id);
+
+}  // namespace mq::store

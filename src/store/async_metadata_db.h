@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/optional.hpp>
+
+#include "store/entry.h"
+#include "util/async_worker.h"
+#include "util/callback_wrapper.h"
+#include "util/result.h"
+
+namespace mq::store {
+
+class metadata_db_t;
+
+// The metadata database queue.db; every operation runs on a worker thread of
+// its own and calls back on the event loop.
+class async_metadata_db_t : public mq::util::callback_wrapper_t {
+ public:
+  template <class T>
+  using callback_t = std::function<void(mq::util::result_t<T>)>;
+
+  explicit async_metadata_db_t(boost::asio::io_context& io);
+  ~async_metadata_db_t();
+
+  std::future<void> init(const std::string& path, bool trace);
+  // Barrier: ready when every task posted before it has run.
+  std::future<void> stop();
+  void set_trace(bool trace);
+
+  void put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback);
+  void get_entry(std::int64_t id, callback_t<entry_metadata_t> callback);
+  // Result: the previous message file name, empty when not changed.
+  void update_entry(std::int64_t id, entry_metadata_update_t update, callback_t<std::string> callback);
+  // Result: the removed entry's file name, absent when there was no entry.
+  void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
+  void get_queue_stat(callback_t<queue_stats_t> callback);
+  void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
+  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
+  // Result: the keys whose time was reset, with time 0.
+  void flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback);
+  // Database half of the health check.
+  void check_health(std::promise<std::vector<health_check_entry_t>> records,
+                    std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done, bool fix);
+
+ private:
+  std::unique_ptr<metadata_db_t> db_;  // used on the worker only
+  mq::util::async_worker_t worker_;
+};
+
+}  // namespace mq::store

@@ -1,0 +1,63 @@
+#include "util/async_worker.h"
+
+#include <cerrno>
+
+#include <boost/thread/exceptions.hpp>
+
+namespace mq::util {
+
+async_worker_t::async_worker_t(boost::asio::io_context& io) : io_(io) {}
+
+async_worker_t::~async_worker_t() {
+  if (thread_.joinable()) {
+    thread_.interrupt();
+    if (boost::this_thread::get_id() == thread_.get_id()) {
+      // Destroying the worker from one of its own tasks.
+      std::terminate();
+    }
+    thread_.join();
+  }
+  std::deque<std::unique_ptr<task_t>> rest;
+  {
+    boost::mutex::scoped_lock lock(mutex_);
+    rest.swap(queue_);
+  }
+  while (!rest.empty()) rest.pop_front();
+  thread_.detach();
+}
+
+void async_worker_t::post(std::unique_ptr<task_t> task) {
+  boost::mutex::scoped_lock lock(mutex_);
+  queue_.push_back(std::move(task));
+  if (queue_.size() != 1) return;  // busy: the worker checks the queue after each task
+  lock.unlock();
+  if (thread_.get_id() != boost::thread::id()) {
+    wakeup_.notify_one();
+  } else {
+    thread_ = boost::thread([this] { loop(); });
+  }
+}
+
+void async_worker_t::loop() {
+  try {
+    boost::mutex::scoped_lock lock(mutex_);
+    for (;;) {
+      boost::this_thread::interruption_point();
+      while (queue_.empty()) wakeup_.wait(lock);
+      std::unique_ptr<task_t> task = std::move(queue_.front());
+      lock.unlock();
+      task->run();
+      lock.lock();
+      queue_.pop_front();
+      lock.unlock();
+      task.reset();
+      lock.lock();
+    }
+  } catch (const boost::thread_interrupted&) {
+    // Normal end of the worker.
+  } catch (const std::exception&) {
+    boost::asio::post(io_, [e = std::current_exception()] { std::rethrow_exception(e); });
+  }
+}
+
+}  // namespace mq::util

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <deque>
+#include <exception>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "util/result.h"
+
+namespace mq::util {
+
+template <class F>
+inline constexpr bool is_void_task_v = std::is_void_v<std::invoke_result_t<F&>>;
+
+// A private worker thread with a first-in-first-out task queue. The thread
+// starts with the first task; results return to the event loop as posted
+// callbacks.
+class async_worker_t {
+ public:
+  class task_t {
+   public:
+    virtual ~task_t() = default;
+    virtual void run() = 0;
+  };
+
+  template <class F>
+  class task_wrapper_t : public task_t {
+   public:
+    explicit task_wrapper_t(F f) : f_(std::move(f)) {}
+    void run() override { f_(); }
+
+   private:
+    F f_;
+  };
+
+  explicit async_worker_t(boost::asio::io_context& io);
+  async_worker_t(const async_worker_t&) = delete;
+  async_worker_t& operator=(const async_worker_t&) = delete;
+  // Finishes the running task, discards the queued ones unrun.
+  ~async_worker_t();
+
+  void post(std::unique_ptr<task_t> task);
+
+  // A task that delivers its own outcome (through a promise or a callback it
+  // captured). A std::exception escaping it ends the worker and is rethrown
+  // on the event loop.
+  template <class F, std::enable_if_t<is_void_task_v<std::decay_t<F>>, int> = 0>
+  void post(F&& f) {
+    post(std::unique_ptr<task_t>(new task_wrapper_t<std::decay_t<F>>(std::forward<F>(f))));
+  }
+
+  // A task returning a value: the callback gets (value, exception) on the
+  // event loop; an exception gives a default-constructed value.
+  template <class F, class C, std::enable_if_t<!is_void_task_v<std::decay_t<F>>, int> = 0>
+  void post(F&& f, C callback) {
+    using value_t = std::decay_t<std::invoke_result_t<std::decay_t<F>&>>;
+    post([this, f = std::forward<F>(f), callback = std::move(callback)]() mutable {
+      value_t value{};
+      std::exception_ptr error;
+      try {
+        value = f();
+      } catch (...) {
+        value = value_t{};
+        error = std::current_exception();
+      }
+      boost::asio::post(io_, [callback = std::move(callback), value = std::move(value), error]() mutable {
+        callback(std::move(value), error);
+      });
+    });
+  }
+
+  // Same, with the outcome turned into a result_t.
+  template <class F, class C>
+  void post_result(F&& f, C callback) {
+    using raw_t = std::invoke_result_t<std::decay_t<F>&>;
+    if constexpr (std::is_void_v<raw_t>) {
+      post([f = std::forward<F>(f)]() mutable {
+        f();
+        return none_t{};
+      },
+           [callback = std::move(callback)](none_t v, std::exception_ptr e) mutable {
+             callback(make_result(std::move(v), e));
+           });
+    } else {
+      post(std::forward<F>(f), [callback = std::move(callback)](raw_t v, std::exception_ptr e) mutable {
+        callback(make_result(std::move(v), e));
+      });
+    }
+  }
+
+  boost::asio::io_context& io() { return io_; }
+
+ private:
+  void loop();
+
+  boost::asio::io_context& io_;
+  boost::mutex mutex_;
+  boost::condition_variable wakeup_;
+  boost::thread thread_;
+  std::deque<std::unique_ptr<task_t>> queue_;
+};
+
+}  // namespace mq::util

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "util/callback_wrapper.h"
+
+namespace mq::util {
+
+// A listening local stream socket bound to a path; hands every accepted
+// connection to its delegate. Event-loop thread only.
+class local_acceptor_t : public callback_wrapper_t {
+ public:
+  using protocol_t = boost::asio::local::stream_protocol;
+
+  class delegate_t {
+   public:
+    virtual void on_client_accepted(protocol_t::socket socket) = 0;
+    virtual void on_accept_error(std::exception_ptr error) = 0;
+
+   protected:
+    ~delegate_t() = default;
+  };
+
+  local_acceptor_t(boost::asio::io_context& io, delegate_t* delegate);
+  ~local_acceptor_t();
+
+  // Listens on `endpoint`; the same path again changes nothing, another
+  // path moves the listening socket (the old socket file stays).
+  void listen(const protocol_t::endpoint& endpoint);
+
+  bool is_open() const { return open_; }
+
+ private:
+  void accept_next();
+
+  boost::asio::io_context& io_;
+  delegate_t* delegate_;
+  bool open_ = false;
+  protocol_t::acceptor acceptor_;
+};
+
+// Endpoint for a socket path; throws ENAMETOOLONG beyond 107 bytes.
+local_acceptor_t::protocol_t::endpoint make_local_endpoint(const std::string& path);
+
+}  // namespace mq::util
