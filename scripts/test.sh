@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite: once in a plain build and
+# once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+cd "$repo_root"
+
+bash scripts/setup.sh
+
+configure_build build -DMQ_SANITIZE=OFF
+cmake --build build -j"$jobs"
+
+configure_build build-sanitize -DMQ_SANITIZE=ON -DMQ_BENCH=OFF
+cmake --build build-sanitize -j"$jobs"
+
+# Any sanitizer report fails the run.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+status=0
+echo "== tests (plain build)"
+ctest --test-dir build --output-on-failure -j"$jobs" || status=1
+echo "== tests (sanitizer build)"
+ctest --test-dir build-sanitize --output-on-failure -j"$jobs" || status=1
+exit $status

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "util/unique_fd.h"
+
+// Blocking counterpart of the framed link, for tools and tests: the same
+// frames (4-byte host-order length, body, at most one descriptor with the
+// body) over a connected local stream socket.
+namespace mq::util {
+
+// Throws std::system_error on failure.
+void write_frame(int sock, const std::string& body, int fd = -1);
+
+// Reads one frame. Returns false on a clean end of file before a frame
+// starts. Throws std::system_error on failure, std::runtime_error on an
+// invalid length or when `timeout_ms` (>= 0) passes without data.
+bool read_frame(int sock, std::string& body, unique_fd_t& fd, int timeout_ms = -1);
+
+// Connects to a local stream socket path; throws std::system_error.
+unique_fd_t connect_local(const std::string& path);
+
+}  // namespace mq::util
