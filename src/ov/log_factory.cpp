@@ -1,0 +1,91 @@
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+
+#include <fcntl.h>
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "ov/console_log.h"
+#include "ov/file_log.h"
+#include "ov/log.h"
+#include "ov/syslog_log.h"
+
+namespace ov {
+
+namespace {
+
+// An optional sign, then one or more digits and nothing else, within int32.
+std::optional<std::int32_t> parse_descriptor(const char* text) {
+  const char* p = text;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p == '\0') return std::nullopt;
+  std::int64_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return std::nullopt;
+    value = value * 10 + (*p - '0');
+    if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+cf_line_hook_t hook_from_environment() {
+  const char* value = std::getenv("COM_ORVANE_ADD_LOG_PIPE");
+  if (!value) return {};
+  std::optional<std::int32_t> fd = parse_descriptor(value);
+  if (!fd) {
+    if (cf_log_threshold.load() <= 4)
+      cf_log_write(4, "Log Factory: Wrong environment variable COM_ORVANE_ADD_LOG_PIPE");
+    return {};
+  }
+  if (cf_log_threshold.load() <= 0) cf_log_write(0, "Log Factory: Additional log - " + std::to_string(*fd));
+  const int pipe_fd = *fd;
+  // Runs under the writer mutex already.
+  return [pipe_fd](const std::string& line) {
+    std::string copy = line;
+    copy += '\n';
+    cf_write_all(pipe_fd, copy.data(), copy.size());
+  };
+}
+
+}  // namespace
+
+std::shared_ptr<cf_log_t> cf_make_log(const Log& config, cf_line_hook_t hook) {
+  const bool chosen_here = !hook;
+  if (chosen_here) hook = hook_from_environment();
+
+  switch (config.type()) {
+    case Log::FILE: {
+      int fd = ::open(config.path().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (fd < 0) {
+        const int first_error = errno;
+        fd = ::open(config.path().c_str(), O_WRONLY | O_APPEND);
+        if (fd < 0) {
+          throw boost::filesystem::filesystem_error(
+              "Cannot create log", config.path(),
+              boost::system::error_code(first_error, boost::system::system_category()));
+        }
+      }
+      return std::make_shared<cf_file_log_t>(fd, true, std::move(hook));
+    }
+    case Log::STDERR:
+      // No copies to the additional pipe: they would duplicate standard error.
+      if (chosen_here) hook = nullptr;
+      if (config.show_timestamp()) return std::make_shared<cf_file_log_t>(2, false, std::move(hook));
+      return std::make_shared<cf_console_log_t>(std::move(hook));
+    case Log::SYSLOG:
+      return std::make_shared<cf_syslog_log_t>(cf_syslog_log_t::facility_of(config.facility()),
+                                               config.has_ident() ? config.ident() : std::string(), std::move(hook));
+    default:
+      return nullptr;
+  }
+}
+
+std::shared_ptr<cf_log_t> cf_make_default_log() { return std::make_shared<cf_console_log_t>(nullptr); }
+
+}  // namespace ov
