@@ -15,7 +15,7 @@
 #include "ov/console_log.h"
 #include "ov/error.h"
 #include "ov/file_log.h"
-#include "support/temp_dir.h"
+#include "support/daemon_process.h"
 
 namespace {
 
