@@ -1,0 +1,103 @@
+#include "overseer/tie.h"
+
+#include <string>
+#include <utility>
+
+#include <boost/system/system_error.hpp>
+
+#include "ov/error.h"
+#include "util/ipc_error.h"
+
+namespace mq::overseer {
+
+namespace {
+
+using in_t = ov::Overseer2MailQuarantineMessage;
+using out_t = ov::MailQuarantine2OverseerMessage;
+
+std::string tag_name(int tag) {
+  const std::string& name = in_t::Tag_Name(static_cast<in_t::Tag>(tag));
+  return name.empty() ? std::to_string(tag) : name;
+}
+
+[[noreturn]] void missing_field(int tag, const char* field) {
+  throw ov::cf_exception_t(
+      ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
+      "message ov.Overseer2MailQuarantineMessage tagged " + tag_name(tag) + " does not have field " + field + " set");
+}
+
+}  // namespace
+
+tie_t::tie_t(mq::util::local_ipc_link_t::socket_t socket)
+    : link_(std::make_unique<mq::util::local_ipc_link_t>(std::move(socket),
+                                                         static_cast<mq::util::local_ipc_link_t::delegate_t*>(this))) {}
+
+tie_t::~tie_t() = default;
+
+void tie_t::request_config(config_callback_t callback) {
+  pending_.push_back(std::move(callback));
+  out_t message;
+  message.set_tag(out_t::GET_CONFIG_REQUEST);
+  send(message);
+}
+
+void tie_t::notify_info(std::uint32_t revision) {
+  out_t message;
+  message.set_tag(out_t::MY_INFO_NOTIFICATION);
+  message.set_config_revision(revision);
+  message.mutable_info();
+  send(message);
+}
+
+void tie_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
+  out_t message;
+  message.set_tag(out_t::MY_STAT_NOTIFICATION);
+  *message.mutable_stat() = stat;
+  send(message);
+}
+
+void tie_t::send(const out_t& message) {
+  // A failed channel has already ended the daemon's event loop; late
+  // notifications have nowhere to go.
+  if (!link_) return;
+  const std::size_t size = message.ByteSizeLong();
+  std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[size]);
+  message.SerializeWithCachedSizesToArray(data.get());
+  link_->send(std::move(data), static_cast<std::uint32_t>(size));
+}
+
+void tie_t::on_written() {}
+
+void tie_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t) {
+  try {
+    handle(data, size);
+  } catch (const std::exception&) {
+    on_error(std::current_exception());
+  }
+  // Anything else (the application's ov::ErrorCode outcome) passes as it is.
+}
+
+void tie_t::handle(const std::uint8_t* data, std::uint32_t size) {
+  in_t message;
+  if (!message.ParseFromArray(data, static_cast<int>(size)))
+    throw mq::util::ipc_error_t("ov.Overseer2MailQuarantineMessage: invalid message format");
+  if (message.tag() != in_t::GET_CONFIG_RESPONSE)
+    throw ov::cf_exception_t(
+        ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
+        "ov.Overseer2MailQuarantineMessage: unknown message tag: " + std::to_string(static_cast<int>(message.tag())));
+  if (!message.has_config_revision()) missing_field(message.tag(), "config_revision");
+  if (!message.has_config()) missing_field(message.tag(), "config");
+  if (pending_.empty())
+    throw boost::system::system_error(ov::make_error_code(ov::EC_UNEXPECTED_MESSAGE),
+                                      std::to_string(static_cast<int>(message.tag())));
+  config_callback_t callback = std::move(pending_.front());
+  pending_.pop_front();
+  callback(message.config(), message.config_revision());
+}
+
+void tie_t::on_error(std::exception_ptr error) {
+  link_.reset();
+  std::rethrow_exception(error);
+}
+
+}  // namespace mq::overseer

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+
+#include "mail_quarantine_config.pb.h"
+#include "store/store.h"
+#include "util/service.h"
+
+namespace mq::service {
+
+// Owns the quarantine store: opens it on the first configuration and
+// passes later ones on. Another spool directory needs a new process.
+class store_t : public mq::util::service_t {
+ public:
+  store_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config);
+  // Closes the store.
+  ~store_t() override;
+
+  void configure() override;
+
+  mq::store::store_t& store() { return store_; }
+
+ private:
+  boost::asio::io_context& io_;
+  const ov::MailQuarantineConfig* config_;
+  mq::store::store_t store_;
+  bool opened_ = false;
+};
+
+}  // namespace mq::service
