@@ -19,6 +19,16 @@ constexpr std::uint32_t max_frame = 64u * 1024u * 1024u;
 
 [[noreturn]] void throw_errno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
+void wait_ready(int sock, short events, int timeout_ms) {
+  pollfd p{sock, events, 0};
+  for (;;) {
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r > 0) return;
+    if (r == 0) throw std::runtime_error("timed out waiting for a frame");
+    if (errno != EINTR) throw_errno("poll");
+  }
+}
+
 void send_all(int sock, const char* data, size_t size, int fd) {
   bool fd_pending = fd >= 0;
   while (size > 0) {
@@ -40,6 +50,11 @@ void send_all(int sock, const char* data, size_t size, int fd) {
     ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A non-blocking socket handed in by the caller: wait instead of failing.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_ready(sock, POLLOUT, -1);
+        continue;
+      }
       throw_errno("sendmsg");
     }
     fd_pending = false;
@@ -49,17 +64,20 @@ void send_all(int sock, const char* data, size_t size, int fd) {
 }
 
 void wait_readable(int sock, int timeout_ms) {
-  if (timeout_ms < 0) return;
-  pollfd p{sock, POLLIN, 0};
-  for (;;) {
-    int r = ::poll(&p, 1, timeout_ms);
-    if (r > 0) return;
-    if (r == 0) throw std::runtime_error("timed out waiting for a frame");
-    if (errno != EINTR) throw_errno("poll");
+  if (timeout_ms >= 0) wait_ready(sock, POLLIN, timeout_ms);
+}
+
+void close_fds(const cmsghdr* c, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    int received;
+    std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+    ::close(received);
   }
 }
 
 // Reads exactly `size` bytes; false on end of file before the first byte.
+// Like the daemon's link, accepts at most one descriptor, and only where `fd`
+// is given (never with the length bytes): anything else is EMSGSIZE.
 bool recv_all(int sock, char* data, size_t size, unique_fd_t* fd, int timeout_ms) {
   size_t done = 0;
   while (done < size) {
@@ -68,28 +86,46 @@ bool recv_all(int sock, char* data, size_t size, unique_fd_t* fd, int timeout_ms
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    const bool allowed = fd && !*fd;
+    if (allowed) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof(control);
+    }
     ssize_t n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_ready(sock, POLLIN, timeout_ms);
+        continue;
+      }
       throw_errno("recvmsg");
     }
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-      size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (size_t i = 0; i < count; ++i) {
-        int received;
-        std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-        if (fd && !*fd) {
+    bool too_many = (msg.msg_flags & MSG_CTRUNC) != 0;
+    bool got_fd = false;
+    if (allowed) {
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        got_fd = got_fd || count > 0;
+        if (too_many || count > 1 || *fd) {
+          close_fds(c, count);
+          too_many = true;
+          continue;
+        }
+        if (count == 1) {
+          int received;
+          std::memcpy(&received, CMSG_DATA(c), sizeof(int));
           *fd = unique_fd_t(received);
-        } else {
-          ::close(received);
         }
       }
     }
+    if (too_many) {
+      if (fd) fd->reset();
+      throw std::system_error(EMSGSIZE, std::generic_category(), "recvmsg: unexpected descriptor");
+    }
     if (n == 0) {
+      if (got_fd) continue;
       if (done == 0) return false;
       throw std::system_error(ECONNRESET, std::generic_category(), "end of file inside a frame");
     }

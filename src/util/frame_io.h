@@ -13,8 +13,9 @@ namespace mq::util {
 void write_frame(int sock, const std::string& body, int fd = -1);
 
 // Reads one frame. Returns false on a clean end of file before a frame
-// starts. Throws std::system_error on failure, std::runtime_error on an
-// invalid length or when `timeout_ms` (>= 0) passes without data.
+// starts. Throws std::system_error on failure (EMSGSIZE for a descriptor
+// with the length bytes or more than one with the body), std::runtime_error
+// on an invalid length or when `timeout_ms` (>= 0) passes without data.
 bool read_frame(int sock, std::string& body, unique_fd_t& fd, int timeout_ms = -1);
 
 // Connects to a local stream socket path; throws std::system_error.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "util/callback_wrapper.h"
 #include "util/unique_fd.h"
@@ -41,6 +42,9 @@ class local_ipc_link_t : public callback_wrapper_t {
   // Queues one frame; `fd`, when present, travels with the body.
   void send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd = unique_fd_t());
 
+  // Size of the read buffer: grows to the largest frame received, never shrinks.
+  std::uint32_t read_capacity() const { return read_capacity_; }
+
  private:
   struct write_item_t {
     std::unique_ptr<std::uint8_t[]> data;
@@ -52,12 +56,35 @@ class local_ipc_link_t : public callback_wrapper_t {
   void write_next();
   void fail(std::exception_ptr error);
 
+  // Sets up one exact read of `size` bytes into the read buffer accepting at
+  // most `max_fds` descriptors.
+  void begin_read(std::uint32_t size, unsigned max_fds);
+  // Reads until the socket has no more data; hands complete frames over.
+  void pump_read();
+  // One step of the exact read: true when complete, false when the socket
+  // has no data yet or `ec` is set.
+  bool recv_exact(boost::system::error_code& ec);
+  // Writes the queue head on; called when the socket may be writable.
+  void pump_write(const boost::system::error_code& wait_error);
+  void fail_system(const boost::system::error_code& ec, const char* prefix);
+
   socket_t socket_;
   delegate_t* delegate_;
   std::list<write_item_t> write_queue_;
   std::unique_ptr<std::uint8_t[]> read_buffer_;
   int received_fd_ = -1;
   std::uint32_t read_capacity_ = 0;
+
+  // Exact read in progress.
+  bool reading_body_ = false;
+  std::uint32_t read_size_ = 0;
+  std::uint32_t read_done_ = 0;
+  unsigned read_max_fds_ = 0;
+  unsigned read_fds_ = 0;
+
+  // Progress of the queue head.
+  std::uint32_t write_done_ = 0;
+  bool write_fd_sent_ = false;
 };
 
 }  // namespace mq::util

@@ -1,0 +1,257 @@
+#include "util/local_ipc_link.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace mq::util {
+
+namespace {
+
+constexpr std::uint32_t initial_read_capacity = 4096;
+// Frames handed over in one go before other work on the loop gets a turn.
+constexpr int frames_per_turn = 16;
+
+boost::system::error_code errno_code(int e) { return boost::system::error_code(e, boost::system::system_category()); }
+
+void close_fds(const cmsghdr* c, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+local_ipc_link_t::local_ipc_link_t(socket_t socket, delegate_t* delegate)
+    : socket_(std::move(socket)),
+      delegate_(delegate),
+      read_buffer_(new std::uint8_t[initial_read_capacity]),
+      read_capacity_(initial_read_capacity) {
+  socket_.non_blocking(true);
+  read_next();
+}
+
+local_ipc_link_t::~local_ipc_link_t() {
+  cancel();
+  if (received_fd_ > 0) ::close(received_fd_);
+  // The queue (with its descriptors), the buffer and the socket go with the
+  // members; completions still pending find the flag raised.
+}
+
+void local_ipc_link_t::send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd) {
+  // A failed link writes nothing more; the frame and its descriptor are dropped.
+  if (!socket_.is_open()) return;
+  std::unique_ptr<std::uint8_t[]> length(new std::uint8_t[sizeof(size)]);
+  std::memcpy(length.get(), &size, sizeof(size));
+  write_queue_.push_back(write_item_t{std::move(length), sizeof(size), unique_fd_t()});
+  write_queue_.push_back(write_item_t{std::move(data), size, std::move(fd)});
+  if (write_queue_.size() == 2) write_next();
+}
+
+// ---- reading -------------------------------------------------------------
+
+void local_ipc_link_t::begin_read(std::uint32_t size, unsigned max_fds) {
+  read_size_ = size;
+  read_done_ = 0;
+  read_max_fds_ = max_fds;
+  read_fds_ = 0;
+}
+
+void local_ipc_link_t::read_next() {
+  reading_body_ = false;
+  begin_read(sizeof(std::uint32_t), 0);
+  pump_read();
+}
+
+void local_ipc_link_t::pump_read() {
+  // The flag of this generation: the delegate may fail or destroy the link
+  // inside on_message, after which only this copy may be looked at.
+  const std::shared_ptr<bool> held = flag();
+  for (int frames = 0;;) {
+    boost::system::error_code ec;
+    if (!recv_exact(ec)) {
+      if (ec) {
+        fail_system(ec, "read failed");
+        return;
+      }
+      socket_.async_wait(socket_t::wait_read, wrap([this](const boost::system::error_code& wait_error) {
+                           if (wait_error) {
+                             fail_system(wait_error, "read failed");
+                           } else {
+                             pump_read();
+                           }
+                         }));
+      return;
+    }
+
+    if (!reading_body_) {
+      std::uint32_t size;
+      std::memcpy(&size, read_buffer_.get(), sizeof(size));
+      if (size - 1u > max_message_size - 1u) {
+        fail(std::make_exception_ptr(std::runtime_error("invalid message size received")));
+        return;
+      }
+      if (read_capacity_ < size) {
+        read_buffer_.reset(new std::uint8_t[size]);
+        read_capacity_ = size;
+      }
+      reading_body_ = true;
+      begin_read(size, 1);
+      continue;
+    }
+
+    unique_fd_t fd;
+    if (received_fd_ >= 0) fd = unique_fd_t(std::exchange(received_fd_, -1));
+    const std::uint32_t size = read_size_;
+    reading_body_ = false;
+    begin_read(sizeof(std::uint32_t), 0);
+    delegate_->on_message(read_buffer_.get(), size, std::move(fd));
+    if (*held) return;
+    if (++frames == frames_per_turn) {
+      boost::asio::post(socket_.get_executor(), wrap([this] { pump_read(); }));
+      return;
+    }
+  }
+}
+
+bool local_ipc_link_t::recv_exact(boost::system::error_code& ec) {
+  while (read_done_ < read_size_) {
+    iovec iov{read_buffer_.get() + read_done_, read_size_ - read_done_};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    // Room for exactly the descriptors still allowed: anything beyond that
+    // is cut by the kernel and reported as MSG_CTRUNC.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    const unsigned allowed = read_max_fds_ - read_fds_;
+    if (allowed > 0) {
+      msg.msg_control = control;
+      msg.msg_controllen = CMSG_SPACE(sizeof(int) * allowed);
+    }
+    const ssize_t n = ::recvmsg(socket_.native_handle(), &msg, MSG_NOSIGNAL | MSG_CMSG_CLOEXEC);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      ec = errno_code(errno);
+      return false;
+    }
+
+    bool got_fd = false;
+    if (allowed > 0) {
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        got_fd = got_fd || count > 0;
+        if (ec || read_fds_ + count > read_max_fds_) {
+          close_fds(c, count);
+          ec = errno_code(EMSGSIZE);
+          continue;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+          int fd;
+          std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+          if (received_fd_ > 0) ::close(received_fd_);
+          received_fd_ = fd;
+          ++read_fds_;
+        }
+      }
+    }
+    if (msg.msg_flags & MSG_CTRUNC) ec = errno_code(EMSGSIZE);
+    if (ec) return false;
+    if (n == 0) {
+      if (got_fd) continue;
+      ec = boost::asio::error::eof;
+      return false;
+    }
+    read_done_ += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+// ---- writing -------------------------------------------------------------
+
+void local_ipc_link_t::write_next() {
+  write_done_ = 0;
+  write_fd_sent_ = false;
+  // Always through the loop, so that on_written never runs inside send().
+  socket_.async_wait(socket_t::wait_write,
+                     wrap([this](const boost::system::error_code& wait_error) { pump_write(wait_error); }));
+}
+
+void local_ipc_link_t::pump_write(const boost::system::error_code& wait_error) {
+  if (wait_error) {
+    fail_system(wait_error, "write failed");
+    return;
+  }
+  while (!write_queue_.empty()) {
+    write_item_t& item = write_queue_.front();
+    while (write_done_ < item.size) {
+      iovec iov{item.data.get() + write_done_, item.size - write_done_};
+      msghdr msg{};
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+      const bool attach = item.fd.present() && !write_fd_sent_;
+      if (attach) {
+        std::memset(control, 0, sizeof(control));
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        const int fd = item.fd.get();
+        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+      }
+      const ssize_t n = ::sendmsg(socket_.native_handle(), &msg, MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          socket_.async_wait(socket_t::wait_write, wrap([this](const boost::system::error_code& e) { pump_write(e); }));
+          return;
+        }
+        fail_system(errno_code(errno), "write failed");
+        return;
+      }
+      if (attach) write_fd_sent_ = true;
+      write_done_ += static_cast<std::uint32_t>(n);
+    }
+    write_queue_.pop_front();
+    write_done_ = 0;
+    write_fd_sent_ = false;
+  }
+  delegate_->on_written();
+}
+
+// ---- failure -------------------------------------------------------------
+
+void local_ipc_link_t::fail_system(const boost::system::error_code& ec, const char* prefix) {
+  fail(std::make_exception_ptr(boost::system::system_error(ec, prefix)));
+}
+
+void local_ipc_link_t::fail(std::exception_ptr error) {
+  if (socket_.is_open()) {
+    boost::system::error_code ec;
+    socket_.close(ec);
+    if (ec) throw boost::system::system_error(ec, "close");
+  }
+  write_queue_.clear();
+  read_buffer_.reset();
+  read_capacity_ = 0;
+  if (received_fd_ > 0) ::close(received_fd_);
+  received_fd_ = -1;
+  cancel();
+  delegate_->on_error(error);
+}
+
+}  // namespace mq::util
