@@ -1,6 +1,7 @@
 #include "util/async_worker.h"
 
 #include <cerrno>
+#include <exception>
 
 #include <boost/thread/exceptions.hpp>
 
@@ -12,9 +13,16 @@ async_worker_t::~async_worker_t() {
   if (thread_.joinable()) {
     thread_.interrupt();
     if (boost::this_thread::get_id() == thread_.get_id()) {
-      // Destroying the worker from one of its own tasks.
-      std::terminate();
+      // A task destroying its own worker: the exception cannot leave a
+      // destructor, so end the process with it as the current exception,
+      // for the terminate handler to report.
+      try {
+        throw boost::thread_resource_error(EDEADLK, "boost thread: trying joining itself");
+      } catch (...) {
+        std::terminate();
+      }
     }
+    // The running task finishes; no further task starts.
     thread_.join();
   }
   std::deque<std::unique_ptr<task_t>> rest;
@@ -22,6 +30,7 @@ async_worker_t::~async_worker_t() {
     boost::mutex::scoped_lock lock(mutex_);
     rest.swap(queue_);
   }
+  // Unrun tasks go in queue order; their callbacks are never called.
   while (!rest.empty()) rest.pop_front();
   thread_.detach();
 }

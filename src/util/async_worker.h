@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/thread/condition_variable.hpp>
@@ -16,8 +17,13 @@
 
 namespace mq::util {
 
+// True for a callable without arguments that returns nothing; false for
+// anything else (so that post(std::unique_ptr<task_t>) is never ambiguous).
+template <class F, class = void>
+inline constexpr bool is_void_task_v = false;
 template <class F>
-inline constexpr bool is_void_task_v = std::is_void_v<std::invoke_result_t<F&>>;
+inline constexpr bool is_void_task_v<F, std::void_t<std::invoke_result_t<F&>>> =
+    std::is_void_v<std::invoke_result_t<F&>>;
 
 // A private worker thread with a first-in-first-out task queue. The thread
 // starts with the first task; results return to the event loop as posted
@@ -57,11 +63,15 @@ class async_worker_t {
   }
 
   // A task returning a value: the callback gets (value, exception) on the
-  // event loop; an exception gives a default-constructed value.
+  // event loop; an exception gives a default-constructed value. Until the
+  // callback has been posted the event loop counts the task as pending work,
+  // so that io_context::run() does not return while a result is on its way;
+  // a task discarded unrun releases it.
   template <class F, class C, std::enable_if_t<!is_void_task_v<std::decay_t<F>>, int> = 0>
   void post(F&& f, C callback) {
     using value_t = std::decay_t<std::invoke_result_t<std::decay_t<F>&>>;
-    post([this, f = std::forward<F>(f), callback = std::move(callback)]() mutable {
+    post([io = &io_, work = boost::asio::make_work_guard(io_), f = std::forward<F>(f),
+          callback = std::move(callback)]() mutable {
       value_t value{};
       std::exception_ptr error;
       try {
@@ -70,9 +80,10 @@ class async_worker_t {
         value = value_t{};
         error = std::current_exception();
       }
-      boost::asio::post(io_, [callback = std::move(callback), value = std::move(value), error]() mutable {
+      boost::asio::post(*io, [callback = std::move(callback), value = std::move(value), error]() mutable {
         callback(std::move(value), error);
       });
+      work.reset();
     });
   }
 
@@ -81,13 +92,14 @@ class async_worker_t {
   void post_result(F&& f, C callback) {
     using raw_t = std::invoke_result_t<std::decay_t<F>&>;
     if constexpr (std::is_void_v<raw_t>) {
-      post([f = std::forward<F>(f)]() mutable {
-        f();
-        return none_t{};
-      },
-           [callback = std::move(callback)](none_t v, std::exception_ptr e) mutable {
-             callback(make_result(std::move(v), e));
-           });
+      post(
+          [f = std::forward<F>(f)]() mutable {
+            f();
+            return none_t{};
+          },
+          [callback = std::move(callback)](none_t v, std::exception_ptr e) mutable {
+            callback(make_result(std::move(v), e));
+          });
     } else {
       post(std::forward<F>(f), [callback = std::move(callback)](raw_t v, std::exception_ptr e) mutable {
         callback(make_result(std::move(v), e));

@@ -34,9 +34,9 @@ T& value_of(result_t<T>& r) {
 
 // Turns the (value, exception) pair delivered by a worker into a result.
 template <class T>
-result_t<T> make_result(T&& value, std::exception_ptr error) {
+result_t<T> make_result(T value, std::exception_ptr error) {
   if (error) return result_t<T>(std::move(error));
-  return result_t<T>(std::forward<T>(value));
+  return result_t<T>(std::move(value));
 }
 
 template <class T>

@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers shared by the util tests: event-loop waiting, raw socket writes,
-// descriptor checks and temporary directories.
+// descriptor checks. Temporary directories: temp_dir_t of the shared support.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,8 +21,8 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/filesystem/operations.hpp>
 
+#include "support/daemon_process.h"
 #include "util/unique_fd.h"
 
 namespace mq::test {
@@ -175,27 +175,5 @@ inline bool same_file(int a, int b) {
   if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
-
-// A private directory under /tmp, removed with everything in it.
-class temp_dir_t {
- public:
-  temp_dir_t() {
-    std::string tmpl = "/tmp/mq-util-test-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = tmpl;
-  }
-  ~temp_dir_t() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  temp_dir_t(const temp_dir_t&) = delete;
-  temp_dir_t& operator=(const temp_dir_t&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace mq::test
