@@ -50,6 +50,9 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
                     std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done, bool fix);
 
  private:
+  // The open database; throws when no init has succeeded. Worker only.
+  metadata_db_t& db();
+
   std::unique_ptr<metadata_db_t> db_;  // used on the worker only
   mq::util::async_worker_t worker_;
 };

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <boost/optional.hpp>
+
+#include "store/entry.h"
+#include "store/sqlite.h"
+
+namespace mq::store {
+
+// The metadata database queue.db, synchronous: the connection and every
+// statement the store uses, prepared once per open. One thread at a time.
+class metadata_db_t {
+ public:
+  // Opens (creating when missing), checks integrity and foreign keys,
+  // switches foreign keys on, applies the schema and prepares the
+  // statements. Throws sqlite::error_t on any failure.
+  metadata_db_t(const std::string& path, bool trace);
+  metadata_db_t(const metadata_db_t&) = delete;
+  metadata_db_t& operator=(const metadata_db_t&) = delete;
+  ~metadata_db_t();
+
+  // Logs every statement SQLite runs at debug level.
+  void set_trace(bool trace);
+
+  // One transaction; the new entry id.
+  std::uint64_t put_entry(const entry_metadata_t& metadata);
+  // Throws "Entry not found" for an unknown id.
+  entry_metadata_t get_entry(std::int64_t id);
+  // One transaction; the previous message file name when the update
+  // replaced it, otherwise empty. An unknown id changes nothing.
+  std::string update_entry(std::int64_t id, const entry_metadata_update_t& update);
+  // The removed entry's message file name; none when there was no entry.
+  boost::optional<std::string> remove_entry(std::int64_t id);
+  queue_stats_t get_queue_stat();
+  std::vector<queue_key_t> get_queue_chunk(const queue_chunk_request_t& request);
+  std::vector<entry_brief_t> get_queue_chunk_brief(const queue_chunk_request_t& request);
+  // Makes every entry of the status due at once; the keys that changed,
+  // with time 0.
+  std::vector<queue_key_t> flush_queue(status_t status);
+
+  // Every entry's id and message file name.
+  std::vector<health_check_entry_t> list_entries();
+  // Database half of the health check: sends the records, waits for the
+  // orphaned ids, removes them when fixing and signals done.
+  void check_health(std::promise<std::vector<health_check_entry_t>>& records,
+                    std::future<std::vector<std::int64_t>>& orphan_ids, std::promise<void>& done, bool fix);
+
+  sqlite::connection_t& connection() { return connection_; }
+
+ private:
+  void check_integrity();
+  void check_foreign_keys();
+  void insert_sender(std::int64_t entry_id, const smtp_sender_t& sender);
+  void insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients);
+  void write_content(std::int64_t entry_id, const entry_content_t& content);
+  void read_content(std::int64_t entry_id, entry_content_t& content);
+  void set_column(sqlite::statement_t& stmt, std::int64_t id, std::uint64_t value);
+  static int trace_hook(unsigned type, void* context, void* p, void* x);
+
+  // Declared first: the statements below are finalized before it closes.
+  sqlite::connection_t connection_;
+  const std::string trace_prefix_ = "Queue metadata db: ";
+
+  sqlite::statement_t insert_entry_;
+  sqlite::statement_t insert_connect_;
+  sqlite::statement_t insert_sender_;
+  sqlite::statement_t insert_sender_esmtp_;
+  sqlite::statement_t insert_recipient_;
+  sqlite::statement_t insert_recipient_esmtp_;
+
+  sqlite::statement_t insert_mime_part_;
+  sqlite::statement_t insert_url_;
+  sqlite::statement_t insert_sample_;
+  sqlite::statement_t insert_analysis_;
+  sqlite::statement_t select_mime_part_id_;
+  sqlite::statement_t select_sample_id_;
+
+  sqlite::statement_t select_entry_;
+  sqlite::statement_t select_sender_;
+  sqlite::statement_t select_recipient_ids_;
+  sqlite::statement_t select_recipient_;
+  sqlite::statement_t select_mime_parts_;
+  sqlite::statement_t select_samples_;
+  sqlite::statement_t select_analyses_;
+  sqlite::statement_t select_urls_;
+
+  sqlite::statement_t update_status_;
+  sqlite::statement_t update_attempts_;
+  sqlite::statement_t update_next_access_ts_;
+  sqlite::statement_t update_message_filename_;
+  sqlite::statement_t update_message_size_;
+  sqlite::statement_t delete_recipients_;
+  sqlite::statement_t delete_sender_;
+
+  sqlite::statement_t select_message_filename_;
+  sqlite::statement_t delete_entry_;
+  sqlite::statement_t select_stat_;
+  sqlite::statement_t select_flush_keys_;
+  sqlite::statement_t flush_;
+  sqlite::statement_t select_chunk_;
+  sqlite::statement_t select_chunk_brief_;
+  sqlite::statement_t select_brief_recipients_;
+  sqlite::statement_t select_all_entries_;
+};
+
+}  // namespace mq::store

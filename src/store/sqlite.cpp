@@ -1,0 +1,202 @@
+#include "store/sqlite.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <sstream>
+#include <utility>
+
+namespace mq::store::sqlite {
+
+namespace {
+
+// Lock contention is waited out in steps of this many milliseconds.
+constexpr int busy_sleep_ms = 100;
+
+std::atomic<std::uint64_t> busy_retry_count{0};
+
+void wait_busy() {
+  busy_retry_count.fetch_add(1, std::memory_order_relaxed);
+  sqlite3_sleep(busy_sleep_ms);
+}
+
+std::string make_message(sqlite3* db, int rc, const std::string& context) {
+  std::ostringstream s;
+  s << "'" << context << "' -> (result code0x" << std::hex << rc << ": "
+    << (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) << ")";
+  return s.str();
+}
+
+const char* skip_space(const char* p) {
+  while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// Prepares the statements of a text one after another and hands each to f
+// before the next one is prepared (a statement may depend on the effect of
+// the one before it, as in a schema).
+template <class F>
+void for_each_statement(sqlite3* db, const std::string& text, F f) {
+  const char* rest = text.c_str();
+  for (;;) {
+    rest = skip_space(rest);
+    if (!*rest) break;
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    int rc;
+    while ((rc = sqlite3_prepare_v2(db, rest, -1, &raw, &tail)) == SQLITE_BUSY) wait_busy();
+    if (rc != SQLITE_OK) throw error_t(db, rc, std::string("sqlite3_prepare_v2: ") + rest);
+    // A comment alone prepares to nothing.
+    if (raw) f(statement_t(db, raw));
+    if (!tail || tail == rest) break;
+    rest = tail;
+  }
+}
+
+}  // namespace
+
+error_t::error_t(sqlite3* db, int rc, const std::string& context) : std::runtime_error(make_message(db, rc, context)) {}
+
+std::uint64_t busy_retries() { return busy_retry_count.load(std::memory_order_relaxed); }
+
+// ---------------------------------------------------------------------------
+
+statement_t::statement_t(statement_t&& o) noexcept
+    : db_(std::exchange(o.db_, nullptr)), stmt_(std::exchange(o.stmt_, nullptr)) {}
+
+statement_t& statement_t::operator=(statement_t&& o) noexcept {
+  if (this != &o) {
+    sqlite3_finalize(stmt_);
+    db_ = std::exchange(o.db_, nullptr);
+    stmt_ = std::exchange(o.stmt_, nullptr);
+  }
+  return *this;
+}
+
+statement_t::~statement_t() { sqlite3_finalize(stmt_); }
+
+void statement_t::bind_int64(int index, std::int64_t value) {
+  const int rc = sqlite3_bind_int64(stmt_, index, value);
+  if (rc != SQLITE_OK) throw error_t(db_, rc, "sqlite3_bind_int64");
+}
+
+void statement_t::bind_text(int index, const std::string& value) {
+  const int rc = sqlite3_bind_text64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  if (rc != SQLITE_OK) throw error_t(db_, rc, "sqlite3_bind_text");
+}
+
+void statement_t::bind_text(int index, const boost::optional<std::string>& value) {
+  if (value) {
+    bind_text(index, *value);
+  } else {
+    bind_null(index);
+  }
+}
+
+void statement_t::bind_blob(int index, const std::string& value) {
+  const int rc = sqlite3_bind_blob64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) throw error_t(db_, rc, "sqlite3_bind_blob");
+}
+
+void statement_t::bind_null(int index) {
+  const int rc = sqlite3_bind_null(stmt_, index);
+  if (rc != SQLITE_OK) throw error_t(db_, rc, "sqlite3_bind_null");
+}
+
+bool statement_t::step() {
+  for (;;) {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    if (rc != SQLITE_BUSY) throw error_t(db_, rc, "step: sqlite3_step");
+    wait_busy();
+  }
+}
+
+void statement_t::reset() {
+  // The result repeats the last step's failure, which was already reported.
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+bool statement_t::is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+std::int64_t statement_t::column_int64(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+std::string statement_t::column_text(int column) const {
+  const auto* text = sqlite3_column_text(stmt_, column);
+  const int size = sqlite3_column_bytes(stmt_, column);
+  if (!text) return std::string();
+  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
+}
+
+boost::optional<std::string> statement_t::column_optional_text(int column) const {
+  if (is_null(column)) return boost::none;
+  return column_text(column);
+}
+
+std::string statement_t::sql() const {
+  const char* text = sqlite3_sql(stmt_);
+  return text ? text : "";
+}
+
+// ---------------------------------------------------------------------------
+
+connection_t::connection_t(const std::string& path) {
+  const int rc = sqlite3_open(path.c_str(), &db_);
+  if (rc != SQLITE_OK) {
+    const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    throw error_t(message);
+  }
+}
+
+connection_t::~connection_t() { sqlite3_close_v2(db_); }
+
+std::vector<statement_t> connection_t::prepare_all(const std::string& text) {
+  std::vector<statement_t> result;
+  for_each_statement(db_, text, [&](statement_t stmt) { result.push_back(std::move(stmt)); });
+  return result;
+}
+
+statement_t connection_t::prepare(const std::string& text) {
+  auto all = prepare_all(text);
+  if (all.size() != 1) {
+    throw error_t("Expected exactly one SQL statement in: " + text);
+  }
+  return std::move(all.front());
+}
+
+void connection_t::execute(const std::string& text) {
+  for_each_statement(db_, text, [](statement_t stmt) { stmt.step(); });
+}
+
+std::int64_t connection_t::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
+
+bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
+
+// ---------------------------------------------------------------------------
+
+transaction_t::transaction_t(connection_t& connection) : connection_(connection) {
+  connection_.execute("BEGIN TRANSACTION;");
+}
+
+transaction_t::~transaction_t() {
+  // SQLite may already have rolled back on its own after some failures.
+  if (done_ || !connection_.in_transaction()) return;
+  try {
+    connection_.execute("ROLLBACK;");
+  } catch (...) {
+    // Nothing more can be done here; the connection stays usable.
+  }
+}
+
+void transaction_t::commit() {
+  connection_.execute("COMMIT;");
+  done_ = true;
+}
+
+}  // namespace mq::store::sqlite

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/optional.hpp>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// A thin synchronous layer over SQLite: one connection, its prepared
+// statements and a transaction guard. Not thread-safe: one thread uses a
+// connection and its statements at a time.
+namespace mq::store::sqlite {
+
+class error_t : public std::runtime_error {
+ public:
+  explicit error_t(const std::string& text) : std::runtime_error(text) {}
+  // "'<context>' -> (result code0x<rc>: <message>)"; without a connection
+  // the message is SQLite's generic text for the code.
+  error_t(sqlite3* db, int rc, const std::string& context);
+};
+
+// Number of busy results waited out since the process started (all
+// connections). Lets tests see that a busy wait really happened.
+std::uint64_t busy_retries();
+
+class statement_t {
+ public:
+  // Resets the statement and clears its bindings when the scope ends, so
+  // the next use starts afresh with every parameter NULL.
+  class use_t {
+   public:
+    explicit use_t(statement_t& s) : s_(s) {}
+    use_t(const use_t&) = delete;
+    use_t& operator=(const use_t&) = delete;
+    ~use_t() { s_.reset(); }
+
+   private:
+    statement_t& s_;
+  };
+
+  statement_t() = default;
+  statement_t(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+  statement_t(statement_t&& o) noexcept;
+  statement_t& operator=(statement_t&& o) noexcept;
+  statement_t(const statement_t&) = delete;
+  statement_t& operator=(const statement_t&) = delete;
+  ~statement_t();
+
+  use_t use() { return use_t(*this); }
+
+  // Parameters are numbered from 1.
+  void bind_int64(int index, std::int64_t value);
+  // Stored through the signed interface with the bit pattern unchanged.
+  void bind_uint64(int index, std::uint64_t value) { bind_int64(index, static_cast<std::int64_t>(value)); }
+  void bind_text(int index, const std::string& value);
+  void bind_text(int index, const boost::optional<std::string>& value);
+  void bind_blob(int index, const std::string& value);
+  void bind_null(int index);
+
+  // True when a row is ready, false when the statement has completed.
+  // Busy results are waited out.
+  bool step();
+  void reset();
+
+  // Columns are numbered from 0.
+  bool is_null(int column) const;
+  std::int64_t column_int64(int column) const;
+  std::uint64_t column_uint64(int column) const { return static_cast<std::uint64_t>(column_int64(column)); }
+  std::string column_text(int column) const;
+  boost::optional<std::string> column_optional_text(int column) const;
+
+  std::string sql() const;
+  sqlite3_stmt* handle() const { return stmt_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+class connection_t {
+ public:
+  // Opens (and creates when missing) the database file read-write.
+  explicit connection_t(const std::string& path);
+  connection_t(const connection_t&) = delete;
+  connection_t& operator=(const connection_t&) = delete;
+  ~connection_t();
+
+  // Every statement of a text that may hold several, in order.
+  std::vector<statement_t> prepare_all(const std::string& text);
+  // The text must hold exactly one statement.
+  statement_t prepare(const std::string& text);
+  // Prepares each statement of the text and steps it once.
+  void execute(const std::string& text);
+
+  std::int64_t last_insert_rowid() const;
+  bool in_transaction() const;
+
+  sqlite3* handle() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that
+// was not committed rolls back when it goes away.
+class transaction_t {
+ public:
+  explicit transaction_t(connection_t& connection);
+  transaction_t(const transaction_t&) = delete;
+  transaction_t& operator=(const transaction_t&) = delete;
+  ~transaction_t();
+
+  void commit();
+
+ private:
+  connection_t& connection_;
+  bool done_ = false;
+};
+
+}  // namespace mq::store::sqlite
