@@ -1,11 +1,10 @@
 #pragma once
 
-// Helpers of the metadata database tests: a private temporary directory,
-// plain SQL against the file through SQLite's own interface (independent of
-// the layer under test), sample entries and a log capture.
+// Helpers of the metadata database tests: plain SQL against the file
+// through SQLite's own interface (independent of the layer under test),
+// sample entries, a log capture and a wait for another thread.
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -16,34 +15,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/filesystem.hpp>
 #include <boost/optional/optional_io.hpp>
 
 #include "ov/logger.h"
 #include "store/entry.h"
+#include "support/daemon_process.h"
 
 namespace mq::store::db_test {
 
-class temp_dir_t {
- public:
-  temp_dir_t() {
-    char pattern[] = "/tmp/mq_db_test_XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~temp_dir_t() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  temp_dir_t(const temp_dir_t&) = delete;
-  temp_dir_t& operator=(const temp_dir_t&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using temp_dir_t = mq::test::temp_dir_t;
 
 using rows_t = std::vector<std::vector<std::string>>;
 
