@@ -5,13 +5,17 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "util/callback_wrapper.h"
 
 namespace mq::util {
 
 // A listening local stream socket bound to a path; hands every accepted
-// connection to its delegate. Event-loop thread only.
+// connection to its delegate. An accept that fails for want of descriptors
+// or memory is logged and tried again after a short pause; any other accept
+// error goes to the delegate and ends accepting. Event-loop thread only.
 class local_acceptor_t : public callback_wrapper_t {
  public:
   using protocol_t = boost::asio::local::stream_protocol;
@@ -36,11 +40,16 @@ class local_acceptor_t : public callback_wrapper_t {
 
  private:
   void accept_next();
+  void on_accepted(const boost::system::error_code& ec, protocol_t::socket peer);
 
   boost::asio::io_context& io_;
   delegate_t* delegate_;
   bool open_ = false;
   protocol_t::acceptor acceptor_;
+  // Path listened on, for log lines.
+  std::string path_;
+  // Pause before accepting again when descriptors or memory ran out.
+  boost::asio::steady_timer retry_timer_;
 };
 
 // Endpoint for a socket path; throws ENAMETOOLONG beyond 107 bytes.
