@@ -1,1 +1,16 @@
-int main() { return 1; }
+#include <cstdlib>
+#include <exception>
+
+#include <google/protobuf/stubs/logging.h>
+
+#include "app/command_line.h"
+#include "app/daemon.h"
+#include "app/last_resort.h"
+
+int main(int argc, char** argv) {
+  std::set_terminate(&mq::app::last_resort_handler);
+  google::protobuf::SetLogHandler(&mq::app::protobuf_log_handler);
+  const char* monitor = std::getenv("COM_ORVANE_MONITOR");
+  if (!monitor) mq::app::run_command_line("orvane-mail-quarantine", MQ_VERSION, argc, argv);
+  mq::app::run_daemon(monitor);
+}

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem/exception.hpp>
 
-#include "log_capture.h"
 #include "ov/console_log.h"
 #include "ov/error.h"
 #include "ov/file_log.h"
 #include "support/daemon_process.h"
+#include "support/log_capture.h"
 
 namespace {
 
