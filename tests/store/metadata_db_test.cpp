@@ -1,5 +1,7 @@
 #include "store/metadata_db.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <fstream>
 #include <limits>
@@ -170,6 +172,41 @@ TEST_F(metadata_db_test, reopening_keeps_schema_and_data) {
   db_ = std::make_unique<metadata_db_t>(path_, false);
   EXPECT_EQ(sql(path_, "SELECT type, name, sql FROM sqlite_master ORDER BY name;"), schema);
   EXPECT_EQ(db_->get_entry(id).session_id, std::string("sid-x"));
+}
+
+TEST_F(metadata_db_test, statements_are_prepared_once_and_left_reset_after_each_use) {
+  sqlite3* handle = db_->connection().handle();
+  auto statements = [&] {
+    std::vector<sqlite3_stmt*> all;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(handle, nullptr); s; s = sqlite3_next_stmt(handle, s)) all.push_back(s);
+    return all;
+  };
+  const auto prepared = statements();
+  EXPECT_GE(prepared.size(), 35u);
+  for (int i = 0; i < 3; ++i) {
+    const auto id = put(db_test::full_entry(std::to_string(i)));
+    db_->get_entry(id);
+    entry_metadata_update_t u;
+    u.attempts = 1;
+    db_->update_entry(id, u);
+    db_->get_queue_chunk_brief(queue_chunk_request_t{});
+  }
+  EXPECT_EQ(statements(), prepared);
+  for (auto* s : prepared) {
+    // A statement left mid-way would keep a read lock on the file.
+    EXPECT_EQ(sqlite3_stmt_busy(s), 0) << sqlite3_sql(s);
+    // Values left bound would leak into the next use.
+    char* expanded = sqlite3_expanded_sql(s);
+    ASSERT_NE(expanded, nullptr);
+    const std::string text = expanded;
+    sqlite3_free(expanded);
+    for (const char* value : {"example.", "file-", "sid-", "sample-", "params-"}) {
+      EXPECT_EQ(text.find(value), std::string::npos) << text;
+    }
+    if (std::string(sqlite3_sql(s)).rfind("INSERT INTO entry(", 0) == 0) {
+      EXPECT_EQ(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_RUN, 0), 3);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

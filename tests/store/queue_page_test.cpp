@@ -170,17 +170,5 @@ TEST_F(queue_page_test, flushed_entries_are_not_seen_again_by_a_walk_in_progress
   }
 }
 
-TEST_F(queue_page_test, other_statuses_and_empty_queues_give_empty_pages) {
-  queue_chunk_request_t request;
-  request.status = bcc_accepted;
-  EXPECT_TRUE(db_->get_queue_chunk(request).empty());
-  EXPECT_TRUE(db_->get_queue_chunk_brief(request).empty());
-  db_->put_entry(db_test::bare_entry(1, smtp_fresh));
-  EXPECT_TRUE(db_->get_queue_chunk(request).empty());
-  request.status = smtp_fresh;
-  request.limit = 1;
-  EXPECT_EQ(db_->get_queue_chunk(request).size(), 1u);
-}
-
 }  // namespace
 }  // namespace mq::store

@@ -130,17 +130,6 @@ TEST_F(sqlite_test, unsigned_values_keep_their_bit_pattern_and_text_keeps_embedd
   EXPECT_EQ(select.column_text(2), text);
 }
 
-TEST_F(sqlite_test, optional_text_binds_null_when_absent) {
-  auto insert = connection_->prepare("INSERT INTO t(v, s, b) VALUES (1, 'x', ?);");
-  insert.bind_text(1, boost::optional<std::string>());
-  insert.step();
-  auto select = connection_->prepare("SELECT b, s FROM t;");
-  ASSERT_TRUE(select.step());
-  EXPECT_TRUE(select.is_null(0));
-  EXPECT_EQ(select.column_optional_text(0), boost::none);
-  EXPECT_EQ(select.column_optional_text(1), std::string("x"));
-}
-
 TEST_F(sqlite_test, transaction_commits_only_when_asked) {
   {
     sqlite::transaction_t transaction(*connection_);
