@@ -1,0 +1,22 @@
+#pragma once
+
+#include "mail_quarantine_entry.pb.h"
+#include "store/entry.h"
+#include "util/unique_fd.h"
+
+// Field-by-field conversions between the Sorter's messages and the store's
+// records.
+namespace mq::sorter {
+
+// A PUT's entry; `status` is the store status (wire value minus 1) and the
+// file takes the frame's descriptor with the stated message size.
+mq::store::entry_t to_entry(const Entry& entry, mq::store::status_t status, mq::util::unique_fd_t fd);
+
+// An UPDATE's changes; the file (and so message_filename and message_size)
+// is left to the caller.
+mq::store::entry_metadata_update_t to_update(const EntryUpdate& update);
+
+// The `entry` of a GET response.
+void fill_entry(Entry& out, const mq::store::entry_t& entry);
+
+}  // namespace mq::sorter

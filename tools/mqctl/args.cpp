@@ -1,0 +1,105 @@
+#include "args.h"
+
+#include <limits>
+
+#include "errors.h"
+
+namespace mqctl {
+
+namespace {
+
+const char* const status_names[] = {"smtp-fresh", "smtp-accepted", "bcc-fresh", "bcc-accepted"};
+
+}  // namespace
+
+args_t::args_t(const std::vector<std::string>& words, const spec_t& spec) {
+  bool options_done = false;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (options_done || word.size() < 2 || word.compare(0, 2, "--") != 0) {
+      positional_.push_back(word);
+      continue;
+    }
+    if (word == "--") {
+      options_done = true;
+      continue;
+    }
+    std::string name = word.substr(2);
+    std::optional<std::string> inline_value;
+    if (auto eq = name.find('='); eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name.erase(eq);
+    }
+    if (spec.flags.count(name)) {
+      if (inline_value) throw usage_error_t("option --" + name + " takes no value");
+      flags_.insert(name);
+      continue;
+    }
+    const bool once = spec.values.count(name) != 0;
+    if (!once && !spec.repeated.count(name)) throw usage_error_t("unknown option --" + name);
+    std::string value;
+    if (inline_value) {
+      value = *inline_value;
+    } else {
+      if (i + 1 >= words.size()) throw usage_error_t("option --" + name + " needs a value");
+      value = words[++i];
+    }
+    auto& slot = values_[name];
+    if (once && !slot.empty()) throw usage_error_t("option --" + name + " given twice");
+    slot.push_back(std::move(value));
+  }
+}
+
+std::optional<std::string> args_t::value(const std::string& name) const {
+  auto it = values_.find(name);
+  if (it == values_.end() || it->second.empty()) return std::nullopt;
+  return it->second.front();
+}
+
+std::vector<std::string> args_t::all(const std::string& name) const {
+  auto it = values_.find(name);
+  return it == values_.end() ? std::vector<std::string>() : it->second;
+}
+
+void args_t::expect_positional(std::size_t count, const std::string& usage) const {
+  if (positional_.size() != count) throw usage_error_t("usage: mqctl " + usage);
+}
+
+std::uint64_t parse_u64(const std::string& text, const std::string& what) {
+  if (text.empty() || text.size() > 20) throw usage_error_t("invalid " + what + ": '" + text + "'");
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') throw usage_error_t("invalid " + what + ": '" + text + "'");
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+      throw usage_error_t("invalid " + what + ": '" + text + "'");
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::uint64_t parse_id(const std::string& text) {
+  const std::uint64_t id = parse_u64(text, "entry id");
+  if (id == 0 || id > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    throw usage_error_t("invalid entry id: '" + text + "'");
+  return id;
+}
+
+int parse_status(const std::string& text) {
+  for (int i = 0; i < 4; ++i)
+    if (text == status_names[i]) return i + 1;
+  throw usage_error_t("unknown status '" + text + "' (smtp-fresh, smtp-accepted, bcc-fresh or bcc-accepted)");
+}
+
+std::string status_name(int wire_status) {
+  if (wire_status >= 1 && wire_status <= 4) return status_names[wire_status - 1];
+  return std::to_string(wire_status);
+}
+
+std::pair<std::uint64_t, std::uint64_t> parse_key(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) throw usage_error_t("invalid key '" + text + "' (expected ID:TS)");
+  return {parse_u64(text.substr(0, colon), "key id"), parse_u64(text.substr(colon + 1), "key time")};
+}
+
+}  // namespace mqctl

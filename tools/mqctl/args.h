@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mqctl {
+
+// A command line split into positional words and --options. Every option
+// must be declared; "--name value" and "--name=value" are both accepted;
+// "--" ends the options.
+class args_t {
+ public:
+  struct spec_t {
+    std::set<std::string> flags;     // options without a value
+    std::set<std::string> values;    // options with one value, given once
+    std::set<std::string> repeated;  // options with a value, given any number of times
+  };
+
+  args_t(const std::vector<std::string>& words, const spec_t& spec);
+
+  const std::vector<std::string>& positional() const { return positional_; }
+  bool flag(const std::string& name) const { return flags_.count(name) != 0; }
+  std::optional<std::string> value(const std::string& name) const;
+  std::vector<std::string> all(const std::string& name) const;
+
+  // Throws unless exactly `count` positional words were given.
+  void expect_positional(std::size_t count, const std::string& usage) const;
+
+ private:
+  std::vector<std::string> positional_;
+  std::set<std::string> flags_;
+  std::map<std::string, std::vector<std::string>> values_;
+};
+
+// Decimal unsigned 64-bit number, digits only.
+std::uint64_t parse_u64(const std::string& text, const std::string& what);
+// A positive entry id.
+std::uint64_t parse_id(const std::string& text);
+// smtp-fresh, smtp-accepted, bcc-fresh, bcc-accepted: the wire value 1..4.
+int parse_status(const std::string& text);
+// The name of a wire status value, or its number.
+std::string status_name(int wire_status);
+// "ID:TS", a queue key.
+std::pair<std::uint64_t, std::uint64_t> parse_key(const std::string& text);
+
+}  // namespace mqctl

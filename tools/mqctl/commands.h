@@ -1,0 +1,45 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "args.h"
+
+namespace mqctl {
+
+struct context_t {
+  std::string sorter_socket;
+  std::string client_socket;
+  bool json = false;
+  int timeout_ms = 30000;  // < 0: wait for ever
+  std::ostream* out = nullptr;
+  std::ostream* err = nullptr;
+};
+
+struct command_t {
+  const char* name;
+  const char* usage;    // arguments and options after the name
+  const char* summary;  // one line
+  args_t::spec_t spec;
+  int (*run)(const context_t& ctx, const args_t& args);
+};
+
+// Every command, in the order of the help text.
+const std::vector<command_t>& commands();
+
+// Over the client socket.
+int run_stat(const context_t& ctx, const args_t& args);
+int run_list(const context_t& ctx, const args_t& args);
+int run_flush(const context_t& ctx, const args_t& args);
+int run_check(const context_t& ctx, const args_t& args);
+
+// Over the Sorter socket.
+int run_put(const context_t& ctx, const args_t& args);
+int run_get(const context_t& ctx, const args_t& args);
+int run_update(const context_t& ctx, const args_t& args);
+int run_remove(const context_t& ctx, const args_t& args);
+int run_ids(const context_t& ctx, const args_t& args);
+int run_watch(const context_t& ctx, const args_t& args);
+
+}  // namespace mqctl

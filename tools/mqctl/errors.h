@@ -1,0 +1,42 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace mqctl {
+
+// Exit statuses of the tool.
+enum exit_status_t : int {
+  exit_ok = 0,
+  exit_daemon_error = 1,  // the daemon answered with an error
+  exit_usage = 2,         // wrong command line
+  exit_connection = 3,    // socket missing, refused, closed, timed out or garbled
+  exit_file = 4,          // a local file could not be read or written
+};
+
+// A wrong command line.
+class usage_error_t : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An error reply: the ov::ErrorCode and the text.
+class daemon_error_t : public std::runtime_error {
+ public:
+  daemon_error_t(int code, const std::string& text) : std::runtime_error(text), code(code) {}
+  int code;
+};
+
+// Trouble reaching or talking to the daemon.
+class connection_error_t : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Trouble with a local file.
+class file_error_t : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace mqctl

@@ -1,0 +1,103 @@
+#include "output.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace mqctl {
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_array(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) out += ",";
+    out += items[i];
+  }
+  return out + "]";
+}
+
+std::string json_strings(const std::vector<std::string>& items) {
+  std::vector<std::string> quoted;
+  quoted.reserve(items.size());
+  for (const auto& item : items) quoted.push_back(json_string(item));
+  return json_array(quoted);
+}
+
+void json_object_t::key(const std::string& name) {
+  if (text_.size() > 1) text_ += ",";
+  text_ += json_string(name) + ":";
+}
+
+json_object_t& json_object_t::add(const std::string& name, const std::string& value) {
+  key(name);
+  text_ += json_string(value);
+  return *this;
+}
+
+json_object_t& json_object_t::add(const std::string& name, const char* value) { return add(name, std::string(value)); }
+
+json_object_t& json_object_t::add(const std::string& name, std::uint64_t value) {
+  key(name);
+  text_ += std::to_string(value);
+  return *this;
+}
+
+json_object_t& json_object_t::add(const std::string& name, bool value) {
+  key(name);
+  text_ += value ? "true" : "false";
+  return *this;
+}
+
+json_object_t& json_object_t::add_raw(const std::string& name, const std::string& json) {
+  key(name);
+  text_ += json;
+  return *this;
+}
+
+void table_t::print(std::ostream& out) const {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows_) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  for (const auto& row : rows_) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
+    }
+    out << line << '\n';
+  }
+}
+
+}  // namespace mqctl

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace mqctl {
+
+// A JSON string literal, quotes included.
+std::string json_string(const std::string& text);
+// A JSON array of string literals.
+std::string json_strings(const std::vector<std::string>& items);
+
+// A JSON object built member by member, in order.
+class json_object_t {
+ public:
+  json_object_t& add(const std::string& name, const std::string& value);
+  json_object_t& add(const std::string& name, const char* value);
+  json_object_t& add(const std::string& name, std::uint64_t value);
+  json_object_t& add(const std::string& name, bool value);
+  // `json` is already JSON text (an object, an array, ...).
+  json_object_t& add_raw(const std::string& name, const std::string& json);
+  std::string str() const { return text_ + "}"; }
+
+ private:
+  void key(const std::string& name);
+  std::string text_ = "{";
+};
+
+// A JSON array of already-built JSON values.
+std::string json_array(const std::vector<std::string>& items);
+
+// A table with a header row, columns padded to their widest cell.
+class table_t {
+ public:
+  explicit table_t(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
+  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  void print(std::ostream& out) const;
+
+ private:
+  std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace mqctl
