@@ -104,14 +104,16 @@ void ipc_t::dispatch(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_
       const EntryUpdate& u = m.entry_update();
       if (fd && !u.has_message_size()) violation("Entry does not have message_size");
       mq::store::entry_metadata_update_t update = to_update(u);
-      boost::optional<mq::store::shared_file_t> file;
-      if (fd) {
-        // The stated size goes with a new file only.
-        update.message_size = u.message_size();
-        file.emplace(fd.release(), u.message_size());
+      const auto serial = m.serial();
+      const auto id = static_cast<std::int64_t>(m.entry_id());
+      if (!fd) {
+        tie_->on_update_entry_request(serial, id, std::move(update), boost::none);
+        return;
       }
-      tie_->on_update_entry_request(m.serial(), static_cast<std::int64_t>(m.entry_id()), std::move(update),
-                                    std::move(file));
+      // The stated size goes with a new file only.
+      update.message_size = u.message_size();
+      tie_->on_update_entry_request(serial, id, std::move(update),
+                                    mq::store::shared_file_t(fd.release(), u.message_size()));
       return;
     }
     case request_t::REMOVE_ENTRY_REQUEST:

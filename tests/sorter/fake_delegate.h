@@ -1,0 +1,113 @@
+#pragma once
+
+// A Sorter connection's delegate that records every request and keeps its
+// completion, so that a test decides when and how each one completes.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sorter/tie.h"
+#include "store/store.h"
+
+namespace mq::test {
+
+struct fake_sorter_delegate_t : mq::sorter::tie_t::delegate_t {
+  template <class T>
+  using completion_t = mq::sorter::tie_t::completion_t<T>;
+
+  struct get_t {
+    std::int64_t id;
+    completion_t<mq::store::entry_t> done;
+  };
+  struct put_t {
+    mq::store::entry_t entry;
+    completion_t<std::uint64_t> done;
+  };
+  struct update_t {
+    std::int64_t id;
+    mq::store::entry_metadata_update_t update;
+    boost::optional<mq::store::shared_file_t> file;
+    completion_t<mq::util::none_t> done;
+  };
+  struct remove_t {
+    std::int64_t id;
+    completion_t<mq::util::none_t> done;
+  };
+  struct chunk_t {
+    mq::store::queue_chunk_request_t request;
+    completion_t<std::vector<mq::store::queue_key_t>> done;
+  };
+
+// GCC 12 with sanitizers sees an uninitialized optional inside the signal's
+// connect; it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+  boost::signals2::connection subscribe_to_queue_change(mq::sorter::tie_t::queue_change_callback_t callback) override {
+    ++subscribes;
+    return queue_changed.connect(std::move(callback));
+  }
+#pragma GCC diagnostic pop
+  void get_queue_chunk(mq::store::queue_chunk_request_t request,
+                       completion_t<std::vector<mq::store::queue_key_t>> done) override {
+    chunks.push_back({request, std::move(done)});
+  }
+  void get_entry(std::int64_t id, completion_t<mq::store::entry_t> done) override {
+    gets.push_back({id, std::move(done)});
+  }
+  void put_entry(mq::store::entry_t entry, completion_t<std::uint64_t> done) override {
+    puts.push_back({std::move(entry), std::move(done)});
+  }
+  void update_entry(std::int64_t id, mq::store::entry_metadata_update_t update,
+                    boost::optional<mq::store::shared_file_t> file, completion_t<mq::util::none_t> done) override {
+    updates.push_back({id, std::move(update), std::move(file), std::move(done)});
+  }
+  void remove_entry(std::int64_t id, completion_t<mq::util::none_t> done) override {
+    removes.push_back({id, std::move(done)});
+  }
+  void on_disconnected() override {
+    ++disconnects;
+    tie.reset();
+  }
+
+  std::size_t requests() const { return gets.size() + puts.size() + updates.size() + removes.size() + chunks.size(); }
+
+  std::unique_ptr<mq::sorter::tie_t> tie;
+  mq::store::store_t::queue_changed_t queue_changed;
+  int subscribes = 0;
+  int disconnects = 0;
+  std::vector<get_t> gets;
+  std::vector<put_t> puts;
+  std::vector<update_t> updates;
+  std::vector<remove_t> removes;
+  std::vector<chunk_t> chunks;
+};
+
+// An anonymous in-memory file holding `content`.
+inline int memory_file(const std::string& content) {
+  const int fd = ::memfd_create("message", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything readable behind `fd`, from its start.
+inline std::string file_content(int fd) {
+  std::string out;
+  char buf[4096];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd, buf, sizeof buf, offset);
+    if (n <= 0) return out;
+    out.append(buf, static_cast<std::size_t>(n));
+    offset += n;
+  }
+}
+
+}  // namespace mq::test
