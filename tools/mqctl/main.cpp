@@ -1,4 +1,5 @@
 // mqctl: look at and drive a running quarantine over its two sockets.
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -12,12 +13,14 @@ namespace mqctl {
 
 namespace {
 
-// The sockets of the supervisor stand-in's default configuration, relative
-// to the folder it runs in.
-const char* const default_sorter_socket = "var/sorter.sock";
-const char* const default_client_socket = "var/client.sock";
+// The folder of the supervisor stand-in's default configuration, which
+// holds both sockets: $XDG_STATE_HOME/orvane-mail-quarantine, else ./var.
+std::string default_state_dir() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return std::string(xdg) + "/orvane-mail-quarantine";
+  return "var";
+}
 
-const args_t::spec_t global_spec{{"json", "help"}, {"sorter-socket", "client-socket", "timeout"}, {}};
+const args_t::spec_t global_spec{{"json", "help"}, {"sorter-socket", "client-socket", "state-dir", "timeout"}, {}};
 
 void print_help(std::ostream& out) {
   out << "Usage: mqctl [OPTIONS] COMMAND [ARGS]\n"
@@ -37,12 +40,10 @@ void print_help(std::ostream& out) {
          "STATUS is one of smtp-fresh, smtp-accepted, bcc-fresh, bcc-accepted.\n"
          "\n"
          "Options:\n"
-         "  --sorter-socket PATH  Sorter socket (default "
-      << default_sorter_socket
-      << ")\n"
-         "  --client-socket PATH  client socket (default "
-      << default_client_socket
-      << ")\n"
+         "  --state-dir DIR       folder of both sockets, as given to the supervisor stand-in\n"
+         "                        (default $XDG_STATE_HOME/orvane-mail-quarantine, or ./var)\n"
+         "  --sorter-socket PATH  Sorter socket (default DIR/sorter.sock)\n"
+         "  --client-socket PATH  client socket (default DIR/client.sock)\n"
          "  --json                print JSON instead of tables\n"
          "  --timeout MS          wait at most MS milliseconds for each answer (default 30000, 0: no limit)\n"
          "  --help                print this help\n"
@@ -95,8 +96,9 @@ int run(const std::vector<std::string>& words) {
   const args_t args(rest, merged(global_spec, command->spec));
 
   context_t ctx;
-  ctx.sorter_socket = args.value("sorter-socket").value_or(default_sorter_socket);
-  ctx.client_socket = args.value("client-socket").value_or(default_client_socket);
+  const std::string state_dir = args.value("state-dir").value_or(default_state_dir());
+  ctx.sorter_socket = args.value("sorter-socket").value_or(state_dir + "/sorter.sock");
+  ctx.client_socket = args.value("client-socket").value_or(state_dir + "/client.sock");
   ctx.json = args.flag("json");
   if (auto v = args.value("timeout")) {
     const std::uint64_t ms = parse_u64(*v, "timeout");
