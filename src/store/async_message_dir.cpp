@@ -1,0 +1,134 @@
+#include "store/async_message_dir.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "store/message_dir.h"
+
+namespace mq::store {
+
+namespace {
+
+constexpr std::size_t max_name_bytes = 255;
+const std::string session_prefix = "%%%%-%%%%_";
+const std::string session_suffix = ".eml";
+
+// A session id as a part of a file name: no path separators or NUL bytes,
+// and short enough that the whole name fits the file system's limit.
+std::string name_part(std::string id) {
+  for (char& c : id) {
+    if (c == '/' || c == '\0') c = '_';
+  }
+  const std::size_t room = max_name_bytes - session_prefix.size() - session_suffix.size();
+  if (id.size() > room) {
+    std::size_t cut = room;
+    // Do not split a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(id[cut]) & 0xC0) == 0x80) --cut;
+    id.resize(cut);
+  }
+  return id;
+}
+
+}  // namespace
+
+std::string make_message_filename(const boost::optional<std::string>& session_id) {
+  if (session_id && !session_id->empty())
+    return boost::filesystem::unique_path(session_prefix + name_part(*session_id) + session_suffix).string();
+  return boost::filesystem::unique_path("%%%%-%%%%_%%%%-%%%%-%%%%.eml").string();
+}
+
+async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) {}
+
+async_message_dir_t::~async_message_dir_t() { cancel(); }
+
+std::future<void> async_message_dir_t::init(const boost::filesystem::path& dir, std::uint32_t uid, std::uint32_t gid) {
+  auto done = std::make_shared<std::promise<void>>();
+  auto result = done->get_future();
+  worker_.post([this, done, dir, uid, gid] {
+    try {
+      auto fresh = std::make_unique<message_dir_t>(dir);
+      fresh->init(uid, gid);
+      dir_ = std::move(fresh);
+      done->set_value();
+    } catch (...) {
+      done->set_exception(std::current_exception());
+    }
+  });
+  return result;
+}
+
+std::future<void> async_message_dir_t::reload(std::uint32_t uid, std::uint32_t gid) {
+  auto done = std::make_shared<std::promise<void>>();
+  auto result = done->get_future();
+  worker_.post([this, done, uid, gid] {
+    try {
+      if (!dir_) throw std::logic_error("Message directory: not initialized");
+      dir_->rescan(uid, gid);
+      done->set_value();
+    } catch (...) {
+      done->set_exception(std::current_exception());
+    }
+  });
+  return result;
+}
+
+std::future<void> async_message_dir_t::stop() {
+  auto done = std::make_shared<std::promise<void>>();
+  auto result = done->get_future();
+  worker_.post([done] { done->set_value(); });
+  return result;
+}
+
+void async_message_dir_t::post_dir_operation(std::function<void(message_dir_t&)> op, error_callback_t callback) {
+  worker_.post(
+      [this, op = std::move(op)] {
+        if (!dir_) throw std::logic_error("Message directory: not initialized");
+        op(*dir_);
+        return mq::util::none_t{};
+      },
+      wrap([callback = std::move(callback)](mq::util::none_t, std::exception_ptr error) { callback(error); }));
+}
+
+void async_message_dir_t::get_file(const std::string& name, file_callback_t callback) {
+  worker_.post(
+      [this, name] {
+        if (!dir_) throw std::logic_error("Message directory: not initialized");
+        return dir_->get(name);
+      },
+      wrap([callback = std::move(callback)](shared_file_t file, std::exception_ptr error) {
+        callback(std::move(file), error);
+      }));
+}
+
+void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
+                                   error_callback_t callback) {
+  post_dir_operation([name, source = std::move(source)](message_dir_t& dir) { dir.put(name, *source); },
+                     std::move(callback));
+}
+
+void async_message_dir_t::delete_file(const std::string& name, error_callback_t callback) {
+  post_dir_operation([name](message_dir_t& dir) { dir.remove(name); }, std::move(callback));
+}
+
+void async_message_dir_t::check_health(std::future<std::vector<health_check_entry_t>> records,
+                                       std::promise<std::vector<std::int64_t>> orphan_ids, std::future<void> done,
+                                       bool fix, std::set<std::string> in_flight,
+                                       std::function<void(mq::util::result_t<health_stat_t>)> callback) {
+  worker_.post(
+      [this, records = std::move(records), orphan_ids = std::move(orphan_ids), done = std::move(done), fix,
+       in_flight = std::move(in_flight)]() mutable {
+        if (!dir_) {
+          std::logic_error error("Message directory: not initialized");
+          orphan_ids.set_exception(std::make_exception_ptr(error));
+          throw error;
+        }
+        return dir_->check_health(std::move(records), std::move(orphan_ids), std::move(done), fix, in_flight);
+      },
+      wrap([callback = std::move(callback)](health_stat_t stat, std::exception_ptr error) {
+        callback(mq::util::make_result(std::move(stat), error));
+      }));
+}
+
+}  // namespace mq::store

@@ -1,0 +1,286 @@
+#include "store/message_dir.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <sstream>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include "ov/error.h"
+#include "ov/logger.h"
+
+namespace mq::store {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+boost::system::error_code sys_error(int err) {
+  return boost::system::error_code(err, boost::system::system_category());
+}
+
+[[noreturn]] void throw_fs(const char* what, const fs::path& p, int err) {
+  throw fs::filesystem_error(what, p, sys_error(err));
+}
+
+// The system's message after the text, as in "mmap: Invalid argument".
+[[noreturn]] void throw_system(int err, const std::string& text) {
+  throw std::system_error(err, std::system_category(), text);
+}
+
+// A read-only shared mapping, unmapped when it goes out of scope.
+class mapping_t {
+ public:
+  mapping_t(int fd, std::size_t size) : size_(size) {
+    addr_ = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (addr_ == MAP_FAILED) throw_system(errno, "mmap");
+  }
+  ~mapping_t() { ::munmap(addr_, size_); }
+  mapping_t(const mapping_t&) = delete;
+  mapping_t& operator=(const mapping_t&) = delete;
+
+  const char* data() const { return static_cast<const char*>(addr_); }
+
+ private:
+  void* addr_;
+  std::size_t size_;
+};
+
+void log_warning(const std::exception& e) { OV_LOG(warning, "Message directory: " << ov::exception_text(e)); }
+
+}  // namespace
+
+ssize_t file_ops_t::write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
+
+int file_ops_t::fdatasync(int fd) { return ::fdatasync(fd); }
+
+int file_ops_t::fsync(int fd) { return ::fsync(fd); }
+
+file_ops_t& file_ops_t::system() {
+  static file_ops_t ops;
+  return ops;
+}
+
+message_dir_t::message_dir_t(fs::path dir, file_ops_t* ops)
+    : dir_(std::move(dir)), ops_(ops ? ops : &file_ops_t::system()) {}
+
+message_dir_t::~message_dir_t() {
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+fs::path message_dir_t::file_path(const std::string& name, const char* op) const {
+  fs::path p = dir_ / name;
+  // Names come from the database too: never let one leave the directory.
+  if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\0", 2)) != std::string::npos)
+    throw_fs(op, p, EINVAL);
+  if (dir_fd_ < 0) throw_fs(op, p, EBADF);
+  return p;
+}
+
+void message_dir_t::init(std::uint32_t uid, std::uint32_t gid) {
+  fs::create_directories(dir_);
+  // A symbolic link here would hand root's chmod and chown to its target.
+  int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throw_fs("open", dir_, errno);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+  dir_fd_ = fd;
+  if (::fchmod(dir_fd_, 0770) != 0) throw_fs("chmod", dir_, errno);
+  rescan(uid, gid);
+}
+
+void message_dir_t::rescan(std::uint32_t uid, std::uint32_t gid) {
+  if (dir_fd_ < 0) throw_fs("open", dir_, EBADF);
+  if (::fchown(dir_fd_, uid, gid) != 0) throw_fs("chown", dir_, errno);
+  std::uint64_t sum = 0;
+  for (fs::directory_iterator it(dir_), end; it != end; ++it) {
+    const fs::path& p = it->path();
+    const std::string name = p.filename().string();
+    struct stat st;
+    if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw_fs("stat", p, errno);
+    if (S_ISLNK(st.st_mode)) {
+      // Counted through the link, but an owner is never changed through one:
+      // the run-as user could point it anywhere.
+      if (::fstatat(dir_fd_, name.c_str(), &st, 0) != 0) throw_fs("stat", p, errno);
+      if (S_ISREG(st.st_mode)) sum += static_cast<std::uint64_t>(st.st_size);
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) continue;
+    if (st.st_uid != uid || st.st_gid != gid) {
+      if (::fchownat(dir_fd_, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) throw_fs("chown", p, errno);
+    }
+    sum += static_cast<std::uint64_t>(st.st_size);
+  }
+  total_bytes_ = sum;
+}
+
+void message_dir_t::write_all(int fd, const char* data, std::uint64_t size, const fs::path& p) {
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, max_chunk));
+    const ssize_t n = ops_->write(fd, data + done, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_fs("write", p, errno);
+    }
+    if (n == 0) throw_fs("write", p, EIO);  // would loop forever
+    done += static_cast<std::uint64_t>(n);
+  }
+}
+
+void message_dir_t::sync_dir() {
+  // EINVAL: the file system cannot sync directories; nothing more to do.
+  if (ops_->fsync(dir_fd_) != 0 && errno != EINVAL) throw_fs("fsync", dir_, errno);
+}
+
+void message_dir_t::put(const std::string& name, const shared_file_t& source) {
+  const fs::path p = file_path(name, "open");
+
+  // The stated size may be wrong: reading a shared mapping past the end of
+  // the file would kill the process with SIGBUS.
+  struct stat st;
+  if (::fstat(source.fd, &st) != 0) throw_system(errno, "fstat");
+  if (!S_ISREG(st.st_mode)) throw_system(EINVAL, "Message source is not a regular file");
+  if (static_cast<std::uint64_t>(st.st_size) < source.size) {
+    std::ostringstream text;
+    text << "Message source is shorter than its stated size (" << st.st_size << " of " << source.size << " bytes)";
+    throw_system(EINVAL, text.str());
+  }
+
+  mapping_t map(source.fd, static_cast<std::size_t>(source.size));
+
+  int fd;
+  do {
+    fd = ::openat(dir_fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw_fs("open", p, errno);
+
+  try {
+    write_all(fd, map.data(), source.size, p);
+    // The record that will name this file is durable once committed; the
+    // file must be durable before that.
+    if (ops_->fdatasync(fd) != 0) throw_fs("fdatasync", p, errno);
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0 && errno != EINTR) throw_fs("close", p, errno);
+    sync_dir();
+  } catch (...) {
+    if (fd >= 0) ::close(fd);
+    ::unlinkat(dir_fd_, name.c_str(), 0);
+    throw;
+  }
+  total_bytes_ += source.size;
+}
+
+shared_file_t message_dir_t::get(const std::string& name) const {
+  const fs::path p = file_path(name, "open");
+  int fd;
+  do {
+    fd = ::openat(dir_fd_, name.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw_fs("open", p, errno);
+  shared_file_t file(fd, 0);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw_fs("stat", p, errno);
+  file.size = static_cast<std::uint64_t>(st.st_size);
+  return file;
+}
+
+void message_dir_t::remove(const std::string& name) {
+  const fs::path p = file_path(name, "stat");
+  struct stat st;
+  if (::fstatat(dir_fd_, name.c_str(), &st, 0) != 0) {
+    if (errno == ENOENT) return;
+    throw_fs("stat", p, errno);
+  }
+  if (::unlinkat(dir_fd_, name.c_str(), 0) != 0) {
+    if (errno == ENOENT) return;
+    throw_fs("remove", p, errno);
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > total_bytes_) {
+    total_bytes_ = 0;
+    OV_LOG(warning, "Message directory: unexpected file size");
+  } else {
+    total_bytes_ -= size;
+  }
+}
+
+async_message_dir_t::health_stat_t message_dir_t::check_health(std::future<std::vector<health_check_entry_t>> records,
+                                                               std::promise<std::vector<std::int64_t>> orphan_ids,
+                                                               std::future<void> done, bool fix,
+                                                               const std::set<std::string>& in_flight) {
+  async_message_dir_t::health_stat_t stat;
+  bool ids_sent = false;
+  try {
+    std::unordered_map<std::string, std::int64_t> names;
+    {
+      std::vector<health_check_entry_t> list = records.get();
+      names.max_load_factor(1.0);
+      names.reserve(list.size());
+      // The first record naming a file wins.
+      for (auto& r : list) names.emplace(std::move(r.message_filename), r.id);
+    }
+    if (dir_fd_ < 0) throw_fs("open", dir_, EBADF);
+
+    for (fs::directory_iterator it(dir_), end; it != end; ++it) {
+      const fs::path& p = it->path();
+      const std::string name = p.filename().string();
+      struct stat st;
+      if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        log_warning(fs::filesystem_error("lstat", p, sys_error(errno)));
+        continue;
+      }
+      if (!S_ISREG(st.st_mode)) {
+        OV_LOG(warning, "Message directory: found non-regular file: \"" << name << "\"");
+        ++stat.non_regular_files;
+        continue;
+      }
+      auto found = names.find(name);
+      if (found != names.end()) {
+        names.erase(found);
+        continue;
+      }
+      // Written by a put or update whose record is not there yet.
+      if (in_flight.count(name)) continue;
+      const auto size = static_cast<std::uint64_t>(st.st_size);
+      ++stat.orphaned_files;
+      stat.orphaned_bytes += size;
+      if (!fix) continue;
+      try {
+        remove(name);
+        ++stat.removed_files;
+        stat.removed_bytes += size;
+      } catch (const std::exception& e) {
+        log_warning(e);
+      }
+    }
+
+    std::vector<std::int64_t> ids;
+    ids.reserve(names.size());
+    for (const auto& [name, id] : names) {
+      // Its put is still running and undoes the record if the file failed.
+      if (in_flight.count(name)) continue;
+      ids.push_back(id);
+    }
+    stat.orphaned_db_records = ids.size();
+    ids_sent = true;
+    orphan_ids.set_value(std::move(ids));
+  } catch (...) {
+    if (!ids_sent) orphan_ids.set_exception(std::current_exception());
+    throw;
+  }
+  done.get();
+  return stat;
+}
+
+}  // namespace mq::store

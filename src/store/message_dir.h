@@ -1,0 +1,79 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+#include "store/async_message_dir.h"
+#include "store/entry.h"
+#include "store/shared_file.h"
+
+namespace mq::store {
+
+// The system calls of a copy that tests replace to count chunks, interrupt
+// calls or make the disk fail. The default forwards to the kernel.
+class file_ops_t {
+ public:
+  virtual ~file_ops_t() = default;
+  virtual ssize_t write(int fd, const void* data, std::size_t size);
+  virtual int fdatasync(int fd);
+  // Used on the message directory to make a new name durable.
+  virtual int fsync(int fd);
+
+  static file_ops_t& system();
+};
+
+// The message directory itself. Lives on the directory worker and is used
+// only there; every failure is thrown.
+class message_dir_t {
+ public:
+  // Largest byte count handed to one write call.
+  static constexpr std::size_t max_chunk = 65535;
+
+  explicit message_dir_t(boost::filesystem::path dir, file_ops_t* ops = nullptr);
+  ~message_dir_t();
+  message_dir_t(const message_dir_t&) = delete;
+  message_dir_t& operator=(const message_dir_t&) = delete;
+
+  // Creates the directory when missing, sets its mode to 0770 and rescans.
+  void init(std::uint32_t uid, std::uint32_t gid);
+  // Gives the directory and its regular files to uid:gid and recounts the
+  // bytes.
+  void rescan(std::uint32_t uid, std::uint32_t gid);
+
+  // Copies source.size bytes of the source into a new file `name`; never
+  // overwrites, leaves nothing behind on failure, and the data and the name
+  // are on disk when it returns.
+  void put(const std::string& name, const shared_file_t& source);
+  shared_file_t get(const std::string& name) const;
+  // A file that is already gone counts as deleted.
+  void remove(const std::string& name);
+
+  async_message_dir_t::health_stat_t check_health(std::future<std::vector<health_check_entry_t>> records,
+                                                  std::promise<std::vector<std::int64_t>> orphan_ids,
+                                                  std::future<void> done, bool fix,
+                                                  const std::set<std::string>& in_flight);
+
+  const boost::filesystem::path& dir() const { return dir_; }
+  std::uint64_t total_bytes() const { return total_bytes_; }
+
+ private:
+  // The path of a file directly inside the directory; refuses other names.
+  boost::filesystem::path file_path(const std::string& name, const char* op) const;
+  void write_all(int fd, const char* data, std::uint64_t size, const boost::filesystem::path& p);
+  void sync_dir();
+
+  boost::filesystem::path dir_;
+  file_ops_t* ops_;
+  int dir_fd_ = -1;  // kept open for fchown, fsync and lookups
+  std::uint64_t total_bytes_ = 0;
+};
+
+}  // namespace mq::store
