@@ -16,6 +16,7 @@
 #include "store/async_message_dir.h"
 #include "store/async_metadata_db.h"
 #include "store/entry.h"
+#include "store/store_hooks.h"
 #include "util/result.h"
 
 namespace mq::store {
@@ -28,15 +29,23 @@ class store_t {
  public:
   template <class T>
   using callback_t = std::function<void(mq::util::result_t<T>)>;
-  using queue_changed_t = boost::signals2::signal_type<
-      void(queue_change_ptr_t), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type;
+  using queue_changed_t =
+      boost::signals2::signal_type<void(queue_change_ptr_t),
+                                   boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type;
 
   explicit store_t(boost::asio::io_context& io);
+  // With hooks that tests use to hold back or fail halves of puts and
+  // updates.
+  store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hooks);
   ~store_t();
+  store_t(const store_t&) = delete;
+  store_t& operator=(const store_t&) = delete;
 
   // Blocks until both halves are ready; throws the first failure.
   void open(const std::string& spool_dir, std::uint32_t uid, std::uint32_t gid, bool trace);
   void reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace);
+  // Waits for both workers to finish their tasks, then drops the back ends;
+  // callbacks still pending are never called.
   void close();
 
   void put_entry(entry_t entry, callback_t<std::uint64_t> callback);
@@ -51,14 +60,40 @@ class store_t {
   void get_queue_stat(callback_t<queue_stats_t> callback);
 
   queue_changed_t& queue_changed() { return queue_changed_; }
+  // Same as queue_changed().connect(slot), compiled once here: connecting
+  // inline trips a false uninitialized-use warning of GCC 12 in the
+  // sanitizer build.
+  boost::signals2::connection connect_queue_changed(std::function<void(queue_change_ptr_t)> slot);
   const std::string& path() const { return path_; }
 
  private:
+  struct op_ctx_t;
+  struct update_ctx_t;
+  using half_done_t = std::function<void(std::exception_ptr)>;
+
+  template <class Start, class Fail>
+  void start_half(store_hooks_t::op_t op, store_hooks_t::half_t half, const std::string& name, Start&& start,
+                  Fail&& fail);
+  void put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error);
+  void put_db_done(const std::shared_ptr<op_ctx_t>& ctx, mq::util::result_t<std::uint64_t> result);
+  void put_settled(op_ctx_t& ctx);
+  void update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error);
+  void update_db_done(const std::shared_ptr<update_ctx_t>& ctx, mq::util::result_t<std::string> result);
+  void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
+  void in_flight_done(const std::string& name);
+
+  boost::asio::io_context& io_;
   std::string path_;
   queue_changed_t queue_changed_;
   std::unique_ptr<async_message_dir_t> dir_;
   std::unique_ptr<async_metadata_db_t> db_;
   std::shared_ptr<lock_entry_t> locks_;
+  std::shared_ptr<store_hooks_t> hooks_;
+  // New message files of puts and updates whose records are not settled
+  // yet; a repairing health check must leave them alone.
+  std::multiset<std::string> in_flight_;
+  // Lowered by close: completions that arrive later do nothing.
+  std::shared_ptr<bool> alive_;
 };
 
 }  // namespace mq::store

@@ -23,29 +23,19 @@
 
 #include "ov/logger.h"
 #include "store/shared_file.h"
+#include "support/daemon_process.h"
 
 namespace mq::store::test {
 
-// A fresh directory under /tmp, removed with everything in it at the end.
+// The shared temporary directory, with paths as Boost.Filesystem paths.
 class temp_dir_t {
  public:
-  temp_dir_t() {
-    char templ[] = "/tmp/mq-store-test.XXXXXX";
-    if (!::mkdtemp(templ)) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-  }
-  ~temp_dir_t() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  temp_dir_t(const temp_dir_t&) = delete;
-  temp_dir_t& operator=(const temp_dir_t&) = delete;
-
   const boost::filesystem::path& path() const { return path_; }
   boost::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
  private:
-  boost::filesystem::path path_;
+  mq::test::temp_dir_t dir_{"mq-store-test"};
+  boost::filesystem::path path_{dir_.path()};
 };
 
 inline void write_file(const boost::filesystem::path& p, const std::string& content) {

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+
+namespace mq::store {
+
+// Entry locks of the store: an update that replaces an entry's file holds
+// the entry's lock, and a remove arriving meanwhile is deferred until the
+// lock is released. Event loop only.
+class lock_entry_t {
+ public:
+  using operation_t = std::function<void()>;
+
+  void lock(std::int64_t id);
+  // Runs the id's deferred operations, in the order they were deferred,
+  // when the last lock is released.
+  void unlock(std::int64_t id);
+  bool is_locked(std::int64_t id) const;
+  void defer(std::int64_t id, operation_t op);
+
+ private:
+  std::map<std::int64_t, std::uint64_t> counts_;
+  std::map<std::int64_t, std::list<operation_t>> deferred_;
+};
+
+}  // namespace mq::store

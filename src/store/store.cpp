@@ -1,0 +1,380 @@
+#include "store/store.h"
+
+#include <sstream>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include "ov/error.h"
+#include "ov/logger.h"
+#include "store/lock_entry.h"
+
+namespace mq::store {
+
+namespace fs = boost::filesystem;
+using mq::util::error_of;
+using mq::util::none_t;
+using mq::util::result_t;
+using op_t = store_hooks_t::op_t;
+using half_t = store_hooks_t::half_t;
+
+namespace {
+
+void ignore_error(std::exception_ptr) {}
+
+std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix) {
+  std::ostringstream out;
+  if (!fix) {
+    if (s.orphaned_db_records) out << s.orphaned_db_records << " orphaned DB records\n";
+    if (s.orphaned_files) out << s.orphaned_files << " orphaned message files (" << s.orphaned_bytes << " bytes)\n";
+    if (s.non_regular_files) out << s.non_regular_files << " non-regular files in the message directory\n";
+    if (!s.orphaned_db_records && !s.orphaned_files && !s.non_regular_files) return "Ok";
+    return out.str();
+  }
+  if (s.orphaned_db_records) out << "Removed " << s.orphaned_db_records << " orphaned DB records\n";
+  if (s.orphaned_files) {
+    out << "Removed " << s.removed_files << "/" << s.orphaned_files << " orphaned message files (" << s.removed_bytes
+        << "/" << s.orphaned_bytes << " bytes)\n";
+  }
+  if (s.non_regular_files) {
+    out << "Didn't remove " << s.non_regular_files << " non-regular files in the message directory "
+        << "(this has to be fixed manually)\n";
+  }
+  return out.str();
+}
+
+}  // namespace
+
+// Shared by the two completions of one put.
+struct store_t::op_ctx_t {
+  callback_t<std::uint64_t> callback;  // empty once called with a failure
+  std::string message_filename;
+  boost::optional<std::uint64_t> entry_id;
+  bool file_written = false;
+  int halves_left = 2;
+};
+
+struct store_t::update_ctx_t {
+  std::int64_t id;
+  std::string message_filename;
+  entry_metadata_update_t update;
+  callback_t<none_t> callback;
+};
+
+store_t::store_t(boost::asio::io_context& io) : store_t(io, nullptr) {}
+
+store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hooks)
+    : io_(io),
+      dir_(std::make_unique<async_message_dir_t>(io)),
+      db_(std::make_unique<async_metadata_db_t>(io)),
+      locks_(std::make_shared<lock_entry_t>()),
+      hooks_(std::move(hooks)),
+      alive_(std::make_shared<bool>(true)) {}
+
+store_t::~store_t() { close(); }
+
+void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_t gid, bool trace) {
+  path_ = spool_dir;
+  const fs::path spool(spool_dir);
+  fs::create_directories(spool);
+  fs::permissions(spool, fs::perms::owner_all | fs::perms::group_all);
+
+  // Both halves start at once, each on its own worker.
+  std::future<void> dir_ready = dir_->init(spool / "queue", uid, gid);
+  std::future<void> db_ready = db_->init((spool / "queue.db").string(), trace);
+  dir_ready.wait();
+  db_ready.wait();
+  dir_ready.get();
+  db_ready.get();
+}
+
+void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
+  db_->set_trace(trace);
+  dir_->reload(uid, gid).get();
+}
+
+void store_t::close() {
+  if (!db_ && !dir_) return;
+  *alive_ = false;
+  std::future<void> db_stopped = db_->stop();
+  std::future<void> dir_stopped = dir_->stop();
+  try {
+    db_stopped.get();
+  } catch (...) {
+    OV_LOG(error, "Store: Queue metadata db: " << ov::exception_text(std::current_exception()));
+  }
+  try {
+    dir_stopped.get();
+  } catch (...) {
+    OV_LOG(error, "Store: Message directory: " << ov::exception_text(std::current_exception()));
+  }
+  locks_.reset();
+  db_.reset();
+  dir_.reset();
+  queue_changed_.disconnect_all_slots();
+}
+
+template <class Start, class Fail>
+void store_t::start_half(op_t op, half_t half, const std::string& name, Start&& start, Fail&& fail) {
+  if (!hooks_) {
+    start();
+    return;
+  }
+  // A failure from the hooks arrives later on the event loop, like a real
+  // completion.
+  hooks_->on_start(op, half, name, std::function<void()>(std::forward<Start>(start)),
+                   [this, alive = alive_, fail = std::function<void(std::exception_ptr)>(std::forward<Fail>(fail))](
+                       std::exception_ptr error) {
+                     boost::asio::post(io_, [alive, fail, error] {
+                       if (*alive) fail(error);
+                     });
+                   });
+}
+
+void store_t::in_flight_done(const std::string& name) {
+  auto it = in_flight_.find(name);
+  if (it != in_flight_.end()) in_flight_.erase(it);
+}
+
+void store_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback) {
+  const std::string name = make_message_filename(entry.metadata.session_id);
+  entry.metadata.message_filename = name;
+  auto ctx = std::make_shared<op_ctx_t>();
+  ctx->callback = std::move(callback);
+  ctx->message_filename = name;
+  in_flight_.insert(name);
+
+  auto source = std::make_shared<shared_file_t>(std::move(entry.file));
+  start_half(
+      op_t::put, half_t::file, name,
+      [this, ctx, source] {
+        dir_->put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
+      },
+      [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
+  start_half(
+      op_t::put, half_t::db, name,
+      [this, ctx, metadata = std::move(entry.metadata)]() mutable {
+        db_->put_entry(std::move(metadata), [this, ctx](result_t<std::uint64_t> r) { put_db_done(ctx, std::move(r)); });
+      },
+      [this, ctx](std::exception_ptr e) { put_db_done(ctx, mq::util::make_error_result<std::uint64_t>(e)); });
+}
+
+void store_t::put_settled(op_ctx_t& ctx) {
+  if (--ctx.halves_left == 0) in_flight_done(ctx.message_filename);
+}
+
+void store_t::put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error) {
+  if (hooks_) hooks_->on_done(op_t::put, half_t::file, ctx->message_filename, error);
+  put_settled(*ctx);
+  if (error) {
+    if (ctx->entry_id) db_->remove_entry(static_cast<std::int64_t>(*ctx->entry_id), [](auto) {});
+    if (ctx->callback) {
+      auto callback = std::exchange(ctx->callback, nullptr);
+      callback(error);
+    }
+    return;
+  }
+  if (!ctx->callback) {
+    // The database failed first: this file would belong to nobody.
+    dir_->delete_file(ctx->message_filename, ignore_error);
+    return;
+  }
+  ctx->file_written = true;
+  if (ctx->entry_id) {
+    auto callback = std::exchange(ctx->callback, nullptr);
+    callback(*ctx->entry_id);
+  }
+}
+
+void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::uint64_t> result) {
+  if (hooks_) hooks_->on_done(op_t::put, half_t::db, ctx->message_filename, error_of(result));
+  put_settled(*ctx);
+  if (auto error = error_of(result)) {
+    if (ctx->file_written) dir_->delete_file(ctx->message_filename, ignore_error);
+    if (ctx->callback) {
+      auto callback = std::exchange(ctx->callback, nullptr);
+      callback(error);
+    }
+    return;
+  }
+  const std::uint64_t id = boost::get<std::uint64_t>(result);
+  if (!ctx->callback) {
+    // The file failed first: the record would name no file.
+    db_->remove_entry(static_cast<std::int64_t>(id), [](auto) {});
+    return;
+  }
+  ctx->entry_id = id;
+  if (ctx->file_written) {
+    auto callback = std::exchange(ctx->callback, nullptr);
+    callback(id);
+  }
+}
+
+void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
+  db_->get_entry(id, [this, callback](result_t<entry_metadata_t> r) {
+    if (auto error = error_of(r)) {
+      callback(error);
+      return;
+    }
+    auto metadata = std::make_shared<entry_metadata_t>(std::move(boost::get<entry_metadata_t>(r)));
+    dir_->get_file(metadata->message_filename, [callback, metadata](shared_file_t file, std::exception_ptr error) {
+      if (error) {
+        callback(error);
+        return;
+      }
+      callback(entry_t{std::move(*metadata), std::move(file)});
+    });
+  });
+}
+
+void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
+                           callback_t<none_t> callback) {
+  if (!file) {
+    // Only the record changes: nothing to lock.
+    db_->update_entry(id, std::move(update), [callback](result_t<std::string> r) {
+      if (auto error = error_of(r)) {
+        callback(error);
+        return;
+      }
+      callback(none_t{});
+    });
+    return;
+  }
+
+  auto ctx = std::make_shared<update_ctx_t>();
+  ctx->id = id;
+  ctx->message_filename = make_message_filename(boost::none);
+  ctx->update = std::move(update);
+  ctx->update.message_filename = ctx->message_filename;
+  ctx->callback = std::move(callback);
+  locks_->lock(id);
+  in_flight_.insert(ctx->message_filename);
+
+  auto source = std::make_shared<shared_file_t>(std::move(*file));
+  start_half(
+      op_t::update, half_t::file, ctx->message_filename,
+      [this, ctx, source] {
+        dir_->put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
+      },
+      [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
+}
+
+void store_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error) {
+  if (hooks_) hooks_->on_done(op_t::update, half_t::file, ctx->message_filename, error);
+  if (error) {
+    in_flight_done(ctx->message_filename);
+    locks_->unlock(ctx->id);
+    auto callback = std::move(ctx->callback);
+    callback(error);
+    return;
+  }
+  start_half(
+      op_t::update, half_t::db, ctx->message_filename,
+      [this, ctx] {
+        db_->update_entry(ctx->id, std::move(ctx->update),
+                          [this, ctx](result_t<std::string> r) { update_db_done(ctx, std::move(r)); });
+      },
+      [this, ctx](std::exception_ptr e) { update_db_done(ctx, mq::util::make_error_result<std::string>(e)); });
+}
+
+void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<std::string> result) {
+  if (hooks_) hooks_->on_done(op_t::update, half_t::db, ctx->message_filename, error_of(result));
+  in_flight_done(ctx->message_filename);
+  auto callback = std::move(ctx->callback);
+  if (auto error = error_of(result)) {
+    dir_->delete_file(ctx->message_filename, ignore_error);
+    locks_->unlock(ctx->id);
+    callback(error);
+    return;
+  }
+  const std::string& previous = boost::get<std::string>(result);
+  if (!previous.empty()) dir_->delete_file(previous, ignore_error);
+  locks_->unlock(ctx->id);
+  callback(none_t{});
+}
+
+void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
+  if (locks_->is_locked(id)) {
+    // An update is replacing the entry's file: remove the entry with its new
+    // file once it is done.
+    locks_->defer(id, [this, id, callback] { do_remove(id, callback); });
+    return;
+  }
+  do_remove(id, std::move(callback));
+}
+
+void store_t::do_remove(std::int64_t id, callback_t<none_t> callback) {
+  db_->remove_entry(id, [this, callback](result_t<boost::optional<std::string>> r) {
+    if (auto error = error_of(r)) {
+      callback(error);
+      return;
+    }
+    const auto& name = boost::get<boost::optional<std::string>>(r);
+    if (name && !name->empty()) dir_->delete_file(*name, ignore_error);
+    callback(none_t{});
+  });
+}
+
+void store_t::check_health(bool fix, callback_t<std::string> callback) {
+  OV_LOG(info, "Store: Starting health check...");
+  std::promise<std::vector<health_check_entry_t>> records;
+  std::promise<std::vector<std::int64_t>> orphan_ids;
+  std::promise<void> done;
+  auto records_future = records.get_future();
+  auto orphan_ids_future = orphan_ids.get_future();
+  auto done_future = done.get_future();
+  db_->check_health(std::move(records), std::move(orphan_ids_future), std::move(done), fix);
+  dir_->check_health(std::move(records_future), std::move(orphan_ids), std::move(done_future), fix,
+                     std::set<std::string>(in_flight_.begin(), in_flight_.end()),
+                     [fix, callback](result_t<async_message_dir_t::health_stat_t> r) {
+                       if (auto error = error_of(r)) {
+                         OV_LOG(error, "Store: Health check: " << ov::exception_text(error));
+                         callback(error);
+                         return;
+                       }
+                       std::string report = health_report(boost::get<async_message_dir_t::health_stat_t>(r), fix);
+                       OV_LOG(info, "Store: Health check finished: " << report);
+                       callback(std::move(report));
+                     });
+}
+
+void store_t::flush_queue(status_t status, callback_t<std::string> callback) {
+  const std::string name = status_name(status);
+  OV_LOG(info, "Store: Flushing " << name << " queue");
+  db_->flush_queue(status, [this, alive = alive_, status, name, callback](result_t<std::vector<queue_key_t>> r) {
+    if (auto error = error_of(r)) {
+      OV_LOG(info, "Store: Flushing " << name << " queue: " << ov::exception_text(error));
+      callback(error);
+      return;
+    }
+    auto& keys = boost::get<std::vector<queue_key_t>>(r);
+    OV_LOG(info, "Store: Flushed " << name << " queue");
+    callback("Flushed " + std::to_string(keys.size()) + " entries");
+    // The caller hears first; sessions learn of the change after.
+    if (keys.empty() || !*alive) return;
+    auto change = std::make_shared<queue_change_t>();
+    change->keys = std::move(keys);
+    change->status = status;
+    queue_changed_(std::move(change));
+  });
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+boost::signals2::connection store_t::connect_queue_changed(std::function<void(queue_change_ptr_t)> slot) {
+  return queue_changed_.connect(std::move(slot));
+}
+#pragma GCC diagnostic pop
+
+void store_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
+  db_->get_queue_chunk(request, std::move(callback));
+}
+
+void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback) {
+  db_->get_queue_chunk_brief(request, std::move(callback));
+}
+
+void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { db_->get_queue_stat(std::move(callback)); }
+
+}  // namespace mq::store

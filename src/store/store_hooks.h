@@ -1,0 +1,41 @@
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <string>
+
+namespace mq::store {
+
+// Lets tests hold back or fail either half of a put or an update with a new
+// file, and see each half finish. A store without hooks pays one null test
+// per half.
+class store_hooks_t {
+ public:
+  enum class op_t { put, update };
+  enum class half_t { file, db };
+
+  virtual ~store_hooks_t() = default;
+
+  // Called on the event loop in place of starting a half. Exactly one of
+  // `start` (runs the real half) or `fail` (the half reports that failure
+  // without running) must be called, at once or later, on the event loop.
+  virtual void on_start(op_t op, half_t half, const std::string& file_name, std::function<void()> start,
+                        std::function<void(std::exception_ptr)> fail) {
+    (void)op;
+    (void)half;
+    (void)file_name;
+    (void)fail;
+    start();
+  }
+
+  // Called on the event loop when a half has finished, before the store
+  // acts on the outcome.
+  virtual void on_done(op_t op, half_t half, const std::string& file_name, std::exception_ptr error) {
+    (void)op;
+    (void)half;
+    (void)file_name;
+    (void)error;
+  }
+};
+
+}  // namespace mq::store
