@@ -1,16 +1,215 @@
 #include "app/daemon.h"
 
-#include <cstdlib>
+#include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/lexical_cast.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "mail_quarantine_config.pb.h"
+#include "ov/error.h"
+#include "ov/log.h"
+#include "ov/logger.h"
+#include "overseer/tie.h"
+#include "service/appstat_reporter.h"
+#include "service/client.h"
+#include "service/drop_privileges.h"
+#include "service/logger.h"
+#include "service/sorter.h"
+#include "service/store.h"
+#include "util/callback_wrapper.h"
+#include "util/service.h"
 
 namespace mq::app {
 
+namespace {
+
+using services_t = std::vector<std::unique_ptr<mq::util::service_t>>;
+
+constexpr std::int32_t permission_denied = ov::EC_PERMISSION_DENIED;
+
+[[noreturn]] void exit_with_status(std::int32_t status) {
+  if (!ov::cf_log_is_set()) {
+    ov::cf_log_threshold = ov::util::logger::notice;
+    ov::cf_log_set(ov::cf_make_default_log());
+  }
+  if (ov::cf_log_threshold <= ov::util::logger::notice) {
+    ov::cf_log_write(ov::util::logger::notice,
+                     "Exit with status " + std::to_string(status) + " (" + ov::error_code_name(status) + ")");
+  }
+  std::exit(status);
+}
+
+// A change that needs root again, seen by a process that gave it up: the
+// supervisor starts a fresh process.
+bool needs_restart(const std::exception& e) { return ::getuid() != 0 && ov::error_code_of(e) == permission_denied; }
+
+// The services in list order. They are created in another order so that
+// the socket services can be handed the store and the reporter.
+services_t make_services(boost::asio::io_context& io, mq::overseer::tie_t* tie,
+                         const ov::MailQuarantineConfig* config) {
+  auto reporter = std::make_unique<mq::service::appstat_reporter_t>(io, tie);
+  auto store = std::make_unique<mq::service::store_t>(io, config);
+  auto client = std::make_unique<mq::service::client_t>(io, config, &store->store(), reporter.get());
+  auto sorter = std::make_unique<mq::service::sorter_t>(io, config, &store->store(), reporter.get());
+  auto logger = std::make_unique<mq::service::logger_t>(config);
+  auto drop_privileges = std::make_unique<mq::service::drop_privileges_t>(config);
+  services_t services;
+  services.reserve(6);
+  services.push_back(std::move(logger));
+  services.push_back(std::move(reporter));
+  services.push_back(std::move(store));
+  services.push_back(std::move(client));
+  services.push_back(std::move(sorter));
+  services.push_back(std::move(drop_privileges));
+  return services;
+}
+
+class app_t {
+ public:
+  app_t(boost::asio::io_context& io, int monitor_fd);
+
+  // Steps from the first request to the end of the process.
+  [[noreturn]] void run();
+
+ private:
+  void get_config();
+  void apply_config();
+  void stop();
+  void wait_hangup();
+  void wait_termination();
+
+  boost::asio::io_context& io_;
+  ov::MailQuarantineConfig config_;
+  bool revision_set_ = false;
+  std::uint32_t revision_ = 0;
+  std::unique_ptr<mq::overseer::tie_t> tie_;
+  services_t services_;
+  std::int32_t exit_status_ = 0;
+  boost::asio::signal_set hangup_signals_;
+  mq::util::callback_wrapper_t hangup_guard_;
+  boost::asio::signal_set termination_signals_;
+  mq::util::callback_wrapper_t termination_guard_;
+};
+
+app_t::app_t(boost::asio::io_context& io, int monitor_fd) : io_(io), hangup_signals_(io), termination_signals_(io) {
+  using protocol_t = boost::asio::local::stream_protocol;
+  protocol_t::socket socket(io_);
+  boost::system::error_code error;
+  socket.assign(protocol_t(), monitor_fd, error);
+  if (error) throw boost::system::system_error(error, "assign");
+  tie_ = std::make_unique<mq::overseer::tie_t>(std::move(socket));
+
+  services_ = make_services(io_, tie_.get(), &config_);
+
+  exit_status_ = 0;
+  if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw std::system_error(errno, std::system_category(), "signal");
+  hangup_signals_.add(SIGHUP, error);
+  if (error) throw boost::system::system_error(error, "signal");
+  termination_signals_.add(SIGTERM, error);
+  if (error) throw boost::system::system_error(error, "signal");
+  termination_signals_.add(SIGINT, error);
+  if (error) throw boost::system::system_error(error, "signal");
+}
+
+void app_t::run() {
+  try {
+    wait_hangup();
+    wait_termination();
+    get_config();
+    io_.run();
+  } catch (ov::ErrorCode code) {
+    stop();
+    exit_with_status(code);
+  } catch (const std::exception& e) {
+    if (needs_restart(e)) {
+      OV_LOG(debug, ov::exception_text(e));
+      OV_LOG(notice, "Will restart for config changes to take effect");
+      stop();
+      exit_with_status(0);
+    }
+    const ov::ErrorCode code = ov::error_code_of(e);
+    OV_LOG(error, ov::exception_text(e));
+    stop();
+    exit_with_status(code);
+  }
+  exit_with_status(exit_status_);
+}
+
+void app_t::get_config() {
+  tie_->request_config([this](ov::MailQuarantineConfig config, std::uint32_t revision) {
+    config_ = std::move(config);
+    revision_set_ = true;
+    revision_ = revision;
+    apply_config();
+  });
+}
+
+void app_t::apply_config() {
+  try {
+    for (auto& service : services_) service->configure();
+  } catch (const mq::util::restart_required_t& e) {
+    OV_LOG(notice, ov::exception_text(e) << ", will restart for config changes to take effect");
+    throw ov::EC_OK;
+  } catch (const std::exception& e) {
+    if (needs_restart(e)) {
+      OV_LOG(debug, ov::exception_text(e));
+      OV_LOG(notice, "Will restart for config changes to take effect");
+      throw ov::EC_OK;
+    }
+    OV_LOG(error, "Cannot apply configuration (revision " << revision_ << "): " << ov::exception_text(e));
+    throw ov::EC_BAD_CONFIG;
+  }
+  OV_LOG(notice, "MailQuarantine " << MQ_VERSION << ": Ready for service");
+  tie_->notify_info(revision_);
+}
+
+void app_t::wait_hangup() {
+  hangup_signals_.async_wait(hangup_guard_.wrap([this](const boost::system::error_code& error, int) {
+    if (error) throw boost::system::system_error(error, "signal");
+    OV_LOG(notice, "SIGHUP received, config will be ordered from Overseer");
+    get_config();
+    wait_hangup();
+  }));
+}
+
+void app_t::wait_termination() {
+  termination_signals_.async_wait(termination_guard_.wrap([this](const boost::system::error_code& error, int) {
+    if (error) throw boost::system::system_error(error, "signal");
+    OV_LOG(notice, "Termination signal received, exiting...");
+    exit_status_ = ov::EC_APP_TERMINATED;
+    stop();
+  }));
+}
+
+void app_t::stop() {
+  hangup_signals_.cancel();
+  hangup_guard_.cancel();
+  termination_signals_.cancel();
+  termination_guard_.cancel();
+  for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
+  tie_.reset();
+}
+
+}  // namespace
+
 void run_daemon(const std::string& monitor) {
+  boost::asio::io_context io(1);
   // A bad value escapes to the last-resort handler.
-  int fd = boost::lexical_cast<int>(monitor);
-  (void)fd;
-  std::exit(125);
+  const int fd = boost::lexical_cast<int>(monitor);
+  app_t app(io, fd);
+  app.run();
 }
 
 }  // namespace mq::app
