@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -74,12 +75,17 @@ TEST_F(daemon_test, asks_applies_announces_and_ends_on_sigterm) {
   EXPECT_TRUE(d.wait_log(ready_line));
 
   // Both sockets listen, open to everybody; the store is open.
+  std::vector<mq::util::unique_fd_t> connections;
   for (const auto& path : {config_.sorter_socket_path(), config_.client_socket_path()}) {
     const mode_t mode = mode_of(path);
     EXPECT_TRUE(S_ISSOCK(mode)) << path;
     EXPECT_EQ(0666u, mode & 07777) << path;
-    EXPECT_NO_THROW(mq::util::connect_local(path));
+    EXPECT_NO_THROW(connections.push_back(mq::util::connect_local(path)));
   }
+  // Both are counted once accepted.
+  std::uint32_t clients = 0;
+  for (int i = 0; i < 20 && clients != 2; ++i) clients = d.wait_message(in_t::MY_STAT_NOTIFICATION).stat().clients();
+  EXPECT_EQ(2u, clients);
   EXPECT_TRUE(S_ISREG(mode_of(config_.spool_dir() + "/queue.db")));
 
   d.send_signal(SIGTERM);
