@@ -1,0 +1,284 @@
+#include "bare.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+
+#include <boost/filesystem.hpp>
+
+#include "payload.h"
+#include "store/metadata_db.h"
+
+namespace mq::bench {
+
+namespace {
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void throw_errno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string new_file_name(const boost::optional<std::string>& session_id) {
+  std::string model =
+      session_id && !session_id->empty() ? "%%%%-%%%%_" + *session_id + ".eml" : "%%%%-%%%%_%%%%-%%%%-%%%%.eml";
+  return boost::filesystem::unique_path(model).string();
+}
+
+void make_dir(const std::string& path) {
+  boost::filesystem::create_directories(path);
+  boost::filesystem::permissions(path, boost::filesystem::perms(0770));
+}
+
+}  // namespace
+
+mq::store::entry_metadata_t bench_metadata(std::uint64_t n, std::uint64_t size) {
+  mq::store::entry_metadata_t m;
+  m.session_id = session_id_for(n);
+  m.message_size = size;
+  m.status = mq::store::smtp_fresh;
+  m.received_ts = 1700000000 + n;
+  m.next_access_ts = 1700000000 + n;
+  m.smtp_connect.helo = "mx.bench.example";
+  m.smtp_connect.address = "192.0.2.17";
+  m.smtp_connect.port = 25;
+  m.smtp_connect.proto = "ESMTP";
+  m.smtp_sender.sender = "sender" + std::to_string(n % 97) + "@bench.example";
+  m.smtp_sender.esmtp = {"SIZE=" + std::to_string(size)};
+  m.smtp_recipients.push_back({"one@bench.example", {"NOTIFY=NEVER"}});
+  m.smtp_recipients.push_back({"two@bench.example", {}});
+  return m;
+}
+
+bare_store_t::bare_store_t(const std::string& dir, bool sync) : dir_(dir), queue_dir_(dir + "/queue"), sync_(sync) {
+  make_dir(dir_);
+  make_dir(queue_dir_);
+  int fd = ::open(queue_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw_errno("open " + queue_dir_);
+  queue_dir_fd_ = mq::util::unique_fd_t(fd);
+  db_ = std::make_unique<mq::store::metadata_db_t>(dir_ + "/queue.db", false);
+}
+
+bare_store_t::~bare_store_t() = default;
+
+void bare_store_t::write_file(const std::string& name, int source_fd, std::uint64_t size) {
+  // The same steps as the daemon's message directory: check the source,
+  // map it, write it in chunks of at most 65535 bytes, sync file and
+  // directory.
+  struct stat st;
+  if (::fstat(source_fd, &st) != 0) throw_errno("fstat");
+  if (static_cast<std::uint64_t>(st.st_size) < size) throw std::runtime_error("bare put: source too short");
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, source_fd, 0);
+  if (map == MAP_FAILED) throw_errno("mmap");
+  int fd;
+  while ((fd = ::openat(queue_dir_fd_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660)) < 0 &&
+         errno == EINTR) {
+  }
+  if (fd < 0) {
+    ::munmap(map, size);
+    throw_errno("open " + name);
+  }
+  const char* data = static_cast<const char*>(map);
+  std::uint64_t done = 0;
+  while (done < size) {
+    size_t chunk = static_cast<size_t>(std::min<std::uint64_t>(size - done, 65535));
+    ssize_t n = ::write(fd, data + done, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      ::close(fd);
+      ::munmap(map, size);
+      throw std::system_error(e, std::generic_category(), "write " + name);
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  if (sync_ && ::fdatasync(fd) != 0) throw_errno("fdatasync " + name);
+  ::close(fd);
+  ::munmap(map, size);
+  if (sync_ && ::fsync(queue_dir_fd_.get()) != 0) throw_errno("fsync " + queue_dir_);
+}
+
+void bare_store_t::delete_file(const std::string& name) {
+  struct stat st;
+  if (::fstatat(queue_dir_fd_.get(), name.c_str(), &st, 0) != 0) throw_errno("stat " + name);
+  if (::unlinkat(queue_dir_fd_.get(), name.c_str(), 0) != 0) throw_errno("unlink " + name);
+}
+
+std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size) {
+  metadata.message_filename = new_file_name(metadata.session_id);
+  write_file(metadata.message_filename, source_fd, size);
+  return db_->put_entry(metadata);
+}
+
+mq::store::entry_metadata_t bare_store_t::get(std::int64_t id, std::string& content) {
+  auto metadata = db_->get_entry(id);
+  int fd;
+  while ((fd = ::openat(queue_dir_fd_.get(), metadata.message_filename.c_str(), O_RDONLY | O_CLOEXEC)) < 0 &&
+         errno == EINTR) {
+  }
+  if (fd < 0) throw_errno("open " + metadata.message_filename);
+  mq::util::unique_fd_t file(fd);
+  read_whole(file.get(), content);
+  return metadata;
+}
+
+void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd,
+                               std::uint64_t size) {
+  std::string name = new_file_name(boost::none);
+  write_file(name, source_fd, size);
+  update.message_filename = name;
+  update.message_size = size;
+  std::string previous = db_->update_entry(id, update);
+  if (!previous.empty()) delete_file(previous);
+}
+
+void bare_store_t::remove(std::int64_t id) {
+  auto name = db_->remove_entry(id);
+  if (!name) throw std::runtime_error("bare remove: no entry " + std::to_string(id));
+  delete_file(*name);
+}
+
+walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
+  walk_stats_t stats;
+  mq::store::queue_chunk_request_t request;
+  request.status = status;
+  request.limit = limit;
+  double start = now_seconds();
+  for (;;) {
+    double page_start = now_seconds();
+    auto keys = db_->get_queue_chunk(request);
+    stats.page_seconds.push_back(now_seconds() - page_start);
+    if (keys.empty()) break;
+    stats.entries += keys.size();
+    request.entry_id = keys.back().entry_id;
+    request.next_access_ts = keys.back().next_access_ts;
+  }
+  stats.seconds = now_seconds() - start;
+  return stats;
+}
+
+walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
+  walk_stats_t stats;
+  mq::store::queue_chunk_request_t request;
+  request.status = status;
+  request.limit = limit;
+  double start = now_seconds();
+  for (;;) {
+    double page_start = now_seconds();
+    auto briefs = db_->get_queue_chunk_brief(request);
+    stats.page_seconds.push_back(now_seconds() - page_start);
+    if (briefs.empty()) break;
+    stats.entries += briefs.size();
+    request.entry_id = briefs.back().id;
+    request.next_access_ts = briefs.back().next_access_ts;
+  }
+  stats.seconds = now_seconds() - start;
+  return stats;
+}
+
+double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
+  double start = now_seconds();
+  stats = db_->get_queue_stat();
+  return now_seconds() - start;
+}
+
+namespace {
+
+struct sqlite_t {
+  sqlite3* db = nullptr;
+  ~sqlite_t() {
+    if (db) sqlite3_close(db);
+  }
+  void check(int rc, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+      throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+  }
+  void exec(const char* sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
+};
+
+struct statement_t {
+  sqlite3_stmt* stmt = nullptr;
+  sqlite_t& db;
+  statement_t(sqlite_t& db, const char* sql) : db(db) {
+    db.check(sqlite3_prepare_v2(db.db, sql, -1, &stmt, nullptr), sql);
+  }
+  ~statement_t() { sqlite3_finalize(stmt); }
+  void text(int i, const std::string& s) {
+    db.check(sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT), "bind");
+  }
+  void integer(int i, std::int64_t v) { db.check(sqlite3_bind_int64(stmt, i, v), "bind"); }
+  void step() {
+    db.check(sqlite3_step(stmt), "step");
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+  }
+};
+
+}  // namespace
+
+void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status) {
+  std::string queue_dir = spool_dir + "/queue";
+  make_dir(spool_dir);
+  make_dir(queue_dir);
+  std::string db_path = spool_dir + "/queue.db";
+  // The schema comes from the daemon's own database code.
+  { mq::store::metadata_db_t schema(db_path, false); }
+
+  sqlite_t db;
+  if (sqlite3_open(db_path.c_str(), &db.db) != SQLITE_OK) throw std::runtime_error("cannot open " + db_path);
+  db.exec("PRAGMA synchronous=OFF;");
+  db.exec("BEGIN TRANSACTION;");
+  statement_t entry(db,
+                    "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, "
+                    "next_access_ts, attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;");
+  statement_t connect(db, "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;");
+  statement_t sender(db, "INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;");
+  statement_t recipient(db, "INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;");
+  for (std::uint64_t n = 0; n < count; ++n) {
+    auto m = bench_metadata(n, 0);
+    m.message_filename = new_file_name(m.session_id);
+    // Times repeat and run against the id order, so that the walk's
+    // ordering and tie-breaking are exercised.
+    m.next_access_ts = 1700000000 + (n * 7919) % count / 3;
+    int fd = ::open((queue_dir + "/" + m.message_filename).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+    if (fd < 0) throw_errno("create " + m.message_filename);
+    ::close(fd);
+    entry.text(1, *m.session_id);
+    entry.text(2, m.message_filename);
+    entry.integer(3, 0);
+    entry.integer(4, status);
+    entry.integer(5, static_cast<std::int64_t>(m.received_ts));
+    entry.integer(6, static_cast<std::int64_t>(m.next_access_ts));
+    entry.integer(7, 0);
+    entry.step();
+    std::int64_t id = sqlite3_last_insert_rowid(db.db);
+    connect.integer(1, id);
+    connect.text(2, *m.smtp_connect.helo);
+    connect.text(3, *m.smtp_connect.address);
+    connect.integer(4, *m.smtp_connect.port);
+    connect.text(5, *m.smtp_connect.proto);
+    connect.step();
+    sender.integer(1, id);
+    sender.text(2, m.smtp_sender.sender);
+    sender.step();
+    for (const auto& r : m.smtp_recipients) {
+      recipient.integer(1, id);
+      recipient.text(2, r.recipient);
+      recipient.step();
+    }
+  }
+  db.exec("COMMIT;");
+}
+
+}  // namespace mq::bench

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drivers.h"
+#include "store/entry.h"
+#include "util/unique_fd.h"
+
+namespace mq::store {
+class metadata_db_t;
+}
+
+namespace mq::bench {
+
+// The bare cost of the daemon's work on this machine: the same database
+// transactions through the same database code, and the same file copy and
+// sync, run serially in process without sockets, event loop or workers.
+class bare_store_t {
+ public:
+  // `dir` gets queue.db and the message directory "queue", as a spool does.
+  // `sync` makes each new message file durable as the daemon does.
+  bare_store_t(const std::string& dir, bool sync);
+  ~bare_store_t();
+
+  // Returns the new entry id.
+  std::uint64_t put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size);
+  // Reads the entry and its whole message file into `content`.
+  mq::store::entry_metadata_t get(std::int64_t id, std::string& content);
+  // Replaces the message file and sets attempts and next access time.
+  void update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd, std::uint64_t size);
+  void remove(std::int64_t id);
+
+  // The page walks and statistics, straight on the database.
+  walk_stats_t walk_ids(mq::store::status_t status, std::uint64_t limit);
+  walk_stats_t walk_briefs(mq::store::status_t status, std::uint64_t limit);
+  double queue_stat(mq::store::queue_stats_t& stats);
+
+ private:
+  void write_file(const std::string& name, int source_fd, std::uint64_t size);
+  void delete_file(const std::string& name);
+
+  std::string dir_;
+  std::string queue_dir_;
+  mq::util::unique_fd_t queue_dir_fd_;
+  bool sync_;
+  std::unique_ptr<mq::store::metadata_db_t> db_;
+};
+
+// The metadata every put of the benchmark carries; `n` makes it distinct.
+mq::store::entry_metadata_t bench_metadata(std::uint64_t n, std::uint64_t size);
+
+// Fills `spool_dir` with `count` entries of one status and empty message
+// files: the schema through the daemon's database code, the rows with its
+// own insert statements in one transaction (a commit per entry would take
+// minutes).
+void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status);
+
+}  // namespace mq::bench

@@ -1,0 +1,497 @@
+// mq-bench: drives the real daemon over its sockets and sets each figure
+// beside the bare cost of the same work on the same machine, in one run.
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/program_options.hpp>
+
+#include "bare.h"
+#include "daemon_runner.h"
+#include "drivers.h"
+#include "payload.h"
+#include "report.h"
+#include "stats.h"
+
+namespace po = boost::program_options;
+
+namespace mq::bench {
+
+namespace {
+
+struct options_t {
+  std::string daemon;
+  std::string dir;
+  std::string json;
+  int runs = 5;
+  double scale = 1.0;
+  bool smoke = false;
+  bool bare_sync = true;
+  bool keep = false;
+  int log_level = 3;  // LOG_LEVEL_NOTICE
+  std::string only;
+
+  std::vector<std::uint64_t> sizes;
+  struct load_t {
+    int connections;
+    int in_flight;
+  };
+  std::vector<load_t> loads;
+  std::vector<std::uint64_t> walk_sizes;
+  std::uint64_t update_size = 10 * 1024;
+  int stat_repeats = 10;
+
+  // Every put, update and remove costs a few synchronous disk flushes, so
+  // their counts are small; gets cost none and cycle over the entries.
+  std::size_t entries() const {
+    if (smoke) return 30;
+    auto n = static_cast<std::size_t>(300 * scale);
+    return n < 10 ? 10 : n;
+  }
+  std::size_t gets() const { return entries() * (smoke ? 2 : 10); }
+  bool wanted(const std::string& group) const { return only.empty() || only.find(group) != std::string::npos; }
+};
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string size_name(std::uint64_t size) {
+  if (size >= 1024 * 1024 && size % (1024 * 1024) == 0) return std::to_string(size / (1024 * 1024)) + " MiB";
+  if (size >= 1024 && size % 1024 == 0) return std::to_string(size / 1024) + " KiB";
+  return std::to_string(size) + " B";
+}
+
+std::string load_name(const options_t::load_t& l) {
+  return std::to_string(l.connections) + "x" + std::to_string(l.in_flight);
+}
+
+void require(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("check failed: " + what);
+}
+
+// Rate and latencies of one batch, as figures.
+struct op_figures_t {
+  double rate = 0;
+  double p50_ms = 0;
+  double p99_ms = 0;
+};
+
+op_figures_t figures_of(const batch_stats_t& b) {
+  op_figures_t f;
+  f.rate = b.seconds > 0 ? static_cast<double>(b.latencies.size()) / b.seconds : 0;
+  f.p50_ms = percentile(b.latencies, 50) * 1e3;
+  f.p99_ms = percentile(b.latencies, 99) * 1e3;
+  return f;
+}
+
+// Times `n` serial calls of `op` in the bare loop.
+template <class F>
+batch_stats_t time_serial(std::size_t n, F op) {
+  batch_stats_t b;
+  b.latencies.reserve(n);
+  double start = now_seconds();
+  for (std::size_t i = 0; i < n; ++i) {
+    double t = now_seconds();
+    op(i);
+    b.latencies.push_back(now_seconds() - t);
+  }
+  b.seconds = now_seconds() - start;
+  return b;
+}
+
+struct sorter_results_t {
+  batch_stats_t put, get, update, remove;
+  long put_rss = 0, get_rss = 0, update_rss = 0, remove_rss = 0;
+};
+
+class bench_t {
+ public:
+  bench_t(options_t options, std::string root) : o_(std::move(options)), root_(std::move(root)) {}
+
+  void run() {
+    for (int run = 0; run < o_.runs; ++run) {
+      if (o_.wanted("put") || o_.wanted("get") || o_.wanted("update") || o_.wanted("remove")) {
+        for (auto size : o_.sizes) sorter_round(run, size);
+      }
+      if (o_.wanted("walk") || o_.wanted("stat")) {
+        for (auto count : o_.walk_sizes) walk_round(run, count);
+      }
+    }
+  }
+
+  const report_t& report() const { return report_; }
+
+ private:
+  void progress(int run, const std::string& what) {
+    std::cerr << "mq-bench: run " << run + 1 << "/" << o_.runs << ": " << what << std::endl;
+  }
+
+  std::string fresh_dir(const std::string& name) {
+    std::string path = root_ + "/" + name;
+    boost::filesystem::remove_all(path);
+    boost::filesystem::create_directories(path);
+    return path;
+  }
+
+  sorter_results_t bare_round(std::uint64_t size, std::size_t n, bool with_update, const payload_t& first,
+                              const payload_t& second) {
+    sorter_results_t r;
+    std::string dir = fresh_dir("bare");
+    {
+      bare_store_t bare(dir + "/spool", o_.bare_sync);
+      std::vector<std::uint64_t> ids(n);
+      r.put = time_serial(n, [&](std::size_t i) { ids[i] = bare.put(bench_metadata(i, size), first.fd(), size); });
+      std::string content;
+      r.get = time_serial(o_.gets(), [&](std::size_t i) {
+        auto m = bare.get(static_cast<std::int64_t>(ids[i % n]), content);
+        require(content == first.bytes() && m.message_size == size, "bare get returns the stored file");
+      });
+      if (with_update) {
+        r.update = time_serial(n, [&](std::size_t i) {
+          mq::store::entry_metadata_update_t u;
+          u.attempts = 1;
+          u.next_access_ts = 1800000000 + i;
+          bare.update_file(static_cast<std::int64_t>(ids[i]), std::move(u), second.fd(), size);
+        });
+        r.remove = time_serial(n, [&](std::size_t i) { bare.remove(static_cast<std::int64_t>(ids[i])); });
+      }
+    }
+    boost::filesystem::remove_all(dir);
+    return r;
+  }
+
+  void check_stat(client_driver_t& client, std::uint64_t messages, std::uint64_t bytes, const std::string& when) {
+    mq::MailQuarantine2ClientMessage stat;
+    client.queue_stat(stat);
+    require(stat.smtp_fresh_stat().total_messages() == messages && stat.smtp_fresh_stat().total_bytes() == bytes,
+            "GET_QUEUE_STAT " + when + ": " + std::to_string(stat.smtp_fresh_stat().total_messages()) +
+                " messages of " + std::to_string(stat.smtp_fresh_stat().total_bytes()) + " bytes, expected " +
+                std::to_string(messages) + " of " + std::to_string(bytes));
+  }
+
+  sorter_results_t daemon_round(std::uint64_t size, std::size_t n, bool with_update, const options_t::load_t& load,
+                                const payload_t& first, const payload_t& second) {
+    sorter_results_t r;
+    std::string dir = fresh_dir("daemon");
+    daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
+    daemon.start();
+    try {
+      sorter_driver_t sorter(daemon.sorter_socket(), load.connections);
+      require(sorter.store_path() == daemon.spool_dir(), "STORE_STATE_NOTIFICATION names the spool directory");
+      client_driver_t client(daemon.client_socket());
+      std::vector<std::uint64_t> ids(n, 0);
+
+      daemon.reset_peak_rss();
+      r.put = sorter.run(
+          n, load.in_flight,
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+            q.set_tag(mq::Sorter2MailQuarantineMessage::PUT_ENTRY_REQUEST);
+            q.set_status(mq::SMTP_FRESH);
+            auto m = bench_metadata(i, size);
+            auto* e = q.mutable_entry();
+            e->set_session_id(*m.session_id);
+            e->set_message_size(size);
+            e->set_received_ts(m.received_ts);
+            e->set_next_access_ts(m.next_access_ts);
+            auto* c = e->mutable_smtp_connect();
+            c->set_helo(*m.smtp_connect.helo);
+            c->set_address(*m.smtp_connect.address);
+            c->set_port(*m.smtp_connect.port);
+            c->set_proto(*m.smtp_connect.proto);
+            e->mutable_smtp_sender()->set_sender(m.smtp_sender.sender);
+            for (const auto& p : m.smtp_sender.esmtp) e->mutable_smtp_sender()->add_esmtp(p);
+            for (const auto& rcpt : m.smtp_recipients) {
+              auto* to = e->add_smtp_recipient();
+              to->set_recipient(rcpt.recipient);
+              for (const auto& p : rcpt.esmtp) to->add_esmtp(p);
+            }
+            fd = first.fd();
+          },
+          [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+            require(
+                a.tag() == mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE && a.has_entry_id() && a.entry_id() > 0,
+                "PUT_ENTRY_RESPONSE with an entry id");
+            ids[i] = a.entry_id();
+          });
+      r.put_rss = daemon.peak_rss_kib();
+      check_stat(client, n, n * size, "after the puts");
+
+      std::string content;
+      daemon.reset_peak_rss();
+      r.get = sorter.run(
+          o_.gets(), load.in_flight,
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
+            q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+            q.set_entry_id(ids[i % n]);
+          },
+          [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+            require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == ids[i % n] &&
+                        fd.present(),
+                    "GET_ENTRY_RESPONSE with the entry and a descriptor");
+            read_whole(fd.get(), content);
+            require(a.entry().message_size() == size && content == first.bytes(),
+                    "GET_ENTRY_RESPONSE hands back the stored file");
+            require(a.entry().session_id() == session_id_for(i % n) && a.entry().smtp_recipient_size() == 2,
+                    "GET_ENTRY_RESPONSE hands back the stored metadata");
+          });
+      r.get_rss = daemon.peak_rss_kib();
+
+      if (with_update) {
+        daemon.reset_peak_rss();
+        r.update = sorter.run(
+            n, load.in_flight,
+            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+              q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
+              q.set_entry_id(ids[i]);
+              auto* u = q.mutable_entry_update();
+              u->set_message_size(size);
+              u->set_attempts(1);
+              u->set_next_access_ts(1800000000 + i);
+              fd = second.fd();
+            },
+            [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+              require(a.tag() == mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
+            });
+        r.update_rss = daemon.peak_rss_kib();
+        // A few entries must now hand back the replacement file.
+        std::size_t sample = n < 20 ? n : 20;
+        sorter.run(
+            sample, 1,
+            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
+              q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+              q.set_entry_id(ids[i * n / sample]);
+            },
+            [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+              require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && fd.present(),
+                      "GET_ENTRY_RESPONSE after an update");
+              read_whole(fd.get(), content);
+              require(content == second.bytes() && a.entry().attempts() == 1, "an update replaces the file");
+            });
+
+        daemon.reset_peak_rss();
+        r.remove = sorter.run(
+            n, load.in_flight,
+            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
+              q.set_tag(mq::Sorter2MailQuarantineMessage::REMOVE_ENTRY_REQUEST);
+              q.set_entry_id(ids[i]);
+            },
+            [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+              require(a.tag() == mq::MailQuarantine2SorterMessage::REMOVE_ENTRY_RESPONSE, "REMOVE_ENTRY_RESPONSE");
+            });
+        r.remove_rss = daemon.peak_rss_kib();
+        check_stat(client, 0, 0, "after the removes");
+      }
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
+    }
+    daemon.stop();
+    if (!o_.keep) boost::filesystem::remove_all(dir);
+    return r;
+  }
+
+  void add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon, const batch_stats_t& bare,
+               long rss) {
+    auto d = figures_of(daemon);
+    auto b = figures_of(bare);
+    report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
+    report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
+    report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
+  }
+
+  void sorter_round(int run, std::uint64_t size) {
+    std::size_t n = o_.entries();
+    bool with_update = size == o_.update_size && (o_.wanted("update") || o_.wanted("remove"));
+    payload_t first(size, 1);
+    payload_t second(size, 2);
+    progress(run, "bare " + size_name(size) + ", " + std::to_string(n) + " entries");
+    auto bare = bare_round(size, n, with_update, first, second);
+    for (const auto& load : o_.loads) {
+      progress(run, "daemon " + size_name(size) + " " + load_name(load));
+      auto d = daemon_round(size, n, with_update, load, first, second);
+      std::string suffix = " " + size_name(size) + " " + load_name(load);
+      add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss);
+      add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss);
+      if (with_update) {
+        add_ops("update" + suffix, "updates/s", d.update, bare.update, d.update_rss);
+        add_ops("remove" + suffix, "removes/s", d.remove, bare.remove, d.remove_rss);
+      }
+    }
+  }
+
+  static double middle_page(const walk_stats_t& w) {
+    std::size_t pages = w.page_seconds.size() > 1 ? w.page_seconds.size() - 1 : w.page_seconds.size();
+    return pages ? w.page_seconds[pages / 2] : 0;
+  }
+
+  void add_walk(const std::string& case_name, const walk_stats_t& daemon, const walk_stats_t& bare, long rss) {
+    report_.figure(case_name, "total s", false).add(daemon.seconds, bare.seconds, rss);
+    report_.figure(case_name, "first page ms", false)
+        .add(daemon.page_seconds.front() * 1e3, bare.page_seconds.front() * 1e3, rss);
+    report_.figure(case_name, "middle page ms", false).add(middle_page(daemon) * 1e3, middle_page(bare) * 1e3, rss);
+  }
+
+  void walk_round(int run, std::uint64_t count) {
+    const std::uint64_t limit = 100;
+    std::string dir = root_ + "/walk-" + std::to_string(count);
+    std::string spool = dir + "/spool";
+    if (!boost::filesystem::exists(spool + "/queue.db")) {
+      progress(run, "filling a queue of " + std::to_string(count) + " entries");
+      boost::filesystem::create_directories(dir);
+      fill_queue(spool, count, mq::store::smtp_fresh);
+    }
+
+    progress(run, "bare walks of " + std::to_string(count) + " entries");
+    walk_stats_t bare_ids, bare_briefs;
+    std::vector<double> bare_stats;
+    {
+      bare_store_t bare(spool, o_.bare_sync);
+      bare_ids = bare.walk_ids(mq::store::smtp_fresh, limit);
+      bare_briefs = bare.walk_briefs(mq::store::smtp_fresh, limit);
+      for (int i = 0; i < o_.stat_repeats; ++i) {
+        mq::store::queue_stats_t s;
+        bare_stats.push_back(bare.queue_stat(s));
+        require(s.stats[mq::store::smtp_fresh].total_messages == count, "bare statistics count the queue");
+      }
+    }
+    require(bare_ids.entries == count && bare_briefs.entries == count, "bare walks see every entry once");
+
+    progress(run, "daemon walks of " + std::to_string(count) + " entries");
+    daemon_runner_t daemon(o_.daemon, dir, spool, o_.log_level);
+    daemon.start();
+    walk_stats_t ids, chunks;
+    std::vector<double> stats;
+    long rss = 0;
+    try {
+      sorter_driver_t sorter(daemon.sorter_socket(), 1);
+      client_driver_t client(daemon.client_socket());
+      daemon.reset_peak_rss();
+      ids = sorter.walk(mq::SMTP_FRESH, limit);
+      chunks = client.walk(mq::SMTP_FRESH, limit);
+      for (int i = 0; i < o_.stat_repeats; ++i) {
+        mq::MailQuarantine2ClientMessage s;
+        stats.push_back(client.queue_stat(s));
+        require(s.smtp_fresh_stat().total_messages() == count, "GET_QUEUE_STAT counts the queue");
+      }
+      rss = daemon.peak_rss_kib();
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
+    }
+    daemon.stop();
+    require(ids.entries == count,
+            "GET_ENTRY_IDS walk sees " + std::to_string(ids.entries) + " of " + std::to_string(count) + " entries");
+    require(chunks.entries == count, "GET_QUEUE_CHUNK walk sees " + std::to_string(chunks.entries) + " of " +
+                                         std::to_string(count) + " entries");
+
+    std::string n = std::to_string(count);
+    add_walk("walk " + n + " ids", ids, bare_ids, rss);
+    add_walk("walk " + n + " chunks", chunks, bare_briefs, rss);
+    report_.figure("stat " + n, "ms", false).add(percentile(stats, 50) * 1e3, percentile(bare_stats, 50) * 1e3, rss);
+  }
+
+  options_t o_;
+  std::string root_;
+  report_t report_;
+};
+
+std::string utc_now() {
+  std::time_t t = std::time(nullptr);
+  char buf[64];
+  std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+  return buf;
+}
+
+std::string machine() {
+  utsname u{};
+  ::uname(&u);
+  return std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs, " + u.sysname + " " + u.release + " " + u.machine;
+}
+
+int run_main(int argc, char** argv) {
+  options_t o;
+  po::options_description desc("Usage: mq-bench [options]");
+  // clang-format off
+  desc.add_options()
+    ("help,h", "this text")
+    ("daemon", po::value(&o.daemon)->default_value(ORVANE_MAIL_QUARANTINE_PATH), "the daemon executable")
+    ("dir", po::value(&o.dir)->default_value("/tmp"), "where the temporary spool directories go")
+    ("json", po::value(&o.json), "write the results as JSON to this file")
+    ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
+    ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat")
+    ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
+    ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
+    ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")
+    ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs");
+  // clang-format on
+  po::variables_map vm;
+  po::store(po::parse_command_line(argc, argv, desc), vm);
+  po::notify(vm);
+  if (vm.count("help")) {
+    std::cout << desc << "\n";
+    return 0;
+  }
+  if (o.smoke) {
+    o.runs = 1;
+    o.sizes = {1024, 10 * 1024, 1024 * 1024};
+    o.loads = {{1, 1}, {2, 4}};
+    o.walk_sizes = {350};
+    o.stat_repeats = 3;
+  } else {
+    o.sizes = {1024, 10 * 1024, 100 * 1024, 1024 * 1024};
+    o.loads = {{1, 1}, {8, 16}};
+    o.walk_sizes = {10000, 100000};
+  }
+  if (o.runs < 1) throw std::runtime_error("--runs must be at least 1");
+
+  std::string pattern = o.dir + "/mq-bench.XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a directory in " + o.dir);
+  std::string root = pattern;
+  bench_t bench(o, root);
+  std::string date = utc_now();
+  try {
+    bench.run();
+  } catch (...) {
+    if (!o.keep) boost::filesystem::remove_all(root);
+    throw;
+  }
+  if (!o.keep) boost::filesystem::remove_all(root);
+
+  std::cout << "mq-bench " << date << ", " << machine() << ", " << o.runs << " runs" << (o.smoke ? " (smoke)" : "")
+            << "\n"
+            << "ratio = daemon / bare for rates, bare / daemon for times (1 = the bare limit), median [min-max] "
+               "of the per-run ratios\n\n";
+  bench.report().print_table(std::cout);
+  if (!o.json.empty()) {
+    std::ofstream out(o.json);
+    bench.report().write_json(out, date, machine(), o.runs, o.smoke);
+    if (!out) throw std::runtime_error("cannot write " + o.json);
+    std::cout << "\nJSON: " << o.json << "\n";
+  }
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace mq::bench
+
+int main(int argc, char** argv) {
+  try {
+    return mq::bench::run_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "mq-bench: " << e.what() << std::endl;
+    return 1;
+  }
+}

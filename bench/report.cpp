@@ -1,0 +1,111 @@
+#include "report.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <sstream>
+
+#include "stats.h"
+
+namespace mq::bench {
+
+namespace {
+
+std::string number(double v) {
+  char buf[32];
+  double a = v < 0 ? -v : v;
+  if (a >= 1000)
+    std::snprintf(buf, sizeof(buf), "%.0f", v);
+  else if (a >= 100)
+    std::snprintf(buf, sizeof(buf), "%.1f", v);
+  else if (a >= 1)
+    std::snprintf(buf, sizeof(buf), "%.2f", v);
+  else
+    std::snprintf(buf, sizeof(buf), "%.3g", v);
+  return buf;
+}
+
+std::string spread(const std::vector<double>& values) {
+  auto s = summarize(values);
+  return number(s.median) + " [" + number(s.min) + "-" + number(s.max) + "]";
+}
+
+std::string json_escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+void json_summary(std::ostream& out, const std::vector<double>& values) {
+  auto s = summarize(values);
+  out << "{\"median\": " << s.median << ", \"min\": " << s.min << ", \"max\": " << s.max << ", \"runs\": [";
+  for (size_t i = 0; i < values.size(); ++i) out << (i ? ", " : "") << values[i];
+  out << "]}";
+}
+
+}  // namespace
+
+void figure_t::add(double daemon_value, double bare_value, long rss_kib) {
+  daemon.push_back(daemon_value);
+  bare.push_back(bare_value);
+  daemon_peak_rss_kib.push_back(static_cast<double>(rss_kib));
+}
+
+std::vector<double> figure_t::ratios() const {
+  std::vector<double> r;
+  for (size_t i = 0; i < daemon.size() && i < bare.size(); ++i) {
+    double num = higher_is_better ? daemon[i] : bare[i];
+    double den = higher_is_better ? bare[i] : daemon[i];
+    r.push_back(den > 0 ? num / den : 0);
+  }
+  return r;
+}
+
+figure_t& report_t::figure(const std::string& case_name, const std::string& metric, bool higher_is_better) {
+  for (auto& f : figures_) {
+    if (f.case_name == case_name && f.metric == metric) return f;
+  }
+  figures_.push_back(figure_t{case_name, metric, higher_is_better, {}, {}, {}});
+  return figures_.back();
+}
+
+void report_t::print_table(std::ostream& out) const {
+  out << std::left << std::setw(26) << "case" << std::setw(16) << "figure" << std::setw(22) << "ratio [min-max]"
+      << std::setw(28) << "daemon [min-max]" << std::setw(28) << "bare [min-max]"
+      << "peak RSS MiB\n";
+  std::string last_case;
+  for (const auto& f : figures_) {
+    std::string name = f.case_name == last_case ? "" : f.case_name;
+    last_case = f.case_name;
+    auto rss = summarize(f.daemon_peak_rss_kib);
+    out << std::left << std::setw(26) << name << std::setw(16) << f.metric << std::setw(22) << spread(f.ratios())
+        << std::setw(28) << spread(f.daemon) << std::setw(28) << spread(f.bare) << number(rss.max / 1024.0) << "\n";
+  }
+}
+
+void report_t::write_json(std::ostream& out, const std::string& date, const std::string& machine, int runs,
+                          bool smoke) const {
+  out << std::setprecision(6);
+  out << "{\n  \"date\": \"" << json_escape(date) << "\",\n  \"machine\": \"" << json_escape(machine)
+      << "\",\n  \"runs\": " << runs << ",\n  \"smoke\": " << (smoke ? "true" : "false")
+      << ",\n  \"ratio\": \"per run: daemon/bare for rates, bare/daemon for times; 1 = bare limit\",\n"
+      << "  \"figures\": [\n";
+  for (size_t i = 0; i < figures_.size(); ++i) {
+    const auto& f = figures_[i];
+    out << "    {\"case\": \"" << json_escape(f.case_name) << "\", \"figure\": \"" << json_escape(f.metric)
+        << "\", \"higher_is_better\": " << (f.higher_is_better ? "true" : "false") << ",\n     \"ratio\": ";
+    json_summary(out, f.ratios());
+    out << ",\n     \"daemon\": ";
+    json_summary(out, f.daemon);
+    out << ",\n     \"bare\": ";
+    json_summary(out, f.bare);
+    out << ",\n     \"daemon_peak_rss_kib\": ";
+    json_summary(out, f.daemon_peak_rss_kib);
+    out << "}" << (i + 1 < figures_.size() ? "," : "") << "\n";
+  }
+  out << "  ]\n}\n";
+}
+
+}  // namespace mq::bench
