@@ -55,7 +55,7 @@ struct options_t {
   // Every put, update and remove costs a few synchronous disk flushes, so
   // their counts are small; gets cost none and cycle over the entries.
   std::size_t entries() const {
-    if (smoke) return 30;
+    if (smoke) return 20;
     auto n = static_cast<std::size_t>(300 * scale);
     return n < 10 ? 10 : n;
   }
@@ -445,7 +445,7 @@ int run_main(int argc, char** argv) {
   }
   if (o.smoke) {
     o.runs = 1;
-    o.sizes = {1024, 10 * 1024, 1024 * 1024};
+    o.sizes = {1024, 10 * 1024, 100 * 1024};
     o.loads = {{1, 1}, {2, 4}};
     o.walk_sizes = {350};
     o.stat_repeats = 3;

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
@@ -72,16 +73,26 @@ figure_t& report_t::figure(const std::string& case_name, const std::string& metr
 }
 
 void report_t::print_table(std::ostream& out) const {
-  out << std::left << std::setw(26) << "case" << std::setw(16) << "figure" << std::setw(22) << "ratio [min-max]"
-      << std::setw(28) << "daemon [min-max]" << std::setw(28) << "bare [min-max]"
-      << "peak RSS MiB\n";
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"case", "figure", "ratio [min-max]", "daemon [min-max]", "bare [min-max]", "peak RSS MiB"});
   std::string last_case;
   for (const auto& f : figures_) {
-    std::string name = f.case_name == last_case ? "" : f.case_name;
-    last_case = f.case_name;
     auto rss = summarize(f.daemon_peak_rss_kib);
-    out << std::left << std::setw(26) << name << std::setw(16) << f.metric << std::setw(22) << spread(f.ratios())
-        << std::setw(28) << spread(f.daemon) << std::setw(28) << spread(f.bare) << number(rss.max / 1024.0) << "\n";
+    rows.push_back({f.case_name == last_case ? "" : f.case_name, f.metric, spread(f.ratios()), spread(f.daemon),
+                    spread(f.bare), number(rss.max / 1024.0)});
+    last_case = f.case_name;
+  }
+  std::vector<size_t> width(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    out << line << "\n";
   }
 }
 
