@@ -160,6 +160,7 @@ walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t li
     auto keys = db_->get_queue_chunk(request);
     stats.page_seconds.push_back(now_seconds() - page_start);
     if (keys.empty()) break;
+    stats.page_keys.push_back({static_cast<std::uint64_t>(request.entry_id), request.next_access_ts});
     stats.entries += keys.size();
     request.entry_id = keys.back().entry_id;
     request.next_access_ts = keys.back().next_access_ts;
@@ -179,12 +180,47 @@ walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t
     auto briefs = db_->get_queue_chunk_brief(request);
     stats.page_seconds.push_back(now_seconds() - page_start);
     if (briefs.empty()) break;
+    stats.page_keys.push_back({static_cast<std::uint64_t>(request.entry_id), request.next_access_ts});
     stats.entries += briefs.size();
     request.entry_id = briefs.back().id;
     request.next_access_ts = briefs.back().next_access_ts;
   }
   stats.seconds = now_seconds() - start;
   return stats;
+}
+
+namespace {
+
+mq::store::queue_chunk_request_t page_request(mq::store::status_t status, std::uint64_t limit,
+                                              std::pair<std::uint64_t, std::uint64_t> key) {
+  mq::store::queue_chunk_request_t request;
+  request.status = status;
+  request.limit = limit;
+  request.entry_id = static_cast<std::int64_t>(key.first);
+  request.next_access_ts = key.second;
+  return request;
+}
+
+}  // namespace
+
+double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit,
+                              std::pair<std::uint64_t, std::uint64_t> key) {
+  auto request = page_request(status, limit, key);
+  double start = now_seconds();
+  auto keys = db_->get_queue_chunk(request);
+  double seconds = now_seconds() - start;
+  if (keys.empty()) throw std::runtime_error("bare page unexpectedly empty");
+  return seconds;
+}
+
+double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit,
+                                 std::pair<std::uint64_t, std::uint64_t> key) {
+  auto request = page_request(status, limit, key);
+  double start = now_seconds();
+  auto briefs = db_->get_queue_chunk_brief(request);
+  double seconds = now_seconds() - start;
+  if (briefs.empty()) throw std::runtime_error("bare page unexpectedly empty");
+  return seconds;
 }
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {

@@ -36,6 +36,9 @@ class bare_store_t {
   // The page walks and statistics, straight on the database.
   walk_stats_t walk_ids(mq::store::status_t status, std::uint64_t limit);
   walk_stats_t walk_briefs(mq::store::status_t status, std::uint64_t limit);
+  // One page after the key; its time in seconds.
+  double page_ids(mq::store::status_t status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
+  double page_briefs(mq::store::status_t status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
   double queue_stat(mq::store::queue_stats_t& stats);
 
  private:

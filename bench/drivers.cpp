@@ -116,36 +116,49 @@ batch_stats_t sorter_driver_t::run(std::size_t total, int in_flight, const make_
   return stats;
 }
 
-walk_stats_t sorter_driver_t::walk(mq::Status status, std::uint64_t limit) {
+double sorter_driver_t::ids_page(std::uint64_t id, std::uint64_t ts, mq::Status status, std::uint64_t limit,
+                                 mq::MailQuarantine2SorterMessage& response) {
   auto& c = connections_.at(0);
+  mq::Sorter2MailQuarantineMessage request;
+  request.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_IDS_REQUEST);
+  request.set_serial(++c.next_serial);
+  request.set_status(status);
+  request.set_limit(limit);
+  request.set_entry_id(id);
+  request.set_next_access_ts(ts);
+  double sent = now_seconds();
+  mq::util::write_frame(c.sock.get(), request.SerializeAsString());
+  mq::util::unique_fd_t fd;
+  do {
+    receive(c, response, fd);
+  } while (response.tag() == mq::MailQuarantine2SorterMessage::QUEUE_CHANGE_NOTIFICATION);
+  double seconds = now_seconds() - sent;
+  if (response.tag() == mq::MailQuarantine2SorterMessage::ALARM) throw std::runtime_error(alarm_text(response));
+  if (response.tag() != mq::MailQuarantine2SorterMessage::GET_ENTRY_IDS_RESPONSE ||
+      response.serial() != request.serial())
+    throw std::runtime_error("unexpected answer to GET_ENTRY_IDS_REQUEST: " + response.ShortDebugString());
+  if (static_cast<std::uint64_t>(response.queue_key_list_size()) > limit)
+    throw std::runtime_error("GET_ENTRY_IDS page longer than its limit");
+  return seconds;
+}
+
+double sorter_driver_t::page(mq::Status status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key) {
+  mq::MailQuarantine2SorterMessage response;
+  double seconds = ids_page(key.first, key.second, status, limit, response);
+  if (response.queue_key_list_size() == 0) throw std::runtime_error("GET_ENTRY_IDS page unexpectedly empty");
+  return seconds;
+}
+
+walk_stats_t sorter_driver_t::walk(mq::Status status, std::uint64_t limit) {
   walk_stats_t stats;
   std::uint64_t last_id = 0;
   std::uint64_t last_ts = 0;
-  mq::Sorter2MailQuarantineMessage request;
   mq::MailQuarantine2SorterMessage response;
   double start = now_seconds();
   for (;;) {
-    request.Clear();
-    request.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_IDS_REQUEST);
-    request.set_serial(++c.next_serial);
-    request.set_status(status);
-    request.set_limit(limit);
-    request.set_entry_id(last_id);
-    request.set_next_access_ts(last_ts);
-    double sent = now_seconds();
-    mq::util::write_frame(c.sock.get(), request.SerializeAsString());
-    mq::util::unique_fd_t fd;
-    do {
-      receive(c, response, fd);
-    } while (response.tag() == mq::MailQuarantine2SorterMessage::QUEUE_CHANGE_NOTIFICATION);
-    stats.page_seconds.push_back(now_seconds() - sent);
-    if (response.tag() == mq::MailQuarantine2SorterMessage::ALARM) throw std::runtime_error(alarm_text(response));
-    if (response.tag() != mq::MailQuarantine2SorterMessage::GET_ENTRY_IDS_RESPONSE ||
-        response.serial() != request.serial())
-      throw std::runtime_error("unexpected answer to GET_ENTRY_IDS_REQUEST: " + response.ShortDebugString());
+    stats.page_seconds.push_back(ids_page(last_id, last_ts, status, limit, response));
     if (response.queue_key_list_size() == 0) break;
-    if (static_cast<std::uint64_t>(response.queue_key_list_size()) > limit)
-      throw std::runtime_error("GET_ENTRY_IDS page longer than its limit");
+    stats.page_keys.push_back({last_id, last_ts});
     for (const auto& key : response.queue_key_list()) {
       if (!key_less(last_ts, last_id, key.next_access_ts(), key.entry_id()))
         throw std::runtime_error("GET_ENTRY_IDS keys out of order at entry " + std::to_string(key.entry_id()));
@@ -176,25 +189,39 @@ mq::MailQuarantine2ClientMessage client_driver_t::call(mq::Client2MailQuarantine
   return response;
 }
 
+double client_driver_t::chunk_page(std::uint64_t id, std::uint64_t ts, mq::Status status, std::uint64_t limit,
+                                   mq::MailQuarantine2ClientMessage& response) {
+  mq::Client2MailQuarantineMessage request;
+  request.set_tag(mq::Client2MailQuarantineMessage::GET_QUEUE_CHUNK_REQUEST);
+  request.set_status(status);
+  request.set_limit(limit);
+  request.set_entry_id(id);
+  request.set_next_access_ts(ts);
+  double sent = now_seconds();
+  response = call(request);
+  double seconds = now_seconds() - sent;
+  if (static_cast<std::uint64_t>(response.entry_size()) > limit)
+    throw std::runtime_error("GET_QUEUE_CHUNK page longer than its limit");
+  return seconds;
+}
+
+double client_driver_t::page(mq::Status status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key) {
+  mq::MailQuarantine2ClientMessage response;
+  double seconds = chunk_page(key.first, key.second, status, limit, response);
+  if (response.entry_size() == 0) throw std::runtime_error("GET_QUEUE_CHUNK page unexpectedly empty");
+  return seconds;
+}
+
 walk_stats_t client_driver_t::walk(mq::Status status, std::uint64_t limit) {
   walk_stats_t stats;
   std::uint64_t last_id = 0;
   std::uint64_t last_ts = 0;
-  mq::Client2MailQuarantineMessage request;
+  mq::MailQuarantine2ClientMessage response;
   double start = now_seconds();
   for (;;) {
-    request.Clear();
-    request.set_tag(mq::Client2MailQuarantineMessage::GET_QUEUE_CHUNK_REQUEST);
-    request.set_status(status);
-    request.set_limit(limit);
-    request.set_entry_id(last_id);
-    request.set_next_access_ts(last_ts);
-    double sent = now_seconds();
-    auto response = call(request);
-    stats.page_seconds.push_back(now_seconds() - sent);
+    stats.page_seconds.push_back(chunk_page(last_id, last_ts, status, limit, response));
     if (response.entry_size() == 0) break;
-    if (static_cast<std::uint64_t>(response.entry_size()) > limit)
-      throw std::runtime_error("GET_QUEUE_CHUNK page longer than its limit");
+    stats.page_keys.push_back({last_id, last_ts});
     for (const auto& e : response.entry()) {
       if (!key_less(last_ts, last_id, e.next_access_ts(), e.id()))
         throw std::runtime_error("GET_QUEUE_CHUNK entries out of order at entry " + std::to_string(e.id()));

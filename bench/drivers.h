@@ -23,6 +23,13 @@ struct walk_stats_t {
   double seconds = 0;
   std::vector<double> page_seconds;  // the final, empty page included
   std::uint64_t entries = 0;
+  // The key each non-empty page was requested with (entry id, time).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> page_keys;
+
+  // The key of the page in the middle of the queue.
+  std::pair<std::uint64_t, std::uint64_t> middle_key() const {
+    return page_keys.empty() ? std::pair<std::uint64_t, std::uint64_t>{0, 0} : page_keys[page_keys.size() / 2];
+  }
 };
 
 // Sorter connections to the daemon, driven from one thread: each keeps up to
@@ -47,6 +54,8 @@ class sorter_driver_t {
   // GET_ENTRY_IDS pages of `limit` from the start of the queue to its end;
   // checks that keys come in strictly increasing (time, id) order.
   walk_stats_t walk(mq::Status status, std::uint64_t limit);
+  // One GET_ENTRY_IDS page after the key; its round trip in seconds.
+  double page(mq::Status status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
 
  private:
   struct connection_t {
@@ -57,6 +66,8 @@ class sorter_driver_t {
   };
 
   void receive(connection_t& c, mq::MailQuarantine2SorterMessage& response, mq::util::unique_fd_t& fd);
+  double ids_page(std::uint64_t id, std::uint64_t ts, mq::Status status, std::uint64_t limit,
+                  mq::MailQuarantine2SorterMessage& response);
 
   std::vector<connection_t> connections_;
   std::string store_path_;
@@ -70,12 +81,16 @@ class client_driver_t {
 
   // GET_QUEUE_CHUNK pages of `limit` from the start of the queue to its end.
   walk_stats_t walk(mq::Status status, std::uint64_t limit);
+  // One GET_QUEUE_CHUNK page after the key; its round trip in seconds.
+  double page(mq::Status status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
 
   // One GET_QUEUE_STAT; returns its round trip in seconds and the answer.
   double queue_stat(mq::MailQuarantine2ClientMessage& response);
 
  private:
   mq::MailQuarantine2ClientMessage call(mq::Client2MailQuarantineMessage& request);
+  double chunk_page(std::uint64_t id, std::uint64_t ts, mq::Status status, std::uint64_t limit,
+                    mq::MailQuarantine2ClientMessage& response);
 
   mq::util::unique_fd_t sock_;
   std::uint32_t serial_ = 0;

@@ -51,6 +51,7 @@ struct options_t {
   std::vector<std::uint64_t> walk_sizes;
   std::uint64_t update_size = 10 * 1024;
   int stat_repeats = 10;
+  int page_repeats = 5;
 
   // Every put, update and remove costs a few synchronous disk flushes, so
   // their counts are small; gets cost none and cycle over the entries.
@@ -331,16 +332,27 @@ class bench_t {
     }
   }
 
-  static double middle_page(const walk_stats_t& w) {
-    std::size_t pages = w.page_seconds.size() > 1 ? w.page_seconds.size() - 1 : w.page_seconds.size();
-    return pages ? w.page_seconds[pages / 2] : 0;
+  // Median of repeated timings of one page, the first or the middle one.
+  struct page_times_t {
+    double first = 0;
+    double middle = 0;
+  };
+
+  template <class F>
+  page_times_t time_pages(const walk_stats_t& walk, F page) {
+    std::vector<double> first, middle;
+    for (int i = 0; i < o_.page_repeats; ++i) {
+      first.push_back(page(std::pair<std::uint64_t, std::uint64_t>{0, 0}));
+      middle.push_back(page(walk.middle_key()));
+    }
+    return {percentile(first, 50), percentile(middle, 50)};
   }
 
-  void add_walk(const std::string& case_name, const walk_stats_t& daemon, const walk_stats_t& bare, long rss) {
+  void add_walk(const std::string& case_name, const walk_stats_t& daemon, const page_times_t& daemon_pages,
+                const walk_stats_t& bare, const page_times_t& bare_pages, long rss) {
     report_.figure(case_name, "total s", false).add(daemon.seconds, bare.seconds, rss);
-    report_.figure(case_name, "first page ms", false)
-        .add(daemon.page_seconds.front() * 1e3, bare.page_seconds.front() * 1e3, rss);
-    report_.figure(case_name, "middle page ms", false).add(middle_page(daemon) * 1e3, middle_page(bare) * 1e3, rss);
+    report_.figure(case_name, "first page ms", false).add(daemon_pages.first * 1e3, bare_pages.first * 1e3, rss);
+    report_.figure(case_name, "middle page ms", false).add(daemon_pages.middle * 1e3, bare_pages.middle * 1e3, rss);
   }
 
   void walk_round(int run, std::uint64_t count) {
@@ -355,11 +367,15 @@ class bench_t {
 
     progress(run, "bare walks of " + std::to_string(count) + " entries");
     walk_stats_t bare_ids, bare_briefs;
+    page_times_t bare_id_pages, bare_brief_pages;
     std::vector<double> bare_stats;
     {
       bare_store_t bare(spool, o_.bare_sync);
       bare_ids = bare.walk_ids(mq::store::smtp_fresh, limit);
       bare_briefs = bare.walk_briefs(mq::store::smtp_fresh, limit);
+      bare_id_pages = time_pages(bare_ids, [&](auto key) { return bare.page_ids(mq::store::smtp_fresh, limit, key); });
+      bare_brief_pages =
+          time_pages(bare_briefs, [&](auto key) { return bare.page_briefs(mq::store::smtp_fresh, limit, key); });
       for (int i = 0; i < o_.stat_repeats; ++i) {
         mq::store::queue_stats_t s;
         bare_stats.push_back(bare.queue_stat(s));
@@ -372,6 +388,7 @@ class bench_t {
     daemon_runner_t daemon(o_.daemon, dir, spool, o_.log_level);
     daemon.start();
     walk_stats_t ids, chunks;
+    page_times_t id_pages, chunk_pages;
     std::vector<double> stats;
     long rss = 0;
     try {
@@ -380,6 +397,8 @@ class bench_t {
       daemon.reset_peak_rss();
       ids = sorter.walk(mq::SMTP_FRESH, limit);
       chunks = client.walk(mq::SMTP_FRESH, limit);
+      id_pages = time_pages(ids, [&](auto key) { return sorter.page(mq::SMTP_FRESH, limit, key); });
+      chunk_pages = time_pages(chunks, [&](auto key) { return client.page(mq::SMTP_FRESH, limit, key); });
       for (int i = 0; i < o_.stat_repeats; ++i) {
         mq::MailQuarantine2ClientMessage s;
         stats.push_back(client.queue_stat(s));
@@ -396,8 +415,8 @@ class bench_t {
                                          std::to_string(count) + " entries");
 
     std::string n = std::to_string(count);
-    add_walk("walk " + n + " ids", ids, bare_ids, rss);
-    add_walk("walk " + n + " chunks", chunks, bare_briefs, rss);
+    add_walk("walk " + n + " ids", ids, id_pages, bare_ids, bare_id_pages, rss);
+    add_walk("walk " + n + " chunks", chunks, chunk_pages, bare_briefs, bare_brief_pages, rss);
     report_.figure("stat " + n, "ms", false).add(percentile(stats, 50) * 1e3, percentile(bare_stats, 50) * 1e3, rss);
   }
 
@@ -419,6 +438,23 @@ std::string machine() {
   return std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs, " + u.sysname + " " + u.release + " " + u.machine;
 }
 
+std::vector<std::uint64_t> parse_list(const std::string& text) {
+  std::vector<std::uint64_t> values;
+  std::string::size_type start = 0;
+  while (start <= text.size()) {
+    auto end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    if (!item.empty()) {
+      std::size_t used = 0;
+      values.push_back(std::stoull(item, &used));
+      if (used != item.size() || values.back() == 0) throw std::runtime_error("not a positive number: " + item);
+    }
+    start = end + 1;
+  }
+  return values;
+}
+
 int run_main(int argc, char** argv) {
   options_t o;
   po::options_description desc("Usage: mq-bench [options]");
@@ -434,6 +470,8 @@ int run_main(int argc, char** argv) {
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")
+    ("sizes", po::value<std::string>(), "comma-separated message sizes in bytes instead of 1, 10, 100 and 1024 KiB")
+    ("walk-sizes", po::value<std::string>(), "comma-separated queue lengths for the walks instead of 10000 and 100000")
     ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs");
   // clang-format on
   po::variables_map vm;
@@ -449,11 +487,14 @@ int run_main(int argc, char** argv) {
     o.loads = {{1, 1}, {2, 4}};
     o.walk_sizes = {350};
     o.stat_repeats = 3;
+    o.page_repeats = 2;
   } else {
     o.sizes = {1024, 10 * 1024, 100 * 1024, 1024 * 1024};
     o.loads = {{1, 1}, {8, 16}};
     o.walk_sizes = {10000, 100000};
   }
+  if (vm.count("sizes")) o.sizes = parse_list(vm["sizes"].as<std::string>());
+  if (vm.count("walk-sizes")) o.walk_sizes = parse_list(vm["walk-sizes"].as<std::string>());
   if (o.runs < 1) throw std::runtime_error("--runs must be at least 1");
 
   std::string pattern = o.dir + "/mq-bench.XXXXXX";
