@@ -140,10 +140,13 @@ class bench_t {
     std::cerr << "mq-bench: run " << run + 1 << "/" << o_.runs << ": " << what << std::endl;
   }
 
+  // A new empty directory; everything written before is flushed first so
+  // that its writeback does not land in the next measurement.
   std::string fresh_dir(const std::string& name) {
     std::string path = root_ + "/" + name;
     boost::filesystem::remove_all(path);
     boost::filesystem::create_directories(path);
+    ::sync();
     return path;
   }
 
@@ -317,11 +320,23 @@ class bench_t {
     bool with_update = size == o_.update_size && (o_.wanted("update") || o_.wanted("remove"));
     payload_t first(size, 1);
     payload_t second(size, 2);
-    progress(run, "bare " + size_name(size) + ", " + std::to_string(n) + " entries");
-    auto bare = bare_round(size, n, with_update, first, second);
+    // The order alternates between runs so that neither side always
+    // inherits the other's leftovers (dirty pages, cache state).
+    sorter_results_t bare;
+    auto run_bare = [&] {
+      progress(run, "bare " + size_name(size) + ", " + std::to_string(n) + " entries");
+      bare = bare_round(size, n, with_update, first, second);
+    };
+    if (run % 2 == 0) run_bare();
+    std::vector<sorter_results_t> daemon;
     for (const auto& load : o_.loads) {
       progress(run, "daemon " + size_name(size) + " " + load_name(load));
-      auto d = daemon_round(size, n, with_update, load, first, second);
+      daemon.push_back(daemon_round(size, n, with_update, load, first, second));
+    }
+    if (run % 2 == 1) run_bare();
+    for (std::size_t l = 0; l < o_.loads.size(); ++l) {
+      const auto& load = o_.loads[l];
+      const auto& d = daemon[l];
       std::string suffix = " " + size_name(size) + " " + load_name(load);
       add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss);
       add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss);
@@ -363,13 +378,14 @@ class bench_t {
       progress(run, "filling a queue of " + std::to_string(count) + " entries");
       boost::filesystem::create_directories(dir);
       fill_queue(spool, count, mq::store::smtp_fresh);
+      ::sync();
     }
 
-    progress(run, "bare walks of " + std::to_string(count) + " entries");
     walk_stats_t bare_ids, bare_briefs;
     page_times_t bare_id_pages, bare_brief_pages;
     std::vector<double> bare_stats;
-    {
+    auto run_bare = [&] {
+      progress(run, "bare walks of " + std::to_string(count) + " entries");
       bare_store_t bare(spool, o_.bare_sync);
       bare_ids = bare.walk_ids(mq::store::smtp_fresh, limit);
       bare_briefs = bare.walk_briefs(mq::store::smtp_fresh, limit);
@@ -381,8 +397,8 @@ class bench_t {
         bare_stats.push_back(bare.queue_stat(s));
         require(s.stats[mq::store::smtp_fresh].total_messages == count, "bare statistics count the queue");
       }
-    }
-    require(bare_ids.entries == count && bare_briefs.entries == count, "bare walks see every entry once");
+    };
+    if (run % 2 == 0) run_bare();
 
     progress(run, "daemon walks of " + std::to_string(count) + " entries");
     daemon_runner_t daemon(o_.daemon, dir, spool, o_.log_level);
@@ -409,6 +425,8 @@ class bench_t {
       throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
     }
     daemon.stop();
+    if (run % 2 == 1) run_bare();
+    require(bare_ids.entries == count && bare_briefs.entries == count, "bare walks see every entry once");
     require(ids.entries == count,
             "GET_ENTRY_IDS walk sees " + std::to_string(ids.entries) + " of " + std::to_string(count) + " entries");
     require(chunks.entries == count, "GET_QUEUE_CHUNK walk sees " + std::to_string(chunks.entries) + " of " +
