@@ -18,6 +18,8 @@
 #include <system_error>
 #include <vector>
 
+#include <boost/filesystem.hpp>
+
 #include "overseer_mail_quarantine_ipc.pb.h"
 #include "util/frame_io.h"
 
@@ -229,6 +231,18 @@ void daemon_runner_t::reset_peak_rss() const {
   out << "5";
   out.flush();
   if (!out) throw std::runtime_error("cannot reset the peak resident set of process " + std::to_string(pid_));
+}
+
+double daemon_runner_t::cpu_seconds() const {
+  std::string task_dir = "/proc/" + std::to_string(pid_) + "/task";
+  double total = 0;
+  for (const auto& task : boost::filesystem::directory_iterator(task_dir)) {
+    std::ifstream in(task.path().string() + "/schedstat");
+    unsigned long long on_cpu_ns = 0;
+    // A thread that ended meanwhile has no file any more; its time is lost.
+    if (in >> on_cpu_ns) total += static_cast<double>(on_cpu_ns) * 1e-9;
+  }
+  return total;
 }
 
 std::string daemon_runner_t::diagnostics() const {

@@ -39,6 +39,10 @@ class daemon_runner_t {
   long peak_rss_kib() const;
   void reset_peak_rss() const;
 
+  // CPU time the daemon's threads have used so far, in seconds (from the
+  // scheduler's per-thread accounting, exact to the nanosecond).
+  double cpu_seconds() const;
+
   // The last lines of the daemon's log and standard error, for failures.
   std::string diagnostics() const;
 

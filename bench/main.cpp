@@ -88,6 +88,7 @@ struct op_figures_t {
   double rate = 0;
   double p50_ms = 0;
   double p99_ms = 0;
+  double cpu_ms = 0;  // per operation
 };
 
 op_figures_t figures_of(const batch_stats_t& b) {
@@ -95,7 +96,14 @@ op_figures_t figures_of(const batch_stats_t& b) {
   f.rate = b.seconds > 0 ? static_cast<double>(b.latencies.size()) / b.seconds : 0;
   f.p50_ms = percentile(b.latencies, 50) * 1e3;
   f.p99_ms = percentile(b.latencies, 99) * 1e3;
+  f.cpu_ms = b.latencies.empty() ? 0 : b.cpu_seconds / static_cast<double>(b.latencies.size()) * 1e3;
   return f;
+}
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // Times `n` serial calls of `op` in the bare loop.
@@ -103,6 +111,7 @@ template <class F>
 batch_stats_t time_serial(std::size_t n, F op) {
   batch_stats_t b;
   b.latencies.reserve(n);
+  double cpu_start = thread_cpu_seconds();
   double start = now_seconds();
   for (std::size_t i = 0; i < n; ++i) {
     double t = now_seconds();
@@ -110,6 +119,7 @@ batch_stats_t time_serial(std::size_t n, F op) {
     b.latencies.push_back(now_seconds() - t);
   }
   b.seconds = now_seconds() - start;
+  b.cpu_seconds = thread_cpu_seconds() - cpu_start;
   return b;
 }
 
@@ -199,6 +209,7 @@ class bench_t {
       std::vector<std::uint64_t> ids(n, 0);
 
       daemon.reset_peak_rss();
+      double cpu = daemon.cpu_seconds();
       r.put = sorter.run(
           n, load.in_flight,
           [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
@@ -230,11 +241,13 @@ class bench_t {
                 "PUT_ENTRY_RESPONSE with an entry id");
             ids[i] = a.entry_id();
           });
+      r.put.cpu_seconds = daemon.cpu_seconds() - cpu;
       r.put_rss = daemon.peak_rss_kib();
       check_stat(client, n, n * size, "after the puts");
 
       std::string content;
       daemon.reset_peak_rss();
+      cpu = daemon.cpu_seconds();
       r.get = sorter.run(
           o_.gets(), load.in_flight,
           [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
@@ -251,10 +264,12 @@ class bench_t {
             require(a.entry().session_id() == session_id_for(i % n) && a.entry().smtp_recipient_size() == 2,
                     "GET_ENTRY_RESPONSE hands back the stored metadata");
           });
+      r.get.cpu_seconds = daemon.cpu_seconds() - cpu;
       r.get_rss = daemon.peak_rss_kib();
 
       if (with_update) {
         daemon.reset_peak_rss();
+        cpu = daemon.cpu_seconds();
         r.update = sorter.run(
             n, load.in_flight,
             [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
@@ -269,6 +284,7 @@ class bench_t {
             [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
               require(a.tag() == mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
             });
+        r.update.cpu_seconds = daemon.cpu_seconds() - cpu;
         r.update_rss = daemon.peak_rss_kib();
         // A few entries must now hand back the replacement file.
         std::size_t sample = n < 20 ? n : 20;
@@ -286,6 +302,7 @@ class bench_t {
             });
 
         daemon.reset_peak_rss();
+        cpu = daemon.cpu_seconds();
         r.remove = sorter.run(
             n, load.in_flight,
             [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
@@ -295,6 +312,7 @@ class bench_t {
             [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
               require(a.tag() == mq::MailQuarantine2SorterMessage::REMOVE_ENTRY_RESPONSE, "REMOVE_ENTRY_RESPONSE");
             });
+        r.remove.cpu_seconds = daemon.cpu_seconds() - cpu;
         r.remove_rss = daemon.peak_rss_kib();
         check_stat(client, 0, 0, "after the removes");
       }
@@ -313,6 +331,7 @@ class bench_t {
     report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
     report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
     report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
+    report_.figure(case_name, "CPU ms/op", false).add(d.cpu_ms, b.cpu_ms, rss);
   }
 
   void sorter_round(int run, std::uint64_t size) {
@@ -453,7 +472,8 @@ std::string utc_now() {
 std::string machine() {
   utsname u{};
   ::uname(&u);
-  return std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs, " + u.sysname + " " + u.release + " " + u.machine;
+  return std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs, " + u.sysname + " " + u.release + " " + u.machine +
+         ", " + MQ_BENCH_BUILD_TYPE + " build";
 }
 
 std::vector<std::uint64_t> parse_list(const std::string& text) {
