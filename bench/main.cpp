@@ -51,7 +51,7 @@ struct options_t {
   std::vector<std::uint64_t> walk_sizes;
   std::uint64_t update_size = 10 * 1024;
   int stat_repeats = 10;
-  int page_repeats = 5;
+  int page_repeats = 9;
 
   // Every put, update and remove costs a few synchronous disk flushes, so
   // their counts are small; gets cost none and cycle over the entries.
