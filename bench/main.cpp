@@ -34,6 +34,7 @@ struct options_t {
   std::string daemon;
   std::string dir;
   std::string json;
+  std::string markdown;
   int runs = 5;
   double scale = 1.0;
   bool smoke = false;
@@ -502,6 +503,7 @@ int run_main(int argc, char** argv) {
     ("daemon", po::value(&o.daemon)->default_value(ORVANE_MAIL_QUARANTINE_PATH), "the daemon executable")
     ("dir", po::value(&o.dir)->default_value("/tmp"), "where the temporary spool directories go")
     ("json", po::value(&o.json), "write the results as JSON to this file")
+    ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
     ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat")
@@ -558,6 +560,12 @@ int run_main(int argc, char** argv) {
     bench.report().write_json(out, date, machine(), o.runs, o.smoke);
     if (!out) throw std::runtime_error("cannot write " + o.json);
     std::cout << "\nJSON: " << o.json << "\n";
+  }
+  if (!o.markdown.empty()) {
+    std::ofstream out(o.markdown);
+    out << "Measured " << date << " on " << machine() << ", " << o.runs << " runs.\n\n";
+    bench.report().print_markdown(out);
+    if (!out) throw std::runtime_error("cannot write " + o.markdown);
   }
   return 0;
 }

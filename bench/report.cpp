@@ -72,7 +72,7 @@ figure_t& report_t::figure(const std::string& case_name, const std::string& metr
   return figures_.back();
 }
 
-void report_t::print_table(std::ostream& out) const {
+std::vector<std::vector<std::string>> report_t::rows() const {
   std::vector<std::vector<std::string>> rows;
   rows.push_back({"case", "figure", "ratio [min-max]", "daemon [min-max]", "bare [min-max]", "peak RSS MiB"});
   std::string last_case;
@@ -82,6 +82,25 @@ void report_t::print_table(std::ostream& out) const {
                     spread(f.bare), number(rss.max / 1024.0)});
     last_case = f.case_name;
   }
+  return rows;
+}
+
+void report_t::print_markdown(std::ostream& out) const {
+  auto all = rows();
+  for (size_t r = 0; r < all.size(); ++r) {
+    std::string line = "|";
+    for (const auto& cell : all[r]) line += " " + cell + " |";
+    out << line << "\n";
+    if (r == 0) {
+      line = "|";
+      for (size_t i = 0; i < all[r].size(); ++i) line += " --- |";
+      out << line << "\n";
+    }
+  }
+}
+
+void report_t::print_table(std::ostream& out) const {
+  auto rows = this->rows();
   std::vector<size_t> width(rows.front().size(), 0);
   for (const auto& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());

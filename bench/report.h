@@ -29,9 +29,13 @@ class report_t {
   figure_t& figure(const std::string& case_name, const std::string& metric, bool higher_is_better);
 
   void print_table(std::ostream& out) const;
+  // The same table in Markdown, for the README.
+  void print_markdown(std::ostream& out) const;
   void write_json(std::ostream& out, const std::string& date, const std::string& machine, int runs, bool smoke) const;
 
  private:
+  std::vector<std::vector<std::string>> rows() const;
+
   std::deque<figure_t> figures_;
 };
 
