@@ -38,7 +38,12 @@ local_ipc_link_t::local_ipc_link_t(socket_t socket, delegate_t* delegate)
       read_buffer_(new std::uint8_t[initial_read_capacity]),
       read_capacity_(initial_read_capacity) {
   socket_.non_blocking(true);
-  read_next();
+  // The first read runs from the event loop, never inside the constructor:
+  // the owner must hold the link before the delegate can hear of a frame
+  // or of a peer that has already gone.
+  reading_body_ = false;
+  begin_read(sizeof(std::uint32_t), 0);
+  boost::asio::post(socket_.get_executor(), wrap([this] { pump_read(); }));
 }
 
 local_ipc_link_t::~local_ipc_link_t() {

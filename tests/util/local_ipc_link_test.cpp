@@ -105,6 +105,39 @@ class link_test : public ::testing::Test {
 
 // ---- receiving -------------------------------------------------------------
 
+// A peer that sent a frame and closed before the link exists: the owner
+// must get the link back from the constructor before any delegate call.
+TEST(link_construction, DelegateIsNotCalledFromTheConstructor) {
+  boost::asio::io_context io;
+  test::socket_pair_t pair;
+  write_frame(pair.b.get(), "early");
+  pair.b.reset();
+
+  struct owner_t final : local_ipc_link_t::delegate_t {
+    std::unique_ptr<local_ipc_link_t> link;
+    int calls_without_link = 0;
+    int messages = 0;
+    int errors = 0;
+    void on_written() override {}
+    void on_message(const std::uint8_t*, std::uint32_t, unique_fd_t) override {
+      if (!link) ++calls_without_link;
+      ++messages;
+    }
+    void on_error(std::exception_ptr) override {
+      if (!link) ++calls_without_link;
+      ++errors;
+      link.reset();
+    }
+  } owner;
+  owner.link = std::make_unique<local_ipc_link_t>(
+      local_ipc_link_t::socket_t(io, boost::asio::local::stream_protocol(), pair.a.release()), &owner);
+  EXPECT_EQ(owner.messages + owner.errors, 0) << "nothing may be delivered before the constructor returns";
+  ASSERT_TRUE(test::run_until(io, [&] { return owner.errors == 1; }));
+  EXPECT_EQ(owner.messages, 1);
+  EXPECT_EQ(owner.calls_without_link, 0);
+}
+
+
 TEST_F(link_test, DeliversFramesWrittenByFrameIoByteForByte) {
   const std::string binary("\0\x01\xff\x7f\x80", 5);
   write_frame(peer(), "hello");
