@@ -26,7 +26,10 @@ struct fake_client_delegate_t : mq::client::tie_t::delegate_t {
   template <class T>
   using completion_t = mq::client::tie_t::completion_t<T>;
 
-  void get_queue_stat(completion_t<mq::store::queue_stats_t> done) override { stats.push_back(std::move(done)); }
+  void get_queue_stat(completion_t<mq::store::queue_stats_t> done) override {
+    if (!tie) ++calls_while_building;
+    stats.push_back(std::move(done));
+  }
   void get_queue_chunk(mq::store::queue_chunk_request_t request,
                        completion_t<std::vector<mq::store::entry_brief_t>> done) override {
     chunks.push_back({request, std::move(done)});
@@ -36,6 +39,7 @@ struct fake_client_delegate_t : mq::client::tie_t::delegate_t {
   }
   void check_health(bool fix, completion_t<std::string> done) override { checks.push_back({fix, std::move(done)}); }
   void on_disconnected() override {
+    if (!tie) ++calls_while_building;
     ++disconnects;
     tie.reset();
   }
@@ -44,6 +48,7 @@ struct fake_client_delegate_t : mq::client::tie_t::delegate_t {
 
   std::unique_ptr<mq::client::tie_t> tie;
   int disconnects = 0;
+  int calls_while_building = 0;  // calls before the owner could hold the tie
   std::vector<completion_t<mq::store::queue_stats_t>> stats;
   std::vector<std::pair<mq::store::queue_chunk_request_t, completion_t<std::vector<mq::store::entry_brief_t>>>> chunks;
   std::vector<std::pair<mq::store::status_t, completion_t<std::string>>> flushes;
@@ -337,6 +342,28 @@ TEST_F(ClientTie, PassedDescriptorsAreClosedUnread) {
   }
   ASSERT_TRUE(run_until([&] { return d.stats.size() == 10; }));
   EXPECT_EQ(before, open_descriptors());
+}
+
+// Frames already waiting when the connection object is built are handled
+// once its owner holds it.
+TEST(ClientTieStart, FramesWaitingAtConstructionWaitForTheOwner) {
+  boost::asio::io_context io;
+  mq::test::log_capture_t log;
+  mq::test::loop_peer_t peer(io);
+  fake_client_delegate_t d;
+  peer.send(request(request_t::GET_QUEUE_STAT_REQUEST, 1));
+  peer.send(request(request_t::GET_QUEUE_STAT_REQUEST, 2));
+  request_t bad;
+  bad.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
+  peer.send(bad);
+  d.tie = std::make_unique<mq::client::tie_t>(peer.take_socket(), &d);
+  ASSERT_TRUE(mq::test::run_until(io, [&] { return d.disconnects == 1; }));
+  EXPECT_EQ(0, d.calls_while_building);
+  EXPECT_EQ(2u, d.stats.size());
+  EXPECT_EQ(nullptr, d.tie);
+  EXPECT_EQ(1u, log.count(logger::error,
+                          "Client: Message mq.Client2MailQuarantineMessage tagged GET_QUEUE_STAT_REQUEST: required "
+                          "field serial is not set"));
 }
 
 }  // namespace

@@ -618,4 +618,68 @@ TEST_F(SorterTie, AResubscriptionReplacesADisconnectedHandle) {
   EXPECT_TRUE(peer.idle_and_silent());
 }
 
+// Frames already waiting when the connection object is built are handled
+// once it is complete, after what its owner sends first.
+TEST(SorterTieStart, FramesWaitingAtConstructionWaitForTheOwner) {
+  boost::asio::io_context io;
+  mq::test::log_capture_t log;
+  mq::test::loop_peer_t peer(io);
+  fake_sorter_delegate_t d;
+  request_t get = request(request_t::GET_ENTRY_REQUEST, 1);
+  get.set_entry_id(10);
+  peer.send(get);
+  request_t put = request(request_t::PUT_ENTRY_REQUEST, 2);
+  put.set_status(mq::SMTP_FRESH);
+  mq::util::unique_fd_t file(memory_file("early"));
+  peer.send(put, file.get());
+  get.set_serial(3);
+  get.set_entry_id(11);
+  peer.send(get);
+
+  d.tie = std::make_unique<mq::sorter::tie_t>(peer.take_socket(), &d);
+  d.tie->notify_store_state("/spool");
+  ASSERT_TRUE(mq::test::run_until(io, [&] { return d.gets.size() == 2 && d.puts.size() == 1; }));
+  EXPECT_EQ(0, d.calls_while_building);
+  EXPECT_EQ(10, d.gets[0].id);
+  EXPECT_EQ(11, d.gets[1].id);
+  EXPECT_EQ("early", file_content(d.puts[0].entry.file.fd));
+  response_t first;
+  ASSERT_TRUE(peer.receive(first));
+  EXPECT_EQ(response_t::STORE_STATE_NOTIFICATION, first.tag());
+  d.puts[0].done(std::uint64_t{5});
+  response_t r;
+  ASSERT_TRUE(peer.receive(r));
+  EXPECT_EQ(response_t::PUT_ENTRY_RESPONSE, r.tag());
+}
+
+TEST(SorterTieStart, AnEndWaitingAtConstructionComesOnceTheOwnerHoldsIt) {
+  for (bool malformed : {true, false}) {
+    SCOPED_TRACE(malformed);
+    boost::asio::io_context io;
+    mq::test::log_capture_t log;
+    mq::test::loop_peer_t peer(io);
+    fake_sorter_delegate_t d;
+    request_t get = request(request_t::GET_ENTRY_REQUEST, 1);
+    get.set_entry_id(10);
+    peer.send(get);
+    if (malformed) {
+      get.clear_serial();
+      peer.send(get);
+      peer.send(get);  // never read: the connection has ended before it
+    } else {
+      peer.close();
+    }
+    d.tie = std::make_unique<mq::sorter::tie_t>(peer.take_socket(), &d);
+    ASSERT_TRUE(mq::test::run_until(io, [&] { return d.disconnects == 1; }));
+    EXPECT_EQ(0, d.calls_while_building);
+    EXPECT_EQ(nullptr, d.tie);
+    EXPECT_EQ(1u, d.gets.size());
+    EXPECT_EQ(malformed ? 1u : 0u,
+              log.count(logger::error,
+                        "Sorter: message mq.Sorter2MailQuarantineMessage tagged GET_ENTRY_REQUEST does not have field "
+                        "serial set"));
+    EXPECT_EQ(malformed ? 0u : 1u, log.count(logger::debug, "Sorter: disconnected"));
+  }
+}
+
 }  // namespace
