@@ -1,7 +1,10 @@
 // mqctl against a live daemon: its output, its exit statuses and its error
 // texts.
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -95,17 +98,25 @@ TEST_F(Mqctl, ASessionFromPutToRemove) {
   // get, to a file and to standard output
   std::string shown = ok({"get", id, "--out", file("out.eml")});
   EXPECT_EQ(message, read_file(file("out.eml")));
-  EXPECT_NE(std::string::npos, shown.find("id:             " + id + "\n")) << shown;
-  EXPECT_NE(std::string::npos, shown.find("status:         bcc-fresh\n")) << shown;
-  EXPECT_NE(std::string::npos, shown.find("session_id:     S-1\n")) << shown;
-  EXPECT_NE(std::string::npos, shown.find("received_ts:    100\n")) << shown;
-  EXPECT_NE(std::string::npos, shown.find("message_size:   " + std::to_string(message.size()) + "\n")) << shown;
-  EXPECT_NE(std::string::npos, shown.find("recipient:      b@example\n")) << shown;
-  EXPECT_NE(std::string::npos, shown.find("written to:     " + file("out.eml") + "\n")) << shown;
+  EXPECT_EQ((std::vector<row_t>{{"id:", id},
+                                {"status:", "bcc-fresh"},
+                                {"session_id:", "S-1"},
+                                {"received_ts:", "100"},
+                                {"next_access_ts:", "50"},
+                                {"attempts:", "0"},
+                                {"message_size:", std::to_string(message.size())},
+                                {"sender:", "from@example"},
+                                {"recipient:", "a@example"},
+                                {"recipient:", "b@example"},
+                                {"written", "to:", file("out.eml")}}),
+            table_of(shown));
+  // Values start in one column.
+  EXPECT_EQ(shown.find("bcc-fresh") - shown.find("status:"), shown.find(id + "\n") - shown.find("id:"));
   program_result_t r = run({"get", id});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(message, r.out);
-  EXPECT_NE(std::string::npos, r.err.find("sender:         from@example\n")) << r.err;
+  EXPECT_EQ(table_of(shown).size() - 1, table_of(r.err).size()) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("from@example\n")) << r.err;
 
   // list and stat
   std::string listed = ok({"list", "bcc-fresh"});
@@ -250,7 +261,21 @@ TEST(MqctlAlone, WrongArgumentsAndMissingSockets) {
   EXPECT_EQ(0u, help.out.find("Usage: mqctl [OPTIONS] COMMAND [ARGS]\n"));
 }
 
-TEST(MqctlAlone, DefaultSocketsAreThoseOfTheSupervisorsDefaultFolder) {
+// A daemon whose sockets live in `state_dir`, as the supervisor stand-in
+// places them.
+std::unique_ptr<mq::test::daemon_process_t> daemon_in(const mq::test::temp_dir_t& dir, const std::string& state_dir) {
+  std::filesystem::create_directories(state_dir);
+  auto config = mq::test::make_test_config(dir.path());
+  config.set_sorter_socket_path(state_dir + "/sorter.sock");
+  config.set_client_socket_path(state_dir + "/client.sock");
+  auto daemon = std::make_unique<mq::test::daemon_process_t>(mq::test::daemon_options());
+  daemon->answer_config(config, 1);
+  daemon->wait_message(ov::MailQuarantine2OverseerMessage::MY_INFO_NOTIFICATION);
+  return daemon;
+}
+
+TEST(MqctlAlone, DefaultSocketsAreInTheSupervisorsDefaultFolder) {
+  ::unsetenv("XDG_STATE_HOME");
   mq::test::temp_dir_t dir;
   program_result_t r = mqctl({"stat"}, dir.path());
   EXPECT_EQ(3, r.status);
@@ -259,19 +284,29 @@ TEST(MqctlAlone, DefaultSocketsAreThoseOfTheSupervisorsDefaultFolder) {
       "running?)\n",
       r.err);
 
-  std::filesystem::create_directory(dir.file("var"));
-  auto config = mq::test::make_test_config(dir.path());
-  config.set_sorter_socket_path(dir.file("var/sorter.sock"));
-  config.set_client_socket_path(dir.file("var/client.sock"));
-  mq::test::daemon_process_t daemon(mq::test::daemon_options());
-  daemon.answer_config(config, 1);
-  daemon.wait_message(ov::MailQuarantine2OverseerMessage::MY_INFO_NOTIFICATION);
+  auto daemon = daemon_in(dir, dir.file("var"));
   r = mqctl({"stat"}, dir.path());
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(empty_stat, r.out);
   r = mqctl({"ids", "bcc-fresh"}, dir.path());
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("ID  NEXT_ACCESS_TS\n0 ids in bcc-fresh\n", r.out);
+}
+
+TEST(MqctlAlone, DefaultSocketsFollowTheStateHome) {
+  mq::test::temp_dir_t dir;
+  ::setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+  auto daemon = daemon_in(dir, dir.file("state/orvane-mail-quarantine"));
+  program_result_t r = mqctl({"stat"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(empty_stat, r.out);
+  // An explicit folder wins.
+  r = mqctl({"--state-dir", dir.file("elsewhere"), "stat"});
+  EXPECT_EQ(3, r.status);
+  EXPECT_EQ("mqctl: cannot connect to the client socket " + dir.file("elsewhere") +
+                "/client.sock: No such file or directory (is the daemon running?)\n",
+            r.err);
+  ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace
