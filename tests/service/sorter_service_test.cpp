@@ -1,8 +1,16 @@
 // The Sorter socket of the real daemon: real frames, real descriptors, a
 // real store behind them.
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -371,6 +379,63 @@ TEST_F(SorterService, StatisticsCountBothKindsOfConnection) {
   EXPECT_TRUE(q.wait_clients(3));
   d.close();
   EXPECT_TRUE(q.wait_clients(2));
+}
+
+std::size_t open_descriptors_of(pid_t pid) {
+  std::size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+TEST(SorterStorm, AConnectionStormPastTheDescriptorLimitEndsNothing) {
+  mq::test::temp_dir_t dir;
+  auto config = mq::test::make_test_config(dir.path());
+  mq::test::daemon_process_t daemon(mq::test::daemon_options());
+  daemon.answer_config(config, 1);
+  daemon.wait_message(ov::MailQuarantine2OverseerMessage::MY_INFO_NOTIFICATION);
+
+  // The ways connections end during the storm are taken once beforehand: the
+  // undefined-behaviour checker of a sanitizer build needs a pipe the first
+  // time it looks at a type, which it cannot have once descriptors run out.
+  sorter_peer_t(config.sorter_socket_path()).close();
+  ASSERT_TRUE(daemon.wait_log("Debug: Sorter: disconnected"));
+  {
+    sorter_peer_t rude(config.sorter_socket_path(), false);
+    // Gone with the greeting half read: the daemon's side fails writing or
+    // reading, either way with an error other than the end of the stream.
+    timeval limit{mq::test::default_timeout_ms / 1000, 0};
+    ASSERT_EQ(0, ::setsockopt(rude.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit));
+    std::uint32_t size = 0;
+    ASSERT_EQ(4, ::recv(rude.fd(), &size, 4, MSG_WAITALL));
+    rude.close();
+  }
+  ASSERT_TRUE(daemon.wait_log("Error: Sorter: "));
+
+  sorter_peer_t before(config.sorter_socket_path());
+  rlimit lowered{};
+  lowered.rlim_cur = lowered.rlim_max = open_descriptors_of(daemon.pid()) + 6;
+  ASSERT_EQ(0, ::prlimit(daemon.pid(), RLIMIT_NOFILE, &lowered, nullptr)) << std::strerror(errno);
+
+  std::vector<std::unique_ptr<sorter_peer_t>> storm;
+  for (int i = 0; i < 40; ++i) storm.push_back(std::make_unique<sorter_peer_t>(config.sorter_socket_path(), false));
+  EXPECT_TRUE(daemon.wait_log("Error: Cannot accept a connection on " + config.sorter_socket_path() +
+                              ": Too many open files; accepting again in 100 ms"));
+  EXPECT_FALSE(daemon.exited());
+  storm.clear();
+
+  // Once descriptors are free again, connections are served as before.
+  sorter_peer_t after(config.sorter_socket_path());
+  EXPECT_EQ(config.spool_dir(), after.store_path());
+  const std::uint64_t id = after.put("after the storm\n", mq::SMTP_FRESH);
+  mq::util::unique_fd_t fd;
+  const response_t r = before.call(get_request(id), -1, &fd);
+  ASSERT_EQ(response_t::GET_ENTRY_RESPONSE, r.tag()) << r.error().what();
+  EXPECT_EQ("after the storm\n", mq::test::read_all(fd.get()));
+  daemon.send_signal(SIGTERM);
+  EXPECT_EQ(107, daemon.wait_exit());
 }
 
 }  // namespace
