@@ -12,7 +12,7 @@ const char* const status_names[] = {"smtp-fresh", "smtp-accepted", "bcc-fresh", 
 
 }  // namespace
 
-args_t::args_t(const std::vector<std::string>& words, const spec_t& spec) {
+args_t::args_t(const std::vector<std::string>& words, const option_table_t& table) {
   bool options_done = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
@@ -30,13 +30,13 @@ args_t::args_t(const std::vector<std::string>& words, const spec_t& spec) {
       inline_value = name.substr(eq + 1);
       name.erase(eq);
     }
-    if (spec.flags.count(name)) {
+    if (table.flags.count(name)) {
       if (inline_value) throw usage_error_t("option --" + name + " takes no value");
       flags_.insert(name);
       continue;
     }
-    const bool once = spec.values.count(name) != 0;
-    if (!once && !spec.repeated.count(name)) throw usage_error_t("unknown option --" + name);
+    const bool once = table.values.count(name) != 0;
+    if (!once && !table.repeated.count(name)) throw usage_error_t("unknown option --" + name);
     std::string value;
     if (inline_value) {
       value = *inline_value;

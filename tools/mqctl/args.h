@@ -15,13 +15,13 @@ namespace mqctl {
 // "--" ends the options.
 class args_t {
  public:
-  struct spec_t {
+  struct option_table_t {
     std::set<std::string> flags;     // options without a value
     std::set<std::string> values;    // options with one value, given once
     std::set<std::string> repeated;  // options with a value, given any number of times
   };
 
-  args_t(const std::vector<std::string>& words, const spec_t& spec);
+  args_t(const std::vector<std::string>& words, const option_table_t& table);
 
   const std::vector<std::string>& positional() const { return positional_; }
   bool flag(const std::string& name) const { return flags_.count(name) != 0; }

@@ -21,7 +21,7 @@ struct command_t {
   const char* name;
   const char* usage;    // arguments and options after the name
   const char* summary;  // one line
-  args_t::spec_t spec;
+  args_t::option_table_t table;
   int (*run)(const context_t& ctx, const args_t& args);
 };
 

@@ -20,7 +20,7 @@ std::string default_state_dir() {
   return "var";
 }
 
-const args_t::spec_t global_spec{{"json", "help"}, {"sorter-socket", "client-socket", "state-dir", "timeout"}, {}};
+const args_t::option_table_t global_options{{"json", "help"}, {"sorter-socket", "client-socket", "state-dir", "timeout"}, {}};
 
 void print_help(std::ostream& out) {
   out << "Usage: mqctl [OPTIONS] COMMAND [ARGS]\n"
@@ -53,8 +53,8 @@ void print_help(std::ostream& out) {
          "could not be read or written.\n";
 }
 
-args_t::spec_t merged(const args_t::spec_t& a, const args_t::spec_t& b) {
-  args_t::spec_t out = a;
+args_t::option_table_t merged(const args_t::option_table_t& a, const args_t::option_table_t& b) {
+  args_t::option_table_t out = a;
   out.flags.insert(b.flags.begin(), b.flags.end());
   out.values.insert(b.values.begin(), b.values.end());
   out.repeated.insert(b.repeated.begin(), b.repeated.end());
@@ -68,7 +68,7 @@ std::size_t command_index(const std::vector<std::string>& words) {
     const std::string& w = words[i];
     if (w == "--") return i + 1 < words.size() ? i + 1 : words.size();
     if (w.compare(0, 2, "--") != 0) return i;
-    if (w.find('=') == std::string::npos && global_spec.values.count(w.substr(2))) ++i;
+    if (w.find('=') == std::string::npos && global_options.values.count(w.substr(2))) ++i;
   }
   return words.size();
 }
@@ -93,7 +93,7 @@ int run(const std::vector<std::string>& words) {
 
   std::vector<std::string> rest(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(at));
   rest.insert(rest.end(), words.begin() + static_cast<std::ptrdiff_t>(at) + 1, words.end());
-  const args_t args(rest, merged(global_spec, command->spec));
+  const args_t args(rest, merged(global_options, command->table));
 
   context_t ctx;
   const std::string state_dir = args.value("state-dir").value_or(default_state_dir());
