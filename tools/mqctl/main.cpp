@@ -20,7 +20,8 @@ std::string default_state_dir() {
   return "var";
 }
 
-const args_t::option_table_t global_options{{"json", "help"}, {"sorter-socket", "client-socket", "state-dir", "timeout"}, {}};
+const args_t::option_table_t global_options{
+    {"json", "help"}, {"sorter-socket", "client-socket", "state-dir", "timeout"}, {}};
 
 void print_help(std::ostream& out) {
   out << "Usage: mqctl [OPTIONS] COMMAND [ARGS]\n"
