@@ -121,19 +121,6 @@ TEST_F(ClientTie, StatisticsArriveByStatus) {
   EXPECT_EQ(1u, log.count(logger::debug, "Client <-- GET_QUEUE_STAT_RESPONSE"));
 }
 
-TEST_F(ClientTie, EmptyStatisticsAreAllPresent) {
-  peer.send(request(request_t::GET_QUEUE_STAT_REQUEST, 1));
-  ASSERT_TRUE(run_until([&] { return d.stats.size() == 1; }));
-  d.stats[0](mq::store::queue_stats_t{});
-  response_t r = receive();
-  for (const auto* s : {&r.smtp_fresh_stat(), &r.smtp_accepted_stat(), &r.bcc_fresh_stat(), &r.bcc_accepted_stat()}) {
-    EXPECT_EQ(0u, s->total_messages());
-    EXPECT_EQ(0u, s->total_bytes());
-  }
-  EXPECT_TRUE(r.has_smtp_fresh_stat() && r.has_smtp_accepted_stat() && r.has_bcc_fresh_stat() &&
-              r.has_bcc_accepted_stat());
-}
-
 TEST_F(ClientTie, ChunksCarryEveryBriefField) {
   request_t m = request(request_t::GET_QUEUE_CHUNK_REQUEST, 2);
   m.set_status(mq::SMTP_ACCEPTED);
@@ -236,17 +223,6 @@ TEST_F(ClientTie, FailuresAnswerWithTheRequestsOwnTag) {
   EXPECT_EQ(0, r.entry_size());
 }
 
-TEST_F(ClientTie, ResponsesGoOutInCompletionOrder) {
-  for (std::uint32_t serial : {1u, 2u, 3u}) peer.send(request(request_t::GET_QUEUE_STAT_REQUEST, serial));
-  ASSERT_TRUE(run_until([&] { return d.stats.size() == 3; }));
-  d.stats[1](mq::store::queue_stats_t{});
-  d.stats[2](mq::store::queue_stats_t{});
-  d.stats[0](mq::store::queue_stats_t{});
-  EXPECT_EQ(2u, receive().serial());
-  EXPECT_EQ(3u, receive().serial());
-  EXPECT_EQ(1u, receive().serial());
-}
-
 TEST_F(ClientTie, MissingSerialEndsTheConnection) {
   request_t m;
   m.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
@@ -309,16 +285,6 @@ TEST_F(ClientTie, RepeatedSerialOfOneKindEndsTheConnection) {
   EXPECT_EQ(1u, d.flushes.size());
   d.flushes[0].second(std::string("late"));
   d.checks[0].second(std::string("late"));
-}
-
-TEST_F(ClientTie, ASerialIsFreeAgainOnceAnswered) {
-  peer.send(request(request_t::GET_QUEUE_STAT_REQUEST, 1));
-  ASSERT_TRUE(run_until([&] { return d.stats.size() == 1; }));
-  d.stats[0](mq::store::queue_stats_t{});
-  EXPECT_EQ(1u, receive().serial());
-  peer.send(request(request_t::GET_QUEUE_STAT_REQUEST, 1));
-  ASSERT_TRUE(run_until([&] { return d.stats.size() == 2; }));
-  EXPECT_EQ(0, d.disconnects);
 }
 
 TEST_F(ClientTie, ADisconnectDropsPendingReportsSilently) {

@@ -158,26 +158,6 @@ TEST_F(ClientService, HealthCheckReportsAndRepairsAnOrphanedFile) {
   EXPECT_FALSE(std::filesystem::exists(orphan));
 }
 
-TEST_F(ClientService, RequestsWithAndWithoutErrorsShareSerialsAcrossKinds) {
-  client_peer_t c(q.client_socket());
-  request_t flush;
-  flush.set_tag(request_t::FLUSH_QUEUE_REQUEST);
-  flush.set_serial(9);
-  flush.set_status(mq::SMTP_ACCEPTED);
-  c.send(flush);
-  request_t check;
-  check.set_tag(request_t::CHECK_HEALTH_REQUEST);
-  check.set_serial(9);
-  c.send(check);
-  std::set<int> tags;
-  for (int i = 0; i < 2; ++i) {
-    const response_t r = c.read();
-    EXPECT_EQ(9u, r.serial());
-    tags.insert(r.tag());
-  }
-  EXPECT_EQ((std::set<int>{response_t::FLUSH_QUEUE_RESPONSE, response_t::CHECK_HEALTH_RESPONSE}), tags);
-}
-
 TEST_F(ClientService, AMalformedRequestEndsOnlyItsConnection) {
   client_peer_t bystander(q.client_socket());
   {

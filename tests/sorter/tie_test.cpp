@@ -594,30 +594,6 @@ TEST_F(SorterTie, SubscriptionIsIdempotentAndNotifiesWithKeys) {
   d.queue_changed(change);
 }
 
-TEST_F(SorterTie, UnsubscribedConnectionsHearNothing) {
-  auto change = std::make_shared<mq::store::queue_change_t>();
-  change->keys = {{1, 0}};
-  d.queue_changed(change);
-  EXPECT_TRUE(peer.idle_and_silent());
-}
-
-TEST_F(SorterTie, AResubscriptionReplacesADisconnectedHandle) {
-  request_t sub;
-  sub.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
-  peer.send(sub);
-  ASSERT_TRUE(run_until([&] { return d.subscribes == 1; }));
-  d.queue_changed.disconnect_all_slots();
-  peer.send(sub);
-  ASSERT_TRUE(run_until([&] { return d.subscribes == 2; }));
-  auto change = std::make_shared<mq::store::queue_change_t>();
-  change->keys = {{3, 0}};
-  d.queue_changed(change);
-  response_t r = receive();
-  EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, r.tag());
-  EXPECT_EQ(mq::SMTP_FRESH, r.status());
-  EXPECT_TRUE(peer.idle_and_silent());
-}
-
 // Frames already waiting when the connection object is built are handled
 // once it is complete, after what its owner sends first.
 TEST(SorterTieStart, FramesWaitingAtConstructionWaitForTheOwner) {
