@@ -2,11 +2,9 @@
 
 #include <utility>
 
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
-
 #include "ov/error.h"
 #include "ov/logger.h"
+#include "util/connection_end.h"
 #include "util/ipc_error.h"
 
 namespace mq::client {
@@ -15,25 +13,8 @@ namespace {
 
 using response_t = MailQuarantine2ClientMessage;
 
-bool is_end_of_file(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::asio::error::eof;
-  } catch (...) {
-  }
-  return false;
-}
-
-std::string what_of(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-  }
-  return "Unexpected exception";
-}
+using mq::util::is_end_of_file;
+using mq::util::what_of;
 
 response_t response(response_t::Tag tag, std::uint32_t serial) {
   response_t m;
