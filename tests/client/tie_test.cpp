@@ -14,7 +14,7 @@
 #include "mail_quarantine_client_ipc.pb.h"
 #include "ov/error.h"
 #include "ov/logger.h"
-#include "support/loop_peer.h"
+#include "support/peers.h"
 
 namespace {
 

@@ -14,8 +14,7 @@
 #include "ov/console_log.h"
 #include "ov/error.h"
 #include "ov/file_log.h"
-#include "support/daemon_process.h"
-#include "support/log_capture.h"
+#include "support/common.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
+#include "support/common.h"
 
 namespace {
 

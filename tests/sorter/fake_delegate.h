@@ -3,9 +3,6 @@
 // A Sorter connection's delegate that records every request and keeps its
 // completion, so that a test decides when and how each one completes.
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,29 +95,5 @@ struct fake_sorter_delegate_t : mq::sorter::tie_t::delegate_t {
   std::vector<remove_t> removes;
   std::vector<chunk_t> chunks;
 };
-
-// An anonymous in-memory file holding `content`.
-inline int memory_file(const std::string& content) {
-  const int fd = ::memfd_create("message", MFD_CLOEXEC);
-  if (fd < 0) return -1;
-  if (::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Everything readable behind `fd`, from its start.
-inline std::string file_content(int fd) {
-  std::string out;
-  char buf[4096];
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t n = ::pread(fd, buf, sizeof buf, offset);
-    if (n <= 0) return out;
-    out.append(buf, static_cast<std::size_t>(n));
-    offset += n;
-  }
-}
 
 }  // namespace mq::test

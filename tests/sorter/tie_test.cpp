@@ -16,13 +16,13 @@
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "sorter/tie.h"
-#include "support/loop_peer.h"
+#include "support/peers.h"
 
 namespace {
 
 using mq::test::fake_sorter_delegate_t;
-using mq::test::file_content;
-using mq::test::memory_file;
+using mq::test::memory_file_fd;
+using mq::test::read_fd;
 using request_t = mq::Sorter2MailQuarantineMessage;
 using response_t = mq::MailQuarantine2SorterMessage;
 namespace logger = ov::util::logger;
@@ -98,7 +98,7 @@ TEST_F(SorterTie, PutConvertsTheEntryAndPassesTheDescriptor) {
   e->add_url()->set_url("http://example");
   e->add_mime_part()->set_path("1.2");
 
-  mq::util::unique_fd_t file(memory_file("hello world\n"));
+  mq::util::unique_fd_t file = memory_file_fd("hello world\n");
   peer.send(m, file.get());
   ASSERT_TRUE(run_until([&] { return d.puts.size() == 1; }));
 
@@ -127,7 +127,7 @@ TEST_F(SorterTie, PutConvertsTheEntryAndPassesTheDescriptor) {
   EXPECT_TRUE(md.message_filename.empty());
   EXPECT_EQ(12u, entry.file.size);
   ASSERT_GE(entry.file.fd, 0);
-  EXPECT_EQ("hello world\n", file_content(entry.file.fd));
+  EXPECT_EQ("hello world\n", read_fd(entry.file.fd));
   EXPECT_EQ(1u, log.count(logger::debug, "Sorter --> PUT_ENTRY_REQUEST"));
 
   d.puts[0].done(std::uint64_t{42});
@@ -141,7 +141,7 @@ TEST_F(SorterTie, PutConvertsTheEntryAndPassesTheDescriptor) {
 TEST_F(SorterTie, PutWithoutSenderStoresAnEmptySender) {
   request_t m = request(request_t::PUT_ENTRY_REQUEST, 1);
   m.set_status(mq::SMTP_FRESH);
-  mq::util::unique_fd_t file(memory_file("x"));
+  mq::util::unique_fd_t file = memory_file_fd("x");
   peer.send(m, file.get());
   ASSERT_TRUE(run_until([&] { return d.puts.size() == 1; }));
   const auto& md = d.puts[0].entry.metadata;
@@ -183,7 +183,7 @@ TEST_F(SorterTie, GetAnswersWithTheEntryAndAReadableDescriptor) {
   md.content.mime_parts.push_back(part);
   md.content.urls.push_back({"http://example", 3, boost::none});
   const std::string content = "Subject: hi\r\n\r\nbody\r\n";
-  entry.file = mq::store::shared_file_t(memory_file(content), content.size());
+  entry.file = mq::store::shared_file_t(memory_file_fd(content).release(), content.size());
   d.gets[0].done(std::move(entry));
 
   mq::util::unique_fd_t fd;
@@ -193,7 +193,7 @@ TEST_F(SorterTie, GetAnswersWithTheEntryAndAReadableDescriptor) {
   EXPECT_EQ(99u, r.entry_id());
   EXPECT_EQ(mq::BCC_ACCEPTED, r.status());
   ASSERT_TRUE(fd);
-  EXPECT_EQ(content, file_content(fd.get()));
+  EXPECT_EQ(content, read_fd(fd.get()));
 
   const mq::Entry& e = r.entry();
   EXPECT_FALSE(e.has_session_id());
@@ -234,7 +234,7 @@ TEST_F(SorterTie, GetOfAnEntryWithoutConnectDataStillCarriesTheGroups) {
   mq::store::entry_t entry;
   entry.metadata.id = 1;
   entry.metadata.session_id = std::string("s");
-  entry.file = mq::store::shared_file_t(memory_file("abc"), 3);
+  entry.file = mq::store::shared_file_t(memory_file_fd("abc").release(), 3);
   d.gets[0].done(std::move(entry));
   response_t r = receive();
   EXPECT_EQ(mq::SMTP_FRESH, r.status());
@@ -297,7 +297,7 @@ TEST_F(SorterTie, UpdateWithAFileTakesItsSize) {
   auto* analysis = sample->add_analysis();
   analysis->set_params("prm");
   analysis->set_id("an");
-  mq::util::unique_fd_t file(memory_file("new!!\n"));
+  mq::util::unique_fd_t file = memory_file_fd("new!!\n");
   peer.send(m, file.get());
   ASSERT_TRUE(run_until([&] { return d.updates.size() == 1; }));
 
@@ -325,7 +325,7 @@ TEST_F(SorterTie, UpdateWithAFileTakesItsSize) {
   EXPECT_EQ(boost::optional<std::uint64_t>(6), call.update.message_size);
   ASSERT_TRUE(call.file);
   EXPECT_EQ(6u, call.file->size);
-  EXPECT_EQ("new!!\n", file_content(call.file->fd));
+  EXPECT_EQ("new!!\n", read_fd(call.file->fd));
 
   call.done(mq::util::none_t{});
   response_t r = receive();
@@ -402,7 +402,7 @@ TEST_F(SorterTie, ResponsesGoOutInCompletionOrder) {
   for (std::size_t i : {2u, 0u, 1u}) {
     mq::store::entry_t e;
     e.metadata.id = d.gets[i].id;
-    e.file = mq::store::shared_file_t(memory_file("m"), 1);
+    e.file = mq::store::shared_file_t(memory_file_fd("m").release(), 1);
     d.gets[i].done(std::move(e));
   }
   EXPECT_EQ(3u, receive().serial());
@@ -495,7 +495,7 @@ TEST_F(SorterTie, RequestsLackingAFieldEndOnlyTheirConnection) {
     mq::test::loop_peer_t far(io);
     delegate.tie = std::make_unique<mq::sorter::tie_t>(far.take_socket(), &delegate);
     mq::util::unique_fd_t file;
-    if (c.with_file) file = mq::util::unique_fd_t(memory_file("msg"));
+    if (c.with_file) file = memory_file_fd("msg");
     far.send(c.message, file.get());
     EXPECT_TRUE(far.wait_closed());
     EXPECT_EQ(1, delegate.disconnects);
@@ -512,7 +512,7 @@ TEST_F(SorterTie, RequestsLackingAFieldEndOnlyTheirConnection) {
 TEST_F(SorterTie, AStatusOutsideTheEnumerationCountsAsMissing) {
   // tag PUT_ENTRY_REQUEST, serial 1, status 9, by hand.
   const std::string body("\x08\x02\x10\x01\x20\x09", 6);
-  mq::util::unique_fd_t file(memory_file("msg"));
+  mq::util::unique_fd_t file = memory_file_fd("msg");
   peer.send_body(body, file.get());
   expect_ended_with("message mq.Sorter2MailQuarantineMessage tagged PUT_ENTRY_REQUEST does not have field status set");
   EXPECT_EQ(0u, d.requests());
@@ -527,7 +527,7 @@ TEST_F(SorterTie, AMissingNestedRequiredFieldIsMalformed) {
   request_t m = request(request_t::PUT_ENTRY_REQUEST, 1);
   m.set_status(mq::SMTP_FRESH);
   m.mutable_entry()->add_smtp_recipient();  // recipient is required
-  mq::util::unique_fd_t file(memory_file("x"));
+  mq::util::unique_fd_t file = memory_file_fd("x");
   peer.send_body(m.SerializePartialAsString(), file.get());
   expect_ended_with("mq.Sorter2MailQuarantineMessage: invalid message format");
 }
@@ -537,7 +537,7 @@ TEST_F(SorterTie, DescriptorsWithOtherRequestsAreClosed) {
   for (std::uint32_t serial = 1; serial <= 20; ++serial) {
     request_t rm = request(request_t::REMOVE_ENTRY_REQUEST, serial);
     rm.set_entry_id(serial);
-    mq::util::unique_fd_t file(memory_file("x"));
+    mq::util::unique_fd_t file = memory_file_fd("x");
     peer.send(rm, file.get());
   }
   ASSERT_TRUE(run_until([&] { return d.removes.size() == 20; }));
@@ -555,7 +555,7 @@ TEST_F(SorterTie, PeerClosingIsADisconnectAndDropsResults) {
   EXPECT_EQ(1u, log.count(logger::debug, "Sorter: disconnected"));
   for (const auto& line : log.lines()) EXPECT_EQ(std::string::npos, line.find("4 Sorter"));
   mq::store::entry_t e;
-  e.file = mq::store::shared_file_t(memory_file("m"), 1);
+  e.file = mq::store::shared_file_t(memory_file_fd("m").release(), 1);
   d.gets[0].done(std::move(e));
   EXPECT_EQ(0u, log.count(logger::debug, "Sorter <-- GET_ENTRY_RESPONSE"));
 }
@@ -606,7 +606,7 @@ TEST(SorterTieStart, FramesWaitingAtConstructionWaitForTheOwner) {
   peer.send(get);
   request_t put = request(request_t::PUT_ENTRY_REQUEST, 2);
   put.set_status(mq::SMTP_FRESH);
-  mq::util::unique_fd_t file(memory_file("early"));
+  mq::util::unique_fd_t file = memory_file_fd("early");
   peer.send(put, file.get());
   get.set_serial(3);
   get.set_entry_id(11);
@@ -618,7 +618,7 @@ TEST(SorterTieStart, FramesWaitingAtConstructionWaitForTheOwner) {
   EXPECT_EQ(0, d.calls_while_building);
   EXPECT_EQ(10, d.gets[0].id);
   EXPECT_EQ(11, d.gets[1].id);
-  EXPECT_EQ("early", file_content(d.puts[0].entry.file.fd));
+  EXPECT_EQ("early", read_fd(d.puts[0].entry.file.fd));
   response_t first;
   ASSERT_TRUE(peer.receive(first));
   EXPECT_EQ(response_t::STORE_STATE_NOTIFICATION, first.tag());

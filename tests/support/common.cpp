@@ -1,0 +1,208 @@
+#include "common.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace mq::test {
+
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+std::chrono::milliseconds wait_limit(std::chrono::milliseconds base) {
+  double scale = 1;
+  if (const char* text = std::getenv("MQ_TEST_TIME_SCALE")) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end != text && value > 0) scale = value;
+  }
+  return std::chrono::milliseconds(static_cast<std::int64_t>(static_cast<double>(base.count()) * scale));
+}
+
+bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (io.stopped()) io.restart();
+    // Handlers that are ready run at once; otherwise wake now and then to
+    // look at the condition and the clock.
+    io.run_one_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+temp_dir_t::temp_dir_t(const std::string& prefix) {
+  std::string name = "/tmp/" + prefix + ".XXXXXX";
+  if (!::mkdtemp(name.data())) throw_errno("mkdtemp");
+  path_ = name;
+}
+
+temp_dir_t::~temp_dir_t() {
+  boost::system::error_code ec;
+  boost::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw_errno("open " + path);
+  std::string content = read_fd(fd);
+  ::close(fd);
+  return content;
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw_errno("open " + path);
+  for (std::size_t done = 0; done < content.size();) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      throw_errno("write " + path);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+std::string read_fd(int fd) {
+  std::string out;
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw_errno("pread");
+    if (n == 0) return out;
+    out.append(buffer, static_cast<std::size_t>(n));
+    offset += n;
+  }
+}
+
+std::string pattern(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+env_var_t::env_var_t(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+env_var_t::~env_var_t() {
+  if (old_) {
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+log_capture_t::log_capture_t() {
+  old_function_ = ov::util::logger::set_log_function([this](std::int32_t level, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({level, text});
+  });
+  old_level_ = ov::util::logger::set_log_level(ov::util::logger::debug);
+}
+
+log_capture_t::~log_capture_t() {
+  ov::util::logger::set_log_level(old_level_);
+  ov::util::logger::set_log_function(old_function_);
+}
+
+std::vector<std::string> log_capture_t::lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& l : lines_) out.push_back(l.text);
+  return out;
+}
+
+std::vector<log_capture_t::line_t> log_capture_t::entries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+bool log_capture_t::contains(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& l : lines_)
+    if (l.text.find(text) != std::string::npos) return true;
+  return false;
+}
+
+std::size_t log_capture_t::count(std::int32_t level, const std::string& text) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t n = 0;
+  for (const auto& l : lines_)
+    if (l.level == level && l.text == text) ++n;
+  return n;
+}
+
+void log_capture_t::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+}
+
+std::ostream& operator<<(std::ostream& os, const recorded_line_t& l) {
+  return os << "(" << l.level << ", \"" << l.text << "\")";
+}
+
+recording_log_t::recording_log_t(std::string name, ov::cf_line_hook_t hook,
+                                 std::shared_ptr<std::vector<std::string>> events)
+    : ov::cf_log_t(std::move(hook)),
+      name_(std::move(name)),
+      events_(events ? std::move(events) : std::make_shared<std::vector<std::string>>()) {}
+
+recording_log_t::~recording_log_t() { events_->push_back("destroy " + name_); }
+void recording_log_t::open() { events_->push_back("open " + name_); }
+void recording_log_t::write(std::int32_t level, const std::string& text) { lines.push_back({level, text}); }
+void recording_log_t::out_of_memory() { events_->push_back("out_of_memory " + name_); }
+
+stderr_capture_t::stderr_capture_t() {
+  char name[] = "/tmp/mq-stderr-XXXXXX";
+  file_ = ::mkstemp(name);
+  if (file_ < 0) throw_errno("mkstemp");
+  ::unlink(name);
+  std::fflush(stderr);
+  saved_ = ::dup(2);
+  ::dup2(file_, 2);
+}
+
+stderr_capture_t::~stderr_capture_t() {
+  restore();
+  ::close(file_);
+}
+
+std::string stderr_capture_t::take() {
+  restore();
+  return read_fd(file_);
+}
+
+void stderr_capture_t::restore() {
+  if (saved_ < 0) return;
+  std::fflush(stderr);
+  ::dup2(saved_, 2);
+  ::close(saved_);
+  saved_ = -1;
+}
+
+}  // namespace mq::test

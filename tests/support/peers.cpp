@@ -1,0 +1,260 @@
+#include "peers.h"
+
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+#include <gtest/gtest.h>
+
+#include "util/frame_io.h"
+
+namespace mq::test {
+
+namespace {
+
+int ms(std::chrono::milliseconds limit) { return static_cast<int>(limit.count()); }
+
+// The next frame parsed as `message`; false at the end of the stream.
+bool read_message(int socket, google::protobuf::Message& message, mq::util::unique_fd_t* fd,
+                  std::chrono::milliseconds limit) {
+  std::string body;
+  mq::util::unique_fd_t received;
+  if (!mq::util::read_frame(socket, body, received, ms(limit))) return false;
+  if (!message.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + message.GetTypeName());
+  if (fd) *fd = std::move(received);
+  return true;
+}
+
+bool closed(int socket, std::chrono::milliseconds limit) {
+  std::string body;
+  mq::util::unique_fd_t fd;
+  return !mq::util::read_frame(socket, body, fd, ms(limit));
+}
+
+}  // namespace
+
+socket_pair_t::socket_pair_t() {
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+    throw std::system_error(errno, std::generic_category(), "socketpair");
+  a = mq::util::unique_fd_t(sv[0]);
+  b = mq::util::unique_fd_t(sv[1]);
+}
+
+void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0 || !fds.empty()) {
+    iovec iov{const_cast<char*>(p), size};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    std::vector<char> control;
+    if (!fds.empty()) {
+      control.assign(CMSG_SPACE(sizeof(int) * fds.size()), 0);
+      msg.msg_control = control.data();
+      msg.msg_controllen = control.size();
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+      std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    }
+    const ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::system_error(errno, std::generic_category(), "sendmsg");
+    fds.clear();
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+std::string recv_exact(int sock, std::size_t size) {
+  std::string out(size, '\0');
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::read(sock, out.data() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
+    if (n == 0) throw std::runtime_error("unexpected end of stream");
+    done += static_cast<std::size_t>(n);
+  }
+  return out;
+}
+
+mq::util::unique_fd_t memory_file_fd(const std::string& content) {
+  mq::util::unique_fd_t fd(::memfd_create("message", MFD_CLOEXEC));
+  if (fd.get() < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
+  if (::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    throw std::runtime_error("write to a memory file failed");
+  return fd;
+}
+
+loop_peer_t::loop_peer_t(boost::asio::io_context& io) : io_(io), near_(io) {
+  socket_pair_t pair;
+  far_ = std::move(pair.b);
+  near_.assign(boost::asio::local::stream_protocol(), pair.a.release());
+}
+
+loop_peer_t::socket_t loop_peer_t::take_socket() { return std::move(near_); }
+
+void loop_peer_t::send(const google::protobuf::Message& message, int fd) {
+  send_body(message.SerializePartialAsString(), fd);
+}
+
+void loop_peer_t::send_body(const std::string& body, int fd) { mq::util::write_frame(far_.get(), body, fd); }
+
+bool loop_peer_t::wait_readable_frame(std::chrono::milliseconds limit) {
+  return run_until(
+      io_,
+      [this] {
+        std::uint32_t size = 0;
+        ssize_t n = ::recv(far_.get(), &size, sizeof size, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) return true;  // end of stream
+        if (n < static_cast<ssize_t>(sizeof size)) return false;
+        if (size == 0 || size > 64u * 1024u * 1024u) return true;  // read_frame reports it
+        std::string buf(sizeof size + size, '\0');
+        n = ::recv(far_.get(), buf.data(), buf.size(), MSG_PEEK | MSG_DONTWAIT);
+        return n == static_cast<ssize_t>(buf.size());
+      },
+      limit);
+}
+
+bool loop_peer_t::receive(google::protobuf::Message& message, mq::util::unique_fd_t* fd,
+                          std::chrono::milliseconds limit) {
+  if (!wait_readable_frame(limit)) {
+    ADD_FAILURE() << "no frame within " << limit.count() << " ms";
+    return false;
+  }
+  std::string body;
+  mq::util::unique_fd_t received;
+  if (!mq::util::read_frame(far_.get(), body, received, 0)) return false;
+  if (!message.ParseFromString(body)) {
+    ADD_FAILURE() << "frame is not a valid " << message.GetTypeName();
+    return false;
+  }
+  if (fd) *fd = std::move(received);
+  return true;
+}
+
+bool loop_peer_t::wait_closed(std::chrono::milliseconds limit) {
+  if (!wait_readable_frame(limit)) return false;
+  char byte;
+  return ::recv(far_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+bool loop_peer_t::idle_and_silent() {
+  if (io_.stopped()) io_.restart();
+  while (io_.poll() > 0) {
+  }
+  pollfd p{far_.get(), POLLIN, 0};
+  return ::poll(&p, 1, 0) == 0;
+}
+
+sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : socket_(mq::util::connect_local(path)) {
+  if (!greeting) return;
+  const response_t first = read();
+  EXPECT_EQ(response_t::STORE_STATE_NOTIFICATION, first.tag()) << "the first frame must be the store state";
+  store_path_ = first.store_path();
+}
+
+void sorter_peer_t::send(const request_t& request, int fd) {
+  mq::util::write_frame(socket_.get(), request.SerializePartialAsString(), fd);
+}
+
+sorter_peer_t::response_t sorter_peer_t::read(mq::util::unique_fd_t* fd, std::chrono::milliseconds limit) {
+  response_t m;
+  if (!read_message(socket_.get(), m, fd, limit)) throw std::runtime_error("the daemon closed the Sorter link");
+  return m;
+}
+
+bool sorter_peer_t::wait_closed(std::chrono::milliseconds limit) { return closed(socket_.get(), limit); }
+
+sorter_peer_t::response_t sorter_peer_t::call(request_t request, int fd, mq::util::unique_fd_t* out_fd) {
+  const std::uint32_t serial = next_serial();
+  request.set_serial(serial);
+  send(request, fd);
+  for (;;) {
+    mq::util::unique_fd_t received;
+    response_t m = read(&received);
+    if (m.tag() == response_t::QUEUE_CHANGE_NOTIFICATION) {
+      notifications.push_back(m);
+      continue;
+    }
+    if (m.serial() != serial) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
+    if (out_fd) *out_fd = std::move(received);
+    return m;
+  }
+}
+
+std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, const mq::Entry& entry) {
+  request_t m;
+  m.set_tag(request_t::PUT_ENTRY_REQUEST);
+  m.set_status(status);
+  *m.mutable_entry() = entry;
+  m.mutable_entry()->set_message_size(content.size());
+  const auto file = memory_file_fd(content);
+  const response_t r = call(m, file.get());
+  if (r.tag() != response_t::PUT_ENTRY_RESPONSE) throw std::runtime_error("put failed: " + r.error().what());
+  return r.entry_id();
+}
+
+client_peer_t::client_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
+
+void client_peer_t::send(const request_t& request) {
+  mq::util::write_frame(socket_.get(), request.SerializePartialAsString());
+}
+
+client_peer_t::response_t client_peer_t::read(std::chrono::milliseconds limit) {
+  response_t m;
+  if (!read_message(socket_.get(), m, nullptr, limit)) throw std::runtime_error("the daemon closed the client link");
+  return m;
+}
+
+bool client_peer_t::wait_closed(std::chrono::milliseconds limit) { return closed(socket_.get(), limit); }
+
+client_peer_t::response_t client_peer_t::call(request_t request) {
+  const std::uint32_t serial = ++serial_;
+  request.set_serial(serial);
+  send(request);
+  response_t m = read();
+  if (m.serial() != serial) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
+  return m;
+}
+
+client_peer_t::response_t client_peer_t::stat() {
+  request_t m;
+  m.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
+  return call(m);
+}
+
+client_peer_t::response_t client_peer_t::flush(mq::Status status) {
+  request_t m;
+  m.set_tag(request_t::FLUSH_QUEUE_REQUEST);
+  m.set_status(status);
+  return call(m);
+}
+
+client_peer_t::response_t client_peer_t::check(bool fix) {
+  request_t m;
+  m.set_tag(request_t::CHECK_HEALTH_REQUEST);
+  m.set_fix(fix);
+  return call(m);
+}
+
+client_peer_t::response_t client_peer_t::chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts,
+                                               std::uint64_t limit) {
+  request_t m;
+  m.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
+  m.set_status(status);
+  m.set_entry_id(after_id);
+  m.set_next_access_ts(after_ts);
+  m.set_limit(limit);
+  return call(m);
+}
+
+}  // namespace mq::test
