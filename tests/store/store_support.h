@@ -1,0 +1,48 @@
+#pragma once
+
+// What the store tests share beyond tests/support/common.h.
+
+#include <fcntl.h>
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "store/shared_file.h"
+#include "support/common.h"
+
+namespace mq::store::test {
+
+using mq::test::log_capture_t;
+using mq::test::pattern;
+using mq::test::read_fd;
+using mq::test::read_file;
+using mq::test::run_until;
+using mq::test::temp_dir_t;
+using mq::test::wait_limit;
+using mq::test::write_file;
+
+// A source as the Sorter hands it over: a file with `content`, open for
+// reading, with a stated size that may differ from the real one.
+inline shared_file_t make_source(const std::string& path, const std::string& content, std::uint64_t stated_size) {
+  write_file(path, content);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  return shared_file_t(fd, stated_size);
+}
+
+inline shared_file_t make_source(const std::string& path, const std::string& content) {
+  return make_source(path, content, content.size());
+}
+
+inline std::string text_of(const std::exception_ptr& e) {
+  if (!e) return "no error";
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return x.what();
+  }
+}
+
+}  // namespace mq::store::test
