@@ -1,174 +1,99 @@
-// The executable in command-line mode, driven as a process.
-
+// The executable run from a shell, without a supervisor.
+#include <pwd.h>
 #include <sys/stat.h>
 
-#include <pwd.h>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "support/child_process.h"
+#include "support/process.h"
 
 namespace {
 
-using mq::test::child_result_t;
-using mq::test::run_child;
-
 const char* const program = ORVANE_MAIL_QUARANTINE_PATH;
 
-const char* const help_text =
+const std::string help =
     "Command line options:\n"
     "  -h [ --help ]         print help message and exit\n"
     "  -v [ --version ]      print version and exit\n"
     "\n";
+const std::string version = "orvane-mail-quarantine " MQ_VERSION "\n";
+const std::string refusal = "Cannot run standalone. See orvane-mail-quarantine(1) for details.\n";
 
-const char* const version_line = "orvane-mail-quarantine " MQ_VERSION "\n";
+struct run_case_t {
+  const char* name;
+  std::vector<std::string> argv;  // argv[0] first
+  std::vector<std::string> env;
+  int status;
+  std::string out;
+  std::string err;
+};
+void PrintTo(const run_case_t& row, std::ostream* os) { *os << row.name; }
 
-const char* const refusal_line = "Cannot run standalone. See orvane-mail-quarantine(1) for details.\n";
+const run_case_t run_cases[] = {
+    {"help", {program, "--help"}, {}, 0, help, ""},
+    {"version", {program, "-v"}, {}, 0, version, ""},
+    {"long_names_ignore_case_and_abbreviate", {program, "--VERS"}, {}, 0, version, ""},
+    {"help_wins_over_version", {program, "-vh"}, {}, 0, help, ""},
+    {"version_wins_over_dump", {program, "--version", "--dump-app-info"}, {}, 0, version, ""},
+    {"no_option_refuses", {program}, {}, 1, refusal, ""},
+    {"other_words_are_ignored", {program, "start"}, {}, 1, refusal, ""},
+    {"unknown_option", {program, "--frobnicate"}, {}, 125, "", "Error: unrecognised option '--frobnicate'\n"},
+    {"monitor_variable_ignores_the_arguments",
+     {program, "--help"},
+     {"COM_ORVANE_MONITOR=12x"},
+     125,
+     "",
+     "Error: bad lexical cast: source type value could not be interpreted as target\n"},
+    // The record cannot be built when argv[0] names no file; still status 0.
+    {"dump_with_an_unknown_path", {"/nonexistent/orvane-mail-quarantine", "--dump-app-info"}, {}, 0, "{}\n", ""},
+};
 
-const char* const lexical_cast_text = "bad lexical cast: source type value could not be interpreted as target";
+class command_line : public ::testing::TestWithParam<run_case_t> {};
 
-// Runs the program without COM_ORVANE_MONITOR.
-child_result_t run_tool(std::vector<std::string> args) {
-  args.insert(args.begin(), "orvane-mail-quarantine");
-  return run_child(program, args, {{"COM_ORVANE_MONITOR", std::nullopt}, {"COM_ORVANE_ADD_LOG_PIPE", std::nullopt}});
+TEST_P(command_line, status_and_output) {
+  const run_case_t& c = GetParam();
+  mq::test::command_t command{
+      program, {c.argv.begin() + 1, c.argv.end()}, {"COM_ORVANE_MONITOR", "COM_ORVANE_ADD_LOG_PIPE"}, c.argv[0]};
+  command.env.insert(command.env.end(), c.env.begin(), c.env.end());
+  const auto r = mq::test::run_program(command);
+  EXPECT_EQ(c.status, r.status);
+  EXPECT_EQ(c.out, r.out);
+  EXPECT_EQ(c.err, r.err);
 }
 
-void expect_result(const child_result_t& r, int status, const std::string& out, const std::string& err) {
-  EXPECT_TRUE(r.exited) << "signal " << r.status;
-  EXPECT_EQ(status, r.status);
-  EXPECT_EQ(out, r.out);
-  EXPECT_EQ(err, r.err);
-}
+INSTANTIATE_TEST_SUITE_P(cases, command_line, ::testing::ValuesIn(run_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(command_line, help_shows_only_the_visible_table) {
-  child_result_t r = run_tool({"--help"});
-  expect_result(r, 0, help_text, "");
-  EXPECT_EQ(std::string::npos, r.out.find("dump"));
-  expect_result(run_tool({"-h"}), 0, help_text, "");
-}
-
-TEST(command_line, help_wins_over_version_and_version_over_dump) {
-  expect_result(run_tool({"-h", "--version"}), 0, help_text, "");
-  expect_result(run_tool({"--version", "-h"}), 0, help_text, "");
-  expect_result(run_tool({"-vh"}), 0, help_text, "");
-  expect_result(run_tool({"--version", "--dump-app-info"}), 0, version_line, "");
-}
-
-TEST(command_line, version) {
-  expect_result(run_tool({"--version"}), 0, version_line, "");
-  expect_result(run_tool({"-v"}), 0, version_line, "");
-  EXPECT_STREQ("orvane-mail-quarantine 1.0.0\n", version_line);
-}
-
-TEST(command_line, long_names_ignore_case_and_may_be_abbreviated) {
-  expect_result(run_tool({"--HELP"}), 0, help_text, "");
-  expect_result(run_tool({"--HeLp"}), 0, help_text, "");
-  expect_result(run_tool({"--vers"}), 0, version_line, "");
-  expect_result(run_tool({"--VERSION"}), 0, version_line, "");
-  expect_result(run_tool({"--he"}), 0, help_text, "");
-}
-
-TEST(command_line, without_an_option_it_refuses_to_run) {
-  expect_result(run_tool({}), 1, refusal_line, "");
-  // Arguments that are not options are ignored.
-  expect_result(run_tool({"start"}), 1, refusal_line, "");
-}
-
-TEST(command_line, rejected_command_lines_end_with_status_125) {
-  expect_result(run_tool({"--frobnicate"}), 125, "", "Error: unrecognised option '--frobnicate'\n");
-  expect_result(run_tool({"-x"}), 125, "", "Error: unrecognised option '-x'\n");
-  // Flags take no values.
-  child_result_t r = run_tool({"--help=yes"});
-  EXPECT_TRUE(r.exited);
-  EXPECT_EQ(125, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ(0u, r.err.rfind("Error: ", 0)) << r.err;
-  EXPECT_NE(std::string::npos, r.err.find("help")) << r.err;
-}
-
-TEST(command_line, monitor_variable_selects_daemon_mode) {
-  // Every argument is ignored then; a bad value ends the process through the
-  // last-resort handler.
-  for (const char* value : {"", "12x"}) {
-    child_result_t r =
-        run_child(program, {"orvane-mail-quarantine", "--help"}, {{"COM_ORVANE_MONITOR", std::string(value)}});
-    EXPECT_TRUE(r.exited) << value;
-    EXPECT_EQ(125, r.status) << "value \"" << value << "\"";
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ(std::string("Error: ") + lexical_cast_text + "\n", r.err) << "value \"" << value << "\"";
-  }
-}
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string md5_of(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
+std::string md5_base64(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE], text[64];
   unsigned int size = 0;
   EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), digest, &size, EVP_md5(), nullptr));
-  return std::string(reinterpret_cast<const char*>(digest), size);
+  return std::string(reinterpret_cast<char*>(text), EVP_EncodeBlock(text, digest, static_cast<int>(size)));
 }
 
-std::string base64_decode(const std::string& text) {
-  std::string out(text.size(), '\0');
-  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  EXPECT_LE(0, n) << text;
-  if (n < 0) return "";
-  std::size_t padding = 0;
-  while (padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
-  out.resize(static_cast<std::size_t>(n) - padding);
-  return out;
+std::string base64(const std::string& data) {
+  std::vector<unsigned char> text(data.size() * 2 + 4);
+  const int n =
+      EVP_EncodeBlock(text.data(), reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
+  return std::string(text.begin(), text.begin() + n);
 }
 
-// The JSON value of "name":"..." (every field of this record is a string in JSON).
-std::string json_string(const std::string& json, const std::string& name) {
-  std::string key = "\"" + name + "\":\"";
-  std::size_t at = json.find(key);
-  if (at == std::string::npos) return "<absent>";
-  at += key.size();
-  return json.substr(at, json.find('"', at) - at);
-}
-
-TEST(command_line, dump_app_info_describes_the_executable) {
-  child_result_t r = run_child(program, {program, "--dump-app-info"}, {{"COM_ORVANE_MONITOR", std::nullopt}});
-  ASSERT_TRUE(r.exited);
+TEST(dump_app_info, describes_the_executable_in_one_json_line) {
+  const auto r = mq::test::run_program({program, {"--dump-app-info"}, {"COM_ORVANE_MONITOR"}});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
-  ASSERT_FALSE(r.out.empty());
-  EXPECT_EQ('\n', r.out.back());
-  std::string json = r.out.substr(0, r.out.size() - 1);
-  EXPECT_EQ(std::string::npos, json.find('\n'));
-  EXPECT_EQ(std::string::npos, json.find(' ')) << json;
-  EXPECT_EQ('{', json.front());
-  EXPECT_EQ('}', json.back());
-
   struct stat st;
   ASSERT_EQ(0, ::stat(program, &st));
-  std::string contents = read_all(program);
-  ASSERT_EQ(static_cast<std::size_t>(st.st_size), contents.size());
-  EXPECT_EQ(md5_of(contents), base64_decode(json_string(json, "exeMd5")));
-  EXPECT_EQ(std::to_string(st.st_size), json_string(json, "exeSize"));
-  EXPECT_EQ(std::to_string(st.st_mtime), json_string(json, "modificationTime"));
-  EXPECT_EQ(std::to_string(st.st_ctime), json_string(json, "installTime"));
-  EXPECT_EQ(MQ_VERSION, json_string(json, "version"));
-  passwd* owner = ::getpwuid(st.st_uid);
+  const passwd* owner = ::getpwuid(st.st_uid);
   ASSERT_NE(nullptr, owner);
-  EXPECT_EQ(owner->pw_name, base64_decode(json_string(json, "exeOwner")));
-}
-
-TEST(command_line, dump_app_info_prints_an_empty_record_on_failure) {
-  // argv[0] names no file: the record cannot be built, the status stays 0.
-  child_result_t r = run_child(program, {"/nonexistent/orvane-mail-quarantine", "--dump-app-info"},
-                               {{"COM_ORVANE_MONITOR", std::nullopt}});
-  expect_result(r, 0, "{}\n", "");
+  EXPECT_EQ("{\"version\":\"" MQ_VERSION "\",\"installTime\":\"" + std::to_string(st.st_ctime) +
+                "\",\"modificationTime\":\"" + std::to_string(st.st_mtime) + "\",\"exeSize\":\"" +
+                std::to_string(st.st_size) + "\",\"exeMd5\":\"" + md5_base64(mq::test::read_file(program)) +
+                "\",\"exeOwner\":\"" + base64(owner->pw_name) + "\"}\n",
+            r.out);
 }
 
 }  // namespace

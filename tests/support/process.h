@@ -1,0 +1,140 @@
+#pragma once
+
+// The real executables as child processes: a program run to its end, and
+// the daemon under a test supervisor that speaks the monitor channel over a
+// socket pair and collects what the process writes. Every wait wakes on
+// the event itself and gives up after wait_limit().
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common.h"
+#include "mail_quarantine_config.pb.h"
+#include "overseer_mail_quarantine_ipc.pb.h"
+
+namespace mq::test {
+
+// What to start. argv[0] is `argv0` when set, else `path`. An `env` entry
+// NAME=VALUE sets a variable, a bare NAME removes it.
+struct command_t {
+  std::string path;
+  std::vector<std::string> args;
+  std::vector<std::string> env = {};
+  std::string argv0 = {};
+  std::string cwd = {};
+};
+
+struct program_result_t {
+  int status = -1;  // exit status, or 128 + the killing signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `command` to its end with standard input from /dev/null. Throws
+// when it does not end within wait_limit() (it is killed then).
+program_result_t run_program(const command_t& command);
+
+// The configuration of a daemon living in `dir`: spool dir/spool, sockets
+// dir/sorter.sock and dir/client.sock, log to standard error at debug, run
+// as the current user.
+ov::MailQuarantineConfig make_test_config(const std::string& dir);
+
+#ifdef ORVANE_MAIL_QUARANTINE_PATH
+inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
+#endif
+
+class daemon_process_t {
+ public:
+  using in_message_t = ov::MailQuarantine2OverseerMessage;
+
+  // Starts `command` with its standard output and error collected as lines.
+  // It gets a monitor socket in COM_ORVANE_MONITOR unless `command.env`
+  // names that variable itself.
+  explicit daemon_process_t(const command_t& command);
+  // Kills a process still running; prints the output of a failed test.
+  ~daemon_process_t();
+  daemon_process_t(const daemon_process_t&) = delete;
+  daemon_process_t& operator=(const daemon_process_t&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // The next frame, parsed; nullopt once either side closed the channel.
+  // Throws on timeout or a frame that does not parse.
+  std::optional<in_message_t> read_message(std::chrono::milliseconds limit = wait_limit());
+  // The next message tagged `tag`, skipping statistics; throws on anything
+  // else, on the end of the channel and on timeout.
+  in_message_t wait_message(in_message_t::Tag tag);
+  // Waits for a statistics report counting `clients` connections.
+  bool wait_clients(std::uint32_t clients);
+  // Waits for GET_CONFIG_REQUEST and answers it.
+  void answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
+  void send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
+  void send_frame(const std::string& body);
+  void send_bytes(const void* data, std::size_t size);
+  void close_monitor();
+  void send_signal(int signal);
+
+  // Waits until `count` lines contain `text`.
+  bool wait_log(const std::string& text, std::size_t count = 1);
+  std::size_t count_log(const std::string& text) const;
+  std::string output() const;
+
+  // The exit status, or 128 + the killing signal; throws on timeout.
+  int wait_exit();
+  bool exited() const { return status_.has_value(); }
+
+ private:
+  void collect(int fd);
+
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int monitor_ = -1;
+  std::optional<int> status_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  bool output_closed_ = false;
+  int stop_[2] = {-1, -1};  // wakes the collector at destruction
+  std::thread collector_;
+};
+
+#ifdef ORVANE_MAIL_QUARANTINE_PATH
+// A daemon configured by make_test_config() and ready for service.
+class running_quarantine_t {
+ public:
+  running_quarantine_t() : config_(make_test_config(dir_.path().string())), daemon_(daemon_command()) {
+    daemon_.answer_config(config_, 1);
+    daemon_.wait_message(daemon_process_t::in_message_t::MY_INFO_NOTIFICATION);
+  }
+
+  const ov::MailQuarantineConfig& config() const { return config_; }
+  const std::string& sorter_socket() const { return config_.sorter_socket_path(); }
+  const std::string& client_socket() const { return config_.client_socket_path(); }
+  const std::string& spool_dir() const { return config_.spool_dir(); }
+  std::string file(const std::string& name) const { return dir_.file(name); }
+  daemon_process_t& daemon() { return daemon_; }
+
+  // SIGTERM, as a supervisor stops it; the exit status.
+  int stop();
+
+ private:
+  temp_dir_t dir_;
+  ov::MailQuarantineConfig config_;
+  daemon_process_t daemon_;
+};
+
+inline int running_quarantine_t::stop() {
+  daemon_.send_signal(SIGTERM);
+  return daemon_.wait_exit();
+}
+#endif
+
+}  // namespace mq::test
