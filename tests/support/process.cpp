@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -29,13 +31,6 @@ namespace {
 }
 
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
-
-void make_pipe(util::unique_fd_t& read_end, util::unique_fd_t& write_end) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw_errno("pipe2");
-  read_end = util::unique_fd_t(fds[0]);
-  write_end = util::unique_fd_t(fds[1]);
-}
 
 // Forks and executes `c` with standard output and error on `out` and `err`;
 // `keep` (unless -1) stays open across the exec.
@@ -86,38 +81,18 @@ int wait_status(pid_t pid) {
 }  // namespace
 
 program_result_t run_program(const command_t& command) {
-  util::unique_fd_t out_read, out_write, err_read, err_write;
-  make_pipe(out_read, out_write);
-  make_pipe(err_read, err_write);
-  const pid_t pid = spawn(command, out_write.get(), err_write.get(), -1);
-  out_write.reset();
-  err_write.reset();
-
-  program_result_t result;
-  pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  const auto deadline = std::chrono::steady_clock::now() + wait_limit();
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)) {
-      ::kill(pid, SIGKILL);
-      wait_status(pid);
-      throw std::runtime_error(command.path + " did not end in time; output so far: " + result.out + result.err);
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[65536];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-      }
-    }
+  // Output goes to anonymous files: nothing to drain while it runs.
+  util::unique_fd_t out(::memfd_create("out", MFD_CLOEXEC)), err(::memfd_create("err", MFD_CLOEXEC));
+  if (!out || !err) throw_errno("memfd_create");
+  const pid_t pid = spawn(command, out.get(), err.get(), -1);
+  const util::unique_fd_t pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  pollfd p{pidfd.get(), POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(wait_limit().count())) != 1) {
+    ::kill(pid, SIGKILL);
+    wait_status(pid);
+    throw std::runtime_error(command.path + " did not end in time: " + read_fd(out.get()) + read_fd(err.get()));
   }
-  result.status = wait_status(pid);
-  return result;
+  return {wait_status(pid), read_fd(out.get()), read_fd(err.get())};
 }
 
 ov::MailQuarantineConfig make_test_config(const std::string& dir) {
@@ -143,59 +118,21 @@ daemon_process_t::daemon_process_t(const command_t& command) {
     c.env.push_back("COM_ORVANE_MONITOR=" + std::to_string(theirs.get()));
   }
   c.env.push_back("COM_ORVANE_ADD_LOG_PIPE");
-  util::unique_fd_t out_read, out_write;
-  make_pipe(out_read, out_write);
-  if (::pipe2(stop_, O_CLOEXEC) != 0) throw_errno("pipe2");
-  pid_ = spawn(c, out_write.get(), out_write.get(), theirs.get());
-  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  out_ = util::unique_fd_t(::memfd_create("output", MFD_CLOEXEC));
+  if (!out_) throw_errno("memfd_create");
+  pid_ = spawn(c, out_.get(), out_.get(), theirs.get());
+  pidfd_ = util::unique_fd_t(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
   monitor_ = ours.release();
-  collector_ = std::thread([this, fd = out_read.release()] { collect(fd); });
 }
 
 daemon_process_t::~daemon_process_t() {
   if (!status_) {
     ::kill(pid_, SIGKILL);
-    status_ = wait_status(pid_);
+    wait_status(pid_);
   }
   close_monitor();
-  {
-    // A grandchild may hold the output a little longer.
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, wait_limit(std::chrono::seconds(5)), [this] { return output_closed_; });
-  }
-  const char c = 0;
-  if (::write(stop_[1], &c, 1) < 0) std::cerr << "cannot stop the output collector\n";
-  collector_.join();
-  for (int fd : {stop_[0], stop_[1], pidfd_})
-    if (fd >= 0) ::close(fd);
   if (::testing::Test::HasFailure())
     std::cerr << "---- output of " << pid_ << " ----\n" << output() << "---- end of output ----" << std::endl;
-}
-
-void daemon_process_t::collect(int fd) {
-  std::string partial;
-  pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-  for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents) break;
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    partial.append(buffer, static_cast<std::size_t>(n));
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1))
-      lines_.push_back(partial.substr(0, nl));
-    changed_.notify_all();
-  }
-  ::close(fd);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!partial.empty()) lines_.push_back(partial);
-  output_closed_ = true;
-  changed_.notify_all();
 }
 
 std::optional<daemon_process_t::in_message_t> daemon_process_t::read_message(std::chrono::milliseconds limit) {
@@ -265,39 +202,28 @@ void daemon_process_t::send_signal(int signal) {
 }
 
 bool daemon_process_t::wait_log(const std::string& text, std::size_t count) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  auto enough = [&] {
-    return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
-             return line.find(text) != std::string::npos;
-           })) >= count;
-  };
-  return changed_.wait_for(lock, wait_limit(), [&] { return enough() || output_closed_; }) && enough();
+  const auto deadline = std::chrono::steady_clock::now() + wait_limit();
+  // The output is a file: look again whenever the process ends or 10 ms pass.
+  for (pollfd p{pidfd_.get(), POLLIN, 0}; count_log(text) < count; ::poll(&p, 1, 10))
+    if (std::chrono::steady_clock::now() >= deadline || (p.revents && count_log(text) < count)) return false;
+  return true;
 }
 
 std::size_t daemon_process_t::count_log(const std::string& text) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<std::size_t>(std::count_if(
-      lines_.begin(), lines_.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+  std::istringstream lines(output());
+  std::size_t n = 0;
+  for (std::string line; std::getline(lines, line);) n += line.find(text) != std::string::npos;
+  return n;
 }
 
-std::string daemon_process_t::output() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::string result;
-  for (const auto& line : lines_) result += line + "\n";
-  return result;
-}
+std::string daemon_process_t::output() const { return read_fd(out_.get()); }
 
 int daemon_process_t::wait_exit() {
   if (status_) return *status_;
-  pollfd p{pidfd_, POLLIN, 0};
-  int r;
-  while ((r = ::poll(&p, 1, static_cast<int>(wait_limit().count()))) < 0 && errno == EINTR) {
-  }
-  if (r == 0) throw std::runtime_error("wait_exit: the process did not end in time");
+  pollfd p{pidfd_.get(), POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(wait_limit().count())) != 1)
+    throw std::runtime_error("wait_exit: the process did not end in time");
   status_ = wait_status(pid_);
-  // The last lines it wrote.
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, wait_limit(), [this] { return output_closed_; });
   return *status_;
 }
 

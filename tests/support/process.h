@@ -8,17 +8,15 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common.h"
 #include "mail_quarantine_config.pb.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
+#include "util/unique_fd.h"
 
 namespace mq::test {
 
@@ -92,18 +90,11 @@ class daemon_process_t {
   bool exited() const { return status_.has_value(); }
 
  private:
-  void collect(int fd);
-
   pid_t pid_ = -1;
-  int pidfd_ = -1;
+  util::unique_fd_t pidfd_;
   int monitor_ = -1;
+  util::unique_fd_t out_;  // standard output and error, an anonymous file
   std::optional<int> status_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool output_closed_ = false;
-  int stop_[2] = {-1, -1};  // wakes the collector at destruction
-  std::thread collector_;
 };
 
 #ifdef ORVANE_MAIL_QUARANTINE_PATH
