@@ -17,28 +17,24 @@
 
 namespace mq::store::test {
 
-using mq::test::log_capture_t;
 using mq::test::pattern;
 using mq::test::read_fd;
 using mq::test::read_file;
 using mq::test::run_until;
 using mq::test::temp_dir_t;
-using mq::test::wait_limit;
 using mq::test::write_file;
 
 // A source as the Sorter hands it over: a file with `content`, open for
-// reading, with a stated size that may differ from the real one.
-inline shared_file_t make_source(const std::string& path, const std::string& content, std::uint64_t stated_size) {
+// reading, with a stated size (by default the real one).
+inline shared_file_t make_source(const std::string& path, const std::string& content,
+                                 std::uint64_t stated_size = ~std::uint64_t(0)) {
   write_file(path, content);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("cannot open " + path);
-  return shared_file_t(fd, stated_size);
+  return shared_file_t(fd, stated_size == ~std::uint64_t(0) ? content.size() : stated_size);
 }
 
-inline shared_file_t make_source(const std::string& path, const std::string& content) {
-  return make_source(path, content, content.size());
-}
-
+// The names in a directory.
 inline std::set<std::string> listing(const boost::filesystem::path& dir) {
   std::set<std::string> names;
   for (boost::filesystem::directory_iterator it(dir), end; it != end; ++it)
