@@ -218,29 +218,32 @@ INSTANTIATE_TEST_SUITE_P(
                      not_removed, not_regular}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(store_test, a_repairing_check_never_deletes_files_of_puts_and_updates_in_flight) {
+TEST_F(store_test, a_repairing_check_never_deletes_what_puts_and_updates_in_flight_wrote) {
   const auto id = put("old body");
-  hooks->finished.clear();
-  hooks->holding = {{op_t::update, half_t::db}, {op_t::put, half_t::db}};
-  outcome_t<none_t> updated;
-  store->update_entry(id, {}, source("new body"), updated.callback());
-  outcome_t<std::uint64_t> added;
-  store->put_entry(entry("put body"), added.callback());
-  // Both new files are written; no record names them yet.
-  ASSERT_TRUE(run_until(io, [&] {
-    return hooks->held.size() == 2 && hooks->finished[{op_t::put, half_t::file}] == 1;
-  }));
-  EXPECT_EQ(listing(queue).size(), 3u);
-  EXPECT_EQ(check(true), "");
-  EXPECT_EQ(listing(queue).size(), 3u);
+  // The new files of an update and a put with no record naming them yet;
+  // then a put's record naming a file not written yet.
+  for (half_t put_waits : {half_t::db, half_t::file}) {
+    const half_t put_done = put_waits == half_t::db ? half_t::file : half_t::db;
+    hooks->finished.clear();
+    hooks->holding = {{op_t::update, half_t::db}, {op_t::put, put_waits}};
+    outcome_t<none_t> updated;
+    store->update_entry(id, {}, source("new body"), updated.callback());
+    outcome_t<std::uint64_t> added;
+    store->put_entry(entry("put body"), added.callback());
+    ASSERT_TRUE(run_until(io, [&] { return hooks->held.size() == 2 && hooks->finished[{op_t::put, put_done}]; }));
+    const auto files = listing(queue);
+    EXPECT_EQ(check(true), "");
+    EXPECT_EQ(listing(queue), files);
 
-  hooks->take(op_t::update, half_t::db).start();
-  hooks->take(op_t::put, half_t::db).start();
-  ASSERT_TRUE(run_until(io, [&] { return updated.calls == 1 && added.calls == 1; }));
-  EXPECT_TRUE(added.value && !updated.error);
+    hooks->take(op_t::update, half_t::db).start();
+    hooks->take(op_t::put, put_waits).start();
+    ASSERT_TRUE(run_until(io, [&] { return updated.calls && added.calls; }));
+    ASSERT_TRUE(added.value && !updated.error);
+    EXPECT_EQ(read_fd(get(static_cast<std::int64_t>(*added.value)).file.fd), "put body");
+    EXPECT_EQ(check(false), "Ok");
+  }
   EXPECT_EQ(read_fd(get(id).file.fd), "new body");
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(listing(queue).size(), 2u);
+  EXPECT_EQ(entries(), 3u);
 }
 
 TEST_F(store_test, removes_wait_behind_an_update_with_a_file_and_run_in_order) {
