@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -22,13 +21,9 @@ namespace {
 }  // namespace
 
 std::chrono::milliseconds wait_limit(std::chrono::milliseconds base) {
-  double scale = 1;
-  if (const char* text = std::getenv("MQ_TEST_TIME_SCALE")) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (end != text && value > 0) scale = value;
-  }
-  return std::chrono::milliseconds(static_cast<std::int64_t>(static_cast<double>(base.count()) * scale));
+  const char* text = std::getenv("MQ_TEST_TIME_SCALE");
+  const double scale = text ? std::atof(text) : 1;
+  return std::chrono::milliseconds(static_cast<std::int64_t>(base.count() * (scale > 0 ? scale : 1)));
 }
 
 bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -36,8 +31,7 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, s
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     if (io.stopped()) io.restart();
-    // Handlers that are ready run at once; otherwise wake now and then to
-    // look at the condition and the clock.
+    // Ready handlers run at once; otherwise wake now and then for the clock.
     io.run_one_for(std::chrono::milliseconds(20));
   }
   return true;
@@ -65,16 +59,9 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& content) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno("open " + path);
-  for (std::size_t done = 0; done < content.size();) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      throw_errno("write " + path);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   ::close(fd);
+  if (!written) throw_errno("write " + path);
 }
 
 std::string read_fd(int fd) {
@@ -102,25 +89,15 @@ std::string pattern(std::size_t size, unsigned seed) {
 
 env_var_t::env_var_t(const char* name, const char* value) : name_(name) {
   if (const char* old = std::getenv(name)) old_ = old;
-  if (value) {
-    ::setenv(name, value, 1);
-  } else {
-    ::unsetenv(name);
-  }
+  value ? ::setenv(name, value, 1) : ::unsetenv(name);
 }
 
-env_var_t::~env_var_t() {
-  if (old_) {
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
+env_var_t::~env_var_t() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
 
 log_capture_t::log_capture_t() {
   old_function_ = ov::util::logger::set_log_function([this](std::int32_t level, const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({level, text});
+    lines_.emplace_back(level, text);
   });
   old_level_ = ov::util::logger::set_log_level(ov::util::logger::debug);
 }
@@ -133,76 +110,21 @@ log_capture_t::~log_capture_t() {
 std::vector<std::string> log_capture_t::lines() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> out;
-  for (const auto& l : lines_) out.push_back(l.text);
+  for (const auto& l : lines_) out.push_back(l.second);
   return out;
 }
 
-std::vector<log_capture_t::line_t> log_capture_t::entries() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lines_;
-}
-
 bool log_capture_t::contains(const std::string& text) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& l : lines_)
-    if (l.text.find(text) != std::string::npos) return true;
+  for (const auto& l : lines())
+    if (l.find(text) != std::string::npos) return true;
   return false;
 }
 
 std::size_t log_capture_t::count(std::int32_t level, const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t n = 0;
-  for (const auto& l : lines_)
-    if (l.level == level && l.text == text) ++n;
+  for (const auto& l : lines_) n += l.first == level && l.second == text;
   return n;
-}
-
-void log_capture_t::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lines_.clear();
-}
-
-std::ostream& operator<<(std::ostream& os, const recorded_line_t& l) {
-  return os << "(" << l.level << ", \"" << l.text << "\")";
-}
-
-recording_log_t::recording_log_t(std::string name, ov::cf_line_hook_t hook,
-                                 std::shared_ptr<std::vector<std::string>> events)
-    : ov::cf_log_t(std::move(hook)),
-      name_(std::move(name)),
-      events_(events ? std::move(events) : std::make_shared<std::vector<std::string>>()) {}
-
-recording_log_t::~recording_log_t() { events_->push_back("destroy " + name_); }
-void recording_log_t::open() { events_->push_back("open " + name_); }
-void recording_log_t::write(std::int32_t level, const std::string& text) { lines.push_back({level, text}); }
-void recording_log_t::out_of_memory() { events_->push_back("out_of_memory " + name_); }
-
-stderr_capture_t::stderr_capture_t() {
-  char name[] = "/tmp/mq-stderr-XXXXXX";
-  file_ = ::mkstemp(name);
-  if (file_ < 0) throw_errno("mkstemp");
-  ::unlink(name);
-  std::fflush(stderr);
-  saved_ = ::dup(2);
-  ::dup2(file_, 2);
-}
-
-stderr_capture_t::~stderr_capture_t() {
-  restore();
-  ::close(file_);
-}
-
-std::string stderr_capture_t::take() {
-  restore();
-  return read_fd(file_);
-}
-
-void stderr_capture_t::restore() {
-  if (saved_ < 0) return;
-  std::fflush(stderr);
-  ::dup2(saved_, 2);
-  ::close(saved_);
-  saved_ = -1;
 }
 
 }  // namespace mq::test

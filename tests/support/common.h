@@ -4,13 +4,10 @@
 // temporary directories, environment changes and the log capture.
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,13 +15,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/filesystem/path.hpp>
 
-#include "ov/log.h"
 #include "ov/logger.h"
 
 namespace mq::test {
 
 // Every wait limit goes through this: `base` times MQ_TEST_TIME_SCALE (a
-// number, default 1), so a sanitizer build stretches them all at once.
+// number, default 1), so that slow builds stretch them all at once.
 std::chrono::milliseconds wait_limit(std::chrono::milliseconds base = std::chrono::seconds(10));
 
 // Runs `io` until `done()` holds; false when `limit` passes first.
@@ -41,7 +37,6 @@ class temp_dir_t {
 
   const boost::filesystem::path& path() const { return path_; }
   boost::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  // path() + "/" + name, as a string.
   std::string file(const std::string& name) const { return (path_ / name).string(); }
 
  private:
@@ -50,12 +45,12 @@ class temp_dir_t {
 
 // Whole content of a file; throws when it cannot be opened.
 std::string read_file(const std::string& path);
-// Creates or truncates `path` (mode 0644) and writes `content`.
+// Creates or truncates `path` (mode 0644) with `content`.
 void write_file(const std::string& path, const std::string& content);
-// Whole content behind `fd` from offset 0 (pread: the offset is left alone).
+// Whole content behind `fd` from offset 0 (pread: the offset stays).
 std::string read_fd(int fd);
 // Deterministic bytes that differ from position to position and seed to
-// seed, so a misplaced or mixed-up chunk shows.
+// seed, so that a misplaced or mixed-up chunk shows.
 std::string pattern(std::size_t size, unsigned seed = 1);
 
 // Sets (or, with nullptr, removes) an environment variable for the scope.
@@ -71,76 +66,25 @@ class env_var_t {
   std::optional<std::string> old_;
 };
 
-// Captures the log facade at debug level from every thread while alive.
+// Captures the log facade at debug level, from every thread, while alive.
 class log_capture_t {
  public:
-  struct line_t {
-    std::int32_t level;
-    std::string text;
-  };
-
   log_capture_t();
   ~log_capture_t();
   log_capture_t(const log_capture_t&) = delete;
   log_capture_t& operator=(const log_capture_t&) = delete;
 
-  // The texts, in order.
   std::vector<std::string> lines() const;
-  // The texts with their levels, in order.
-  std::vector<line_t> entries() const;
   // Whether some line contains `text`.
   bool contains(const std::string& text) const;
   // Lines at `level` that are exactly `text`.
   std::size_t count(std::int32_t level, const std::string& text) const;
-  void clear();
 
  private:
   mutable std::mutex mutex_;
-  std::vector<line_t> lines_;
+  std::vector<std::pair<std::int32_t, std::string>> lines_;
   std::int32_t old_level_;
   ov::util::logger::log_function_t old_function_;
-};
-
-// A log writer target that records what it is given; `events` may be shared
-// between targets to see the order of their open and destruction.
-struct recorded_line_t {
-  std::int32_t level;
-  std::string text;
-  bool operator==(const recorded_line_t& o) const { return level == o.level && text == o.text; }
-};
-std::ostream& operator<<(std::ostream& os, const recorded_line_t& l);
-
-class recording_log_t : public ov::cf_log_t {
- public:
-  explicit recording_log_t(std::string name = "target", ov::cf_line_hook_t hook = {},
-                           std::shared_ptr<std::vector<std::string>> events = nullptr);
-  ~recording_log_t() override;
-  void open() override;
-  void write(std::int32_t level, const std::string& text) override;
-  void out_of_memory() override;
-  const std::vector<std::string>& events() const { return *events_; }
-
-  std::vector<recorded_line_t> lines;
-
- private:
-  std::string name_;
-  std::shared_ptr<std::vector<std::string>> events_;
-};
-
-// Sends descriptor 2 to a temporary file until take() or the end of the scope.
-class stderr_capture_t {
- public:
-  stderr_capture_t();
-  ~stderr_capture_t();
-  stderr_capture_t(const stderr_capture_t&) = delete;
-  stderr_capture_t& operator=(const stderr_capture_t&) = delete;
-  // Gives descriptor 2 back and returns what was written to it.
-  std::string take();
-
- private:
-  void restore();
-  int file_ = -1;
-  int saved_ = -1;
 };
 
 }  // namespace mq::test

@@ -16,29 +16,6 @@
 
 namespace mq::test {
 
-namespace {
-
-int ms(std::chrono::milliseconds limit) { return static_cast<int>(limit.count()); }
-
-// The next frame parsed as `message`; false at the end of the stream.
-bool read_message(int socket, google::protobuf::Message& message, mq::util::unique_fd_t* fd,
-                  std::chrono::milliseconds limit) {
-  std::string body;
-  mq::util::unique_fd_t received;
-  if (!mq::util::read_frame(socket, body, received, ms(limit))) return false;
-  if (!message.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + message.GetTypeName());
-  if (fd) *fd = std::move(received);
-  return true;
-}
-
-bool closed(int socket, std::chrono::milliseconds limit) {
-  std::string body;
-  mq::util::unique_fd_t fd;
-  return !mq::util::read_frame(socket, body, fd, ms(limit));
-}
-
-}  // namespace
-
 socket_pair_t::socket_pair_t() {
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
@@ -54,9 +31,8 @@ void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    std::vector<char> control;
+    std::vector<char> control(fds.empty() ? 0 : CMSG_SPACE(sizeof(int) * fds.size()));
     if (!fds.empty()) {
-      control.assign(CMSG_SPACE(sizeof(int) * fds.size()), 0);
       msg.msg_control = control.data();
       msg.msg_controllen = control.size();
       cmsghdr* c = CMSG_FIRSTHDR(&msg);
@@ -88,9 +64,8 @@ std::string recv_exact(int sock, std::size_t size) {
 
 mq::util::unique_fd_t memory_file_fd(const std::string& content) {
   mq::util::unique_fd_t fd(::memfd_create("message", MFD_CLOEXEC));
-  if (fd.get() < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
-  if (::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-    throw std::runtime_error("write to a memory file failed");
+  if (fd.get() < 0 || ::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    throw std::system_error(errno, std::generic_category(), "memory file");
   return fd;
 }
 
@@ -99,8 +74,6 @@ loop_peer_t::loop_peer_t(boost::asio::io_context& io) : io_(io), near_(io) {
   far_ = std::move(pair.b);
   near_.assign(boost::asio::local::stream_protocol(), pair.a.release());
 }
-
-loop_peer_t::socket_t loop_peer_t::take_socket() { return std::move(near_); }
 
 void loop_peer_t::send(const google::protobuf::Message& message, int fd) {
   send_body(message.SerializePartialAsString(), fd);
@@ -118,8 +91,7 @@ bool loop_peer_t::wait_readable_frame(std::chrono::milliseconds limit) {
         if (n < static_cast<ssize_t>(sizeof size)) return false;
         if (size == 0 || size > 64u * 1024u * 1024u) return true;  // read_frame reports it
         std::string buf(sizeof size + size, '\0');
-        n = ::recv(far_.get(), buf.data(), buf.size(), MSG_PEEK | MSG_DONTWAIT);
-        return n == static_cast<ssize_t>(buf.size());
+        return ::recv(far_.get(), buf.data(), buf.size(), MSG_PEEK | MSG_DONTWAIT) == static_cast<ssize_t>(buf.size());
       },
       limit);
 }
@@ -142,9 +114,8 @@ bool loop_peer_t::receive(google::protobuf::Message& message, mq::util::unique_f
 }
 
 bool loop_peer_t::wait_closed(std::chrono::milliseconds limit) {
-  if (!wait_readable_frame(limit)) return false;
   char byte;
-  return ::recv(far_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  return wait_readable_frame(limit) && ::recv(far_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 bool loop_peer_t::idle_and_silent() {
@@ -155,40 +126,58 @@ bool loop_peer_t::idle_and_silent() {
   return ::poll(&p, 1, 0) == 0;
 }
 
-sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : socket_(mq::util::connect_local(path)) {
+template <class Q, class R>
+protocol_peer_t<Q, R>::protocol_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
+
+template <class Q, class R>
+void protocol_peer_t<Q, R>::send(const Q& request, int fd) {
+  mq::util::write_frame(socket_.get(), request.SerializePartialAsString(), fd);
+}
+
+template <class Q, class R>
+R protocol_peer_t<Q, R>::read(mq::util::unique_fd_t* fd, std::chrono::milliseconds limit) {
+  std::string body;
+  mq::util::unique_fd_t received;
+  if (!mq::util::read_frame(socket_.get(), body, received, static_cast<int>(limit.count())))
+    throw std::runtime_error("the daemon closed the connection");
+  R m;
+  if (!m.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + m.GetTypeName());
+  if (fd) *fd = std::move(received);
+  return m;
+}
+
+template <class Q, class R>
+bool protocol_peer_t<Q, R>::wait_closed(std::chrono::milliseconds limit) {
+  std::string body;
+  mq::util::unique_fd_t fd;
+  return !mq::util::read_frame(socket_.get(), body, fd, static_cast<int>(limit.count()));
+}
+
+template <class Q, class R>
+R protocol_peer_t<Q, R>::call(Q request, int fd, mq::util::unique_fd_t* out_fd) {
+  request.set_serial(next_serial());
+  send(request, fd);
+  for (;;) {
+    mq::util::unique_fd_t received;
+    R m = read(&received);
+    if (!m.has_serial()) {
+      notifications.push_back(m);
+      continue;
+    }
+    if (m.serial() != request.serial()) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
+    if (out_fd) *out_fd = std::move(received);
+    return m;
+  }
+}
+
+template class protocol_peer_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage>;
+template class protocol_peer_t<mq::Client2MailQuarantineMessage, mq::MailQuarantine2ClientMessage>;
+
+sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : protocol_peer_t(path) {
   if (!greeting) return;
   const response_t first = read();
   EXPECT_EQ(response_t::STORE_STATE_NOTIFICATION, first.tag()) << "the first frame must be the store state";
   store_path_ = first.store_path();
-}
-
-void sorter_peer_t::send(const request_t& request, int fd) {
-  mq::util::write_frame(socket_.get(), request.SerializePartialAsString(), fd);
-}
-
-sorter_peer_t::response_t sorter_peer_t::read(mq::util::unique_fd_t* fd, std::chrono::milliseconds limit) {
-  response_t m;
-  if (!read_message(socket_.get(), m, fd, limit)) throw std::runtime_error("the daemon closed the Sorter link");
-  return m;
-}
-
-bool sorter_peer_t::wait_closed(std::chrono::milliseconds limit) { return closed(socket_.get(), limit); }
-
-sorter_peer_t::response_t sorter_peer_t::call(request_t request, int fd, mq::util::unique_fd_t* out_fd) {
-  const std::uint32_t serial = next_serial();
-  request.set_serial(serial);
-  send(request, fd);
-  for (;;) {
-    mq::util::unique_fd_t received;
-    response_t m = read(&received);
-    if (m.tag() == response_t::QUEUE_CHANGE_NOTIFICATION) {
-      notifications.push_back(m);
-      continue;
-    }
-    if (m.serial() != serial) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
-    if (out_fd) *out_fd = std::move(received);
-    return m;
-  }
 }
 
 std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, const mq::Entry& entry) {
@@ -197,59 +186,38 @@ std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, 
   m.set_status(status);
   *m.mutable_entry() = entry;
   m.mutable_entry()->set_message_size(content.size());
-  const auto file = memory_file_fd(content);
-  const response_t r = call(m, file.get());
+  const response_t r = call(m, memory_file_fd(content).get());
   if (r.tag() != response_t::PUT_ENTRY_RESPONSE) throw std::runtime_error("put failed: " + r.error().what());
   return r.entry_id();
 }
 
-client_peer_t::client_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
+namespace {
 
-void client_peer_t::send(const request_t& request) {
-  mq::util::write_frame(socket_.get(), request.SerializePartialAsString());
-}
-
-client_peer_t::response_t client_peer_t::read(std::chrono::milliseconds limit) {
-  response_t m;
-  if (!read_message(socket_.get(), m, nullptr, limit)) throw std::runtime_error("the daemon closed the client link");
+mq::Client2MailQuarantineMessage client_request(mq::Client2MailQuarantineMessage::Tag tag) {
+  mq::Client2MailQuarantineMessage m;
+  m.set_tag(tag);
   return m;
 }
 
-bool client_peer_t::wait_closed(std::chrono::milliseconds limit) { return closed(socket_.get(), limit); }
+}  // namespace
 
-client_peer_t::response_t client_peer_t::call(request_t request) {
-  const std::uint32_t serial = ++serial_;
-  request.set_serial(serial);
-  send(request);
-  response_t m = read();
-  if (m.serial() != serial) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
-  return m;
-}
-
-client_peer_t::response_t client_peer_t::stat() {
-  request_t m;
-  m.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
-  return call(m);
-}
+client_peer_t::response_t client_peer_t::stat() { return call(client_request(request_t::GET_QUEUE_STAT_REQUEST)); }
 
 client_peer_t::response_t client_peer_t::flush(mq::Status status) {
-  request_t m;
-  m.set_tag(request_t::FLUSH_QUEUE_REQUEST);
+  request_t m = client_request(request_t::FLUSH_QUEUE_REQUEST);
   m.set_status(status);
   return call(m);
 }
 
 client_peer_t::response_t client_peer_t::check(bool fix) {
-  request_t m;
-  m.set_tag(request_t::CHECK_HEALTH_REQUEST);
+  request_t m = client_request(request_t::CHECK_HEALTH_REQUEST);
   m.set_fix(fix);
   return call(m);
 }
 
 client_peer_t::response_t client_peer_t::chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts,
                                                std::uint64_t limit) {
-  request_t m;
-  m.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
+  request_t m = client_request(request_t::GET_QUEUE_CHUNK_REQUEST);
   m.set_status(status);
   m.set_entry_id(after_id);
   m.set_next_access_ts(after_ts);

@@ -1,8 +1,6 @@
 #pragma once
 
-// Peers on real sockets: raw writes with descriptors, the far end of a
-// socket pair served on an event loop, and blocking peers of a running
-// daemon's two sockets. Every wait has a limit (wait_limit()).
+// Peers on real sockets with real descriptors; every wait has a limit.
 
 #include <chrono>
 #include <cstdint>
@@ -30,38 +28,29 @@ struct socket_pair_t {
 void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds = {});
 // Reads exactly `size` bytes (blocking); throws at end of stream.
 std::string recv_exact(int sock, std::size_t size);
-// An anonymous in-memory file holding `content` (a real descriptor to pass).
+// An anonymous in-memory file holding `content`.
 mq::util::unique_fd_t memory_file_fd(const std::string& content);
 
 // The far end of a socket pair whose near end is served on `io` in this
-// thread. Waiting for a frame runs the loop until the whole frame is
-// readable, so a test never blocks on bytes the loop has not written yet.
+// thread: waiting for a frame runs the loop until the frame is readable.
 class loop_peer_t {
  public:
   using socket_t = boost::asio::local::stream_protocol::socket;
 
   explicit loop_peer_t(boost::asio::io_context& io);
-  loop_peer_t(const loop_peer_t&) = delete;
-  loop_peer_t& operator=(const loop_peer_t&) = delete;
 
   // The near end, for the object under test (once).
-  socket_t take_socket();
-  int fd() const { return far_.get(); }
-
+  socket_t take_socket() { return std::move(near_); }
   void send(const google::protobuf::Message& message, int fd = -1);
-  // One frame with `body` as it is.
   void send_body(const std::string& body, int fd = -1);
-
-  // The next frame, parsed; false when the near end closed instead. Fails
-  // the test (and returns false) on timeout or a frame that does not parse.
+  // The next frame; false (and on timeout or a bad frame a failed test)
+  // when none comes.
   bool receive(google::protobuf::Message& message, mq::util::unique_fd_t* fd = nullptr,
                std::chrono::milliseconds limit = wait_limit());
-  // True when the near end closed with no frame pending before it.
+  // True when the near end closed with no frame before it.
   bool wait_closed(std::chrono::milliseconds limit = wait_limit());
-  // Runs the loop until no handler is ready, then tells whether nothing
-  // (no byte, no end of stream) waits to be read.
+  // Runs the ready handlers; then true when nothing waits to be read.
   bool idle_and_silent();
-
   void close() { far_.reset(); }
 
  private:
@@ -72,64 +61,52 @@ class loop_peer_t {
   socket_t near_;
 };
 
-class sorter_peer_t {
+// A blocking peer of one of a running daemon's sockets.
+template <class Request, class Response>
+class protocol_peer_t {
  public:
-  using request_t = mq::Sorter2MailQuarantineMessage;
-  using response_t = mq::MailQuarantine2SorterMessage;
+  using request_t = Request;
+  using response_t = Response;
 
-  // Connects; with `greeting`, reads the STORE_STATE_NOTIFICATION first
-  // and fails the test unless that is what comes.
-  explicit sorter_peer_t(const std::string& path, bool greeting = true);
-
-  const std::string& store_path() const { return store_path_; }
+  explicit protocol_peer_t(const std::string& path);
   int fd() const { return socket_.get(); }
-
   void send(const request_t& request, int fd = -1);
   // The next frame; throws on timeout or end of stream.
   response_t read(mq::util::unique_fd_t* fd = nullptr, std::chrono::milliseconds limit = wait_limit());
   // True when the daemon closed the connection (no frame came first).
   bool wait_closed(std::chrono::milliseconds limit = wait_limit());
   void close() { socket_.reset(); }
-
   std::uint32_t next_serial() { return ++serial_; }
-
-  // Request and response with a fresh serial; queue-change notifications
-  // on the way are kept in `notifications`, not returned.
+  // Request and response with a fresh serial; notifications on the way go
+  // to `notifications`.
   response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr);
-  // Stores `content` with the given envelope; returns the new id.
-  std::uint64_t put(const std::string& content, mq::Status status, const mq::Entry& entry = mq::Entry());
 
   std::vector<response_t> notifications;
 
- private:
+ protected:
   mq::util::unique_fd_t socket_;
-  std::string store_path_;
   std::uint32_t serial_ = 1000;
 };
 
-class client_peer_t {
+class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage> {
  public:
-  using request_t = mq::Client2MailQuarantineMessage;
-  using response_t = mq::MailQuarantine2ClientMessage;
+  // With `greeting`, reads the STORE_STATE_NOTIFICATION first.
+  explicit sorter_peer_t(const std::string& path, bool greeting = true);
+  const std::string& store_path() const { return store_path_; }
+  // Stores `content` with the given envelope; returns the new id.
+  std::uint64_t put(const std::string& content, mq::Status status, const mq::Entry& entry = mq::Entry());
 
-  explicit client_peer_t(const std::string& path);
+ private:
+  std::string store_path_;
+};
 
-  int fd() const { return socket_.get(); }
-  void send(const request_t& request);
-  response_t read(std::chrono::milliseconds limit = wait_limit());
-  bool wait_closed(std::chrono::milliseconds limit = wait_limit());
-  void close() { socket_.reset(); }
-
-  // Request and response with a fresh serial.
-  response_t call(request_t request);
+class client_peer_t : public protocol_peer_t<mq::Client2MailQuarantineMessage, mq::MailQuarantine2ClientMessage> {
+ public:
+  using protocol_peer_t::protocol_peer_t;
   response_t stat();
   response_t flush(mq::Status status);
   response_t check(bool fix);
   response_t chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts, std::uint64_t limit);
-
- private:
-  mq::util::unique_fd_t socket_;
-  std::uint32_t serial_ = 2000;
 };
 
 }  // namespace mq::test
