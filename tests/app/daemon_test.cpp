@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -240,14 +239,9 @@ TEST(daemon_as_root, drops_privileges_and_hands_over_files_without_following_lin
   d.answer_config(config, 1);
   d.wait_message(in_t::MY_INFO_NOTIFICATION);
   EXPECT_TRUE(d.wait_log("Debug: Run as user " + uid + ":" + gid));
-  std::ifstream status("/proc/" + std::to_string(d.pid()) + "/status");
-  std::string line, uids, gids;
-  while (std::getline(status, line)) {
-    if (line.rfind("Uid:", 0) == 0) uids = line;
-    if (line.rfind("Gid:", 0) == 0) gids = line;
-  }
-  EXPECT_EQ("Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid, uids);
-  EXPECT_EQ("Gid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid, gids);
+  const std::string status = mq::test::read_file("/proc/" + std::to_string(d.pid()) + "/status");
+  EXPECT_NE(std::string::npos, status.find("Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"));
+  EXPECT_NE(std::string::npos, status.find("Gid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid + "\n"));
   for (const std::string& mine : {spool, spool + "/queue.db", config.sorter_socket_path(), dir.file("daemon.log")})
     EXPECT_EQ(nobody->pw_uid, owner_of(mine)) << mine;
   for (const std::string& kept : {config.client_socket_path(), spool + "/sub", spool + "/planted"})

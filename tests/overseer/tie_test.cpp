@@ -76,28 +76,6 @@ TEST_F(tie_test, requests_are_bare_tags_and_responses_answer_in_order_without_su
   EXPECT_FALSE(tie_->is_open());
 }
 
-TEST_F(tie_test, an_error_code_from_the_callback_passes_through_and_keeps_the_channel) {
-  tie_->request_config([](ov::MailQuarantineConfig, std::uint32_t) { throw ov::EC_BAD_CONFIG; });
-  respond(5, "/x");
-  const auto error = run();
-  ASSERT_TRUE(error);
-  try {
-    std::rethrow_exception(error);
-  } catch (ov::ErrorCode code) {
-    EXPECT_EQ(ov::EC_BAD_CONFIG, code);
-  } catch (...) {
-    ADD_FAILURE() << "not the bare code";
-  }
-  EXPECT_TRUE(tie_->is_open());
-}
-
-TEST_F(tie_test, another_exception_from_the_callback_ends_the_channel) {
-  tie_->request_config([](ov::MailQuarantineConfig, std::uint32_t) { throw std::runtime_error("inner failure"); });
-  respond(5, "/x");
-  EXPECT_EQ("inner failure", ov::exception_text(run()));
-  EXPECT_FALSE(tie_->is_open());
-}
-
 TEST_F(tie_test, notifications_after_the_peer_left_are_dropped) {
   pair_.a.reset();
   EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, ov::error_code_of(run()));

@@ -20,24 +20,6 @@ class client_service : public ::testing::Test {
   mq::test::running_quarantine_t q;
 };
 
-TEST_F(client_service, statistics_follow_the_statuses) {
-  client_peer_t c(q.client_socket());
-  auto r = c.stat();
-  for (const auto* s : {&r.smtp_fresh_stat(), &r.smtp_accepted_stat(), &r.bcc_fresh_stat(), &r.bcc_accepted_stat()})
-    EXPECT_TRUE(s->has_total_messages() && s->total_messages() == 0 && s->total_bytes() == 0);
-  sorter_peer_t s(q.sorter_socket());
-  s.put("12345", mq::SMTP_FRESH);
-  s.put("123", mq::SMTP_FRESH);
-  s.put("1234567", mq::BCC_ACCEPTED);
-  r = c.stat();
-  EXPECT_EQ(2u, r.smtp_fresh_stat().total_messages());
-  EXPECT_EQ(8u, r.smtp_fresh_stat().total_bytes());
-  EXPECT_EQ(0u, r.smtp_accepted_stat().total_messages());
-  EXPECT_EQ(0u, r.bcc_fresh_stat().total_bytes());
-  EXPECT_EQ(1u, r.bcc_accepted_stat().total_messages());
-  EXPECT_EQ(7u, r.bcc_accepted_stat().total_bytes());
-}
-
 TEST_F(client_service, health_check_reports_and_repairs_an_orphaned_file) {
   client_peer_t c(q.client_socket());
   EXPECT_EQ("Ok", c.check(false).report());
@@ -57,12 +39,9 @@ TEST_F(client_service, health_check_reports_and_repairs_an_orphaned_file) {
 using page_t = std::vector<std::uint64_t>;
 
 page_t ids_page(sorter_peer_t& s, client_peer_t&, std::uint64_t after_id, std::uint64_t after_ts, std::uint64_t limit) {
-  sorter_request_t m;
-  m.set_tag(sorter_request_t::GET_ENTRY_IDS_REQUEST);
-  m.set_status(mq::BCC_ACCEPTED);
-  m.set_entry_id(after_id);
-  m.set_next_access_ts(after_ts);
-  m.set_limit(limit);
+  const auto m = mq::test::parse<sorter_request_t>(
+      "tag: GET_ENTRY_IDS_REQUEST status: BCC_ACCEPTED entry_id: " + std::to_string(after_id) +
+      " next_access_ts: " + std::to_string(after_ts) + " limit: " + std::to_string(limit));
   const auto r = s.call(m);
   EXPECT_EQ(mq::MailQuarantine2SorterMessage::GET_ENTRY_IDS_RESPONSE, r.tag()) << r.error().what();
   page_t page;
@@ -95,14 +74,9 @@ TEST_F(client_service, paging_loses_nothing_between_equal_times) {
   // 250 puts in flight at once, all at one time, answered in any order;
   // one without sender or recipients; one in another status.
   sorter_peer_t s(q.sorter_socket());
-  sorter_request_t put;
-  put.set_tag(sorter_request_t::PUT_ENTRY_REQUEST);
-  put.set_status(mq::BCC_ACCEPTED);
-  put.mutable_entry()->set_next_access_ts(42);
-  put.mutable_entry()->set_message_size(2);
-  put.mutable_entry()->mutable_smtp_sender()->set_sender("s@example");
-  put.mutable_entry()->add_smtp_recipient()->set_recipient("r1@example");
-  put.mutable_entry()->add_smtp_recipient()->set_recipient("r2@example");
+  auto put = mq::test::parse<sorter_request_t>(R"(tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED
+      entry { next_access_ts: 42 message_size: 2 smtp_sender { sender: "s@example" }
+              smtp_recipient { recipient: "r1@example" } smtp_recipient { recipient: "r2@example" } })");
   for (std::uint32_t serial = 1; serial <= 250; ++serial) {
     put.set_serial(serial);
     s.send(put, mq::test::memory_file_fd("m\n").get());

@@ -25,57 +25,29 @@ using client_request_t = mq::Client2MailQuarantineMessage;
 
 struct bad_request_t {
   const char* name;
-  bool sorter;  // which socket
-  sorter_request_t to_sorter;
-  client_request_t to_client;
+  bool sorter;          // which socket
+  const char* request;  // in text form
   bool with_file;
   std::string log;
 };
+
 void PrintTo(const bad_request_t& row, std::ostream* os) { *os << row.name; }
 
-std::vector<bad_request_t> bad_requests() {
-  std::vector<bad_request_t> rows(5);
-  rows[0] = {"get_without_serial",
-             true,
-             {},
-             {},
-             false,
-             "Error: Sorter: message mq.Sorter2MailQuarantineMessage tagged GET_ENTRY_REQUEST does not have field "
-             "serial set"};
-  rows[0].to_sorter.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
-  rows[0].to_sorter.set_entry_id(5);
-  rows[1] = {"put_without_file",
-             true,
-             {},
-             {},
-             false,
-             "Error: Sorter: mq.Sorter2MailQuarantineMessage: message file not specified"};
-  rows[1].to_sorter.set_tag(sorter_request_t::PUT_ENTRY_REQUEST);
-  rows[1].to_sorter.set_serial(1);
-  rows[1].to_sorter.set_status(mq::SMTP_FRESH);
-  rows[2] = {"update_file_without_size", true, {}, {}, true, "Error: Sorter: Entry does not have message_size"};
-  rows[2].to_sorter.set_tag(sorter_request_t::UPDATE_ENTRY_REQUEST);
-  rows[2].to_sorter.set_serial(1);
-  rows[2].to_sorter.set_entry_id(1);
-  rows[3] = {"stat_without_serial",
-             false,
-             {},
-             {},
-             false,
-             "Error: Client: Message mq.Client2MailQuarantineMessage tagged GET_QUEUE_STAT_REQUEST: required field "
-             "serial is not set"};
-  rows[3].to_client.set_tag(client_request_t::GET_QUEUE_STAT_REQUEST);
-  rows[4] = {"flush_without_status",
-             false,
-             {},
-             {},
-             false,
-             "Error: Client: Message mq.Client2MailQuarantineMessage tagged FLUSH_QUEUE_REQUEST: required field "
-             "status is not set"};
-  rows[4].to_client.set_tag(client_request_t::FLUSH_QUEUE_REQUEST);
-  rows[4].to_client.set_serial(1);
-  return rows;
-}
+const std::string missing = "Error: Sorter: message mq.Sorter2MailQuarantineMessage tagged ";
+const std::string required = "Error: Client: Message mq.Client2MailQuarantineMessage tagged ";
+
+const bad_request_t bad_requests[] = {
+    {"get_without_serial", true, "tag: GET_ENTRY_REQUEST entry_id: 5", false,
+     missing + "GET_ENTRY_REQUEST does not have field serial set"},
+    {"put_without_file", true, "tag: PUT_ENTRY_REQUEST serial: 1 status: SMTP_FRESH", false,
+     "Error: Sorter: mq.Sorter2MailQuarantineMessage: message file not specified"},
+    {"update_file_without_size", true, "tag: UPDATE_ENTRY_REQUEST serial: 1 entry_id: 1", true,
+     "Error: Sorter: Entry does not have message_size"},
+    {"stat_without_serial", false, "tag: GET_QUEUE_STAT_REQUEST", false,
+     required + "GET_QUEUE_STAT_REQUEST: required field serial is not set"},
+    {"flush_without_status", false, "tag: FLUSH_QUEUE_REQUEST serial: 1", false,
+     required + "FLUSH_QUEUE_REQUEST: required field status is not set"},
+};
 
 class bad_request : public ::testing::TestWithParam<bad_request_t> {
  protected:
@@ -88,11 +60,11 @@ TEST_P(bad_request, ends_only_its_own_connection) {
   client_peer_t client(q.client_socket());
   if (c.sorter) {
     sorter_peer_t victim(q.sorter_socket());
-    victim.send(c.to_sorter, c.with_file ? mq::test::memory_file_fd("x").get() : -1);
+    victim.send(mq::test::parse<sorter_request_t>(c.request), c.with_file ? mq::test::memory_file_fd("x").get() : -1);
     EXPECT_TRUE(victim.wait_closed());
   } else {
     client_peer_t victim(q.client_socket());
-    victim.send(c.to_client);
+    victim.send(mq::test::parse<client_request_t>(c.request));
     EXPECT_TRUE(victim.wait_closed());
   }
   EXPECT_TRUE(q.daemon().wait_log(c.log));
@@ -103,19 +75,17 @@ TEST_P(bad_request, ends_only_its_own_connection) {
   EXPECT_EQ(107, q.stop());
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, bad_request, ::testing::ValuesIn(bad_requests()),
+INSTANTIATE_TEST_SUITE_P(cases, bad_request, ::testing::ValuesIn(bad_requests),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(connections, a_disconnect_with_requests_in_flight_drops_their_results) {
   mq::test::running_quarantine_t q;
   {
     sorter_peer_t leaving(q.sorter_socket());
-    sorter_request_t put;
-    put.set_tag(sorter_request_t::PUT_ENTRY_REQUEST);
-    put.set_status(mq::BCC_ACCEPTED);
-    put.mutable_entry()->set_message_size(6);
-    sorter_request_t get;
-    get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
+    auto put = mq::test::parse<sorter_request_t>(
+        "tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED "
+        "entry { message_size: 6 }");
+    auto get = mq::test::parse<sorter_request_t>("tag: GET_ENTRY_REQUEST");
     for (std::uint32_t serial = 1; serial <= 20; ++serial) {
       put.set_serial(serial);
       leaving.send(put, mq::test::memory_file_fd("abcdef").get());
@@ -132,10 +102,7 @@ TEST(connections, a_disconnect_with_requests_in_flight_drops_their_results) {
   }
   {
     client_peer_t leaving(q.client_socket());
-    client_request_t check;
-    check.set_tag(client_request_t::CHECK_HEALTH_REQUEST);
-    check.set_serial(1);
-    leaving.send(check);
+    leaving.send(mq::test::parse<client_request_t>("tag: CHECK_HEALTH_REQUEST serial: 1"));
     ::shutdown(leaving.fd(), SHUT_WR);
     ASSERT_TRUE(q.daemon().wait_log("Debug: Client: disconnected"));
   }
@@ -182,9 +149,7 @@ TEST(connections, a_storm_past_the_descriptor_limit_ends_nothing) {
   sorter_peer_t after(q.sorter_socket());
   EXPECT_EQ(q.spool_dir(), after.store_path());
   const std::uint64_t id = after.put("after the storm\n", mq::SMTP_FRESH);
-  sorter_request_t get;
-  get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
-  get.set_entry_id(id);
+  const auto get = mq::test::parse<sorter_request_t>("tag: GET_ENTRY_REQUEST entry_id: " + std::to_string(id));
   mq::util::unique_fd_t fd;
   const auto r = before.call(get, -1, &fd);
   ASSERT_TRUE(fd) << r.error().what();
@@ -193,18 +158,16 @@ TEST(connections, a_storm_past_the_descriptor_limit_ends_nothing) {
 }
 
 TEST(connections, the_longest_socket_path_that_fits_is_served) {
-  mq::test::temp_dir_t dir;
-  auto config = mq::test::make_test_config(dir.path().string());
-  const std::string base = dir.path().string() + "/";
-  config.set_sorter_socket_path(base + std::string(107 - base.size(), 's'));
-  config.set_client_socket_path(base + std::string(107 - base.size(), 'c'));
-  mq::test::daemon_process_t daemon(mq::test::daemon_command());
-  daemon.answer_config(config, 1);
-  daemon.wait_message(ov::MailQuarantine2OverseerMessage::MY_INFO_NOTIFICATION);
-  EXPECT_EQ(config.spool_dir(), sorter_peer_t(config.sorter_socket_path()).store_path());
-  EXPECT_FALSE(client_peer_t(config.client_socket_path()).stat().has_error());
+  mq::test::running_quarantine_t q([](auto& config, auto& dir) {
+    const std::string base = dir.path().string() + "/";
+    config.set_sorter_socket_path(base + std::string(107 - base.size(), 's'));
+    config.set_client_socket_path(base + std::string(107 - base.size(), 'c'));
+  });
+  EXPECT_EQ(107u, q.client_socket().size());
+  EXPECT_EQ(q.spool_dir(), sorter_peer_t(q.sorter_socket()).store_path());
+  EXPECT_FALSE(client_peer_t(q.client_socket()).stat().has_error());
   struct stat st {};
-  ASSERT_EQ(0, ::stat(config.client_socket_path().c_str(), &st));
+  ASSERT_EQ(0, ::stat(q.client_socket().c_str(), &st));
   EXPECT_EQ(0666u, st.st_mode & 0777u);
 }
 

@@ -63,21 +63,13 @@ class sorter_service : public ::testing::Test {
 TEST_F(sorter_service, put_then_get_gives_back_the_bytes_and_the_envelope) {
   sorter_peer_t s(q.sorter_socket());
   const std::string content = mq::test::pattern(300000) + std::string("\0\r\n", 3);
-  mq::Entry e;
-  e.set_session_id("S1");
-  e.mutable_smtp_connect()->set_helo("relay.example");
-  e.mutable_smtp_connect()->set_address("192.0.2.7");
-  e.mutable_smtp_connect()->set_port(2525);
-  e.mutable_smtp_connect()->set_proto("ESMTP");
-  e.mutable_smtp_sender()->set_sender("from@example");
-  e.mutable_smtp_sender()->add_esmtp("SIZE=100");
-  auto* r = e.add_smtp_recipient();
-  r->set_recipient("to1@example");
-  r->add_esmtp("NOTIFY=NEVER");
-  e.add_smtp_recipient()->set_recipient("to2@example");
-  e.set_received_ts(111);
-  e.set_next_access_ts(222);
-  e.set_attempts(9);  // a new entry starts at 0 whatever the Sorter says
+  // A new entry starts at 0 attempts whatever the Sorter says.
+  auto e = mq::test::parse<mq::Entry>(
+      R"(session_id: "S1" received_ts: 111 next_access_ts: 222 attempts: 9
+         smtp_connect { helo: "relay.example" address: "192.0.2.7" port: 2525 proto: "ESMTP" }
+         smtp_sender { sender: "from@example" esmtp: "SIZE=100" }
+         smtp_recipient { recipient: "to1@example" esmtp: "NOTIFY=NEVER" }
+         smtp_recipient { recipient: "to2@example" })");
   const std::uint64_t id = s.put(content, mq::BCC_ACCEPTED, e);
 
   std::string got;
@@ -103,13 +95,10 @@ TEST_F(sorter_service, updates_replace_the_file_or_only_the_metadata_and_remove_
   EXPECT_EQ(second, got);
 
   // Metadata only: a stated size without a file changes nothing.
-  update = request(request_t::UPDATE_ENTRY_REQUEST, id);
-  auto* u = update.mutable_entry_update();
-  u->set_attempts(4);
-  u->set_next_access_ts(5000);
-  u->set_status(mq::SMTP_ACCEPTED);
-  u->set_message_size(1);
-  u->add_smtp_recipient()->set_recipient("only@example");
+  update = mq::test::parse<request_t>(
+      "tag: UPDATE_ENTRY_REQUEST entry_id: " + std::to_string(id) +
+      R"( entry_update { attempts: 4 next_access_ts: 5000 status: SMTP_ACCEPTED message_size: 1
+                         smtp_recipient { recipient: "only@example" } })");
   r = s.call(update);
   ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
   r = get(s, id, &got);

@@ -2,18 +2,22 @@
 
 // The real executables as child processes: a program run to its end, and
 // the daemon under a test supervisor that speaks the monitor channel over a
-// socket pair and collects what the process writes. Every wait wakes on
-// the event itself and gives up after wait_limit().
+// socket pair and keeps what the process writes. Every wait gives up after
+// wait_limit().
 
 #include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
 #include "common.h"
+
 #include "mail_quarantine_config.pb.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
 #include "util/unique_fd.h"
@@ -45,6 +49,14 @@ program_result_t run_program(const command_t& command);
 // as the current user.
 ov::MailQuarantineConfig make_test_config(const std::string& dir);
 
+// A message from its text form; fails the test when it does not parse.
+template <typename M>
+M parse(const std::string& text) {
+  M m;
+  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &m)) << text;
+  return m;
+}
+
 #ifdef ORVANE_MAIL_QUARANTINE_PATH
 inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
 #endif
@@ -53,7 +65,7 @@ class daemon_process_t {
  public:
   using in_message_t = ov::MailQuarantine2OverseerMessage;
 
-  // Starts `command` with its standard output and error collected as lines.
+  // Starts `command`; its standard output and error go to one file.
   // It gets a monitor socket in COM_ORVANE_MONITOR unless `command.env`
   // names that variable itself.
   explicit daemon_process_t(const command_t& command);
@@ -98,10 +110,14 @@ class daemon_process_t {
 };
 
 #ifdef ORVANE_MAIL_QUARANTINE_PATH
-// A daemon configured by make_test_config() and ready for service.
+// A daemon configured by make_test_config(), changed by `adjust`, and ready
+// for service.
 class running_quarantine_t {
  public:
-  running_quarantine_t() : config_(make_test_config(dir_.path().string())), daemon_(daemon_command()) {
+  using adjust_t = std::function<void(ov::MailQuarantineConfig&, const temp_dir_t&)>;
+  explicit running_quarantine_t(const adjust_t& adjust = {})
+      : config_(make_test_config(dir_.path().string())), daemon_(daemon_command()) {
+    if (adjust) adjust(config_, dir_);
     daemon_.answer_config(config_, 1);
     daemon_.wait_message(daemon_process_t::in_message_t::MY_INFO_NOTIFICATION);
   }
@@ -112,20 +128,17 @@ class running_quarantine_t {
   const std::string& spool_dir() const { return config_.spool_dir(); }
   std::string file(const std::string& name) const { return dir_.file(name); }
   daemon_process_t& daemon() { return daemon_; }
-
   // SIGTERM, as a supervisor stops it; the exit status.
-  int stop();
+  int stop() {
+    daemon_.send_signal(SIGTERM);
+    return daemon_.wait_exit();
+  }
 
  private:
   temp_dir_t dir_;
   ov::MailQuarantineConfig config_;
   daemon_process_t daemon_;
 };
-
-inline int running_quarantine_t::stop() {
-  daemon_.send_signal(SIGTERM);
-  return daemon_.wait_exit();
-}
 #endif
 
 }  // namespace mq::test
