@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -22,11 +23,6 @@ using config_t = ov::MailQuarantineConfig;
 
 const std::string ready_line = "Notice: MailQuarantine " MQ_VERSION ": Ready for service";
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 TEST(daemon, asks_applies_announces_counts_and_ends_on_sigterm) {
   mq::test::temp_dir_t dir;
   config_t config = mq::test::make_test_config(dir.path().string());
@@ -39,14 +35,14 @@ TEST(daemon, asks_applies_announces_counts_and_ends_on_sigterm) {
   const in_t stat = d.wait_message(in_t::MY_STAT_NOTIFICATION);
   EXPECT_TRUE(stat.stat().has_clients());
   EXPECT_EQ(0u, stat.stat().clients());
-  EXPECT_FALSE(exists(config.spool_dir()));
+  EXPECT_FALSE(std::filesystem::exists(config.spool_dir()));
 
   d.send_config(config, 17);
   const in_t info = d.wait_message(in_t::MY_INFO_NOTIFICATION);
   EXPECT_EQ(17u, info.config_revision());
   EXPECT_TRUE(info.has_info());
   EXPECT_TRUE(d.wait_log(ready_line));
-  EXPECT_TRUE(exists(config.spool_dir() + "/queue.db"));
+  EXPECT_TRUE(std::filesystem::exists(config.spool_dir() + "/queue.db"));
 
   {
     // Connections on both sockets count; a new configuration keeps the count.
@@ -66,8 +62,6 @@ TEST(daemon, asks_applies_announces_counts_and_ends_on_sigterm) {
   EXPECT_TRUE(d.wait_clients(0));
   d.send_signal(SIGTERM);
   EXPECT_EQ(107, d.wait_exit());
-  EXPECT_EQ(1u, d.count_log("Notice: Termination signal received, exiting..."));
-  EXPECT_EQ(1u, d.count_log("Notice: Exit with status 107 (EC_APP_TERMINATED)"));
 }
 
 // ---- the exit statuses ----
@@ -142,7 +136,7 @@ const exit_case_t exit_cases[] = {
        c.set_client_socket_path(base + std::string(108 - base.size(), 'c'));
        d.send_config(c, 3);
      },
-     102, "EC_BAD_CONFIG", "Error: Cannot apply configuration (revision 3): "},
+     102, "EC_BAD_CONFIG", "Error: Cannot apply configuration (revision 3): File name too long"},
     {"new_spool_directory", stage_t::reconfiguring,
      [](auto& d, auto& c, auto&) {
        c.set_spool_dir(c.spool_dir() + "2");
@@ -190,7 +184,7 @@ TEST_P(daemon_exit, status_and_log_line) {
   for (std::string line; std::getline(lines, line);) reasons += line.rfind(c.line, 0) == 0;
   EXPECT_EQ(1, reasons) << d.output();
   if (!c.absent.empty()) {
-    EXPECT_FALSE(exists(dir.file(c.absent)));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(c.absent)));
   }
   // A revision that was not applied is never announced.
   if (c.stage != stage_t::started && c.monitor == nullptr) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <google/protobuf/util/json_util.h>
@@ -28,11 +29,6 @@ void write_config(const std::string& path, const ov::MailQuarantineConfig& confi
   std::string json;
   ASSERT_TRUE(google::protobuf::util::MessageToJsonString(config, &json).ok());
   mq::test::write_file(path, json);
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 TEST(overseer_tool, removes_a_stale_socket_restarts_a_daemon_that_exits_0_and_stops) {
@@ -59,7 +55,7 @@ TEST(overseer_tool, removes_a_stale_socket_restarts_a_daemon_that_exits_0_and_st
   p.send_signal(SIGHUP);
   EXPECT_TRUE(p.wait_log("daemon exited with status 0 (EC_OK), restarting"));
   EXPECT_TRUE(p.wait_log("daemon ready with configuration revision 3"));
-  EXPECT_TRUE(exists(dir.file("spool2/queue.db")));
+  EXPECT_TRUE(std::filesystem::exists(dir.file("spool2/queue.db")));
 
   p.send_signal(SIGTERM);
   EXPECT_EQ(0, p.wait_exit());
@@ -71,7 +67,7 @@ TEST(overseer_tool, embedded_configuration_under_the_state_folder) {
   daemon_process_t p(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--state-dir", dir.file("state")}));
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
   for (const char* name : {"state/spool/queue.db", "state/sorter.sock", "state/client.sock"})
-    EXPECT_TRUE(exists(dir.file(name))) << name;
+    EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
   p.send_signal(SIGINT);
   EXPECT_EQ(0, p.wait_exit());
 }
@@ -85,7 +81,7 @@ TEST(overseer_tool, bad_configurations_end_it) {
   daemon_process_t refused(overseer(dir.file("fake"), {"--config", dir.file("bad.json")}));
   EXPECT_NE(0, refused.wait_exit());
   EXPECT_EQ(1u, refused.count_log("bad configuration file " + dir.file("bad.json") + ": ")) << refused.output();
-  EXPECT_FALSE(exists(dir.file("started")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("started")));
 
   // A daemon that cannot apply it ends the stand-in with its status.
   ov::MailQuarantineConfig config = mq::test::make_test_config(dir.path().string());
