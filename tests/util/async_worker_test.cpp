@@ -102,40 +102,5 @@ TEST(async_worker, DestructionFinishesTheRunningTaskAndDiscardsTheQueued) {
   EXPECT_EQ(0, callbacks);
 }
 
-TEST(async_worker, AnExceptionFromATaskWithoutCallbackEndsTheWorkerOnTheLoop) {
-  boost::asio::io_context io;
-  auto guard = boost::asio::make_work_guard(io);
-  auto worker = std::make_unique<async_worker_t>(io);
-  std::atomic<bool> later_ran{false};
-  worker->post([] { throw std::runtime_error("fatal in task"); });
-  worker->post([&] { later_ran = true; });
-  try {
-    io.run();
-    ADD_FAILURE() << "run() returned normally";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("fatal in task", e.what());
-  }
-  worker->post([&] { later_ran = true; });
-  worker.reset();
-  EXPECT_FALSE(later_ran);
-}
-
-TEST(callback_wrapper, CancelAndDestructionSilenceEarlierWrappersOnly) {
-  boost::asio::io_context io;
-  auto owner = std::make_unique<owner_t>();
-  std::vector<std::string> calls;
-  auto before = owner->wrap([&](const std::string& s) { calls.push_back("before " + s); });
-  owner->cancel();
-  auto after = owner->wrap([&](const std::string& s) { calls.push_back("after " + s); });
-  boost::asio::post(io, [before]() mutable { before("posted"); });
-  boost::asio::post(io, [after]() mutable { after("posted"); });
-  io.run();
-  before("direct");
-  after("direct");
-  owner.reset();
-  after("late");
-  EXPECT_EQ((std::vector<std::string>{"after posted", "after direct"}), calls);
-}
-
 }  // namespace
 }  // namespace mq::util

@@ -119,18 +119,5 @@ TEST_F(acceptor_test, BindRefusalsLeaveTheAcceptorClosed) {
   EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(acceptor_test, DestroyingTheAcceptorInsideTheCallbackEndsAccepting) {
-  const std::string path = dir.file("destroy.sock");
-  listen(path);
-  unique_fd_t c1 = connect_local(path), c2 = connect_local(path);
-  after_accept = [&] { acceptor.reset(); };
-  ASSERT_TRUE(run_until([&] { return !accepted.empty(); }));
-  test::run_until(
-      io, [] { return false; }, std::chrono::milliseconds(50));
-  EXPECT_EQ(1u, accepted.size());
-  EXPECT_TRUE(errors.empty());
-  EXPECT_TRUE(test::other_end_closed(c2.get()));
-}
-
 }  // namespace
 }  // namespace mq::util
