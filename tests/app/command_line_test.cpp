@@ -67,18 +67,17 @@ TEST_P(command_line, status_and_output) {
 INSTANTIATE_TEST_SUITE_P(cases, command_line, ::testing::ValuesIn(run_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-std::string md5_base64(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE], text[64];
-  unsigned int size = 0;
-  EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), digest, &size, EVP_md5(), nullptr));
-  return std::string(reinterpret_cast<char*>(text), EVP_EncodeBlock(text, digest, static_cast<int>(size)));
-}
-
 std::string base64(const std::string& data) {
   std::vector<unsigned char> text(data.size() * 2 + 4);
-  const int n =
-      EVP_EncodeBlock(text.data(), reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
-  return std::string(text.begin(), text.begin() + n);
+  const auto in = reinterpret_cast<const unsigned char*>(data.data());
+  return std::string(text.begin(), text.begin() + EVP_EncodeBlock(text.data(), in, static_cast<int>(data.size())));
+}
+
+std::string md5(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), digest, &size, EVP_md5(), nullptr));
+  return std::string(reinterpret_cast<char*>(digest), size);
 }
 
 TEST(dump_app_info, describes_the_executable_in_one_json_line) {
@@ -91,7 +90,7 @@ TEST(dump_app_info, describes_the_executable_in_one_json_line) {
   ASSERT_NE(nullptr, owner);
   EXPECT_EQ("{\"version\":\"" MQ_VERSION "\",\"installTime\":\"" + std::to_string(st.st_ctime) +
                 "\",\"modificationTime\":\"" + std::to_string(st.st_mtime) + "\",\"exeSize\":\"" +
-                std::to_string(st.st_size) + "\",\"exeMd5\":\"" + md5_base64(mq::test::read_file(program)) +
+                std::to_string(st.st_size) + "\",\"exeMd5\":\"" + base64(md5(mq::test::read_file(program))) +
                 "\",\"exeOwner\":\"" + base64(owner->pw_name) + "\"}\n",
             r.out);
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -35,16 +36,13 @@ std::string name_of(const std::string& entry) { return entry.substr(0, entry.fin
 // Forks and executes `c` with standard output and error on `out` and `err`;
 // `keep` (unless -1) stays open across the exec.
 pid_t spawn(const command_t& c, int out, int err, int keep) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string name = name_of(*e);
-    if (std::none_of(c.env.begin(), c.env.end(), [&](const std::string& x) { return name_of(x) == name; }))
-      env.emplace_back(*e);
-  }
-  for (const auto& e : c.env)
-    if (e.find('=') != std::string::npos) env.push_back(e);
-  std::vector<std::string> args{c.argv0.empty() ? c.path : c.argv0};
+  std::vector<std::string> args{c.argv0.empty() ? c.path : c.argv0}, env;
   args.insert(args.end(), c.args.begin(), c.args.end());
+  for (char** e = environ; *e; ++e)
+    if (std::none_of(c.env.begin(), c.env.end(), [&](const std::string& x) { return name_of(x) == name_of(*e); }))
+      env.emplace_back(*e);
+  std::copy_if(c.env.begin(), c.env.end(), std::back_inserter(env),
+               [](const std::string& e) { return e.find('=') != std::string::npos; });
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   for (auto& e : env) envp.push_back(e.data());
