@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/filesystem/operations.hpp>
 
 namespace mq::test {
@@ -28,6 +29,8 @@ std::chrono::milliseconds wait_limit(std::chrono::milliseconds base) {
 
 bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
+  // Keeps run_one_for waiting instead of spinning when nothing is pending.
+  const auto work = boost::asio::make_work_guard(io);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     if (io.stopped()) io.restart();
