@@ -106,17 +106,10 @@ const exit_case_t exit_cases[] = {
      "EC_UNEXPECTED_ERROR", "Error: read failed", "spool"},
     {"channel_lost_when_ready", stage_t::ready, [](auto& d, auto&, auto&) { d.close_monitor(); }, 125,
      "EC_UNEXPECTED_ERROR", "Error: read failed"},
-    {"zero_frame_length", stage_t::ready,
-     [](auto& d, auto&, auto&) {
-       const std::uint32_t zero = 0;
-       d.send_bytes(&zero, 4);
-     },
-     125, "EC_UNEXPECTED_ERROR", bad_size},
-    {"frame_length_above_the_limit", stage_t::asked,
-     [](auto& d, auto&, auto&) {
-       const std::uint32_t size = 64 * 1024 * 1024 + 1;
-       d.send_bytes(&size, 4);
-     },
+    {"zero_frame_length", stage_t::ready, [](auto& d, auto&, auto&) { d.send_bytes("\0\0\0\0", 4); }, 125,
+     "EC_UNEXPECTED_ERROR", bad_size},
+    // One byte above 64 MiB, little-endian.
+    {"frame_length_above_the_limit", stage_t::asked, [](auto& d, auto&, auto&) { d.send_bytes("\x01\0\0\x04", 4); },
      125, "EC_UNEXPECTED_ERROR", bad_size, "spool"},
     {"unparsable_frame", stage_t::asked, [](auto& d, auto&, auto&) { d.send_frame("\xff\xff\xff"); }, 125,
      "EC_UNEXPECTED_ERROR", "Error: ov.Overseer2MailQuarantineMessage: invalid message format", "spool"},
