@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "support/common.h"
