@@ -264,22 +264,6 @@ int run_update(const context_t& ctx, const args_t& args) {
   return exit_ok;
 }
 
-int run_remove(const context_t& ctx, const args_t& args) {
-  args.expect_positional(1, "remove ID");
-  const std::uint64_t id = parse_id(args.positional()[0]);
-  sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::REMOVE_ENTRY_REQUEST);
-  request.set_entry_id(id);
-  session.call(request, response_t::REMOVE_ENTRY_RESPONSE);
-  if (ctx.json) {
-    *ctx.out << json_object_t().add("entry_id", id).add("removed", true).str() << '\n';
-  } else {
-    *ctx.out << "Removed entry " << id << '\n';
-  }
-  return exit_ok;
-}
-
 int run_ids(const context_t& ctx, const args_t& args) {
   args.expect_positional(1, "ids STATUS [--due TS] [--limit N] [--after ID:TS]");
   const int status = parse_status(args.positional()[0]);
