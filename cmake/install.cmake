@@ -26,6 +26,8 @@ foreach(page ${MQ_MAN_PAGES})
 endforeach()
 if(MQ_MAN_OUTPUTS)
   add_custom_target(mq_man_pages ALL DEPENDS ${MQ_MAN_OUTPUTS})
+  # Whoever builds mqctl can install: the pages are made with it.
+  add_dependencies(mqctl mq_man_pages)
 endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/completion/mqctl DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
