@@ -25,6 +25,8 @@ class raw_input_t {
   ~raw_input_t();
   raw_input_t(const raw_input_t&) = delete;
   raw_input_t& operator=(const raw_input_t&) = delete;
+  // Whether keys can be read (standard input is a terminal).
+  bool active() const { return active_; }
   // Waits up to `timeout_ms` for a key; 0 when none came (or a signal).
   int read_key(int timeout_ms);
 

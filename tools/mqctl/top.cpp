@@ -185,7 +185,7 @@ int run_top(const context_t& ctx, const args_t& args) {
       const std::uint64_t t = steady_ms();
       if (t >= until) break;
       const int wait = static_cast<int>(std::min<std::uint64_t>(until - t, 200));
-      if (live) {
+      if (live && keys->active()) {
         const int key = keys->read_key(wait);
         if (key == 'q' || key == 'Q') {
           quit = true;
