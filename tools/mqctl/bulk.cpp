@@ -100,17 +100,18 @@ class runner_t {
       if (!acting) {
         if (alarm && r.error().what() == "Entry not found") {
           ++o.gone;
-        } else if (alarm) {
-          fail(o, item.id, r);
-        } else if (r.tag() != sorter_response_t::GET_ENTRY_RESPONSE) {
+        } else if (!alarm && r.tag() != sorter_response_t::GET_ENTRY_RESPONSE) {
           throw connection_error_t("the daemon answered " + sorter_response_t::Tag_Name(r.tag()) +
                                    " to GET_ENTRY_REQUEST");
-        } else if (selection_ && !selection_->matches(r.status(), brief_of(r))) {
+        } else if (!alarm && selection_ && !selection_->matches(r.status(), brief_of(r))) {
           ++o.changed;
         } else if (stopping || interrupt_guard_t::interrupted()) {
           stopping = true;
           ++o.left;
         } else {
+          // An entry that cannot be read (its message file lost, say) is
+          // still acted on: the listing found it, and removing such entries
+          // is what an operator may well be after.
           sorter_request_t act;
           act.set_entry_id(item.id);
           fill_action(act);
