@@ -73,13 +73,16 @@ measure() {
   local name="$1"
   shift
   /usr/bin/time -v "$build/tools/mqctl/mqctl" --state-dir "$state" --timeout 0 "$@" >"$state/out" 2>"$state/time"
-  local wall rss
+  local wall rss user sys
   wall="$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$state/time")"
   rss="$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$state/time")"
-  printf '%-40s %10s  max RSS %6.1f MiB  -> %s\n' "$name" "$wall" "$(echo "$rss / 1024" | bc -l)" \
-    "$(head -c 60 "$state/out" | head -1)"
+  user="$(sed -n 's/.*User time (seconds): //p' "$state/time")"
+  sys="$(sed -n 's/.*System time (seconds): //p' "$state/time")"
+  # mqctl's own CPU time tells its share; the rest is the daemon's paging.
+  printf '%-40s wall %8s  mqctl CPU %6.2f s  max RSS %5.1f MiB  -> %s\n' "$name" "$wall" \
+    "$(echo "$user + $sys" | bc -l)" "$(echo "$rss / 1024" | bc -l)" "$(head -c 40 "$state/out" | head -1)"
 }
-echo "mqctl on $count entries (index: $index)"
+echo "mqctl on $count entries (index: $index, load: $(cut -d" " -f1-3 /proc/loadavg))"
 measure "list --count --domain example.org" list smtp-accepted --count --domain example.org
 measure "list --all --count --domain example.org" list --all --count --domain example.org
 measure "shape" shape
