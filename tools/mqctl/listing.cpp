@@ -109,7 +109,8 @@ int run_list(const context_t& ctx, const args_t& args) {
   std::uint64_t n = 0;
   std::vector<std::string> header{"ID"};
   if (all) header.push_back("STATUS");
-  header.insert(header.end(), {"NEXT_ACCESS", "ATTEMPTS", "SESSION_ID", "SENDER", "RECIPIENTS"});
+  header.insert(header.end(), {style == time_style_t::epoch ? "NEXT_ACCESS_TS" : "NEXT_ACCESS", "ATTEMPTS",
+                               "SESSION_ID", "SENDER", "RECIPIENTS"});
   stream_table_t table(header, out);
   const bool cut = selection.walk(session, [&](int status, const brief_t& e) {
     ++n;
