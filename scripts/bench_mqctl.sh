@@ -33,7 +33,7 @@ start() {
   "$build/tools/overseer/mq-overseer" --daemon "$build/orvane-mail-quarantine" --state-dir "$state" \
     >"$state/overseer.log" 2>&1 &
   overseer=$!
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 600); do
     grep -q "Ready for service" "$state/overseer.log" && return 0
     sleep 0.2
   done
