@@ -42,7 +42,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail quarantine daemon with its supervisor stand-in and mqctl")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Keeps a durable queue of mail messages for the mail-processing daemon of a\n mail-security suite: message files in a spool directory, their metadata in\n SQLite. Includes mq-overseer, a small supervisor, and mqctl, the tool to\n look at and act on the queues.")
+    "Keeps a durable queue of mail messages for the mail-processing daemon of a\nmail-security suite: message files in a spool directory, their metadata in\nSQLite. Includes mq-overseer, a small supervisor, and mqctl, the tool to\nlook at and act on the queues.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
