@@ -13,6 +13,7 @@ packages=(
   libssl-dev
   libgtest-dev libgmock-dev googletest
   clang-format
+  file
 )
 
 missing=()

@@ -21,6 +21,8 @@ struct command_t {
   const char* name;
   const char* usage;    // arguments and options after the name
   const char* summary;  // one line
+  const char* details;  // more help: options, examples ("" for none)
+  bool selects;         // takes the selection options
   args_t::option_table_t table;
   int (*run)(const context_t& ctx, const args_t& args);
 };
@@ -31,6 +33,8 @@ const std::vector<command_t>& commands();
 // Over the client socket.
 int run_stat(const context_t& ctx, const args_t& args);
 int run_list(const context_t& ctx, const args_t& args);
+int run_shape(const context_t& ctx, const args_t& args);
+int run_top(const context_t& ctx, const args_t& args);
 int run_flush(const context_t& ctx, const args_t& args);
 int run_check(const context_t& ctx, const args_t& args);
 
@@ -39,6 +43,9 @@ int run_put(const context_t& ctx, const args_t& args);
 int run_get(const context_t& ctx, const args_t& args);
 int run_update(const context_t& ctx, const args_t& args);
 int run_remove(const context_t& ctx, const args_t& args);
+int run_retry(const context_t& ctx, const args_t& args);
+int run_move(const context_t& ctx, const args_t& args);
+int run_delay(const context_t& ctx, const args_t& args);
 int run_ids(const context_t& ctx, const args_t& args);
 int run_watch(const context_t& ctx, const args_t& args);
 

@@ -8,10 +8,11 @@ namespace mqctl {
 // Exit statuses of the tool.
 enum exit_status_t : int {
   exit_ok = 0,
-  exit_daemon_error = 1,  // the daemon answered with an error
-  exit_usage = 2,         // wrong command line
-  exit_connection = 3,    // socket missing, refused, closed, timed out or garbled
-  exit_file = 4,          // a local file could not be read or written
+  exit_daemon_error = 1,   // the daemon answered with an error
+  exit_usage = 2,          // wrong command line
+  exit_connection = 3,     // socket missing, refused, closed, timed out or garbled
+  exit_file = 4,           // a local file could not be read or written
+  exit_interrupted = 130,  // stopped by Ctrl-C (or SIGTERM) part way
 };
 
 // A wrong command line.

@@ -1,6 +1,8 @@
 // mqctl: look at and drive a running quarantine over its two sockets.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,7 @@
 #include "commands.h"
 #include "errors.h"
 #include "ov/error.h"
+#include "selection.h"
 
 namespace mqctl {
 
@@ -20,8 +23,41 @@ std::string default_state_dir() {
   return "var";
 }
 
+const char* const bulk_help =
+    "Acts on the entries given by id, or on those a selection picks (read first,\n"
+    "page by page). It prints what it will do and, when standard input is a\n"
+    "terminal, asks before doing it (--yes does not ask; --dry-run only tells).\n"
+    "Each entry is read and then changed over the Sorter socket, --parallel N\n"
+    "(default 16) at a time; an entry that is gone meanwhile is counted as\n"
+    "\"already gone\", one that changed so that the selection no longer picks it\n"
+    "as \"changed meanwhile\" and is left alone. On a terminal a progress line\n"
+    "shows entries done / total and the rate. The summary tells what was done,\n"
+    "and the reasons of failures. Ctrl-C stops after the requests in flight.\n"
+    "'remove ID' alone removes one entry as before, without reading it first.\n"
+    "\n"
+    "Examples:\n"
+    "  mqctl remove --all --domain spam.test\n"
+    "  mqctl move smtp-fresh --sender '^a@' --to bcc-fresh --yes\n"
+    "  mqctl retry smtp-accepted --domain example.org --dry-run\n"
+    "  mqctl delay 2h smtp-accepted --rcpt '@slow\\.example$'\n";
+
 const args_t::option_table_t global_options{
     {"json", "help"}, {"sorter-socket", "client-socket", "state-dir", "timeout"}, {}};
+
+const char* const global_help =
+    "Options:\n"
+    "  --state-dir DIR       folder of both sockets, as given to the supervisor stand-in\n"
+    "                        (default $XDG_STATE_HOME/orvane-mail-quarantine, or ./var)\n"
+    "  --sorter-socket PATH  Sorter socket (default DIR/sorter.sock)\n"
+    "  --client-socket PATH  client socket (default DIR/client.sock)\n"
+    "  --json                print JSON for scripts (lists: one object a line)\n"
+    "  --timeout MS          wait at most MS milliseconds for each answer (default 30000, 0: no limit)\n"
+    "  --help                print this help; after a command, the help of the command\n";
+
+const char* const exit_help =
+    "Exit status: 0 done, 1 the daemon answered with an error (or a bulk action had\n"
+    "failures), 2 wrong arguments, 3 the daemon could not be reached or the connection\n"
+    "failed, 4 a local file could not be read or written, 130 interrupted.\n";
 
 void print_help(std::ostream& out) {
   out << "Usage: mqctl [OPTIONS] COMMAND [ARGS]\n"
@@ -39,19 +75,57 @@ void print_help(std::ostream& out) {
   }
   out << "\n"
          "STATUS is one of smtp-fresh, smtp-accepted, bcc-fresh, bcc-accepted.\n"
+         "SELECTION: see 'mqctl help list'. 'mqctl help COMMAND' tells more about a command.\n"
          "\n"
-         "Options:\n"
-         "  --state-dir DIR       folder of both sockets, as given to the supervisor stand-in\n"
-         "                        (default $XDG_STATE_HOME/orvane-mail-quarantine, or ./var)\n"
-         "  --sorter-socket PATH  Sorter socket (default DIR/sorter.sock)\n"
-         "  --client-socket PATH  client socket (default DIR/client.sock)\n"
-         "  --json                print JSON instead of tables\n"
-         "  --timeout MS          wait at most MS milliseconds for each answer (default 30000, 0: no limit)\n"
-         "  --help                print this help\n"
-         "\n"
-         "Exit status: 0 done, 1 the daemon answered with an error, 2 wrong arguments,\n"
-         "3 the daemon could not be reached or the connection failed, 4 a local file\n"
-         "could not be read or written.\n";
+      << global_help << "\n"
+      << exit_help;
+}
+
+void print_command_help(std::ostream& out, const command_t& c) {
+  out << "Usage: mqctl [OPTIONS] " << c.name << (*c.usage ? " " : "") << c.usage << "\n\n" << c.summary << "\n";
+  if (*c.details) out << "\n" << c.details;
+  if (c.selects) out << "\n" << selection_t::help();
+  out << "\n" << global_help;
+}
+
+const command_t* find_command(const std::string& name) {
+  for (const auto& c : commands())
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+// For the shell completion: the option names of a command, or of mqctl.
+void print_options(std::ostream& out, const command_t* c) {
+  std::set<std::string> names;
+  auto take = [&names](const args_t::option_table_t& t) {
+    for (const auto* set : {&t.flags, &t.values, &t.repeated})
+      for (const auto& n : *set) names.insert("--" + n);
+  };
+  take(global_options);
+  if (c) take(c->table);
+  if (c && c->selects) take(selection_t::options());
+  for (const auto& n : names) out << n << '\n';
+}
+
+int run_help(const std::vector<std::string>& words) {
+  if (words.empty()) {
+    print_help(std::cout);
+    return exit_ok;
+  }
+  if (words[0] == "--commands" && words.size() == 1) {
+    for (const auto& c : commands()) std::cout << c.name << '\n';
+    std::cout << "help\n";
+    return exit_ok;
+  }
+  if (words[0] == "--options" && words.size() <= 2) {
+    print_options(std::cout, words.size() == 2 ? find_command(words[1]) : nullptr);
+    return exit_ok;
+  }
+  if (words.size() > 1) throw usage_error_t("usage: mqctl help [COMMAND]");
+  const command_t* c = find_command(words[0]);
+  if (!c) throw usage_error_t("help: unknown command '" + words[0] + "'");
+  print_command_help(std::cout, *c);
+  return exit_ok;
 }
 
 args_t::option_table_t merged(const args_t::option_table_t& a, const args_t::option_table_t& b) {
@@ -75,26 +149,28 @@ std::size_t command_index(const std::vector<std::string>& words) {
 }
 
 int run(const std::vector<std::string>& words) {
-  for (const auto& w : words) {
-    if (w == "-h" || w == "--help") {
-      print_help(std::cout);
-      return exit_ok;
-    }
-  }
   const std::size_t at = command_index(words);
-  if (at >= words.size()) throw usage_error_t("no command given");
-  if (words[at] == "help") {
-    print_help(std::cout);
+  const bool help = std::find_if(words.begin(), words.end(),
+                                 [](const std::string& w) { return w == "-h" || w == "--help"; }) != words.end();
+  if (at < words.size() && words[at] == "help")
+    return run_help(std::vector<std::string>(words.begin() + static_cast<std::ptrdiff_t>(at) + 1, words.end()));
+  const command_t* command = at < words.size() ? find_command(words[at]) : nullptr;
+  if (help) {
+    if (command) {
+      print_command_help(std::cout, *command);
+    } else {
+      print_help(std::cout);
+    }
     return exit_ok;
   }
-  const command_t* command = nullptr;
-  for (const auto& c : commands())
-    if (words[at] == c.name) command = &c;
+  if (at >= words.size()) throw usage_error_t("no command given");
   if (!command) throw usage_error_t("unknown command '" + words[at] + "'");
 
   std::vector<std::string> rest(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(at));
   rest.insert(rest.end(), words.begin() + static_cast<std::ptrdiff_t>(at) + 1, words.end());
-  const args_t args(rest, merged(global_options, command->table));
+  auto table = merged(global_options, command->table);
+  if (command->selects) table = merged(table, selection_t::options());
+  const args_t args(rest, table);
 
   context_t ctx;
   const std::string state_dir = args.value("state-dir").value_or(default_state_dir());
@@ -115,22 +191,64 @@ int run(const std::vector<std::string>& words) {
 
 const std::vector<command_t>& commands() {
   static const std::vector<command_t> list = {
-      {"stat", "", "messages and bytes per status", {}, run_stat},
+      {"stat", "", "messages and bytes per status", "", false, {}, run_stat},
       {"list",
-       "STATUS [--limit N] [--after ID:TS]",
-       "entries of a status queue in key order: all of them, or one page of N after the key ID:TS",
-       {{}, {"limit", "after"}, {}},
+       "(STATUS | --all) [SELECTION] [--ids | --count] [--utc | --epoch]",
+       "the selected entries in key order (next access time, then id), read page by page",
+       "Columns: id, status (with --all), next access time, attempts, session id,\n"
+       "sender and recipients. Times are local ISO 8601, \"due\" when 0 or past.\n"
+       "  --utc     times in UTC\n"
+       "  --epoch   times as seconds since the epoch, as stored\n"
+       "  --ids     only the ids, one a line\n"
+       "  --count   only how many entries are selected\n"
+       "  --json    one JSON object a line: id, status, next_access_ts, attempts,\n"
+       "            session_id, sender, recipients (with --count: {\"count\":N})\n"
+       "With --limit N on one status, the last line names the key to go on from\n"
+       "(--after ID:TS).\n"
+       "\n"
+       "Examples:\n"
+       "  mqctl list smtp-accepted --domain example.org --count\n"
+       "  mqctl list --all --sender '^bounce@' --due --ids\n"
+       "  mqctl list bcc-fresh --json | jq -r .sender\n",
+       true,
+       {{"ids", "count", "utc", "epoch"}, {}, {}},
        run_list},
-      {"flush", "STATUS", "make every entry of a status queue due at once", {}, run_flush},
+      {"shape",
+       "[STATUS | --all] [SELECTION] [--by domain|sender|sender-address] [--top N]",
+       "how the queues are shaped: entries per recipient domain by due time and attempts",
+       "One row per recipient domain (an entry counts once in every domain it has\n"
+       "recipients in), or per sender domain (--by sender) or sender address\n"
+       "(--by sender-address); the N largest rows (--top, default 20), the others\n"
+       "together, and a total row that counts every entry once. Columns: entries,\n"
+       "then due now, due within 5 minutes, 1 hour, 4 hours, 1 day, later; then\n"
+       "attempts 0, 1, 2-4, 5-9, 10 and more. Without STATUS, every status.\n",
+       true,
+       {{}, {"by", "top"}, {}},
+       run_shape},
+      {"top",
+       "[--interval DURATION] [--overdue N] [--iterations N]",
+       "a live view of messages and bytes per status with their rates, and the most overdue entries",
+       "On a terminal the view refreshes every --interval (default 2s) until q is\n"
+       "pressed; it lists the --overdue N (default 10) entries longest past their\n"
+       "next access time. Otherwise it prints one line per interval (with --json one\n"
+       "object a line). --iterations N stops after N refreshes.\n",
+       false,
+       {{}, {"interval", "overdue", "iterations"}, {}},
+       run_top},
+      {"flush", "STATUS", "make every entry of a status queue due at once", "", false, {}, run_flush},
       {"check",
        "[--fix]",
        "check the store's consistency, with --fix repair it; prints the report",
+       "",
+       false,
        {{"fix"}, {}, {}},
        run_check},
       {"put",
        "FILE [--sender S] [--rcpt R]... [--status STATUS] [--session-id ID] [--received-ts TS] "
        "[--next-access-ts TS] [--helo H] [--address A] [--port P] [--proto P]",
        "store a message file with its envelope (status smtp-fresh unless given); prints the new id",
+       "",
+       false,
        {{},
         {"sender", "status", "session-id", "received-ts", "next-access-ts", "helo", "address", "port", "proto"},
         {"rcpt"}},
@@ -138,22 +256,57 @@ const std::vector<command_t>& commands() {
       {"get",
        "ID [--out FILE]",
        "show an entry and write its message to FILE, or to standard output with the entry on standard error",
+       "",
+       false,
        {{}, {"out"}, {}},
        run_get},
       {"update",
        "ID [--attempts N] [--next-access-ts TS] [--status STATUS] [--sender S] [--rcpt R]... [--file NEW]",
        "change an entry; --rcpt replaces all recipients, --file replaces the message",
+       "",
+       false,
        {{}, {"attempts", "next-access-ts", "status", "sender", "file"}, {"rcpt"}},
        run_update},
-      {"remove", "ID", "delete an entry and its message", {}, run_remove},
+      {"remove",
+       "(ID... | STATUS | --all) [SELECTION] [--dry-run] [--yes] [--parallel N]",
+       "delete entries and their messages: by id, or all the selected ones",
+       bulk_help,
+       true,
+       {{"dry-run", "yes"}, {"parallel"}, {}},
+       run_remove},
+      {"retry",
+       "(ID... | STATUS | --all) [SELECTION] [--dry-run] [--yes] [--parallel N]",
+       "make entries due now (next access time 0), like a flush limited to them",
+       bulk_help,
+       true,
+       {{"dry-run", "yes"}, {"parallel"}, {}},
+       run_retry},
+      {"move",
+       "(ID... | STATUS | --all) --to STATUS [SELECTION] [--dry-run] [--yes] [--parallel N]",
+       "give entries another status",
+       bulk_help,
+       true,
+       {{"dry-run", "yes"}, {"to", "parallel"}, {}},
+       run_move},
+      {"delay",
+       "DURATION (ID... | STATUS | --all) [SELECTION] [--dry-run] [--yes] [--parallel N]",
+       "set the next access time of entries to now + DURATION (90s, 30m, 2h, 1d, 1h30m)",
+       bulk_help,
+       true,
+       {{"dry-run", "yes"}, {"parallel"}, {}},
+       run_delay},
       {"ids",
        "STATUS [--due TS] [--limit N] [--after ID:TS]",
        "entry keys (ID:TS) of a status queue in key order; --due stops at the first key later than TS",
+       "",
+       false,
        {{}, {"due", "limit", "after"}, {}},
        run_ids},
       {"watch",
        "[--count N]",
        "print queue-change notifications until interrupted, or after N of them",
+       "",
+       false,
        {{}, {"count"}, {}},
        run_watch},
   };

@@ -100,4 +100,50 @@ void table_t::print(std::ostream& out) const {
   }
 }
 
+stream_table_t::stream_table_t(std::vector<std::string> header, std::ostream& out, std::size_t settle)
+    : out_(out), settle_(settle) {
+  pending_.push_back(std::move(header));
+}
+
+void stream_table_t::add(std::vector<std::string> row) {
+  if (settled_) {
+    print(row);
+    return;
+  }
+  pending_.push_back(std::move(row));
+  if (pending_.size() > settle_) finish();
+}
+
+void stream_table_t::finish() {
+  if (settled_) return;
+  settled_ = true;
+  for (const auto& row : pending_) {
+    if (widths_.size() < row.size()) widths_.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) widths_[i] = std::max(widths_[i], row[i].size());
+  }
+  for (const auto& row : pending_) print(row);
+  pending_.clear();
+  pending_.shrink_to_fit();
+}
+
+void stream_table_t::print(const std::vector<std::string>& row) {
+  std::string line;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    line += row[i];
+    if (i + 1 < row.size()) {
+      const std::size_t width = i < widths_.size() ? widths_[i] : 0;
+      line.append(width > row[i].size() ? width - row[i].size() + 2 : 2, ' ');
+    }
+  }
+  out_ << line << '\n';
+}
+
+std::string recipients_cell(const std::vector<std::string>& recipients) {
+  constexpr std::size_t max_width = 40;
+  std::string all;
+  for (const auto& r : recipients) all += (all.empty() ? "" : ",") + r;
+  if (recipients.size() <= 1 || all.size() <= max_width) return all;
+  return recipients.front() + " +" + std::to_string(recipients.size() - 1);
+}
+
 }  // namespace mqctl

@@ -42,4 +42,25 @@ class table_t {
   std::vector<std::vector<std::string>> rows_;
 };
 
+// A table printed while its rows arrive: the first `settle` rows fix the
+// column widths; later, wider cells push only their own line out.
+class stream_table_t {
+ public:
+  stream_table_t(std::vector<std::string> header, std::ostream& out, std::size_t settle = 1000);
+  void add(std::vector<std::string> row);
+  void finish();
+
+ private:
+  void print(const std::vector<std::string>& row);
+  std::ostream& out_;
+  std::size_t settle_;
+  std::vector<std::vector<std::string>> pending_;
+  std::vector<std::size_t> widths_;
+  bool settled_ = false;
+};
+
+// Recipients for a table cell: all of them when short, else the first one
+// and how many more ("b@x.org +41").
+std::string recipients_cell(const std::vector<std::string>& recipients);
+
 }  // namespace mqctl

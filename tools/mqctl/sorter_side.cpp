@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -264,22 +265,6 @@ int run_update(const context_t& ctx, const args_t& args) {
   return exit_ok;
 }
 
-int run_remove(const context_t& ctx, const args_t& args) {
-  args.expect_positional(1, "remove ID");
-  const std::uint64_t id = parse_id(args.positional()[0]);
-  sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::REMOVE_ENTRY_REQUEST);
-  request.set_entry_id(id);
-  session.call(request, response_t::REMOVE_ENTRY_RESPONSE);
-  if (ctx.json) {
-    *ctx.out << json_object_t().add("entry_id", id).add("removed", true).str() << '\n';
-  } else {
-    *ctx.out << "Removed entry " << id << '\n';
-  }
-  return exit_ok;
-}
-
 int run_ids(const context_t& ctx, const args_t& args) {
   args.expect_positional(1, "ids STATUS [--due TS] [--limit N] [--after ID:TS]");
   const int status = parse_status(args.positional()[0]);
@@ -298,6 +283,10 @@ int run_ids(const context_t& ctx, const args_t& args) {
 
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   google::protobuf::RepeatedPtrField<mq::QueueKey> keys;
+  // The daemon may answer with a shorter page than asked for: go on from
+  // the last key until the limit is reached or a page comes back empty.
+  const std::uint64_t wanted =
+      limit ? (*limit == 0 ? walk_page_size : *limit) : std::numeric_limits<std::uint64_t>::max();
   bool more = false;
   for (;;) {
     request_t request;
@@ -305,8 +294,9 @@ int run_ids(const context_t& ctx, const args_t& args) {
     request.set_status(static_cast<mq::Status>(status));
     request.set_entry_id(after.entry_id());
     request.set_next_access_ts(after.next_access_ts());
-    request.set_limit(limit ? *limit : walk_page_size);
+    request.set_limit(limit ? wanted - static_cast<std::uint64_t>(keys.size()) : walk_page_size);
     const response_t response = session.call(request, response_t::GET_ENTRY_IDS_RESPONSE);
+    if (response.queue_key_list_size() == 0) break;
     bool past_due = false;
     for (const auto& key : response.queue_key_list()) {
       // Keys come in time order: the first one not yet due ends the list.
@@ -316,11 +306,13 @@ int run_ids(const context_t& ctx, const args_t& args) {
       }
       *keys.Add() = key;
       after = key;
+      if (static_cast<std::uint64_t>(keys.size()) >= wanted) break;
     }
-    const std::uint64_t page = limit ? (*limit == 0 ? walk_page_size : *limit) : walk_page_size;
-    more = !past_due && response.queue_key_list_size() > 0 &&
-           static_cast<std::uint64_t>(response.queue_key_list_size()) >= page;
-    if (limit || !more) break;
+    if (past_due) break;
+    if (static_cast<std::uint64_t>(keys.size()) >= wanted) {
+      more = true;
+      break;
+    }
   }
 
   if (ctx.json) {

@@ -1,0 +1,54 @@
+# Install layout and the Debian package. Included from the top CMakeLists.txt.
+include(GNUInstallDirs)
+
+install(TARGETS orvane-mail-quarantine mq-overseer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS mqctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Manual pages, compressed as Debian wants them.
+find_program(MQ_GZIP gzip)
+set(MQ_MAN_PAGES man/mqctl.1 man/mq-overseer.8 man/orvane-mail-quarantine.8)
+foreach(page ${MQ_MAN_PAGES})
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
+  if(MQ_GZIP)
+    set(out ${CMAKE_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(
+      OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${MQ_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/${page} > ${out}
+      DEPENDS ${CMAKE_SOURCE_DIR}/${page}
+      VERBATIM)
+    list(APPEND MQ_MAN_OUTPUTS ${out})
+  else()
+    set(out ${CMAKE_SOURCE_DIR}/${page})
+  endif()
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+if(MQ_MAN_OUTPUTS)
+  add_custom_target(mq_man_pages ALL DEPENDS ${MQ_MAN_OUTPUTS})
+  # Whoever builds mqctl can install: the pages are made with it.
+  add_dependencies(mqctl mq_man_pages)
+endif()
+
+install(FILES ${CMAKE_SOURCE_DIR}/completion/mqctl DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# scripts/package.sh: cpack -G DEB. The library dependencies come from
+# dpkg-shlibdeps on the installed programs: libprotobuf32, libsqlite3-0,
+# libssl3, libboost-{thread,filesystem,program-options}1.81.0, libstdc++6,
+# libgcc-s1, libc6, zlib1g on Debian 12.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orvane-mail-quarantine)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail quarantine daemon with its supervisor stand-in and mqctl")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Keeps a durable queue of mail messages for the mail-processing daemon of a\nmail-security suite: message files in a spool directory, their metadata in\nSQLite. Includes mq-overseer, a small supervisor, and mqctl, the tool to\nlook at and act on the queues.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SET_DESTDIR OFF)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "channel.h"
+
+namespace mqctl {
+
+using brief_t = mq::MailQuarantine2ClientMessage::Entry;
+
+// Which entries a command works on: one status queue or all of them, then
+// any of the filters. Every command that selects entries uses this one.
+class selection_t {
+ public:
+  // The options a selection takes, to merge into a command's table.
+  static const args_t::option_table_t& options();
+  // The help text of those options.
+  static const char* help();
+
+  // `status_word` is the STATUS word when the command was given one. With
+  // neither it nor --all, every status is taken when `default_all`, else
+  // it is a wrong command line.
+  selection_t(const args_t& args, const std::optional<std::string>& status_word, bool default_all,
+              const std::string& command);
+
+  const std::vector<int>& statuses() const { return statuses_; }
+  bool single_status() const { return statuses_.size() == 1; }
+  bool has_filters() const { return !described_.empty(); }
+  std::optional<std::uint64_t> limit() const { return limit_; }
+  std::uint64_t now() const { return now_; }
+  // "smtp-fresh, --domain x.org" and so on, for the operator.
+  std::string describe() const;
+
+  bool matches(int status, const brief_t& entry) const;
+
+  // Streams the selected entries, status by status in key order, page by
+  // page, to `on_entry` (which returns false to stop). Returns true when the
+  // walk stopped at the --limit with entries possibly left.
+  // `on_page(seen)` is told after each page how many entries were looked at.
+  bool walk(client_session_t& session, const std::function<bool(int status, const brief_t&)>& on_entry,
+            const std::function<void(std::uint64_t seen)>& on_page = {}) const;
+  // The key of the last entry walk() passed on, "ID:TS".
+  const std::string& last_key() const { return last_key_; }
+
+ private:
+  std::vector<int> statuses_;
+  std::optional<std::regex> sender_, rcpt_, session_;
+  std::optional<std::string> domain_;
+  std::optional<std::uint64_t> attempts_, attempts_min_;
+  std::optional<bool> due_;
+  std::optional<std::uint64_t> next_before_, next_after_;
+  std::optional<std::uint64_t> limit_;
+  std::pair<std::uint64_t, std::uint64_t> after_{0, 0};
+  std::uint64_t now_;
+  std::string described_;
+  mutable std::string last_key_;
+};
+
+// The domain of an address, lower case; "" when it has none.
+std::string domain_of(const std::string& address);
+
+}  // namespace mqctl
