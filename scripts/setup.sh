@@ -13,6 +13,8 @@ packages=(
   libssl-dev
   libgtest-dev libgmock-dev googletest
   clang-format
+  clang libclang-rt-dev
+  strace
 )
 
 missing=()

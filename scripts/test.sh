@@ -22,4 +22,16 @@ echo "== tests (plain build)"
 ctest --test-dir build --output-on-failure -j"$jobs" || status=1
 echo "== tests (sanitizer build)"
 ctest --test-dir build-sanitize --output-on-failure -j"$jobs" || status=1
+# ---- ThreadSanitizer and fuzzing (after the two builds above) ----
+# A third build under ThreadSanitizer, tests of the threaded areas only;
+# tests/tsan.supp says why each suppression is a false report.
+configure_build build-tsan -DMQ_TSAN=ON -DMQ_BENCH=OFF
+cmake --build build-tsan -j"$jobs" --target test_util test_store test_sorter test_client test_service
+echo "== tests (thread sanitizer build)"
+for t in test_util test_store test_sorter test_client test_service; do
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo_root/tests/tsan.supp" \
+    MQ_TEST_TIME_SCALE="${MQ_TEST_TIME_SCALE:-4}" "build-tsan/tests/$t" --gtest_brief=1 || status=1
+done
+echo "== fuzzing (20 s a target)"
+bash scripts/fuzz.sh 20 || status=1
 exit $status
