@@ -1,11 +1,7 @@
-// Configuration application: records are monitor-channel messages from the
-// supervisor (flag bit 0: the daemon asked for a configuration first), fed
-// through the channel; each configuration is applied to the services in
-// list order as the daemon does, short of giving up root. Every path is
-// moved under a scratch directory.
-#include <memory>
-#include <vector>
-
+// Configuration application: records are supervisor messages on the
+// monitor channel (flag bit 0: the daemon asked for a configuration first);
+// each configuration is applied to the services in list order as the daemon
+// does, short of giving up root. Every path is moved into a scratch folder.
 #include "fuzz_support.h"
 #include "ov/log.h"
 #include "overseer/tie.h"
@@ -17,19 +13,11 @@
 
 namespace {
 
-std::string confined(const std::string& dir, const std::string& path) {
+void confine(const std::string& dir, std::string* path) {
   std::string name;
-  for (char c : path)
+  for (char c : *path)
     if (std::isalnum(static_cast<unsigned char>(c)) && name.size() < 16) name += c;
-  return dir + "/p" + name;
-}
-
-void confine(const std::string& dir, ov::MailQuarantineConfig& c) {
-  c.set_spool_dir(confined(dir, c.spool_dir()));
-  c.set_sorter_socket_path(confined(dir, c.sorter_socket_path()));
-  c.set_client_socket_path(confined(dir, c.client_socket_path()));
-  if (c.log().has_path()) c.mutable_log()->set_path(confined(dir, c.log().path()));
-  if (c.actual_log().has_path()) c.mutable_actual_log()->set_path(confined(dir, c.actual_log().path()));
+  *path = dir + "/p" + name;
 }
 
 }  // namespace
@@ -42,26 +30,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int peer = mq::fuzz::socket_pair(io, ours);
     mq::overseer::tie_t tie(std::move(ours));
     ov::MailQuarantineConfig config;
-    std::vector<std::unique_ptr<mq::util::service_t>> services;
-    auto reporter = std::make_unique<mq::service::appstat_reporter_t>(io, &tie);
-    auto store = std::make_unique<mq::service::store_t>(io, &config);
-    auto client = std::make_unique<mq::service::client_t>(io, &config, &store->store(), reporter.get());
-    auto sorter = std::make_unique<mq::service::sorter_t>(io, &config, &store->store(), reporter.get());
-    services.push_back(std::make_unique<mq::service::logger_t>(&config));
-    services.push_back(std::move(reporter));
-    services.push_back(std::move(store));
-    services.push_back(std::move(client));
-    services.push_back(std::move(sorter));
-
-    bool ended = false;
+    // Declared in list order: destroyed in reverse, as the daemon does.
+    mq::service::logger_t logger(&config);
+    mq::service::appstat_reporter_t reporter(io, &tie);
+    mq::service::store_t store(io, &config);
+    mq::service::client_t client(io, &config, &store.store(), &reporter);
+    mq::service::sorter_t sorter(io, &config, &store.store(), &reporter);
+    mq::util::service_t* services[] = {&logger, &reporter, &store, &client, &sorter};
+    bool ended = false;  // where the daemon would exit
     auto apply = [&](ov::MailQuarantineConfig received, std::uint32_t revision) {
       config = std::move(received);
-      confine(dir, config);
+      for (auto* path :
+           {config.mutable_spool_dir(), config.mutable_sorter_socket_path(), config.mutable_client_socket_path()})
+        confine(dir, path);
+      if (config.log().has_path()) confine(dir, config.mutable_log()->mutable_path());
+      if (config.actual_log().has_path()) confine(dir, config.mutable_actual_log()->mutable_path());
       try {
         for (auto& service : services) service->configure();
         tie.notify_info(revision);
       } catch (const std::exception&) {
-        ended = true;  // the daemon would exit (restart or bad configuration)
+        ended = true;
       }
     };
     mq::fuzz::records_t records{data, size, true};
@@ -69,20 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string body;
     for (int count = 0; count < 16 && !ended && records.next(flags, body) && !body.empty(); ++count) {
       if (flags & 1) tie.request_config(apply);
-      const std::uint32_t length = static_cast<std::uint32_t>(body.size());
-      if (!mq::fuzz::send_bytes(peer, std::string(reinterpret_cast<const char*>(&length), 4) + body, -1)) break;
+      if (!mq::fuzz::send_frame(peer, body)) break;
       try {
         while (!ended && tie.is_open() && io.poll() > 0) mq::fuzz::drain(peer);
       } catch (const std::exception&) {
-        ended = true;  // the channel failed: the daemon would exit with its code
+        ended = true;  // the channel failed
       }
-      mq::fuzz::drain(peer);
     }
-    for (auto it = services.rbegin(); it != services.rend(); ++it) it->reset();
     ::close(peer);
   }
   ov::cf_log_set(ov::cf_make_default_log());
-  mq::fuzz::quiet_log();
   ov::cf_log_threshold = ov::util::logger::error + 1;
   boost::filesystem::remove_all(dir);
   return 0;
