@@ -1,7 +1,8 @@
 // Both protocol decoders through their codecs into a real store on a fresh
 // spool. Records are frame bodies: flag bit 0 sends to the client connection
 // (else the Sorter one), bit 1 passes a 64-byte message file. After every
-// frame all store work is awaited, so that an input always runs the same way.
+// frame all store work is awaited, so that an input always runs the same way;
+// at the end a health check must find the store consistent.
 #include <sys/ioctl.h>
 
 #include <memory>
@@ -88,6 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (fwd.outstanding > 0) io.run_one();
     }
   }
+  // Everything has answered: the store must be consistent.
+  std::string health;
+  store.check_health(false, [&](util::result_t<std::string> r) { health = util::value_of(r); });
+  while (health.empty()) io.run_one();
+  mq::fuzz::check(health == "Ok");
   store.close();
   sorter.reset();
   client.reset();
