@@ -91,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Everything has answered: the store must be consistent.
   std::string health;
+  io.restart();  // out of work once both connections have ended
   store.check_health(false, [&](util::result_t<std::string> r) { health = util::value_of(r); });
   while (health.empty()) io.run_one();
   mq::fuzz::check(health == "Ok");
