@@ -11,7 +11,10 @@ seconds="${1:-20}"
 targets=(link protocol config)
 
 CC=clang CXX=clang++ configure_build build-fuzz -DMQ_FUZZ=ON -DMQ_TESTS=OFF -DMQ_BENCH=OFF
-cmake --build build-fuzz -j"$jobs" --target "${targets[@]/#/fuzz_}"
+if ! cmake --build build-fuzz -j"$jobs" --target "${targets[@]/#/fuzz_}" >build-fuzz/build.log 2>&1; then
+  tail -n 60 build-fuzz/build.log
+  exit 1
+fi
 
 status=0
 mkdir -p build-fuzz/crashes
@@ -24,7 +27,7 @@ for t in "${targets[@]}"; do
   if build-fuzz/tests/fuzz/"fuzz_$t" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 \
     -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$t-" \
     "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +(DONE|pulse)' "$log" | tail -n 1 || true
+    grep -aE '^#[0-9]+[[:space:]]+DONE' "$log" || true
   else
     tail -n 80 "$log"
     echo "== fuzz_$t: FAILED (input in build-fuzz/crashes/)"
