@@ -5,6 +5,7 @@
 // at the end a health check must find the store consistent.
 #include <sys/ioctl.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "client/tie.h"
@@ -94,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   io.restart();  // out of work once both connections have ended
   store.check_health(false, [&](util::result_t<std::string> r) { health = util::value_of(r); });
   while (health.empty()) io.run_one();
+  if (health != "Ok") std::fprintf(stderr, "health check: %s\n", health.c_str());
   mq::fuzz::check(health == "Ok");
   store.close();
   sorter.reset();
