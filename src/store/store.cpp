@@ -288,8 +288,10 @@ void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<
     callback(error);
     return;
   }
+  // The record named a file before (put always gives it one); no previous
+  // name means the id has no row, and the new file belongs to nobody.
   const std::string& previous = boost::get<std::string>(result);
-  if (!previous.empty()) dir_->delete_file(previous, ignore_error);
+  dir_->delete_file(previous.empty() ? ctx->message_filename : previous, ignore_error);
   locks_->unlock(ctx->id);
   callback(none_t{});
 }
