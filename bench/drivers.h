@@ -31,6 +31,10 @@ struct walk_stats_t {
   std::pair<std::uint64_t, std::uint64_t> middle_key() const {
     return page_keys.empty() ? std::pair<std::uint64_t, std::uint64_t>{0, 0} : page_keys[page_keys.size() / 2];
   }
+  // The key of the last non-empty page.
+  std::pair<std::uint64_t, std::uint64_t> last_key() const {
+    return page_keys.empty() ? std::pair<std::uint64_t, std::uint64_t>{0, 0} : page_keys.back();
+  }
 };
 
 // Sorter connections to the daemon, driven from one thread: each keeps up to

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "payload.h"
 #include "report.h"
 #include "stats.h"
+#include "syscall_counter.h"
 
 namespace po = boost::program_options;
 
@@ -51,6 +53,8 @@ struct options_t {
   std::vector<load_t> loads;
   std::vector<std::uint64_t> walk_sizes;
   std::uint64_t update_size = 10 * 1024;
+  // Puts all in flight at once, for the daemon's peak memory.
+  load_t burst_load{8, 125};
   int stat_repeats = 10;
   int page_repeats = 9;
 
@@ -141,6 +145,14 @@ class bench_t {
       if (o_.wanted("walk") || o_.wanted("stat")) {
         for (auto count : o_.walk_sizes) walk_round(run, count);
       }
+      if (o_.wanted("burst")) burst_round(run);
+      if (o_.wanted("flush")) {
+        if (syscall_counter_t::available()) {
+          flush_round(run);
+        } else if (run == 0) {
+          std::cerr << "mq-bench: no strace here, flush calls not counted" << std::endl;
+        }
+      }
     }
   }
 
@@ -197,8 +209,38 @@ class bench_t {
                 std::to_string(messages) + " of " + std::to_string(bytes));
   }
 
+  static void make_put(std::size_t i, std::uint64_t size, mq::Sorter2MailQuarantineMessage& q) {
+    q.set_tag(mq::Sorter2MailQuarantineMessage::PUT_ENTRY_REQUEST);
+    q.set_status(mq::SMTP_FRESH);
+    auto m = bench_metadata(i, size);
+    auto* e = q.mutable_entry();
+    e->set_session_id(*m.session_id);
+    e->set_message_size(size);
+    e->set_received_ts(m.received_ts);
+    e->set_next_access_ts(m.next_access_ts);
+    auto* c = e->mutable_smtp_connect();
+    c->set_helo(*m.smtp_connect.helo);
+    c->set_address(*m.smtp_connect.address);
+    c->set_port(*m.smtp_connect.port);
+    c->set_proto(*m.smtp_connect.proto);
+    e->mutable_smtp_sender()->set_sender(m.smtp_sender.sender);
+    for (const auto& p : m.smtp_sender.esmtp) e->mutable_smtp_sender()->add_esmtp(p);
+    for (const auto& rcpt : m.smtp_recipients) {
+      auto* to = e->add_smtp_recipient();
+      to->set_recipient(rcpt.recipient);
+      for (const auto& p : rcpt.esmtp) to->add_esmtp(p);
+    }
+  }
+
+  static void check_put(const mq::MailQuarantine2SorterMessage& a) {
+    require(a.tag() == mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE && a.has_entry_id() && a.entry_id() > 0,
+            "PUT_ENTRY_RESPONSE with an entry id");
+  }
+
+  // Puts (and, unless `puts_only`, gets, updates and removes) through the
+  // daemon under one load.
   sorter_results_t daemon_round(std::uint64_t size, std::size_t n, bool with_update, const options_t::load_t& load,
-                                const payload_t& first, const payload_t& second) {
+                                const payload_t& first, const payload_t& second, bool puts_only = false) {
     sorter_results_t r;
     std::string dir = fresh_dir("daemon");
     daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
@@ -214,37 +256,21 @@ class bench_t {
       r.put = sorter.run(
           n, load.in_flight,
           [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-            q.set_tag(mq::Sorter2MailQuarantineMessage::PUT_ENTRY_REQUEST);
-            q.set_status(mq::SMTP_FRESH);
-            auto m = bench_metadata(i, size);
-            auto* e = q.mutable_entry();
-            e->set_session_id(*m.session_id);
-            e->set_message_size(size);
-            e->set_received_ts(m.received_ts);
-            e->set_next_access_ts(m.next_access_ts);
-            auto* c = e->mutable_smtp_connect();
-            c->set_helo(*m.smtp_connect.helo);
-            c->set_address(*m.smtp_connect.address);
-            c->set_port(*m.smtp_connect.port);
-            c->set_proto(*m.smtp_connect.proto);
-            e->mutable_smtp_sender()->set_sender(m.smtp_sender.sender);
-            for (const auto& p : m.smtp_sender.esmtp) e->mutable_smtp_sender()->add_esmtp(p);
-            for (const auto& rcpt : m.smtp_recipients) {
-              auto* to = e->add_smtp_recipient();
-              to->set_recipient(rcpt.recipient);
-              for (const auto& p : rcpt.esmtp) to->add_esmtp(p);
-            }
+            make_put(i, size, q);
             fd = first.fd();
           },
           [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
-            require(
-                a.tag() == mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE && a.has_entry_id() && a.entry_id() > 0,
-                "PUT_ENTRY_RESPONSE with an entry id");
+            check_put(a);
             ids[i] = a.entry_id();
           });
       r.put.cpu_seconds = daemon.cpu_seconds() - cpu;
       r.put_rss = daemon.peak_rss_kib();
       check_stat(client, n, n * size, "after the puts");
+      if (puts_only) {
+        daemon.stop();
+        if (!o_.keep) boost::filesystem::remove_all(dir);
+        return r;
+      }
 
       std::string content;
       daemon.reset_peak_rss();
@@ -325,11 +351,16 @@ class bench_t {
     return r;
   }
 
+  // `in_flight` requests at once: by Little's law their mean latency is
+  // in_flight / rate, shown beside the measured p50 and p99 (the bare loop
+  // has one at a time).
   void add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon, const batch_stats_t& bare,
-               long rss) {
+               long rss, int in_flight) {
     auto d = figures_of(daemon);
     auto b = figures_of(bare);
     report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
+    report_.figure(case_name, std::to_string(in_flight) + "/rate ms", false)
+        .add(d.rate > 0 ? in_flight * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
     report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
     report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
     report_.figure(case_name, "CPU ms/op", false).add(d.cpu_ms, b.cpu_ms, rss);
@@ -358,29 +389,33 @@ class bench_t {
       const auto& load = o_.loads[l];
       const auto& d = daemon[l];
       std::string suffix = " " + size_name(size) + " " + load_name(load);
-      add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss);
-      add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss);
+      const int in_flight = load.connections * load.in_flight;
+      add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss, in_flight);
+      add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss, in_flight);
       if (with_update) {
-        add_ops("update" + suffix, "updates/s", d.update, bare.update, d.update_rss);
-        add_ops("remove" + suffix, "removes/s", d.remove, bare.remove, d.remove_rss);
+        add_ops("update" + suffix, "updates/s", d.update, bare.update, d.update_rss, in_flight);
+        add_ops("remove" + suffix, "removes/s", d.remove, bare.remove, d.remove_rss, in_flight);
       }
     }
   }
 
-  // Median of repeated timings of one page, the first or the middle one.
+  // Median of repeated timings of one page: the first, the middle or the
+  // last one.
   struct page_times_t {
     double first = 0;
     double middle = 0;
+    double last = 0;
   };
 
   template <class F>
   page_times_t time_pages(const walk_stats_t& walk, F page) {
-    std::vector<double> first, middle;
+    std::vector<double> first, middle, last;
     for (int i = 0; i < o_.page_repeats; ++i) {
       first.push_back(page(std::pair<std::uint64_t, std::uint64_t>{0, 0}));
       middle.push_back(page(walk.middle_key()));
+      last.push_back(page(walk.last_key()));
     }
-    return {percentile(first, 50), percentile(middle, 50)};
+    return {percentile(first, 50), percentile(middle, 50), percentile(last, 50)};
   }
 
   void add_walk(const std::string& case_name, const walk_stats_t& daemon, const page_times_t& daemon_pages,
@@ -388,6 +423,7 @@ class bench_t {
     report_.figure(case_name, "total s", false).add(daemon.seconds, bare.seconds, rss);
     report_.figure(case_name, "first page ms", false).add(daemon_pages.first * 1e3, bare_pages.first * 1e3, rss);
     report_.figure(case_name, "middle page ms", false).add(daemon_pages.middle * 1e3, bare_pages.middle * 1e3, rss);
+    report_.figure(case_name, "last page ms", false).add(daemon_pages.last * 1e3, bare_pages.last * 1e3, rss);
   }
 
   void walk_round(int run, std::uint64_t count) {
@@ -458,6 +494,67 @@ class bench_t {
     report_.figure("stat " + n, "ms", false).add(percentile(stats, 50) * 1e3, percentile(bare_stats, 50) * 1e3, rss);
   }
 
+  // Puts of 10 KiB all in flight at once (8 connections x 125 by default):
+  // the daemon's peak resident set while it holds them.
+  void burst_round(int run) {
+    const std::uint64_t size = 10 * 1024;
+    const auto& load = o_.burst_load;
+    const std::size_t n = static_cast<std::size_t>(load.connections * load.in_flight);
+    payload_t first(size, 1);
+    payload_t second(size, 2);
+    progress(run, "bare and daemon " + std::to_string(n) + " puts of 10 KiB at once");
+    sorter_results_t bare = bare_round(size, n, false, first, second);
+    sorter_results_t d = daemon_round(size, n, false, load, first, second, true);
+    add_ops("put 10 KiB " + load_name(load) + " (all in flight)", "puts/s", d.put, bare.put, d.put_rss,
+            load.connections * load.in_flight);
+  }
+
+  // fsync and fdatasync calls per put of 10 KiB at 8x16, counted with
+  // strace in a run of their own (tracing slows every system call down).
+  void flush_round(int run) {
+    const std::uint64_t size = 10 * 1024;
+    const options_t::load_t load{8, 16};
+    const std::size_t n = o_.entries();
+    const std::vector<std::string> calls{"fsync", "fdatasync"};
+    payload_t payload(size, 1);
+    auto per_put = [&](std::map<std::string, long> counts) {
+      return static_cast<double>(counts["fsync"] + counts["fdatasync"]) / static_cast<double>(n);
+    };
+    progress(run, "flush calls of bare and daemon puts of 10 KiB " + load_name(load));
+    double bare_flushes = 0;
+    {
+      std::string dir = fresh_dir("bare");
+      bare_store_t bare(dir + "/spool", o_.bare_sync);
+      syscall_counter_t counter(::getpid(), calls, root_ + "/strace-bare.txt");
+      for (std::size_t i = 0; i < n; ++i) bare.put(bench_metadata(i, size), payload.fd(), size);
+      bare_flushes = per_put(counter.stop());
+    }
+    std::string dir = fresh_dir("daemon");
+    daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
+    daemon.start();
+    double daemon_flushes = 0;
+    long rss = 0;
+    try {
+      sorter_driver_t sorter(daemon.sorter_socket(), load.connections);
+      daemon.reset_peak_rss();
+      syscall_counter_t counter(daemon.pid(), calls, root_ + "/strace-daemon.txt");
+      sorter.run(
+          n, load.in_flight,
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+            make_put(i, size, q);
+            fd = payload.fd();
+          },
+          [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) { check_put(a); });
+      daemon_flushes = per_put(counter.stop());
+      rss = daemon.peak_rss_kib();
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
+    }
+    daemon.stop();
+    if (!o_.keep) boost::filesystem::remove_all(dir);
+    report_.figure("put 10 KiB " + load_name(load), "flushes/put", false).add(daemon_flushes, bare_flushes, rss);
+  }
+
   options_t o_;
   std::string root_;
   report_t report_;
@@ -506,12 +603,13 @@ int run_main(int argc, char** argv) {
     ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
-    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat,burst,flush")
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")
     ("sizes", po::value<std::string>(), "comma-separated message sizes in bytes instead of 1, 10, 100 and 1024 KiB")
-    ("walk-sizes", po::value<std::string>(), "comma-separated queue lengths for the walks instead of 10000 and 100000")
+    ("walk-sizes", po::value<std::string>(),
+     "comma-separated queue lengths for the walks instead of 10000, 100000 and 1000000")
     ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs");
   // clang-format on
   po::variables_map vm;
@@ -526,12 +624,13 @@ int run_main(int argc, char** argv) {
     o.sizes = {1024, 10 * 1024, 100 * 1024};
     o.loads = {{1, 1}, {2, 4}};
     o.walk_sizes = {350};
+    o.burst_load = {2, 10};
     o.stat_repeats = 3;
     o.page_repeats = 2;
   } else {
     o.sizes = {1024, 10 * 1024, 100 * 1024, 1024 * 1024};
     o.loads = {{1, 1}, {8, 16}};
-    o.walk_sizes = {10000, 100000};
+    o.walk_sizes = {10000, 100000, 1000000};
   }
   if (vm.count("sizes")) o.sizes = parse_list(vm["sizes"].as<std::string>());
   if (vm.count("walk-sizes")) o.walk_sizes = parse_list(vm["walk-sizes"].as<std::string>());

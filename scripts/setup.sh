@@ -14,6 +14,8 @@ packages=(
   libgtest-dev libgmock-dev googletest
   clang-format
   file
+  clang libclang-rt-dev
+  strace
 )
 
 missing=()

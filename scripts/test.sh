@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite: once in a plain build and
-# once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up, builds and runs the whole test suite: a plain build, one under
+# AddressSanitizer and UndefinedBehaviorSanitizer, one under ThreadSanitizer
+# (the threaded areas), then a short run of every fuzz target.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 cd "$repo_root"
@@ -35,4 +36,16 @@ echo "== tests (sanitizer build, every wait limit times 3)"
 MQ_TEST_TIME_SCALE=3 ctest --test-dir build-sanitize --output-on-failure -j"$jobs" \
   --output-junit "$repo_root/build-sanitize/junit.xml" || status=1
 report_skipped build-sanitize/junit.xml
+# ---- ThreadSanitizer and fuzzing (after the two builds above) ----
+# A third build under ThreadSanitizer, tests of the threaded areas only;
+# tests/tsan.supp says why each suppression is a false report.
+configure_build build-tsan -DMQ_TSAN=ON -DMQ_BENCH=OFF
+cmake --build build-tsan -j"$jobs" --target test_util test_store test_sorter test_client test_service
+echo "== tests (thread sanitizer build)"
+for t in test_util test_store test_sorter test_client test_service; do
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo_root/tests/tsan.supp" \
+    MQ_TEST_TIME_SCALE=4 "build-tsan/tests/$t" --gtest_brief=1 || status=1
+done
+echo "== fuzzing (20 s a target)"
+bash scripts/fuzz.sh 20 || status=1
 exit $status

@@ -1,0 +1,73 @@
+// Configuration application: records are supervisor messages on the
+// monitor channel (flag bit 0: the daemon asked for a configuration first);
+// each configuration is applied to the services in list order as the daemon
+// does, short of giving up root. Every path is moved into a scratch folder.
+#include "fuzz_support.h"
+#include "ov/log.h"
+#include "overseer/tie.h"
+#include "service/appstat_reporter.h"
+#include "service/client.h"
+#include "service/logger.h"
+#include "service/sorter.h"
+#include "service/store.h"
+
+namespace {
+
+void confine(const std::string& dir, std::string* path) {
+  std::string name;
+  for (char c : *path)
+    if (std::isalnum(static_cast<unsigned char>(c)) && name.size() < 16) name += c;
+  *path = dir + "/p" + name;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string dir = mq::fuzz::fresh_dir("mq-fuzz-config");
+  {
+    boost::asio::io_context io;
+    mq::util::local_ipc_link_t::socket_t ours(io);
+    const int peer = mq::fuzz::socket_pair(io, ours);
+    mq::overseer::tie_t tie(std::move(ours));
+    ov::MailQuarantineConfig config;
+    // Declared in list order: destroyed in reverse, as the daemon does.
+    mq::service::logger_t logger(&config);
+    mq::service::appstat_reporter_t reporter(io, &tie);
+    mq::service::store_t store(io, &config);
+    mq::service::client_t client(io, &config, &store.store(), &reporter);
+    mq::service::sorter_t sorter(io, &config, &store.store(), &reporter);
+    mq::util::service_t* services[] = {&logger, &reporter, &store, &client, &sorter};
+    bool ended = false;  // where the daemon would exit
+    auto apply = [&](ov::MailQuarantineConfig received, std::uint32_t revision) {
+      config = std::move(received);
+      for (auto* path :
+           {config.mutable_spool_dir(), config.mutable_sorter_socket_path(), config.mutable_client_socket_path()})
+        confine(dir, path);
+      if (config.log().has_path()) confine(dir, config.mutable_log()->mutable_path());
+      if (config.actual_log().has_path()) confine(dir, config.mutable_actual_log()->mutable_path());
+      try {
+        for (auto& service : services) service->configure();
+        tie.notify_info(revision);
+      } catch (const std::exception&) {
+        ended = true;
+      }
+    };
+    mq::fuzz::records_t records{data, size, true};
+    std::uint8_t flags;
+    std::string body;
+    for (int count = 0; count < 16 && !ended && records.next(flags, body) && !body.empty(); ++count) {
+      if (flags & 1) tie.request_config(apply);
+      if (!mq::fuzz::send_frame(peer, body)) break;
+      try {
+        while (!ended && tie.is_open() && io.poll() > 0) mq::fuzz::drain(peer);
+      } catch (const std::exception&) {
+        ended = true;  // the channel failed
+      }
+    }
+    ::close(peer);
+  }
+  ov::cf_log_set(ov::cf_make_default_log());
+  ov::cf_log_threshold = ov::util::logger::error + 1;
+  boost::filesystem::remove_all(dir);
+  return 0;
+}
