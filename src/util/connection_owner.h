@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "util/local_acceptor.h"
+
+namespace mq::util {
+
+// Counts the open connections of the socket services (the statistics).
+class connection_counter_t {
+ public:
+  virtual void add_client() = 0;
+  virtual void remove_client() = 0;
+
+ protected:
+  ~connection_counter_t() = default;
+};
+
+// A service's entry for one connection.
+class connection_entry_t {
+ public:
+  virtual ~connection_entry_t() = default;
+
+ protected:
+  // Removes and destroys this entry: the last thing its caller does.
+  void disconnect();
+
+ private:
+  friend class connection_owner_t;
+  std::function<void()> on_disconnect_;
+};
+
+// The accepting half of a socket service: its acceptor and its connections
+// in accept order. Event-loop thread only.
+class connection_owner_t : public local_acceptor_t::delegate_t {
+ public:
+  using socket_t = local_acceptor_t::protocol_t::socket;
+
+  connection_owner_t(boost::asio::io_context& io, connection_counter_t* counter);
+  connection_owner_t(const connection_owner_t&) = delete;
+  connection_owner_t& operator=(const connection_owner_t&) = delete;
+
+  // Listens on `path` (ENAMETOOLONG beyond 107 bytes); the same path again
+  // changes nothing, another one keeps the existing connections.
+  void listen(const std::string& path);
+
+  std::size_t connection_count() const { return count_; }
+
+  void on_client_accepted(socket_t socket) override;
+  // Accept errors leave the event loop (the daemon exits with their code).
+  void on_accept_error(std::exception_ptr error) override;
+
+ protected:
+  // Stops listening (the socket file stays), then closes every connection;
+  // the counter is not told.
+  ~connection_owner_t();
+
+  // The entry for an accepted connection, which starts reading at once.
+  virtual std::unique_ptr<connection_entry_t> make_entry(socket_t socket) = 0;
+
+ private:
+  using connections_t = std::list<std::unique_ptr<connection_entry_t>>;
+
+  void remove(connections_t::iterator element);
+
+  connection_counter_t* counter_;
+  connections_t connections_;
+  std::size_t count_ = 0;
+  local_acceptor_t acceptor_;
+};
+
+}  // namespace mq::util
