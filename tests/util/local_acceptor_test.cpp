@@ -61,7 +61,9 @@ int connect_errno(const std::string& path) {
 }
 
 // The listening socket bound to `path` in this process, -1 if none.
-int listening_fd_for(const std::string& path) {
+// The one listening local socket of this process (bound under another
+// name than its path: the file is moved into place after bind).
+int listening_fd() {
   int found = -1;
   DIR* d = ::opendir("/proc/self/fd");
   if (!d) return -1;
@@ -74,7 +76,7 @@ int listening_fd_for(const std::string& path) {
     int listening = 0;
     socklen_t optlen = sizeof(listening);
     if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen) != 0 || !listening) continue;
-    if (std::string(addr.sun_path) == path) found = fd;
+    found = fd;
   }
   ::closedir(d);
   return found;
@@ -115,7 +117,7 @@ TEST_F(acceptor_test, AcceptsConnectionsAndHandsThemOver) {
 TEST_F(acceptor_test, ListeningAndAcceptedSocketsAreCloseOnExec) {
   const std::string path = dir.file("cloexec.sock");
   acceptor->listen(make_local_endpoint(path));
-  const int listener = listening_fd_for(path);
+  const int listener = listening_fd();
   ASSERT_GE(listener, 0);
   EXPECT_TRUE(test::is_cloexec(listener));
   unique_fd_t c = connect_local(path);
@@ -142,7 +144,7 @@ TEST_F(acceptor_test, SocketFileIsMode0666WhateverTheUmask) {
 TEST_F(acceptor_test, SamePathTwiceChangesNothing) {
   const std::string path = dir.file("same.sock");
   acceptor->listen(make_local_endpoint(path));
-  const int listener = listening_fd_for(path);
+  const int listener = listening_fd();
   struct stat before;
   ASSERT_EQ(::stat(path.c_str(), &before), 0);
   unique_fd_t c1 = connect_local(path);
@@ -151,7 +153,7 @@ TEST_F(acceptor_test, SamePathTwiceChangesNothing) {
   // The accept pending now must survive the second call.
   acceptor->listen(make_local_endpoint(path));
   EXPECT_TRUE(acceptor->is_open());
-  EXPECT_EQ(listening_fd_for(path), listener);
+  EXPECT_EQ(listening_fd(), listener);
   struct stat after;
   ASSERT_EQ(::stat(path.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -174,7 +176,6 @@ TEST_F(acceptor_test, RepointingKeepsOpenConnectionsAndTheOldFile) {
   acceptor->listen(make_local_endpoint(second));
   EXPECT_TRUE(acceptor->is_open());
   EXPECT_TRUE(boost::filesystem::exists(first)) << "the old socket file stays";
-  EXPECT_EQ(listening_fd_for(first), -1);
   EXPECT_EQ(connect_errno(first), ECONNREFUSED);
 
   unique_fd_t c2 = connect_local(second);
@@ -296,7 +297,7 @@ TEST_F(acceptor_test, OtherAcceptErrorsGoToTheDelegateAndEndAccepting) {
   const std::string path = dir.file("broken.sock");
   acceptor->listen(make_local_endpoint(path));
   test::drain(io);
-  const int listener = listening_fd_for(path);
+  const int listener = listening_fd();
   ASSERT_GE(listener, 0);
   // Swap a datagram socket in under the acceptor's descriptor while the
   // old listening socket stays alive (and registered with the loop): the
@@ -404,7 +405,9 @@ TEST_F(acceptor_test, RunningOutOfDescriptorsPausesInsteadOfFailing) {
                                ": Too many open files; accepting again in 100 ms";
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], expected);
-  EXPECT_EQ(lines[1], expected);
+  // A second later, with the failures in between counted.
+  EXPECT_EQ(lines[1].rfind(expected + "; ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find(" more failures since the last report"), std::string::npos) << lines[1];
 
   ASSERT_TRUE(run_until([&] { return !rec.accepted.empty(); }));
   EXPECT_TRUE(rec.errors.empty());
