@@ -15,16 +15,10 @@
 #include "util/ipc_error.h"
 #include "util/local_ipc_link.h"
 #include "util/result.h"
+#include "util/tag_name.h"
 #include "util/unique_fd.h"
 
 namespace mq::util {
-
-// Enumerator name of a message's tag, or its decimal value.
-template <class message_t>
-std::string tag_name(typename message_t::Tag tag) {
-  const std::string& name = message_t::Tag_Name(tag);
-  return name.empty() ? std::to_string(static_cast<int>(tag)) : name;
-}
 
 // Largest page of keys or entries one request may ask for; a larger limit
 // (up to 2^64 - 1) gets this many. 0 keeps its meaning, the store's default.
