@@ -12,6 +12,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "util/scm_rights.h"
+
 namespace mq::util {
 
 namespace {
@@ -22,14 +24,6 @@ constexpr std::size_t no_bound = static_cast<std::size_t>(-1);
 constexpr int frames_per_turn = 16;
 
 boost::system::error_code errno_code(int e) { return boost::system::error_code(e, boost::system::system_category()); }
-
-void close_fds(const cmsghdr* c, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    int fd;
-    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-    ::close(fd);
-  }
-}
 
 }  // namespace
 
@@ -269,19 +263,9 @@ void local_ipc_link_t::pump_write(const boost::system::error_code& wait_error) {
       msghdr msg{};
       msg.msg_iov = &iov;
       msg.msg_iovlen = 1;
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+      fd_control_t control;
       const bool attach = item.fd.present() && !write_fd_sent_;
-      if (attach) {
-        std::memset(control, 0, sizeof(control));
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        const int fd = item.fd.get();
-        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-      }
+      if (attach) attach_fd(msg, control, item.fd.get());
       const ssize_t n = ::sendmsg(socket_.native_handle(), &msg, MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;

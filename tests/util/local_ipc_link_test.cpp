@@ -28,7 +28,7 @@ using test::send_raw;
 
 constexpr std::uint32_t max_size = 64u * 1024u * 1024u;
 
-struct frame_t {
+struct received_t {
   std::string body;
   unique_fd_t fd;
   const std::uint8_t* data = nullptr;
@@ -38,7 +38,7 @@ class recorder_t final : public local_ipc_link_t::delegate_t {
  public:
   void on_written() override { ++written; }
   void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override {
-    frames.push_back(frame_t{std::string(reinterpret_cast<const char*>(data), size), std::move(fd), data});
+    frames.push_back(received_t{std::string(reinterpret_cast<const char*>(data), size), std::move(fd), data});
     if (after_message) after_message();
   }
   void on_error(std::exception_ptr error) override {
@@ -46,7 +46,7 @@ class recorder_t final : public local_ipc_link_t::delegate_t {
     if (after_error) after_error();
   }
 
-  std::vector<frame_t> frames;
+  std::vector<received_t> frames;
   std::vector<std::exception_ptr> errors;
   int written = 0;
   std::function<void()> after_message;
