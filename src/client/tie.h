@@ -38,8 +38,6 @@ class tie_t : public mq::util::callback_wrapper_t {
 
   // The link starts reading at once; nothing is sent unasked.
   tie_t(socket_t socket, delegate_t* delegate);
-  tie_t(const tie_t&) = delete;
-  tie_t& operator=(const tie_t&) = delete;
   ~tie_t();
 
   // Called by the codec with checked requests.

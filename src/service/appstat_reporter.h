@@ -8,8 +8,8 @@
 
 #include "mail_quarantine_appstat.pb.h"
 #include "util/callback_wrapper.h"
-#include "util/connection_owner.h"
 #include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::overseer {
 class tie_t;

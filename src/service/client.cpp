@@ -30,14 +30,8 @@ void client_t::client_entry_t::on_disconnected() { disconnect(); }
 
 client_t::client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
                    mq::util::connection_counter_t* stats)
-    : connection_owner_t(io, stats), config_(config), store_(store) {}
-
-client_t::~client_t() = default;
-
-void client_t::configure() { listen(config_->client_socket_path()); }
-
-std::unique_ptr<mq::util::connection_entry_t> client_t::make_entry(socket_t socket) {
-  return std::make_unique<client_entry_t>(std::move(socket), store_);
-}
+    : socket_service_t(
+          io, stats, [config] { return config->client_socket_path(); },
+          [store](socket_t socket) { return std::make_unique<client_entry_t>(std::move(socket), store); }) {}
 
 }  // namespace mq::service

@@ -9,14 +9,13 @@
 #include "client/tie.h"
 #include "mail_quarantine_config.pb.h"
 #include "store/store.h"
-#include "util/connection_owner.h"
-#include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::service {
 
 // Listens on the client socket and owns the management-client connections,
 // answering their requests from the store.
-class client_t : public mq::util::connection_owner_t, public mq::util::service_t {
+class client_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
   class client_entry_t : public mq::client::tie_t::delegate_t, public mq::util::connection_entry_t {
@@ -37,20 +36,6 @@ class client_t : public mq::util::connection_owner_t, public mq::util::service_t
 
   client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
            mq::util::connection_counter_t* stats);
-  client_t(const client_t&) = delete;
-  client_t& operator=(const client_t&) = delete;
-  // Stops listening (the socket file stays), then closes every connection;
-  // the statistics are not told.
-  ~client_t() override;
-
-  // Listens on client_socket_path; the same path again changes nothing.
-  void configure() override;
-
- private:
-  std::unique_ptr<mq::util::connection_entry_t> make_entry(socket_t socket) override;
-
-  const ov::MailQuarantineConfig* config_;
-  mq::store::store_t* store_;
 };
 
 }  // namespace mq::service

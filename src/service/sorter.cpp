@@ -48,17 +48,13 @@ void sorter_t::client_entry_t::on_disconnected() { disconnect(); }
 
 sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
                    mq::util::connection_counter_t* stats)
-    : connection_owner_t(io, stats), config_(config), store_(store) {}
-
-sorter_t::~sorter_t() = default;
-
-void sorter_t::configure() { listen(config_->sorter_socket_path()); }
-
-std::unique_ptr<mq::util::connection_entry_t> sorter_t::make_entry(socket_t socket) {
-  auto entry = std::make_unique<client_entry_t>(std::move(socket), store_);
-  // The first message on every connection.
-  entry->connection().notify_store_state(store_->path());
-  return entry;
-}
+    : socket_service_t(
+          io, stats, [config] { return config->sorter_socket_path(); },
+          [store](socket_t socket) {
+            auto entry = std::make_unique<client_entry_t>(std::move(socket), store);
+            // The first message on every connection.
+            entry->connection().notify_store_state(store->path());
+            return entry;
+          }) {}
 
 }  // namespace mq::service

@@ -9,14 +9,13 @@
 #include "mail_quarantine_config.pb.h"
 #include "sorter/tie.h"
 #include "store/store.h"
-#include "util/connection_owner.h"
-#include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::service {
 
 // Listens on the Sorter socket and owns the Sorter connections, answering
 // their requests from the store.
-class sorter_t : public mq::util::connection_owner_t, public mq::util::service_t {
+class sorter_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
   class client_entry_t : public mq::sorter::tie_t::delegate_t, public mq::util::connection_entry_t {
@@ -43,20 +42,6 @@ class sorter_t : public mq::util::connection_owner_t, public mq::util::service_t
 
   sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
            mq::util::connection_counter_t* stats);
-  sorter_t(const sorter_t&) = delete;
-  sorter_t& operator=(const sorter_t&) = delete;
-  // Stops listening (the socket file stays), then closes every connection;
-  // the statistics are not told.
-  ~sorter_t() override;
-
-  // Listens on sorter_socket_path; the same path again changes nothing.
-  void configure() override;
-
- private:
-  std::unique_ptr<mq::util::connection_entry_t> make_entry(socket_t socket) override;
-
-  const ov::MailQuarantineConfig* config_;
-  mq::store::store_t* store_;
 };
 
 }  // namespace mq::service

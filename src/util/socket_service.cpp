@@ -1,4 +1,4 @@
-#include "util/connection_owner.h"
+#include "util/socket_service.h"
 
 #include <utility>
 
@@ -10,20 +10,21 @@ void connection_entry_t::disconnect() {
   on_disconnect();
 }
 
-connection_owner_t::connection_owner_t(boost::asio::io_context& io, connection_counter_t* counter)
-    : counter_(counter), acceptor_(io, this) {}
+socket_service_t::socket_service_t(boost::asio::io_context& io, connection_counter_t* counter, path_t path,
+                                   make_entry_t make_entry)
+    : counter_(counter), path_(std::move(path)), make_entry_(std::move(make_entry)), acceptor_(io, this) {}
 
 // Members go in reverse order: the acceptor closes before the connections.
-connection_owner_t::~connection_owner_t() = default;
+socket_service_t::~socket_service_t() = default;
 
-void connection_owner_t::listen(const std::string& path) { acceptor_.listen(make_local_endpoint(path)); }
+void socket_service_t::configure() { acceptor_.listen(make_local_endpoint(path_())); }
 
-void connection_owner_t::on_client_accepted(socket_t socket) {
+void socket_service_t::on_client_accepted(socket_t socket) {
   auto element = connections_.insert(connections_.end(), nullptr);
   ++count_;
   counter_->add_client();
   try {
-    *element = make_entry(std::move(socket));
+    *element = make_entry_(std::move(socket));
   } catch (...) {
     remove(element);
     throw;
@@ -31,9 +32,9 @@ void connection_owner_t::on_client_accepted(socket_t socket) {
   (*element)->on_disconnect_ = [this, element] { remove(element); };
 }
 
-void connection_owner_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
+void socket_service_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
 
-void connection_owner_t::remove(connections_t::iterator element) {
+void socket_service_t::remove(connections_t::iterator element) {
   --count_;
   std::unique_ptr<connection_entry_t> entry = std::move(*element);
   connections_.erase(element);

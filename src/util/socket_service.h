@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "util/local_acceptor.h"
+#include "util/service.h"
 
 namespace mq::util {
 
@@ -33,23 +34,28 @@ class connection_entry_t {
   void disconnect();
 
  private:
-  friend class connection_owner_t;
+  friend class socket_service_t;
   std::function<void()> on_disconnect_;
 };
 
-// The accepting half of a socket service: its acceptor and its connections
-// in accept order. Event-loop thread only.
-class connection_owner_t : public local_acceptor_t::delegate_t {
+// A service that listens on a socket path and owns the connections it
+// accepts, in accept order. Event-loop thread only.
+class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
  public:
   using socket_t = local_acceptor_t::protocol_t::socket;
+  // The socket path of the configuration now in force.
+  using path_t = std::function<std::string()>;
+  // The entry for an accepted connection, which starts reading at once.
+  using make_entry_t = std::function<std::unique_ptr<connection_entry_t>(socket_t socket)>;
 
-  connection_owner_t(boost::asio::io_context& io, connection_counter_t* counter);
-  connection_owner_t(const connection_owner_t&) = delete;
-  connection_owner_t& operator=(const connection_owner_t&) = delete;
+  socket_service_t(boost::asio::io_context& io, connection_counter_t* counter, path_t path, make_entry_t make_entry);
+  // Stops listening (the socket file stays), then closes every connection;
+  // the counter is not told.
+  ~socket_service_t() override;
 
-  // Listens on `path` (ENAMETOOLONG beyond 107 bytes); the same path again
-  // changes nothing, another one keeps the existing connections.
-  void listen(const std::string& path);
+  // Listens on the path (ENAMETOOLONG beyond 107 bytes); the same path
+  // again changes nothing, another one keeps the existing connections.
+  void configure() override;
 
   std::size_t connection_count() const { return count_; }
 
@@ -57,20 +63,14 @@ class connection_owner_t : public local_acceptor_t::delegate_t {
   // Accept errors leave the event loop (the daemon exits with their code).
   void on_accept_error(std::exception_ptr error) override;
 
- protected:
-  // Stops listening (the socket file stays), then closes every connection;
-  // the counter is not told.
-  ~connection_owner_t();
-
-  // The entry for an accepted connection, which starts reading at once.
-  virtual std::unique_ptr<connection_entry_t> make_entry(socket_t socket) = 0;
-
  private:
   using connections_t = std::list<std::unique_ptr<connection_entry_t>>;
 
   void remove(connections_t::iterator element);
 
   connection_counter_t* counter_;
+  path_t path_;
+  make_entry_t make_entry_;
   connections_t connections_;
   std::size_t count_ = 0;
   local_acceptor_t acceptor_;
