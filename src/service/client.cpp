@@ -26,8 +26,6 @@ void client_t::client_entry_t::check_health(bool fix, mq::client::tie_t::complet
   store_->check_health(fix, std::move(completion));
 }
 
-void client_t::client_entry_t::on_disconnected() { disconnect(); }
-
 client_t::client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
                    mq::util::connection_counter_t* stats)
     : socket_service_t(

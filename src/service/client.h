@@ -18,7 +18,7 @@ namespace mq::service {
 class client_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
-  class client_entry_t : public mq::client::tie_t::delegate_t, public mq::util::connection_entry_t {
+  class client_entry_t : public mq::util::delegate_entry_t<mq::client::tie_t::delegate_t> {
    public:
     client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store);
 
@@ -27,7 +27,6 @@ class client_t : public mq::util::socket_service_t {
                          mq::client::tie_t::completion_t<std::vector<mq::store::entry_brief_t>> completion) override;
     void flush_queue(mq::store::status_t status, mq::client::tie_t::completion_t<std::string> completion) override;
     void check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) override;
-    void on_disconnected() override;
 
    private:
     mq::client::tie_t connection_;

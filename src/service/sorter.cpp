@@ -44,8 +44,6 @@ void sorter_t::client_entry_t::remove_entry(std::int64_t id,
   store_->remove_entry(id, std::move(completion));
 }
 
-void sorter_t::client_entry_t::on_disconnected() { disconnect(); }
-
 sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
                    mq::util::connection_counter_t* stats)
     : socket_service_t(

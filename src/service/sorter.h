@@ -18,7 +18,7 @@ namespace mq::service {
 class sorter_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
-  class client_entry_t : public mq::sorter::tie_t::delegate_t, public mq::util::connection_entry_t {
+  class client_entry_t : public mq::util::delegate_entry_t<mq::sorter::tie_t::delegate_t> {
    public:
     client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store);
 
@@ -33,7 +33,6 @@ class sorter_t : public mq::util::socket_service_t {
                       boost::optional<mq::store::shared_file_t> file,
                       mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
     void remove_entry(std::int64_t id, mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
-    void on_disconnected() override;
 
    private:
     mq::sorter::tie_t connection_;

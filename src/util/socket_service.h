@@ -38,6 +38,14 @@ class connection_entry_t {
   std::function<void()> on_disconnect_;
 };
 
+// An entry that is also the delegate of its connection object: the end of
+// the connection removes the entry.
+template <class delegate_t>
+class delegate_entry_t : public delegate_t, public connection_entry_t {
+ public:
+  void on_disconnected() override { disconnect(); }
+};
+
 // A service that listens on a socket path and owns the connections it
 // accepts, in accept order. Event-loop thread only.
 class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
