@@ -1,11 +1,13 @@
 #include "app/daemon.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -74,6 +76,25 @@ services_t make_services(boost::asio::io_context& io, mq::overseer::tie_t* tie,
   services.push_back(std::move(sorter));
   services.push_back(std::move(drop_privileges));
   return services;
+}
+
+// Every connection may hold about a hundred descriptors (its requests in
+// progress and its queued responses): take all the kernel allows.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    OV_LOG(warning, "Cannot read the descriptor limit: " << std::strerror(errno));
+    return;
+  }
+  const rlim_t soft = limit.rlim_cur;
+  if (soft < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      OV_LOG(warning, "Cannot raise the descriptor limit: " << std::strerror(errno));
+      limit.rlim_cur = soft;
+    }
+  }
+  OV_LOG(notice, "Descriptor limit: soft " << limit.rlim_cur << " (was " << soft << "), hard " << limit.rlim_max);
 }
 
 class app_t {
@@ -208,6 +229,7 @@ void run_daemon(const std::string& monitor) {
   boost::asio::io_context io(1);
   // A bad value escapes to the last-resort handler.
   const int fd = boost::lexical_cast<int>(monitor);
+  raise_descriptor_limit();
   app_t app(io, fd);
   app.run();
 }

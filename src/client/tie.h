@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -39,8 +38,6 @@ class tie_t : public mq::util::callback_wrapper_t {
 
   // The link starts reading at once; nothing is sent unasked.
   tie_t(socket_t socket, delegate_t* delegate);
-  tie_t(const tie_t&) = delete;
-  tie_t& operator=(const tie_t&) = delete;
   ~tie_t();
 
   // Called by the codec with checked requests.
@@ -49,23 +46,18 @@ class tie_t : public mq::util::callback_wrapper_t {
   void on_flush_queue_request(std::uint32_t serial, mq::store::status_t status);
   void on_check_health_request(std::uint32_t serial, bool fix);
 
-  // The codec has ended (its link is gone): logs and tells the delegate,
-  // which destroys this object.
-  void on_ended(std::exception_ptr error);
+  // The codec has ended (its link is gone and the end is logged): tells the
+  // delegate, which destroys this object.
+  void on_disconnected();
 
  private:
-  using serials_t = std::set<std::uint32_t>;
-
-  static void claim(serials_t& serials, std::uint32_t serial);
-  // A failed request is answered with its own tag, its serial and the error.
-  void fail(MailQuarantine2ClientMessage::Tag tag, std::uint32_t serial, std::exception_ptr error);
+  // The completion of a request of `kind`: the response built by `build`,
+  // or on failure the same tag with the error.
+  template <class value_t, class build_t>
+  auto answer(ipc_t::kind_t kind, std::uint32_t serial, MailQuarantine2ClientMessage::Tag tag, build_t build);
 
   ipc_t ipc_;
   delegate_t* delegate_;
-  serials_t get_queue_stat_serials_;
-  serials_t get_queue_chunk_serials_;
-  serials_t flush_queue_serials_;
-  serials_t check_health_serials_;
 };
 
 }  // namespace mq::client

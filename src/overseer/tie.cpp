@@ -6,7 +6,9 @@
 #include <boost/system/system_error.hpp>
 
 #include "ov/error.h"
+#include "util/frame.h"
 #include "util/ipc_error.h"
+#include "util/tag_name.h"
 
 namespace mq::overseer {
 
@@ -15,15 +17,10 @@ namespace {
 using in_t = ov::Overseer2MailQuarantineMessage;
 using out_t = ov::MailQuarantine2OverseerMessage;
 
-std::string tag_name(int tag) {
-  const std::string& name = in_t::Tag_Name(static_cast<in_t::Tag>(tag));
-  return name.empty() ? std::to_string(tag) : name;
-}
-
-[[noreturn]] void missing_field(int tag, const char* field) {
-  throw ov::cf_exception_t(
-      ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
-      "message ov.Overseer2MailQuarantineMessage tagged " + tag_name(tag) + " does not have field " + field + " set");
+[[noreturn]] void missing_field(in_t::Tag tag, const char* field) {
+  throw ov::cf_exception_t(ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
+                           "message ov.Overseer2MailQuarantineMessage tagged " + mq::util::tag_name<in_t>(tag) +
+                               " does not have field " + field + " set");
 }
 
 }  // namespace
@@ -53,17 +50,19 @@ void tie_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
   out_t message;
   message.set_tag(out_t::MY_STAT_NOTIFICATION);
   *message.mutable_stat() = stat;
-  send(message);
+  // A supervisor that stops reading gets the latest figures once it reads
+  // again, not one frame per second of its absence.
+  if (!link_) return;
+  mq::util::frame_t frame = mq::util::serialize_frame(message);
+  link_->send_latest(out_t::MY_STAT_NOTIFICATION, std::move(frame.data), frame.size);
 }
 
 void tie_t::send(const out_t& message) {
   // A failed channel has already ended the daemon's event loop; late
   // notifications have nowhere to go.
   if (!link_) return;
-  const std::size_t size = message.ByteSizeLong();
-  std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[size]);
-  message.SerializeWithCachedSizesToArray(data.get());
-  link_->send(std::move(data), static_cast<std::uint32_t>(size));
+  mq::util::frame_t frame = mq::util::serialize_frame(message);
+  link_->send(std::move(frame.data), frame.size);
 }
 
 void tie_t::on_written() {}

@@ -9,6 +9,7 @@
 #include "mail_quarantine_appstat.pb.h"
 #include "util/callback_wrapper.h"
 #include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::overseer {
 class tie_t;
@@ -18,7 +19,9 @@ namespace mq::service {
 
 // Counts the open client connections of both socket services and reports
 // them to the supervisor once a second, from one second after construction.
-class appstat_reporter_t : public mq::util::service_t, public mq::util::callback_wrapper_t {
+class appstat_reporter_t : public mq::util::service_t,
+                           public mq::util::callback_wrapper_t,
+                           public mq::util::connection_counter_t {
  public:
   appstat_reporter_t(boost::asio::io_context& io, mq::overseer::tie_t* tie);
   ~appstat_reporter_t() override;
@@ -26,9 +29,9 @@ class appstat_reporter_t : public mq::util::service_t, public mq::util::callback
   void configure() override {}
 
   // A socket service accepted a connection.
-  void add_client();
+  void add_client() override;
   // A connection of a socket service ended and was removed.
-  void remove_client();
+  void remove_client() override;
 
   std::uint32_t clients() const { return stat_.clients(); }
 

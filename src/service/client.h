@@ -1,8 +1,5 @@
 #pragma once
 
-#include <cstddef>
-#include <functional>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,61 +9,32 @@
 #include "client/tie.h"
 #include "mail_quarantine_config.pb.h"
 #include "store/store.h"
-#include "util/local_acceptor.h"
-#include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::service {
 
-class appstat_reporter_t;
-
 // Listens on the client socket and owns the management-client connections,
 // answering their requests from the store.
-class client_t : public mq::util::local_acceptor_t::delegate_t, public mq::util::service_t {
+class client_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
-  class client_entry_t : public mq::client::tie_t::delegate_t {
+  class client_entry_t : public mq::util::delegate_entry_t<mq::client::tie_t::delegate_t> {
    public:
-    client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store, std::function<void()> on_disconnect);
+    client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store);
 
     void get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) override;
     void get_queue_chunk(mq::store::queue_chunk_request_t request,
                          mq::client::tie_t::completion_t<std::vector<mq::store::entry_brief_t>> completion) override;
     void flush_queue(mq::store::status_t status, mq::client::tie_t::completion_t<std::string> completion) override;
     void check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) override;
-    void on_disconnected() override;
 
    private:
     mq::client::tie_t connection_;
     mq::store::store_t* store_;
-    std::function<void()> on_disconnect_;
   };
 
   client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-           mq::service::appstat_reporter_t* stats);
-  client_t(const client_t&) = delete;
-  client_t& operator=(const client_t&) = delete;
-  // Stops listening (the socket file stays), then closes every connection;
-  // the statistics are not told.
-  ~client_t() override;
-
-  void on_client_accepted(mq::util::local_acceptor_t::protocol_t::socket socket) override;
-  void on_accept_error(std::exception_ptr error) override;
-  // Listens on client_socket_path; the same path again changes nothing.
-  void configure() override;
-
-  std::size_t connection_count() const { return count_; }
-
- private:
-  using connections_t = std::list<std::unique_ptr<client_entry_t>>;
-
-  void remove(connections_t::iterator element);
-
-  const ov::MailQuarantineConfig* config_;
-  mq::store::store_t* store_;
-  mq::service::appstat_reporter_t* stats_;
-  connections_t connections_;
-  std::size_t count_ = 0;
-  mq::util::local_acceptor_t acceptor_;
+           mq::util::connection_counter_t* stats);
 };
 
 }  // namespace mq::service

@@ -2,13 +2,10 @@
 
 #include <utility>
 
-#include "service/appstat_reporter.h"
-
 namespace mq::service {
 
-sorter_t::client_entry_t::client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store,
-                                         std::function<void()> on_disconnect)
-    : connection_(std::move(socket), this), store_(store), on_disconnect_(std::move(on_disconnect)) {}
+sorter_t::client_entry_t::client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store)
+    : connection_(std::move(socket), this), store_(store) {}
 
 // GCC 12 with sanitizers sees an uninitialized optional inside the signal's
 // connect; it is not.
@@ -47,43 +44,15 @@ void sorter_t::client_entry_t::remove_entry(std::int64_t id,
   store_->remove_entry(id, std::move(completion));
 }
 
-void sorter_t::client_entry_t::on_disconnected() {
-  // The callable destroys this entry: keep it on the stack while it runs.
-  auto on_disconnect = std::move(on_disconnect_);
-  on_disconnect();
-}
-
 sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-                   mq::service::appstat_reporter_t* stats)
-    : config_(config), store_(store), stats_(stats), acceptor_(io, this) {}
-
-// Members go in reverse order: the acceptor closes before the connections.
-sorter_t::~sorter_t() = default;
-
-void sorter_t::configure() { acceptor_.listen(mq::util::make_local_endpoint(config_->sorter_socket_path())); }
-
-void sorter_t::on_client_accepted(mq::util::local_acceptor_t::protocol_t::socket socket) {
-  auto element = connections_.insert(connections_.end(), nullptr);
-  ++count_;
-  stats_->add_client();
-  try {
-    element->reset(new client_entry_t(std::move(socket), store_, [this, element] { remove(element); }));
-  } catch (...) {
-    remove(element);
-    throw;
-  }
-  // The first message on every connection.
-  (*element)->connection().notify_store_state(store_->path());
-}
-
-void sorter_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
-
-void sorter_t::remove(connections_t::iterator element) {
-  --count_;
-  std::unique_ptr<client_entry_t> entry = std::move(*element);
-  connections_.erase(element);
-  entry.reset();
-  stats_->remove_client();
-}
+                   mq::util::connection_counter_t* stats)
+    : socket_service_t(
+          io, stats, [config] { return config->sorter_socket_path(); },
+          [store](socket_t socket) {
+            auto entry = std::make_unique<client_entry_t>(std::move(socket), store);
+            // The first message on every connection.
+            entry->connection().notify_store_state(store->path());
+            return entry;
+          }) {}
 
 }  // namespace mq::service

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <list>
 #include <memory>
 #include <vector>
 
@@ -12,21 +9,18 @@
 #include "mail_quarantine_config.pb.h"
 #include "sorter/tie.h"
 #include "store/store.h"
-#include "util/local_acceptor.h"
-#include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::service {
 
-class appstat_reporter_t;
-
 // Listens on the Sorter socket and owns the Sorter connections, answering
 // their requests from the store.
-class sorter_t : public mq::util::local_acceptor_t::delegate_t, public mq::util::service_t {
+class sorter_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
-  class client_entry_t : public mq::sorter::tie_t::delegate_t {
+  class client_entry_t : public mq::util::delegate_entry_t<mq::sorter::tie_t::delegate_t> {
    public:
-    client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store, std::function<void()> on_disconnect);
+    client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store);
 
     mq::sorter::tie_t& connection() { return connection_; }
 
@@ -39,40 +33,14 @@ class sorter_t : public mq::util::local_acceptor_t::delegate_t, public mq::util:
                       boost::optional<mq::store::shared_file_t> file,
                       mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
     void remove_entry(std::int64_t id, mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
-    void on_disconnected() override;
 
    private:
     mq::sorter::tie_t connection_;
     mq::store::store_t* store_;
-    std::function<void()> on_disconnect_;
   };
 
   sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-           mq::service::appstat_reporter_t* stats);
-  sorter_t(const sorter_t&) = delete;
-  sorter_t& operator=(const sorter_t&) = delete;
-  // Stops listening (the socket file stays), then closes every connection;
-  // the statistics are not told.
-  ~sorter_t() override;
-
-  void on_client_accepted(mq::util::local_acceptor_t::protocol_t::socket socket) override;
-  void on_accept_error(std::exception_ptr error) override;
-  // Listens on sorter_socket_path; the same path again changes nothing.
-  void configure() override;
-
-  std::size_t connection_count() const { return count_; }
-
- private:
-  using connections_t = std::list<std::unique_ptr<client_entry_t>>;
-
-  void remove(connections_t::iterator element);
-
-  const ov::MailQuarantineConfig* config_;
-  mq::store::store_t* store_;
-  mq::service::appstat_reporter_t* stats_;
-  connections_t connections_;
-  std::size_t count_ = 0;
-  mq::util::local_acceptor_t acceptor_;
+           mq::util::connection_counter_t* stats);
 };
 
 }  // namespace mq::service

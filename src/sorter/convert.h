@@ -1,7 +1,12 @@
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "mail_quarantine_entry.pb.h"
+#include "mail_quarantine_sorter_ipc.pb.h"
 #include "store/entry.h"
+#include "util/frame.h"
 #include "util/unique_fd.h"
 
 // Field-by-field conversions between the Sorter's messages and the store's
@@ -18,5 +23,10 @@ mq::store::entry_metadata_update_t to_update(const EntryUpdate& update);
 
 // The `entry` of a GET response.
 void fill_entry(Entry& out, const mq::store::entry_t& entry);
+
+// QUEUE_CHANGE_NOTIFICATIONs announcing `change`: one, unless its keys do
+// not fit `max_size` bytes; then as many as needed, keys in order.
+std::vector<MailQuarantine2SorterMessage> queue_change_notifications(const mq::store::queue_change_t& change,
+                                                                     std::size_t max_size = mq::util::max_frame_size);
 
 }  // namespace mq::sorter

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -48,8 +47,6 @@ class tie_t : public mq::util::callback_wrapper_t {
 
   // The link starts reading at once.
   tie_t(socket_t socket, delegate_t* delegate);
-  tie_t(const tie_t&) = delete;
-  tie_t& operator=(const tie_t&) = delete;
   ~tie_t();
 
   // STORE_STATE_NOTIFICATION; sent first on every connection.
@@ -64,24 +61,16 @@ class tie_t : public mq::util::callback_wrapper_t {
   void on_get_queue_chunk_request(std::uint32_t serial, mq::store::queue_chunk_request_t request);
   void on_subscribe_to_queue_change();
 
-  // The codec has ended (its link is gone): logs and tells the delegate,
-  // which destroys this object.
-  void on_ended(std::exception_ptr error);
+  // The codec has ended (its link is gone and the end is logged): tells the
+  // delegate, which destroys this object.
+  void on_disconnected();
 
  private:
-  using serials_t = std::set<std::uint32_t>;
-
-  // Claims a serial of one kind; a serial already in progress ends the
-  // connection.
-  static void claim(serials_t& serials, std::uint32_t serial);
-  void alarm(std::uint32_t serial, std::exception_ptr error);
+  // The completion of a request of `kind`: a response built by `build` or ALARM.
+  template <class value_t, class build_t>
+  auto answer(ipc_t::kind_t kind, std::uint32_t serial, build_t build);
   void on_queue_change(const mq::store::queue_change_ptr_t& change);
 
-  serials_t get_entry_ids_serials_;
-  serials_t get_entry_serials_;
-  serials_t put_entry_serials_;
-  serials_t remove_entry_serials_;
-  serials_t update_entry_serials_;
   boost::signals2::scoped_connection subscription_;
   ipc_t ipc_;
   delegate_t* delegate_;

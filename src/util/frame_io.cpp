@@ -11,11 +11,12 @@
 #include <system_error>
 #include <vector>
 
+#include "util/frame.h"
+#include "util/scm_rights.h"
+
 namespace mq::util {
 
 namespace {
-
-constexpr std::uint32_t max_frame = 64u * 1024u * 1024u;
 
 [[noreturn]] void throw_errno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
@@ -36,17 +37,8 @@ void send_all(int sock, const char* data, size_t size, int fd) {
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (fd_pending) {
-      std::memset(control, 0, sizeof(control));
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof(control);
-      cmsghdr* c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-    }
+    fd_control_t control;
+    if (fd_pending) attach_fd(msg, control, fd);
     ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -65,14 +57,6 @@ void send_all(int sock, const char* data, size_t size, int fd) {
 
 void wait_readable(int sock, int timeout_ms) {
   if (timeout_ms >= 0) wait_ready(sock, POLLIN, timeout_ms);
-}
-
-void close_fds(const cmsghdr* c, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    int received;
-    std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-    ::close(received);
-  }
 }
 
 // Reads exactly `size` bytes; false on end of file before the first byte.
@@ -137,6 +121,7 @@ bool recv_all(int sock, char* data, size_t size, unique_fd_t* fd, int timeout_ms
 }  // namespace
 
 void write_frame(int sock, const std::string& body, int fd) {
+  if (!fits_frame(body.size())) throw std::system_error(EMSGSIZE, std::generic_category(), "frame too large");
   std::uint32_t size = static_cast<std::uint32_t>(body.size());
   send_all(sock, reinterpret_cast<const char*>(&size), sizeof(size), -1);
   send_all(sock, body.data(), body.size(), fd);
@@ -146,7 +131,7 @@ bool read_frame(int sock, std::string& body, unique_fd_t& fd, int timeout_ms) {
   fd.reset();
   std::uint32_t size = 0;
   if (!recv_all(sock, reinterpret_cast<char*>(&size), sizeof(size), nullptr, timeout_ms)) return false;
-  if (size == 0 || size > max_frame) throw std::runtime_error("invalid message size received");
+  if (size == 0 || size > max_frame_size) throw std::runtime_error("invalid message size received");
   body.resize(size);
   if (!recv_all(sock, body.data(), size, &fd, timeout_ms))
     throw std::system_error(ECONNRESET, std::generic_category(), "end of file inside a frame");

@@ -1,13 +1,19 @@
 #include "util/local_acceptor.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <string>
 
 #include <boost/asio/error.hpp>
-#include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "ov/logger.h"
@@ -18,6 +24,7 @@ namespace {
 
 constexpr int listen_backlog = 128;
 constexpr std::chrono::milliseconds exhausted_pause(100);
+constexpr std::chrono::seconds report_interval(1);
 
 // Accept failures that pass once descriptors or memory are freed again.
 bool out_of_resources(const boost::system::error_code& ec) {
@@ -36,6 +43,45 @@ bool out_of_resources(const boost::system::error_code& ec) {
 void set_cloexec(int fd) {
   if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
     throw boost::system::system_error(errno, boost::system::generic_category(), "fcntl");
+}
+
+[[noreturn]] void bind_failed(int error, const std::string& path) {
+  throw boost::system::system_error(error, boost::system::system_category(), "Cannot bind to " + path);
+}
+
+// Binds `sock` to `path` with the socket file mode 0666, set on the very
+// file bind created: the socket is bound inside a fresh private (0700)
+// directory beside `path`, where nobody else can swap the file, given its
+// mode there and then moved to `path` without replacing anything. An
+// existing file at `path` (a stale socket included) fails as bind would.
+void bind_with_mode(int sock, const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  std::string private_dir = dir + "/.mq-bind-XXXXXX";
+  if (::mkdtemp(private_dir.data()) == nullptr) bind_failed(errno, path);
+  const int dir_fd = ::open(private_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int error = dir_fd < 0 ? errno : 0;
+  if (error == 0) {
+    // Through the directory's descriptor when its name is too long for an
+    // address.
+    std::string name = private_dir + "/s";
+    if (name.size() > 107) name = "/proc/self/fd/" + std::to_string(dir_fd) + "/s";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (::bind(sock, reinterpret_cast<const sockaddr*>(&address),
+               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) != 0) {
+      error = errno;
+    } else if (::fchmodat(dir_fd, "s", 0666, 0) != 0) {
+      error = errno;
+    } else if (::renameat2(dir_fd, "s", AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+      error = errno == EEXIST ? EADDRINUSE : errno;
+    }
+    ::unlinkat(dir_fd, "s", 0);
+    ::close(dir_fd);
+  }
+  ::rmdir(private_dir.c_str());
+  if (error != 0) bind_failed(error, path);
 }
 
 }  // namespace
@@ -58,10 +104,8 @@ local_acceptor_t::~local_acceptor_t() {
 
 void local_acceptor_t::listen(const protocol_t::endpoint& endpoint) {
   if (open_) {
-    boost::system::error_code ec;
-    const protocol_t::endpoint current = acceptor_.local_endpoint(ec);
-    if (ec) throw boost::system::system_error(ec, "local_endpoint");
-    if (current.path() == endpoint.path()) return;
+    // The socket's own address names the private directory it was bound in.
+    if (path_ == endpoint.path()) return;
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     open_ = false;
@@ -76,13 +120,9 @@ void local_acceptor_t::listen(const protocol_t::endpoint& endpoint) {
   fresh.open(endpoint.protocol(), ec);
   if (ec) throw boost::system::system_error(ec, "Cannot open stream acceptor");
   set_cloexec(fresh.native_handle());
-  // No unlink first and no address reuse: an existing file makes bind fail.
-  fresh.bind(endpoint, ec);
-  if (ec) throw boost::system::system_error(ec, "Cannot bind to " + path);
-  // Every local user may connect, whatever the umask.
-  if (::chmod(path.c_str(), 0666) != 0)
-    throw boost::filesystem::filesystem_error("chmod", path,
-                                              boost::system::error_code(errno, boost::system::system_category()));
+  // No unlink first and no address reuse: an existing file makes bind
+  // fail. Every local user may connect, whatever the umask.
+  bind_with_mode(fresh.native_handle(), path);
   fresh.listen(listen_backlog, ec);
   if (ec) throw boost::system::system_error(ec, "listen");
 
@@ -102,8 +142,7 @@ void local_acceptor_t::on_accepted(const boost::system::error_code& ec, protocol
   if (out_of_resources(ec)) {
     // A burst of connections must not end the daemon: the connection stays
     // in the backlog and is taken once descriptors are free again.
-    OV_LOG(error, "Cannot accept a connection on " << path_ << ": " << ec.message() << "; accepting again in "
-                                                   << exhausted_pause.count() << " ms");
+    report_exhausted(ec);
     retry_timer_.expires_after(exhausted_pause);
     retry_timer_.async_wait(wrap([this](const boost::system::error_code& wait_error) {
       if (!wait_error) accept_next();
@@ -118,12 +157,32 @@ void local_acceptor_t::on_accepted(const boost::system::error_code& ec, protocol
     delegate_->on_accept_error(std::make_exception_ptr(boost::system::system_error(ec, "accept")));
     return;
   }
+  if (unreported_ > 0) {
+    OV_LOG(error,
+           "Cannot accept a connection on " << path_ << ": " << unreported_ << " more failures before accepting again");
+    unreported_ = 0;
+  }
   set_cloexec(peer.native_handle());
   const std::shared_ptr<bool> held = flag();
   delegate_->on_client_accepted(std::move(peer));
   // The delegate may have destroyed or re-pointed the acceptor.
   if (*held) return;
   accept_next();
+}
+
+void local_acceptor_t::report_exhausted(const boost::system::error_code& ec) {
+  const auto now = std::chrono::steady_clock::now();
+  if (reported_ && now - last_report_ < report_interval) {
+    ++unreported_;
+    return;
+  }
+  OV_LOG(error, "Cannot accept a connection on "
+                    << path_ << ": " << ec.message() << "; accepting again in " << exhausted_pause.count() << " ms"
+                    << (unreported_ > 0 ? "; " + std::to_string(unreported_) + " more failures since the last report"
+                                        : std::string()));
+  reported_ = true;
+  last_report_ = now;
+  unreported_ = 0;
 }
 
 }  // namespace mq::util

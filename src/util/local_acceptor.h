@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -14,8 +15,9 @@ namespace mq::util {
 
 // A listening local stream socket bound to a path; hands every accepted
 // connection to its delegate. An accept that fails for want of descriptors
-// or memory is logged and tried again after a short pause; any other accept
-// error goes to the delegate and ends accepting. Event-loop thread only.
+// or memory is tried again after a short pause and logged at most once a
+// second, with the number of failures not logged; any other accept error
+// goes to the delegate and ends accepting. Event-loop thread only.
 class local_acceptor_t : public callback_wrapper_t {
  public:
   using protocol_t = boost::asio::local::stream_protocol;
@@ -41,6 +43,7 @@ class local_acceptor_t : public callback_wrapper_t {
  private:
   void accept_next();
   void on_accepted(const boost::system::error_code& ec, protocol_t::socket peer);
+  void report_exhausted(const boost::system::error_code& ec);
 
   boost::asio::io_context& io_;
   delegate_t* delegate_;
@@ -50,6 +53,10 @@ class local_acceptor_t : public callback_wrapper_t {
   std::string path_;
   // Pause before accepting again when descriptors or memory ran out.
   boost::asio::steady_timer retry_timer_;
+  // Rate limit of the log line about exhausted resources.
+  std::chrono::steady_clock::time_point last_report_;
+  bool reported_ = false;
+  unsigned long unreported_ = 0;
 };
 
 // Endpoint for a socket path; throws ENAMETOOLONG beyond 107 bytes.

@@ -12,25 +12,23 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "util/scm_rights.h"
+
 namespace mq::util {
 
 namespace {
 
-constexpr std::uint32_t initial_read_capacity = 4096;
+constexpr std::size_t no_bound = static_cast<std::size_t>(-1);
+
 // Frames handed over in one go before other work on the loop gets a turn.
 constexpr int frames_per_turn = 16;
 
 boost::system::error_code errno_code(int e) { return boost::system::error_code(e, boost::system::system_category()); }
 
-void close_fds(const cmsghdr* c, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    int fd;
-    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-    ::close(fd);
-  }
-}
-
 }  // namespace
+
+const local_ipc_link_t::flow_limits_t local_ipc_link_t::unbounded = {no_bound, no_bound, no_bound,
+                                                                     no_bound, no_bound, no_bound};
 
 local_ipc_link_t::local_ipc_link_t(socket_t socket, delegate_t* delegate)
     : socket_(std::move(socket)),
@@ -54,13 +52,63 @@ local_ipc_link_t::~local_ipc_link_t() {
 }
 
 void local_ipc_link_t::send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd) {
+  enqueue(std::move(data), size, std::move(fd), 0);
+}
+
+void local_ipc_link_t::send_latest(std::uint32_t kind, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size) {
+  if (!socket_.is_open()) return;
+  for (auto it = write_queue_.begin(); it != write_queue_.end(); ++it) {
+    // Only the length item carries the kind; nothing of the frame written yet.
+    if (it->kind != kind) continue;
+    if (it == write_queue_.begin() && write_done_ > 0) continue;
+    auto body = std::next(it);
+    queued_bytes_ -= body->size;
+    queued_bytes_ += size;
+    std::memcpy(it->data.get(), &size, sizeof(size));
+    body->data = std::move(data);
+    body->size = size;
+    return;
+  }
+  enqueue(std::move(data), size, unique_fd_t(), kind);
+}
+
+void local_ipc_link_t::enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd,
+                               std::uint32_t kind) {
   // A failed link writes nothing more; the frame and its descriptor are dropped.
   if (!socket_.is_open()) return;
   std::unique_ptr<std::uint8_t[]> length(new std::uint8_t[sizeof(size)]);
   std::memcpy(length.get(), &size, sizeof(size));
-  write_queue_.push_back(write_item_t{std::move(length), sizeof(size), unique_fd_t()});
-  write_queue_.push_back(write_item_t{std::move(data), size, std::move(fd)});
+  queued_bytes_ += sizeof(size) + std::size_t{size};
+  if (fd) ++queued_fds_;
+  write_queue_.push_back(write_item_t{std::move(length), sizeof(size), unique_fd_t(), kind});
+  write_queue_.push_back(write_item_t{std::move(data), size, std::move(fd), 0});
   if (write_queue_.size() == 2) write_next();
+}
+
+// ---- backpressure --------------------------------------------------------
+
+void local_ipc_link_t::set_flow_limits(const flow_limits_t& limits) {
+  limits_ = limits;
+  maybe_resume();
+}
+
+void local_ipc_link_t::request_started() { ++requests_; }
+
+void local_ipc_link_t::request_finished() {
+  if (requests_ > 0) --requests_;
+  maybe_resume();
+}
+
+bool local_ipc_link_t::over_high() const {
+  return requests_ >= limits_.high_requests || queued_bytes_ >= limits_.high_bytes || queued_fds_ >= limits_.high_fds;
+}
+
+void local_ipc_link_t::maybe_resume() {
+  if (!paused_ || !socket_.is_open()) return;
+  if (requests_ > limits_.low_requests || queued_bytes_ > limits_.low_bytes || queued_fds_ > limits_.low_fds) return;
+  paused_ = false;
+  // Never inside the caller: it may be in the middle of a frame or a write.
+  boost::asio::post(socket_.get_executor(), wrap([this] { pump_read(); }));
 }
 
 // ---- reading -------------------------------------------------------------
@@ -83,6 +131,11 @@ void local_ipc_link_t::pump_read() {
   // inside on_message, after which only this copy may be looked at.
   const std::shared_ptr<bool> held = flag();
   for (int frames = 0;;) {
+    // Only between frames: a frame started is read to its end.
+    if (!reading_body_ && read_done_ == 0 && over_high()) {
+      paused_ = true;
+      return;
+    }
     boost::system::error_code ec;
     if (!recv_exact(ec)) {
       if (ec) {
@@ -122,6 +175,11 @@ void local_ipc_link_t::pump_read() {
     begin_read(sizeof(std::uint32_t), 0);
     delegate_->on_message(read_buffer_.get(), size, std::move(fd));
     if (*held) return;
+    // One outsize frame must not pin its buffer for the life of the link.
+    if (read_capacity_ > keep_read_capacity) {
+      read_buffer_.reset(new std::uint8_t[initial_read_capacity]);
+      read_capacity_ = initial_read_capacity;
+    }
     if (++frames == frames_per_turn) {
       boost::asio::post(socket_.get_executor(), wrap([this] { pump_read(); }));
       return;
@@ -205,24 +263,15 @@ void local_ipc_link_t::pump_write(const boost::system::error_code& wait_error) {
       msghdr msg{};
       msg.msg_iov = &iov;
       msg.msg_iovlen = 1;
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+      fd_control_t control;
       const bool attach = item.fd.present() && !write_fd_sent_;
-      if (attach) {
-        std::memset(control, 0, sizeof(control));
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        const int fd = item.fd.get();
-        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-      }
+      if (attach) attach_fd(msg, control, item.fd.get());
       const ssize_t n = ::sendmsg(socket_.native_handle(), &msg, MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
           socket_.async_wait(socket_t::wait_write, wrap([this](const boost::system::error_code& e) { pump_write(e); }));
+          maybe_resume();
           return;
         }
         fail_system(errno_code(errno), "write failed");
@@ -231,11 +280,19 @@ void local_ipc_link_t::pump_write(const boost::system::error_code& wait_error) {
       if (attach) write_fd_sent_ = true;
       write_done_ += static_cast<std::uint32_t>(n);
     }
-    write_queue_.pop_front();
-    write_done_ = 0;
-    write_fd_sent_ = false;
+    pop_written();
   }
+  maybe_resume();
   delegate_->on_written();
+}
+
+void local_ipc_link_t::pop_written() {
+  write_item_t& item = write_queue_.front();
+  queued_bytes_ -= item.size;
+  if (item.fd) --queued_fds_;
+  write_queue_.pop_front();
+  write_done_ = 0;
+  write_fd_sent_ = false;
 }
 
 // ---- failure -------------------------------------------------------------
@@ -251,6 +308,8 @@ void local_ipc_link_t::fail(std::exception_ptr error) {
     if (ec) throw boost::system::system_error(ec, "close");
   }
   write_queue_.clear();
+  queued_bytes_ = 0;
+  queued_fds_ = 0;
   read_buffer_.reset();
   read_capacity_ = 0;
   if (received_fd_ > 0) ::close(received_fd_);

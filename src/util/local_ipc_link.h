@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <list>
@@ -9,6 +10,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "util/callback_wrapper.h"
+#include "util/frame.h"
 #include "util/unique_fd.h"
 
 namespace mq::util {
@@ -20,7 +22,7 @@ class local_ipc_link_t : public callback_wrapper_t {
   using socket_t = boost::asio::local::stream_protocol::socket;
 
   // Largest accepted frame body.
-  static constexpr std::uint32_t max_message_size = 64u * 1024u * 1024u;
+  static constexpr std::uint32_t max_message_size = max_frame_size;
 
   class delegate_t {
    public:
@@ -35,21 +37,49 @@ class local_ipc_link_t : public callback_wrapper_t {
     ~delegate_t() = default;
   };
 
+  // Backpressure of one connection: reading stops before the next frame
+  // while any count is at or above its high mark and starts again once
+  // every count is at or below its low mark. The requests waiting meanwhile
+  // stay in the socket buffer, and the peer blocks on send.
+  struct flow_limits_t {
+    std::size_t high_requests, low_requests;  // requests in progress
+    std::size_t high_bytes, low_bytes;        // bytes queued for writing
+    std::size_t high_fds, low_fds;            // descriptors queued for writing
+  };
+  // No bound: what a link has until set_flow_limits.
+  static const flow_limits_t unbounded;
+
   // Starts reading at once.
   local_ipc_link_t(socket_t socket, delegate_t* delegate);
   ~local_ipc_link_t();
 
   // Queues one frame; `fd`, when present, travels with the body.
   void send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd = unique_fd_t());
+  // Queues one frame of `kind` (not 0) without a descriptor; a frame of the
+  // same kind still waiting whole in the queue is replaced instead.
+  void send_latest(std::uint32_t kind, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size);
 
-  // Size of the read buffer: grows to the largest frame received, never shrinks.
+  void set_flow_limits(const flow_limits_t& limits);
+  // The owner counts the requests of the peer it is working on.
+  void request_started();
+  void request_finished();
+
+  std::size_t queued_bytes() const { return queued_bytes_; }
+  std::size_t queued_fds() const { return queued_fds_; }
+  bool reading_paused() const { return paused_; }
+
+  // Size of the read buffer: grows for a frame, back to the initial size
+  // after a frame larger than keep_read_capacity.
   std::uint32_t read_capacity() const { return read_capacity_; }
+  static constexpr std::uint32_t initial_read_capacity = 4096;
+  static constexpr std::uint32_t keep_read_capacity = 64u * 1024u;
 
  private:
   struct write_item_t {
     std::unique_ptr<std::uint8_t[]> data;
     std::uint32_t size = 0;
     unique_fd_t fd;
+    std::uint32_t kind = 0;
   };
 
   void read_next();
@@ -67,6 +97,11 @@ class local_ipc_link_t : public callback_wrapper_t {
   // Writes the queue head on; called when the socket may be writable.
   void pump_write(const boost::system::error_code& wait_error);
   void fail_system(const boost::system::error_code& ec, const char* prefix);
+  void enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd, std::uint32_t kind);
+  void pop_written();
+  bool over_high() const;
+  // Starts reading again when paused and every count is low enough.
+  void maybe_resume();
 
   socket_t socket_;
   delegate_t* delegate_;
@@ -74,6 +109,12 @@ class local_ipc_link_t : public callback_wrapper_t {
   std::unique_ptr<std::uint8_t[]> read_buffer_;
   int received_fd_ = -1;
   std::uint32_t read_capacity_ = 0;
+
+  flow_limits_t limits_ = unbounded;
+  std::size_t requests_ = 0;
+  std::size_t queued_bytes_ = 0;
+  std::size_t queued_fds_ = 0;
+  bool paused_ = false;
 
   // Exact read in progress.
   bool reading_body_ = false;

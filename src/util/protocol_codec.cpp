@@ -1,0 +1,67 @@
+#include "util/protocol_codec.h"
+
+#include <utility>
+
+#include "ov/error.h"
+#include "util/connection_end.h"
+
+namespace mq::util {
+
+// 64 requests in progress hold at most 64 descriptors (a file being put or
+// read); with 32 queued, one connection holds under 100 descriptors.
+const local_ipc_link_t::flow_limits_t protocol_codec_t::flow_limits = {
+    64,
+    32,  // requests in progress
+    4u * 1024u * 1024u,
+    1024u * 1024u,  // bytes queued for the peer
+    32,
+    16,  // descriptors queued for the peer
+};
+
+protocol_codec_t::protocol_codec_t(socket_t socket, const char* side, std::size_t kinds)
+    : link_(std::make_unique<local_ipc_link_t>(std::move(socket), this)), side_(side), serials_(kinds) {
+  link_->set_flow_limits(flow_limits);
+}
+
+protocol_codec_t::~protocol_codec_t() = default;
+
+void protocol_codec_t::claim(std::size_t kind, std::uint32_t serial) {
+  if (!serials_.at(kind).insert(serial).second) throw ipc_error_t("Repeated request serial");
+  if (link_) link_->request_started();
+}
+
+void protocol_codec_t::release(std::size_t kind, std::uint32_t serial) {
+  serials_.at(kind).erase(serial);
+  if (link_) link_->request_finished();
+}
+
+void protocol_codec_t::on_written() {}
+
+void protocol_codec_t::on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
+  std::exception_ptr failure;
+  try {
+    handle(data, size, std::move(fd));
+    return;
+  } catch (const ipc_error_t&) {
+    failure = std::current_exception();
+  } catch (const ov::cf_exception_t&) {
+    // A request that lacks what it needs is as malformed as one that does
+    // not parse: it ends its own connection, never the daemon.
+    failure = std::current_exception();
+  }
+  end(failure);
+}
+
+void protocol_codec_t::on_error(std::exception_ptr error) { end(std::move(error)); }
+
+void protocol_codec_t::end(std::exception_ptr error) {
+  link_.reset();
+  if (is_end_of_file(error)) {
+    OV_LOG(debug, side_ << ": disconnected");
+  } else {
+    OV_LOG(error, side_ << ": " << what_of(error));
+  }
+  disconnected();
+}
+
+}  // namespace mq::util

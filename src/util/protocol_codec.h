@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ov/error.h"
+#include "ov/logger.h"
+#include "util/callback_wrapper.h"
+#include "util/frame.h"
+#include "util/ipc_error.h"
+#include "util/local_ipc_link.h"
+#include "util/result.h"
+#include "util/tag_name.h"
+#include "util/unique_fd.h"
+
+namespace mq::util {
+
+// Largest page of keys or entries one request may ask for; a larger limit
+// (up to 2^64 - 1) gets this many. 0 keeps its meaning, the store's default.
+constexpr std::uint64_t max_page_entries = 10000;
+
+constexpr std::uint64_t page_limit(std::uint64_t requested) {
+  return requested > max_page_entries ? max_page_entries : requested;
+}
+
+// A page request of either socket protocol: after the key (entry_id,
+// next_access_ts), of one status (wire value minus 1), at most a bounded limit.
+template <class request_t, class message_t>
+request_t page_request(const message_t& m) {
+  request_t request;
+  request.entry_id = static_cast<std::int64_t>(m.entry_id());
+  request.next_access_ts = m.next_access_ts();
+  request.status = static_cast<decltype(request.status)>(m.status() - 1);
+  request.limit = page_limit(m.limit());
+  return request;
+}
+
+// What the codecs of both socket protocols share: the link with its
+// backpressure, the request serials in progress, parsing, logging, framing,
+// and the end of the connection. Event-loop thread only.
+class protocol_codec_t : public local_ipc_link_t::delegate_t {
+ public:
+  using socket_t = local_ipc_link_t::socket_t;
+
+  // Per connection: at most this many requests in progress and this much
+  // queued for the peer before reading stops; reading resumes at the low marks.
+  static const local_ipc_link_t::flow_limits_t flow_limits;
+
+  // `side` ("Sorter", "Client") starts every log line of the connection;
+  // `kinds` is the number of request kinds that carry serials.
+  protocol_codec_t(socket_t socket, const char* side, std::size_t kinds);
+  protocol_codec_t(const protocol_codec_t&) = delete;
+  protocol_codec_t& operator=(const protocol_codec_t&) = delete;
+
+  // Logs and queues one message with an optional descriptor. Does nothing
+  // once the link has ended. Throws frame_too_large_t (nothing sent) when
+  // it does not fit a frame.
+  template <class message_t>
+  void send(const message_t& message, unique_fd_t fd = unique_fd_t()) {
+    if (!link_) return;
+    frame_t frame = serialize_frame(message);
+    OV_LOG(debug, side_ << " <-- " << tag_name<message_t>(message.tag()));
+    link_->send(std::move(frame.data), frame.size, std::move(fd));
+  }
+
+  // A serial of one kind enters progress; one already there raises
+  // ipc_error_t "Repeated request serial". Serials of different kinds
+  // never clash.
+  void claim(std::size_t kind, std::uint32_t serial);
+  // Its response is about to be sent.
+  void release(std::size_t kind, std::uint32_t serial);
+
+  // The completion of one request of `kind`, dropped once `owner` is gone:
+  // releases the serial, then sends `build(value, fd)` with the serial (and
+  // the descriptor `build` may set); a failure, and a response too large for
+  // a frame, goes out as `failure_tag` with the serial and the error.
+  template <class response_t, class value_t, class build_t>
+  auto completion(callback_wrapper_t& owner, std::size_t kind, std::uint32_t serial,
+                  typename response_t::Tag failure_tag, build_t build) {
+    return owner.wrap([this, kind, serial, failure_tag, build = std::move(build)](result_t<value_t> result) mutable {
+      release(kind, serial);
+      std::exception_ptr error = error_of(result);
+      if (!error) {
+        unique_fd_t fd;
+        response_t response = build(boost::get<value_t>(result), fd);
+        response.set_serial(serial);
+        try {
+          send(response, std::move(fd));
+          return;
+        } catch (const frame_too_large_t&) {
+          error = std::current_exception();
+        }
+      }
+      response_t failure;
+      failure.set_tag(failure_tag);
+      failure.set_serial(serial);
+      ov::make_error(*failure.mutable_error(), error);
+      send(failure);
+    });
+  }
+
+  void on_written() override;
+  void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override;
+  void on_error(std::exception_ptr error) override;
+
+ protected:
+  ~protocol_codec_t();
+
+  // Parses `data` into `message` (ipc_error_t "<type>: invalid message
+  // format" when it is not one) and logs it.
+  template <class message_t>
+  void parse(message_t& message, const std::uint8_t* data, std::uint32_t size) {
+    if (!message.ParseFromArray(data, static_cast<int>(size)))
+      throw ipc_error_t(message_t::descriptor()->full_name() + ": invalid message format");
+    OV_LOG(debug, side_ << " --> " << tag_name<message_t>(message.tag()));
+  }
+
+  // One frame: parse and dispatch. ipc_error_t and cf_exception_t end this
+  // connection only.
+  virtual void handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) = 0;
+  // The connection has ended and its link is gone; the owner destroys this
+  // object inside.
+  virtual void disconnected() = 0;
+
+ private:
+  void end(std::exception_ptr error);
+
+  std::unique_ptr<local_ipc_link_t> link_;
+  const char* side_;
+  std::vector<std::set<std::uint32_t>> serials_;
+};
+
+}  // namespace mq::util

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "util/local_acceptor.h"
+#include "util/service.h"
+
+namespace mq::util {
+
+// Counts the open connections of the socket services (the statistics).
+class connection_counter_t {
+ public:
+  virtual void add_client() = 0;
+  virtual void remove_client() = 0;
+
+ protected:
+  ~connection_counter_t() = default;
+};
+
+// A service's entry for one connection.
+class connection_entry_t {
+ public:
+  virtual ~connection_entry_t() = default;
+
+ protected:
+  // Removes and destroys this entry: the last thing its caller does.
+  void disconnect();
+
+ private:
+  friend class socket_service_t;
+  std::function<void()> on_disconnect_;
+};
+
+// An entry that is also the delegate of its connection object: the end of
+// the connection removes the entry.
+template <class delegate_t>
+class delegate_entry_t : public delegate_t, public connection_entry_t {
+ public:
+  void on_disconnected() override { disconnect(); }
+};
+
+// A service that listens on a socket path and owns the connections it
+// accepts, in accept order. Event-loop thread only.
+class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
+ public:
+  using socket_t = local_acceptor_t::protocol_t::socket;
+  // The socket path of the configuration now in force.
+  using path_t = std::function<std::string()>;
+  // The entry for an accepted connection, which starts reading at once.
+  using make_entry_t = std::function<std::unique_ptr<connection_entry_t>(socket_t socket)>;
+
+  socket_service_t(boost::asio::io_context& io, connection_counter_t* counter, path_t path, make_entry_t make_entry);
+  // Stops listening (the socket file stays), then closes every connection;
+  // the counter is not told.
+  ~socket_service_t() override;
+
+  // Listens on the path (ENAMETOOLONG beyond 107 bytes); the same path
+  // again changes nothing, another one keeps the existing connections.
+  void configure() override;
+
+  std::size_t connection_count() const { return count_; }
+
+  void on_client_accepted(socket_t socket) override;
+  // Accept errors leave the event loop (the daemon exits with their code).
+  void on_accept_error(std::exception_ptr error) override;
+
+ private:
+  using connections_t = std::list<std::unique_ptr<connection_entry_t>>;
+
+  void remove(connections_t::iterator element);
+
+  connection_counter_t* counter_;
+  path_t path_;
+  make_entry_t make_entry_;
+  connections_t connections_;
+  std::size_t count_ = 0;
+  local_acceptor_t acceptor_;
+};
+
+}  // namespace mq::util
