@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -235,7 +236,13 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
   std::vector<item_t> items;
   std::string scope;
   if (by_id) {
-    for (const auto& w : words) items.push_back({parse_id(w), 0});
+    // An id given twice is one entry: acting on it twice would count it
+    // twice as done, the second request landing on nothing.
+    std::set<std::uint64_t> given;
+    for (const auto& w : words) {
+      const std::uint64_t id = parse_id(w);
+      if (given.insert(id).second) items.push_back({id, 0});
+    }
     scope = "given by id";
   } else {
     selection.emplace(args, words.empty() ? std::nullopt : std::optional<std::string>(words[0]), false, command);
