@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <sstream>
+#include <cstring>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -115,7 +116,11 @@ void message_dir_t::rescan(std::uint32_t uid, std::uint32_t gid) {
       continue;
     }
     if (!S_ISREG(st.st_mode)) continue;
-    if (st.st_uid != uid || st.st_gid != gid) {
+    if (st.st_nlink > 1 && st.st_uid != uid) {
+      // A second name may be a file outside the spool: as dangerous as a
+      // symbolic link, so left alone as the privilege service does.
+      OV_LOG(warning, "Message directory: chown " << p.string() << ": " << std::strerror(EMLINK));
+    } else if (st.st_uid != uid || st.st_gid != gid) {
       if (::fchownat(dir_fd_, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) throw_fs("chown", p, errno);
     }
     sum += static_cast<std::uint64_t>(st.st_size);

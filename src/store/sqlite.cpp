@@ -1,10 +1,15 @@
 #include "store/sqlite.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 #include <utility>
 
@@ -64,6 +69,45 @@ std::uint64_t busy_retries() { return busy_retry_count.load(std::memory_order_re
 // ---------------------------------------------------------------------------
 
 statement_t::statement_t(statement_t&& o) noexcept
+// SQLite's unix layer opens every file with O_NOFOLLOW, but a regular file
+// with a second hard link it would open, truncate and (as root) hand to the
+// database's owner all the same. This open refuses such files on the
+// descriptor it opened, so no swap between a check and the open helps.
+int open_single_link(const char* path, int flags, int mode) {
+  const int fd = ::open(path, flags | O_NOFOLLOW, static_cast<mode_t>(mode));
+  if (fd < 0) return fd;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    ::close(fd);
+    errno = EMLINK;
+    return -1;
+  }
+  return fd;
+}
+
+void install_safe_open() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    if (vfs && vfs->iVersion >= 3 && vfs->xSetSystemCall)
+      vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&open_single_link));
+  });
+}
+
+// The database file and its journal, where they exist, must be plain
+// regular files: a link planted in the spool directory would otherwise
+// make root write wherever it points.
+void check_plain_file(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return;
+    throw error_t(path + ": " + std::strerror(errno));
+  }
+  if (S_ISLNK(st.st_mode)) throw error_t(path + " is a symbolic link");
+  if (!S_ISREG(st.st_mode)) throw error_t(path + " is not a regular file");
+  if (st.st_nlink != 1) throw error_t(path + " has " + std::to_string(st.st_nlink) + " hard links");
+}
+
     : db_(std::exchange(o.db_, nullptr)), stmt_(std::exchange(o.stmt_, nullptr)) {}
 
 statement_t& statement_t::operator=(statement_t&& o) noexcept {
@@ -145,7 +189,13 @@ std::string statement_t::sql() const {
 // ---------------------------------------------------------------------------
 
 connection_t::connection_t(const std::string& path) {
-  const int rc = sqlite3_open(path.c_str(), &db_);
+  install_safe_open();
+  check_plain_file(path);
+  check_plain_file(path + "-journal");
+  // NOFOLLOW: no link anywhere in the name; the journal's name is made
+  // from it.
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close_v2(db_);

@@ -82,7 +82,9 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
 
   // Both halves start at once, each on its own worker.
   std::future<void> dir_ready = dir_->init(spool / "queue", uid, gid);
-  std::future<void> db_ready = db_->init((spool / "queue.db").string(), trace);
+  // The database refuses a link anywhere in its name; links above the spool
+  // directory are the administrator's and are resolved here.
+  std::future<void> db_ready = db_->init((fs::canonical(spool) / "queue.db").string(), trace);
   dir_ready.wait();
   db_ready.wait();
   dir_ready.get();

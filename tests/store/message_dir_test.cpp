@@ -253,6 +253,7 @@ TEST_F(message_dir_test, rescan_hands_files_to_the_user_but_never_through_a_link
   ASSERT_EQ(::chown((queue() / "b.eml").c_str(), user, 0), 0);  // only the group differs
   write_file(tmp / "precious", "root's");
   fs::create_symlink(tmp / "precious", queue() / "planted");
+  fs::create_hard_link(tmp / "precious", queue() / "hard");
 
   message_dir_t dir(queue());
   dir.init(user, group);
@@ -270,7 +271,8 @@ TEST_F(message_dir_test, rescan_hands_files_to_the_user_but_never_through_a_link
   EXPECT_EQ(owner(queue() / "sub"), root);
   EXPECT_EQ(owner(tmp / "precious"), root);
   EXPECT_EQ(owner(queue() / "planted"), root);
-  EXPECT_EQ(dir.total_bytes(), 4u + 2u + 6u);
+  EXPECT_EQ(owner(queue() / "hard"), root);
+  EXPECT_EQ(dir.total_bytes(), 4u + 2u + 6u + 6u);
 
   // Another run-as user takes everything over on reload.
   dir.rescan(user + 1, group + 1);
