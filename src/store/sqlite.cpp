@@ -17,14 +17,21 @@ namespace mq::store::sqlite {
 
 namespace {
 
-// Lock contention is waited out in steps of this many milliseconds.
+// Lock contention is waited out in steps of this many milliseconds, up to
+// the busy limit per prepare or step.
 constexpr int busy_sleep_ms = 100;
 
 std::atomic<std::uint64_t> busy_retry_count{0};
+std::atomic<std::int64_t> busy_limit_ms{10000};
 
-void wait_busy() {
+// False once the limit has been waited out: the caller then fails with the
+// busy result.
+bool wait_busy(std::int64_t& waited_ms) {
+  if (waited_ms >= busy_limit_ms.load(std::memory_order_relaxed)) return false;
   busy_retry_count.fetch_add(1, std::memory_order_relaxed);
   sqlite3_sleep(busy_sleep_ms);
+  waited_ms += busy_sleep_ms;
+  return true;
 }
 
 std::string make_message(sqlite3* db, int rc, const std::string& context) {
@@ -51,7 +58,9 @@ void for_each_statement(sqlite3* db, const std::string& text, F f) {
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     int rc;
-    while ((rc = sqlite3_prepare_v2(db, rest, -1, &raw, &tail)) == SQLITE_BUSY) wait_busy();
+    std::int64_t waited_ms = 0;
+    while ((rc = sqlite3_prepare_v2(db, rest, -1, &raw, &tail)) == SQLITE_BUSY && wait_busy(waited_ms)) {
+    }
     if (rc != SQLITE_OK) throw error_t(db, rc, std::string("sqlite3_prepare_v2: ") + rest);
     // A comment alone prepares to nothing.
     if (raw) f(statement_t(db, raw));
@@ -60,15 +69,6 @@ void for_each_statement(sqlite3* db, const std::string& text, F f) {
   }
 }
 
-}  // namespace
-
-error_t::error_t(sqlite3* db, int rc, const std::string& context) : std::runtime_error(make_message(db, rc, context)) {}
-
-std::uint64_t busy_retries() { return busy_retry_count.load(std::memory_order_relaxed); }
-
-// ---------------------------------------------------------------------------
-
-statement_t::statement_t(statement_t&& o) noexcept
 // SQLite's unix layer opens every file with O_NOFOLLOW, but a regular file
 // with a second hard link it would open, truncate and (as root) hand to the
 // database's owner all the same. This open refuses such files on the
@@ -108,6 +108,19 @@ void check_plain_file(const std::string& path) {
   if (st.st_nlink != 1) throw error_t(path + " has " + std::to_string(st.st_nlink) + " hard links");
 }
 
+}  // namespace
+
+error_t::error_t(sqlite3* db, int rc, const std::string& context) : std::runtime_error(make_message(db, rc, context)) {}
+
+std::uint64_t busy_retries() { return busy_retry_count.load(std::memory_order_relaxed); }
+
+std::chrono::milliseconds set_busy_limit(std::chrono::milliseconds limit) {
+  return std::chrono::milliseconds(busy_limit_ms.exchange(limit.count(), std::memory_order_relaxed));
+}
+
+// ---------------------------------------------------------------------------
+
+statement_t::statement_t(statement_t&& o) noexcept
     : db_(std::exchange(o.db_, nullptr)), stmt_(std::exchange(o.stmt_, nullptr)) {}
 
 statement_t& statement_t::operator=(statement_t&& o) noexcept {
@@ -150,12 +163,12 @@ void statement_t::bind_null(int index) {
 }
 
 bool statement_t::step() {
+  std::int64_t waited_ms = 0;
   for (;;) {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    if (rc != SQLITE_BUSY) throw error_t(db_, rc, "step: sqlite3_step");
-    wait_busy();
+    if (rc != SQLITE_BUSY || !wait_busy(waited_ms)) throw error_t(db_, rc, "step: sqlite3_step");
   }
 }
 

@@ -111,12 +111,16 @@ class async_worker_t {
 
  private:
   void loop();
+  // After a task let an exception escape: nothing runs any more, and the
+  // exception is rethrown on the event loop.
+  void fail(std::exception_ptr error);
 
   boost::asio::io_context& io_;
   boost::mutex mutex_;
   boost::condition_variable wakeup_;
   boost::thread thread_;
   std::deque<std::unique_ptr<task_t>> queue_;
+  bool failed_ = false;  // guarded by mutex_
 };
 
 }  // namespace mq::util

@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <functional>
+#include <future>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include "db_test_support.h"
@@ -76,6 +79,27 @@ INSTANTIATE_TEST_SUITE_P(
         planted_t{"journal_hard_link_after_open",
                   [](auto& s, auto& o) { fs::create_hard_link(o, s / "queue.db-journal"); }, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(worker_failure_test, an_escaping_exception_ends_the_loop_and_no_barrier_waits_for_ever) {
+  boost::asio::io_context io;
+  auto work = boost::asio::make_work_guard(io);
+  mq::util::async_worker_t worker(io);
+  auto barrier = [&worker] {
+    auto promise = std::make_shared<std::promise<void>>();
+    worker.post([promise] { promise->set_value(); });
+    return promise->get_future();
+  };
+  worker.post([] { throw std::runtime_error("task failed"); });
+  auto queued = barrier();
+  try {
+    io.run();
+    ADD_FAILURE() << "the loop ended without the exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "task failed");
+  }
+  EXPECT_THROW(queued.get(), std::future_error);
+  EXPECT_THROW(barrier().get(), std::future_error);
+}
 
 }  // namespace
 }  // namespace mq::store

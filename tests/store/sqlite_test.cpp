@@ -174,5 +174,16 @@ TEST_F(sqlite_test, busy_database_is_waited_for_instead_of_failing) {
   EXPECT_EQ(sql_value(path_, "SELECT s FROM t WHERE v = 5;"), "late");
 }
 
+TEST_F(sqlite_test, a_lock_held_past_the_busy_limit_fails_with_the_busy_error) {
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(300));
+  auto s = connection_->prepare("INSERT INTO t(v, s) VALUES (6, 'never');");
+  EXPECT_EQ(error_text_of([&] { s.step(); }), "'step: sqlite3_step' -> (result code0x5: database is locked)");
+  sqlite::set_busy_limit(limit);
+  sqlite3_close(other);
+}
+
 }  // namespace
 }  // namespace mq::store
