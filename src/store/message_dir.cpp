@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <sstream>
 #include <cstring>
+#include <sstream>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -147,6 +148,18 @@ void message_dir_t::sync_dir() {
   if (ops_->fsync(dir_fd_) != 0 && errno != EINVAL) throw_fs("fsync", dir_, errno);
 }
 
+void message_dir_t::check_space(std::uint64_t size) const {
+  struct statvfs fs_stat;
+  if (::fstatvfs(dir_fd_, &fs_stat) != 0) throw_fs("statvfs", dir_, errno);
+  const std::uint64_t unit = fs_stat.f_frsize ? fs_stat.f_frsize : fs_stat.f_bsize;
+  const std::uint64_t total = static_cast<std::uint64_t>(fs_stat.f_blocks) * unit;
+  const std::uint64_t free = static_cast<std::uint64_t>(fs_stat.f_bavail) * unit;
+  // One put must not take the room every later put and every commit of the
+  // database need: a sparse source may state any size.
+  const std::uint64_t reserve = std::min(reserve_bytes, total / reserve_divisor);
+  if (free < reserve || free - reserve < size) throw std::system_error(ENOSPC, std::system_category());
+}
+
 void message_dir_t::put(const std::string& name, const shared_file_t& source) {
   const fs::path p = file_path(name, "open");
 
@@ -161,6 +174,7 @@ void message_dir_t::put(const std::string& name, const shared_file_t& source) {
     throw_system(EINVAL, text.str());
   }
 
+  check_space(source.size);
   mapping_t map(source.fd, static_cast<std::size_t>(source.size));
 
   int fd;

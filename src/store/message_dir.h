@@ -36,6 +36,10 @@ class message_dir_t {
  public:
   // Largest byte count handed to one write call.
   static constexpr std::size_t max_chunk = 65535;
+  // A put fails with ENOSPC rather than leave less free space than the
+  // smaller of 64 MiB and 1/20 of the file system.
+  static constexpr std::uint64_t reserve_bytes = 64ull << 20;
+  static constexpr std::uint64_t reserve_divisor = 20;
 
   explicit message_dir_t(boost::filesystem::path dir, file_ops_t* ops = nullptr);
   ~message_dir_t();
@@ -50,7 +54,8 @@ class message_dir_t {
 
   // Copies source.size bytes of the source into a new file `name`; never
   // overwrites, leaves nothing behind on failure, and the data and the name
-  // are on disk when it returns.
+  // are on disk when it returns. Fails with ENOSPC before copying when the
+  // file would eat into the free-space reserve.
   void put(const std::string& name, const shared_file_t& source);
   shared_file_t get(const std::string& name) const;
   // A file that is already gone counts as deleted.
@@ -69,6 +74,8 @@ class message_dir_t {
   boost::filesystem::path file_path(const std::string& name, const char* op) const;
   void write_all(int fd, const char* data, std::uint64_t size, const boost::filesystem::path& p);
   void sync_dir();
+  // Throws ENOSPC when `size` more bytes would eat into the reserve.
+  void check_space(std::uint64_t size) const;
 
   boost::filesystem::path dir_;
   file_ops_t* ops_;

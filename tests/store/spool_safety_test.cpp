@@ -1,18 +1,21 @@
 // A hostile run-as user owns the spool directory and may plant links in it
 // while root still opens the database there.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <functional>
 #include <future>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <gtest/gtest.h>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include "db_test_support.h"
+#include "store/message_dir.h"
 #include "store/metadata_db.h"
 #include "store_test_util.h"
 
@@ -79,6 +82,27 @@ INSTANTIATE_TEST_SUITE_P(
         planted_t{"journal_hard_link_after_open",
                   [](auto& s, auto& o) { fs::create_hard_link(o, s / "queue.db-journal"); }, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(disk_reserve_test, a_sparse_source_of_huge_stated_size_fails_before_copying) {
+  temp_dir_t tmp;
+  const fs::path queue = fs::path(tmp.path()) / "queue";
+  message_dir_t dir(queue);
+  dir.init(::getuid(), ::getgid());
+  const fs::path big = fs::path(tmp.path()) / "sparse";
+  const int fd = ::open(big.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const std::uint64_t size = 1ull << 40;
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  try {
+    dir.put("big.eml", shared_file_t(fd, size));
+    ADD_FAILURE() << "a terabyte was copied";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), ENOSPC);
+    EXPECT_STREQ(e.what(), "No space left on device");
+  }
+  EXPECT_FALSE(fs::exists(queue / "big.eml"));
+  EXPECT_EQ(dir.total_bytes(), 0u);
+}
 
 TEST(worker_failure_test, an_escaping_exception_ends_the_loop_and_no_barrier_waits_for_ever) {
   boost::asio::io_context io;
