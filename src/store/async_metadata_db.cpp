@@ -73,16 +73,29 @@ void async_metadata_db_t::get_entry(std::int64_t id, callback_t<entry_metadata_t
 
 void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t update,
                                        callback_t<std::string> callback) {
+  update_existing_entry(id, std::move(update),
+                        [callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
+                          if (auto error = mq::util::error_of(result)) {
+                            callback(error);
+                            return;
+                          }
+                          callback(boost::get<boost::optional<std::string>>(result).value_or(std::string()));
+                        });
+}
+
+void async_metadata_db_t::update_existing_entry(std::int64_t id, entry_metadata_update_t update,
+                                                callback_t<boost::optional<std::string>> callback) {
   DB_LOG(debug, "Update entry " << id);
-  worker_.post_result([this, id, update = std::move(update)] { return db().update_entry(id, update); },
-                      wrap([id, callback = std::move(callback)](mq::util::result_t<std::string> result) {
-                        if (auto error = mq::util::error_of(result)) {
-                          DB_LOG(error, "Update entry " << id << ": " << ov::exception_text(error));
-                        } else {
-                          DB_LOG(debug, "Update entry " << id << ": success");
-                        }
-                        callback(std::move(result));
-                      }));
+  worker_.post_result(
+      [this, id, update = std::move(update)] { return db().update_existing_entry(id, update); },
+      wrap([id, callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
+        if (auto error = mq::util::error_of(result)) {
+          DB_LOG(error, "Update entry " << id << ": " << ov::exception_text(error));
+        } else {
+          DB_LOG(debug, "Update entry " << id << ": success");
+        }
+        callback(std::move(result));
+      }));
 }
 
 void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback) {

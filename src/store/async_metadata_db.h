@@ -38,6 +38,9 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void get_entry(std::int64_t id, callback_t<entry_metadata_t> callback);
   // Result: the previous message file name, empty when not changed.
   void update_entry(std::int64_t id, entry_metadata_update_t update, callback_t<std::string> callback);
+  // The same; the result is absent when there is no entry with that id.
+  void update_existing_entry(std::int64_t id, entry_metadata_update_t update,
+                             callback_t<boost::optional<std::string>> callback);
   // Result: the removed entry's file name, absent when there was no entry.
   void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
   void get_queue_stat(callback_t<queue_stats_t> callback);

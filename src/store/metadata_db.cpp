@@ -569,6 +569,11 @@ void metadata_db_t::set_column(sqlite::statement_t& stmt, std::int64_t id, std::
 }
 
 std::string metadata_db_t::update_entry(std::int64_t id, const entry_metadata_update_t& update) {
+  return update_existing_entry(id, update).value_or(std::string());
+}
+
+boost::optional<std::string> metadata_db_t::update_existing_entry(std::int64_t id,
+                                                                  const entry_metadata_update_t& update) {
   sqlite::transaction_t transaction(connection_);
   // An unknown id changes nothing: without this the child rows of the
   // update would fail on the foreign keys instead.
@@ -578,7 +583,7 @@ std::string metadata_db_t::update_entry(std::int64_t id, const entry_metadata_up
     select_message_filename_.bind_int64(1, id);
     if (select_message_filename_.step()) current = select_message_filename_.column_text(0);
   }
-  if (!current) return std::string();
+  if (!current) return boost::none;
 
   std::string previous;
   if (update.message_filename) {

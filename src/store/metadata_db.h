@@ -34,6 +34,8 @@ class metadata_db_t {
   // One transaction; the previous message file name when the update
   // replaced it, otherwise empty. An unknown id changes nothing.
   std::string update_entry(std::int64_t id, const entry_metadata_update_t& update);
+  // The same, but none when there is no entry with that id.
+  boost::optional<std::string> update_existing_entry(std::int64_t id, const entry_metadata_update_t& update);
   // The removed entry's message file name; none when there was no entry.
   boost::optional<std::string> remove_entry(std::int64_t id);
   queue_stats_t get_queue_stat();

@@ -274,13 +274,16 @@ void store_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::ex
   start_half(
       op_t::update, half_t::db, ctx->message_filename,
       [this, ctx] {
-        db_->update_entry(ctx->id, std::move(ctx->update),
-                          [this, ctx](result_t<std::string> r) { update_db_done(ctx, std::move(r)); });
+        db_->update_existing_entry(
+            ctx->id, std::move(ctx->update),
+            [this, ctx](result_t<boost::optional<std::string>> r) { update_db_done(ctx, std::move(r)); });
       },
-      [this, ctx](std::exception_ptr e) { update_db_done(ctx, mq::util::make_error_result<std::string>(e)); });
+      [this, ctx](std::exception_ptr e) {
+        update_db_done(ctx, mq::util::make_error_result<boost::optional<std::string>>(e));
+      });
 }
 
-void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<std::string> result) {
+void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<boost::optional<std::string>> result) {
   if (hooks_) hooks_->on_done(op_t::update, half_t::db, ctx->message_filename, error_of(result));
   in_flight_done(ctx->message_filename);
   auto callback = std::move(ctx->callback);
@@ -290,8 +293,12 @@ void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<
     callback(error);
     return;
   }
-  const std::string& previous = boost::get<std::string>(result);
-  if (!previous.empty()) dir_->delete_file(previous, ignore_error);
+  const auto& previous = boost::get<boost::optional<std::string>>(result);
+  // No entry took the new file: it would only wait for the health check.
+  if (!previous)
+    dir_->delete_file(ctx->message_filename, ignore_error);
+  else if (!previous->empty())
+    dir_->delete_file(*previous, ignore_error);
   locks_->unlock(ctx->id);
   callback(none_t{});
 }
