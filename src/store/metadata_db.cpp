@@ -120,6 +120,13 @@ CREATE INDEX IF NOT EXISTS smtp_recipient_esmtp_by_smtp_recipient_index ON
     smtp_recipient_esmtp(recipient_id);
 )sql";
 
+// Not part of the schema text: a database made by this version stays
+// readable by an earlier one, and one made by an earlier version gains the
+// index on its first open here. Pages seek on it instead of scanning the
+// whole table.
+const char* const paging_index_sql =
+    "CREATE INDEX IF NOT EXISTS entry_by_status_next_access_ts_index ON entry(status, next_access_ts, id);";
+
 const char* const put_sql =
     R"sql(INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, attempts)
 VALUES (?, ?, ?, ?, ?, ?, ?)
@@ -232,7 +239,10 @@ const char* const select_analyses_sql =
 const char* const select_urls_sql = "SELECT url, category_mask, legal_url FROM url WHERE entry_id = ?;";
 const char* const select_message_filename_sql = "SELECT message_filename FROM entry WHERE id = ?;";
 const char* const delete_entry_sql = "DELETE FROM entry WHERE id = ?;";
-const char* const select_stat_sql = "SELECT COUNT(*), COALESCE(SUM(message_size), 0) FROM entry WHERE status = ?\n;";
+// NOT INDEXED: through the paging index every row of a status would cost a
+// lookup in the table; one pass over the table is several times faster.
+const char* const select_stat_sql =
+    "SELECT COUNT(*), COALESCE(SUM(message_size), 0) FROM entry NOT INDEXED WHERE status = ?\n;";
 const char* const flush_sql = "UPDATE entry set next_access_ts = 0 WHERE status = ?;";
 const char* const select_all_entries_sql = "SELECT id, message_filename FROM entry;";
 
@@ -260,7 +270,11 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace) : connection_(
   // The brief query writes its empty strings in double quotes; keep them
   // literals even where the library's default says otherwise.
   sqlite3_db_config(connection_.handle(), SQLITE_DBCONFIG_DQS_DML, 1, nullptr);
+  // The directory is synced after the journal is deleted, which is what
+  // commits: an acknowledged commit survives a power loss.
+  connection_.execute("PRAGMA synchronous=EXTRA;");
   connection_.execute(schema_sql);
+  connection_.execute(paging_index_sql);
 
   auto put = prepare_group(connection_, put_sql, 6);
   insert_entry_ = std::move(put[0]);

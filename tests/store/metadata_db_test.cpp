@@ -121,7 +121,7 @@ class metadata_db_test : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // File format
 
-TEST_F(metadata_db_test, fresh_file_has_the_ten_tables_and_four_named_indexes) {
+TEST_F(metadata_db_test, fresh_file_has_the_ten_tables_four_named_indexes_and_the_paging_index) {
   EXPECT_EQ(sql(path_, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name;"),
             (rows_t{{"entry"},
                     {"kavren_analysis"},
@@ -136,7 +136,8 @@ TEST_F(metadata_db_test, fresh_file_has_the_ten_tables_and_four_named_indexes) {
                     {"url"}}));
   EXPECT_EQ(
       sql(path_, "SELECT name, tbl_name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL ORDER BY name;"),
-      (rows_t{{"kavren_analysis_by_kavren_sample_index", "kavren_analysis"},
+      (rows_t{{"entry_by_status_next_access_ts_index", "entry"},
+              {"kavren_analysis_by_kavren_sample_index", "kavren_analysis"},
               {"smtp_recipient_by_entry_index", "smtp_recipient"},
               {"smtp_recipient_esmtp_by_smtp_recipient_index", "smtp_recipient_esmtp"},
               {"smtp_sender_esmtp_by_smtp_sender_index", "smtp_sender_esmtp"}}));
