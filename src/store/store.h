@@ -76,7 +76,6 @@ class store_t {
                   Fail&& fail);
   void put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error);
   void put_db_done(const std::shared_ptr<op_ctx_t>& ctx, mq::util::result_t<std::uint64_t> result);
-  void put_settled(op_ctx_t& ctx);
   void update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error);
   void update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
                       mq::util::result_t<boost::optional<std::string>> result);
