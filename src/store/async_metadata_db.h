@@ -53,8 +53,18 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
                     std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done, bool fix);
 
  private:
+  class write_t;
+  template <class T>
+  class write_op_t;
+
   // The open database; throws when no init has succeeded. Worker only.
   metadata_db_t& db();
+  // Posts a write (put, update, remove): consecutive writes waiting for the
+  // worker run as one group with one COMMIT; each callback comes after it.
+  template <class T, class F>
+  void post_write(F op, std::size_t bytes, callback_t<T> callback);
+  // On the worker: runs `first` with the writes queued right behind it.
+  void run_writes(write_t& first);
 
   std::unique_ptr<metadata_db_t> db_;  // used on the worker only
   mq::util::async_worker_t worker_;

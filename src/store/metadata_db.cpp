@@ -721,6 +721,44 @@ std::vector<entry_brief_t> metadata_db_t::get_queue_chunk_brief(const queue_chun
   return briefs;
 }
 
+std::vector<std::exception_ptr> metadata_db_t::run_group(const std::vector<std::function<void()>>& ops) {
+  std::vector<std::exception_ptr> errors(ops.size());
+  auto alone = [&](std::size_t i) {
+    try {
+      ops[i]();
+      errors[i] = nullptr;
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  };
+  if (ops.size() == 1) {
+    alone(0);
+    return errors;
+  }
+  try {
+    sqlite::transaction_t transaction(connection_);
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+      connection_.execute("SAVEPOINT op;");
+      try {
+        ops[i]();
+        connection_.execute("RELEASE op;");
+      } catch (...) {
+        errors[i] = std::current_exception();
+        // Fails when SQLite rolled the whole transaction back: the group
+        // is then retried below.
+        connection_.execute("ROLLBACK TO op; RELEASE op;");
+      }
+    }
+    transaction.commit();
+    return errors;
+  } catch (...) {
+    // Nothing of the group is stored; each operation still gets its own
+    // outcome.
+  }
+  for (std::size_t i = 0; i < ops.size(); ++i) alone(i);
+  return errors;
+}
+
 std::vector<health_check_entry_t> metadata_db_t::list_entries() {
   std::vector<health_check_entry_t> entries;
   auto use = select_all_entries_.use();

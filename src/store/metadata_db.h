@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -44,6 +46,13 @@ class metadata_db_t {
   // Makes every entry of the status due at once; the keys that changed,
   // with time 0.
   std::vector<queue_key_t> flush_queue(status_t status);
+
+  // Runs the operations as one transaction with one COMMIT, each inside a
+  // savepoint of its own: one that throws is rolled back alone and its
+  // exception lands in its slot of the result. If the group cannot be
+  // committed, every operation runs again alone, in its own transaction.
+  // A single operation runs as it is.
+  std::vector<std::exception_ptr> run_group(const std::vector<std::function<void()>>& ops);
 
   // Every entry's id and message file name.
   std::vector<health_check_entry_t> list_entries();

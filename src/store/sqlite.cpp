@@ -243,22 +243,22 @@ bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) =
 
 // ---------------------------------------------------------------------------
 
-transaction_t::transaction_t(connection_t& connection) : connection_(connection) {
-  connection_.execute("BEGIN TRANSACTION;");
+transaction_t::transaction_t(connection_t& connection) : connection_(connection), nested_(connection.in_transaction()) {
+  connection_.execute(nested_ ? "SAVEPOINT nested;" : "BEGIN TRANSACTION;");
 }
 
 transaction_t::~transaction_t() {
   // SQLite may already have rolled back on its own after some failures.
   if (done_ || !connection_.in_transaction()) return;
   try {
-    connection_.execute("ROLLBACK;");
+    connection_.execute(nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;");
   } catch (...) {
     // Nothing more can be done here; the connection stays usable.
   }
 }
 
 void transaction_t::commit() {
-  connection_.execute("COMMIT;");
+  connection_.execute(nested_ ? "RELEASE nested;" : "COMMIT;");
   done_ = true;
 }
 

@@ -112,7 +112,9 @@ class connection_t {
 };
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that
-// was not committed rolls back when it goes away.
+// was not committed rolls back when it goes away. Inside a transaction that
+// is already open the guard is a savepoint of it instead, so that an
+// operation can run alone or as part of a group.
 class transaction_t {
  public:
   explicit transaction_t(connection_t& connection);
@@ -124,6 +126,7 @@ class transaction_t {
 
  private:
   connection_t& connection_;
+  bool nested_;
   bool done_ = false;
 };
 

@@ -109,6 +109,18 @@ class async_worker_t {
 
   boost::asio::io_context& io() { return io_; }
 
+  // From inside a running task only: takes the task queued right behind it
+  // when `accept` says yes, so that the running task can do its work as
+  // well (posting order is kept: only the next task is ever taken).
+  template <class P>
+  std::unique_ptr<task_t> take_next_if(P accept) {
+    boost::mutex::scoped_lock lock(mutex_);
+    if (queue_.size() < 2 || !accept(*queue_[1])) return nullptr;
+    std::unique_ptr<task_t> next = std::move(queue_[1]);
+    queue_.erase(queue_.begin() + 1);
+    return next;
+  }
+
  private:
   void loop();
   // After a task let an exception escape: nothing runs any more, and the
