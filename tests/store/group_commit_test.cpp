@@ -2,6 +2,7 @@
 // savepoint of its own, one COMMIT, every result after it.
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <string>
@@ -13,7 +14,9 @@
 #include "db_test_support.h"
 #include "ov/error.h"
 #include "store/async_metadata_db.h"
+#include "store/message_dir.h"
 #include "store/metadata_db.h"
+#include "store_test_util.h"
 
 namespace mq::store {
 namespace {
@@ -107,6 +110,36 @@ TEST(async_group_test, a_read_between_writes_ends_the_group_and_sees_only_what_c
   EXPECT_EQ(log.count_prefixed("Queue metadata db: COMMIT;"), 3u);
   EXPECT_EQ(db_test::sql_count(path, "entry"), 4);
   db.stop().get();
+}
+
+struct sync_count_t : file_ops_t {
+  int file_syncs = 0;
+  int dir_syncs = 0;
+  int fdatasync(int fd) override { return ++file_syncs, file_ops_t::fdatasync(fd); }
+  int fsync(int fd) override { return ++dir_syncs, file_ops_t::fsync(fd); }
+};
+
+TEST(file_group_test, files_are_synced_each_and_the_directory_once_and_a_failing_one_fails_alone) {
+  db_test::temp_dir_t tmp;
+  const boost::filesystem::path base(tmp.path());
+  sync_count_t ops;
+  message_dir_t dir(base / "queue", &ops);
+  dir.init(::getuid(), ::getgid());
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ::close(pipe_fds[1]);
+  const shared_file_t a = test::make_source(base / "a", "first"), bad(pipe_fds[0], 1),
+                      c = test::make_source(base / "c", "third");
+  const auto errors = dir.put_group({{"a.eml", &a}, {"bad.eml", &bad}, {"c.eml", &c}});
+  EXPECT_FALSE(errors[0]);
+  EXPECT_EQ(ov::exception_text(errors[1]), std::string("Message source is not a regular file: Invalid argument"));
+  EXPECT_FALSE(errors[2]);
+  EXPECT_EQ(ops.file_syncs, 2);
+  EXPECT_EQ(ops.dir_syncs, 1);
+  EXPECT_EQ(test::read_file(base / "queue" / "a.eml"), "first");
+  EXPECT_EQ(test::read_file(base / "queue" / "c.eml"), "third");
+  EXPECT_FALSE(boost::filesystem::exists(base / "queue" / "bad.eml"));
+  EXPECT_EQ(dir.total_bytes(), 10u);
 }
 
 }  // namespace
