@@ -1,6 +1,10 @@
 #include "store/async_message_dir.h"
 
 #include <stdexcept>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <utility>
 
 #include <boost/filesystem/operations.hpp>
@@ -37,6 +41,68 @@ std::string make_message_filename(const boost::optional<std::string>& session_id
   if (session_id && !session_id->empty())
     return boost::filesystem::unique_path(session_prefix + name_part(*session_id) + session_suffix).string();
   return boost::filesystem::unique_path("%%%%-%%%%_%%%%-%%%%-%%%%.eml").string();
+}
+
+namespace {
+
+// A group of file writes ends at this many files or bytes, so that the first
+// of them does not wait too long for its sync.
+constexpr std::size_t max_group_files = 64;
+constexpr std::uint64_t max_group_bytes = 64ull << 20;
+
+}  // namespace
+
+// One put waiting for the directory worker.
+class async_message_dir_t::put_task_t : public mq::util::async_worker_t::task_t {
+ public:
+  put_task_t(async_message_dir_t& owner, std::string name, std::shared_ptr<shared_file_t> source,
+             error_callback_t callback, boost::asio::io_context& io)
+      : owner_(owner),
+        name_(std::move(name)),
+        source_(std::move(source)),
+        callback_(std::move(callback)),
+        io_(io),
+        work_(boost::asio::make_work_guard(io)) {}
+
+  void run() override { owner_.run_puts(*this); }
+  const std::string& name() const { return name_; }
+  const shared_file_t& source() const { return *source_; }
+
+  void deliver(std::exception_ptr error) {
+    boost::asio::post(io_, [callback = std::move(callback_), error] { callback(error); });
+    work_.reset();
+  }
+
+ private:
+  async_message_dir_t& owner_;
+  std::string name_;
+  std::shared_ptr<shared_file_t> source_;
+  error_callback_t callback_;
+  boost::asio::io_context& io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+};
+
+void async_message_dir_t::run_puts(put_task_t& first) {
+  std::vector<put_task_t*> group{&first};
+  std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
+  std::uint64_t bytes = first.source().size;
+  // Only puts queued right behind: anything else ends the group.
+  while (group.size() < max_group_files && bytes < max_group_bytes) {
+    auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<put_task_t*>(&task) != nullptr; });
+    if (!next) break;
+    group.push_back(static_cast<put_task_t*>(next.get()));
+    bytes += group.back()->source().size;
+    taken.push_back(std::move(next));
+  }
+  std::vector<std::exception_ptr> errors(group.size());
+  if (!dir_) {
+    for (auto& error : errors) error = std::make_exception_ptr(std::logic_error("Message directory: not initialized"));
+  } else {
+    std::vector<std::pair<std::string, const shared_file_t*>> files;
+    for (auto* put : group) files.emplace_back(put->name(), &put->source());
+    errors = dir_->put_group(files);
+  }
+  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(errors[i]);
 }
 
 async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) {}
@@ -104,8 +170,7 @@ void async_message_dir_t::get_file(const std::string& name, file_callback_t call
 
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
                                    error_callback_t callback) {
-  post_dir_operation([name, source = std::move(source)](message_dir_t& dir) { dir.put(name, *source); },
-                     std::move(callback));
+  worker_.post(std::make_unique<put_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.io()));
 }
 
 void async_message_dir_t::delete_file(const std::string& name, error_callback_t callback) {

@@ -56,6 +56,10 @@ class async_message_dir_t : public mq::util::callback_wrapper_t {
                     std::set<std::string> in_flight, std::function<void(mq::util::result_t<health_stat_t>)> callback);
 
  private:
+  class put_task_t;
+  // On the worker: writes `first` with the puts queued right behind it.
+  void run_puts(put_task_t& first);
+
   // Runs a directory operation on the worker and hands its outcome to the
   // callback on the event loop.
   void post_dir_operation(std::function<void(message_dir_t&)> op, error_callback_t callback);

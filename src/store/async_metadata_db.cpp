@@ -1,6 +1,10 @@
 #include "store/async_metadata_db.h"
 
 #include <stdexcept>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <utility>
 
 #include "ov/error.h"
@@ -10,6 +14,101 @@
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
 
 namespace mq::store {
+
+namespace {
+
+// A group ends at this many operations or this many bytes of records, so
+// that the first of them does not wait too long for its COMMIT.
+constexpr std::size_t max_group_ops = 128;
+constexpr std::size_t max_group_bytes = 4u << 20;
+
+std::size_t record_bytes(const entry_metadata_t& m) {
+  std::size_t n = 256 + m.message_filename.size() + m.smtp_sender.sender.size();
+  for (const auto& r : m.smtp_recipients) n += 64 + r.recipient.size();
+  for (const auto& p : m.content.mime_parts) n += 64 + p.path.size() + 128 * p.samples.size();
+  for (const auto& u : m.content.urls) n += 64 + u.url.size();
+  return n;
+}
+
+}  // namespace
+
+// One write waiting for the database worker.
+class async_metadata_db_t::write_t : public mq::util::async_worker_t::task_t {
+ public:
+  write_t(async_metadata_db_t& owner, std::size_t bytes) : owner_(owner), bytes_(bytes) {}
+  void run() override { owner_.run_writes(*this); }
+  std::size_t bytes() const { return bytes_; }
+  // Keeps the outcome on success; throws on failure.
+  virtual void apply(metadata_db_t& db) = 0;
+  // Posts the outcome (or `error`) to the callback on the event loop.
+  virtual void deliver(std::exception_ptr error) = 0;
+
+ private:
+  async_metadata_db_t& owner_;
+  std::size_t bytes_;
+};
+
+template <class T>
+class async_metadata_db_t::write_op_t : public write_t {
+ public:
+  write_op_t(async_metadata_db_t& owner, std::size_t bytes, std::function<T(metadata_db_t&)> op, callback_t<T> callback,
+             boost::asio::io_context& io)
+      : write_t(owner, bytes),
+        op_(std::move(op)),
+        callback_(std::move(callback)),
+        io_(io),
+        work_(boost::asio::make_work_guard(io)) {}
+
+  void apply(metadata_db_t& db) override { value_ = op_(db); }
+
+  void deliver(std::exception_ptr error) override {
+    T value = error ? T{} : std::move(value_);
+    boost::asio::post(io_, [callback = std::move(callback_), value = std::move(value), error]() mutable {
+      callback(mq::util::make_result(std::move(value), error));
+    });
+    work_.reset();
+  }
+
+ private:
+  std::function<T(metadata_db_t&)> op_;
+  callback_t<T> callback_;
+  boost::asio::io_context& io_;
+  // The loop waits for the outcome; a write dropped unrun releases it.
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  T value_{};
+};
+
+template <class T, class F>
+void async_metadata_db_t::post_write(F op, std::size_t bytes, callback_t<T> callback) {
+  worker_.post(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_db_t&)>(std::move(op)),
+                                               std::move(callback), worker_.io()));
+}
+
+void async_metadata_db_t::run_writes(write_t& first) {
+  std::vector<write_t*> group{&first};
+  std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
+  std::size_t bytes = first.bytes();
+  // Only writes queued right behind: anything else posted in between ends
+  // the group, so nothing moves across it.
+  while (group.size() < max_group_ops && bytes < max_group_bytes) {
+    auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<write_t*>(&task) != nullptr; });
+    if (!next) break;
+    group.push_back(static_cast<write_t*>(next.get()));
+    bytes += group.back()->bytes();
+    taken.push_back(std::move(next));
+  }
+  std::vector<std::exception_ptr> errors(group.size());
+  try {
+    metadata_db_t& database = db();
+    std::vector<std::function<void()>> ops;
+    for (write_t* write : group) ops.push_back([write, &database] { write->apply(database); });
+    errors = database.run_group(ops);
+  } catch (...) {
+    for (auto& error : errors) error = std::current_exception();
+  }
+  // Every callback only now: nothing is acknowledged before its COMMIT.
+  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(errors[i]);
+}
 
 async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
 
@@ -55,16 +154,18 @@ void async_metadata_db_t::set_trace(bool trace) {
 void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback) {
   std::string session_id = metadata.session_id.value_or(std::string());
   DB_LOG(debug, "Put entry " << session_id);
-  worker_.post_result([this, metadata = std::move(metadata)] { return db().put_entry(metadata); },
-                      wrap([session_id = std::move(session_id),
-                            callback = std::move(callback)](mq::util::result_t<std::uint64_t> result) {
-                        if (auto error = mq::util::error_of(result)) {
-                          DB_LOG(error, "Put entry " << session_id << ": " << ov::exception_text(error));
-                        } else {
-                          DB_LOG(debug, "Put entry " << session_id << ": id=" << boost::get<std::uint64_t>(result));
-                        }
-                        callback(std::move(result));
-                      }));
+  const std::size_t bytes = record_bytes(metadata);
+  post_write<std::uint64_t>(
+      [metadata = std::move(metadata)](metadata_db_t& db) { return db.put_entry(metadata); }, bytes,
+      wrap([session_id = std::move(session_id),
+            callback = std::move(callback)](mq::util::result_t<std::uint64_t> result) {
+        if (auto error = mq::util::error_of(result)) {
+          DB_LOG(error, "Put entry " << session_id << ": " << ov::exception_text(error));
+        } else {
+          DB_LOG(debug, "Put entry " << session_id << ": id=" << boost::get<std::uint64_t>(result));
+        }
+        callback(std::move(result));
+      }));
 }
 
 void async_metadata_db_t::get_entry(std::int64_t id, callback_t<entry_metadata_t> callback) {
@@ -73,22 +174,36 @@ void async_metadata_db_t::get_entry(std::int64_t id, callback_t<entry_metadata_t
 
 void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t update,
                                        callback_t<std::string> callback) {
+  update_existing_entry(id, std::move(update),
+                        [callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
+                          if (auto error = mq::util::error_of(result)) {
+                            callback(error);
+                            return;
+                          }
+                          callback(boost::get<boost::optional<std::string>>(result).value_or(std::string()));
+                        });
+}
+
+void async_metadata_db_t::update_existing_entry(std::int64_t id, entry_metadata_update_t update,
+                                                callback_t<boost::optional<std::string>> callback) {
   DB_LOG(debug, "Update entry " << id);
-  worker_.post_result([this, id, update = std::move(update)] { return db().update_entry(id, update); },
-                      wrap([id, callback = std::move(callback)](mq::util::result_t<std::string> result) {
-                        if (auto error = mq::util::error_of(result)) {
-                          DB_LOG(error, "Update entry " << id << ": " << ov::exception_text(error));
-                        } else {
-                          DB_LOG(debug, "Update entry " << id << ": success");
-                        }
-                        callback(std::move(result));
-                      }));
+  const std::size_t bytes = 256 + update.smtp_recipients.size() * 64 + update.content.mime_parts.size() * 128;
+  post_write<boost::optional<std::string>>(
+      [id, update = std::move(update)](metadata_db_t& db) { return db.update_existing_entry(id, update); }, bytes,
+      wrap([id, callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
+        if (auto error = mq::util::error_of(result)) {
+          DB_LOG(error, "Update entry " << id << ": " << ov::exception_text(error));
+        } else {
+          DB_LOG(debug, "Update entry " << id << ": success");
+        }
+        callback(std::move(result));
+      }));
 }
 
 void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback) {
   DB_LOG(debug, "Remove entry " << id);
-  worker_.post_result(
-      [this, id] { return db().remove_entry(id); },
+  post_write<boost::optional<std::string>>(
+      [id](metadata_db_t& db) { return db.remove_entry(id); }, 64,
       wrap([id, callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
         if (auto error = mq::util::error_of(result)) {
           DB_LOG(error, "Remove entry " << id << ": " << ov::exception_text(error));

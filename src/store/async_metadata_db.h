@@ -38,6 +38,9 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void get_entry(std::int64_t id, callback_t<entry_metadata_t> callback);
   // Result: the previous message file name, empty when not changed.
   void update_entry(std::int64_t id, entry_metadata_update_t update, callback_t<std::string> callback);
+  // The same; the result is absent when there is no entry with that id.
+  void update_existing_entry(std::int64_t id, entry_metadata_update_t update,
+                             callback_t<boost::optional<std::string>> callback);
   // Result: the removed entry's file name, absent when there was no entry.
   void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
   void get_queue_stat(callback_t<queue_stats_t> callback);
@@ -50,8 +53,18 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
                     std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done, bool fix);
 
  private:
+  class write_t;
+  template <class T>
+  class write_op_t;
+
   // The open database; throws when no init has succeeded. Worker only.
   metadata_db_t& db();
+  // Posts a write (put, update, remove): consecutive writes waiting for the
+  // worker run as one group with one COMMIT; each callback comes after it.
+  template <class T, class F>
+  void post_write(F op, std::size_t bytes, callback_t<T> callback);
+  // On the worker: runs `first` with the writes queued right behind it.
+  void run_writes(write_t& first);
 
   std::unique_ptr<metadata_db_t> db_;  // used on the worker only
   mq::util::async_worker_t worker_;

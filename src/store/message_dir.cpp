@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <system_error>
 #include <unordered_map>
@@ -115,7 +117,11 @@ void message_dir_t::rescan(std::uint32_t uid, std::uint32_t gid) {
       continue;
     }
     if (!S_ISREG(st.st_mode)) continue;
-    if (st.st_uid != uid || st.st_gid != gid) {
+    if (st.st_nlink > 1 && st.st_uid != uid) {
+      // A second name may be a file outside the spool: as dangerous as a
+      // symbolic link, so left alone as the privilege service does.
+      OV_LOG(warning, "Message directory: chown " << p.string() << ": " << std::strerror(EMLINK));
+    } else if (st.st_uid != uid || st.st_gid != gid) {
       if (::fchownat(dir_fd_, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) throw_fs("chown", p, errno);
     }
     sum += static_cast<std::uint64_t>(st.st_size);
@@ -142,7 +148,73 @@ void message_dir_t::sync_dir() {
   if (ops_->fsync(dir_fd_) != 0 && errno != EINVAL) throw_fs("fsync", dir_, errno);
 }
 
+void message_dir_t::check_space(std::uint64_t size) const {
+  struct statvfs fs_stat;
+  if (::fstatvfs(dir_fd_, &fs_stat) != 0) throw_fs("statvfs", dir_, errno);
+  const std::uint64_t unit = fs_stat.f_frsize ? fs_stat.f_frsize : fs_stat.f_bsize;
+  const std::uint64_t total = static_cast<std::uint64_t>(fs_stat.f_blocks) * unit;
+  const std::uint64_t free = static_cast<std::uint64_t>(fs_stat.f_bavail) * unit;
+  // One put must not take the room every later put and every commit of the
+  // database need: a sparse source may state any size.
+  const std::uint64_t reserve = std::min(reserve_bytes, total / reserve_divisor);
+  if (free < reserve || free - reserve < size) throw std::system_error(ENOSPC, std::system_category());
+}
+
 void message_dir_t::put(const std::string& name, const shared_file_t& source) {
+  if (auto error = put_group({{name, &source}}).front()) std::rethrow_exception(error);
+}
+
+std::vector<std::exception_ptr> message_dir_t::put_group(
+    const std::vector<std::pair<std::string, const shared_file_t*>>& files) {
+  std::vector<std::exception_ptr> errors(files.size());
+  std::vector<int> fds(files.size(), -1);
+  auto drop = [&](std::size_t i) {
+    errors[i] = std::current_exception();
+    if (fds[i] >= 0) ::close(fds[i]);
+    if (fds[i] != -1) ::unlinkat(dir_fd_, files[i].first.c_str(), 0);
+    fds[i] = -1;
+  };
+  // All files are written first, then each is synced and the directory
+  // once: syncs issued right after each other share the journal's commits.
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    try {
+      fds[i] = write_file(files[i].first, *files[i].second);
+    } catch (...) {
+      drop(i);
+    }
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (fds[i] < 0) continue;
+    try {
+      const fs::path p = dir_ / files[i].first;
+      // The record that will name this file is durable once committed; the
+      // file must be durable before that.
+      if (ops_->fdatasync(fds[i]) != 0) throw_fs("fdatasync", p, errno);
+      const int closed = ::close(fds[i]);
+      fds[i] = -2;  // closed, still to be unlinked on failure
+      if (closed != 0 && errno != EINTR) throw_fs("close", p, errno);
+    } catch (...) {
+      drop(i);
+    }
+  }
+  bool any = false;
+  for (int fd : fds) any = any || fd == -2;
+  if (!any) return errors;
+  try {
+    sync_dir();
+  } catch (...) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (fds[i] == -2) drop(i);
+    }
+    return errors;
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (fds[i] == -2) total_bytes_ += files[i].second->size;
+  }
+  return errors;
+}
+
+int message_dir_t::write_file(const std::string& name, const shared_file_t& source) {
   const fs::path p = file_path(name, "open");
 
   // The stated size may be wrong: reading a shared mapping past the end of
@@ -156,6 +228,7 @@ void message_dir_t::put(const std::string& name, const shared_file_t& source) {
     throw_system(EINVAL, text.str());
   }
 
+  check_space(source.size);
   mapping_t map(source.fd, static_cast<std::size_t>(source.size));
 
   int fd;
@@ -163,22 +236,14 @@ void message_dir_t::put(const std::string& name, const shared_file_t& source) {
     fd = ::openat(dir_fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) throw_fs("open", p, errno);
-
   try {
     write_all(fd, map.data(), source.size, p);
-    // The record that will name this file is durable once committed; the
-    // file must be durable before that.
-    if (ops_->fdatasync(fd) != 0) throw_fs("fdatasync", p, errno);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0 && errno != EINTR) throw_fs("close", p, errno);
-    sync_dir();
   } catch (...) {
-    if (fd >= 0) ::close(fd);
+    ::close(fd);
     ::unlinkat(dir_fd_, name.c_str(), 0);
     throw;
   }
-  total_bytes_ += source.size;
+  return fd;
 }
 
 shared_file_t message_dir_t::get(const std::string& name) const {

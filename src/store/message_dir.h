@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <future>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
@@ -36,6 +38,10 @@ class message_dir_t {
  public:
   // Largest byte count handed to one write call.
   static constexpr std::size_t max_chunk = 65535;
+  // A put fails with ENOSPC rather than leave less free space than the
+  // smaller of 64 MiB and 1/20 of the file system.
+  static constexpr std::uint64_t reserve_bytes = 64ull << 20;
+  static constexpr std::uint64_t reserve_divisor = 20;
 
   explicit message_dir_t(boost::filesystem::path dir, file_ops_t* ops = nullptr);
   ~message_dir_t();
@@ -50,8 +56,12 @@ class message_dir_t {
 
   // Copies source.size bytes of the source into a new file `name`; never
   // overwrites, leaves nothing behind on failure, and the data and the name
-  // are on disk when it returns.
+  // are on disk when it returns. Fails with ENOSPC before copying when the
+  // file would eat into the free-space reserve.
   void put(const std::string& name, const shared_file_t& source);
+  // Several puts at once: every file is written, then each is synced, then
+  // the directory once. Each gets its own outcome (null on success).
+  std::vector<std::exception_ptr> put_group(const std::vector<std::pair<std::string, const shared_file_t*>>& files);
   shared_file_t get(const std::string& name) const;
   // A file that is already gone counts as deleted.
   void remove(const std::string& name);
@@ -69,6 +79,10 @@ class message_dir_t {
   boost::filesystem::path file_path(const std::string& name, const char* op) const;
   void write_all(int fd, const char* data, std::uint64_t size, const boost::filesystem::path& p);
   void sync_dir();
+  // Creates `name` and copies the source into it, unsynced; its descriptor.
+  int write_file(const std::string& name, const shared_file_t& source);
+  // Throws ENOSPC when `size` more bytes would eat into the reserve.
+  void check_space(std::uint64_t size) const;
 
   boost::filesystem::path dir_;
   file_ops_t* ops_;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -34,6 +36,8 @@ class metadata_db_t {
   // One transaction; the previous message file name when the update
   // replaced it, otherwise empty. An unknown id changes nothing.
   std::string update_entry(std::int64_t id, const entry_metadata_update_t& update);
+  // The same, but none when there is no entry with that id.
+  boost::optional<std::string> update_existing_entry(std::int64_t id, const entry_metadata_update_t& update);
   // The removed entry's message file name; none when there was no entry.
   boost::optional<std::string> remove_entry(std::int64_t id);
   queue_stats_t get_queue_stat();
@@ -42,6 +46,13 @@ class metadata_db_t {
   // Makes every entry of the status due at once; the keys that changed,
   // with time 0.
   std::vector<queue_key_t> flush_queue(status_t status);
+
+  // Runs the operations as one transaction with one COMMIT, each inside a
+  // savepoint of its own: one that throws is rolled back alone and its
+  // exception lands in its slot of the result. If the group cannot be
+  // committed, every operation runs again alone, in its own transaction.
+  // A single operation runs as it is.
+  std::vector<std::exception_ptr> run_group(const std::vector<std::function<void()>>& ops);
 
   // Every entry's id and message file name.
   std::vector<health_check_entry_t> list_entries();

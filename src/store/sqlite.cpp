@@ -1,10 +1,15 @@
 #include "store/sqlite.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 #include <utility>
 
@@ -12,14 +17,21 @@ namespace mq::store::sqlite {
 
 namespace {
 
-// Lock contention is waited out in steps of this many milliseconds.
+// Lock contention is waited out in steps of this many milliseconds, up to
+// the busy limit per prepare or step.
 constexpr int busy_sleep_ms = 100;
 
 std::atomic<std::uint64_t> busy_retry_count{0};
+std::atomic<std::int64_t> busy_limit_ms{10000};
 
-void wait_busy() {
+// False once the limit has been waited out: the caller then fails with the
+// busy result.
+bool wait_busy(std::int64_t& waited_ms) {
+  if (waited_ms >= busy_limit_ms.load(std::memory_order_relaxed)) return false;
   busy_retry_count.fetch_add(1, std::memory_order_relaxed);
   sqlite3_sleep(busy_sleep_ms);
+  waited_ms += busy_sleep_ms;
+  return true;
 }
 
 std::string make_message(sqlite3* db, int rc, const std::string& context) {
@@ -46,7 +58,9 @@ void for_each_statement(sqlite3* db, const std::string& text, F f) {
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
     int rc;
-    while ((rc = sqlite3_prepare_v2(db, rest, -1, &raw, &tail)) == SQLITE_BUSY) wait_busy();
+    std::int64_t waited_ms = 0;
+    while ((rc = sqlite3_prepare_v2(db, rest, -1, &raw, &tail)) == SQLITE_BUSY && wait_busy(waited_ms)) {
+    }
     if (rc != SQLITE_OK) throw error_t(db, rc, std::string("sqlite3_prepare_v2: ") + rest);
     // A comment alone prepares to nothing.
     if (raw) f(statement_t(db, raw));
@@ -55,11 +69,54 @@ void for_each_statement(sqlite3* db, const std::string& text, F f) {
   }
 }
 
+// SQLite's unix layer opens every file with O_NOFOLLOW, but a regular file
+// with a second hard link it would open, truncate and (as root) hand to the
+// database's owner all the same. This open refuses such files on the
+// descriptor it opened, so no swap between a check and the open helps.
+int open_single_link(const char* path, int flags, int mode) {
+  const int fd = ::open(path, flags | O_NOFOLLOW, static_cast<mode_t>(mode));
+  if (fd < 0) return fd;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    ::close(fd);
+    errno = EMLINK;
+    return -1;
+  }
+  return fd;
+}
+
+void install_safe_open() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    if (vfs && vfs->iVersion >= 3 && vfs->xSetSystemCall)
+      vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(&open_single_link));
+  });
+}
+
+// The database file and its journal, where they exist, must be plain
+// regular files: a link planted in the spool directory would otherwise
+// make root write wherever it points.
+void check_plain_file(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return;
+    throw error_t(path + ": " + std::strerror(errno));
+  }
+  if (S_ISLNK(st.st_mode)) throw error_t(path + " is a symbolic link");
+  if (!S_ISREG(st.st_mode)) throw error_t(path + " is not a regular file");
+  if (st.st_nlink != 1) throw error_t(path + " has " + std::to_string(st.st_nlink) + " hard links");
+}
+
 }  // namespace
 
 error_t::error_t(sqlite3* db, int rc, const std::string& context) : std::runtime_error(make_message(db, rc, context)) {}
 
 std::uint64_t busy_retries() { return busy_retry_count.load(std::memory_order_relaxed); }
+
+std::chrono::milliseconds set_busy_limit(std::chrono::milliseconds limit) {
+  return std::chrono::milliseconds(busy_limit_ms.exchange(limit.count(), std::memory_order_relaxed));
+}
 
 // ---------------------------------------------------------------------------
 
@@ -106,12 +163,12 @@ void statement_t::bind_null(int index) {
 }
 
 bool statement_t::step() {
+  std::int64_t waited_ms = 0;
   for (;;) {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    if (rc != SQLITE_BUSY) throw error_t(db_, rc, "step: sqlite3_step");
-    wait_busy();
+    if (rc != SQLITE_BUSY || !wait_busy(waited_ms)) throw error_t(db_, rc, "step: sqlite3_step");
   }
 }
 
@@ -145,7 +202,13 @@ std::string statement_t::sql() const {
 // ---------------------------------------------------------------------------
 
 connection_t::connection_t(const std::string& path) {
-  const int rc = sqlite3_open(path.c_str(), &db_);
+  install_safe_open();
+  check_plain_file(path);
+  check_plain_file(path + "-journal");
+  // NOFOLLOW: no link anywhere in the name; the journal's name is made
+  // from it.
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close_v2(db_);
@@ -180,22 +243,22 @@ bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) =
 
 // ---------------------------------------------------------------------------
 
-transaction_t::transaction_t(connection_t& connection) : connection_(connection) {
-  connection_.execute("BEGIN TRANSACTION;");
+transaction_t::transaction_t(connection_t& connection) : connection_(connection), nested_(connection.in_transaction()) {
+  connection_.execute(nested_ ? "SAVEPOINT nested;" : "BEGIN TRANSACTION;");
 }
 
 transaction_t::~transaction_t() {
   // SQLite may already have rolled back on its own after some failures.
   if (done_ || !connection_.in_transaction()) return;
   try {
-    connection_.execute("ROLLBACK;");
+    connection_.execute(nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;");
   } catch (...) {
     // Nothing more can be done here; the connection stays usable.
   }
 }
 
 void transaction_t::commit() {
-  connection_.execute("COMMIT;");
+  connection_.execute(nested_ ? "RELEASE nested;" : "COMMIT;");
   done_ = true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,11 @@ class error_t : public std::runtime_error {
 // Number of busy results waited out since the process started (all
 // connections). Lets tests see that a busy wait really happened.
 std::uint64_t busy_retries();
+
+// How long one prepare or step waits for a lock held by another process
+// before it fails with SQLite's busy result (default 10 s, so that a stuck
+// process cannot freeze the database worker). Returns the previous limit.
+std::chrono::milliseconds set_busy_limit(std::chrono::milliseconds limit);
 
 class statement_t {
  public:
@@ -62,7 +68,7 @@ class statement_t {
   void bind_null(int index);
 
   // True when a row is ready, false when the statement has completed.
-  // Busy results are waited out.
+  // Busy results are waited out up to the busy limit.
   bool step();
   void reset();
 
@@ -106,7 +112,9 @@ class connection_t {
 };
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that
-// was not committed rolls back when it goes away.
+// was not committed rolls back when it goes away. Inside a transaction that
+// is already open the guard is a savepoint of it instead, so that an
+// operation can run alone or as part of a group.
 class transaction_t {
  public:
   explicit transaction_t(connection_t& connection);
@@ -118,6 +126,7 @@ class transaction_t {
 
  private:
   connection_t& connection_;
+  bool nested_;
   bool done_ = false;
 };
 

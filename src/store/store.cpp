@@ -46,13 +46,11 @@ std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix)
 
 }  // namespace
 
-// Shared by the two completions of one put.
+// One put, from its file to its record.
 struct store_t::op_ctx_t {
-  callback_t<std::uint64_t> callback;  // empty once called with a failure
+  callback_t<std::uint64_t> callback;
   std::string message_filename;
-  boost::optional<std::uint64_t> entry_id;
-  bool file_written = false;
-  int halves_left = 2;
+  entry_metadata_t metadata;
 };
 
 struct store_t::update_ctx_t {
@@ -82,7 +80,9 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
 
   // Both halves start at once, each on its own worker.
   std::future<void> dir_ready = dir_->init(spool / "queue", uid, gid);
-  std::future<void> db_ready = db_->init((spool / "queue.db").string(), trace);
+  // The database refuses a link anywhere in its name; links above the spool
+  // directory are the administrator's and are resolved here.
+  std::future<void> db_ready = db_->init((fs::canonical(spool) / "queue.db").string(), trace);
   dir_ready.wait();
   db_ready.wait();
   dir_ready.get();
@@ -143,6 +143,7 @@ void store_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback) {
   auto ctx = std::make_shared<op_ctx_t>();
   ctx->callback = std::move(callback);
   ctx->message_filename = name;
+  ctx->metadata = std::move(entry.metadata);
   in_flight_.insert(name);
 
   auto source = std::make_shared<shared_file_t>(std::move(entry.file));
@@ -152,63 +153,35 @@ void store_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback) {
         dir_->put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
       },
       [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
-  start_half(
-      op_t::put, half_t::db, name,
-      [this, ctx, metadata = std::move(entry.metadata)]() mutable {
-        db_->put_entry(std::move(metadata), [this, ctx](result_t<std::uint64_t> r) { put_db_done(ctx, std::move(r)); });
-      },
-      [this, ctx](std::exception_ptr e) { put_db_done(ctx, mq::util::make_error_result<std::uint64_t>(e)); });
-}
-
-void store_t::put_settled(op_ctx_t& ctx) {
-  if (--ctx.halves_left == 0) in_flight_done(ctx.message_filename);
 }
 
 void store_t::put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error) {
   if (hooks_) hooks_->on_done(op_t::put, half_t::file, ctx->message_filename, error);
-  put_settled(*ctx);
   if (error) {
-    if (ctx->entry_id) db_->remove_entry(static_cast<std::int64_t>(*ctx->entry_id), [](auto) {});
-    if (ctx->callback) {
-      auto callback = std::exchange(ctx->callback, nullptr);
-      callback(error);
-    }
+    in_flight_done(ctx->message_filename);
+    ctx->callback(error);
     return;
   }
-  if (!ctx->callback) {
-    // The database failed first: this file would belong to nobody.
-    dir_->delete_file(ctx->message_filename, ignore_error);
-    return;
-  }
-  ctx->file_written = true;
-  if (ctx->entry_id) {
-    auto callback = std::exchange(ctx->callback, nullptr);
-    callback(*ctx->entry_id);
-  }
+  // The record goes in only once the file and its name are durable: a crash
+  // leaves at worst an orphaned file, never a record without its file.
+  start_half(
+      op_t::put, half_t::db, ctx->message_filename,
+      [this, ctx] {
+        db_->put_entry(std::move(ctx->metadata),
+                       [this, ctx](result_t<std::uint64_t> r) { put_db_done(ctx, std::move(r)); });
+      },
+      [this, ctx](std::exception_ptr e) { put_db_done(ctx, mq::util::make_error_result<std::uint64_t>(e)); });
 }
 
 void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::uint64_t> result) {
   if (hooks_) hooks_->on_done(op_t::put, half_t::db, ctx->message_filename, error_of(result));
-  put_settled(*ctx);
+  in_flight_done(ctx->message_filename);
   if (auto error = error_of(result)) {
-    if (ctx->file_written) dir_->delete_file(ctx->message_filename, ignore_error);
-    if (ctx->callback) {
-      auto callback = std::exchange(ctx->callback, nullptr);
-      callback(error);
-    }
+    dir_->delete_file(ctx->message_filename, ignore_error);
+    ctx->callback(error);
     return;
   }
-  const std::uint64_t id = boost::get<std::uint64_t>(result);
-  if (!ctx->callback) {
-    // The file failed first: the record would name no file.
-    db_->remove_entry(static_cast<std::int64_t>(id), [](auto) {});
-    return;
-  }
-  ctx->entry_id = id;
-  if (ctx->file_written) {
-    auto callback = std::exchange(ctx->callback, nullptr);
-    callback(id);
-  }
+  ctx->callback(boost::get<std::uint64_t>(result));
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
@@ -272,13 +245,16 @@ void store_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::ex
   start_half(
       op_t::update, half_t::db, ctx->message_filename,
       [this, ctx] {
-        db_->update_entry(ctx->id, std::move(ctx->update),
-                          [this, ctx](result_t<std::string> r) { update_db_done(ctx, std::move(r)); });
+        db_->update_existing_entry(
+            ctx->id, std::move(ctx->update),
+            [this, ctx](result_t<boost::optional<std::string>> r) { update_db_done(ctx, std::move(r)); });
       },
-      [this, ctx](std::exception_ptr e) { update_db_done(ctx, mq::util::make_error_result<std::string>(e)); });
+      [this, ctx](std::exception_ptr e) {
+        update_db_done(ctx, mq::util::make_error_result<boost::optional<std::string>>(e));
+      });
 }
 
-void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<std::string> result) {
+void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<boost::optional<std::string>> result) {
   if (hooks_) hooks_->on_done(op_t::update, half_t::db, ctx->message_filename, error_of(result));
   in_flight_done(ctx->message_filename);
   auto callback = std::move(ctx->callback);
@@ -288,8 +264,12 @@ void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<
     callback(error);
     return;
   }
-  const std::string& previous = boost::get<std::string>(result);
-  if (!previous.empty()) dir_->delete_file(previous, ignore_error);
+  const auto& previous = boost::get<boost::optional<std::string>>(result);
+  // No entry took the new file: it would only wait for the health check.
+  if (!previous)
+    dir_->delete_file(ctx->message_filename, ignore_error);
+  else if (!previous->empty())
+    dir_->delete_file(*previous, ignore_error);
   locks_->unlock(ctx->id);
   callback(none_t{});
 }

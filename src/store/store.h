@@ -76,9 +76,9 @@ class store_t {
                   Fail&& fail);
   void put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error);
   void put_db_done(const std::shared_ptr<op_ctx_t>& ctx, mq::util::result_t<std::uint64_t> result);
-  void put_settled(op_ctx_t& ctx);
   void update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error);
-  void update_db_done(const std::shared_ptr<update_ctx_t>& ctx, mq::util::result_t<std::string> result);
+  void update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
+                      mq::util::result_t<boost::optional<std::string>> result);
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
 

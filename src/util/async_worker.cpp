@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <exception>
+#include <memory>
+#include <stdexcept>
 
 #include <boost/thread/exceptions.hpp>
 
@@ -37,6 +39,13 @@ async_worker_t::~async_worker_t() {
 
 void async_worker_t::post(std::unique_ptr<task_t> task) {
   boost::mutex::scoped_lock lock(mutex_);
+  if (failed_) {
+    // Nobody will run it: dropping it breaks its promises, so whoever waits
+    // on one (a barrier at close) fails instead of waiting for ever.
+    lock.unlock();
+    task.reset();
+    return;
+  }
   queue_.push_back(std::move(task));
   if (queue_.size() != 1) return;  // busy: the worker checks the queue after each task
   lock.unlock();
@@ -65,8 +74,25 @@ void async_worker_t::loop() {
   } catch (const boost::thread_interrupted&) {
     // Normal end of the worker.
   } catch (const std::exception&) {
-    boost::asio::post(io_, [e = std::current_exception()] { std::rethrow_exception(e); });
+    fail(std::current_exception());
+  } catch (...) {
+    fail(std::make_exception_ptr(std::runtime_error("Unknown exception in a worker task")));
   }
+}
+
+void async_worker_t::fail(std::exception_ptr error) {
+  auto rest = std::make_shared<std::deque<std::unique_ptr<task_t>>>();
+  {
+    boost::mutex::scoped_lock lock(mutex_);
+    failed_ = true;
+    rest->swap(queue_);
+  }
+  // The unrun tasks go on the event loop, where their captures live, before
+  // the exception ends the daemon.
+  boost::asio::post(io_, [rest, error] {
+    rest->clear();
+    std::rethrow_exception(error);
+  });
 }
 
 }  // namespace mq::util

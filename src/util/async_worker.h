@@ -109,14 +109,30 @@ class async_worker_t {
 
   boost::asio::io_context& io() { return io_; }
 
+  // From inside a running task only: takes the task queued right behind it
+  // when `accept` says yes, so that the running task can do its work as
+  // well (posting order is kept: only the next task is ever taken).
+  template <class P>
+  std::unique_ptr<task_t> take_next_if(P accept) {
+    boost::mutex::scoped_lock lock(mutex_);
+    if (queue_.size() < 2 || !accept(*queue_[1])) return nullptr;
+    std::unique_ptr<task_t> next = std::move(queue_[1]);
+    queue_.erase(queue_.begin() + 1);
+    return next;
+  }
+
  private:
   void loop();
+  // After a task let an exception escape: nothing runs any more, and the
+  // exception is rethrown on the event loop.
+  void fail(std::exception_ptr error);
 
   boost::asio::io_context& io_;
   boost::mutex mutex_;
   boost::condition_variable wakeup_;
   boost::thread thread_;
   std::deque<std::unique_ptr<task_t>> queue_;
+  bool failed_ = false;  // guarded by mutex_
 };
 
 }  // namespace mq::util
