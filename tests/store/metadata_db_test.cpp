@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -301,38 +300,25 @@ TEST(group_commit_test, a_failing_operation_fails_alone_even_when_the_commit_fai
 // queue.db or its journal must never make root write where it points.
 TEST(planted_link_test, queue_db_and_its_journal_are_never_opened_through_a_link) {
   struct row_t {
-    const char* name;
-    // Plants something in the spool; `outside` is a file the user must not reach.
-    std::function<void(const fs::path& spool, const fs::path& outside)> plant;
+    const char* name;  // planted in the spool
+    bool hard;         // a second name of a file outside; otherwise a symbolic link to a missing one
     bool before_open;
-    const char* error;  // expected in the open failure; after the open, the put fails
+    const char* error;  // in the open failure; after the open, the put fails
   };
-  const auto link_to_missing = [](const fs::path& from, const fs::path& outside) {
-    fs::create_symlink(outside.parent_path() / "missing", from);
-  };
-  const auto hard_link_to_outside = [](const fs::path& from, const fs::path& outside) {
-    fs::create_hard_link(outside, from);
-  };
-  for (const auto& row :
-       {row_t{"db_symlink", [&](auto&s, auto&o) { link_to_missing(s / "queue.db", o); }, true,
-              "queue.db is a symbolic link"},
-        row_t{"db_hard_link", [](auto&s, auto&) { fs::create_hard_link(s / "other.db", s / "queue.db"); }, true,
-              "queue.db has 2 hard links"},
-        row_t{"journal_symlink", [&](auto&s, auto&o) { link_to_missing(s / "queue.db-journal", o); }, true,
-              "queue.db-journal is a symbolic link"},
-        row_t{"journal_hard_link", [&](auto&s, auto&o) { hard_link_to_outside(s / "queue.db-journal", o); }, true,
-              "queue.db-journal has 2 hard links"},
-        row_t{"journal_symlink_after_open", [&](auto&s, auto&o) { link_to_missing(s / "queue.db-journal", o); }, false,
-              ""},
-        row_t{"journal_hard_link_after_open", [&](auto&s, auto&o) { hard_link_to_outside(s / "queue.db-journal", o); },
-              false, ""}}) {
-    SCOPED_TRACE(row.name);
+  for (const auto& row : {row_t{"queue.db", false, true, "queue.db is a symbolic link"},
+                          row_t{"queue.db", true, true, "queue.db has 2 hard links"},
+                          row_t{"queue.db-journal", false, true, "queue.db-journal is a symbolic link"},
+                          row_t{"queue.db-journal", true, true, "queue.db-journal has 2 hard links"},
+                          row_t{"queue.db-journal", false, false, ""}, row_t{"queue.db-journal", true, false, ""}}) {
+    SCOPED_TRACE(std::string(row.name) + (row.hard ? " hard link" : " symlink") + (row.before_open ? "" : " later"));
     temp_dir_t spool, elsewhere;
-    const fs::path outside = elsewhere / "outside";
-    sqlite::connection_t(spool.file("other.db")).execute("CREATE TABLE t(x);");  // the user's own
-    write_file(outside.string(), "keep");
+    write_file((elsewhere / "outside").string(), "keep");
+    const auto plant = [&] {
+      row.hard ? fs::create_hard_link(elsewhere / "outside", spool / row.name)
+               : fs::create_symlink(elsewhere / "missing", spool / row.name);
+    };
     if (row.before_open) {
-      row.plant(spool.path(), outside);
+      plant();
       try {
         metadata_db_t opened(spool.file("queue.db"), false);
         ADD_FAILURE() << "opened through the link";
@@ -341,10 +327,10 @@ TEST(planted_link_test, queue_db_and_its_journal_are_never_opened_through_a_link
       }
     } else {
       metadata_db_t opened(spool.file("queue.db"), false);
-      row.plant(spool.path(), outside);
+      plant();
       EXPECT_THROW(opened.put_entry(full_entry("x")), sqlite::error_t);
     }
-    EXPECT_EQ(read_file(outside.string()), "keep");
+    EXPECT_EQ(read_file((elsewhere / "outside").string()), "keep");
     EXPECT_FALSE(fs::exists(elsewhere / "missing"));
   }
 }

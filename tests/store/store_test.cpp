@@ -151,25 +151,21 @@ struct store_test : ::testing::Test {
 };
 
 TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_half_of_it) {
-  enum file_t { written, failing, from_a_pipe };
+  enum file_t { written, failing, short_source };
   struct row_t {
     file_t file;
     bool record_fails;
     std::string error;
   };
   hooks->holding = {{op_t::put, half_t::file}, {op_t::put, half_t::db}};
-  for (const auto& row : {row_t{failing, false, "file half"},
-                          row_t{from_a_pipe, false, "Message source is not a regular file: Invalid argument"},
-                          row_t{written, true, "db half"}, row_t{written, false, "no error"}}) {
+  for (const auto& row :
+       {row_t{failing, false, "file half"},
+        row_t{short_source, false, "Message source is shorter than its stated size (4 of 5 bytes): Invalid argument"},
+        row_t{written, true, "db half"}, row_t{written, false, "no error"}}) {
     SCOPED_TRACE(row.error);
     hooks->finished.clear();
     entry_t e = entry("body");
-    if (row.file == from_a_pipe) {
-      int fds[2];
-      ASSERT_EQ(::pipe(fds), 0);
-      ::close(fds[1]);
-      e.file = shared_file_t(fds[0], 3);
-    }
+    e.file.size += row.file == short_source;  // the file half really fails
     outcome_t<std::uint64_t> o;
     store->put_entry(std::move(e), o.callback());
     // A database round trip: the record waits for the file.
@@ -244,7 +240,6 @@ TEST_F(store_test, a_read_or_a_check_among_writes_runs_between_groups_and_the_ch
   ASSERT_TRUE(run_until(io, [&] {
     return hooks->held.size() == 2 && hooks->held[{op_t::put, half_t::db}].size() == 5;
   }));
-  EXPECT_EQ(listing(queue).size(), 7u);  // every file is written, no record yet
 
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
