@@ -84,27 +84,32 @@ TEST_F(message_dir_test, data_and_name_are_synced_before_put_returns_and_writes_
 }
 
 TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
+  enum source_t { file, pipe, sparse };  // sparse: the file has the stated size
   struct row_t {
     std::string content;
     std::uint64_t stated_size;
     int fail_write_at;
     bool fail_fdatasync;
-    bool pipe;
+    source_t source;
     std::string error;  // the start of the text
   };
-  // A short source: copying past its end would die of SIGBUS.
+  // A short source: copying past its end would die of SIGBUS. A sparse
+  // source of a terabyte: refused before a byte is copied.
   for (const auto& row :
-       {row_t{pattern(200000, 5), 200000, 2, false, false, "write: "}, row_t{"data", 4, -1, true, false, "fdatasync: "},
-        row_t{pattern(5000, 7), 1 << 20, -1, false, false,
+       {row_t{pattern(200000, 5), 200000, 2, false, file, "write: "}, row_t{"data", 4, -1, true, file, "fdatasync: "},
+        row_t{pattern(5000, 7), 1 << 20, -1, false, file,
               "Message source is shorter than its stated size (5000 of 1048576 bytes)"},
-        row_t{"", 0, -1, false, true, "Message source is not a regular file"},
-        row_t{"", 0, -1, false, false, "mmap: "}}) {
+        row_t{"", 0, -1, false, pipe, "Message source is not a regular file"}, row_t{"", 0, -1, false, file, "mmap: "},
+        row_t{"", 1ull << 40, -1, false, sparse, "No space left on device"}}) {
     SCOPED_TRACE(row.error);
     ops.fail_write_at = row.fail_write_at;
     ops.fail_fdatasync = row.fail_fdatasync;
     ops.writes = 0;
     shared_file_t source = make_source(src, row.content, row.stated_size);
-    if (row.pipe) {
+    if (row.source == sparse) {
+      ASSERT_EQ(::truncate(src.c_str(), static_cast<off_t>(row.stated_size)), 0);
+    }
+    if (row.source == pipe) {
       int fds[2];
       ASSERT_EQ(::pipe(fds), 0);
       ::close(fds[1]);
@@ -116,6 +121,9 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()).rfind(row.error, 0), 0u) << e.what();
     }
+    if (row.source == sparse) {
+      EXPECT_EQ(ops.writes, 0);
+    }
     EXPECT_TRUE(listing(queue).empty());
     EXPECT_EQ(dir.total_bytes(), 0u);
   }
@@ -124,6 +132,22 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
   ops.fail_fdatasync = false;
   dir.put("m.eml", make_source(src, "fine"));
   EXPECT_EQ(read_file((queue / "m.eml").string()), "fine");
+}
+
+TEST_F(message_dir_test, a_group_is_written_then_synced_file_by_file_and_the_directory_once) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[1]);
+  const shared_file_t a = make_source(src, "first"), bad(fds[0], 1), c = make_source(tmp.file("c"), "third");
+  const auto errors = dir.put_group({{"a.eml", &a}, {"bad.eml", &bad}, {"c.eml", &c}});
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(text_of(errors[0]) + ", " + text_of(errors[1]) + ", " + text_of(errors[2]),
+            "no error, Message source is not a regular file: Invalid argument, no error");
+  EXPECT_EQ(ops.calls,
+            (std::vector<std::string>{"write 5", "write 5", "fdatasync " + (queue / "a.eml").string() + " 5",
+                                      "fdatasync " + (queue / "c.eml").string() + " 5", "fsync " + queue.string()}));
+  EXPECT_EQ(listing(queue), (std::set<std::string>{"a.eml", "c.eml"}));
+  EXPECT_EQ(dir.total_bytes(), 10u);
 }
 
 TEST_F(message_dir_test, put_never_overwrites_an_existing_file_nor_follows_a_link) {
@@ -146,6 +170,22 @@ TEST_F(message_dir_test, a_symbolic_link_as_message_directory_is_refused) {
   struct stat st {};
   ASSERT_EQ(::stat((tmp / "elsewhere").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_F(message_dir_test, a_rescan_gives_files_to_the_user_but_never_through_a_link) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  write_file((queue / "plain.eml").string(), "12");
+  write_file(tmp.file("outside"), "345");
+  // A second name may be a file outside the spool, as a symbolic link may.
+  fs::create_hard_link(tmp / "outside", queue / "linked.eml");
+  fs::create_symlink(tmp / "outside", queue / "symlink.eml");
+  dir.rescan(4242, 4243);
+  struct stat st {};
+  ASSERT_EQ(::stat((queue / "plain.eml").c_str(), &st), 0);
+  EXPECT_EQ(std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid), "4242:4243");
+  ASSERT_EQ(::stat(tmp.file("outside").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(dir.total_bytes(), 8u);
 }
 
 TEST_F(message_dir_test, get_opens_read_only_and_close_on_exec_with_the_real_size) {

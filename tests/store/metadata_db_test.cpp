@@ -3,13 +3,16 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
 #include <boost/optional/optional_io.hpp>
 
 #include "store/sqlite.h"
@@ -18,6 +21,7 @@
 namespace mq::store {
 namespace {
 
+namespace fs = boost::filesystem;
 using namespace mq::store::test;
 
 constexpr std::uint64_t two_63 = std::uint64_t(1) << 63;
@@ -130,18 +134,6 @@ TEST_F(metadata_db_test, a_remove_takes_every_row_along_and_ids_are_never_reused
   EXPECT_EQ(put(bare_entry(0)), id + 1);
 }
 
-TEST_F(metadata_db_test, a_failed_put_leaves_no_rows) {
-  const auto empty = all_rows(path);
-  sql(path,
-      "CREATE TRIGGER refuse AFTER INSERT ON kavren_analysis WHEN NEW.params = 'bad' "
-      "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
-  auto m = full_entry("a");
-  m.content.mime_parts[0].samples[0].analyses[1].params = "bad";
-  EXPECT_THROW(db->put_entry(m), sqlite::error_t);
-  EXPECT_EQ(all_rows(path), empty);
-  EXPECT_GT(put(full_entry("b")), 0);  // the connection goes on
-}
-
 TEST_F(metadata_db_test, a_busy_database_is_waited_for) {
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
@@ -161,6 +153,17 @@ TEST_F(metadata_db_test, a_busy_database_is_waited_for) {
   EXPECT_GT(put(bare_entry(5)), 0);
   EXPECT_EQ(holder.second, 1);
   EXPECT_GT(sqlite::busy_retries(), retries);
+  // A lock held past the limit fails the put with SQLite's busy error.
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(300));
+  std::string error = "stored";
+  try {
+    put(bare_entry(6));
+  } catch (const sqlite::error_t& e) {
+    error = e.what();
+  }
+  EXPECT_NE(error.find("(result code0x5: database is locked)"), std::string::npos) << error;
+  sqlite::set_busy_limit(limit);
   sqlite3_close(other);
 }
 
@@ -216,6 +219,119 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
     if (want.size() % limit) full_pages.push_back(want.size() % limit);
     full_pages.push_back(0);
     EXPECT_EQ(sizes, full_pages);
+  }
+}
+
+TEST_F(metadata_db_test, an_old_database_gains_the_paging_index_and_both_page_statements_seek_on_it) {
+  db = nullptr;
+  sql(path, "DROP INDEX entry_by_status_next_access_ts_index;");  // as an earlier version left it
+  mq::test::log_capture_t log;
+  db = std::make_unique<metadata_db_t>(path, true);
+  EXPECT_EQ(sql(path, "SELECT name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL ORDER BY name;"),
+            (std::vector<std::string>{"entry_by_status_next_access_ts_index", "kavren_analysis_by_kavren_sample_index",
+                                      "smtp_recipient_by_entry_index", "smtp_recipient_esmtp_by_smtp_recipient_index",
+                                      "smtp_sender_esmtp_by_smtp_sender_index"}));
+  // A commit survives a power loss only when the journal's deletion is synced.
+  auto synchronous = db->connection().prepare("PRAGMA synchronous;");
+  ASSERT_TRUE(synchronous.step());
+  EXPECT_EQ(synchronous.column_int64(0), 3);  // EXTRA
+
+  queue_chunk_request_t request{5, 7, bcc_fresh, 0};
+  db->get_queue_chunk(request);
+  db->get_queue_chunk_brief(request);
+  int pages = 0;
+  for (const auto& line : log.lines()) {
+    const auto select = line.find("SELECT");
+    if (select == std::string::npos || line.find("ORDER BY") == std::string::npos) continue;
+    ++pages;
+    std::string plan;
+    for (const auto& row : sql(path, "EXPLAIN QUERY PLAN " + line.substr(select))) plan += row + "\n";
+    EXPECT_NE(plan.find("INDEX entry_by_status_next_access_ts_index (status=? AND next_access_ts>?)"),
+              std::string::npos)
+        << plan;
+    EXPECT_EQ(plan.find("SCAN"), std::string::npos) << plan;
+  }
+  EXPECT_EQ(pages, 2);
+}
+
+// The writes of a group share one COMMIT, each in a savepoint of its own:
+// one that fails halfway leaves no rows, and the others are stored.
+TEST(group_commit_test, a_failing_operation_fails_alone_even_when_the_commit_fails) {
+  for (int failing_commits : {0, 1}) {
+    SCOPED_TRACE(failing_commits);
+    temp_dir_t tmp;
+    const std::string path = tmp.file("queue.db");
+    metadata_db_t db(path, false);
+    sql(path,
+        "CREATE TRIGGER refuse AFTER INSERT ON kavren_analysis WHEN NEW.params = 'bad' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    std::pair<int, int> commits{failing_commits, 0};  // still to fail, seen
+    sqlite3_commit_hook(
+        db.connection().handle(),
+        [](void* p) {
+          auto* c = static_cast<std::pair<int, int>*>(p);
+          ++c->second;
+          return c->first-- > 0 ? 1 : 0;
+        },
+        &commits);
+    auto bad = full_entry("b");
+    bad.content.mime_parts[0].samples[0].analyses[1].params = "bad";
+    std::vector<std::uint64_t> ids(3);
+    const auto errors =
+        db.run_group({[&] { ids[0] = db.put_entry(full_entry("a")); }, [&] { ids[1] = db.put_entry(bad); },
+                      [&] { ids[2] = db.put_entry(full_entry("c")); }});
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_FALSE(errors[0]);
+    EXPECT_NE(text_of(errors[1]).find("refused"), std::string::npos) << text_of(errors[1]);
+    EXPECT_FALSE(errors[2]);
+    // After a failed COMMIT, each operation runs again alone.
+    EXPECT_EQ(commits.second, failing_commits ? 3 : 1);
+    EXPECT_EQ(sql(path,
+                  "SELECT session_id_string FROM entry ORDER BY id; SELECT count(*) FROM smtp_sender; "
+                  "SELECT count(*) FROM smtp_recipient_esmtp; SELECT count(*) FROM kavren_analysis;"),
+              (std::vector<std::string>{"sid-a", "sid-c", "2", "6", "4"}));
+    EXPECT_EQ(db.get_entry(static_cast<std::int64_t>(ids[0])).session_id, std::string("sid-a"));
+    EXPECT_EQ(db.get_entry(static_cast<std::int64_t>(ids[2])).session_id, std::string("sid-c"));
+    EXPECT_GT(db.put_entry(full_entry("d")), ids[2]);  // the connection goes on
+  }
+}
+
+// A hostile run-as user owns the spool directory: a link planted for
+// queue.db or its journal must never make root write where it points.
+TEST(planted_link_test, queue_db_and_its_journal_are_never_opened_through_a_link) {
+  struct row_t {
+    const char* name;  // planted in the spool
+    bool hard;         // a second name of a file outside; otherwise a symbolic link to a missing one
+    bool before_open;
+    const char* error;  // in the open failure; after the open, the put fails
+  };
+  for (const auto& row : {row_t{"queue.db", false, true, "queue.db is a symbolic link"},
+                          row_t{"queue.db", true, true, "queue.db has 2 hard links"},
+                          row_t{"queue.db-journal", false, true, "queue.db-journal is a symbolic link"},
+                          row_t{"queue.db-journal", true, true, "queue.db-journal has 2 hard links"},
+                          row_t{"queue.db-journal", false, false, ""}, row_t{"queue.db-journal", true, false, ""}}) {
+    SCOPED_TRACE(std::string(row.name) + (row.hard ? " hard link" : " symlink") + (row.before_open ? "" : " later"));
+    temp_dir_t spool, elsewhere;
+    write_file((elsewhere / "outside").string(), "keep");
+    const auto plant = [&] {
+      row.hard ? fs::create_hard_link(elsewhere / "outside", spool / row.name)
+               : fs::create_symlink(elsewhere / "missing", spool / row.name);
+    };
+    if (row.before_open) {
+      plant();
+      try {
+        metadata_db_t opened(spool.file("queue.db"), false);
+        ADD_FAILURE() << "opened through the link";
+      } catch (const sqlite::error_t& e) {
+        EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << e.what();
+      }
+    } else {
+      metadata_db_t opened(spool.file("queue.db"), false);
+      plant();
+      EXPECT_THROW(opened.put_entry(full_entry("x")), sqlite::error_t);
+    }
+    EXPECT_EQ(read_file((elsewhere / "outside").string()), "keep");
+    EXPECT_FALSE(fs::exists(elsewhere / "missing"));
   }
 }
 

@@ -1,7 +1,9 @@
 #include "store/store.h"
 
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -13,6 +15,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "store/sqlite.h"
 #include "store/store_hooks.h"
 #include "store_support.h"
 
@@ -42,7 +45,7 @@ class test_hooks_t : public store_hooks_t {
     if (failing.count({op, half})) {
       fail(std::make_exception_ptr(std::runtime_error("injected failure")));
     } else if (holding.count({op, half})) {
-      held[{op, half}] = {std::move(start), std::move(fail)};
+      held[{op, half}].push_back({std::move(start), std::move(fail)});
     } else {
       start();
     }
@@ -50,14 +53,17 @@ class test_hooks_t : public store_hooks_t {
 
   void on_done(op_t op, half_t half, const std::string&, std::exception_ptr) override { ++finished[{op, half}]; }
 
+  // The oldest held start of that half.
   held_t take(op_t op, half_t half) {
-    held_t h = std::move(held.at({op, half}));
-    held.erase({op, half});
+    auto& queue = held.at({op, half});
+    held_t h = std::move(queue.front());
+    queue.pop_front();
+    if (queue.empty()) held.erase({op, half});
     return h;
   }
 
   std::set<half_key_t> holding, failing;
-  std::map<half_key_t, held_t> held;
+  std::map<half_key_t, std::deque<held_t>> held;
   std::map<half_key_t, int> finished;
 };
 
@@ -144,40 +150,41 @@ struct store_test : ::testing::Test {
   int sources = 0;
 };
 
-TEST_F(store_test, put_compensations_leave_nothing_and_answer_once) {
+TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_half_of_it) {
+  enum file_t { written, failing, short_source };
   struct row_t {
-    half_t first;  // the half that ends first
-    bool first_fails;
-    bool second_fails;
+    file_t file;
+    bool record_fails;
+    std::string error;
   };
-  const auto text = [](half_t half) { return half == half_t::file ? "file half" : "db half"; };
   hooks->holding = {{op_t::put, half_t::file}, {op_t::put, half_t::db}};
   for (const auto& row :
-       {row_t{half_t::file, false, true}, row_t{half_t::db, true, false}, row_t{half_t::db, false, true},
-        row_t{half_t::file, true, false}, row_t{half_t::file, true, true}, row_t{half_t::db, true, true}}) {
-    const half_t second = row.first == half_t::file ? half_t::db : half_t::file;
-    SCOPED_TRACE(std::string(text(row.first)) + (row.first_fails ? " fails" : " succeeds") + ", then " + text(second) +
-                 (row.second_fails ? " fails" : " succeeds"));
+       {row_t{failing, false, "file half"},
+        row_t{short_source, false, "Message source is shorter than its stated size (4 of 5 bytes): Invalid argument"},
+        row_t{written, true, "db half"}, row_t{written, false, "no error"}}) {
+    SCOPED_TRACE(row.error);
     hooks->finished.clear();
+    entry_t e = entry("body");
+    e.file.size += row.file == short_source;  // the file half really fails
     outcome_t<std::uint64_t> o;
-    store->put_entry(entry("body"), o.callback());
-    for (half_t half : {row.first, second}) {
-      auto held = hooks->take(op_t::put, half);
-      if (half == row.first ? row.first_fails : row.second_fails) {
-        held.fail(std::make_exception_ptr(std::runtime_error(text(half))));
-      } else {
-        held.start();
-      }
-      ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half}] == 1; }));
-      // A failure answers at once; a success waits for the other half.
-      if (half == row.first) {
-        EXPECT_EQ(o.calls, row.first_fails ? 1 : 0);
-      }
-    }
-    EXPECT_EQ(text_of(o.error), text(row.first_fails ? row.first : second));
-    EXPECT_EQ(check(false), "Ok");
+    store->put_entry(std::move(e), o.callback());
+    // A database round trip: the record waits for the file.
     EXPECT_EQ(entries(), 0u);
-    EXPECT_TRUE(listing(queue).empty());
+    EXPECT_FALSE(hooks->held.count({op_t::put, half_t::db}));
+    auto file = hooks->take(op_t::put, half_t::file);
+    row.file == failing ? file.fail(std::make_exception_ptr(std::runtime_error("file half"))) : file.start();
+    ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half_t::file}] == 1; }));
+    if (row.file == written) {
+      EXPECT_EQ(listing(queue).size(), 1u);  // in place before its record starts
+      auto record = hooks->take(op_t::put, half_t::db);
+      row.record_fails ? record.fail(std::make_exception_ptr(std::runtime_error("db half"))) : record.start();
+    }
+    ASSERT_TRUE(done(o));
+    EXPECT_EQ(text_of(o.error), row.error);
+    EXPECT_EQ(hooks->finished[half_key_t(op_t::put, half_t::db)], row.file == written ? 1 : 0);
+    EXPECT_EQ(check(false), "Ok");
+    EXPECT_EQ(entries(), o.error ? 0u : 1u);
+    EXPECT_EQ(listing(queue).size(), o.error ? 0u : 1u);
     EXPECT_EQ(o.calls, 1);
   }
 }
@@ -218,32 +225,61 @@ INSTANTIATE_TEST_SUITE_P(
                      not_removed, not_regular}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(store_test, a_repairing_check_never_deletes_what_puts_and_updates_in_flight_wrote) {
+// Another process holds the database while records are posted: the first
+// waits on the worker, the next ones queue up behind it with a read and a
+// repairing check in between.
+TEST_F(store_test, a_read_or_a_check_among_writes_runs_between_groups_and_the_check_keeps_files_in_flight) {
   const auto id = put("old body");
-  // The new files of an update and a put with no record naming them yet;
-  // then a put's record naming a file not written yet.
-  for (half_t put_waits : {half_t::db, half_t::file}) {
-    const half_t put_done = put_waits == half_t::db ? half_t::file : half_t::db;
-    hooks->finished.clear();
-    hooks->holding = {{op_t::update, half_t::db}, {op_t::put, put_waits}};
-    outcome_t<none_t> updated;
-    store->update_entry(id, {}, source("new body"), updated.callback());
-    outcome_t<std::uint64_t> added;
-    store->put_entry(entry("put body"), added.callback());
-    ASSERT_TRUE(run_until(io, [&] { return hooks->held.size() == 2 && hooks->finished[{op_t::put, put_done}]; }));
-    const auto files = listing(queue);
-    EXPECT_EQ(check(true), "");
-    EXPECT_EQ(listing(queue), files);
+  mq::test::log_capture_t log;
+  store->reconfigure(::geteuid(), ::getegid(), true);
+  hooks->holding = {{op_t::update, half_t::db}, {op_t::put, half_t::db}};
+  outcome_t<none_t> updated;
+  store->update_entry(id, {}, source("new body"), updated.callback());
+  std::vector<outcome_t<std::uint64_t>> puts(5);
+  for (std::size_t i = 0; i < puts.size(); ++i) store->put_entry(entry(pattern(100, i)), puts[i].callback());
+  ASSERT_TRUE(run_until(io, [&] {
+    return hooks->held.size() == 2 && hooks->held[{op_t::put, half_t::db}].size() == 5;
+  }));
 
-    hooks->take(op_t::update, half_t::db).start();
-    hooks->take(op_t::put, put_waits).start();
-    ASSERT_TRUE(run_until(io, [&] { return updated.calls && added.calls; }));
-    ASSERT_TRUE(added.value && !updated.error);
-    EXPECT_EQ(read_fd(get(static_cast<std::int64_t>(*added.value)).file.fd), "put body");
-    EXPECT_EQ(check(false), "Ok");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto limit = sqlite::set_busy_limit(mq::test::wait_limit());
+  const auto retries = sqlite::busy_retries();
+  const auto next_put = [&] { hooks->take(op_t::put, half_t::db).start(); };
+  next_put();
+  ASSERT_TRUE(run_until(io, [&] { return sqlite::busy_retries() > retries; }));
+  next_put();
+  next_put();
+  std::uint64_t seen = 0;
+  store->get_queue_stat([&](result_t<queue_stats_t> r) {
+    for (const auto& s : boost::get<queue_stats_t>(r).stats) seen += s.total_messages;
+  });
+  outcome_t<std::string> checked;
+  store->check_health(true, checked.callback());
+  next_put();
+  next_put();
+  hooks->take(op_t::update, half_t::db).start();
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_TRUE(run_until(io, [&] { return checked.calls && puts.back().calls && updated.calls; }));
+  sqlite::set_busy_limit(limit);
+
+  EXPECT_EQ(seen, 4u);  // the first record of the stream and the next two, not the last two
+  EXPECT_EQ(text_of(checked.error) + ": \"" + checked.value.value_or("") + "\"", "no error: \"\"");
+  std::string order;  // transactions as parentheses
+  for (const auto& line : log.lines()) {
+    if (line == "Queue metadata db: BEGIN TRANSACTION;") order += "(";
+    if (line == "Queue metadata db: COMMIT;") order += ")";
+    if (line == "Queue metadata db: SELECT id, message_filename FROM entry;") order += " check ";
+  }
+  EXPECT_EQ(order, "()() check ()");
+  for (std::size_t i = 0; i < puts.size(); ++i) {
+    ASSERT_TRUE(puts[i].value) << text_of(puts[i].error);
+    EXPECT_EQ(read_fd(get(static_cast<std::int64_t>(*puts[i].value)).file.fd), pattern(100, i));
   }
   EXPECT_EQ(read_fd(get(id).file.fd), "new body");
-  EXPECT_EQ(entries(), 3u);
+  EXPECT_EQ(check(false), "Ok");
 }
 
 TEST_F(store_test, removes_wait_behind_an_update_with_a_file_and_run_in_order) {
@@ -294,6 +330,12 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_releases_the_lock) {
   store->remove_entry(id, removed.callback());
   EXPECT_EQ(entries(), 0u);
   EXPECT_EQ(removed.calls, 1);
+  // No entry takes the file of an update of an unknown id: it goes at once.
+  outcome_t<none_t> missing;
+  store->update_entry(id, {}, source("new body"), missing.callback());
+  ASSERT_TRUE(done(missing));
+  EXPECT_EQ(check(false), "Ok");
+  EXPECT_TRUE(listing(queue).empty());
 }
 
 TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
@@ -305,9 +347,11 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   io.poll();
   EXPECT_EQ(o.calls, 0);
 
+  // The started file was finished; its record never began: an orphaned
+  // file, never a record without its file.
   open();
-  EXPECT_EQ(entries(), 2u);
-  EXPECT_EQ(check(false), "Ok");
+  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(check(false), "1 orphaned message files (6 bytes)\n");
   EXPECT_EQ(read_fd(get(id).file.fd), "first");
 }
 
