@@ -102,5 +102,33 @@ TEST(async_worker, DestructionFinishesTheRunningTaskAndDiscardsTheQueued) {
   EXPECT_EQ(0, callbacks);
 }
 
+// A task that lets an exception escape must not leave the queue unserved
+// (a close would wait for ever): the error ends the loop, nothing after it
+// runs, and a later post is dropped at once.
+TEST(async_worker, AnEscapingExceptionEndsTheLoopAndNothingRunsAfterIt) {
+  boost::asio::io_context io;
+  async_worker_t worker(io);
+  std::atomic<int> later{0};
+  std::promise<void> gate;
+  worker.post([&] {
+    gate.get_future().wait();
+    throw std::runtime_error("task broke");
+  });
+  worker.post([&] { ++later; });
+  gate.set_value();
+  auto busy = boost::asio::make_work_guard(io);  // as the daemon's sockets keep its loop busy
+  try {
+    io.run_for(test::wait_limit());
+    ADD_FAILURE() << "the error did not reach the loop";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ("task broke", e.what());
+  }
+  std::promise<void> dropped;
+  auto broken = dropped.get_future();
+  worker.post([&, keep = std::make_shared<std::promise<void>>(std::move(dropped))] { keep->set_value(); });
+  EXPECT_THROW(broken.get(), std::future_error);
+  EXPECT_EQ(0, later);
+}
+
 }  // namespace
 }  // namespace mq::util
