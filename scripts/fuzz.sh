@@ -3,6 +3,7 @@
 # each for SECONDS (default 20) from its seed corpus tests/fuzz/corpus/<t>.
 # New inputs go to build-fuzz/corpus/<t>; a crashing input is kept as
 # build-fuzz/crashes/<t>-crash-* and fails the run.
+# Seeds are records as the targets read them (flag byte, 1- or 2-byte length, bytes), bodies from protoc --encode.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 cd "$repo_root"

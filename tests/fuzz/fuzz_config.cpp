@@ -52,12 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ended = true;
       }
     };
-    mq::fuzz::records_t records{data, size, true};
-    std::uint8_t flags;
-    std::string body;
-    for (int count = 0; count < 16 && !ended && records.next(flags, body) && !body.empty(); ++count) {
-      if (flags & 1) tie.request_config(apply);
-      if (!mq::fuzz::send_frame(peer, body)) break;
+    mq::fuzz::records_t in{data, size, true};
+    for (int count = 0; count < 16 && !ended && in.next() && !in.bytes.empty(); ++count) {
+      if (in.flags & 1) tie.request_config(apply);
+      if (!mq::fuzz::send_frame(peer, in.bytes)) break;
       try {
         while (!ended && tie.is_open() && io.poll() > 0) mq::fuzz::drain(peer);
       } catch (const std::exception&) {

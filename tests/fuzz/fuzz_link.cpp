@@ -22,11 +22,11 @@ struct delegate_t : local_ipc_link_t::delegate_t {
   int errors = 0;
 
   void on_written() override {}
+  void on_error(std::exception_ptr) override { ++errors; }
   void on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) override {
     const std::string frame = stream.substr(parsed, 4 + size);
-    check(errors == 0 && frame.size() == 4 + size &&
-          frame.compare(0, 4, reinterpret_cast<const char*>(&size), 4) == 0 &&
-          frame.compare(4, size, reinterpret_cast<const char*>(data), size) == 0);
+    check(errors == 0 && frame.size() == 4 + size && std::memcmp(frame.data(), &size, 4) == 0 &&
+          std::memcmp(frame.data() + 4, data, size) == 0);
     check(!fd || (::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC) != 0);
     parsed += frame.size();
     if (data[0] == 0xFF) return link.reset();
@@ -35,19 +35,17 @@ struct delegate_t : local_ipc_link_t::delegate_t {
     std::memcpy(copy.get(), data, size);
     link->send(std::move(copy), size, std::move(fd));
   }
-  void on_error(std::exception_ptr) override { ++errors; }
 };
-
-int lowest_free_fd() {
-  const int fd = ::dup(0);
-  ::close(fd);
-  return fd;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int free_before = lowest_free_fd();
+  // The lowest free descriptor must be free again at the end.
+  const auto lowest_free = [] {
+    const int fd = ::dup(0);
+    return ::close(fd), fd;
+  };
+  const int free_before = lowest_free();
   {
     boost::asio::io_context io;
     local_ipc_link_t::socket_t ours(io);
@@ -55,12 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int passed = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     delegate_t d;
     d.link = std::make_unique<local_ipc_link_t>(std::move(ours), &d);
-    mq::fuzz::records_t records{data, size, false};
-    std::uint8_t flags;
-    std::string bytes, echoed;
-    while (records.next(flags, bytes) && d.link && d.errors == 0 &&
-           mq::fuzz::send_bytes(peer, bytes, (flags & 1) ? passed : -1)) {
-      d.stream += bytes;
+    mq::fuzz::records_t in{data, size, false};
+    std::string echoed;
+    while (in.next() && d.link && d.errors == 0 && mq::fuzz::send_bytes(peer, in.bytes, (in.flags & 1) ? passed : -1)) {
+      d.stream += in.bytes;
       io.poll();
       echoed += mq::fuzz::drain(peer);
     }
@@ -71,9 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What came back is a prefix of the frames the link got.
     check(d.errors <= 1 && d.echo.compare(0, echoed.size(), echoed) == 0);
     d.link.reset();
-    ::close(peer);
-    ::close(passed);
+    ::close(peer), ::close(passed);
   }
-  check(lowest_free_fd() == free_before);
+  check(lowest_free() == free_before);
   return 0;
 }

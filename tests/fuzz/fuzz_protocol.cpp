@@ -4,6 +4,7 @@
 // frame all store work is awaited, so that an input always runs the same way;
 // at the end a health check must find the store consistent.
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 
 #include <cstdio>
 #include <memory>
@@ -16,6 +17,8 @@
 namespace {
 
 using namespace mq;
+template <class T>
+using done_t = std::function<void(util::result_t<T>)>;
 
 // Forwards to the store, counting the operations not yet answered.
 struct forward_t : sorter::tie_t::delegate_t, client::tie_t::delegate_t {
@@ -24,12 +27,10 @@ struct forward_t : sorter::tie_t::delegate_t, client::tie_t::delegate_t {
   bool* open;  // of the connection the current frame went to
 
   template <class T>
-  std::function<void(util::result_t<T>)> counted(std::function<void(util::result_t<T>)> done) {
+  done_t<T> counted(done_t<T> done) {
     ++outstanding;
     return [this, done](util::result_t<T> r) { --outstanding, done(std::move(r)); };
   }
-  template <class T>
-  using done_t = std::function<void(util::result_t<T>)>;
   boost::signals2::connection subscribe_to_queue_change(sorter::tie_t::queue_change_callback_t f) override {
     return store->connect_queue_changed(std::move(f));
   }
@@ -52,17 +53,13 @@ struct forward_t : sorter::tie_t::delegate_t, client::tie_t::delegate_t {
   void on_disconnected() override { *open = false; }
 };
 
-int unread(int fd) {
-  int n = 0;
-  ::ioctl(fd, FIONREAD, &n);
-  return n;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string spool = mq::fuzz::fresh_dir("mq-fuzz-protocol");
   boost::asio::io_context io;
+  // Store answers come from worker threads: without work the loop would stop before they are posted.
+  const auto work = boost::asio::make_work_guard(io);
   store::store_t store(io);
   store.open(spool, ::getuid(), ::getgid(), false);
   forward_t fwd;
@@ -71,35 +68,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int peers[2] = {mq::fuzz::socket_pair(io, sorter_end), mq::fuzz::socket_pair(io, client_end)};
   const int ends[2] = {sorter_end.native_handle(), client_end.native_handle()};
   bool open[2] = {true, true};
+  auto unread = [&](int side) {  // bytes the connection has not read yet
+    int n = 0;
+    return open[side] && ::ioctl(ends[side], FIONREAD, &n) == 0 && n > 0;
+  };
   auto sorter = std::make_unique<sorter::tie_t>(std::move(sorter_end), &fwd);
   auto client = std::make_unique<client::tie_t>(std::move(client_end), &fwd);
   sorter->notify_store_state(store.path());
-  const int file = mq::fuzz::make_message_file();
-  mq::fuzz::records_t records{data, size, true};
-  std::uint8_t flags;
-  std::string body;
-  for (int count = 0; count < 64 && records.next(flags, body) && !body.empty(); ++count) {
-    const int side = flags & 1;
+  const int file = ::memfd_create("message", MFD_CLOEXEC);  // as a Sorter passes it
+  mq::fuzz::check(::write(file, "Subject: fuzz\r\n\r\n0123456789012345678901234567890123456789012345", 64) == 64);
+  mq::fuzz::records_t in{data, size, true};
+  for (int count = 0; count < 64 && in.next() && !in.bytes.empty(); ++count) {
+    const int side = in.flags & 1;
     fwd.open = &open[side];
-    if (!open[side] || !mq::fuzz::send_frame(peers[side], body, (flags & 2) ? file : -1)) continue;
-    // Until the frame is read and every store operation has answered.
-    for (;;) {
+    if (!open[side] || !mq::fuzz::send_frame(peers[side], in.bytes, (in.flags & 2) ? file : -1)) continue;
+    do {  // until the frame is read and every store operation has answered
+      if (fwd.outstanding > 0) io.run_one();
       io.poll();
       mq::fuzz::drain(peers[0]), mq::fuzz::drain(peers[1]);
-      if (!(open[0] && unread(ends[0])) && !(open[1] && unread(ends[1])) && fwd.outstanding == 0) break;
-      if (fwd.outstanding > 0) io.run_one();
-    }
+    } while (unread(0) || unread(1) || fwd.outstanding > 0);
   }
-  // Everything has answered: the store must be consistent.
   std::string health;
-  io.restart();  // out of work once both connections have ended
   store.check_health(false, [&](util::result_t<std::string> r) { health = util::value_of(r); });
   while (health.empty()) io.run_one();
-  if (health != "Ok") std::fprintf(stderr, "health check: %s\n", health.c_str());
-  mq::fuzz::check(health == "Ok");
+  if (health != "Ok") std::fprintf(stderr, "health check: %s\n", health.c_str()), std::abort();
   store.close();
-  sorter.reset();
-  client.reset();
+  sorter.reset(), client.reset();
   for (int fd : {file, peers[0], peers[1]}) ::close(fd);
   boost::filesystem::remove_all(spool);
   return 0;

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,28 +14,29 @@
 
 namespace mq::fuzz {
 
-// The input as records: a flag byte, a length (1 byte, or 2 when `wide`),
-// then that many bytes (fewer at the end).
+inline void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+// The input as records: a flag byte, a length (1 byte, or 2 big-endian when
+// `wide`), then that many bytes (fewer at the end).
 struct records_t {
   const std::uint8_t* data;
   std::size_t size;
   bool wide;
+  std::uint8_t flags = 0;
+  std::string bytes;
 
-  bool next(std::uint8_t& flags, std::string& bytes) {
+  records_t(const std::uint8_t* d, std::size_t n, bool w) : data(d), size(n), wide(w) {}
+  bool next() {
     const std::size_t head = wide ? 3 : 2;
     if (size < head) return false;
-    flags = data[0];
     const std::size_t n = std::min<std::size_t>(wide ? data[1] << 8 | data[2] : data[1], size - head);
-    bytes.assign(reinterpret_cast<const char*>(data + head), n);
-    data += head + n;
-    size -= head + n;
+    flags = data[0], bytes.assign(reinterpret_cast<const char*>(data + head), n);
+    data += head + n, size -= head + n;
     return true;
   }
 };
-
-inline void check(bool ok) {
-  if (!ok) std::abort();
-}
 
 // Sends bytes with an optional descriptor without waiting.
 inline bool send_bytes(int sock, const std::string& bytes, int fd = -1) {
@@ -45,33 +44,25 @@ inline bool send_bytes(int sock, const std::string& bytes, int fd = -1) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr msg{nullptr, 0, &iov, 1, fd >= 0 ? control : nullptr, fd >= 0 ? sizeof(control) : 0, 0};
   if (fd >= 0) {
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    *c = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-    std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    *CMSG_FIRSTHDR(&msg) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+    std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), &fd, sizeof(int));
   }
   return ::sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(bytes.size());
 }
 
+// The length prefix alone, then the body with the descriptor, as a Sorter writes them.
 inline bool send_frame(int sock, const std::string& body, int fd = -1) {
   const auto length = static_cast<std::uint32_t>(body.size());
   return send_bytes(sock, std::string(reinterpret_cast<const char*>(&length), 4)) && send_bytes(sock, body, fd);
 }
 
-// Whatever has arrived, without waiting; passed descriptors are closed.
+// Whatever has arrived, without waiting. Read without room for control data,
+// passed descriptors are closed by the kernel.
 inline std::string drain(int sock) {
   std::string out;
   char buf[65536];
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-  for (;;) {
-    iovec iov{buf, sizeof(buf)};
-    msghdr msg{nullptr, 0, &iov, 1, control, sizeof(control), 0};
-    const ssize_t n = ::recvmsg(sock, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    if (n <= 0) return out;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-      for (std::size_t i = 0; CMSG_LEN(i * sizeof(int)) < c->cmsg_len; ++i)
-        ::close(reinterpret_cast<const int*>(CMSG_DATA(c))[i]);
-    out.append(buf, static_cast<std::size_t>(n));
-  }
+  for (ssize_t n; (n = ::recv(sock, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  return out;
 }
 
 // A connected pair: the first end for the event loop, the second raw.
@@ -80,13 +71,6 @@ inline int socket_pair(boost::asio::io_context& io, boost::asio::local::stream_p
   check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
   ours = boost::asio::local::stream_protocol::socket(io, boost::asio::local::stream_protocol(), sv[0]);
   return sv[1];
-}
-
-// A 64-byte message file, as a Sorter passes it.
-inline int make_message_file() {
-  const int fd = ::memfd_create("message", MFD_CLOEXEC);
-  check(fd >= 0 && ::write(fd, "Subject: fuzz\r\n\r\n0123456789012345678901234567890123456789012345", 64) == 64);
-  return fd;
 }
 
 // A fresh empty directory in memory, where fsync costs nothing.
