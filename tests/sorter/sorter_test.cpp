@@ -1,0 +1,223 @@
+// The Sorter side: one connection on the event loop, driven from the far end
+// of a socket pair with real frames and descriptors, and the conversions that
+// keep every frame under the limit.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <google/protobuf/util/message_differencer.h>
+#include <gtest/gtest.h>
+
+#include "ov/error.h"
+#include "sorter/convert.h"
+#include "sorter/tie.h"
+#include "store/store.h"
+#include "support/peers.h"
+#include "support/process.h"
+#include "util/frame.h"
+
+namespace {
+
+using mq::store::entry_t;
+using mq::util::none_t;
+using request_t = mq::Sorter2MailQuarantineMessage;
+using response_t = mq::MailQuarantine2SorterMessage;
+template <class T>
+using done_t = mq::sorter::tie_t::completion_t<T>;
+
+// One connection; as its delegate it keeps the completions of gets, so that
+// the test decides when and how each one completes.
+struct connection_t : mq::sorter::tie_t::delegate_t {
+  explicit connection_t(boost::asio::io_context& io)
+      : peer(io), tie(std::make_unique<mq::sorter::tie_t>(peer.take_socket(), this)) {}
+// GCC 12 with sanitizers sees an uninitialized optional inside connect; it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+  boost::signals2::connection subscribe_to_queue_change(mq::sorter::tie_t::queue_change_callback_t cb) override {
+    return changed.connect(std::move(cb));
+  }
+#pragma GCC diagnostic pop
+  void get_queue_chunk(mq::store::queue_chunk_request_t, done_t<std::vector<mq::store::queue_key_t>>) override {
+    ++requests;
+  }
+  void get_entry(std::int64_t, done_t<entry_t> d) override {
+    ++requests;
+    gets.push_back(std::move(d));
+  }
+  void put_entry(entry_t, done_t<std::uint64_t>) override { ++requests; }
+  void update_entry(std::int64_t, mq::store::entry_metadata_update_t u, boost::optional<mq::store::shared_file_t>,
+                    done_t<none_t>) override {
+    ++requests;
+    update = std::move(u);
+  }
+  void remove_entry(std::int64_t, done_t<none_t>) override { ++requests; }
+  void on_disconnected() override {
+    ++disconnects;
+    tie.reset();
+  }
+  response_t receive() {
+    response_t m;
+    EXPECT_TRUE(peer.receive(m));
+    return m;
+  }
+
+  mq::store::store_t::queue_changed_t changed;
+  std::size_t requests = 0, disconnects = 0;
+  std::vector<done_t<entry_t>> gets;
+  mq::store::entry_metadata_update_t update;
+  mq::test::loop_peer_t peer;
+  std::unique_ptr<mq::sorter::tie_t> tie;
+};
+
+request_t request(request_t::Tag tag, std::uint32_t serial, std::uint64_t id) {
+  request_t m;
+  m.set_tag(tag);
+  m.set_serial(serial);
+  m.set_entry_id(id);
+  return m;
+}
+
+struct sorter_tie : ::testing::Test {
+  bool run_until(const std::function<bool()>& done) { return mq::test::run_until(io, done); }
+
+  boost::asio::io_context io;
+  mq::test::log_capture_t log;
+  connection_t c{io};
+};
+
+// Responses and notifications go out as they happen, failures as alarms; the
+// subscription and any late result end with the connection. Descriptors that
+// come with gets are closed unread. Parts and samples come with updates and
+// go back with gets, less the scan report; the spool file name stays inside.
+TEST_F(sorter_tie, RequestsCompleteInAnyOrderUntilTheConnectionEnds) {
+  int pipe[2];
+  ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
+  mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
+  request_t subscribe, update = request(request_t::UPDATE_ENTRY_REQUEST, 8, 1);
+  subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
+  mq::MimePart& part = *update.mutable_entry_update()->add_mime_part();
+  part = mq::test::parse<mq::MimePart>(
+      R"(path: "1.2" scan_report: "not kept" kavren_sample { id: "smp" analysis { params: "prm" id: "an" } })");
+  c.peer.send(subscribe);
+  c.peer.send(update);
+  for (std::uint32_t serial : {1u, 2u, 3u})
+    c.peer.send(request(request_t::GET_ENTRY_REQUEST, serial, serial), write_end.get());
+  write_end.reset();
+  ASSERT_TRUE(run_until([&] { return c.gets.size() == 3; }));
+  char byte;
+  EXPECT_EQ(0, ::read(read_end.get(), &byte, 1)) << "a descriptor sent along is still open";
+
+  const std::system_error gone(ENOENT, std::generic_category(), "open");
+  c.gets[2](mq::util::make_error_result<entry_t>(std::make_exception_ptr(gone)));
+  c.changed(std::make_shared<mq::store::queue_change_t>());
+  entry_t stored;
+  stored.metadata.message_filename = "secret-name.eml";
+  stored.metadata.content = c.update.content;
+  c.gets[0](std::move(stored));
+  const response_t alarm = c.receive();
+  EXPECT_EQ(response_t::ALARM, alarm.tag());
+  EXPECT_EQ(3u, alarm.serial());
+  EXPECT_EQ(ov::EC_NO_SUCH_ENTRY, alarm.error().code());
+  EXPECT_EQ(gone.what(), alarm.error().what());
+  EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, c.receive().tag());
+  const response_t got = c.receive();
+  EXPECT_EQ(1u, got.serial());
+  part.clear_scan_report();
+  ASSERT_EQ(1, got.entry().mime_part_size()) << got.DebugString();
+  EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(part, got.entry().mime_part(0))) << got.DebugString();
+  EXPECT_EQ(std::string::npos, got.SerializeAsString().find("secret-name"));
+
+  c.peer.close();
+  ASSERT_TRUE(run_until([&] { return c.disconnects == 1; }));
+  EXPECT_EQ(0u, c.changed.num_slots());
+  c.changed(std::make_shared<mq::store::queue_change_t>());
+  c.gets[1](entry_t());
+}
+
+// Bad requests the process-level table does not send end their connection
+// with the reason logged, and nothing of them reaches the store.
+TEST_F(sorter_tie, ABadRequestEndsItsConnection) {
+  const auto frame = [](request_t::Tag tag) { return request(tag, 5, 1).SerializeAsString(); };
+  const struct {
+    std::vector<std::string> frames;
+    std::string text;
+    std::size_t forwarded;
+  } rows[] = {
+      // tag PUT_ENTRY_REQUEST, serial 1, status 9 (outside the enumeration)
+      {{std::string("\x08\x02\x10\x01\x20\x09", 6)},
+       "Sorter: message mq.Sorter2MailQuarantineMessage tagged PUT_ENTRY_REQUEST does not have field status set",
+       0},
+      {{std::string("\x08\x07", 2)}, "Sorter: mq.Sorter2MailQuarantineMessage: invalid message format", 0},
+      {{frame(request_t::GET_ENTRY_REQUEST), frame(request_t::REMOVE_ENTRY_REQUEST),
+        frame(request_t::GET_ENTRY_REQUEST)},
+       "Sorter: Repeated request serial",
+       2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    connection_t other(io);
+    for (const auto& body : row.frames) other.peer.send_body(body, mq::test::memory_file_fd("m").get());
+    EXPECT_TRUE(other.peer.wait_closed());
+    EXPECT_EQ(1u, other.disconnects);
+    EXPECT_EQ(row.forwarded, other.requests);
+    EXPECT_EQ(1u, log.count(ov::util::logger::error, row.text)) << ::testing::PrintToString(log.lines());
+  }
+}
+
+TEST(frame_limit, TheLargestMessageIsFramedAndOneByteMoreIsRefused) {
+  mq::MailQuarantine2ClientMessage m;
+  m.set_tag(mq::MailQuarantine2ClientMessage::FLUSH_QUEUE_RESPONSE);
+  m.set_report(std::string(mq::util::max_frame_size - 7, 'r'));  // tag 2, field key 1, length 4 bytes
+  ASSERT_EQ(67108864u, m.ByteSizeLong());
+  const mq::util::frame_t frame = mq::util::serialize_frame(m);
+  EXPECT_EQ(67108864u, frame.size);
+  EXPECT_EQ('r', frame.data[frame.size - 1]);
+  m.mutable_report()->push_back('r');
+  try {
+    mq::util::serialize_frame(m);
+    FAIL() << "a frame over the limit was made";
+  } catch (const mq::util::frame_too_large_t& e) {
+    EXPECT_EQ(EMSGSIZE, e.code().value());
+  }
+}
+
+// Every key once, in order, and no notification over the limit. A key costs
+// 3 bytes of field key and length, 3 of entry id and 2 or 7 of time (8 at
+// time 0, else 13); the notification itself 4.
+TEST(frame_limit, AQueueChangeIsSplitAtTheLimit) {
+  const struct {
+    std::size_t keys, max_size, notifications;
+  } rows[] = {{1, mq::util::max_frame_size, 1},
+              {100000, mq::util::max_frame_size, 1},
+              {3, 4 + 8 + 13 + 13, 1},
+              {3, 4 + 8 + 13, 2},
+              {10, 4 + 13, 10}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.keys << " keys, at most " << row.max_size << " bytes");
+    mq::store::queue_change_t change;
+    change.status = mq::store::bcc_fresh;
+    for (std::size_t i = 0; i < row.keys; ++i)
+      change.keys.push_back({static_cast<std::int64_t>(1000 + i), i % 3 == 0 ? 0u : (1ull << 40) + i});
+    const std::vector<response_t> out = mq::sorter::queue_change_notifications(change, row.max_size);
+    ASSERT_EQ(row.notifications, out.size());
+    std::size_t next = 0;
+    for (const response_t& m : out) {
+      EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, m.tag());
+      EXPECT_EQ(mq::BCC_FRESH, m.status());
+      EXPECT_FALSE(m.has_serial());
+      EXPECT_LE(m.ByteSizeLong(), row.max_size);
+      for (const auto& key : m.queue_key_list()) {
+        ASSERT_LT(next, row.keys);
+        EXPECT_EQ(change.keys[next].entry_id, static_cast<std::int64_t>(key.entry_id()));
+        EXPECT_EQ(change.keys[next].next_access_ts, key.next_access_ts());
+        ++next;
+      }
+    }
+    EXPECT_EQ(row.keys, next);
+  }
+}
+
+}  // namespace
