@@ -1,33 +1,36 @@
 // The programs run from a shell: the daemon without a supervisor, the
-// description of its executable, and the bundled supervisor stand-in.
-#include <fcntl.h>
+// description of its executable, its last-resort handler, and the bundled
+// supervisor stand-in.
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/filesystem/exception.hpp>
 
 #include "app/app_exe_info.h"
+#include "app/last_resort.h"
 #include "ov/error.h"
+#include "ov/log.h"
 #include "support/process.h"
 
 namespace {
 
 const char* const program = ORVANE_MAIL_QUARANTINE_PATH;
 const std::string help =
-    "Command line options:\n"
-    "  -h [ --help ]         print help message and exit\n"
-    "  -v [ --version ]      print version and exit\n"
-    "\n";
+    "Command line options:\n  -h [ --help ]         print help message and exit\n"
+    "  -v [ --version ]      print version and exit\n\n";
 const std::string version = "orvane-mail-quarantine " MQ_VERSION "\n";
 const std::string bad_cast = "Error: bad lexical cast: source type value could not be interpreted as target\n";
 const std::string refusal = "Cannot run standalone. See orvane-mail-quarantine(1) for details.\n";
@@ -133,6 +136,87 @@ TEST(app_exe_info, failures_give_code_and_text) {
   }
 }
 
+// The terminate handler and the protobuf log hook, each row run in a fresh
+// child: this test re-executed with MQ_APP_SCENARIO naming the row.
+template <typename E>
+[[noreturn]] void terminate_with(E e) {
+  std::set_terminate(&mq::app::last_resort_handler);
+  try {
+    throw e;
+  } catch (...) {
+    std::terminate();
+  }
+}
+
+boost::filesystem::filesystem_error fs_error(const char* what, int value) {
+  return boost::filesystem::filesystem_error(what, "/p",
+                                             boost::system::error_code(value, boost::system::system_category()));
+}
+
+const struct scenario_t {
+  const char* name;
+  void (*run)();
+  int status;
+  const char* err;
+} scenarios[] = {
+    {"filesystem_error", [] { terminate_with(fs_error("boost::filesystem::status", ENOENT)); }, 23,
+     "Error: status: No such file or directory [system:2]: \"/p\"\n"},
+    {"bad_alloc", [] { terminate_with(std::bad_alloc()); }, 21, "Error: Not enough memory\n"},
+    // A std::system_error carries no code of ours.
+    {"std_system_error",
+     [] { terminate_with(std::system_error(std::error_code(EACCES, std::system_category()), "open")); }, 125,
+     "Error: open: Permission denied\n"},
+    {"bare_error_code", [] { terminate_with(ov::EC_BAD_CONFIG); }, 125, "Error: Unexpected exception\n"},
+    {"no_exception", [] { std::set_terminate(&mq::app::last_resort_handler), std::terminate(); }, 125,
+     "Error: Unexpected exception\n"},
+    // Without a log it installs the default one at notice; buffered lines
+    // replay. It ends without running exit handlers.
+    {"buffered_lines_replayed_at_notice_no_exit_handlers",
+     [] {
+       std::atexit([] { std::fputs("exit handler ran\n", stderr); });
+       ov::cf_log_write(1, "info before");
+       ov::cf_log_write(2, "notice before");
+       terminate_with(std::runtime_error("boost::asio::misc: gone"));
+     },
+     125, "Notice: notice before\nError: misc: gone\n"},
+    {"installed_log_above_error_keeps_its_threshold",
+     [] {
+       ov::cf_log_threshold = 5, ov::cf_log_set(ov::cf_make_default_log());
+       terminate_with(fs_error("stat", ENOTDIR));
+     },
+     25, ""},
+    {"protobuf_levels_and_the_dropped_warning",
+     [] {
+       using namespace google::protobuf;
+       ov::cf_log_threshold = 0, ov::cf_log_set(ov::cf_make_default_log());
+       google::protobuf::SetLogHandler(&mq::app::protobuf_log_handler);
+       mq::app::protobuf_log_handler(LOGLEVEL_INFO, "f.cc", 1, "info");
+       GOOGLE_LOG(WARNING) << "Reading dangerously large protocol message.  If the message turns out";
+       GOOGLE_LOG(WARNING) << "Reading dangerously large protocol message";
+       mq::app::protobuf_log_handler(LOGLEVEL_ERROR, "f.cc", 1, "error");
+       mq::app::protobuf_log_handler(LOGLEVEL_FATAL, "f.cc", 1, "fatal");
+       ov::cf_log_threshold = 4;
+       mq::app::protobuf_log_handler(LOGLEVEL_WARNING, "f.cc", 1, "below the threshold");
+       terminate_with(std::runtime_error("end"));
+     },
+     125, "Info: info\nWarning: Reading dangerously large protocol message\nError: error\nError: fatal\nError: end\n"},
+};
+
+TEST(last_resort, status_and_standard_error) {
+  if (const char* name = std::getenv("MQ_APP_SCENARIO")) {  // the child
+    for (const auto& s : scenarios)
+      if (s.name == std::string(name)) s.run();
+    std::_Exit(90);
+  }
+  for (const auto& s : scenarios) {
+    SCOPED_TRACE(s.name);
+    const auto r = mq::test::run_program(
+        {"/proc/self/exe", {"--gtest_filter=last_resort.*"}, {std::string("MQ_APP_SCENARIO=") + s.name}});
+    EXPECT_EQ(s.status, r.status) << r.err;
+    EXPECT_EQ(s.err, r.err);
+  }
+}
+
 #ifdef MQ_OVERSEER_PATH
 mq::test::command_t overseer(const std::string& daemon, std::vector<std::string> args) {
   args.insert(args.begin(), {"--daemon", daemon});
@@ -149,19 +233,13 @@ TEST(overseer_tool, removes_a_stale_socket_restarts_a_daemon_that_exits_0_and_st
   mq::test::temp_dir_t dir;
   ov::MailQuarantineConfig config = mq::test::make_test_config(dir.path().string());
   write_config(dir.file("config.json"), config);
-  {
-    // A socket file left by an earlier run, nobody listening.
-    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, config.sorter_socket_path().c_str(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    ::close(s);
+  {  // A socket file left by an earlier run, nobody listening.
+    boost::asio::io_context io;
+    boost::asio::local::stream_protocol::acceptor stale(io, {config.sorter_socket_path()});
   }
   mq::test::daemon_process_t p(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--config", dir.file("config.json")}));
   EXPECT_TRUE(p.wait_log("removed stale socket " + config.sorter_socket_path()));
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
-  EXPECT_TRUE(p.wait_log("Ready for service"));
 
   // Another spool directory needs a new process, which gets revision 3.
   config.set_spool_dir(dir.file("spool2"));
@@ -176,7 +254,7 @@ TEST(overseer_tool, removes_a_stale_socket_restarts_a_daemon_that_exits_0_and_st
   EXPECT_EQ(1u, p.count_log("daemon exited with status 107 (EC_APP_TERMINATED)"));
 }
 
-TEST(overseer_tool, embedded_configuration_under_the_state_folder) {
+TEST(overseer_tool, an_embedded_configuration_runs_bad_ones_end_it) {
   mq::test::temp_dir_t dir;
   mq::test::daemon_process_t p(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--state-dir", dir.file("state")}));
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
@@ -184,10 +262,7 @@ TEST(overseer_tool, embedded_configuration_under_the_state_folder) {
     EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
   p.send_signal(SIGINT);
   EXPECT_EQ(0, p.wait_exit());
-}
 
-TEST(overseer_tool, bad_configurations_end_it) {
-  mq::test::temp_dir_t dir;
   // A stand-in daemon that leaves a mark if it is ever started.
   mq::test::write_file(dir.file("fake"), "#!/bin/sh\ntouch " + dir.file("started") + "\n");
   ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
