@@ -2,23 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <set>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
 #include <boost/filesystem/exception.hpp>
-#include <boost/filesystem/operations.hpp>
 
 #include "store_support.h"
 
 namespace mq::store {
 namespace {
 
-namespace fs = boost::filesystem;
 using namespace mq::store::test;
 
 std::string fd_path(int fd) {
@@ -121,9 +114,7 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()).rfind(row.error, 0), 0u) << e.what();
     }
-    if (row.source == sparse) {
-      EXPECT_EQ(ops.writes, 0);
-    }
+    EXPECT_TRUE(row.source != sparse || ops.writes == 0) << "copied " << ops.writes;
     EXPECT_TRUE(listing(queue).empty());
     EXPECT_EQ(dir.total_bytes(), 0u);
   }
@@ -132,22 +123,6 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
   ops.fail_fdatasync = false;
   dir.put("m.eml", make_source(src, "fine"));
   EXPECT_EQ(read_file((queue / "m.eml").string()), "fine");
-}
-
-TEST_F(message_dir_test, a_group_is_written_then_synced_file_by_file_and_the_directory_once) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[1]);
-  const shared_file_t a = make_source(src, "first"), bad(fds[0], 1), c = make_source(tmp.file("c"), "third");
-  const auto errors = dir.put_group({{"a.eml", &a}, {"bad.eml", &bad}, {"c.eml", &c}});
-  ASSERT_EQ(errors.size(), 3u);
-  EXPECT_EQ(text_of(errors[0]) + ", " + text_of(errors[1]) + ", " + text_of(errors[2]),
-            "no error, Message source is not a regular file: Invalid argument, no error");
-  EXPECT_EQ(ops.calls,
-            (std::vector<std::string>{"write 5", "write 5", "fdatasync " + (queue / "a.eml").string() + " 5",
-                                      "fdatasync " + (queue / "c.eml").string() + " 5", "fsync " + queue.string()}));
-  EXPECT_EQ(listing(queue), (std::set<std::string>{"a.eml", "c.eml"}));
-  EXPECT_EQ(dir.total_bytes(), 10u);
 }
 
 TEST_F(message_dir_test, put_never_overwrites_an_existing_file_nor_follows_a_link) {
@@ -170,22 +145,6 @@ TEST_F(message_dir_test, a_symbolic_link_as_message_directory_is_refused) {
   struct stat st {};
   ASSERT_EQ(::stat((tmp / "elsewhere").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
-}
-
-TEST_F(message_dir_test, a_rescan_gives_files_to_the_user_but_never_through_a_link) {
-  if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
-  write_file((queue / "plain.eml").string(), "12");
-  write_file(tmp.file("outside"), "345");
-  // A second name may be a file outside the spool, as a symbolic link may.
-  fs::create_hard_link(tmp / "outside", queue / "linked.eml");
-  fs::create_symlink(tmp / "outside", queue / "symlink.eml");
-  dir.rescan(4242, 4243);
-  struct stat st {};
-  ASSERT_EQ(::stat((queue / "plain.eml").c_str(), &st), 0);
-  EXPECT_EQ(std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid), "4242:4243");
-  ASSERT_EQ(::stat(tmp.file("outside").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(dir.total_bytes(), 8u);
 }
 
 TEST_F(message_dir_test, get_opens_read_only_and_close_on_exec_with_the_real_size) {
