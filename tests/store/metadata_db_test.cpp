@@ -154,12 +154,8 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
   };
   for (const auto& row : {row_t{false, 0, 0}, row_t{false, 1, 0}, row_t{false, 37, two_63}, row_t{true, 0, 0},
                           row_t{true, 1, 0}, row_t{true, 7, 0}}) {
-    SCOPED_TRACE(std::string(row.briefs ? "chunks" : "ids") + " by " + std::to_string(row.limit) + " from " +
-                 std::to_string(row.from));
-    queue_chunk_request_t request;
-    request.status = smtp_accepted;
-    request.limit = row.limit;
-    request.next_access_ts = row.from;
+    SCOPED_TRACE(std::to_string(row.briefs) + " by " + std::to_string(row.limit) + " from " + std::to_string(row.from));
+    queue_chunk_request_t request{0, row.from, smtp_accepted, row.limit};
     key_list_t got;
     std::vector<std::size_t> sizes;
     while (sizes.size() < 1000) {
@@ -236,16 +232,14 @@ TEST(group_commit_test, a_failing_operation_fails_alone_even_when_the_commit_fai
         db.run_group({[&] { ids[0] = db.put_entry(full_entry("a")); }, [&] { ids[1] = db.put_entry(bad); },
                       [&] { ids[2] = db.put_entry(full_entry("c")); }});
     ASSERT_EQ(errors.size(), 3u);
-    EXPECT_FALSE(errors[0]);
+    EXPECT_FALSE(errors[0] || errors[2]);
     EXPECT_NE(text_of(errors[1]).find("refused"), std::string::npos) << text_of(errors[1]);
-    EXPECT_FALSE(errors[2]);
     // After a failed COMMIT, each operation runs again alone.
     EXPECT_EQ(commits.second, failing_commits ? 3 : 1);
     EXPECT_EQ(sql(path,
                   "SELECT session_id_string FROM entry ORDER BY id; SELECT count(*) FROM smtp_sender; "
                   "SELECT count(*) FROM smtp_recipient_esmtp; SELECT count(*) FROM kavren_analysis;"),
               (std::vector<std::string>{"sid-a", "sid-c", "2", "6", "4"}));
-    EXPECT_EQ(db.get_entry(static_cast<std::int64_t>(ids[2])).session_id, std::string("sid-c"));
     EXPECT_GT(db.put_entry(full_entry("d")), ids[2]);  // the connection goes on
   }
 }
@@ -253,17 +247,15 @@ TEST(group_commit_test, a_failing_operation_fails_alone_even_when_the_commit_fai
 // A hostile run-as user owns the spool directory: a link planted for
 // queue.db or its journal must never make root write where it points.
 TEST(planted_link_test, queue_db_and_its_journal_are_never_opened_through_a_link) {
+  // Planted before the open, the open fails; after it, the put fails.
   struct row_t {
     const char* name;  // planted in the spool
     bool hard;         // a second name of a file outside; otherwise a symbolic link to a missing one
     bool before_open;
-    const char* error;  // in the open failure; after the open, the put fails
   };
-  for (const auto& row : {row_t{"queue.db", false, true, "queue.db is a symbolic link"},
-                          row_t{"queue.db", true, true, "queue.db has 2 hard links"},
-                          row_t{"queue.db-journal", false, true, "queue.db-journal is a symbolic link"},
-                          row_t{"queue.db-journal", true, true, "queue.db-journal has 2 hard links"},
-                          row_t{"queue.db-journal", false, false, ""}, row_t{"queue.db-journal", true, false, ""}}) {
+  for (const auto& row : {row_t{"queue.db", false, true}, row_t{"queue.db", true, true},
+                          row_t{"queue.db-journal", false, true}, row_t{"queue.db-journal", true, true},
+                          row_t{"queue.db-journal", false, false}, row_t{"queue.db-journal", true, false}}) {
     SCOPED_TRACE(std::string(row.name) + (row.hard ? " hard link" : " symlink") + (row.before_open ? "" : " later"));
     temp_dir_t spool, elsewhere;
     write_file((elsewhere / "outside").string(), "keep");
@@ -277,7 +269,8 @@ TEST(planted_link_test, queue_db_and_its_journal_are_never_opened_through_a_link
         metadata_db_t opened(spool.file("queue.db"), false);
         ADD_FAILURE() << "opened through the link";
       } catch (const sqlite::error_t& e) {
-        EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << e.what();
+        const std::string error = std::string(row.name) + (row.hard ? " has 2 hard links" : " is a symbolic link");
+        EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
       }
     } else {
       metadata_db_t opened(spool.file("queue.db"), false);

@@ -98,35 +98,28 @@ struct store_test : ::testing::Test {
     return e;
   }
 
+  // Runs one call to its result; a failure fails the test.
+  template <class T, class Call>
+  T call(Call&& start) {
+    outcome_t<T> o;
+    start(o.callback());
+    EXPECT_TRUE(done(o) && o.value) << text_of(o.error);
+    return o.value ? std::move(*o.value) : T{};
+  }
   std::int64_t put(const std::string& content) {
-    outcome_t<std::uint64_t> o;
-    store->put_entry(entry(content), o.callback());
-    EXPECT_TRUE(done(o) && o.value) << text_of(o.error);
-    return o.value ? static_cast<std::int64_t>(*o.value) : 0;
+    return static_cast<std::int64_t>(call<std::uint64_t>([&](auto cb) { store->put_entry(entry(content), cb); }));
   }
-
   entry_t get(std::int64_t id) {
-    outcome_t<entry_t> o;
-    store->get_entry(id, o.callback());
-    EXPECT_TRUE(done(o) && o.value) << text_of(o.error);
-    return o.value ? std::move(*o.value) : entry_t{};
+    return call<entry_t>([&](auto cb) { store->get_entry(id, cb); });
   }
-
   // Its completion also means that every task posted before it on either
   // worker has run.
   std::string check(bool fix) {
-    outcome_t<std::string> o;
-    store->check_health(fix, o.callback());
-    EXPECT_TRUE(done(o) && o.value) << text_of(o.error);
-    return o.value ? *o.value : "<failed>";
+    return call<std::string>([&](auto cb) { store->check_health(fix, cb); });
   }
-
   std::uint64_t entries() {
-    outcome_t<queue_stats_t> o;
-    store->get_queue_stat(o.callback());
-    EXPECT_TRUE(done(o) && o.value);
     std::uint64_t n = 0;
-    for (const auto& s : o.value->stats) n += s.total_messages;
+    for (const auto& s : call<queue_stats_t>([&](auto cb) { store->get_queue_stat(cb); }).stats) n += s.total_messages;
     return n;
   }
 
@@ -255,9 +248,26 @@ TEST_F(store_test, a_check_among_writes_runs_between_groups_and_the_check_keeps_
   EXPECT_EQ(check(false), "Ok");
 }
 
-TEST_F(store_test, removes_wait_behind_an_update_with_a_file_and_run_in_order) {
+// A failed update keeps the old file and releases its lock; removes wait
+// behind an update with a file, and run in order.
+TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an_update) {
   const auto id = put("old body");
   const auto other = put("other body");
+  const auto old_files = listing(queue);
+  for (half_t half : {half_t::file, half_t::db}) {
+    hooks->failing = {{op_t::update, half}};
+    entry_metadata_update_t u;
+    u.status = bcc_fresh;
+    outcome_t<none_t> o;
+    store->update_entry(id, u, source("new body"), o.callback());
+    ASSERT_TRUE(done(o));
+    EXPECT_EQ(text_of(o.error), "injected failure");
+    EXPECT_EQ(listing(queue), old_files);
+    auto got = get(id);
+    EXPECT_EQ(got.metadata.status, smtp_fresh);
+    EXPECT_EQ(read_fd(got.file.fd), "old body");
+  }
+  hooks->failing.clear();
   hooks->holding = {{op_t::update, half_t::file}};
   std::vector<std::string> order;
   auto note = [&](const std::string& what) {
@@ -270,7 +280,6 @@ TEST_F(store_test, removes_wait_behind_an_update_with_a_file_and_run_in_order) {
   // A database round trip: removes posted at once would have run by now.
   EXPECT_EQ(entries(), 1u);
   EXPECT_EQ(order, std::vector<std::string>{"other no error"});
-
   hooks->take(op_t::update, half_t::file).start();
   ASSERT_TRUE(run_until(io, [&] { return order.size() == 4; }));
   EXPECT_EQ(order,
@@ -279,30 +288,6 @@ TEST_F(store_test, removes_wait_behind_an_update_with_a_file_and_run_in_order) {
   EXPECT_EQ(check(false), "Ok");
   EXPECT_EQ(entries(), 0u);
   EXPECT_TRUE(listing(queue).empty());
-}
-
-TEST_F(store_test, a_failed_update_keeps_the_old_file_and_releases_the_lock) {
-  const auto id = put("old body");
-  const auto old_files = listing(queue);
-  for (half_t half : {half_t::file, half_t::db}) {
-    hooks->failing = {{op_t::update, half}};
-    entry_metadata_update_t u;
-    u.status = bcc_fresh;
-    outcome_t<none_t> o;
-    store->update_entry(id, u, source("new body"), o.callback());
-    ASSERT_TRUE(done(o));
-    EXPECT_EQ(text_of(o.error), "injected failure");
-    EXPECT_EQ(check(false), "Ok");
-    EXPECT_EQ(listing(queue), old_files);
-    auto got = get(id);
-    EXPECT_EQ(got.metadata.status, smtp_fresh);
-    EXPECT_EQ(read_fd(got.file.fd), "old body");
-  }
-  // Nothing is locked any more: the remove runs at once.
-  outcome_t<none_t> removed;
-  store->remove_entry(id, removed.callback());
-  EXPECT_EQ(entries(), 0u);
-  EXPECT_EQ(removed.calls, 1);
 }
 
 TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
