@@ -262,6 +262,7 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
     store->update_entry(id, u, source("new body"), o.callback());
     ASSERT_TRUE(done(o));
     EXPECT_EQ(text_of(o.error), "injected failure");
+    EXPECT_EQ(check(false), "Ok");  // also waits for the new file's removal
     EXPECT_EQ(listing(queue), old_files);
     auto got = get(id);
     EXPECT_EQ(got.metadata.status, smtp_fresh);
