@@ -1,31 +1,19 @@
 #include "store/message_dir.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <set>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
 #include <boost/filesystem/exception.hpp>
-#include <boost/filesystem/operations.hpp>
 
 #include "store_support.h"
 
 namespace mq::store {
 namespace {
 
-namespace fs = boost::filesystem;
 using namespace mq::store::test;
 
-std::string fd_path(int fd) {
-  char buf[4096];
-  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
-  return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
-}
+std::string fd_path(int fd) { return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string(); }
 
 // Records the calls of a copy; fails, interrupts or shortens chosen ones.
 struct recording_ops_t : file_ops_t {
@@ -42,9 +30,7 @@ struct recording_ops_t : file_ops_t {
     struct stat st {};
     ::fstat(fd, &st);
     calls.push_back("fdatasync " + fd_path(fd) + " " + std::to_string(st.st_size));
-    if (!fail_fdatasync) return file_ops_t::fdatasync(fd);
-    errno = EIO;
-    return -1;
+    return fail_fdatasync ? (errno = EIO, -1) : file_ops_t::fdatasync(fd);
   }
   int fsync(int fd) override {
     calls.push_back("fsync " + fd_path(fd));
@@ -52,9 +38,7 @@ struct recording_ops_t : file_ops_t {
   }
 
   std::vector<std::string> calls;
-  int writes = 0;
-  int fail_write_at = -1;
-  int interrupt_write_at = -1;
+  int writes = 0, fail_write_at = -1, interrupt_write_at = -1;
   int short_write_at = -1;  // writes only 1000 bytes
   bool fail_fdatasync = false;
 };
@@ -121,35 +105,13 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()).rfind(row.error, 0), 0u) << e.what();
     }
-    if (row.source == sparse) {
-      EXPECT_EQ(ops.writes, 0);
-    }
+    EXPECT_TRUE(row.source != sparse || ops.writes == 0) << "copied " << ops.writes;
     EXPECT_TRUE(listing(queue).empty());
     EXPECT_EQ(dir.total_bytes(), 0u);
   }
-  // The name is free again.
-  ops.fail_write_at = -1;
-  ops.fail_fdatasync = false;
-  dir.put("m.eml", make_source(src, "fine"));
-  EXPECT_EQ(read_file((queue / "m.eml").string()), "fine");
 }
 
-TEST_F(message_dir_test, a_group_is_written_then_synced_file_by_file_and_the_directory_once) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[1]);
-  const shared_file_t a = make_source(src, "first"), bad(fds[0], 1), c = make_source(tmp.file("c"), "third");
-  const auto errors = dir.put_group({{"a.eml", &a}, {"bad.eml", &bad}, {"c.eml", &c}});
-  ASSERT_EQ(errors.size(), 3u);
-  EXPECT_EQ(text_of(errors[0]) + ", " + text_of(errors[1]) + ", " + text_of(errors[2]),
-            "no error, Message source is not a regular file: Invalid argument, no error");
-  EXPECT_EQ(ops.calls,
-            (std::vector<std::string>{"write 5", "write 5", "fdatasync " + (queue / "a.eml").string() + " 5",
-                                      "fdatasync " + (queue / "c.eml").string() + " 5", "fsync " + queue.string()}));
-  EXPECT_EQ(listing(queue), (std::set<std::string>{"a.eml", "c.eml"}));
-  EXPECT_EQ(dir.total_bytes(), 10u);
-}
-
+// Nor does the directory itself, which is refused as a link.
 TEST_F(message_dir_test, put_never_overwrites_an_existing_file_nor_follows_a_link) {
   write_file((queue / "taken.eml").string(), "old");
   write_file(tmp.file("target"), "target");
@@ -158,34 +120,12 @@ TEST_F(message_dir_test, put_never_overwrites_an_existing_file_nor_follows_a_lin
   EXPECT_THROW(dir.put("linked.eml", make_source(src, "new content")), fs::filesystem_error);
   EXPECT_EQ(read_file((queue / "taken.eml").string()), "old");
   EXPECT_EQ(read_file(tmp.file("target")), "target");
-}
-
-TEST_F(message_dir_test, a_symbolic_link_as_message_directory_is_refused) {
-  fs::create_directory(tmp / "elsewhere");
-  ASSERT_EQ(::chmod((tmp / "elsewhere").c_str(), 0700), 0);
-  fs::create_symlink(tmp / "elsewhere", tmp / "link");
-  message_dir_t linked(tmp / "link");
-  EXPECT_THROW(linked.init(::geteuid(), ::getegid()), fs::filesystem_error);
-  // Neither its mode nor its owner went to the target.
-  struct stat st {};
-  ASSERT_EQ(::stat((tmp / "elsewhere").c_str(), &st), 0);
+  ASSERT_EQ(::chmod(queue.c_str(), 0700), 0);
+  fs::create_symlink(queue, tmp / "link");
+  EXPECT_THROW(message_dir_t(tmp / "link").init(::geteuid(), ::getegid()), fs::filesystem_error);
+  struct stat st {};  // neither its mode nor its owner went to the target
+  ASSERT_EQ(::stat(queue.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
-}
-
-TEST_F(message_dir_test, a_rescan_gives_files_to_the_user_but_never_through_a_link) {
-  if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
-  write_file((queue / "plain.eml").string(), "12");
-  write_file(tmp.file("outside"), "345");
-  // A second name may be a file outside the spool, as a symbolic link may.
-  fs::create_hard_link(tmp / "outside", queue / "linked.eml");
-  fs::create_symlink(tmp / "outside", queue / "symlink.eml");
-  dir.rescan(4242, 4243);
-  struct stat st {};
-  ASSERT_EQ(::stat((queue / "plain.eml").c_str(), &st), 0);
-  EXPECT_EQ(std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid), "4242:4243");
-  ASSERT_EQ(::stat(tmp.file("outside").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(dir.total_bytes(), 8u);
 }
 
 TEST_F(message_dir_test, get_opens_read_only_and_close_on_exec_with_the_real_size) {
@@ -196,7 +136,6 @@ TEST_F(message_dir_test, get_opens_read_only_and_close_on_exec_with_the_real_siz
   EXPECT_EQ(read_fd(file.fd), "01234567890123");
   EXPECT_EQ(::fcntl(file.fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   EXPECT_EQ(::fcntl(file.fd, F_GETFL) & O_ACCMODE, O_RDONLY);
-  EXPECT_THROW(dir.get("missing.eml"), fs::filesystem_error);
   // Names from the database never reach outside the directory.
   write_file(tmp.file("secret"), "s");
   EXPECT_THROW(dir.get("../secret"), fs::filesystem_error);

@@ -1,28 +1,27 @@
 #pragma once
 
-// What the store tests share beyond tests/support/common.h.
-
 #include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdint>
-#include <exception>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include "store/shared_file.h"
+#include "store/sqlite.h"
 #include "support/common.h"
 
 namespace mq::store::test {
 
-using mq::test::pattern;
-using mq::test::read_fd;
-using mq::test::read_file;
-using mq::test::run_until;
-using mq::test::temp_dir_t;
-using mq::test::write_file;
+using namespace mq::test;
+namespace fs = boost::filesystem;
 
 // A source as the Sorter hands it over: a file with `content`, open for
 // reading, with a stated size (by default the real one).

