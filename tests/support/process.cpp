@@ -18,18 +18,13 @@
 
 #include <gtest/gtest.h>
 
-#include "util/frame_io.h"
-#include "util/unique_fd.h"
+#include "peers.h"
 
 extern char** environ;
 
 namespace mq::test {
 
 namespace {
-
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
@@ -81,7 +76,7 @@ int wait_status(pid_t pid) {
 program_result_t run_program(const command_t& command) {
   // Output goes to anonymous files: nothing to drain while it runs.
   util::unique_fd_t out(::memfd_create("out", MFD_CLOEXEC)), err(::memfd_create("err", MFD_CLOEXEC));
-  if (!out || !err) throw_errno("memfd_create");
+  if (out.get() < 0 || err.get() < 0) throw_errno("memfd_create");
   const pid_t pid = spawn(command, out.get(), err.get(), -1);
   const util::unique_fd_t pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   pollfd p{pidfd.get(), POLLIN, 0};
@@ -106,21 +101,17 @@ ov::MailQuarantineConfig make_test_config(const std::string& dir) {
 
 daemon_process_t::daemon_process_t(const command_t& command) {
   command_t c = command;
-  util::unique_fd_t ours, theirs;
-  if (std::none_of(c.env.begin(), c.env.end(),
-                   [](const std::string& e) { return name_of(e) == "COM_ORVANE_MONITOR"; })) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw_errno("socketpair");
-    ours = util::unique_fd_t(pair[0]);
-    theirs = util::unique_fd_t(pair[1]);
-    c.env.push_back("COM_ORVANE_MONITOR=" + std::to_string(theirs.get()));
-  }
+  socket_pair_t pair;
+  if (std::any_of(c.env.begin(), c.env.end(), [](const std::string& e) { return name_of(e) == "COM_ORVANE_MONITOR"; }))
+    pair.a.reset(), pair.b.reset();
+  else
+    c.env.push_back("COM_ORVANE_MONITOR=" + std::to_string(pair.b.get()));
   c.env.push_back("COM_ORVANE_ADD_LOG_PIPE");
   out_ = util::unique_fd_t(::memfd_create("output", MFD_CLOEXEC));
-  if (!out_) throw_errno("memfd_create");
-  pid_ = spawn(c, out_.get(), out_.get(), theirs.get());
+  if (out_.get() < 0) throw_errno("memfd_create");
+  pid_ = spawn(c, out_.get(), out_.get(), pair.b.get());
   pidfd_ = util::unique_fd_t(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-  monitor_ = ours.release();
+  monitor_ = std::move(pair.a);
 }
 
 daemon_process_t::~daemon_process_t() {
@@ -134,11 +125,11 @@ daemon_process_t::~daemon_process_t() {
 }
 
 std::optional<daemon_process_t::in_message_t> daemon_process_t::read_message(std::chrono::milliseconds limit) {
-  if (monitor_ < 0) return std::nullopt;
+  if (!monitor_) return std::nullopt;
   std::string body;
   util::unique_fd_t fd;
   try {
-    if (!util::read_frame(monitor_, body, fd, static_cast<int>(limit.count()))) return std::nullopt;
+    if (!util::read_frame(monitor_.get(), body, fd, static_cast<int>(limit.count()))) return std::nullopt;
   } catch (const std::system_error& e) {
     // A peer that dies with our data unread resets the connection.
     if (e.code() == std::errc::connection_reset) return std::nullopt;
@@ -176,22 +167,15 @@ void daemon_process_t::answer_config(const ov::MailQuarantineConfig& config, std
 }
 
 void daemon_process_t::send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
-  ov::Overseer2MailQuarantineMessage message;
-  message.set_tag(ov::Overseer2MailQuarantineMessage::GET_CONFIG_RESPONSE);
-  message.set_config_revision(revision);
-  *message.mutable_config() = config;
-  send_frame(message.SerializeAsString());
+  ov::Overseer2MailQuarantineMessage m;
+  m.set_tag(ov::Overseer2MailQuarantineMessage::GET_CONFIG_RESPONSE);
+  m.set_config_revision(revision);
+  *m.mutable_config() = config;
+  send_frame(m.SerializeAsString());
 }
-
-void daemon_process_t::send_frame(const std::string& body) { util::write_frame(monitor_, body); }
 
 void daemon_process_t::send_bytes(const void* data, std::size_t size) {
-  if (::send(monitor_, data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
-}
-
-void daemon_process_t::close_monitor() {
-  if (monitor_ >= 0) ::close(monitor_);
-  monitor_ = -1;
+  if (::send(monitor_.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
 }
 
 void daemon_process_t::send_signal(int signal) {
@@ -213,8 +197,6 @@ std::size_t daemon_process_t::count_log(const std::string& text) const {
   for (std::string line; std::getline(lines, line);) n += line.find(text) != std::string::npos;
   return n;
 }
-
-std::string daemon_process_t::output() const { return read_fd(out_.get()); }
 
 int daemon_process_t::wait_exit() {
   if (status_) return *status_;
