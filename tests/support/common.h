@@ -6,7 +6,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -26,7 +25,6 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
 
 [[noreturn]] void throw_errno(const std::string& what);
 
-// A fresh directory under /tmp, removed with its contents at the end.
 class temp_dir_t {
  public:
   temp_dir_t();
@@ -44,13 +42,12 @@ class temp_dir_t {
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
-// Whole content behind `fd` from offset 0; the offset stays.
+// From offset 0; the offset stays.
 std::string read_fd(int fd);
-// Bytes that differ from position to position and seed to seed, so that a
-// misplaced or mixed-up chunk shows.
+// Differs from position to position and seed to seed: a misplaced chunk shows.
 std::string pattern(std::size_t size, unsigned seed = 1);
 
-// Sets (or, with nullptr, removes) an environment variable for the scope.
+// nullptr removes the variable for the scope.
 class env_var_t {
  public:
   env_var_t(const char* name, const char* value);

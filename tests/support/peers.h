@@ -1,13 +1,8 @@
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include <google/protobuf/message.h>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "common.h"
@@ -26,7 +21,6 @@ struct socket_pair_t {
 
 // Writes all `size` bytes; `fds` go with the first sendmsg.
 void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds = {});
-// Reads exactly `size` bytes (blocking); throws at end of stream.
 std::string recv_exact(int sock, std::size_t size);
 mq::util::unique_fd_t memory_file_fd(const std::string& content);
 
@@ -42,8 +36,7 @@ class loop_peer_t {
   socket_t take_socket() { return std::move(near_); }
   void send(const google::protobuf::Message& m, int fd = -1) { send_body(m.SerializePartialAsString(), fd); }
   void send_body(const std::string& body, int fd = -1) { mq::util::write_frame(far_.get(), body, fd); }
-  // The next frame; false (and on timeout or a bad frame a failed test)
-  // when none comes.
+  // False when no frame comes; a timeout or a bad frame fails the test.
   bool receive(google::protobuf::Message& message, mq::util::unique_fd_t* fd = nullptr,
                std::chrono::milliseconds limit = wait_limit());
   // True when the near end closed with no frame before it.
@@ -58,7 +51,6 @@ class loop_peer_t {
   socket_t near_;
 };
 
-// A blocking peer of one of a running daemon's sockets.
 template <class Request, class Response>
 class protocol_peer_t {
  public:
@@ -68,7 +60,6 @@ class protocol_peer_t {
   explicit protocol_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
   int fd() const { return socket_.get(); }
   void send(const request_t& m, int fd = -1) { mq::util::write_frame(socket_.get(), m.SerializePartialAsString(), fd); }
-  // The next frame; throws on timeout or end of stream.
   response_t read(mq::util::unique_fd_t* fd = nullptr, std::chrono::milliseconds limit = wait_limit()) {
     std::string body;
     mq::util::unique_fd_t received;
@@ -79,7 +70,6 @@ class protocol_peer_t {
     if (fd) *fd = std::move(received);
     return m;
   }
-  // True when the daemon closed the connection (no frame came first).
   bool wait_closed(std::chrono::milliseconds limit = wait_limit()) {
     std::string body;
     mq::util::unique_fd_t fd;
@@ -87,8 +77,7 @@ class protocol_peer_t {
   }
   void close() { socket_.reset(); }
   std::uint32_t next_serial() { return ++serial_; }
-  // Request and response with a fresh serial; notifications on the way are
-  // kept.
+  // With a fresh serial; notifications on the way are kept.
   response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr) {
     request.set_serial(next_serial());
     send(request, fd);
@@ -118,7 +107,6 @@ class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, m
   // With `greeting`, reads the STORE_STATE_NOTIFICATION first.
   explicit sorter_peer_t(const std::string& path, bool greeting = true);
   const std::string& store_path() const { return store_path_; }
-  // Stores `content` with the given envelope; returns the new id.
   std::uint64_t put(const std::string& content, mq::Status status, const mq::Entry& entry = mq::Entry());
 
  private:

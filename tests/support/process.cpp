@@ -9,16 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <iostream>
 #include <iterator>
 #include <sstream>
-#include <stdexcept>
 #include <system_error>
-
-#include <gtest/gtest.h>
-
-#include "peers.h"
 
 extern char** environ;
 
@@ -28,7 +22,6 @@ namespace {
 
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// Forks and executes `c` with standard output and error on `out` and `err`;
 // `keep` (unless -1) stays open across the exec.
 pid_t spawn(const command_t& c, int out, int err, int keep) {
   std::vector<std::string> args{c.argv0.empty() ? c.path : c.argv0}, env;
@@ -43,9 +36,6 @@ pid_t spawn(const command_t& c, int out, int err, int keep) {
   for (auto& e : env) envp.push_back(e.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
-  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null_fd < 0) throw_errno("open /dev/null");
-
   const pid_t pid = ::fork();
   if (pid < 0) throw_errno("fork");
   if (pid == 0) {
@@ -54,13 +44,13 @@ pid_t spawn(const command_t& c, int out, int err, int keep) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    if (dup2(null_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (keep >= 0) fcntl(keep, F_SETFD, 0);
     if (!c.cwd.empty() && chdir(c.cwd.c_str()) != 0) _exit(126);
     execve(c.path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  ::close(null_fd);
   return pid;
 }
 
@@ -99,8 +89,7 @@ ov::MailQuarantineConfig make_test_config(const std::string& dir) {
   return config;
 }
 
-daemon_process_t::daemon_process_t(const command_t& command) {
-  command_t c = command;
+daemon_process_t::daemon_process_t(command_t c) {
   socket_pair_t pair;
   if (std::any_of(c.env.begin(), c.env.end(), [](const std::string& e) { return name_of(e) == "COM_ORVANE_MONITOR"; }))
     pair.a.reset(), pair.b.reset();
@@ -119,7 +108,6 @@ daemon_process_t::~daemon_process_t() {
     ::kill(pid_, SIGKILL);
     wait_status(pid_);
   }
-  close_monitor();
   if (::testing::Test::HasFailure())
     std::cerr << "---- output of " << pid_ << " ----\n" << output() << "---- end of output ----" << std::endl;
 }
@@ -152,18 +140,6 @@ daemon_process_t::in_message_t daemon_process_t::wait_message(in_message_t::Tag 
       throw std::runtime_error("wait_message: expected " + in_message_t::Tag_Name(tag) + ", got " +
                                message->ShortDebugString());
   }
-}
-
-bool daemon_process_t::wait_clients(std::uint32_t clients) {
-  // Reports come every second; a count settles within a few.
-  for (int i = 0; i < 10; ++i)
-    if (wait_message(in_message_t::MY_STAT_NOTIFICATION).stat().clients() == clients) return true;
-  return false;
-}
-
-void daemon_process_t::answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
-  wait_message(in_message_t::GET_CONFIG_REQUEST);
-  send_config(config, revision);
 }
 
 void daemon_process_t::send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {

@@ -1,22 +1,13 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/types.h>
-
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
-#include "common.h"
 
 #include "mail_quarantine_config.pb.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
-#include "util/frame_io.h"
-#include "util/unique_fd.h"
+#include "peers.h"
 
 namespace mq::test {
 
@@ -36,12 +27,9 @@ struct program_result_t {
   std::string err;
 };
 
-// Runs `command` to its end with standard input from /dev/null; kills it and
-// throws when it does not end in time.
+// Standard input from /dev/null; throws (after a kill) when it does not end.
 program_result_t run_program(const command_t& command);
 
-// A daemon living in `dir`, logging to standard error at debug, run as the
-// current user.
 ov::MailQuarantineConfig make_test_config(const std::string& dir);
 
 template <typename M>
@@ -61,22 +49,25 @@ class daemon_process_t {
 
   // Output and error go to one file. It gets a monitor socket in
   // COM_ORVANE_MONITOR unless `command.env` names that variable itself.
-  explicit daemon_process_t(const command_t& command);
+  explicit daemon_process_t(command_t c);
   ~daemon_process_t();
-  daemon_process_t(const daemon_process_t&) = delete;
-  daemon_process_t& operator=(const daemon_process_t&) = delete;
 
   pid_t pid() const { return pid_; }
 
-  // The next frame, parsed; nullopt once either side closed the channel.
-  // Throws on timeout or a frame that does not parse.
+  // nullopt once either side closed the channel; throws on timeout.
   std::optional<in_message_t> read_message(std::chrono::milliseconds limit = wait_limit());
-  // The next message tagged `tag`, skipping statistics; throws on anything
-  // else, on the end of the channel and on timeout.
+  // Skips statistics; throws on anything else, the end and timeout.
   in_message_t wait_message(in_message_t::Tag tag);
-  // Waits for a statistics report counting `clients` connections.
-  bool wait_clients(std::uint32_t clients);
-  void answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
+  // Statistics come every second; a count settles within a few.
+  bool wait_clients(std::uint32_t clients) {
+    for (int i = 0; i < 10; ++i)
+      if (wait_message(in_message_t::MY_STAT_NOTIFICATION).stat().clients() == clients) return true;
+    return false;
+  }
+  void answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
+    wait_message(in_message_t::GET_CONFIG_REQUEST);
+    send_config(config, revision);
+  }
   void send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
   void send_frame(const std::string& body) { util::write_frame(monitor_.get(), body); }
   void send_bytes(const void* data, std::size_t size);
@@ -87,7 +78,6 @@ class daemon_process_t {
   std::size_t count_log(const std::string& text) const;
   std::string output() const { return read_fd(out_.get()); }
 
-  // The exit status, or 128 + the killing signal; throws on timeout.
   int wait_exit();
   bool exited() const { return status_.has_value(); }
 
