@@ -45,13 +45,8 @@ void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds
 
 std::string recv_exact(int sock, std::size_t size) {
   std::string out(size, '\0');
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = ::read(sock, out.data() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw_errno("read");
-    if (n == 0) throw std::runtime_error("unexpected end of stream");
-    done += static_cast<std::size_t>(n);
-  }
+  if (::recv(sock, out.data(), size, MSG_WAITALL) != static_cast<ssize_t>(size))
+    throw std::runtime_error("recv_exact: short read");
   return out;
 }
 

@@ -32,7 +32,6 @@ class loop_peer_t {
 
   explicit loop_peer_t(boost::asio::io_context& io);
 
-  // The near end, for the object under test (once).
   socket_t take_socket() { return std::move(near_); }
   void send(const google::protobuf::Message& m, int fd = -1) { send_body(m.SerializePartialAsString(), fd); }
   void send_body(const std::string& body, int fd = -1) { mq::util::write_frame(far_.get(), body, fd); }
@@ -81,18 +80,10 @@ class protocol_peer_t {
   response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr) {
     request.set_serial(next_serial());
     send(request, fd);
-    for (;;) {
-      mq::util::unique_fd_t received;
-      response_t m = read(&received);
-      if (!m.has_serial()) {
-        notifications.push_back(m);
-      } else if (m.serial() != request.serial()) {
-        throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
-      } else {
-        if (out_fd) *out_fd = std::move(received);
-        return m;
-      }
-    }
+    response_t m = read(out_fd);
+    for (; !m.has_serial(); m = read(out_fd)) notifications.push_back(m);
+    if (m.serial() != request.serial()) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
+    return m;
   }
 
   std::vector<response_t> notifications;

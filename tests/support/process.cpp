@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,11 +29,9 @@ pid_t spawn(const command_t& c, int out, int err, int keep) {
       env.emplace_back(*e);
   std::copy_if(c.env.begin(), c.env.end(), std::back_inserter(env),
                [](const std::string& e) { return e.find('=') != std::string::npos; });
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  for (auto& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  std::vector<char*> argv{nullptr}, envp{nullptr};
+  for (auto& a : args) argv.insert(argv.end() - 1, a.data());
+  for (auto& e : env) envp.insert(envp.end() - 1, e.data());
   const pid_t pid = ::fork();
   if (pid < 0) throw_errno("fork");
   if (pid == 0) {
@@ -65,8 +61,7 @@ int wait_status(pid_t pid) {
 
 program_result_t run_program(const command_t& command) {
   // Output goes to anonymous files: nothing to drain while it runs.
-  util::unique_fd_t out(::memfd_create("out", MFD_CLOEXEC)), err(::memfd_create("err", MFD_CLOEXEC));
-  if (out.get() < 0 || err.get() < 0) throw_errno("memfd_create");
+  const util::unique_fd_t out = memory_file_fd(""), err = memory_file_fd("");
   const pid_t pid = spawn(command, out.get(), err.get(), -1);
   const util::unique_fd_t pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   pollfd p{pidfd.get(), POLLIN, 0};
@@ -96,18 +91,14 @@ daemon_process_t::daemon_process_t(command_t c) {
   else
     c.env.push_back("COM_ORVANE_MONITOR=" + std::to_string(pair.b.get()));
   c.env.push_back("COM_ORVANE_ADD_LOG_PIPE");
-  out_ = util::unique_fd_t(::memfd_create("output", MFD_CLOEXEC));
-  if (out_.get() < 0) throw_errno("memfd_create");
+  out_ = memory_file_fd("");
   pid_ = spawn(c, out_.get(), out_.get(), pair.b.get());
   pidfd_ = util::unique_fd_t(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
   monitor_ = std::move(pair.a);
 }
 
 daemon_process_t::~daemon_process_t() {
-  if (!status_) {
-    ::kill(pid_, SIGKILL);
-    wait_status(pid_);
-  }
+  if (!status_ && ::kill(pid_, SIGKILL) == 0) wait_status(pid_);
   if (::testing::Test::HasFailure())
     std::cerr << "---- output of " << pid_ << " ----\n" << output() << "---- end of output ----" << std::endl;
 }
@@ -150,10 +141,6 @@ void daemon_process_t::send_config(const ov::MailQuarantineConfig& config, std::
   send_frame(m.SerializeAsString());
 }
 
-void daemon_process_t::send_bytes(const void* data, std::size_t size) {
-  if (::send(monitor_.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
-}
-
 void daemon_process_t::send_signal(int signal) {
   if (status_) throw std::runtime_error("send_signal: the process has ended");
   if (::kill(pid_, signal) != 0) throw_errno("kill");
@@ -179,8 +166,7 @@ int daemon_process_t::wait_exit() {
   pollfd p{pidfd_.get(), POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(wait_limit().count())) != 1)
     throw std::runtime_error("wait_exit: the process did not end in time");
-  status_ = wait_status(pid_);
-  return *status_;
+  return *(status_ = wait_status(pid_));
 }
 
 }  // namespace mq::test

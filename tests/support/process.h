@@ -1,6 +1,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
@@ -39,10 +40,6 @@ M parse(const std::string& text) {
   return m;
 }
 
-#ifdef ORVANE_MAIL_QUARANTINE_PATH
-inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
-#endif
-
 class daemon_process_t {
  public:
   using in_message_t = ov::MailQuarantine2OverseerMessage;
@@ -70,7 +67,9 @@ class daemon_process_t {
   }
   void send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
   void send_frame(const std::string& body) { util::write_frame(monitor_.get(), body); }
-  void send_bytes(const void* data, std::size_t size);
+  void send_bytes(const void* data, std::size_t size) {
+    if (::send(monitor_.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
+  }
   void close_monitor() { monitor_.reset(); }
   void send_signal(int signal);
 
@@ -90,6 +89,8 @@ class daemon_process_t {
 };
 
 #ifdef ORVANE_MAIL_QUARANTINE_PATH
+inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
+
 // A daemon configured by make_test_config() and `adjust`, ready for service.
 class running_quarantine_t {
  public:
