@@ -1,7 +1,6 @@
 #include "common.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,15 +10,9 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "util/unique_fd.h"
+
 namespace mq::test {
-
-namespace {
-
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-}  // namespace
 
 std::chrono::milliseconds wait_limit(std::chrono::milliseconds base) {
   const char* text = std::getenv("MQ_TEST_TIME_SCALE");
@@ -34,14 +27,15 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, s
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     if (io.stopped()) io.restart();
-    // Ready handlers run at once; otherwise wake now and then for the clock.
     io.run_one_for(std::chrono::milliseconds(20));
   }
   return true;
 }
 
-temp_dir_t::temp_dir_t(const std::string& prefix) {
-  std::string name = "/tmp/" + prefix + ".XXXXXX";
+void throw_errno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+
+temp_dir_t::temp_dir_t() {
+  std::string name = "/tmp/mq-test.XXXXXX";
   if (!::mkdtemp(name.data())) throw_errno("mkdtemp");
   path_ = name;
 }
@@ -52,41 +46,31 @@ temp_dir_t::~temp_dir_t() {
 }
 
 std::string read_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_errno("open " + path);
-  std::string content = read_fd(fd);
-  ::close(fd);
-  return content;
+  const util::unique_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw_errno("open " + path);
+  return read_fd(fd.get());
 }
 
 void write_file(const std::string& path, const std::string& content) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw_errno("open " + path);
-  const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  ::close(fd);
-  if (!written) throw_errno("write " + path);
+  const util::unique_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0 || ::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    throw_errno("write " + path);
 }
 
 std::string read_fd(int fd) {
   std::string out;
   char buffer[65536];
-  for (off_t offset = 0;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw_errno("pread");
-    if (n == 0) return out;
-    out.append(buffer, static_cast<std::size_t>(n));
-    offset += n;
+  for (ssize_t n; (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(out.size()))) != 0;) {
+    if (n < 0 && errno != EINTR) throw_errno("pread");
+    if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
   }
+  return out;
 }
 
 std::string pattern(std::size_t size, unsigned seed) {
   std::string s(size, '\0');
   std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
+  for (auto& c : s) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
   return s;
 }
 
@@ -115,12 +99,6 @@ std::vector<std::string> log_capture_t::lines() const {
   std::vector<std::string> out;
   for (const auto& l : lines_) out.push_back(l.second);
   return out;
-}
-
-bool log_capture_t::contains(const std::string& text) const {
-  for (const auto& l : lines())
-    if (l.find(text) != std::string::npos) return true;
-  return false;
 }
 
 std::size_t log_capture_t::count(std::int32_t level, const std::string& text) const {

@@ -1,15 +1,11 @@
 #pragma once
 
-// What every test program shares: wait limits, the event-loop wait, files,
-// temporary directories, environment changes and the log capture.
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -27,10 +23,11 @@ std::chrono::milliseconds wait_limit(std::chrono::milliseconds base = std::chron
 bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
                std::chrono::milliseconds limit = wait_limit());
 
-// A fresh directory under /tmp, removed with its contents at the end.
+[[noreturn]] void throw_errno(const std::string& what);
+
 class temp_dir_t {
  public:
-  explicit temp_dir_t(const std::string& prefix = "mq-test");
+  temp_dir_t();
   ~temp_dir_t();
   temp_dir_t(const temp_dir_t&) = delete;
   temp_dir_t& operator=(const temp_dir_t&) = delete;
@@ -43,23 +40,18 @@ class temp_dir_t {
   boost::filesystem::path path_;
 };
 
-// Whole content of a file; throws when it cannot be opened.
 std::string read_file(const std::string& path);
-// Creates or truncates `path` (mode 0644) with `content`.
 void write_file(const std::string& path, const std::string& content);
-// Whole content behind `fd` from offset 0 (pread: the offset stays).
+// From offset 0; the offset stays.
 std::string read_fd(int fd);
-// Deterministic bytes that differ from position to position and seed to
-// seed, so that a misplaced or mixed-up chunk shows.
+// Differs from position to position and seed to seed: a misplaced chunk shows.
 std::string pattern(std::size_t size, unsigned seed = 1);
 
-// Sets (or, with nullptr, removes) an environment variable for the scope.
+// nullptr removes the variable for the scope.
 class env_var_t {
  public:
   env_var_t(const char* name, const char* value);
   ~env_var_t();
-  env_var_t(const env_var_t&) = delete;
-  env_var_t& operator=(const env_var_t&) = delete;
 
  private:
   std::string name_;
@@ -71,12 +63,8 @@ class log_capture_t {
  public:
   log_capture_t();
   ~log_capture_t();
-  log_capture_t(const log_capture_t&) = delete;
-  log_capture_t& operator=(const log_capture_t&) = delete;
 
   std::vector<std::string> lines() const;
-  // Whether some line contains `text`.
-  bool contains(const std::string& text) const;
   // Lines at `level` that are exactly `text`.
   std::size_t count(std::int32_t level, const std::string& text) const;
 

@@ -1,25 +1,18 @@
 #include "peers.h"
 
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <stdexcept>
-#include <system_error>
 
 #include <gtest/gtest.h>
-
-#include "util/frame_io.h"
 
 namespace mq::test {
 
 socket_pair_t::socket_pair_t() {
   int sv[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-    throw std::system_error(errno, std::generic_category(), "socketpair");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) throw_errno("socketpair");
   a = mq::util::unique_fd_t(sv[0]);
   b = mq::util::unique_fd_t(sv[1]);
 }
@@ -43,7 +36,7 @@ void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds
     }
     const ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::system_error(errno, std::generic_category(), "sendmsg");
+    if (n < 0) throw_errno("sendmsg");
     fds.clear();
     p += n;
     size -= static_cast<std::size_t>(n);
@@ -52,20 +45,15 @@ void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds
 
 std::string recv_exact(int sock, std::size_t size) {
   std::string out(size, '\0');
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = ::read(sock, out.data() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
-    if (n == 0) throw std::runtime_error("unexpected end of stream");
-    done += static_cast<std::size_t>(n);
-  }
+  if (::recv(sock, out.data(), size, MSG_WAITALL) != static_cast<ssize_t>(size))
+    throw std::runtime_error("recv_exact: short read");
   return out;
 }
 
 mq::util::unique_fd_t memory_file_fd(const std::string& content) {
   mq::util::unique_fd_t fd(::memfd_create("message", MFD_CLOEXEC));
   if (fd.get() < 0 || ::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-    throw std::system_error(errno, std::generic_category(), "memory file");
+    throw_errno("memory file");
   return fd;
 }
 
@@ -74,12 +62,6 @@ loop_peer_t::loop_peer_t(boost::asio::io_context& io) : io_(io), near_(io) {
   far_ = std::move(pair.b);
   near_.assign(boost::asio::local::stream_protocol(), pair.a.release());
 }
-
-void loop_peer_t::send(const google::protobuf::Message& message, int fd) {
-  send_body(message.SerializePartialAsString(), fd);
-}
-
-void loop_peer_t::send_body(const std::string& body, int fd) { mq::util::write_frame(far_.get(), body, fd); }
 
 bool loop_peer_t::wait_readable_frame(std::chrono::milliseconds limit) {
   return run_until(
@@ -98,80 +80,21 @@ bool loop_peer_t::wait_readable_frame(std::chrono::milliseconds limit) {
 
 bool loop_peer_t::receive(google::protobuf::Message& message, mq::util::unique_fd_t* fd,
                           std::chrono::milliseconds limit) {
-  if (!wait_readable_frame(limit)) {
-    ADD_FAILURE() << "no frame within " << limit.count() << " ms";
-    return false;
-  }
+  const bool ready = wait_readable_frame(limit);
+  EXPECT_TRUE(ready) << "no frame within " << limit.count() << " ms";
   std::string body;
   mq::util::unique_fd_t received;
-  if (!mq::util::read_frame(far_.get(), body, received, 0)) return false;
-  if (!message.ParseFromString(body)) {
-    ADD_FAILURE() << "frame is not a valid " << message.GetTypeName();
-    return false;
-  }
-  if (fd) *fd = std::move(received);
-  return true;
+  if (!ready || !mq::util::read_frame(far_.get(), body, received, 0)) return false;
+  const bool parsed = message.ParseFromString(body);
+  EXPECT_TRUE(parsed) << "frame is not a valid " << message.GetTypeName();
+  if (parsed && fd) *fd = std::move(received);
+  return parsed;
 }
 
 bool loop_peer_t::wait_closed(std::chrono::milliseconds limit) {
   char byte;
   return wait_readable_frame(limit) && ::recv(far_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
-
-bool loop_peer_t::idle_and_silent() {
-  if (io_.stopped()) io_.restart();
-  while (io_.poll() > 0) {
-  }
-  pollfd p{far_.get(), POLLIN, 0};
-  return ::poll(&p, 1, 0) == 0;
-}
-
-template <class Q, class R>
-protocol_peer_t<Q, R>::protocol_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
-
-template <class Q, class R>
-void protocol_peer_t<Q, R>::send(const Q& request, int fd) {
-  mq::util::write_frame(socket_.get(), request.SerializePartialAsString(), fd);
-}
-
-template <class Q, class R>
-R protocol_peer_t<Q, R>::read(mq::util::unique_fd_t* fd, std::chrono::milliseconds limit) {
-  std::string body;
-  mq::util::unique_fd_t received;
-  if (!mq::util::read_frame(socket_.get(), body, received, static_cast<int>(limit.count())))
-    throw std::runtime_error("the daemon closed the connection");
-  R m;
-  if (!m.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + m.GetTypeName());
-  if (fd) *fd = std::move(received);
-  return m;
-}
-
-template <class Q, class R>
-bool protocol_peer_t<Q, R>::wait_closed(std::chrono::milliseconds limit) {
-  std::string body;
-  mq::util::unique_fd_t fd;
-  return !mq::util::read_frame(socket_.get(), body, fd, static_cast<int>(limit.count()));
-}
-
-template <class Q, class R>
-R protocol_peer_t<Q, R>::call(Q request, int fd, mq::util::unique_fd_t* out_fd) {
-  request.set_serial(next_serial());
-  send(request, fd);
-  for (;;) {
-    mq::util::unique_fd_t received;
-    R m = read(&received);
-    if (!m.has_serial()) {
-      notifications.push_back(m);
-      continue;
-    }
-    if (m.serial() != request.serial()) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
-    if (out_fd) *out_fd = std::move(received);
-    return m;
-  }
-}
-
-template class protocol_peer_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage>;
-template class protocol_peer_t<mq::Client2MailQuarantineMessage, mq::MailQuarantine2ClientMessage>;
 
 sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : protocol_peer_t(path) {
   if (!greeting) return;
@@ -191,37 +114,17 @@ std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, 
   return r.entry_id();
 }
 
-namespace {
-
-mq::Client2MailQuarantineMessage client_request(mq::Client2MailQuarantineMessage::Tag tag) {
-  mq::Client2MailQuarantineMessage m;
+client_peer_t::response_t client_peer_t::request(request_t::Tag tag, mq::Status status, bool fix, std::uint64_t id,
+                                                 std::uint64_t ts, std::uint64_t limit) {
+  request_t m;
   m.set_tag(tag);
-  return m;
-}
-
-}  // namespace
-
-client_peer_t::response_t client_peer_t::stat() { return call(client_request(request_t::GET_QUEUE_STAT_REQUEST)); }
-
-client_peer_t::response_t client_peer_t::flush(mq::Status status) {
-  request_t m = client_request(request_t::FLUSH_QUEUE_REQUEST);
-  m.set_status(status);
-  return call(m);
-}
-
-client_peer_t::response_t client_peer_t::check(bool fix) {
-  request_t m = client_request(request_t::CHECK_HEALTH_REQUEST);
-  m.set_fix(fix);
-  return call(m);
-}
-
-client_peer_t::response_t client_peer_t::chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts,
-                                               std::uint64_t limit) {
-  request_t m = client_request(request_t::GET_QUEUE_CHUNK_REQUEST);
-  m.set_status(status);
-  m.set_entry_id(after_id);
-  m.set_next_access_ts(after_ts);
-  m.set_limit(limit);
+  if (tag == request_t::FLUSH_QUEUE_REQUEST || tag == request_t::GET_QUEUE_CHUNK_REQUEST) m.set_status(status);
+  if (tag == request_t::CHECK_HEALTH_REQUEST) m.set_fix(fix);
+  if (tag == request_t::GET_QUEUE_CHUNK_REQUEST) {
+    m.set_entry_id(id);
+    m.set_next_access_ts(ts);
+    m.set_limit(limit);
+  }
   return call(m);
 }
 

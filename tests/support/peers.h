@@ -1,19 +1,14 @@
 #pragma once
 
-// Peers on real sockets with real descriptors; every wait has a limit.
-
-#include <chrono>
-#include <cstdint>
-#include <string>
-#include <vector>
+#include <stdexcept>
 
 #include <google/protobuf/message.h>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "common.h"
 #include "mail_quarantine_client_ipc.pb.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
+#include "util/frame_io.h"
 #include "util/unique_fd.h"
 
 namespace mq::test {
@@ -26,9 +21,7 @@ struct socket_pair_t {
 
 // Writes all `size` bytes; `fds` go with the first sendmsg.
 void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds = {});
-// Reads exactly `size` bytes (blocking); throws at end of stream.
 std::string recv_exact(int sock, std::size_t size);
-// An anonymous in-memory file holding `content`.
 mq::util::unique_fd_t memory_file_fd(const std::string& content);
 
 // The far end of a socket pair whose near end is served on `io` in this
@@ -39,18 +32,14 @@ class loop_peer_t {
 
   explicit loop_peer_t(boost::asio::io_context& io);
 
-  // The near end, for the object under test (once).
   socket_t take_socket() { return std::move(near_); }
-  void send(const google::protobuf::Message& message, int fd = -1);
-  void send_body(const std::string& body, int fd = -1);
-  // The next frame; false (and on timeout or a bad frame a failed test)
-  // when none comes.
+  void send(const google::protobuf::Message& m, int fd = -1) { send_body(m.SerializePartialAsString(), fd); }
+  void send_body(const std::string& body, int fd = -1) { mq::util::write_frame(far_.get(), body, fd); }
+  // False when no frame comes; a timeout or a bad frame fails the test.
   bool receive(google::protobuf::Message& message, mq::util::unique_fd_t* fd = nullptr,
                std::chrono::milliseconds limit = wait_limit());
   // True when the near end closed with no frame before it.
   bool wait_closed(std::chrono::milliseconds limit = wait_limit());
-  // Runs the ready handlers; then true when nothing waits to be read.
-  bool idle_and_silent();
   void close() { far_.reset(); }
 
  private:
@@ -61,25 +50,41 @@ class loop_peer_t {
   socket_t near_;
 };
 
-// A blocking peer of one of a running daemon's sockets.
 template <class Request, class Response>
 class protocol_peer_t {
  public:
   using request_t = Request;
   using response_t = Response;
 
-  explicit protocol_peer_t(const std::string& path);
+  explicit protocol_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
   int fd() const { return socket_.get(); }
-  void send(const request_t& request, int fd = -1);
-  // The next frame; throws on timeout or end of stream.
-  response_t read(mq::util::unique_fd_t* fd = nullptr, std::chrono::milliseconds limit = wait_limit());
-  // True when the daemon closed the connection (no frame came first).
-  bool wait_closed(std::chrono::milliseconds limit = wait_limit());
+  void send(const request_t& m, int fd = -1) { mq::util::write_frame(socket_.get(), m.SerializePartialAsString(), fd); }
+  response_t read(mq::util::unique_fd_t* fd = nullptr, std::chrono::milliseconds limit = wait_limit()) {
+    std::string body;
+    mq::util::unique_fd_t received;
+    if (!mq::util::read_frame(socket_.get(), body, received, static_cast<int>(limit.count())))
+      throw std::runtime_error("the daemon closed the connection");
+    response_t m;
+    if (!m.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + m.GetTypeName());
+    if (fd) *fd = std::move(received);
+    return m;
+  }
+  bool wait_closed(std::chrono::milliseconds limit = wait_limit()) {
+    std::string body;
+    mq::util::unique_fd_t fd;
+    return !mq::util::read_frame(socket_.get(), body, fd, static_cast<int>(limit.count()));
+  }
   void close() { socket_.reset(); }
   std::uint32_t next_serial() { return ++serial_; }
-  // Request and response with a fresh serial; notifications on the way go
-  // to `notifications`.
-  response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr);
+  // With a fresh serial; notifications on the way are kept.
+  response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr) {
+    request.set_serial(next_serial());
+    send(request, fd);
+    response_t m = read(out_fd);
+    for (; !m.has_serial(); m = read(out_fd)) notifications.push_back(m);
+    if (m.serial() != request.serial()) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
+    return m;
+  }
 
   std::vector<response_t> notifications;
 
@@ -93,7 +98,6 @@ class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, m
   // With `greeting`, reads the STORE_STATE_NOTIFICATION first.
   explicit sorter_peer_t(const std::string& path, bool greeting = true);
   const std::string& store_path() const { return store_path_; }
-  // Stores `content` with the given envelope; returns the new id.
   std::uint64_t put(const std::string& content, mq::Status status, const mq::Entry& entry = mq::Entry());
 
  private:
@@ -103,10 +107,16 @@ class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, m
 class client_peer_t : public protocol_peer_t<mq::Client2MailQuarantineMessage, mq::MailQuarantine2ClientMessage> {
  public:
   using protocol_peer_t::protocol_peer_t;
-  response_t stat();
-  response_t flush(mq::Status status);
-  response_t check(bool fix);
-  response_t chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts, std::uint64_t limit);
+  response_t stat() { return request(request_t::GET_QUEUE_STAT_REQUEST); }
+  response_t flush(mq::Status status) { return request(request_t::FLUSH_QUEUE_REQUEST, status); }
+  response_t check(bool fix) { return request(request_t::CHECK_HEALTH_REQUEST, {}, fix); }
+  response_t chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts, std::uint64_t limit) {
+    return request(request_t::GET_QUEUE_CHUNK_REQUEST, status, false, after_id, after_ts, limit);
+  }
+
+ private:
+  response_t request(request_t::Tag tag, mq::Status status = {}, bool fix = false, std::uint64_t id = 0,
+                     std::uint64_t ts = 0, std::uint64_t limit = 0);
 };
 
 }  // namespace mq::test

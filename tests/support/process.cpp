@@ -2,24 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <iostream>
 #include <iterator>
 #include <sstream>
-#include <stdexcept>
 #include <system_error>
-
-#include <gtest/gtest.h>
-
-#include "util/frame_io.h"
-#include "util/unique_fd.h"
 
 extern char** environ;
 
@@ -27,13 +18,8 @@ namespace mq::test {
 
 namespace {
 
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// Forks and executes `c` with standard output and error on `out` and `err`;
 // `keep` (unless -1) stays open across the exec.
 pid_t spawn(const command_t& c, int out, int err, int keep) {
   std::vector<std::string> args{c.argv0.empty() ? c.path : c.argv0}, env;
@@ -43,14 +29,9 @@ pid_t spawn(const command_t& c, int out, int err, int keep) {
       env.emplace_back(*e);
   std::copy_if(c.env.begin(), c.env.end(), std::back_inserter(env),
                [](const std::string& e) { return e.find('=') != std::string::npos; });
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  for (auto& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null_fd < 0) throw_errno("open /dev/null");
-
+  std::vector<char*> argv{nullptr}, envp{nullptr};
+  for (auto& a : args) argv.insert(argv.end() - 1, a.data());
+  for (auto& e : env) envp.insert(envp.end() - 1, e.data());
   const pid_t pid = ::fork();
   if (pid < 0) throw_errno("fork");
   if (pid == 0) {
@@ -59,13 +40,13 @@ pid_t spawn(const command_t& c, int out, int err, int keep) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    if (dup2(null_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (keep >= 0) fcntl(keep, F_SETFD, 0);
     if (!c.cwd.empty() && chdir(c.cwd.c_str()) != 0) _exit(126);
     execve(c.path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  ::close(null_fd);
   return pid;
 }
 
@@ -80,8 +61,7 @@ int wait_status(pid_t pid) {
 
 program_result_t run_program(const command_t& command) {
   // Output goes to anonymous files: nothing to drain while it runs.
-  util::unique_fd_t out(::memfd_create("out", MFD_CLOEXEC)), err(::memfd_create("err", MFD_CLOEXEC));
-  if (!out || !err) throw_errno("memfd_create");
+  const util::unique_fd_t out = memory_file_fd(""), err = memory_file_fd("");
   const pid_t pid = spawn(command, out.get(), err.get(), -1);
   const util::unique_fd_t pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   pollfd p{pidfd.get(), POLLIN, 0};
@@ -104,41 +84,31 @@ ov::MailQuarantineConfig make_test_config(const std::string& dir) {
   return config;
 }
 
-daemon_process_t::daemon_process_t(const command_t& command) {
-  command_t c = command;
-  util::unique_fd_t ours, theirs;
-  if (std::none_of(c.env.begin(), c.env.end(),
-                   [](const std::string& e) { return name_of(e) == "COM_ORVANE_MONITOR"; })) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw_errno("socketpair");
-    ours = util::unique_fd_t(pair[0]);
-    theirs = util::unique_fd_t(pair[1]);
-    c.env.push_back("COM_ORVANE_MONITOR=" + std::to_string(theirs.get()));
-  }
+daemon_process_t::daemon_process_t(command_t c) {
+  socket_pair_t pair;
+  if (std::any_of(c.env.begin(), c.env.end(), [](const std::string& e) { return name_of(e) == "COM_ORVANE_MONITOR"; }))
+    pair.a.reset(), pair.b.reset();
+  else
+    c.env.push_back("COM_ORVANE_MONITOR=" + std::to_string(pair.b.get()));
   c.env.push_back("COM_ORVANE_ADD_LOG_PIPE");
-  out_ = util::unique_fd_t(::memfd_create("output", MFD_CLOEXEC));
-  if (!out_) throw_errno("memfd_create");
-  pid_ = spawn(c, out_.get(), out_.get(), theirs.get());
+  out_ = memory_file_fd("");
+  pid_ = spawn(c, out_.get(), out_.get(), pair.b.get());
   pidfd_ = util::unique_fd_t(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-  monitor_ = ours.release();
+  monitor_ = std::move(pair.a);
 }
 
 daemon_process_t::~daemon_process_t() {
-  if (!status_) {
-    ::kill(pid_, SIGKILL);
-    wait_status(pid_);
-  }
-  close_monitor();
+  if (!status_ && ::kill(pid_, SIGKILL) == 0) wait_status(pid_);
   if (::testing::Test::HasFailure())
     std::cerr << "---- output of " << pid_ << " ----\n" << output() << "---- end of output ----" << std::endl;
 }
 
 std::optional<daemon_process_t::in_message_t> daemon_process_t::read_message(std::chrono::milliseconds limit) {
-  if (monitor_ < 0) return std::nullopt;
+  if (!monitor_) return std::nullopt;
   std::string body;
   util::unique_fd_t fd;
   try {
-    if (!util::read_frame(monitor_, body, fd, static_cast<int>(limit.count()))) return std::nullopt;
+    if (!util::read_frame(monitor_.get(), body, fd, static_cast<int>(limit.count()))) return std::nullopt;
   } catch (const std::system_error& e) {
     // A peer that dies with our data unread resets the connection.
     if (e.code() == std::errc::connection_reset) return std::nullopt;
@@ -163,35 +133,12 @@ daemon_process_t::in_message_t daemon_process_t::wait_message(in_message_t::Tag 
   }
 }
 
-bool daemon_process_t::wait_clients(std::uint32_t clients) {
-  // Reports come every second; a count settles within a few.
-  for (int i = 0; i < 10; ++i)
-    if (wait_message(in_message_t::MY_STAT_NOTIFICATION).stat().clients() == clients) return true;
-  return false;
-}
-
-void daemon_process_t::answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
-  wait_message(in_message_t::GET_CONFIG_REQUEST);
-  send_config(config, revision);
-}
-
 void daemon_process_t::send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
-  ov::Overseer2MailQuarantineMessage message;
-  message.set_tag(ov::Overseer2MailQuarantineMessage::GET_CONFIG_RESPONSE);
-  message.set_config_revision(revision);
-  *message.mutable_config() = config;
-  send_frame(message.SerializeAsString());
-}
-
-void daemon_process_t::send_frame(const std::string& body) { util::write_frame(monitor_, body); }
-
-void daemon_process_t::send_bytes(const void* data, std::size_t size) {
-  if (::send(monitor_, data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
-}
-
-void daemon_process_t::close_monitor() {
-  if (monitor_ >= 0) ::close(monitor_);
-  monitor_ = -1;
+  ov::Overseer2MailQuarantineMessage m;
+  m.set_tag(ov::Overseer2MailQuarantineMessage::GET_CONFIG_RESPONSE);
+  m.set_config_revision(revision);
+  *m.mutable_config() = config;
+  send_frame(m.SerializeAsString());
 }
 
 void daemon_process_t::send_signal(int signal) {
@@ -214,15 +161,12 @@ std::size_t daemon_process_t::count_log(const std::string& text) const {
   return n;
 }
 
-std::string daemon_process_t::output() const { return read_fd(out_.get()); }
-
 int daemon_process_t::wait_exit() {
   if (status_) return *status_;
   pollfd p{pidfd_.get(), POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(wait_limit().count())) != 1)
     throw std::runtime_error("wait_exit: the process did not end in time");
-  status_ = wait_status(pid_);
-  return *status_;
+  return *(status_ = wait_status(pid_));
 }
 
 }  // namespace mq::test

@@ -1,31 +1,19 @@
 #pragma once
 
-// The real executables as child processes: a program run to its end, and
-// the daemon under a test supervisor that speaks the monitor channel over a
-// socket pair and keeps what the process writes. Every wait gives up after
-// wait_limit().
-
 #include <signal.h>
-#include <sys/types.h>
-
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
+#include <sys/socket.h>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
-#include "common.h"
 
 #include "mail_quarantine_config.pb.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
-#include "util/unique_fd.h"
+#include "peers.h"
 
 namespace mq::test {
 
-// What to start. argv[0] is `argv0` when set, else `path`. An `env` entry
-// NAME=VALUE sets a variable, a bare NAME removes it.
+// argv[0] is `argv0` when set, else `path`. An `env` entry NAME=VALUE sets a
+// variable, a bare NAME removes it.
 struct command_t {
   std::string path;
   std::vector<std::string> args;
@@ -40,16 +28,11 @@ struct program_result_t {
   std::string err;
 };
 
-// Runs `command` to its end with standard input from /dev/null. Throws
-// when it does not end within wait_limit() (it is killed then).
+// Standard input from /dev/null; throws (after a kill) when it does not end.
 program_result_t run_program(const command_t& command);
 
-// The configuration of a daemon living in `dir`: spool dir/spool, sockets
-// dir/sorter.sock and dir/client.sock, log to standard error at debug, run
-// as the current user.
 ov::MailQuarantineConfig make_test_config(const std::string& dir);
 
-// A message from its text form; fails the test when it does not parse.
 template <typename M>
 M parse(const std::string& text) {
   M m;
@@ -57,61 +40,58 @@ M parse(const std::string& text) {
   return m;
 }
 
-#ifdef ORVANE_MAIL_QUARANTINE_PATH
-inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
-#endif
-
 class daemon_process_t {
  public:
   using in_message_t = ov::MailQuarantine2OverseerMessage;
 
-  // Starts `command`; its standard output and error go to one file.
-  // It gets a monitor socket in COM_ORVANE_MONITOR unless `command.env`
-  // names that variable itself.
-  explicit daemon_process_t(const command_t& command);
-  // Kills a process still running; prints the output of a failed test.
+  // Output and error go to one file. It gets a monitor socket in
+  // COM_ORVANE_MONITOR unless `command.env` names that variable itself.
+  explicit daemon_process_t(command_t c);
   ~daemon_process_t();
-  daemon_process_t(const daemon_process_t&) = delete;
-  daemon_process_t& operator=(const daemon_process_t&) = delete;
 
   pid_t pid() const { return pid_; }
 
-  // The next frame, parsed; nullopt once either side closed the channel.
-  // Throws on timeout or a frame that does not parse.
+  // nullopt once either side closed the channel; throws on timeout.
   std::optional<in_message_t> read_message(std::chrono::milliseconds limit = wait_limit());
-  // The next message tagged `tag`, skipping statistics; throws on anything
-  // else, on the end of the channel and on timeout.
+  // Skips statistics; throws on anything else, the end and timeout.
   in_message_t wait_message(in_message_t::Tag tag);
-  // Waits for a statistics report counting `clients` connections.
-  bool wait_clients(std::uint32_t clients);
-  // Waits for GET_CONFIG_REQUEST and answers it.
-  void answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
+  // Statistics come every second; a count settles within a few.
+  bool wait_clients(std::uint32_t clients) {
+    for (int i = 0; i < 10; ++i)
+      if (wait_message(in_message_t::MY_STAT_NOTIFICATION).stat().clients() == clients) return true;
+    return false;
+  }
+  void answer_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
+    wait_message(in_message_t::GET_CONFIG_REQUEST);
+    send_config(config, revision);
+  }
   void send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
-  void send_frame(const std::string& body);
-  void send_bytes(const void* data, std::size_t size);
-  void close_monitor();
+  void send_frame(const std::string& body) { util::write_frame(monitor_.get(), body); }
+  void send_bytes(const void* data, std::size_t size) {
+    if (::send(monitor_.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
+  }
+  void close_monitor() { monitor_.reset(); }
   void send_signal(int signal);
 
-  // Waits until `count` lines contain `text`.
   bool wait_log(const std::string& text, std::size_t count = 1);
   std::size_t count_log(const std::string& text) const;
-  std::string output() const;
+  std::string output() const { return read_fd(out_.get()); }
 
-  // The exit status, or 128 + the killing signal; throws on timeout.
   int wait_exit();
   bool exited() const { return status_.has_value(); }
 
  private:
   pid_t pid_ = -1;
   util::unique_fd_t pidfd_;
-  int monitor_ = -1;
-  util::unique_fd_t out_;  // standard output and error, an anonymous file
+  util::unique_fd_t monitor_;
+  util::unique_fd_t out_;
   std::optional<int> status_;
 };
 
 #ifdef ORVANE_MAIL_QUARANTINE_PATH
-// A daemon configured by make_test_config(), changed by `adjust`, and ready
-// for service.
+inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
+
+// A daemon configured by make_test_config() and `adjust`, ready for service.
 class running_quarantine_t {
  public:
   using adjust_t = std::function<void(ov::MailQuarantineConfig&, const temp_dir_t&)>;
@@ -122,13 +102,11 @@ class running_quarantine_t {
     daemon_.wait_message(daemon_process_t::in_message_t::MY_INFO_NOTIFICATION);
   }
 
-  const ov::MailQuarantineConfig& config() const { return config_; }
   const std::string& sorter_socket() const { return config_.sorter_socket_path(); }
   const std::string& client_socket() const { return config_.client_socket_path(); }
   const std::string& spool_dir() const { return config_.spool_dir(); }
   std::string file(const std::string& name) const { return dir_.file(name); }
   daemon_process_t& daemon() { return daemon_; }
-  // SIGTERM, as a supervisor stops it; the exit status.
   int stop() {
     daemon_.send_signal(SIGTERM);
     return daemon_.wait_exit();
