@@ -264,9 +264,7 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   const auto content_of = [](unsigned n) {
     return "message " + std::to_string(n) + "\n" + std::string(1000 + n % 7000, static_cast<char>('a' + n % 26));
   };
-  constexpr int connections = 4;
-  constexpr int depth = 8;  // requests in flight per connection
-  constexpr int storm = 240;
+  constexpr int connections = 4, depth = 8 /* in flight on each */, storm = 240;
 
   auto daemon = start();
   std::vector<std::unique_ptr<sorter_peer_t>> peers;
