@@ -240,8 +240,7 @@ using response_t = sorter_peer_t::response_t;
 struct row_t {
   const char* name;
   bool update;  // updates with new files of existing entries, else puts
-  int signal;
-  int status;
+  int signal, status;
 };
 
 using expected_t = std::pair<std::string, std::string>;
