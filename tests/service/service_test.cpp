@@ -1,0 +1,421 @@
+// Requests to the real daemon over both sockets, and connections that go
+// wrong: real frames, real descriptors, a real store behind them.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <google/protobuf/util/message_differencer.h>
+#include <gtest/gtest.h>
+
+#include "support/peers.h"
+#include "support/process.h"
+
+namespace {
+
+using mq::test::client_peer_t;
+using mq::test::sorter_peer_t;
+using request_t = mq::Sorter2MailQuarantineMessage;
+using response_t = mq::MailQuarantine2SorterMessage;
+using client_request_t = mq::Client2MailQuarantineMessage;
+
+request_t request(request_t::Tag tag, std::uint64_t id) {
+  request_t m;
+  m.set_tag(tag);
+  m.set_entry_id(id);
+  return m;
+}
+
+// The bytes and envelope of entry `id`.
+response_t get(sorter_peer_t& s, std::uint64_t id, std::string* content) {
+  mq::util::unique_fd_t fd;
+  const response_t r = s.call(request(request_t::GET_ENTRY_REQUEST, id), -1, &fd);
+  EXPECT_EQ(response_t::GET_ENTRY_RESPONSE, r.tag()) << r.error().what();
+  *content = fd ? mq::test::read_fd(fd.get()) : std::string();
+  EXPECT_EQ(O_RDONLY, fd ? ::fcntl(fd.get(), F_GETFL) & O_ACCMODE : -1) << "read-only descriptor";
+  return r;
+}
+
+std::size_t open_descriptors_of(pid_t pid) {
+  const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
+}
+
+// Waits until the daemon holds `count` descriptors; the last count seen.
+std::size_t settle_at(pid_t pid, std::size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+  std::size_t now = open_descriptors_of(pid);
+  while (now != count && std::chrono::steady_clock::now() < deadline) now = open_descriptors_of(pid);
+  return now;
+}
+
+// Every frame queued on the connection before the answer to a probe.
+std::vector<response_t> frames_before_probe(sorter_peer_t& peer) {
+  auto probe = mq::test::parse<request_t>(
+      "tag: GET_ENTRY_IDS_REQUEST entry_id: 0 status: SMTP_FRESH next_access_ts: 0 limit: 1");
+  probe.set_serial(peer.next_serial());
+  peer.send(probe);
+  std::vector<response_t> before;
+  for (response_t m = peer.read(); m.serial() != probe.serial() || m.tag() != response_t::GET_ENTRY_IDS_RESPONSE;
+       m = peer.read())
+    before.push_back(m);
+  return before;
+}
+
+class service : public ::testing::Test {
+ protected:
+  mq::test::running_quarantine_t q;
+};
+
+TEST_F(service, put_then_get_gives_back_the_bytes_and_the_envelope) {
+  sorter_peer_t s(q.sorter_socket());
+  const std::string content = mq::test::pattern(300000) + std::string("\0\r\n", 3);
+  // A new entry starts at 0 attempts whatever the Sorter says.
+  auto e = mq::test::parse<mq::Entry>(
+      R"(session_id: "S1" received_ts: 111 next_access_ts: 222 attempts: 9
+         smtp_connect { helo: "relay.example" address: "192.0.2.7" port: 2525 proto: "ESMTP" }
+         smtp_sender { sender: "from@example" esmtp: "SIZE=100" }
+         smtp_recipient { recipient: "to1@example" esmtp: "NOTIFY=NEVER" }
+         smtp_recipient { recipient: "to2@example" })");
+  const std::uint64_t id = s.put(content, mq::BCC_ACCEPTED, e);
+
+  std::string got;
+  const response_t g = get(s, id, &got);
+  EXPECT_EQ(content, got);
+  EXPECT_EQ(id, g.entry_id());
+  EXPECT_EQ(mq::BCC_ACCEPTED, g.status());
+  e.set_attempts(0);
+  e.set_message_size(content.size());
+  EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(e, g.entry())) << g.entry().DebugString();
+}
+
+TEST_F(service, updates_replace_the_file_or_only_the_metadata) {
+  sorter_peer_t s(q.sorter_socket());
+  const std::uint64_t id = s.put("first version\n", mq::SMTP_FRESH);
+  request_t update = request(request_t::UPDATE_ENTRY_REQUEST, id);
+  const std::string second = "second, longer version\n";
+  update.mutable_entry_update()->set_message_size(second.size());
+  response_t r = s.call(update, mq::test::memory_file_fd(second).get());
+  ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
+  std::string got;
+  EXPECT_EQ(second.size(), get(s, id, &got).entry().message_size());
+  EXPECT_EQ(second, got);
+
+  // Metadata only: a stated size without a file changes nothing.
+  update = mq::test::parse<request_t>(
+      "tag: UPDATE_ENTRY_REQUEST entry_id: " + std::to_string(id) +
+      R"( entry_update { attempts: 4 next_access_ts: 5000 status: SMTP_ACCEPTED message_size: 1
+                         smtp_recipient { recipient: "only@example" } })");
+  r = s.call(update);
+  ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
+  r = get(s, id, &got);
+  EXPECT_EQ(second, got);
+  EXPECT_EQ(std::make_tuple(std::uint64_t{second.size()}, mq::SMTP_ACCEPTED, 4u, std::uint64_t{5000}),
+            std::make_tuple(r.entry().message_size(), r.status(), r.entry().attempts(), r.entry().next_access_ts()));
+  ASSERT_EQ(1, r.entry().smtp_recipient_size());
+  EXPECT_EQ("only@example", r.entry().smtp_recipient(0).recipient());
+}
+
+TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
+  sorter_peer_t watcher(q.sorter_socket());
+  sorter_peer_t other(q.sorter_socket());
+  const request_t subscribe = request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
+  watcher.send(subscribe);
+  watcher.send(subscribe);  // no second notification for this
+  EXPECT_TRUE(frames_before_probe(watcher).empty());
+
+  mq::Entry e;
+  e.set_next_access_ts(900);
+  std::vector<std::uint64_t> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(other.put("m" + std::to_string(i), mq::BCC_FRESH, e));
+  other.put("another queue", mq::SMTP_FRESH, e);
+  e.set_next_access_ts(0);
+  other.put("already due", mq::BCC_FRESH, e);
+
+  client_peer_t admin(q.client_socket());
+  EXPECT_EQ("Flushed 3 entries", admin.flush(mq::BCC_FRESH).report());
+  const std::vector<response_t> heard = frames_before_probe(watcher);
+  ASSERT_EQ(1u, heard.size());
+  EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, heard[0].tag());
+  EXPECT_FALSE(heard[0].has_serial());
+  EXPECT_EQ(mq::BCC_FRESH, heard[0].status());
+  std::vector<std::uint64_t> keys;
+  for (const auto& k : heard[0].queue_key_list()) {
+    keys.push_back(k.entry_id());
+    EXPECT_EQ(0u, k.next_access_ts());
+  }
+  EXPECT_EQ(ids, keys);
+  EXPECT_TRUE(frames_before_probe(other).empty());
+}
+
+TEST_F(service, health_check_reports_and_repairs_an_orphaned_file) {
+  client_peer_t c(q.client_socket());
+  EXPECT_EQ("Ok", c.check(false).report());
+  const std::string orphan = q.spool_dir() + "/queue/orphan.eml";
+  mq::test::write_file(orphan, "0123456789");
+  EXPECT_EQ("1 orphaned message files (10 bytes)\n", c.check(false).report());
+  EXPECT_TRUE(std::filesystem::exists(orphan));
+  EXPECT_EQ("Removed 1/1 orphaned message files (10/10 bytes)\n", c.check(true).report());
+  EXPECT_FALSE(std::filesystem::exists(orphan));
+}
+
+// One page of keys after (after_id, 42): GET_QUEUE_CHUNK on the client
+// socket, or GET_ENTRY_IDS on the Sorter socket.
+using page_t = std::vector<std::uint64_t>;
+page_t page(sorter_peer_t& s, client_peer_t& c, bool chunk, std::uint64_t after_id, std::uint64_t limit) {
+  page_t page;
+  if (chunk) {
+    const auto r = c.chunk(mq::BCC_ACCEPTED, after_id, after_id ? 42 : 0, limit);
+    EXPECT_FALSE(r.has_error()) << r.error().what();
+    for (const auto& e : r.entry()) {
+      EXPECT_EQ(42u, e.next_access_ts());
+      EXPECT_EQ(e.sender().empty() ? 0 : 2, e.recipient_size());
+      page.push_back(e.id());
+    }
+    return page;
+  }
+  const auto r = s.call(mq::test::parse<request_t>(
+      "tag: GET_ENTRY_IDS_REQUEST status: BCC_ACCEPTED entry_id: " + std::to_string(after_id) +
+      " next_access_ts: " + std::to_string(after_id ? 42 : 0) + " limit: " + std::to_string(limit)));
+  EXPECT_EQ(response_t::GET_ENTRY_IDS_RESPONSE, r.tag()) << r.error().what();
+  for (const auto& key : r.queue_key_list()) {
+    EXPECT_EQ(42u, key.next_access_ts());
+    page.push_back(key.entry_id());
+  }
+  return page;
+}
+
+TEST_F(service, paging_loses_nothing_between_equal_times) {
+  // 250 puts in flight at one time; one without envelope; one in another status.
+  sorter_peer_t s(q.sorter_socket());
+  auto put = mq::test::parse<request_t>(R"(tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED
+      entry { next_access_ts: 42 message_size: 2 smtp_sender { sender: "s@example" }
+              smtp_recipient { recipient: "r1@example" } smtp_recipient { recipient: "r2@example" } })");
+  for (std::uint32_t serial = 1; serial <= 250; ++serial) {
+    put.set_serial(serial);
+    s.send(put, mq::test::memory_file_fd("m\n").get());
+  }
+  std::set<std::uint64_t> stored;
+  for (int i = 0; i < 250; ++i) {
+    const auto r = s.read();
+    ASSERT_EQ(mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE, r.tag()) << r.error().what();
+    stored.insert(r.entry_id());
+  }
+  mq::Entry bare;
+  bare.set_next_access_ts(42);
+  stored.insert(s.put("x", mq::BCC_ACCEPTED, bare));
+  s.put("other status\n", mq::SMTP_ACCEPTED, bare);
+  ASSERT_EQ(251u, stored.size());
+
+  client_peer_t c(q.client_socket());
+  const struct {
+    const char* name;
+    bool chunk;
+    std::uint64_t limit;
+    std::vector<std::size_t> sizes;  // empty: every page holds one key
+  } rows[] = {{"GET_ENTRY_IDS limit 1", false, 1, {}},
+              {"GET_ENTRY_IDS default limit", false, 0, {100, 100, 51}},
+              {"GET_QUEUE_CHUNK limit 1", true, 1, {}},
+              {"GET_QUEUE_CHUNK default limit", true, 0, {100, 100, 51}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::uint64_t> walked;
+    std::vector<std::size_t> sizes;
+    for (page_t p = page(s, c, row.chunk, 0, row.limit); !p.empty();
+         p = page(s, c, row.chunk, walked.back(), row.limit)) {
+      sizes.push_back(p.size());
+      walked.insert(walked.end(), p.begin(), p.end());
+    }
+    EXPECT_EQ(std::vector<std::uint64_t>(stored.begin(), stored.end()), walked);
+    EXPECT_EQ(row.sizes.empty() ? std::vector<std::size_t>(251, 1) : row.sizes, sizes);
+  }
+}
+
+TEST_F(service, a_sorter_that_does_not_read_holds_few_descriptors_and_still_gets_every_answer) {
+  sorter_peer_t other(q.sorter_socket());
+  const std::uint64_t id = other.put("held open by every answer\n", mq::SMTP_FRESH);
+  const std::size_t baseline = open_descriptors_of(q.daemon().pid());
+
+  constexpr std::uint32_t count = 2000;
+  sorter_peer_t hog(q.sorter_socket());
+  std::string burst;
+  request_t m = request(request_t::GET_ENTRY_REQUEST, id);
+  for (std::uint32_t serial = 1; serial <= count; ++serial) {
+    m.set_serial(serial);
+    const std::string body = m.SerializeAsString();
+    const auto size = static_cast<std::uint32_t>(body.size());
+    burst.append(reinterpret_cast<const char*>(&size), sizeof size).append(body);
+  }
+  for (std::size_t done = 0; done < burst.size();) {
+    const ssize_t n = ::send(hog.fd(), burst.data() + done, burst.size() - done, MSG_NOSIGNAL);
+    ASSERT_GT(n, 0) << std::strerror(errno);
+    done += static_cast<std::size_t>(n);
+  }
+
+  // The store works in order: once another Sorter is answered, the idle one's
+  // answers taken so far (each with a descriptor) wait for it.
+  std::size_t most = 0;
+  for (int i = 0; i < 20; ++i) {
+    std::string got;
+    get(other, id, &got);
+    EXPECT_EQ("held open by every answer\n", got);
+    most = std::max(most, open_descriptors_of(q.daemon().pid()));
+  }
+  EXPECT_LE(most, baseline + 120) << "the idle connection's answers pile up descriptors";
+
+  std::set<std::uint32_t> serials;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    mq::util::unique_fd_t fd;
+    const response_t r = hog.read(&fd);
+    ASSERT_EQ(response_t::GET_ENTRY_RESPONSE, r.tag()) << r.error().what();
+    EXPECT_TRUE(fd.present());
+    serials.insert(r.serial());
+  }
+  EXPECT_EQ(count, serials.size());
+  EXPECT_EQ(count, *serials.rbegin());
+  hog.close();
+  EXPECT_EQ(baseline, settle_at(q.daemon().pid(), baseline));
+}
+
+TEST_F(service, put_get_update_remove_cycles_leak_no_descriptor) {
+  sorter_peer_t peer(q.sorter_socket());
+  std::size_t baseline = 0;
+  for (int cycle = 0; cycle < 500; ++cycle) {
+    const std::uint64_t id = peer.put("cycle " + std::to_string(cycle), mq::SMTP_FRESH);
+    std::string got;
+    get(peer, id, &got);
+    request_t update = request(request_t::UPDATE_ENTRY_REQUEST, id);
+    update.mutable_entry_update()->set_message_size(7);
+    response_t r = peer.call(update, mq::test::memory_file_fd("updated").get());
+    ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
+    r = peer.call(request(request_t::REMOVE_ENTRY_REQUEST, id));
+    ASSERT_EQ(response_t::REMOVE_ENTRY_RESPONSE, r.tag()) << r.error().what();
+    if (cycle == 0) baseline = open_descriptors_of(q.daemon().pid());
+  }
+  EXPECT_EQ(baseline, settle_at(q.daemon().pid(), baseline));
+}
+
+struct bad_request_t {
+  const char* name;
+  bool sorter;          // which socket
+  const char* request;  // in text form
+  bool with_file;
+  std::string log;
+};
+
+const std::string missing = "Error: Sorter: message mq.Sorter2MailQuarantineMessage tagged ";
+const std::string required = "Error: Client: Message mq.Client2MailQuarantineMessage tagged ";
+
+const bad_request_t bad_requests[] = {
+    {"get_without_serial", true, "tag: GET_ENTRY_REQUEST entry_id: 5", false,
+     missing + "GET_ENTRY_REQUEST does not have field serial set"},
+    {"put_without_file", true, "tag: PUT_ENTRY_REQUEST serial: 1 status: SMTP_FRESH", false,
+     "Error: Sorter: mq.Sorter2MailQuarantineMessage: message file not specified"},
+    {"update_file_without_size", true, "tag: UPDATE_ENTRY_REQUEST serial: 1 entry_id: 1", true,
+     "Error: Sorter: Entry does not have message_size"},
+    {"stat_without_serial", false, "tag: GET_QUEUE_STAT_REQUEST", false,
+     required + "GET_QUEUE_STAT_REQUEST: required field serial is not set"},
+    {"flush_without_status", false, "tag: FLUSH_QUEUE_REQUEST serial: 1", false,
+     required + "FLUSH_QUEUE_REQUEST: required field status is not set"},
+};
+
+TEST_F(service, a_bad_request_ends_only_its_own_connection) {
+  sorter_peer_t sorter(q.sorter_socket());
+  client_peer_t client(q.client_socket());
+  std::uint64_t puts = 0;
+  for (const bad_request_t& c : bad_requests) {
+    SCOPED_TRACE(c.name);
+    if (c.sorter) {
+      sorter_peer_t victim(q.sorter_socket());
+      victim.send(mq::test::parse<request_t>(c.request), c.with_file ? mq::test::memory_file_fd("x").get() : -1);
+      EXPECT_TRUE(victim.wait_closed());
+    } else {
+      client_peer_t victim(q.client_socket());
+      victim.send(mq::test::parse<client_request_t>(c.request));
+      EXPECT_TRUE(victim.wait_closed());
+    }
+    EXPECT_TRUE(q.daemon().wait_log(c.log));
+    // The daemon and the other connections carry on.
+    EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
+    EXPECT_EQ(++puts, client.stat().smtp_fresh_stat().total_messages());
+  }
+  EXPECT_EQ(107, q.stop());
+}
+
+TEST_F(service, a_disconnect_with_requests_in_flight_drops_their_results) {
+  {
+    sorter_peer_t leaving(q.sorter_socket());
+    auto put = mq::test::parse<request_t>("tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED entry { message_size: 6 }");
+    auto get = mq::test::parse<request_t>("tag: GET_ENTRY_REQUEST");
+    for (std::uint32_t serial = 1; serial <= 20; ++serial) {
+      put.set_serial(serial);
+      leaving.send(put, mq::test::memory_file_fd("abcdef").get());
+      get.set_serial(serial);
+      get.set_entry_id(serial);
+      leaving.send(get);
+    }
+    // Half-closed: the daemon reads all 40 frames before the end, no answer meets EPIPE.
+    ::shutdown(leaving.fd(), SHUT_WR);
+    ASSERT_TRUE(q.daemon().wait_log("Debug: Sorter: disconnected"));
+    EXPECT_EQ(20u, q.daemon().count_log("Sorter --> GET_ENTRY_REQUEST"));
+  }
+  // The puts still reach the store: each row once its file is written.
+  ASSERT_TRUE(q.daemon().wait_log("Queue metadata db: Put entry : id=", 20));
+  client_peer_t admin(q.client_socket());
+  EXPECT_EQ("total_messages: 20 total_bytes: 120", admin.stat().bcc_accepted_stat().ShortDebugString());
+  EXPECT_EQ("Ok", admin.check(false).report());
+  EXPECT_EQ(0u, q.daemon().count_log("Error: "));
+  EXPECT_EQ(107, q.stop());
+}
+
+TEST_F(service, a_storm_past_the_descriptor_limit_ends_nothing) {
+  // Each way a connection ends is taken once before: UBSan needs a pipe the first time.
+  sorter_peer_t(q.sorter_socket()).close();
+  ASSERT_TRUE(q.daemon().wait_log("Debug: Sorter: disconnected"));
+  {
+    // Gone with the greeting half read: an error other than the end of stream.
+    sorter_peer_t rude(q.sorter_socket(), false);
+    std::uint32_t size = 0;
+    ASSERT_EQ(4, ::recv(rude.fd(), &size, 4, MSG_WAITALL));
+  }
+  ASSERT_TRUE(q.daemon().wait_log("Error: Sorter: "));
+
+  sorter_peer_t before(q.sorter_socket());
+  const std::size_t open = open_descriptors_of(q.daemon().pid());
+  const rlimit lowered{open + 6, open + 6};
+  ASSERT_EQ(0, ::prlimit(q.daemon().pid(), RLIMIT_NOFILE, &lowered, nullptr)) << std::strerror(errno);
+  std::vector<std::unique_ptr<sorter_peer_t>> storm;
+  for (int i = 0; i < 40; ++i) storm.push_back(std::make_unique<sorter_peer_t>(q.sorter_socket(), false));
+  EXPECT_TRUE(q.daemon().wait_log("Error: Cannot accept a connection on " + q.sorter_socket() +
+                                  ": Too many open files; accepting again in 100 ms"));
+  EXPECT_FALSE(q.daemon().exited());
+  storm.clear();
+
+  // Once descriptors are free again, connections are served as before.
+  sorter_peer_t after(q.sorter_socket());
+  std::string got;
+  get(before, after.put("after the storm\n", mq::SMTP_FRESH), &got);
+  EXPECT_EQ("after the storm\n", got);
+  EXPECT_EQ(107, q.stop());
+}
+
+TEST(service_paths, the_longest_socket_path_that_fits_is_served) {
+  mq::test::running_quarantine_t q([](auto& config, auto& dir) {
+    const std::string base = dir.path().string() + "/";
+    config.set_sorter_socket_path(base + std::string(107 - base.size(), 's'));
+    config.set_client_socket_path(base + std::string(107 - base.size(), 'c'));
+  });
+  EXPECT_EQ(107u, q.client_socket().size());
+  EXPECT_EQ(q.spool_dir(), sorter_peer_t(q.sorter_socket()).store_path());
+  EXPECT_FALSE(client_peer_t(q.client_socket()).stat().has_error());
+}
+
+}  // namespace
