@@ -248,7 +248,7 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   std::vector<std::unique_ptr<sorter_peer_t>> peers;
   for (int c = 0; c < connections; ++c) peers.push_back(std::make_unique<sorter_peer_t>(config_.sorter_socket_path()));
 
-  std::map<std::uint64_t, std::pair<std::string, std::string>> entries;  // what it held, what it may hold
+  std::map<std::uint64_t, std::pair<std::string, std::string>> entries;  // acknowledged, in flight
   // Per connection: serial -> (entry id, 0 for a put; content).
   std::vector<std::map<std::uint32_t, std::pair<std::uint64_t, std::string>>> pending(connections);
   unsigned sent = 0;
