@@ -46,12 +46,11 @@ std::string record_json(const std::string& path) {
   EXPECT_EQ(0, ::stat(path.c_str(), &st));
   const passwd* owner = ::getpwuid(st.st_uid);
   const std::string data = mq::test::read_file(path);
-  unsigned char md5[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), md5, &size, EVP_md5(), nullptr));
+  unsigned char md5[16];
+  EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), md5, nullptr, EVP_md5(), nullptr));
   return "{\"version\":\"" MQ_VERSION "\",\"installTime\":\"" + std::to_string(st.st_ctime) +
          "\",\"modificationTime\":\"" + std::to_string(st.st_mtime) + "\",\"exeSize\":\"" + std::to_string(st.st_size) +
-         "\",\"exeMd5\":\"" + base64(std::string(reinterpret_cast<char*>(md5), size)) + "\",\"exeOwner\":\"" +
+         "\",\"exeMd5\":\"" + base64(std::string(reinterpret_cast<char*>(md5), 16)) + "\",\"exeOwner\":\"" +
          base64(owner ? owner->pw_name : std::to_string(st.st_uid)) + "\"}\n";
 }
 
@@ -62,40 +61,33 @@ TEST(command_line, status_and_output) {
   ASSERT_EQ(0, ::mkdir(dir.file("bin").c_str(), 0700));
   mq::test::write_file(dir.file("bin/exe"), "the real executable");
   ASSERT_EQ(0, ::symlink("exe", dir.file("bin/link").c_str()));
-  if (::geteuid() == 0 && !::getpwuid(4321)) {
-    ASSERT_EQ(0, ::chown(dir.file("bin/exe").c_str(), 4321, 4321));
-  }
+  ASSERT_TRUE(::geteuid() != 0 || ::getpwuid(4321) || ::chown(dir.file("bin/exe").c_str(), 4321, 4321) == 0);
   const std::string link_record = record_json(dir.file("bin/exe"));
   const struct {
     const char* name;
     std::vector<std::string> argv;  // argv[0] first
-    std::vector<std::string> env;
     int status;
-    std::string out, err;
+    std::string out, err, monitor = "COM_ORVANE_MONITOR";  // the variable unset unless a row sets it
   } rows[] = {
-      {"help", {program, "--help"}, {}, 0, help, ""},
-      {"version", {program, "-v"}, {}, 0, version, ""},
-      {"long_names_ignore_case_and_abbreviate", {program, "--VERS"}, {}, 0, version, ""},
-      {"help_wins_over_version", {program, "-vh"}, {}, 0, help, ""},
-      {"version_wins_over_dump", {program, "--version", "--dump-app-info"}, {}, 0, version, ""},
-      {"dump_app_info", {program, "--dump-app-info"}, {}, 0, record_json(program), ""},
-      {"dump_via_a_relative_link", {"bin/../bin/./link", "--dump-app-info"}, {}, 0, link_record, ""},
+      {"help", {program, "--help"}, 0, help, ""},
+      {"version", {program, "-v"}, 0, version, ""},
+      {"long_names_ignore_case_and_abbreviate", {program, "--VERS"}, 0, version, ""},
+      {"help_wins_over_version", {program, "-vh"}, 0, help, ""},
+      {"version_wins_over_dump", {program, "--version", "--dump-app-info"}, 0, version, ""},
+      {"dump_app_info", {program, "--dump-app-info"}, 0, record_json(program), ""},
+      {"dump_via_a_relative_link", {"bin/../bin/./link", "--dump-app-info"}, 0, link_record, ""},
       // The record cannot be built when argv[0] names no file; still status 0.
-      {"dump_with_an_unknown_path", {"/nonexistent/orvane-mail-quarantine", "--dump-app-info"}, {}, 0, "{}\n", ""},
-      {"no_option_refuses", {program}, {}, 1, refusal, ""},
-      {"other_words_are_ignored", {program, "start"}, {}, 1, refusal, ""},
-      {"unknown_option", {program, "--frobnicate"}, {}, 125, "", "Error: unrecognised option '--frobnicate'\n"},
-      {"bad_monitor_variable_wins", {program, "--help"}, {"COM_ORVANE_MONITOR=12x"}, 125, "", bad_cast},
+      {"dump_with_an_unknown_path", {"/nonexistent/orvane-mail-quarantine", "--dump-app-info"}, 0, "{}\n", ""},
+      {"no_option_refuses", {program}, 1, refusal, ""},
+      {"other_words_are_ignored", {program, "start"}, 1, refusal, ""},
+      {"unknown_option", {program, "--frobnicate"}, 125, "", "Error: unrecognised option '--frobnicate'\n"},
+      {"bad_monitor_variable_wins", {program, "--help"}, 125, "", bad_cast, "COM_ORVANE_MONITOR=12x"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    mq::test::command_t command{program,
-                                {row.argv.begin() + 1, row.argv.end()},
-                                {"COM_ORVANE_MONITOR", "COM_ORVANE_ADD_LOG_PIPE"},
-                                row.argv[0],
-                                dir.path().string()};
-    command.env.insert(command.env.end(), row.env.begin(), row.env.end());
-    const auto r = mq::test::run_program(command);
+    const std::vector<std::string> args(row.argv.begin() + 1, row.argv.end());
+    const auto r = mq::test::run_program(
+        {program, args, {"COM_ORVANE_ADD_LOG_PIPE", row.monitor}, row.argv[0], dir.path().string()});
     EXPECT_EQ(row.status, r.status);
     EXPECT_EQ(row.out, r.out);
     EXPECT_EQ(row.err, r.err);
@@ -229,14 +221,12 @@ void write_config(const std::string& path, const ov::MailQuarantineConfig& confi
   mq::test::write_file(path, json);
 }
 
-TEST(overseer_tool, removes_a_stale_socket_restarts_a_daemon_that_exits_0_and_stops) {
+TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_configuration_refuses_bad_ones) {
   mq::test::temp_dir_t dir;
   ov::MailQuarantineConfig config = mq::test::make_test_config(dir.path().string());
   write_config(dir.file("config.json"), config);
-  {  // A socket file left by an earlier run, nobody listening.
-    boost::asio::io_context io;
-    boost::asio::local::stream_protocol::acceptor stale(io, {config.sorter_socket_path()});
-  }
+  boost::asio::io_context io;  // a socket file left by an earlier run, nobody listening
+  boost::asio::local::stream_protocol::acceptor(io, {config.sorter_socket_path()}).close();
   mq::test::daemon_process_t p(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--config", dir.file("config.json")}));
   EXPECT_TRUE(p.wait_log("removed stale socket " + config.sorter_socket_path()));
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
@@ -252,16 +242,13 @@ TEST(overseer_tool, removes_a_stale_socket_restarts_a_daemon_that_exits_0_and_st
   p.send_signal(SIGTERM);
   EXPECT_EQ(0, p.wait_exit());
   EXPECT_EQ(1u, p.count_log("daemon exited with status 107 (EC_APP_TERMINATED)"));
-}
 
-TEST(overseer_tool, an_embedded_configuration_runs_bad_ones_end_it) {
-  mq::test::temp_dir_t dir;
-  mq::test::daemon_process_t p(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--state-dir", dir.file("state")}));
-  ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
+  mq::test::daemon_process_t embedded(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--state-dir", dir.file("state")}));
+  ASSERT_TRUE(embedded.wait_log("daemon ready with configuration revision 1"));
   for (const char* name : {"state/spool/queue.db", "state/sorter.sock", "state/client.sock"})
     EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
-  p.send_signal(SIGINT);
-  EXPECT_EQ(0, p.wait_exit());
+  embedded.send_signal(SIGINT);
+  EXPECT_EQ(0, embedded.wait_exit());
 
   // A stand-in daemon that leaves a mark if it is ever started.
   mq::test::write_file(dir.file("fake"), "#!/bin/sh\ntouch " + dir.file("started") + "\n");
@@ -273,7 +260,6 @@ TEST(overseer_tool, an_embedded_configuration_runs_bad_ones_end_it) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("started")));
 
   // A daemon that cannot apply it ends the stand-in with its status.
-  ov::MailQuarantineConfig config = mq::test::make_test_config(dir.path().string());
   config.mutable_run_as_user()->Clear();
   config.mutable_run_as_user()->set_name("mq-no-such-user");
   write_config(dir.file("config.json"), config);
