@@ -1,7 +1,7 @@
-// Configuration application: records are supervisor messages on the
-// monitor channel (flag bit 0: the daemon asked for a configuration first);
-// each configuration is applied to the services in list order as the daemon
-// does, short of giving up root. Every path is moved into a scratch folder.
+// Records are supervisor messages on the monitor channel (flag bit 0: a configuration was asked for
+// first); each configuration is applied to the services as the daemon does, paths moved to a scratch folder.
+#include <algorithm>
+
 #include "fuzz_support.h"
 #include "ov/log.h"
 #include "overseer/tie.h"
@@ -10,17 +10,6 @@
 #include "service/logger.h"
 #include "service/sorter.h"
 #include "service/store.h"
-
-namespace {
-
-void confine(const std::string& dir, std::string* path) {
-  std::string name;
-  for (char c : *path)
-    if (std::isalnum(static_cast<unsigned char>(c)) && name.size() < 16) name += c;
-  *path = dir + "/p" + name;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string dir = mq::fuzz::fresh_dir("mq-fuzz-config");
@@ -41,10 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto apply = [&](ov::MailQuarantineConfig received, std::uint32_t revision) {
       config = std::move(received);
       for (auto* path :
-           {config.mutable_spool_dir(), config.mutable_sorter_socket_path(), config.mutable_client_socket_path()})
-        confine(dir, path);
-      if (config.log().has_path()) confine(dir, config.mutable_log()->mutable_path());
-      if (config.actual_log().has_path()) confine(dir, config.mutable_actual_log()->mutable_path());
+           {config.mutable_spool_dir(), config.mutable_sorter_socket_path(), config.mutable_client_socket_path(),
+            config.log().has_path() ? config.mutable_log()->mutable_path() : nullptr,
+            config.actual_log().has_path() ? config.mutable_actual_log()->mutable_path() : nullptr}) {
+        if (!path) continue;
+        path->erase(std::remove_if(path->begin(), path->end(), [](unsigned char c) { return !std::isalnum(c); }),
+                    path->end());
+        *path = dir + "/p" + path->substr(0, 16);
+      }
       try {
         for (auto& service : services) service->configure();
         tie.notify_info(revision);

@@ -1,8 +1,5 @@
-// The link's frame reader fed bytes and descriptors in any split (record
-// flag bit 0 passes a descriptor with the chunk). Each frame is echoed back
-// with its descriptor; a body starting with 0xFF destroys the link inside
-// on_message. Checked: frames arrive whole and in order, the echo matches,
-// one on_error at most, no descriptor leaks.
+// The link fed bytes in any split (flag bit 0: with a descriptor); frames are echoed, a body starting 0xFF
+// destroys the link in on_message. Checked: frames whole and in order, on_error at most once, no fd leaks.
 #include <fcntl.h>
 
 #include <memory>
@@ -26,14 +23,12 @@ struct delegate_t : local_ipc_link_t::delegate_t {
   void on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) override {
     const std::string frame = stream.substr(parsed, 4 + size);
     check(errors == 0 && frame.size() == 4 + size && std::memcmp(frame.data(), &size, 4) == 0 &&
-          std::memcmp(frame.data() + 4, data, size) == 0);
-    check(!fd || (::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC) != 0);
+          std::memcmp(frame.data() + 4, data, size) == 0 && (!fd || (::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC)));
     parsed += frame.size();
     if (data[0] == 0xFF) return link.reset();
     echo += frame;
     std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
-    std::memcpy(copy.get(), data, size);
-    link->send(std::move(copy), size, std::move(fd));
+    link->send((std::memcpy(copy.get(), data, size), std::move(copy)), size, std::move(fd));
   }
 };
 
@@ -41,10 +36,7 @@ struct delegate_t : local_ipc_link_t::delegate_t {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The lowest free descriptor must be free again at the end.
-  const auto lowest_free = [] {
-    const int fd = ::dup(0);
-    return ::close(fd), fd;
-  };
+  const auto lowest_free = [] { return [](int fd) { return ::close(fd), fd; }(::dup(0)); };
   const int free_before = lowest_free();
   {
     boost::asio::io_context io;
@@ -57,17 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string echoed;
     while (in.next() && d.link && d.errors == 0 && mq::fuzz::send_bytes(peer, in.bytes, (in.flags & 1) ? passed : -1)) {
       d.stream += in.bytes;
-      io.poll();
-      echoed += mq::fuzz::drain(peer);
+      io.poll(), echoed += mq::fuzz::drain(peer);
     }
     ::shutdown(peer, SHUT_WR);
     while (d.link && d.errors == 0) io.run_one();
-    io.poll();
-    echoed += mq::fuzz::drain(peer);
+    io.poll(), echoed += mq::fuzz::drain(peer);
     // What came back is a prefix of the frames the link got.
     check(d.errors <= 1 && d.echo.compare(0, echoed.size(), echoed) == 0);
-    d.link.reset();
-    ::close(peer), ::close(passed);
+    d.link.reset(), ::close(peer), ::close(passed);
   }
   check(lowest_free() == free_before);
   return 0;

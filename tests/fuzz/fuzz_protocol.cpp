@@ -1,8 +1,6 @@
-// Both protocol decoders through their codecs into a real store on a fresh
-// spool. Records are frame bodies: flag bit 0 sends to the client connection
-// (else the Sorter one), bit 1 passes a 64-byte message file. After every
-// frame all store work is awaited, so that an input always runs the same way;
-// at the end a health check must find the store consistent.
+// Both decoders through their codecs into a real store. Records are frame bodies: flag bit 0 sends to the
+// client connection (else the Sorter one), bit 1 passes a 64-byte message file. All store work is awaited
+// after every frame, so an input always runs the same way; at the end the health check must say "Ok".
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 
@@ -28,8 +26,7 @@ struct forward_t : sorter::tie_t::delegate_t, client::tie_t::delegate_t {
 
   template <class T>
   done_t<T> counted(done_t<T> done) {
-    ++outstanding;
-    return [this, done](util::result_t<T> r) { --outstanding, done(std::move(r)); };
+    return ++outstanding, [this, done](util::result_t<T> r) { --outstanding, done(std::move(r)); };
   }
   boost::signals2::connection subscribe_to_queue_change(sorter::tie_t::queue_change_callback_t f) override {
     return store->connect_queue_changed(std::move(f));
@@ -84,16 +81,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!open[side] || !mq::fuzz::send_frame(peers[side], in.bytes, (in.flags & 2) ? file : -1)) continue;
     do {  // until the frame is read and every store operation has answered
       if (fwd.outstanding > 0) io.run_one();
-      io.poll();
-      mq::fuzz::drain(peers[0]), mq::fuzz::drain(peers[1]);
+      io.poll(), mq::fuzz::drain(peers[0]), mq::fuzz::drain(peers[1]);
     } while (unread(0) || unread(1) || fwd.outstanding > 0);
   }
   std::string health;
   store.check_health(false, [&](util::result_t<std::string> r) { health = util::value_of(r); });
   while (health.empty()) io.run_one();
   if (health != "Ok") std::fprintf(stderr, "health check: %s\n", health.c_str()), std::abort();
-  store.close();
-  sorter.reset(), client.reset();
+  store.close(), sorter.reset(), client.reset();
   for (int fd : {file, peers[0], peers[1]}) ::close(fd);
   boost::filesystem::remove_all(spool);
   return 0;

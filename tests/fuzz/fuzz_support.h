@@ -27,13 +27,11 @@ struct records_t {
   std::uint8_t flags = 0;
   std::string bytes;
 
-  records_t(const std::uint8_t* d, std::size_t n, bool w) : data(d), size(n), wide(w) {}
   bool next() {
     const std::size_t head = wide ? 3 : 2;
     if (size < head) return false;
     const std::size_t n = std::min<std::size_t>(wide ? data[1] << 8 | data[2] : data[1], size - head);
-    flags = data[0], bytes.assign(reinterpret_cast<const char*>(data + head), n);
-    data += head + n, size -= head + n;
+    flags = data[0], bytes.assign(reinterpret_cast<const char*>(data + head), n), data += head + n, size -= head + n;
     return true;
   }
 };
@@ -56,8 +54,7 @@ inline bool send_frame(int sock, const std::string& body, int fd = -1) {
   return send_bytes(sock, std::string(reinterpret_cast<const char*>(&length), 4)) && send_bytes(sock, body, fd);
 }
 
-// Whatever has arrived, without waiting. Read without room for control data,
-// passed descriptors are closed by the kernel.
+// Whatever has arrived, without waiting; with no room for control data the kernel closes passed descriptors.
 inline std::string drain(int sock) {
   std::string out;
   char buf[65536];
@@ -69,15 +66,13 @@ inline std::string drain(int sock) {
 inline int socket_pair(boost::asio::io_context& io, boost::asio::local::stream_protocol::socket& ours) {
   int sv[2];
   check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
-  ours = boost::asio::local::stream_protocol::socket(io, boost::asio::local::stream_protocol(), sv[0]);
-  return sv[1];
+  return ours = boost::asio::local::stream_protocol::socket(io, boost::asio::local::stream_protocol(), sv[0]), sv[1];
 }
 
 // A fresh empty directory in memory, where fsync costs nothing.
 inline std::string fresh_dir(const char* name) {
   const auto dir = boost::filesystem::path("/dev/shm") / (std::string(name) + "-" + std::to_string(::getpid()));
-  boost::filesystem::remove_all(dir);
-  boost::filesystem::create_directories(dir);
+  boost::filesystem::remove_all(dir), boost::filesystem::create_directories(dir);
   ov::util::logger::set_log_level(ov::util::logger::error + 1);  // traffic lines would drown the output
   return dir.string();
 }
