@@ -158,33 +158,16 @@ class runner_t {
   std::unordered_map<std::uint32_t, std::pair<std::size_t, bool>> pending_;
 };
 
-const char* past_tense(action_t a) {
-  switch (a) {
-    case action_t::remove:
-      return "Removed";
-    case action_t::retry:
-      return "Retried";
-    case action_t::move:
-      return "Moved";
-    case action_t::delay:
-      return "Delayed";
-  }
-  return "";
-}
+// The command's name and the word its summary starts with, in action_t order.
+struct action_words_t {
+  const char* name;
+  const char* past;
+};
+const action_words_t action_words[] = {
+    {"remove", "Removed"}, {"retry", "Retried"}, {"move", "Moved"}, {"delay", "Delayed"}};
 
-const char* name_of(action_t a) {
-  switch (a) {
-    case action_t::remove:
-      return "remove";
-    case action_t::retry:
-      return "retry";
-    case action_t::move:
-      return "move";
-    case action_t::delay:
-      return "delay";
-  }
-  return "";
-}
+const char* past_tense(action_t a) { return action_words[static_cast<int>(a)].past; }
+const char* name_of(action_t a) { return action_words[static_cast<int>(a)].name; }
 
 std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
 
