@@ -4,8 +4,10 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -64,6 +66,13 @@ struct options_t {
     if (smoke) return 20;
     auto n = static_cast<std::size_t>(300 * scale);
     return n < 10 ? 10 : n;
+  }
+  // With many requests in flight, a few hundred would be mostly filling and
+  // draining the pipeline: at least 40 rounds of them, within 512 MiB.
+  std::size_t daemon_entries(const load_t& load, std::uint64_t size) const {
+    const auto in_flight = static_cast<std::size_t>(load.connections * load.in_flight);
+    const std::size_t steady = std::min<std::size_t>(40 * in_flight, (512ull << 20) / size);
+    return smoke ? entries() : std::max(entries(), steady);
   }
   std::size_t gets() const { return entries() * (smoke ? 2 : 10); }
   bool wanted(const std::string& group) const { return only.empty() || only.find(group) != std::string::npos; }
@@ -381,8 +390,9 @@ class bench_t {
     if (run % 2 == 0) run_bare();
     std::vector<sorter_results_t> daemon;
     for (const auto& load : o_.loads) {
-      progress(run, "daemon " + size_name(size) + " " + load_name(load));
-      daemon.push_back(daemon_round(size, n, with_update, load, first, second));
+      const std::size_t count = o_.daemon_entries(load, size);
+      progress(run, "daemon " + size_name(size) + " " + load_name(load) + ", " + std::to_string(count) + " entries");
+      daemon.push_back(daemon_round(size, count, with_update, load, first, second));
     }
     if (run % 2 == 1) run_bare();
     for (std::size_t l = 0; l < o_.loads.size(); ++l) {
@@ -509,16 +519,17 @@ class bench_t {
             load.connections * load.in_flight);
   }
 
-  // fsync and fdatasync calls per put of 10 KiB at 8x16, counted with
-  // strace in a run of their own (tracing slows every system call down).
+  // fsync, fdatasync and syncfs calls per put of 10 KiB at 8x16, counted
+  // with strace in a run of their own (tracing slows every system call down).
   void flush_round(int run) {
     const std::uint64_t size = 10 * 1024;
     const options_t::load_t load{8, 16};
     const std::size_t n = o_.entries();
-    const std::vector<std::string> calls{"fsync", "fdatasync"};
+    const std::vector<std::string> calls{"fsync", "fdatasync", "syncfs"};
     payload_t payload(size, 1);
-    auto per_put = [&](std::map<std::string, long> counts) {
-      return static_cast<double>(counts["fsync"] + counts["fdatasync"]) / static_cast<double>(n);
+    const std::size_t daemon_n = o_.daemon_entries(load, size);
+    auto per_put = [&](std::map<std::string, long> counts, std::size_t puts) {
+      return static_cast<double>(counts["fsync"] + counts["fdatasync"] + counts["syncfs"]) / static_cast<double>(puts);
     };
     progress(run, "flush calls of bare and daemon puts of 10 KiB " + load_name(load));
     double bare_flushes = 0;
@@ -527,7 +538,7 @@ class bench_t {
       bare_store_t bare(dir + "/spool", o_.bare_sync);
       syscall_counter_t counter(::getpid(), calls, root_ + "/strace-bare.txt");
       for (std::size_t i = 0; i < n; ++i) bare.put(bench_metadata(i, size), payload.fd(), size);
-      bare_flushes = per_put(counter.stop());
+      bare_flushes = per_put(counter.stop(), n);
     }
     std::string dir = fresh_dir("daemon");
     daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
@@ -539,13 +550,13 @@ class bench_t {
       daemon.reset_peak_rss();
       syscall_counter_t counter(daemon.pid(), calls, root_ + "/strace-daemon.txt");
       sorter.run(
-          n, load.in_flight,
+          daemon_n, load.in_flight,
           [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
             make_put(i, size, q);
             fd = payload.fd();
           },
           [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) { check_put(a); });
-      daemon_flushes = per_put(counter.stop());
+      daemon_flushes = per_put(counter.stop(), daemon_n);
       rss = daemon.peak_rss_kib();
     } catch (const std::exception& e) {
       throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
@@ -608,6 +619,7 @@ int run_main(int argc, char** argv) {
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")
     ("sizes", po::value<std::string>(), "comma-separated message sizes in bytes instead of 1, 10, 100 and 1024 KiB")
+    ("loads", po::value<std::string>(), "comma-separated CONNECTIONSxIN_FLIGHT instead of 1x1,8x16")
     ("walk-sizes", po::value<std::string>(),
      "comma-separated queue lengths for the walks instead of 10000, 100000 and 1000000")
     ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs");
@@ -633,6 +645,21 @@ int run_main(int argc, char** argv) {
     o.walk_sizes = {10000, 100000, 1000000};
   }
   if (vm.count("sizes")) o.sizes = parse_list(vm["sizes"].as<std::string>());
+  if (vm.count("loads")) {
+    o.loads.clear();
+    std::string list = vm["loads"].as<std::string>();
+    std::size_t at = 0;
+    while (at <= list.size()) {
+      const std::size_t end = std::min(list.find(',', at), list.size());
+      int connections = 0, in_flight = 0;
+      char x = 0;
+      if (std::sscanf(list.substr(at, end - at).c_str(), "%d%c%d", &connections, &x, &in_flight) != 3 || x != 'x' ||
+          connections < 1 || in_flight < 1)
+        throw std::runtime_error("--loads: expected CONNECTIONSxIN_FLIGHT, got '" + list.substr(at, end - at) + "'");
+      o.loads.push_back({connections, in_flight});
+      at = end + 1;
+    }
+  }
   if (vm.count("walk-sizes")) o.walk_sizes = parse_list(vm["walk-sizes"].as<std::string>());
   if (o.runs < 1) throw std::runtime_error("--runs must be at least 1");
 

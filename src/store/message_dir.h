@@ -28,6 +28,13 @@ class file_ops_t {
   virtual int fdatasync(int fd);
   // Used on the message directory to make a new name durable.
   virtual int fsync(int fd);
+  // Makes everything on the directory's file system durable: one flush of
+  // the device for a whole group instead of one per file.
+  virtual int syncfs(int fd);
+  // Whether syncfs on this directory's file system is a real sync that
+  // reports write errors (local block file systems); elsewhere files are
+  // synced one by one.
+  virtual bool syncfs_is_durable(int fd);
 
   static file_ops_t& system();
 };
@@ -59,8 +66,9 @@ class message_dir_t {
   // are on disk when it returns. Fails with ENOSPC before copying when the
   // file would eat into the free-space reserve.
   void put(const std::string& name, const shared_file_t& source);
-  // Several puts at once: every file is written, then each is synced, then
-  // the directory once. Each gets its own outcome (null on success).
+  // Several puts at once: every file is written, then the file system is
+  // synced once (or, where that is not safe, each file and then the
+  // directory). Each gets its own outcome (null on success).
   std::vector<std::exception_ptr> put_group(const std::vector<std::pair<std::string, const shared_file_t*>>& files);
   shared_file_t get(const std::string& name) const;
   // A file that is already gone counts as deleted.
@@ -87,6 +95,7 @@ class message_dir_t {
   boost::filesystem::path dir_;
   file_ops_t* ops_;
   int dir_fd_ = -1;  // kept open for fchown, fsync and lookups
+  bool sync_whole_fs_ = false;
   std::uint64_t total_bytes_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <regex>
 
 #include <boost/filesystem/exception.hpp>
 
@@ -36,11 +37,18 @@ struct recording_ops_t : file_ops_t {
     calls.push_back("fsync " + fd_path(fd));
     return file_ops_t::fsync(fd);
   }
+  int syncfs(int fd) override {
+    calls.push_back("syncfs " + fd_path(fd));
+    return fail_syncfs ? (errno = EIO, -1) : file_ops_t::syncfs(fd);
+  }
+  bool syncfs_is_durable(int) override { return durable_fs; }
 
   std::vector<std::string> calls;
   int writes = 0, fail_write_at = -1, interrupt_write_at = -1;
   int short_write_at = -1;  // writes only 1000 bytes
   bool fail_fdatasync = false;
+  bool fail_syncfs = false;
+  bool durable_fs = false;
 };
 
 class message_dir_test : public ::testing::Test {
@@ -108,6 +116,50 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
     EXPECT_TRUE(row.source != sparse || ops.writes == 0) << "copied " << ops.writes;
     EXPECT_TRUE(listing(queue).empty());
     EXPECT_EQ(dir.total_bytes(), 0u);
+  }
+}
+
+// A group is synced with one syncfs where that is durable; a file that fails
+// fails alone, a failed sync fails the whole group and leaves no file.
+TEST(message_dir_group_test, a_group_is_synced_once_and_each_put_gets_its_own_outcome) {
+  struct row_t {
+    bool durable_fs;
+    int files, fail_write_at;
+    bool fail_syncfs;
+    std::string syncs;  // the calls other than writes, the directory as "Q"
+    std::string kept;   // the files left, by index
+  };
+  for (const auto& row :
+       {row_t{true, 3, -1, false, "syncfs Q;", "012"}, row_t{true, 3, 1, false, "syncfs Q;", "02"},
+        row_t{true, 3, -1, true, "syncfs Q;", ""}, row_t{true, 2, 0, false, "fdatasync Q/1.eml 4;fsync Q;", "1"},
+        row_t{false, 2, -1, false, "fdatasync Q/0.eml 4;fdatasync Q/1.eml 4;fsync Q;", "01"}}) {
+    SCOPED_TRACE(row.syncs + " " + row.kept);
+    temp_dir_t tmp;
+    const std::string queue = (tmp / "queue").string();
+    recording_ops_t ops;
+    ops.durable_fs = row.durable_fs;
+    ops.fail_write_at = row.fail_write_at;
+    ops.fail_syncfs = row.fail_syncfs;
+    message_dir_t dir{queue, &ops};
+    dir.init(::geteuid(), ::getegid());
+    std::vector<shared_file_t> sources;
+    for (int i = 0; i < row.files; ++i) sources.push_back(make_source(tmp.file(std::to_string(i)), "abcd"));
+    std::vector<std::pair<std::string, const shared_file_t*>> files;
+    for (int i = 0; i < row.files; ++i) files.emplace_back(std::to_string(i) + ".eml", &sources[i]);
+    const auto errors = dir.put_group(files);
+
+    std::string syncs, kept;
+    for (const auto& call : ops.calls) {
+      if (call.rfind("write", 0) != 0) syncs += std::regex_replace(call, std::regex(queue), "Q") + ";";
+    }
+    EXPECT_EQ(syncs, row.syncs);
+    for (int i = 0; i < row.files; ++i) {
+      const bool exists = fs::exists(fs::path(queue) / (std::to_string(i) + ".eml"));
+      EXPECT_EQ(errors[i] == nullptr, exists) << i;
+      if (exists) kept += std::to_string(i);
+    }
+    EXPECT_EQ(kept, row.kept);
+    EXPECT_EQ(dir.total_bytes(), 4 * row.kept.size());
   }
 }
 
