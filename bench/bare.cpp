@@ -263,7 +263,7 @@ struct statement_t {
 
 }  // namespace
 
-void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status) {
+void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status, bool arrival_order) {
   std::string queue_dir = spool_dir + "/queue";
   make_dir(spool_dir);
   make_dir(queue_dir);
@@ -286,7 +286,8 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
     m.message_filename = new_file_name(m.session_id);
     // Times repeat and run against the id order, so that the walk's
     // ordering and tie-breaking are exercised.
-    m.next_access_ts = 1700000000 + (n * 7919) % count / 3;
+    m.next_access_ts = 1700000000 + (arrival_order ? n : (n * 7919) % count) / 3;
+    if (n % 10 == 0) m.smtp_recipients.back().recipient = "two@example.org";
     int fd = ::open((queue_dir + "/" + m.message_filename).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd < 0) throw_errno("create " + m.message_filename);
     ::close(fd);

@@ -58,7 +58,10 @@ mq::store::entry_metadata_t bench_metadata(std::uint64_t n, std::uint64_t size);
 // Fills `spool_dir` with `count` entries of one status and empty message
 // files: the schema through the daemon's database code, the rows with its
 // own insert statements in one transaction (a commit per entry would take
-// minutes).
-void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status);
+// minutes). One entry in ten has a recipient at example.org. Due times run
+// against the id order unless `arrival_order`, where they follow it as a
+// queue's usually do.
+void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status,
+                bool arrival_order = false);
 
 }  // namespace mq::bench

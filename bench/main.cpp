@@ -27,6 +27,7 @@
 #include "report.h"
 #include "stats.h"
 #include "syscall_counter.h"
+#include "tool_runner.h"
 
 namespace po = boost::program_options;
 
@@ -36,6 +37,7 @@ namespace {
 
 struct options_t {
   std::string daemon;
+  std::string mqctl;
   std::string dir;
   std::string json;
   std::string markdown;
@@ -153,6 +155,9 @@ class bench_t {
       }
       if (o_.wanted("walk") || o_.wanted("stat")) {
         for (auto count : o_.walk_sizes) walk_round(run, count);
+      }
+      if (o_.wanted("mqctl") && !o_.walk_sizes.empty()) {
+        mqctl_round(run, *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end()));
       }
       if (o_.wanted("burst")) burst_round(run);
       if (o_.wanted("flush")) {
@@ -504,6 +509,55 @@ class bench_t {
     report_.figure("stat " + n, "ms", false).add(percentile(stats, 50) * 1e3, percentile(bare_stats, 50) * 1e3, rss);
   }
 
+  // mqctl's streaming listings on the largest queue, due times against and
+  // in arrival order: wall time and mqctl's own peak memory, beside a bare
+  // walk of the same pages (1,000 entries) straight on the database.
+  void mqctl_round(int run, std::uint64_t count) {
+    const std::string n = std::to_string(count);
+    for (bool arrival_order : {false, true}) {
+      const std::string dir = root_ + (arrival_order ? "/mqctl-" : "/walk-") + n;
+      const std::string spool = dir + "/spool";
+      if (!boost::filesystem::exists(spool + "/queue.db")) {
+        progress(run, "filling a queue of " + n + " entries");
+        boost::filesystem::create_directories(dir);
+        fill_queue(spool, count, mq::store::smtp_fresh, arrival_order);
+        ::sync();
+      }
+      double bare_seconds = 0;
+      {
+        progress(run, "bare walk of " + n + " entries by 1000");
+        bare_store_t bare(spool, o_.bare_sync);
+        bare_seconds = bare.walk_briefs(mq::store::smtp_fresh, 1000).seconds;
+      }
+      progress(run, "mqctl on " + n + " entries");
+      daemon_runner_t daemon(o_.daemon, dir, spool, o_.log_level);
+      daemon.start();
+      const std::vector<std::string> sockets{
+          o_.mqctl, "--client-socket", daemon.client_socket(), "--sorter-socket", daemon.sorter_socket(), "--timeout",
+          "0"};
+      auto mqctl = [&](std::vector<std::string> words) {
+        std::vector<std::string> argv = sockets;
+        argv.insert(argv.end(), words.begin(), words.end());
+        return run_tool(argv, dir + "/mqctl.out");
+      };
+      tool_run_t count_run, shape_run;
+      try {
+        count_run = mqctl({"list", "smtp-fresh", "--count", "--domain", "example.org"});
+        shape_run = mqctl({"shape"});
+      } catch (const std::exception& e) {
+        throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
+      }
+      daemon.stop();
+      require(std::stoull(count_run.output) == (count + 9) / 10, "mqctl counts the entries at example.org");
+      require(shape_run.output.find("example.org") != std::string::npos, "mqctl shape shows example.org");
+      const std::string order = arrival_order ? " (due in arrival order)" : "";
+      report_.figure("mqctl " + n + order + " list --count --domain", "s", false)
+          .add(count_run.seconds, bare_seconds, count_run.peak_rss_kib);
+      report_.figure("mqctl " + n + order + " shape", "s", false)
+          .add(shape_run.seconds, bare_seconds, shape_run.peak_rss_kib);
+    }
+  }
+
   // Puts of 10 KiB all in flight at once (8 connections x 125 by default):
   // the daemon's peak resident set while it holds them.
   void burst_round(int run) {
@@ -609,12 +663,13 @@ int run_main(int argc, char** argv) {
   desc.add_options()
     ("help,h", "this text")
     ("daemon", po::value(&o.daemon)->default_value(ORVANE_MAIL_QUARANTINE_PATH), "the daemon executable")
+    ("mqctl", po::value(&o.mqctl)->default_value(MQCTL_PATH), "the mqctl executable")
     ("dir", po::value(&o.dir)->default_value("/tmp"), "where the temporary spool directories go")
     ("json", po::value(&o.json), "write the results as JSON to this file")
     ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
-    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat,burst,flush")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat,burst,flush,mqctl")
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")

@@ -481,6 +481,9 @@ void metadata_db_t::write_content(std::int64_t entry_id, const entry_content_t& 
 }
 
 entry_metadata_t metadata_db_t::get_entry(std::int64_t id) {
+  // One read transaction: one lock and one look at the journal for all the
+  // statements instead of one each, and all of them see the same entry.
+  sqlite::transaction_t transaction(connection_);
   entry_metadata_t m;
   m.id = id;
   std::int64_t sender_id = 0;
@@ -525,6 +528,7 @@ entry_metadata_t metadata_db_t::get_entry(std::int64_t id) {
     m.smtp_recipients.push_back(std::move(recipient));
   }
   read_content(id, m.content);
+  transaction.commit();
   return m;
 }
 
@@ -696,6 +700,9 @@ std::vector<queue_key_t> metadata_db_t::get_queue_chunk(const queue_chunk_reques
 }
 
 std::vector<entry_brief_t> metadata_db_t::get_queue_chunk_brief(const queue_chunk_request_t& request) {
+  // A recipient query per entry: in one read transaction they cost a lookup
+  // each, not a lock and a look at the journal each.
+  sqlite::transaction_t transaction(connection_);
   std::vector<entry_brief_t> briefs;
   {
     auto use = select_chunk_brief_.use();
@@ -718,6 +725,7 @@ std::vector<entry_brief_t> metadata_db_t::get_queue_chunk_brief(const queue_chun
     select_brief_recipients_.bind_int64(1, brief.id);
     while (select_brief_recipients_.step()) brief.recipients.push_back(select_brief_recipients_.column_text(0));
   }
+  transaction.commit();
   return briefs;
 }
 
