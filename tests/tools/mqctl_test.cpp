@@ -130,6 +130,7 @@ TEST_F(mqctl_test, session_from_put_to_remove) {
   EXPECT_EQ(0, watch.wait_exit());
   steps({{{"ids", "smtp-accepted", "--due", "0", "--json"},
           "{\"status\":\"smtp-accepted\",\"keys\":[{\"entry_id\":" + id + ",\"next_access_ts\":0}]}\n"},
+         {{"ids", "smtp-accepted", "--limit", "1"}, "ID NEXT_ACCESS_TS\n" + id + " 0\n1 id in smtp-accepted\n"},
          {{"check", "--fix"}, "Nothing to repair\n"},
          {{"remove", id}, "Removed entry " + id + "\n"}});
   mq::test::write_file(q.file("empty.eml"), "");

@@ -310,7 +310,13 @@ int run_ids(const context_t& ctx, const args_t& args) {
     }
     if (past_due) break;
     if (static_cast<std::uint64_t>(keys.size()) >= wanted) {
-      more = true;
+      // A page that ends exactly at the limit may be the last one: ask for
+      // one more key before offering a next page.
+      request.set_entry_id(after.entry_id());
+      request.set_next_access_ts(after.next_access_ts());
+      request.set_limit(1);
+      const response_t probe = session.call(request, response_t::GET_ENTRY_IDS_RESPONSE);
+      more = probe.queue_key_list_size() > 0 && (!due || probe.queue_key_list(0).next_access_ts() <= *due);
       break;
     }
   }
