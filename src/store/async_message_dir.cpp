@@ -52,11 +52,12 @@ constexpr std::uint64_t max_group_bytes = 64ull << 20;
 
 }  // namespace
 
-// One put waiting for the directory worker.
-class async_message_dir_t::put_task_t : public mq::util::async_worker_t::task_t {
+// One put (with a source) or delete (without) waiting for the directory
+// worker.
+class async_message_dir_t::file_task_t : public mq::util::async_worker_t::task_t {
  public:
-  put_task_t(async_message_dir_t& owner, std::string name, std::shared_ptr<shared_file_t> source,
-             error_callback_t callback, boost::asio::io_context& io)
+  file_task_t(async_message_dir_t& owner, std::string name, std::shared_ptr<shared_file_t> source,
+              error_callback_t callback, boost::asio::io_context& io)
       : owner_(owner),
         name_(std::move(name)),
         source_(std::move(source)),
@@ -64,9 +65,9 @@ class async_message_dir_t::put_task_t : public mq::util::async_worker_t::task_t 
         io_(io),
         work_(boost::asio::make_work_guard(io)) {}
 
-  void run() override { owner_.run_puts(*this); }
+  void run() override { owner_.run_files(*this); }
   const std::string& name() const { return name_; }
-  const shared_file_t& source() const { return *source_; }
+  const shared_file_t* source() const { return source_.get(); }
 
   void deliver(std::exception_ptr error) {
     boost::asio::post(io_, [callback = std::move(callback_), error] { callback(error); });
@@ -82,16 +83,19 @@ class async_message_dir_t::put_task_t : public mq::util::async_worker_t::task_t 
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
 };
 
-void async_message_dir_t::run_puts(put_task_t& first) {
-  std::vector<put_task_t*> group{&first};
+void async_message_dir_t::run_files(file_task_t& first) {
+  std::vector<file_task_t*> group{&first};
   std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
-  std::uint64_t bytes = first.source().size;
-  // Only puts queued right behind: anything else ends the group.
+  auto size_of = [](const file_task_t& task) { return task.source() ? task.source()->size : 0; };
+  std::uint64_t bytes = size_of(first);
+  // Only puts and deletes queued right behind: anything else ends the group.
+  // An update's old file is deleted between the puts of other updates: it
+  // must not split their group.
   while (group.size() < max_group_files && bytes < max_group_bytes) {
-    auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<put_task_t*>(&task) != nullptr; });
+    auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<file_task_t*>(&task) != nullptr; });
     if (!next) break;
-    group.push_back(static_cast<put_task_t*>(next.get()));
-    bytes += group.back()->source().size;
+    group.push_back(static_cast<file_task_t*>(next.get()));
+    bytes += size_of(*group.back());
     taken.push_back(std::move(next));
   }
   std::vector<std::exception_ptr> errors(group.size());
@@ -99,7 +103,7 @@ void async_message_dir_t::run_puts(put_task_t& first) {
     for (auto& error : errors) error = std::make_exception_ptr(std::logic_error("Message directory: not initialized"));
   } else {
     std::vector<std::pair<std::string, const shared_file_t*>> files;
-    for (auto* put : group) files.emplace_back(put->name(), &put->source());
+    for (auto* task : group) files.emplace_back(task->name(), task->source());
     errors = dir_->put_group(files);
   }
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(errors[i]);
@@ -147,16 +151,6 @@ std::future<void> async_message_dir_t::stop() {
   return result;
 }
 
-void async_message_dir_t::post_dir_operation(std::function<void(message_dir_t&)> op, error_callback_t callback) {
-  worker_.post(
-      [this, op = std::move(op)] {
-        if (!dir_) throw std::logic_error("Message directory: not initialized");
-        op(*dir_);
-        return mq::util::none_t{};
-      },
-      wrap([callback = std::move(callback)](mq::util::none_t, std::exception_ptr error) { callback(error); }));
-}
-
 void async_message_dir_t::get_file(const std::string& name, file_callback_t callback) {
   worker_.post(
       [this, name] {
@@ -170,11 +164,11 @@ void async_message_dir_t::get_file(const std::string& name, file_callback_t call
 
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
                                    error_callback_t callback) {
-  worker_.post(std::make_unique<put_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.io()));
+  worker_.post(std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.io()));
 }
 
 void async_message_dir_t::delete_file(const std::string& name, error_callback_t callback) {
-  post_dir_operation([name](message_dir_t& dir) { dir.remove(name); }, std::move(callback));
+  worker_.post(std::make_unique<file_task_t>(*this, name, nullptr, wrap(std::move(callback)), worker_.io()));
 }
 
 void async_message_dir_t::check_health(std::future<std::vector<health_check_entry_t>> records,

@@ -56,13 +56,10 @@ class async_message_dir_t : public mq::util::callback_wrapper_t {
                     std::set<std::string> in_flight, std::function<void(mq::util::result_t<health_stat_t>)> callback);
 
  private:
-  class put_task_t;
-  // On the worker: writes `first` with the puts queued right behind it.
-  void run_puts(put_task_t& first);
-
-  // Runs a directory operation on the worker and hands its outcome to the
-  // callback on the event loop.
-  void post_dir_operation(std::function<void(message_dir_t&)> op, error_callback_t callback);
+  class file_task_t;
+  // On the worker: runs `first` with the puts and deletes queued right
+  // behind it, as one group.
+  void run_files(file_task_t& first);
 
   std::unique_ptr<message_dir_t> dir_;  // used on the worker only
   mq::util::async_worker_t worker_;

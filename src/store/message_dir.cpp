@@ -192,7 +192,11 @@ std::vector<std::exception_ptr> message_dir_t::put_group(
   // the whole group and its names durable with a single flush.
   for (std::size_t i = 0; i < files.size(); ++i) {
     try {
-      fds[i] = write_file(files[i].first, *files[i].second);
+      if (files[i].second) {
+        fds[i] = write_file(files[i].first, *files[i].second);
+      } else {
+        remove(files[i].first);
+      }
     } catch (...) {
       drop(i);
     }

@@ -121,31 +121,41 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
 
 // A group is synced with one syncfs where that is durable; a file that fails
 // fails alone, a failed sync fails the whole group and leaves no file.
-TEST(message_dir_group_test, a_group_is_synced_once_and_each_put_gets_its_own_outcome) {
+// Deletes run in their place among the writes and need no sync.
+TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_own_outcome) {
   struct row_t {
     bool durable_fs;
-    int files, fail_write_at;
+    std::string ops;  // by index: "p" a put, "d" a delete of a file there before
+    int fail_write_at;
     bool fail_syncfs;
     std::string syncs;  // the calls other than writes, the directory as "Q"
     std::string kept;   // the files left, by index
   };
   for (const auto& row :
-       {row_t{true, 3, -1, false, "syncfs Q;", "012"}, row_t{true, 3, 1, false, "syncfs Q;", "02"},
-        row_t{true, 3, -1, true, "syncfs Q;", ""}, row_t{true, 2, 0, false, "fdatasync Q/1.eml 4;fsync Q;", "1"},
-        row_t{false, 2, -1, false, "fdatasync Q/0.eml 4;fdatasync Q/1.eml 4;fsync Q;", "01"}}) {
-    SCOPED_TRACE(row.syncs + " " + row.kept);
+       {row_t{true, "ppp", -1, false, "syncfs Q;", "012"}, row_t{true, "ppp", 1, false, "syncfs Q;", "02"},
+        row_t{true, "pdp", -1, false, "syncfs Q;", "02"}, row_t{true, "ppp", -1, true, "syncfs Q;", ""},
+        row_t{true, "pp", 0, false, "fdatasync Q/1.eml 4;fsync Q;", "1"},
+        row_t{true, "dpd", -1, false, "fdatasync Q/1.eml 4;fsync Q;", "1"},
+        row_t{false, "pp", -1, false, "fdatasync Q/0.eml 4;fdatasync Q/1.eml 4;fsync Q;", "01"}}) {
+    SCOPED_TRACE(row.ops + " " + row.syncs);
     temp_dir_t tmp;
     const std::string queue = (tmp / "queue").string();
+    const int n = static_cast<int>(row.ops.size());
+    std::vector<shared_file_t> sources;
+    std::vector<std::pair<std::string, const shared_file_t*>> files;
+    fs::create_directories(queue);
+    for (int i = 0; i < n; ++i) sources.push_back(make_source(tmp.file(std::to_string(i)), "abcd"));
+    for (int i = 0; i < n; ++i) {
+      const std::string name = std::to_string(i) + ".eml";
+      if (row.ops[i] == 'd') write_file(queue + "/" + name, "old");
+      files.emplace_back(name, row.ops[i] == 'd' ? nullptr : &sources[i]);
+    }
     recording_ops_t ops;
     ops.durable_fs = row.durable_fs;
     ops.fail_write_at = row.fail_write_at;
     ops.fail_syncfs = row.fail_syncfs;
     message_dir_t dir{queue, &ops};
     dir.init(::geteuid(), ::getegid());
-    std::vector<shared_file_t> sources;
-    for (int i = 0; i < row.files; ++i) sources.push_back(make_source(tmp.file(std::to_string(i)), "abcd"));
-    std::vector<std::pair<std::string, const shared_file_t*>> files;
-    for (int i = 0; i < row.files; ++i) files.emplace_back(std::to_string(i) + ".eml", &sources[i]);
     const auto errors = dir.put_group(files);
 
     std::string syncs, kept;
@@ -153,9 +163,9 @@ TEST(message_dir_group_test, a_group_is_synced_once_and_each_put_gets_its_own_ou
       if (call.rfind("write", 0) != 0) syncs += std::regex_replace(call, std::regex(queue), "Q") + ";";
     }
     EXPECT_EQ(syncs, row.syncs);
-    for (int i = 0; i < row.files; ++i) {
+    for (int i = 0; i < n; ++i) {
       const bool exists = fs::exists(fs::path(queue) / (std::to_string(i) + ".eml"));
-      EXPECT_EQ(errors[i] == nullptr, exists) << i;
+      EXPECT_EQ(errors[i] == nullptr, exists != (row.ops[i] == 'd')) << i;
       if (exists) kept += std::to_string(i);
     }
     EXPECT_EQ(kept, row.kept);
