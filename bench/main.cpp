@@ -441,16 +441,23 @@ class bench_t {
     report_.figure(case_name, "last page ms", false).add(daemon_pages.last * 1e3, bare_pages.last * 1e3, rss);
   }
 
-  void walk_round(int run, std::uint64_t count) {
-    const std::uint64_t limit = 100;
-    std::string dir = root_ + "/walk-" + std::to_string(count);
-    std::string spool = dir + "/spool";
-    if (!boost::filesystem::exists(spool + "/queue.db")) {
+  // The directory of a queue of `count` smtp-fresh entries (its spool below
+  // it), filled on first use and kept for the later runs and cases.
+  std::string filled_queue(int run, std::uint64_t count, bool arrival_order) {
+    const std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
+    if (!boost::filesystem::exists(dir + "/spool/queue.db")) {
       progress(run, "filling a queue of " + std::to_string(count) + " entries");
       boost::filesystem::create_directories(dir);
-      fill_queue(spool, count, mq::store::smtp_fresh);
+      fill_queue(dir + "/spool", count, mq::store::smtp_fresh, arrival_order);
       ::sync();
     }
+    return dir;
+  }
+
+  void walk_round(int run, std::uint64_t count) {
+    const std::uint64_t limit = 100;
+    const std::string dir = filled_queue(run, count, false);
+    const std::string spool = dir + "/spool";
 
     walk_stats_t bare_ids, bare_briefs;
     page_times_t bare_id_pages, bare_brief_pages;
@@ -515,14 +522,8 @@ class bench_t {
   void mqctl_round(int run, std::uint64_t count) {
     const std::string n = std::to_string(count);
     for (bool arrival_order : {false, true}) {
-      const std::string dir = root_ + (arrival_order ? "/mqctl-" : "/walk-") + n;
+      const std::string dir = filled_queue(run, count, arrival_order);
       const std::string spool = dir + "/spool";
-      if (!boost::filesystem::exists(spool + "/queue.db")) {
-        progress(run, "filling a queue of " + n + " entries");
-        boost::filesystem::create_directories(dir);
-        fill_queue(spool, count, mq::store::smtp_fresh, arrival_order);
-        ::sync();
-      }
       double bare_seconds = 0;
       {
         progress(run, "bare walk of " + n + " entries by 1000");

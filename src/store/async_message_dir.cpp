@@ -104,7 +104,7 @@ void async_message_dir_t::run_files(file_task_t& first) {
   } else {
     std::vector<std::pair<std::string, const shared_file_t*>> files;
     for (auto* task : group) files.emplace_back(task->name(), task->source());
-    errors = dir_->put_group(files);
+    errors = dir_->write_group(files);
   }
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(errors[i]);
 }

@@ -174,10 +174,10 @@ void message_dir_t::check_space(std::uint64_t size) const {
 }
 
 void message_dir_t::put(const std::string& name, const shared_file_t& source) {
-  if (auto error = put_group({{name, &source}}).front()) std::rethrow_exception(error);
+  if (auto error = write_group({{name, &source}}).front()) std::rethrow_exception(error);
 }
 
-std::vector<std::exception_ptr> message_dir_t::put_group(
+std::vector<std::exception_ptr> message_dir_t::write_group(
     const std::vector<std::pair<std::string, const shared_file_t*>>& files) {
   std::vector<std::exception_ptr> errors(files.size());
   std::vector<int> fds(files.size(), -1);

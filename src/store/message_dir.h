@@ -66,11 +66,11 @@ class message_dir_t {
   // are on disk when it returns. Fails with ENOSPC before copying when the
   // file would eat into the free-space reserve.
   void put(const std::string& name, const shared_file_t& source);
-  // Several puts at once: every file is written, then the file system is
-  // synced once (or, where that is not safe, each file and then the
-  // directory). A null source removes the file instead, in its place among
-  // the writes. Each gets its own outcome (null on success).
-  std::vector<std::exception_ptr> put_group(const std::vector<std::pair<std::string, const shared_file_t*>>& files);
+  // Several puts and deletes at once: every file is written (a null source
+  // removes the file instead, in its place among the writes), then the file
+  // system is synced once (or, where that is not safe, each file and then
+  // the directory). Each gets its own outcome (null on success).
+  std::vector<std::exception_ptr> write_group(const std::vector<std::pair<std::string, const shared_file_t*>>& files);
   shared_file_t get(const std::string& name) const;
   // A file that is already gone counts as deleted.
   void remove(const std::string& name);

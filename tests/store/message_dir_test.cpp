@@ -156,7 +156,7 @@ TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_
     ops.fail_syncfs = row.fail_syncfs;
     message_dir_t dir{queue, &ops};
     dir.init(::geteuid(), ::getegid());
-    const auto errors = dir.put_group(files);
+    const auto errors = dir.write_group(files);
 
     std::string syncs, kept;
     for (const auto& call : ops.calls) {
