@@ -57,6 +57,11 @@ void async_worker_t::post(std::unique_ptr<task_t> task) {
 }
 
 void async_worker_t::loop() {
+  // The error leaves the catch block before it is handed on: the worker must
+  // hold no reference to the exception once the event loop may read and free
+  // it (the count inside the runtime library is no ordering a race checker
+  // can see).
+  std::exception_ptr error;
   try {
     boost::mutex::scoped_lock lock(mutex_);
     for (;;) {
@@ -72,12 +77,13 @@ void async_worker_t::loop() {
       lock.lock();
     }
   } catch (const boost::thread_interrupted&) {
-    // Normal end of the worker.
+    return;  // normal end of the worker
   } catch (const std::exception&) {
-    fail(std::current_exception());
+    error = std::current_exception();
   } catch (...) {
-    fail(std::make_exception_ptr(std::runtime_error("Unknown exception in a worker task")));
+    error = std::make_exception_ptr(std::runtime_error("Unknown exception in a worker task"));
   }
+  fail(std::move(error));
 }
 
 void async_worker_t::fail(std::exception_ptr error) {
@@ -89,7 +95,7 @@ void async_worker_t::fail(std::exception_ptr error) {
   }
   // The unrun tasks go on the event loop, where their captures live, before
   // the exception ends the daemon.
-  boost::asio::post(io_, [rest, error] {
+  boost::asio::post(io_, [rest, error = std::move(error)] {
     rest->clear();
     std::rethrow_exception(error);
   });

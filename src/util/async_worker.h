@@ -80,9 +80,8 @@ class async_worker_t {
         value = value_t{};
         error = std::current_exception();
       }
-      boost::asio::post(*io, [callback = std::move(callback), value = std::move(value), error]() mutable {
-        callback(std::move(value), error);
-      });
+      boost::asio::post(*io, [callback = std::move(callback), value = std::move(value),
+                              error = std::move(error)]() mutable { callback(std::move(value), error); });
       work.reset();
     });
   }
