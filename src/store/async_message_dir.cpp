@@ -70,7 +70,7 @@ class async_message_dir_t::file_task_t : public mq::util::async_worker_t::task_t
   const shared_file_t* source() const { return source_.get(); }
 
   void deliver(std::exception_ptr error) {
-    boost::asio::post(io_, [callback = std::move(callback_), error] { callback(error); });
+    boost::asio::post(io_, [callback = std::move(callback_), error = std::move(error)] { callback(error); });
     work_.reset();
   }
 
@@ -106,7 +106,7 @@ void async_message_dir_t::run_files(file_task_t& first) {
     for (auto* task : group) files.emplace_back(task->name(), task->source());
     errors = dir_->write_group(files);
   }
-  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(errors[i]);
+  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
 }
 
 async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) {}
@@ -117,13 +117,15 @@ std::future<void> async_message_dir_t::init(const boost::filesystem::path& dir, 
   auto done = std::make_shared<std::promise<void>>();
   auto result = done->get_future();
   worker_.post([this, done, dir, uid, gid] {
-    try {
+    auto error = mq::util::thrown_by([&] {
       auto fresh = std::make_unique<message_dir_t>(dir);
       fresh->init(uid, gid);
       dir_ = std::move(fresh);
+    });
+    if (error) {
+      done->set_exception(std::move(error));
+    } else {
       done->set_value();
-    } catch (...) {
-      done->set_exception(std::current_exception());
     }
   });
   return result;
@@ -133,12 +135,14 @@ std::future<void> async_message_dir_t::reload(std::uint32_t uid, std::uint32_t g
   auto done = std::make_shared<std::promise<void>>();
   auto result = done->get_future();
   worker_.post([this, done, uid, gid] {
-    try {
+    auto error = mq::util::thrown_by([&] {
       if (!dir_) throw std::logic_error("Message directory: not initialized");
       dir_->rescan(uid, gid);
+    });
+    if (error) {
+      done->set_exception(std::move(error));
+    } else {
       done->set_value();
-    } catch (...) {
-      done->set_exception(std::current_exception());
     }
   });
   return result;

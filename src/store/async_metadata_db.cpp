@@ -63,9 +63,10 @@ class async_metadata_db_t::write_op_t : public write_t {
 
   void deliver(std::exception_ptr error) override {
     T value = error ? T{} : std::move(value_);
-    boost::asio::post(io_, [callback = std::move(callback_), value = std::move(value), error]() mutable {
-      callback(mq::util::make_result(std::move(value), error));
-    });
+    boost::asio::post(io_,
+                      [callback = std::move(callback_), value = std::move(value), error = std::move(error)]() mutable {
+                        callback(mq::util::make_result(std::move(value), error));
+                      });
     work_.reset();
   }
 
@@ -107,7 +108,7 @@ void async_metadata_db_t::run_writes(write_t& first) {
     for (auto& error : errors) error = std::current_exception();
   }
   // Every callback only now: nothing is acknowledged before its COMMIT.
-  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(errors[i]);
+  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
 }
 
 async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
@@ -126,12 +127,11 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   std::promise<void> promise;
   auto future = promise.get_future();
   worker_.post([this, path, trace, promise = std::move(promise)]() mutable {
-    try {
-      auto db = std::make_unique<metadata_db_t>(path, trace);
-      db_ = std::move(db);
+    auto error = mq::util::thrown_by([&] { db_ = std::make_unique<metadata_db_t>(path, trace); });
+    if (error) {
+      promise.set_exception(std::move(error));
+    } else {
       promise.set_value();
-    } catch (...) {
-      promise.set_exception(std::current_exception());
     }
   });
   return future;

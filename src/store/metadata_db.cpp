@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ov/logger.h"
+#include "util/thrown_by.h"
 
 namespace mq::store {
 
@@ -782,10 +783,11 @@ std::vector<health_check_entry_t> metadata_db_t::list_entries() {
 void metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>>& records,
                                  std::future<std::vector<std::int64_t>>& orphan_ids, std::promise<void>& done,
                                  bool fix) {
-  try {
-    records.set_value(list_entries());
-  } catch (...) {
-    records.set_exception(std::current_exception());
+  std::vector<health_check_entry_t> listed;
+  if (auto error = mq::util::thrown_by([&] { listed = list_entries(); })) {
+    records.set_exception(std::move(error));
+  } else {
+    records.set_value(std::move(listed));
   }
   std::vector<std::int64_t> ids;
   try {
@@ -794,15 +796,16 @@ void metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>>
     // The directory half reports its own failure.
     return;
   }
-  try {
+  auto error = mq::util::thrown_by([&] {
     if (fix) {
       for (const auto id : ids) remove_entry(id);
     }
-  } catch (...) {
-    done.set_exception(std::current_exception());
-    return;
+  });
+  if (error) {
+    done.set_exception(std::move(error));
+  } else {
+    done.set_value();
   }
-  done.set_value();
 }
 
 }  // namespace mq::store

@@ -14,6 +14,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "util/result.h"
+#include "util/thrown_by.h"
 
 namespace mq::util {
 
@@ -73,13 +74,8 @@ class async_worker_t {
     post([io = &io_, work = boost::asio::make_work_guard(io_), f = std::forward<F>(f),
           callback = std::move(callback)]() mutable {
       value_t value{};
-      std::exception_ptr error;
-      try {
-        value = f();
-      } catch (...) {
-        value = value_t{};
-        error = std::current_exception();
-      }
+      std::exception_ptr error = thrown_by([&] { value = f(); });
+      if (error) value = value_t{};
       boost::asio::post(*io, [callback = std::move(callback), value = std::move(value),
                               error = std::move(error)]() mutable { callback(std::move(value), error); });
       work.reset();

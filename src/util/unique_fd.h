@@ -11,7 +11,10 @@ class unique_fd_t {
  public:
   unique_fd_t() = default;
   explicit unique_fd_t(int fd) : present_(true), fd_(fd) {}
-  unique_fd_t(unique_fd_t&& o) noexcept : present_(o.present_), fd_(o.fd_) { o.present_ = false; o.fd_ = -1; }
+  unique_fd_t(unique_fd_t&& o) noexcept : present_(o.present_), fd_(o.fd_) {
+    o.present_ = false;
+    o.fd_ = -1;
+  }
   unique_fd_t& operator=(unique_fd_t&& o) noexcept {
     if (this != &o) {
       reset();
