@@ -664,6 +664,8 @@ queue_stats_t metadata_db_t::get_queue_stat() {
 }
 
 std::vector<queue_key_t> metadata_db_t::flush_queue(status_t status) {
+  // One transaction, so that the keys reported are exactly the rows changed.
+  sqlite::transaction_t transaction(connection_);
   std::vector<queue_key_t> keys;
   {
     auto use = select_flush_keys_.use();
@@ -680,6 +682,7 @@ std::vector<queue_key_t> metadata_db_t::flush_queue(status_t status) {
     flush_.bind_int64(1, status);
     flush_.step();
   }
+  transaction.commit();
   for (auto& key : keys) key.next_access_ts = 0;
   return keys;
 }
