@@ -16,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -32,6 +33,7 @@
 #include "service/store.h"
 #include "util/callback_wrapper.h"
 #include "util/service.h"
+#include "util/socket_service.h"
 
 namespace mq::app {
 
@@ -40,6 +42,9 @@ namespace {
 using services_t = std::vector<std::unique_ptr<mq::util::service_t>>;
 
 constexpr std::int32_t permission_denied = ov::EC_PERMISSION_DENIED;
+
+// How long a termination waits for the requests in progress to be answered.
+constexpr std::chrono::seconds drain_limit{10};
 
 [[noreturn]] void exit_with_status(std::int32_t status) {
   if (!ov::cf_log_is_set()) {
@@ -108,6 +113,9 @@ class app_t {
   void get_config();
   void apply_config();
   void stop();
+  // Stops accepting and reading, then stops once every request in progress
+  // is answered or the limit has passed.
+  void drain();
   void wait_hangup();
   void wait_termination();
 
@@ -122,9 +130,12 @@ class app_t {
   mq::util::callback_wrapper_t hangup_guard_;
   boost::asio::signal_set termination_signals_;
   mq::util::callback_wrapper_t termination_guard_;
+  bool draining_ = false;
+  boost::asio::steady_timer drain_timer_;
 };
 
-app_t::app_t(boost::asio::io_context& io, int monitor_fd) : io_(io), hangup_signals_(io), termination_signals_(io) {
+app_t::app_t(boost::asio::io_context& io, int monitor_fd)
+    : io_(io), hangup_signals_(io), termination_signals_(io), drain_timer_(io) {
   using protocol_t = boost::asio::local::stream_protocol;
   protocol_t::socket socket(io_);
   boost::system::error_code error;
@@ -178,6 +189,8 @@ void app_t::get_config() {
 }
 
 void app_t::apply_config() {
+  // A configuration that arrives while terminating must not listen again.
+  if (draining_) return;
   try {
     for (auto& service : services_) service->configure();
   } catch (const mq::util::restart_required_t& e) {
@@ -210,6 +223,28 @@ void app_t::wait_termination() {
     if (error) throw boost::system::system_error(error, "signal");
     OV_LOG(notice, "Termination signal received, exiting...");
     exit_status_ = ov::EC_APP_TERMINATED;
+    drain();
+  }));
+}
+
+void app_t::drain() {
+  draining_ = true;
+  hangup_signals_.cancel();
+  hangup_guard_.cancel();
+  auto pending = std::make_shared<std::size_t>(0);
+  for (auto& service : services_) {
+    auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get());
+    if (!sockets) continue;
+    ++*pending;
+    sockets->drain(termination_guard_.wrap([this, pending] {
+      if (--*pending == 0) stop();
+    }));
+  }
+  drain_timer_.expires_after(drain_limit);
+  drain_timer_.async_wait(termination_guard_.wrap([this](const boost::system::error_code& error) {
+    if (error) return;
+    OV_LOG(warning, "Requests still in progress after " << drain_limit.count()
+                                                        << " seconds: closing their connections unanswered");
     stop();
   }));
 }
@@ -219,6 +254,7 @@ void app_t::stop() {
   hangup_guard_.cancel();
   termination_signals_.cancel();
   termination_guard_.cancel();
+  drain_timer_.cancel();
   for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
   tie_.reset();
 }

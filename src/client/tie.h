@@ -40,6 +40,10 @@ class tie_t : public mq::util::callback_wrapper_t {
   tie_t(socket_t socket, delegate_t* delegate);
   ~tie_t();
 
+  // Reads no further request; the connection ends once the requests in
+  // progress are answered.
+  void drain() { ipc_.drain(); }
+
   // Called by the codec with checked requests.
   void on_get_queue_chunk_request(std::uint32_t serial, mq::store::queue_chunk_request_t request);
   void on_get_queue_stat_request(std::uint32_t serial);

@@ -49,6 +49,10 @@ class tie_t : public mq::util::callback_wrapper_t {
   tie_t(socket_t socket, delegate_t* delegate);
   ~tie_t();
 
+  // Reads no further request; the connection ends once the requests in
+  // progress are answered.
+  void drain() { ipc_.drain(); }
+
   // STORE_STATE_NOTIFICATION; sent first on every connection.
   void notify_store_state(const std::string& store_path);
 

@@ -30,6 +30,17 @@ std::size_t record_bytes(const entry_metadata_t& m) {
   return n;
 }
 
+bool outcome_unknown(const std::exception_ptr& error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const sqlite::outcome_unknown_t&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
 
 // One write waiting for the database worker.
@@ -62,6 +73,13 @@ class async_metadata_db_t::write_op_t : public write_t {
   void apply(metadata_db_t& db) override { value_ = op_(db); }
 
   void deliver(std::exception_ptr error) override {
+    if (outcome_unknown(error)) {
+      // Neither an answer nor an undo can be right: the error leaves the
+      // event loop and ends the process; the next start reconciles.
+      boost::asio::post(io_, [error] { std::rethrow_exception(error); });
+      work_.reset();
+      return;
+    }
     T value = error ? T{} : std::move(value_);
     boost::asio::post(io_,
                       [callback = std::move(callback_), value = std::move(value), error = std::move(error)]() mutable {

@@ -8,8 +8,10 @@
 namespace mq::store {
 
 // Entry locks of the store: an update that replaces an entry's file holds
-// the entry's lock, and a remove arriving meanwhile is deferred until the
-// lock is released. Event loop only.
+// the entry's lock, and every request for the entry arriving meanwhile (get,
+// update, remove) is deferred until the lock is released; a deferred request
+// that finds the entry locked again defers itself again, behind the lock's
+// holder. Event loop only.
 class lock_entry_t {
  public:
   using operation_t = std::function<void()>;

@@ -32,9 +32,12 @@ class file_ops_t {
   // the device for a whole group instead of one per file.
   virtual int syncfs(int fd);
   // Whether syncfs on this directory's file system is a real sync that
-  // reports write errors (local block file systems); elsewhere files are
-  // synced one by one.
+  // reports write errors (local block file systems, on a kernel that
+  // reports them); elsewhere files are synced one by one.
   virtual bool syncfs_is_durable(int fd);
+  // Whether syncfs returns write-back errors on the kernel of this release
+  // (uname's release, as "5.10.0-26-amd64"): from 5.8 on.
+  static bool syncfs_reports_errors(const std::string& kernel_release);
 
   static file_ops_t& system();
 };

@@ -733,11 +733,34 @@ std::vector<entry_brief_t> metadata_db_t::get_queue_chunk_brief(const queue_chun
   return briefs;
 }
 
+namespace {
+
+bool is_busy(const std::exception_ptr& error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const sqlite::error_t& e) {
+    return e.busy();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 std::vector<std::exception_ptr> metadata_db_t::run_group(const std::vector<std::function<void()>>& ops) {
   std::vector<std::exception_ptr> errors(ops.size());
+  // Every operation after a busy one would wait the busy limit again: they
+  // all fail with it instead.
   auto alone = [&](std::size_t i) {
+    if (i > 0 && is_busy(errors[i - 1])) {
+      errors[i] = errors[i - 1];
+      return;
+    }
     try {
+      sqlite::transaction_t transaction(connection_);
       ops[i]();
+      transaction.commit();
       errors[i] = nullptr;
     } catch (...) {
       errors[i] = std::current_exception();
@@ -747,6 +770,7 @@ std::vector<std::exception_ptr> metadata_db_t::run_group(const std::vector<std::
     alone(0);
     return errors;
   }
+  std::exception_ptr whole;
   try {
     sqlite::transaction_t transaction(connection_);
     for (std::size_t i = 0; i < ops.size(); ++i) {
@@ -756,6 +780,7 @@ std::vector<std::exception_ptr> metadata_db_t::run_group(const std::vector<std::
         connection_.execute("RELEASE op;");
       } catch (...) {
         errors[i] = std::current_exception();
+        if (is_busy(errors[i])) throw;
         // Fails when SQLite rolled the whole transaction back: the group
         // is then retried below.
         connection_.execute("ROLLBACK TO op; RELEASE op;");
@@ -763,10 +788,23 @@ std::vector<std::exception_ptr> metadata_db_t::run_group(const std::vector<std::
     }
     transaction.commit();
     return errors;
+  } catch (const sqlite::outcome_unknown_t&) {
+    whole = std::current_exception();
+  } catch (const sqlite::error_t& e) {
+    if (e.busy()) whole = std::current_exception();
   } catch (...) {
-    // Nothing of the group is stored; each operation still gets its own
-    // outcome.
   }
+  if (whole) {
+    // Busy: the group is rolled back and would only wait again. Unknown:
+    // running any of it again could store it twice. An operation that failed
+    // in its savepoint keeps its own error: it left nothing.
+    for (auto& error : errors) {
+      if (!error) error = whole;
+    }
+    return errors;
+  }
+  // Nothing of the group is stored; each operation still gets its own
+  // outcome.
   for (std::size_t i = 0; i < ops.size(); ++i) alone(i);
   return errors;
 }

@@ -49,9 +49,12 @@ class metadata_db_t {
 
   // Runs the operations as one transaction with one COMMIT, each inside a
   // savepoint of its own: one that throws is rolled back alone and its
-  // exception lands in its slot of the result. If the group cannot be
-  // committed, every operation runs again alone, in its own transaction.
-  // A single operation runs as it is.
+  // exception lands in its slot of the result. If the group is rolled back
+  // whole (a constraint at COMMIT, the commit hook), every operation runs
+  // again alone, in its own transaction. A busy database fails the whole
+  // group at once; a COMMIT whose outcome is unknown (outcome_unknown_t)
+  // fails every operation with it and runs nothing again. A single
+  // operation runs in its own transaction.
   std::vector<std::exception_ptr> run_group(const std::vector<std::function<void()>>& ops);
 
   // Every entry's id and message file name.

@@ -110,7 +110,10 @@ void check_plain_file(const std::string& path) {
 
 }  // namespace
 
-error_t::error_t(sqlite3* db, int rc, const std::string& context) : std::runtime_error(make_message(db, rc, context)) {}
+error_t::error_t(sqlite3* db, int rc, const std::string& context)
+    : std::runtime_error(make_message(db, rc, context)), rc_(rc) {}
+
+bool error_t::busy() const { return (rc_ & 0xff) == SQLITE_BUSY; }
 
 std::uint64_t busy_retries() { return busy_retry_count.load(std::memory_order_relaxed); }
 
@@ -258,7 +261,20 @@ transaction_t::~transaction_t() {
 }
 
 void transaction_t::commit() {
-  connection_.execute(nested_ ? "RELEASE nested;" : "COMMIT;");
+  if (nested_) {
+    connection_.execute("RELEASE nested;");
+    done_ = true;
+    return;
+  }
+  try {
+    connection_.execute("COMMIT;");
+  } catch (const error_t& e) {
+    // Still open (busy: the guard rolls it back) or rolled back whole by
+    // SQLite before anything was written: nothing is stored.
+    if (connection_.in_transaction() || (e.code() & 0xff) == SQLITE_CONSTRAINT) throw;
+    throw outcome_unknown_t(std::string("Queue metadata db: the outcome of a commit is unknown: ") + e.what(),
+                            e.code());
+  }
   done_ = true;
 }
 

@@ -18,10 +18,26 @@ namespace mq::store::sqlite {
 
 class error_t : public std::runtime_error {
  public:
-  explicit error_t(const std::string& text) : std::runtime_error(text) {}
+  explicit error_t(const std::string& text, int rc = 0) : std::runtime_error(text), rc_(rc) {}
   // "'<context>' -> (result code0x<rc>: <message>)"; without a connection
   // the message is SQLite's generic text for the code.
   error_t(sqlite3* db, int rc, const std::string& context);
+
+  // SQLite's result code; 0 when the failure is not SQLite's.
+  int code() const { return rc_; }
+  // The database was locked by another connection past the busy limit.
+  bool busy() const;
+
+ private:
+  int rc_ = 0;
+};
+
+// A COMMIT failed after its transaction may have reached the file (an I/O
+// error at or after the journal's deletion): what is stored is unknown, so
+// nothing may be run again or undone on the strength of it.
+class outcome_unknown_t : public error_t {
+ public:
+  using error_t::error_t;
 };
 
 // Number of busy results waited out since the process started (all
@@ -122,6 +138,9 @@ class transaction_t {
   transaction_t& operator=(const transaction_t&) = delete;
   ~transaction_t();
 
+  // A failure that left the transaction open (busy) or rolled it back (a
+  // constraint or the commit hook) is thrown as it is; any other failure of
+  // COMMIT as outcome_unknown_t.
   void commit();
 
  private:

@@ -23,6 +23,16 @@ namespace {
 
 void ignore_error(std::exception_ptr) {}
 
+bool is_missing(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::system::errc::no_such_file_or_directory;
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix) {
   std::ostringstream out;
   if (!fix) {
@@ -185,24 +195,53 @@ void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::ui
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
-  db_->get_entry(id, [this, callback](result_t<entry_metadata_t> r) {
+  if (locks_->is_locked(id)) {
+    // Seen as the requests before it leave the entry.
+    locks_->defer(id, [this, id, callback] { get_entry(id, callback); });
+    return;
+  }
+  read_entry(id, std::move(callback), true);
+}
+
+void store_t::read_entry(std::int64_t id, callback_t<entry_t> callback, bool again) {
+  db_->get_entry(id, [this, id, callback, again](result_t<entry_metadata_t> r) {
     if (auto error = error_of(r)) {
       callback(error);
       return;
     }
     auto metadata = std::make_shared<entry_metadata_t>(std::move(boost::get<entry_metadata_t>(r)));
-    dir_->get_file(metadata->message_filename, [callback, metadata](shared_file_t file, std::exception_ptr error) {
+    auto opened = [this, id, callback, again, metadata](shared_file_t file, std::exception_ptr error) {
+      // A later update or a repairing check took the file the record
+      // named: the record read again names the one in its place.
+      if (error && again && is_missing(error)) {
+        read_entry(id, callback, false);
+        return;
+      }
       if (error) {
         callback(error);
         return;
       }
       callback(entry_t{std::move(*metadata), std::move(file)});
-    });
+    };
+    start_half(
+        op_t::get, half_t::file, metadata->message_filename,
+        [this, metadata, opened] { dir_->get_file(metadata->message_filename, opened); },
+        [opened](std::exception_ptr e) { opened(shared_file_t(), e); });
   });
 }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
                            callback_t<none_t> callback) {
+  if (locks_->is_locked(id)) {
+    // An update is replacing the entry's file: requests for one entry take
+    // effect in the order they came.
+    auto held = std::make_shared<std::pair<entry_metadata_update_t, boost::optional<shared_file_t>>>(std::move(update),
+                                                                                                     std::move(file));
+    locks_->defer(id, [this, id, held, callback] {
+      update_entry(id, std::move(held->first), std::move(held->second), callback);
+    });
+    return;
+  }
   if (!file) {
     // Only the record changes: nothing to lock.
     db_->update_entry(id, std::move(update), [callback](result_t<std::string> r) {
@@ -277,8 +316,8 @@ void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<
 void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
   if (locks_->is_locked(id)) {
     // An update is replacing the entry's file: remove the entry with its new
-    // file once it is done.
-    locks_->defer(id, [this, id, callback] { do_remove(id, callback); });
+    // file once it is done (and anything deferred before this has run).
+    locks_->defer(id, [this, id, callback] { remove_entry(id, callback); });
     return;
   }
   do_remove(id, std::move(callback));

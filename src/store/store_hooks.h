@@ -7,11 +7,11 @@
 namespace mq::store {
 
 // Lets tests hold back or fail either half of a put or an update with a new
-// file, and see each half finish. A store without hooks pays one null test
-// per half.
+// file (or the file half of a get), and see each half finish. A store
+// without hooks pays one null test per half.
 class store_hooks_t {
  public:
-  enum class op_t { put, update };
+  enum class op_t { put, update, get };
   enum class half_t { file, db };
 
   virtual ~store_hooks_t() = default;

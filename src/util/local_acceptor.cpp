@@ -102,6 +102,14 @@ local_acceptor_t::~local_acceptor_t() {
   // The socket file stays on disk.
 }
 
+void local_acceptor_t::close() {
+  cancel();
+  retry_timer_.cancel();
+  boost::system::error_code ignored;
+  if (open_) acceptor_.close(ignored);
+  open_ = false;
+}
+
 void local_acceptor_t::listen(const protocol_t::endpoint& endpoint) {
   if (open_) {
     // The socket's own address names the private directory it was bound in.

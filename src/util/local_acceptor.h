@@ -38,6 +38,9 @@ class local_acceptor_t : public callback_wrapper_t {
   // path moves the listening socket (the old socket file stays).
   void listen(const protocol_t::endpoint& endpoint);
 
+  // Stops accepting; the socket file stays. A later listen opens again.
+  void close();
+
   bool is_open() const { return open_; }
 
  private:

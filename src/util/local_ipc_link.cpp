@@ -103,8 +103,10 @@ bool local_ipc_link_t::over_high() const {
   return requests_ >= limits_.high_requests || queued_bytes_ >= limits_.high_bytes || queued_fds_ >= limits_.high_fds;
 }
 
+void local_ipc_link_t::stop_reading() { stopped_ = true; }
+
 void local_ipc_link_t::maybe_resume() {
-  if (!paused_ || !socket_.is_open()) return;
+  if (!paused_ || !socket_.is_open() || stopped_) return;
   if (requests_ > limits_.low_requests || queued_bytes_ > limits_.low_bytes || queued_fds_ > limits_.low_fds) return;
   paused_ = false;
   // Never inside the caller: it may be in the middle of a frame or a write.
@@ -131,6 +133,7 @@ void local_ipc_link_t::pump_read() {
   // inside on_message, after which only this copy may be looked at.
   const std::shared_ptr<bool> held = flag();
   for (int frames = 0;;) {
+    if (stopped_) return;
     // Only between frames: a frame started is read to its end.
     if (!reading_body_ && read_done_ == 0 && over_high()) {
       paused_ = true;

@@ -64,6 +64,11 @@ class local_ipc_link_t : public callback_wrapper_t {
   void request_started();
   void request_finished();
 
+  // Reads no further frame (a frame half read is dropped); writing goes on.
+  void stop_reading();
+  // No request in progress and nothing left to write.
+  bool idle() const { return requests_ == 0 && write_queue_.empty(); }
+
   std::size_t queued_bytes() const { return queued_bytes_; }
   std::size_t queued_fds() const { return queued_fds_; }
   bool reading_paused() const { return paused_; }
@@ -115,6 +120,7 @@ class local_ipc_link_t : public callback_wrapper_t {
   std::size_t queued_bytes_ = 0;
   std::size_t queued_fds_ = 0;
   bool paused_ = false;
+  bool stopped_ = false;
 
   // Exact read in progress.
   bool reading_body_ = false;

@@ -35,7 +35,21 @@ void protocol_codec_t::release(std::size_t kind, std::uint32_t serial) {
   if (link_) link_->request_finished();
 }
 
-void protocol_codec_t::on_written() {}
+void protocol_codec_t::drain() {
+  draining_ = true;
+  if (link_) link_->stop_reading();
+  end_if_drained();
+}
+
+// The last thing its callers do: the owner may destroy this object inside.
+void protocol_codec_t::end_if_drained() {
+  if (!draining_ || !link_ || !link_->idle()) return;
+  link_.reset();
+  OV_LOG(debug, side_ << ": closed, every request answered");
+  disconnected();
+}
+
+void protocol_codec_t::on_written() { end_if_drained(); }
 
 void protocol_codec_t::on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
   std::exception_ptr failure;

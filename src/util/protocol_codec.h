@@ -104,6 +104,10 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t {
     });
   }
 
+  // Reads no further request; the connection ends once every request in
+  // progress is answered and written (at once when there is none).
+  void drain();
+
   void on_written() override;
   void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override;
   void on_error(std::exception_ptr error) override;
@@ -129,10 +133,13 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t {
 
  private:
   void end(std::exception_ptr error);
+  // Ends a draining connection that has nothing left to do.
+  void end_if_drained();
 
   std::unique_ptr<local_ipc_link_t> link_;
   const char* side_;
   std::vector<std::set<std::uint32_t>> serials_;
+  bool draining_ = false;
 };
 
 }  // namespace mq::util

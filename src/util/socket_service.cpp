@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <boost/asio/post.hpp>
+
 namespace mq::util {
 
 void connection_entry_t::disconnect() {
@@ -12,7 +14,7 @@ void connection_entry_t::disconnect() {
 
 socket_service_t::socket_service_t(boost::asio::io_context& io, connection_counter_t* counter, path_t path,
                                    make_entry_t make_entry)
-    : counter_(counter), path_(std::move(path)), make_entry_(std::move(make_entry)), acceptor_(io, this) {}
+    : io_(io), counter_(counter), path_(std::move(path)), make_entry_(std::move(make_entry)), acceptor_(io, this) {}
 
 // Members go in reverse order: the acceptor closes before the connections.
 socket_service_t::~socket_service_t() = default;
@@ -32,6 +34,14 @@ void socket_service_t::on_client_accepted(socket_t socket) {
   (*element)->on_disconnect_ = [this, element] { remove(element); };
 }
 
+void socket_service_t::drain(std::function<void()> drained) {
+  acceptor_.close();
+  drained_ = std::move(drained);
+  // An entry may disconnect inside its drain: only its own element goes.
+  for (auto it = connections_.begin(); it != connections_.end();) (*it++)->drain();
+  if (connections_.empty()) boost::asio::post(io_, std::exchange(drained_, nullptr));
+}
+
 void socket_service_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
 
 void socket_service_t::remove(connections_t::iterator element) {
@@ -40,6 +50,7 @@ void socket_service_t::remove(connections_t::iterator element) {
   connections_.erase(element);
   entry.reset();
   counter_->remove_client();
+  if (drained_ && connections_.empty()) boost::asio::post(io_, std::exchange(drained_, nullptr));
 }
 
 }  // namespace mq::util

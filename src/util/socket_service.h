@@ -28,6 +28,9 @@ class connection_counter_t {
 class connection_entry_t {
  public:
   virtual ~connection_entry_t() = default;
+  // Reads no further request; the entry disconnects (perhaps at once) once
+  // the requests in progress are answered.
+  virtual void drain() = 0;
 
  protected:
   // Removes and destroys this entry: the last thing its caller does.
@@ -65,6 +68,11 @@ class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
   // again changes nothing, another one keeps the existing connections.
   void configure() override;
 
+  // Stops accepting and reading; each connection closes once its requests
+  // in progress are answered, and `drained` runs on the loop when none is
+  // left.
+  void drain(std::function<void()> drained);
+
   std::size_t connection_count() const { return count_; }
 
   void on_client_accepted(socket_t socket) override;
@@ -76,11 +84,13 @@ class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
 
   void remove(connections_t::iterator element);
 
+  boost::asio::io_context& io_;
   connection_counter_t* counter_;
   path_t path_;
   make_entry_t make_entry_;
   connections_t connections_;
   std::size_t count_ = 0;
+  std::function<void()> drained_;
   local_acceptor_t acceptor_;
 };
 

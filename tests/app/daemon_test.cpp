@@ -271,6 +271,16 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   }
 
   int acked = 0;
+  const auto acknowledged = [&](int c, const sorter_peer_t::response_t& r) {
+    const auto it = pending[c].find(r.serial());
+    ASSERT_NE(it, pending[c].end()) << r.DebugString();
+    ASSERT_FALSE(r.has_error()) << r.error().what();
+    const std::uint64_t id = row.update ? it->second.first : r.entry_id();
+    entries[id] = {it->second.second, ""};
+    pending[c].erase(it);
+    ++acked;
+    if (acked < storm) send(c, row.update ? id : 0);
+  };
   while (acked < storm) {
     std::vector<pollfd> fds;
     for (auto& peer : peers) fds.push_back(pollfd{peer->fd(), POLLIN, 0});
@@ -278,23 +288,26 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
     for (int c = 0; c < connections; ++c) {
       if (!fds[c].revents) continue;
       const auto r = peers[c]->read();
-      if (!r.has_serial()) continue;  // a notification
-      const auto it = pending[c].find(r.serial());
-      ASSERT_NE(it, pending[c].end()) << r.DebugString();
-      ASSERT_FALSE(r.has_error()) << r.error().what();
-      const std::uint64_t id = row.update ? it->second.first : r.entry_id();
-      entries[id] = {it->second.second, ""};
-      pending[c].erase(it);
-      ++acked;
-      send(c, row.update ? id : 0);
+      if (r.has_serial()) acknowledged(c, r);  // else a notification
     }
   }
   daemon->send_signal(row.signal);
+  // A termination answers the requests in flight before it closes.
+  for (int c = 0; c < connections && row.signal == SIGTERM; ++c) {
+    sorter_peer_t::response_t r;
+    while (!peers[c]->wait_closed(r))
+      if (r.has_serial()) acknowledged(c, r);
+  }
   EXPECT_EQ(daemon->wait_exit(), row.status);
   peers.clear();
 
   daemon = start();
   sorter_peer_t reader(config_.sorter_socket_path());
+  if (!row.update && row.signal == SIGTERM) {  // nothing stored unacknowledged
+    const auto ids = reader.call(mq::test::parse<sorter_peer_t::request_t>(
+        "tag: GET_ENTRY_IDS_REQUEST status: SMTP_FRESH limit: 1000 next_access_ts: 0"));
+    EXPECT_EQ(static_cast<std::size_t>(ids.queue_key_list_size()), entries.size());
+  }
   for (const auto& [id, expected] : entries) {
     mq::util::unique_fd_t file;
     const auto r = reader.call(

@@ -1,8 +1,12 @@
 #include "store/message_dir.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <regex>
 
 #include <boost/filesystem/exception.hpp>
@@ -170,6 +174,45 @@ TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_
     }
     EXPECT_EQ(kept, row.kept);
     EXPECT_EQ(dir.total_bytes(), 4 * row.kept.size());
+  }
+}
+
+// Before 5.8 syncfs drops write-back errors: not trusted there.
+TEST(message_dir_group_test, syncfs_is_trusted_only_on_kernels_that_report_its_errors) {
+  for (const auto& [release, trusted] : std::vector<std::pair<std::string, bool>>{{"4.19.0-21-amd64", false},
+                                                                                  {"5.7.19", false},
+                                                                                  {"5.8.0", true},
+                                                                                  {"5.10.0-26-amd64", true},
+                                                                                  {"6.1.0-13-amd64", true},
+                                                                                  {"unknown", false}})
+    EXPECT_EQ(file_ops_t::syncfs_reports_errors(release), trusted) << release;
+}
+
+// At the edge of the reserve (1/20 of a small file system): a put that
+// would leave less fails and leaves no file; one that leaves it succeeds.
+TEST(message_dir_space_test, a_put_may_fill_the_file_system_down_to_the_reserve) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: mounts a small tmpfs";
+  temp_dir_t tmp;
+  const fs::path small = tmp / "small";
+  fs::create_directories(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(small.c_str(), MNT_DETACH); });
+  message_dir_t dir(small / "queue");
+  dir.init(::geteuid(), ::getegid());
+  struct statvfs st {};
+  ASSERT_EQ(::statvfs(small.c_str(), &st), 0);
+  const std::uint64_t free = st.f_bavail * st.f_frsize, reserve = st.f_blocks * st.f_frsize / 20;
+  for (const auto& [size, stored] :
+       std::vector<std::pair<std::uint64_t, bool>>{{free - reserve + 1, false}, {free - reserve, true}}) {
+    std::string error = "no error";
+    try {
+      dir.put("m.eml", make_source(tmp.file("source"), std::string(size, 'x')));
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, stored ? "no error" : "No space left on device") << size;
+    EXPECT_EQ(fs::exists(small / "queue" / "m.eml"), stored) << size;
   }
 }
 

@@ -41,6 +41,20 @@ inline std::set<std::string> listing(const boost::filesystem::path& dir) {
   return names;
 }
 
+// While it lives, SQLite's directory syncs fail (fsync of a pipe): COMMIT
+// fails after the journal's deletion, with its transaction stored.
+struct failing_dir_sync_t {
+  static int open_pipe(const char*, int* fd) {
+    int ends[2];
+    if (::pipe(ends) != 0) return SQLITE_CANTOPEN;
+    ::close(ends[1]);
+    return *fd = ends[0], SQLITE_OK;
+  }
+  failing_dir_sync_t() { vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(&open_pipe)); }
+  ~failing_dir_sync_t() { vfs->xSetSystemCall(vfs, "openDirectory", nullptr); }  // the default again
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+};
+
 inline std::string text_of(const std::exception_ptr& e) {
   if (!e) return "no error";
   try {

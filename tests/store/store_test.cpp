@@ -248,8 +248,8 @@ TEST_F(store_test, a_check_among_writes_runs_between_groups_and_the_check_keeps_
   EXPECT_EQ(check(false), "Ok");
 }
 
-// A failed update keeps the old file and releases its lock; removes wait
-// behind an update with a file, and run in order.
+// A failed update keeps the old file and releases its lock; every request
+// for the entry waits behind an update with a file, and all run in order.
 TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an_update) {
   const auto id = put("old body");
   const auto other = put("other body");
@@ -268,27 +268,65 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
     EXPECT_EQ(got.metadata.status, smtp_fresh);
     EXPECT_EQ(read_fd(got.file.fd), "old body");
   }
+  // A get whose file an update replaces before it opens it reads the
+  // record again.
   hooks->failing.clear();
+  hooks->holding = {{op_t::get, half_t::file}};
+  outcome_t<entry_t> racing;
+  store->get_entry(id, racing.callback());
+  ASSERT_TRUE(run_until(io, [&] { return hooks->held.size() == 1; }));
+  hooks->holding.clear();
+  call<none_t>([&](auto cb) { store->update_entry(id, {}, source("newer body"), cb); });
+  hooks->take(op_t::get, half_t::file).start();
+  ASSERT_TRUE(done(racing) && racing.value) << text_of(racing.error);
+  EXPECT_EQ(read_fd(racing.value->file.fd), "newer body");
+
   hooks->holding = {{op_t::update, half_t::file}};
   std::vector<std::string> order;
   auto note = [&](const std::string& what) {
     return [&order, what](result_t<none_t> r) { order.push_back(what + " " + text_of(error_of(r))); };
   };
-  store->update_entry(id, {}, source("new body"), note("update"));
+  entry_metadata_update_t first, second;
+  first.attempts = 1;
+  second.attempts = 2;
+  store->update_entry(id, first, source("new body"), note("update1"));
+  store->update_entry(id, second, boost::none, note("update2"));
+  store->get_entry(id, [&](result_t<entry_t> r) {
+    auto* e = boost::get<entry_t>(&r);
+    order.push_back(e ? "get " + std::to_string(e->metadata.attempts) + " " + read_fd(e->file.fd) : "get failed");
+  });
   store->remove_entry(id, note("remove1"));
   store->remove_entry(id, note("remove2"));
   store->remove_entry(other, note("other"));  // not locked
-  // A database round trip: removes posted at once would have run by now.
+  // A database round trip: requests posted at once would have run by now.
   EXPECT_EQ(entries(), 1u);
   EXPECT_EQ(order, std::vector<std::string>{"other no error"});
   hooks->take(op_t::update, half_t::file).start();
-  ASSERT_TRUE(run_until(io, [&] { return order.size() == 4; }));
-  EXPECT_EQ(order,
-            (std::vector<std::string>{"other no error", "update no error", "remove1 no error", "remove2 no error"}));
+  ASSERT_TRUE(run_until(io, [&] { return order.size() == 6; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"other no error", "update1 no error", "update2 no error", "get 2 new body",
+                                             "remove1 no error", "remove2 no error"}));
   // The entry went with its new file, and the old file went too.
   EXPECT_EQ(check(false), "Ok");
   EXPECT_EQ(entries(), 0u);
   EXPECT_TRUE(listing(queue).empty());
+}
+
+// The directory sync after the journal's deletion fails: the put may be
+// stored, so it is neither answered nor undone; the error ends the loop (and
+// the daemon), and the next start finds the entry whole.
+TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
+  outcome_t<std::uint64_t> o;
+  {
+    failing_dir_sync_t failing;
+    store->put_entry(entry("body"), o.callback());
+    EXPECT_THROW(run_until(io, [&] { return o.calls > 0; }), sqlite::outcome_unknown_t);
+  }
+  EXPECT_EQ(o.calls, 0);
+  store.reset();
+  io.restart();
+  open();
+  EXPECT_EQ(check(false), "Ok");
+  EXPECT_EQ(entries(), 1u);
 }
 
 TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
