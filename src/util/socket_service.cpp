@@ -39,7 +39,7 @@ void socket_service_t::drain(std::function<void()> drained) {
   drained_ = std::move(drained);
   // An entry may disconnect inside its drain: only its own element goes.
   for (auto it = connections_.begin(); it != connections_.end();) (*it++)->drain();
-  if (connections_.empty()) boost::asio::post(io_, std::exchange(drained_, nullptr));
+  if (drained_ && connections_.empty()) boost::asio::post(io_, std::exchange(drained_, nullptr));
 }
 
 void socket_service_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
