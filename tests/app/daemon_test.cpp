@@ -295,7 +295,7 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   // A termination answers the requests in flight before it closes.
   for (int c = 0; c < connections && row.signal == SIGTERM; ++c) {
     sorter_peer_t::response_t r;
-    while (!peers[c]->wait_closed(r))
+    while (!peers[c]->wait_closed(&r))
       if (r.has_serial()) acknowledged(c, r);
   }
   EXPECT_EQ(daemon->wait_exit(), row.status);

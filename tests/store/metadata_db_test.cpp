@@ -112,23 +112,6 @@ url(id|entry_id|url|category_mask|legal_url) 1|1|http://example.com/a|0|NULL; 2|
                                       "2|2|NULL|198.51.100.7|NULL|NULL"}));
 }
 
-TEST_F(metadata_db_test, a_lock_held_past_the_busy_limit_fails_the_write) {
-  // Waiting is shown by the store's test; a lock held past the limit fails
-  // the put with SQLite's busy error.
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
-  const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(300));
-  try {
-    put(bare_entry(6));
-    ADD_FAILURE() << "stored";
-  } catch (const sqlite::error_t& e) {
-    EXPECT_NE(std::string(e.what()).find("(result code0x5: database is locked)"), std::string::npos) << e.what();
-  }
-  sqlite::set_busy_limit(limit);
-  sqlite3_close(other);
-}
-
 using key_list_t = std::vector<std::pair<std::int64_t, std::uint64_t>>;  // (id, time)
 
 TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {

@@ -69,16 +69,12 @@ class protocol_peer_t {
     if (fd) *fd = std::move(received);
     return m;
   }
-  // False with the frame in `next` when one comes first.
-  bool wait_closed(std::chrono::milliseconds limit = wait_limit()) {
-    response_t next;
-    return wait_closed(next, limit);
-  }
-  bool wait_closed(response_t& next, std::chrono::milliseconds limit = wait_limit()) {
+  // False, with the frame in `next` when given, if a frame comes first.
+  bool wait_closed(response_t* next = nullptr, std::chrono::milliseconds limit = wait_limit()) {
     std::string body;
     mq::util::unique_fd_t fd;
     if (!mq::util::read_frame(socket_.get(), body, fd, static_cast<int>(limit.count()))) return true;
-    if (!next.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + next.GetTypeName());
+    if (next && !next->ParseFromString(body)) throw std::runtime_error("frame is not a valid " + next->GetTypeName());
     return false;
   }
   void close() { socket_.reset(); }
