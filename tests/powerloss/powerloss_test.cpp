@@ -134,9 +134,12 @@ TEST_P(powerloss, nothing_acknowledged_is_lost) {
   const fs_row_t& fs = GetParam();
   if (const std::string why = why_not(fs); !why.empty()) GTEST_SKIP() << why;
   const int points = env_int("MQ_POWERLOSS_POINTS", 24), operations = env_int("MQ_POWERLOSS_OPERATIONS", 300);
-  // Images in memory by default: a flush of the crash image's loop device costs nothing.
+  // Images in memory by default: a flush of a crash image's loop device costs nothing.
   const char* parent = std::getenv("MQ_POWERLOSS_DIR");
-  mq::test::temp_dir_t dir(parent ? parent : std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+  mq::test::env_var_t tmpdir("TMPDIR", parent                                      ? parent
+                                       : std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
+                                                                                   : std::getenv("TMPDIR"));
+  mq::test::temp_dir_t dir;
   const std::string image = dir.file("image"), base = dir.file("base"), log = dir.file("log"), mnt = dir.file("mnt");
   std::filesystem::create_directories(mnt);
   std::filesystem::create_directories(dir.file("disk"));

@@ -27,7 +27,7 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
 
 class temp_dir_t {
  public:
-  explicit temp_dir_t(const std::string& parent = "/tmp");
+  temp_dir_t();
   ~temp_dir_t();
   temp_dir_t(const temp_dir_t&) = delete;
   temp_dir_t& operator=(const temp_dir_t&) = delete;
