@@ -16,6 +16,7 @@ packages=(
   file
   clang libclang-rt-dev
   strace
+  fuse3 libfuse3-dev e2fsprogs xfsprogs btrfs-progs util-linux
 )
 
 missing=()

@@ -23,6 +23,7 @@
 
 #include "ov/error.h"
 #include "ov/logger.h"
+#include "store/power_cut.h"
 
 namespace mq::store {
 
@@ -121,6 +122,10 @@ void message_dir_t::init(std::uint32_t uid, std::uint32_t gid) {
   if (dir_fd_ >= 0) ::close(dir_fd_);
   dir_fd_ = fd;
   sync_whole_fs_ = ops_->syncfs_is_durable(dir_fd_);
+  if (const std::string unsafe = power_cut_unsafe_fs(dir_fd_); !unsafe.empty())
+    OV_LOG(warning, "Message directory: " << dir_.string() << " is on " << unsafe
+                                          << ": a power cut can lose acknowledged entries; keep the spool on ext4 "
+                                             "with its journal, XFS or Btrfs");
   if (::fchmod(dir_fd_, 0770) != 0) throw_fs("chmod", dir_, errno);
   rescan(uid, gid);
 }

@@ -35,7 +35,8 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, s
 void throw_errno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
 temp_dir_t::temp_dir_t() {
-  std::string name = "/tmp/mq-test.XXXXXX";
+  const char* parent = std::getenv("TMPDIR");
+  std::string name = std::string(parent && *parent ? parent : "/tmp") + "/mq-test.XXXXXX";
   if (!::mkdtemp(name.data())) throw_errno("mkdtemp");
   path_ = name;
 }
