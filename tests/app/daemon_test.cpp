@@ -244,7 +244,9 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   storm->run(240);
   daemon->send_signal(row.signal);
   // A termination answers the requests in flight before it closes.
-  if (row.signal == SIGTERM) EXPECT_EQ(storm->drain(), 0u);
+  if (row.signal == SIGTERM) {
+    EXPECT_EQ(storm->drain(), 0u);
+  }
   EXPECT_EQ(daemon->wait_exit(), row.status);
   const auto outcomes = storm->outcomes(mq::test::storm_t::now_ns());
   storm.reset();
