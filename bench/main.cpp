@@ -25,6 +25,7 @@
 #include "drivers.h"
 #include "payload.h"
 #include "report.h"
+#include "scrape.h"
 #include "stats.h"
 #include "syscall_counter.h"
 #include "tool_runner.h"
@@ -158,6 +159,11 @@ class bench_t {
       }
       if (o_.wanted("mqctl") && !o_.walk_sizes.empty()) {
         mqctl_round(run, *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end()));
+      }
+      if (o_.wanted("scrape") && !o_.walk_sizes.empty()) {
+        const auto n = *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end());
+        progress(run, "scrapes of " + std::to_string(n) + " entries");
+        scrape_round(report_, o_.daemon, filled_queue(run, n, false), n, o_.log_level, o_.stat_repeats, o_.bare_sync);
       }
       if (o_.wanted("burst")) burst_round(run);
       if (o_.wanted("flush")) {
