@@ -37,14 +37,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/completion/mqctl DESTINATION ${CMAKE_INSTALL_D
 # under it, so that an install into a folder stays in that folder.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(MQ_UNIT_DIR /lib/systemd/system)
+  set(MQ_ETC_DIR /etc)
 else()
   set(MQ_UNIT_DIR lib/systemd/system)
+  set(MQ_ETC_DIR ${CMAKE_INSTALL_SYSCONFDIR})
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvane-mail-quarantine.service DESTINATION ${MQ_UNIT_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/config.json DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/orvane-mail-quarantine)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/default DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/default
-        RENAME orvane-mail-quarantine)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/config.json DESTINATION ${MQ_ETC_DIR}/orvane-mail-quarantine)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/default DESTINATION ${MQ_ETC_DIR}/default
         RENAME orvane-mail-quarantine)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(MQ_GZIP)
@@ -66,7 +66,7 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvane-mail-quarantine)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@localhost>")
+set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@orvane.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail quarantine daemon with its supervisor stand-in and mqctl")
 set(CPACK_PACKAGE_DESCRIPTION
     "Keeps a durable queue of mail messages for the mail-processing daemon of a\nmail-security suite: message files in a spool directory, their metadata in\nSQLite. Includes mq-overseer, a small supervisor, and mqctl, the tool to\nlook at and act on the queues.")
