@@ -195,14 +195,16 @@ TEST(overseer_restarts, grow_the_delay_then_give_up_and_start_over_after_a_healt
     std::optional<int> status;
   };
   const std::vector<row_t> rows = {
+      // For the journal, each line with its priority.
       {"exit 3",
-       {"--give-up-after", "4"},
-       {{"daemon exited with status 3 (", 4},
+       {"--give-up-after", "4", "--journal"},
+       {{"<4>mq-overseer: daemon exited with status 3 (", 3},
         {"; restarting in 0.001 s (failure 1 of 4)", 1},
         {"; restarting in 0.002 s (failure 2 of 4)", 1},
         {"; restarting in 0.004 s (failure 3 of 4)", 1},
+        {"<3>mq-overseer: daemon exited with status 3 (", 1},
         {"; it failed 4 times in a row, each within 60 s of its start: giving up", 1},
-        {"started ", 4}},
+        {"<6>mq-overseer: started ", 4}},
        1},
       {"kill -KILL $$",
        {"--give-up-after", "3", "--restart-delay-max", "1"},
