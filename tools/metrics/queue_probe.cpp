@@ -60,7 +60,16 @@ void queue_probe_t::begin(const std::string& client_socket, std::chrono::millise
     self->finish(util::make_error_result<queue_sample_t>(
         std::make_exception_ptr(std::runtime_error("the daemon did not answer in time"))));
   });
-  socket_.async_connect(client_socket, [self, client_socket](const boost::system::error_code& error) {
+  boost::asio::local::stream_protocol::endpoint endpoint;
+  try {
+    endpoint = boost::asio::local::stream_protocol::endpoint(client_socket);
+  } catch (const std::exception&) {  // a path too long for a socket
+    boost::asio::post(io_, [self, error = std::current_exception()] {
+      self->finish(util::make_error_result<queue_sample_t>(error));
+    });
+    return;
+  }
+  socket_.async_connect(endpoint, [self, client_socket](const boost::system::error_code& error) {
     if (!self->done_) return;
     if (error) {
       self->finish(util::make_error_result<queue_sample_t>(std::make_exception_ptr(
