@@ -65,7 +65,12 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
       }
       walking = false;
     });
-    while (walking || during_walk.empty()) during_walk.push_back(scrape(daemon.client_socket(), count));
+    // One scrape a second, as a scraper would: back to back, the statistics
+    // requests (a full count each) would be most of the walk's time.
+    for (int i = 0; i < repeats && (walking || during_walk.empty()); ++i) {
+      during_walk.push_back(scrape(daemon.client_socket(), count));
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
     walker.join();
     if (walk_error) std::rethrow_exception(walk_error);
     rss = daemon.peak_rss_kib();
