@@ -7,6 +7,7 @@
 #include <boost/asio/write.hpp>
 
 #include "metrics/exposition.h"
+#include "metrics/http_request.h"
 
 namespace mq::metrics {
 
@@ -44,13 +45,9 @@ class exchange_t : public std::enable_shared_from_this<exchange_t> {
       return read();
     }
     if (end + 4 > http_server_t::max_request) return reply("431 Request Header Fields Too Large", "");
-    const std::string line = request_.substr(0, request_.find("\r\n"));
-    const auto a = line.find(' '), b = line.find(' ', a == std::string::npos ? a : a + 1);
-    if (a == std::string::npos || b == std::string::npos || line.compare(b + 1, 5, "HTTP/") != 0)
-      return reply("400 Bad Request", "");
-    const std::string method = line.substr(0, a), target = line.substr(a + 1, b - a - 1);
-    if (target.substr(0, target.find('?')) != "/metrics") return reply("404 Not Found", "");
-    if (method != "GET") return reply("405 Method Not Allowed", "", "Allow: GET\r\n");
+    const std::string status = http_status_for(request_.substr(0, end));
+    if (status == "405 Method Not Allowed") return reply(status, "", "Allow: GET\r\n");
+    if (status != "200 OK") return reply(status, "");
     handler_([self = shared_from_this()](const std::string& body) {
       self->reply("200 OK", body, std::string("Content-Type: ") + content_type + "\r\n");
     });
