@@ -25,6 +25,7 @@
 #include "drivers.h"
 #include "payload.h"
 #include "report.h"
+#include "scrape.h"
 #include "stats.h"
 #include "syscall_counter.h"
 #include "tool_runner.h"
@@ -158,6 +159,11 @@ class bench_t {
       }
       if (o_.wanted("mqctl") && !o_.walk_sizes.empty()) {
         mqctl_round(run, *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end()));
+      }
+      if (o_.wanted("scrape") && !o_.walk_sizes.empty()) {
+        const auto n = *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end());
+        progress(run, "scrapes of " + std::to_string(n) + " entries");
+        scrape_round(report_, o_.daemon, filled_queue(run, n, false), n, o_.log_level, o_.stat_repeats, o_.bare_sync);
       }
       if (o_.wanted("burst")) burst_round(run);
       if (o_.wanted("flush")) {
@@ -670,7 +676,7 @@ int run_main(int argc, char** argv) {
     ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
-    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat,burst,flush,mqctl")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat,burst,flush,mqctl,scrape")
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")

@@ -32,6 +32,33 @@ endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/completion/mqctl DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
+# The service: unit, configuration, options. With the prefix /usr (the
+# package) they go to /lib/systemd/system and /etc; with any other prefix
+# under it, so that an install into a folder stays in that folder.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(MQ_UNIT_DIR /lib/systemd/system)
+  set(MQ_ETC_DIR /etc)
+else()
+  set(MQ_UNIT_DIR lib/systemd/system)
+  set(MQ_ETC_DIR ${CMAKE_INSTALL_SYSCONFDIR})
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvane-mail-quarantine.service DESTINATION ${MQ_UNIT_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/config.json DESTINATION ${MQ_ETC_DIR}/orvane-mail-quarantine)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/default DESTINATION ${MQ_ETC_DIR}/default
+        RENAME orvane-mail-quarantine)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(MQ_GZIP)
+  set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+  add_custom_command(
+    OUTPUT ${changelog}
+    COMMAND ${MQ_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${changelog}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+    VERBATIM)
+  add_custom_target(mq_changelog ALL DEPENDS ${changelog})
+  add_dependencies(mqctl mq_changelog)
+  install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
 # scripts/package.sh: cpack -G DEB. The library dependencies come from
 # dpkg-shlibdeps on the installed programs: libprotobuf32, libsqlite3-0,
 # libssl3, libboost-{thread,filesystem,program-options}1.81.0, libstdc++6,
@@ -39,7 +66,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/completion/mqctl DESTINATION ${CMAKE_INSTALL_D
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvane-mail-quarantine)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@localhost>")
+set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@orvane.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail quarantine daemon with its supervisor stand-in and mqctl")
 set(CPACK_PACKAGE_DESCRIPTION
     "Keeps a durable queue of mail messages for the mail-processing daemon of a\nmail-security suite: message files in a spool directory, their metadata in\nSQLite. Includes mq-overseer, a small supervisor, and mqctl, the tool to\nlook at and act on the queues.")
@@ -48,6 +75,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/conffiles ${CMAKE_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SET_DESTDIR OFF)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -46,6 +46,8 @@ for t in test_util test_store test_sorter test_client test_service; do
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo_root/tests/tsan.supp" \
     MQ_TEST_TIME_SCALE=4 "build-tsan/tests/$t" --gtest_brief=1 || status=1
 done
+echo "== package (lintian, systemd-analyze verify)"
+bash scripts/check_package.sh || status=1
 echo "== fuzzing (20 s a target)"
 bash scripts/fuzz.sh 20 || status=1
 exit $status

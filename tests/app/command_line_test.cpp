@@ -231,12 +231,20 @@ TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_co
   EXPECT_TRUE(p.wait_log("removed stale socket " + config.sorter_socket_path()));
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
 
+  // A wrong file on SIGHUP is refused by the field's name; the daemon is left alone.
+  ov::MailQuarantineConfig wrong = config;
+  wrong.set_spool_dir("spool");
+  write_config(dir.file("config.json"), wrong);
+  p.send_signal(SIGHUP);
+  EXPECT_TRUE(p.wait_log(": field spool_dir: 'spool' is not an absolute path; keeping the previous configuration"));
+
   // Another spool directory needs a new process, which gets revision 3.
   config.set_spool_dir(dir.file("spool2"));
   write_config(dir.file("config.json"), config);
   p.send_signal(SIGHUP);
   EXPECT_TRUE(p.wait_log("daemon exited with status 0 (EC_OK), restarting"));
   EXPECT_TRUE(p.wait_log("daemon ready with configuration revision 3"));
+  EXPECT_EQ(2u, p.count_log("started "));  // none for the wrong file
   EXPECT_TRUE(std::filesystem::exists(dir.file("spool2/queue.db")));
 
   p.send_signal(SIGTERM);
@@ -259,13 +267,14 @@ TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_co
   EXPECT_EQ(1u, refused.count_log("bad configuration file " + dir.file("bad.json") + ": ")) << refused.output();
   EXPECT_FALSE(std::filesystem::exists(dir.file("started")));
 
-  // A daemon that cannot apply it ends the stand-in with its status.
-  config.mutable_run_as_user()->Clear();
-  config.mutable_run_as_user()->set_name("mq-no-such-user");
+  // A daemon that cannot apply it (a uid without an account) ends the
+  // stand-in with its status, not restarted.
+  config.mutable_run_as_user()->set_uid(3999999);
   write_config(dir.file("config.json"), config);
   mq::test::daemon_process_t failed(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--config", dir.file("config.json")}));
   EXPECT_EQ(102, failed.wait_exit());
-  EXPECT_EQ(1u, failed.count_log("daemon exited with status 102 (EC_BAD_CONFIG)"));
+  EXPECT_EQ(1u, failed.count_log("daemon exited with status 102 (EC_BAD_CONFIG): it cannot apply the configuration; "
+                                 "not restarting"));
 }
 #endif
 

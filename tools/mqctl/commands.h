@@ -37,6 +37,7 @@ int run_shape(const context_t& ctx, const args_t& args);
 int run_top(const context_t& ctx, const args_t& args);
 int run_flush(const context_t& ctx, const args_t& args);
 int run_check(const context_t& ctx, const args_t& args);
+int run_metrics(const context_t& ctx, const args_t& args);
 
 // Over the Sorter socket.
 int run_put(const context_t& ctx, const args_t& args);

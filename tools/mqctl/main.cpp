@@ -243,6 +243,7 @@ const std::vector<command_t>& commands() {
        false,
        {{"fix"}, {}, {}},
        run_check},
+      {"metrics", "", "the queue metrics once, for a textfile collector", "", false, {}, run_metrics},
       {"put",
        "FILE [--sender S] [--rcpt R]... [--status STATUS] [--session-id ID] [--received-ts TS] "
        "[--next-access-ts TS] [--helo H] [--address A] [--port P] [--proto P]",

@@ -1,0 +1,233 @@
+#include <arpa/inet.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include <google/protobuf/struct.pb.h>
+#include <google/protobuf/util/json_util.h>
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+
+namespace {
+
+using words_t = std::vector<std::string>;
+using metrics_t = std::map<std::string, double>;
+
+std::string source_file(const std::string& name) { return mq::test::read_file(MQ_SOURCE_DIR "/" + name); }
+
+// The whole answer to `request`, until the server closes.
+std::string http(std::uint16_t port, const std::string& request) {
+  const mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) mq::test::throw_errno("connect");
+  mq::test::send_raw(s.get(), request.data(), request.size());
+  std::string out;
+  char buf[4096];
+  for (pollfd p{s.get(), POLLIN, 0}; ::poll(&p, 1, static_cast<int>(mq::test::wait_limit().count())) == 1;) {
+    const ssize_t n = ::read(s.get(), buf, sizeof buf);
+    if (n <= 0) return out;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  throw std::runtime_error("no end of the answer in time: " + out);
+}
+
+metrics_t parse_metrics(const std::string& text) {
+  metrics_t m;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#') m[line.substr(0, line.rfind(' '))] = std::stod(line.substr(line.rfind(' ')));
+  return m;
+}
+
+// The unit's command line with the packaged options, the programs of this
+// build, `config` for the packaged file and port 0 for the packaged one.
+words_t packaged_command(const std::string& config) {
+  std::smatch exec, options;
+  const std::string unit = source_file("packaging/orvane-mail-quarantine.service"),
+                    defaults = source_file("packaging/default");
+  EXPECT_TRUE(std::regex_search(unit, exec, std::regex("\nExecStart=/usr/sbin/mq-overseer (.*)\n")));
+  EXPECT_TRUE(std::regex_search(defaults, options, std::regex("\nMQ_OVERSEER_OPTIONS=\"(.*)\"\n")));
+  const std::string line = std::regex_replace(exec[1].str(), std::regex("\\$MQ_OVERSEER_OPTIONS"), options[1].str());
+  const std::map<std::string, std::string> moved = {{"/usr/sbin/orvane-mail-quarantine", ORVANE_MAIL_QUARANTINE_PATH},
+                                                    {"/etc/orvane-mail-quarantine/config.json", config},
+                                                    {"127.0.0.1:9467", "127.0.0.1:0"}};
+  words_t args;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) args.push_back(moved.count(w) ? moved.at(w) : w);
+  EXPECT_EQ(1u, std::count(args.begin(), args.end(), "127.0.0.1:0")) << "the packaged address is 127.0.0.1:9467";
+  return args;
+}
+
+// In a child with only `groups` besides nobody's: connect's errno, 0 when it connected.
+int connect_as_nobody(const std::string& socket, std::vector<gid_t> groups) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(255);
+    try {
+      mq::util::connect_local(socket);
+      _exit(0);
+    } catch (const std::system_error& e) {
+      _exit(e.code().value());
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WEXITSTATUS(status);
+}
+
+TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_sockets_to_its_group) {
+  mq::test::temp_dir_t dir;
+  ov::MailQuarantineConfig config;
+  ASSERT_TRUE(google::protobuf::util::JsonStringToMessage(source_file("packaging/config.json"), &config).ok());
+  for (auto* path :
+       {config.mutable_spool_dir(), config.mutable_sorter_socket_path(), config.mutable_client_socket_path()})
+    *path = dir.path().string() + *path;
+  config.mutable_run_as_user()->set_uid(::getuid());       // no such account here
+  config.mutable_actual_log()->set_type(ov::Log::STDERR);  // into the test's output, not the machine's log
+  // The runtime directory as the unit makes it: 0750, group-owned by the package's group.
+  const std::string run_dir = std::filesystem::path(config.client_socket_path()).parent_path().string();
+  const gid_t group = 54321;
+  std::filesystem::create_directories(run_dir);
+  ASSERT_EQ(0, ::chmod(run_dir.c_str(), 0750));
+  // Only the runtime directory may keep nobody out: the temporary one lets it pass.
+  const bool root =
+      ::geteuid() == 0 && ::chown(run_dir.c_str(), 0, group) == 0 && ::chmod(dir.path().c_str(), 0711) == 0;
+  std::string json;
+  ASSERT_TRUE(google::protobuf::util::MessageToJsonString(config, &json).ok());
+  mq::test::write_file(dir.file("config.json"), json);
+
+  mq::test::daemon_process_t p({MQ_OVERSEER_PATH, packaged_command(dir.file("config.json")), {"COM_ORVANE_MONITOR"}});
+  ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
+  std::smatch port;
+  const std::string out = p.output();
+  ASSERT_TRUE(std::regex_search(out, port, std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics\n"))) << out;
+  const auto scrape = [&](const std::string& request) { return http(std::stoi(port[1]), request); };
+
+  const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+  mq::test::sorter_peer_t sorter(config.sorter_socket_path());
+  for (const auto& [size, status, due] : std::vector<std::tuple<std::size_t, mq::Status, std::uint64_t>>{
+           {10, mq::SMTP_FRESH, now - 100}, {20, mq::SMTP_FRESH, now + 1000}, {5, mq::BCC_ACCEPTED, 0}}) {
+    mq::Entry entry;
+    entry.set_next_access_ts(due);
+    sorter.put(std::string(size, 'x'), status, entry);
+  }
+
+  const std::string answer = scrape("GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  ASSERT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n")) << answer;
+  const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+  mq::test::write_file(dir.file("metrics.txt"), body);
+  if (std::filesystem::exists("/usr/bin/promtool")) {
+    const auto check =
+        mq::test::run_program({"/bin/sh", {"-c", "promtool check metrics < " + dir.file("metrics.txt")}});
+    EXPECT_EQ(0, check.status) << check.out << check.err;
+  }
+
+  // Every figure against mqctl stat; mqctl metrics says the same of the queues.
+  const metrics_t m = parse_metrics(body);
+  const auto stat =
+      mq::test::run_program({MQCTL_PATH, {"--client-socket", config.client_socket_path(), "stat", "--json"}});
+  google::protobuf::Struct s;
+  ASSERT_TRUE(google::protobuf::util::JsonStringToMessage(stat.out, &s).ok()) << stat.out << stat.err;
+  const auto tool = mq::test::run_program(
+      {MQCTL_PATH,
+       {"--client-socket", config.client_socket_path(), "--sorter-socket", config.sorter_socket_path(), "metrics"}});
+  EXPECT_EQ(0, tool.status) << tool.err;
+  const metrics_t t = parse_metrics(tool.out);
+  for (const char* status : {"smtp-fresh", "smtp-accepted", "bcc-fresh", "bcc-accepted"}) {
+    const auto& fields = s.fields().at(status).struct_value().fields();
+    const std::string label = std::string("{status=\"") + status + "\"}";
+    for (const auto& [name, key] : {std::pair{"mail_quarantine_queue_messages", "messages"},
+                                    std::pair{"mail_quarantine_queue_size_bytes", "bytes"}}) {
+      EXPECT_EQ(fields.at(key).number_value(), m.at(name + label)) << name << label;
+      EXPECT_EQ(m.at(name + label), t.at(name + label)) << name << label;
+    }
+  }
+  const std::string fresh_age = "mail_quarantine_queue_oldest_overdue_seconds{status=\"smtp-fresh\"}";
+  EXPECT_GE(m.at(fresh_age), 100);
+  EXPECT_LE(m.at(fresh_age), 100 + mq::test::wait_limit().count() / 1000);
+  EXPECT_EQ((std::vector<double>{30, 0, 1, 1, 1, 0, 1}),
+            (std::vector<double>{m.at("mail_quarantine_queue_size_bytes{status=\"smtp-fresh\"}"),
+                                 m.at("mail_quarantine_queue_oldest_overdue_seconds{status=\"bcc-accepted\"}"),
+                                 m.at("mail_quarantine_up"), m.at("mail_quarantine_queue_probe_success"),
+                                 m.at("mail_quarantine_socket_connections{socket=\"sorter\"}"),
+                                 m.at("mail_quarantine_socket_connections{socket=\"client\"}"),
+                                 t.at("mail_quarantine_socket_connections{socket=\"sorter\"}")}));
+  EXPECT_EQ(0u, t.count("mail_quarantine_up"));
+
+  // Anything but GET /metrics, and a request too long.
+  for (const auto& [request, status] : std::vector<std::pair<std::string, std::string>>{
+           {"POST /metrics HTTP/1.1\r\n\r\n", "405 Method Not Allowed"},
+           {"GET /metricsx HTTP/1.1\r\n\r\n", "404 Not Found"},
+           {"GET /metrics\r\n\r\n", "400 Bad Request"},
+           {"GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
+            "431 Request Header Fields Too Large"}})
+    EXPECT_EQ(0u, scrape(request).find("HTTP/1.1 " + status + "\r\n")) << request.substr(0, 40);
+
+  if (root) {
+    // Without the group nobody reaches either socket; with it, both.
+    for (const auto& socket : {config.sorter_socket_path(), config.client_socket_path()})
+      EXPECT_EQ((std::pair{EACCES, 0}), (std::pair{connect_as_nobody(socket, {}), connect_as_nobody(socket, {group})}))
+          << socket;
+  }
+  p.send_signal(SIGTERM);
+  EXPECT_EQ(0, p.wait_exit());
+  if (!root) GTEST_SKIP() << "not root: the group's hold on the sockets is not checked";
+}
+
+TEST(overseer_restarts, grow_the_delay_then_give_up_and_start_over_after_a_healthy_run) {
+  mq::test::temp_dir_t dir;
+  struct row_t {
+    std::string script;
+    words_t args;
+    std::vector<std::pair<std::string, std::size_t>> lines;  // logged, how often
+    std::optional<int> status;
+  };
+  const std::vector<row_t> rows = {
+      // For the journal, each line with its priority.
+      {"exit 3",
+       {"--give-up-after", "4", "--journal"},
+       {{"<4>mq-overseer: daemon exited with status 3 (", 3},
+        {"; restarting in 0.001 s (failure 1 of 4)", 1},
+        {"; restarting in 0.002 s (failure 2 of 4)", 1},
+        {"; restarting in 0.004 s (failure 3 of 4)", 1},
+        {"<3>mq-overseer: daemon exited with status 3 (", 1},
+        {"; it failed 4 times in a row, each within 60 s of its start: giving up", 1},
+        {"<6>mq-overseer: started ", 4}},
+       1},
+      {"kill -KILL $$",
+       {"--give-up-after", "3", "--restart-delay-max", "1"},
+       {{"daemon killed by signal 9 (SIGKILL); restarting in 0.001 s (failure 1 of 3)", 1},
+        {"daemon killed by signal 9 (SIGKILL); restarting in 0.001 s (failure 2 of 3)", 1},
+        {"giving up", 1}},
+       1},
+      // Every run counts as healthy: the count and the delay start over each time.
+      {"exit 3", {"--give-up-after", "2", "--healthy-after", "0"}, {{"restarting in 0.001 s (failure 1 of 2)", 3}}, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.script + " " + ::testing::PrintToString(row.args));
+    mq::test::write_file(dir.file("fake"), "#!/bin/sh\n" + row.script + "\n");
+    ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
+    words_t args{"--daemon", dir.file("fake"), "--state-dir", dir.file("state"), "--restart-delay", "1"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    mq::test::daemon_process_t p({MQ_OVERSEER_PATH, args, {"COM_ORVANE_MONITOR"}});
+    for (const auto& [line, count] : row.lines) EXPECT_TRUE(p.wait_log(line, count)) << line;
+    if (row.status) {
+      EXPECT_EQ(*row.status, p.wait_exit());
+      for (const auto& [line, count] : row.lines) EXPECT_EQ(count, p.count_log(line)) << line;
+    }
+  }
+}
+
+}  // namespace

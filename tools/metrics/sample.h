@@ -1,0 +1,43 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace mq::metrics {
+
+// Label values of the four status queues, in wire order (mq.Status - 1).
+inline constexpr std::array<const char*, 4> status_labels = {"smtp-fresh", "smtp-accepted", "bcc-fresh",
+                                                             "bcc-accepted"};
+
+// What one statistics request and one page of one key per status tell.
+struct queue_sample_t {
+  struct status_t {
+    std::uint64_t messages = 0;
+    std::uint64_t bytes = 0;
+    // Next access time of the earliest entry that has one (not 0).
+    std::optional<std::uint64_t> first_due_ts;
+  };
+  std::array<status_t, 4> statuses;
+  double seconds = 0;  // how long the daemon took to answer all of it
+};
+
+// Open connections of each socket, as the kernel lists them.
+struct socket_clients_t {
+  std::optional<std::uint64_t> sorter;
+  std::optional<std::uint64_t> client;
+};
+
+// What only the supervisor knows.
+struct supervisor_sample_t {
+  bool up = false;                                // running and ready with a configuration
+  std::map<std::string, std::uint64_t> restarts;  // by reason
+  std::optional<double> last_restart_time;        // seconds since the epoch
+  std::optional<std::uint32_t> reported_clients;  // from the last statistics
+  std::uint64_t stat_reports = 0;
+  std::optional<std::uint32_t> config_revision;  // the last one applied
+};
+
+}  // namespace mq::metrics
