@@ -25,7 +25,8 @@ void client_t::client_entry_t::flush_queue(mq::store::status_t status,
   // Sorter, so the count is what the audit trail needs.
   store_->flush_queue(status, [status, completion = std::move(completion)](mq::util::result_t<std::string> r) {
     if (mq::util::has_value(r))
-      OV_LOG(notice, "Client: flush of the " << mq::store::status_name(status) << " queue: " << boost::get<std::string>(r));
+      OV_LOG(notice,
+             "Client: flush of the " << mq::store::status_name(status) << " queue: " << boost::get<std::string>(r));
     completion(std::move(r));
   });
 }

@@ -14,6 +14,7 @@
 #include "output.h"
 #include "selection.h"
 #include "terminal.h"
+#include "text.h"
 #include "time_text.h"
 
 namespace mqctl {
@@ -32,8 +33,8 @@ struct item_t {
 
 struct outcome_t {
   std::uint64_t done = 0, gone = 0, changed = 0, failed = 0, left = 0;
-  std::uint64_t unanswered = 0;      // in flight when the connection was lost
-  std::string lost;                  // why the connection was lost, if it was
+  std::uint64_t unanswered = 0;        // in flight when the connection was lost
+  std::string lost;                    // why the connection was lost, if it was
   std::vector<std::uint64_t> missing;  // ids that were not there
   std::map<std::string, std::uint64_t> reasons;
   std::vector<std::pair<std::uint64_t, std::string>> failures;  // the first ones, for --json
@@ -89,7 +90,7 @@ class runner_t {
       o.unanswered = pending_.size();
       pending_.clear();
     }
-    o.left += items_.size() - next;
+    o.left += items_.size() - next + unsent_;
     progress_.update(finished, true);
     progress_.finish();
     return o;
@@ -105,7 +106,8 @@ class runner_t {
         sorter_request_t get;
         get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
         get.set_entry_id(items_[next].id);
-        send(get, next++, false);
+        send(get, next, false);
+        ++next;
       }
       if (pending_.empty()) break;
       sorter_response_t r;
@@ -127,8 +129,7 @@ class runner_t {
         } else if (!alarm && r.tag() != sorter_response_t::GET_ENTRY_RESPONSE) {
           throw connection_error_t("the daemon answered " + sorter_response_t::Tag_Name(r.tag()) +
                                    " to GET_ENTRY_REQUEST");
-        } else if (!alarm && selection_ &&
-                   !selection_->matches(r.status(), brief_of(r), &details)) {
+        } else if (!alarm && selection_ && !selection_->matches(r.status(), brief_of(r), &details)) {
           ++o.changed;
         } else if (stopping || interrupt_guard_t::interrupted()) {
           stopping = true;
@@ -155,10 +156,17 @@ class runner_t {
     }
   }
 
+  // A request that could not be sent was not acted on: its entry counts
+  // as left untouched.
   void send(sorter_request_t& request, std::size_t index, bool acting) {
     const std::uint32_t serial = session_.channel().next_serial();
     request.set_serial(serial);
-    session_.channel().send(request);
+    try {
+      session_.channel().send(request);
+    } catch (const connection_error_t&) {
+      if (acting) ++unsent_;
+      throw;
+    }
     pending_[serial] = {index, acting};
   }
 
@@ -175,6 +183,7 @@ class runner_t {
   std::size_t in_flight_;
   progress_t progress_;
   std::unordered_map<std::uint32_t, std::pair<std::size_t, bool>> pending_;
+  std::uint64_t unsent_ = 0;
 };
 
 // The command's name and the word its summary starts with, in action_t order.
@@ -218,9 +227,6 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     throw usage_error_t(command + ": entry ids and a selection exclude each other");
   if (!by_id && words.size() > 1) throw usage_error_t("usage: mqctl " + usage);
 
-  if (!by_id && !dry_run && !yes && !is_terminal(0))
-    throw usage_error_t(command + " of a selection needs --yes when standard input is not a terminal");
-
   std::optional<selection_t> selection;
   std::vector<item_t> items;
   std::string scope;
@@ -235,6 +241,8 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     selection.emplace(args, words.empty() ? std::nullopt : std::optional<std::string>(words[0]), false, command);
     if (action == action_t::move && selection->single_status() && selection->statuses()[0] == target)
       throw usage_error_t("move: --to names the selected status");
+    if (!dry_run && !yes && !is_terminal(0))
+      throw usage_error_t(command + " of a selection needs --yes when standard input is not a terminal");
     scope = "of " + selection->describe();
     interrupt_guard_t guard;
     client_session_t session(ctx.client_socket, ctx.timeout_ms);
@@ -343,10 +351,10 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
   } else if (!single || !o.lost.empty() || o.failed) {
     *ctx.out << past_tense(action) << ' ' << o.done << " of " << entries(items.size()) << ": " << o.gone
              << " already gone, " << o.changed << " changed meanwhile, " << o.failed << " failed\n";
-    for (const auto& [reason, n] : o.reasons) *ctx.out << "  failed: " << entries(n) << ": " << reason << '\n';
+    for (const auto& [reason, n] : o.reasons) *ctx.out << "  failed: " << entries(n) << ": " << shown(reason) << '\n';
     if (!o.lost.empty())
-      *ctx.out << "Connection lost: " << o.lost << "\n  " << entries(o.unanswered)
-               << " had no answer (done or not), " << entries(o.left) << " left untouched\n";
+      *ctx.out << "Connection lost: " << o.lost << "\n  " << entries(o.unanswered) << " had no answer (done or not), "
+               << entries(o.left) << " left untouched\n";
     if (interrupted)
       *ctx.out << "Interrupted: " << entries(o.left) << " left untouched, the requests in flight were completed\n";
   }

@@ -76,11 +76,15 @@ sorter_session_t::sorter_session_t(const std::string& path, int timeout_ms)
     channel_.send(probe);
     channel_.receive(greeting);
   } catch (const connection_error_t& e) {
-    throw connection_error_t(path + " did not greet as a Sorter socket does (is it the client socket? see "
-                             "--sorter-socket): " + e.what());
+    throw connection_error_t(path +
+                             " did not greet as a Sorter socket does (is it the client socket? see "
+                             "--sorter-socket): " +
+                             e.what());
   }
   if (greeting.tag() != response_t::STORE_STATE_NOTIFICATION)
-    throw connection_error_t("the daemon did not greet with its store state");
+    throw connection_error_t(path +
+                             " did not greet as a Sorter socket does (is it the client socket? see "
+                             "--sorter-socket)");
   store_path_ = greeting.store_path();
 }
 
@@ -112,14 +116,33 @@ sorter_session_t::response_t sorter_session_t::call(request_t request, response_
 }
 
 client_session_t::client_session_t(const std::string& path, int timeout_ms)
-    : channel_(path, "client socket", timeout_ms) {}
+    : path_(path), channel_(path, "client socket", timeout_ms) {}
+
+void client_session_t::diagnose() const {
+  // A Sorter socket hangs up on a client request, maybe before its greeting
+  // got out; on a quiet connection it greets at once.
+  bool sorter = false;
+  try {
+    channel_t quiet(path_, "Sorter socket", 2000);
+    mq::MailQuarantine2SorterMessage greeting;
+    quiet.receive(greeting);
+    sorter = greeting.tag() == mq::MailQuarantine2SorterMessage::STORE_STATE_NOTIFICATION;
+  } catch (const connection_error_t&) {
+  }
+  if (sorter) throw connection_error_t(path_ + " is a Sorter socket, not the client socket (see --client-socket)");
+}
 
 client_session_t::response_t client_session_t::call(request_t request) {
   const std::uint32_t serial = channel_.next_serial();
   request.set_serial(serial);
-  channel_.send(request);
   response_t response;
-  channel_.receive(response);
+  try {
+    channel_.send(request);
+    channel_.receive(response);
+  } catch (const connection_error_t&) {
+    if (serial == 1) diagnose();
+    throw;
+  }
   if (!response.has_serial() || response.serial() != serial)
     throw connection_error_t("the daemon answered serial " + std::to_string(response.serial()) + " instead of " +
                              std::to_string(serial));

@@ -73,6 +73,10 @@ class client_session_t {
   response_t call(request_t request);
 
  private:
+  // Throws the clear message when `path_` turns out to be a Sorter socket.
+  void diagnose() const;
+
+  std::string path_;
   channel_t channel_;
 };
 

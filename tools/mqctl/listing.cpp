@@ -36,7 +36,7 @@ const std::vector<std::uint64_t> due_limits = {300, 3600, 4 * 3600, 86400};
 const std::vector<std::string> due_names = {"due", "<5m", "<1h", "<4h", "<1d", "later"};
 // Age buckets, doubling from 5 minutes up to 1280 minutes and older.
 const std::vector<std::uint64_t> age_limits = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 76800};
-const std::vector<std::string> age_names = {"<5m",   "<10m",  "<20m",   "<40m",   "<80m",
+const std::vector<std::string> age_names = {"<5m",   "<10m",  "<20m",  "<40m",   "<80m",
                                             "<160m", "<320m", "<640m", "<1280m", "older"};
 // Attempts buckets: 0, 1, 2-4, 5-9, 10 and more.
 const std::vector<std::string> attempts_names = {"0", "1", "2-4", "5-9", "10+"};
@@ -157,8 +157,8 @@ int run_list(const context_t& ctx, const args_t& args) {
       std::vector<std::string> row{std::to_string(e.id())};
       if (all) row.push_back(status_name(status));
       const bool known = d && d->known;
-      row.push_back(!known                             ? "?"
-                    : style == time_style_t::epoch     ? std::to_string(d->received_ts)
+      row.push_back(!known                              ? "?"
+                    : style == time_style_t::epoch      ? std::to_string(d->received_ts)
                     : d->received_ts >= selection.now() ? "0s"
                                                         : duration_text(selection.now() - d->received_ts));
       row.push_back(known ? std::to_string(d->message_size) : "?");

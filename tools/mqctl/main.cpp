@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <set>
 #include <string>
@@ -28,28 +28,28 @@ std::string default_state_dir() {
 }
 
 // The help of the bulk actions, with the action's own first paragraph.
-#define MQCTL_BULK_HELP(first)                                                     \
-  first                                                                            \
-  "Acts on the entries given by id ('-' reads ids from standard input, as\n"       \
-  "'list --ids' prints them), or on those a selection picks (read first, page\n" \
-  "by page). It prints what it will do and, when standard input is a terminal,\n" \
-  "asks before doing it; on a selection without a terminal it needs --yes\n"     \
-  "(--dry-run only tells). Each entry is read and then changed over the Sorter\n" \
-  "socket, --parallel N (default 16) at a time; an entry that is gone meanwhile\n" \
-  "is counted as \"already gone\" (an id named on the command line and not found\n" \
-  "is told by id and makes the exit status 1), one that changed so that the\n"   \
-  "selection no longer picks it as \"changed meanwhile\" and is left alone. On a\n" \
-  "terminal a progress line shows entries done / total and the rate. The\n"       \
-  "summary tells what was done and the reasons of failures. Ctrl-C stops after\n" \
-  "the requests in flight (status 130); when the daemon goes away the summary\n"  \
-  "also says how many requests had no answer (status 3).\n"                        \
-  "\n"                                                                             \
-  "Examples:\n"                                                                    \
-  "  mqctl remove --all --domain spam.test --yes\n"                                \
-  "  mqctl list smtp-accepted --older-than 5d --ids | mqctl remove -\n"            \
-  "  mqctl move smtp-fresh --sender '^a@' --to bcc-fresh --yes\n"                  \
-  "  mqctl retry smtp-accepted --domain example.org --dry-run\n"                   \
-  "  mqctl delay 2h smtp-accepted --rcpt '@slow\\.example$' --yes\n"
+#define MQCTL_BULK_HELP(first)                                                          \
+  first                                                                                 \
+      "Acts on the entries given by id ('-' reads ids from standard input, as\n"        \
+      "'list --ids' prints them), or on those a selection picks (read first, page\n"    \
+      "by page). It prints what it will do and, when standard input is a terminal,\n"   \
+      "asks before doing it; on a selection without a terminal it needs --yes\n"        \
+      "(--dry-run only tells). Each entry is read and then changed over the Sorter\n"   \
+      "socket, --parallel N (default 16) at a time; an entry that is gone meanwhile\n"  \
+      "is counted as \"already gone\" (an id named on the command line and not found\n" \
+      "is told by id and makes the exit status 1), one that changed so that the\n"      \
+      "selection no longer picks it as \"changed meanwhile\" and is left alone. On a\n" \
+      "terminal a progress line shows entries done / total and the rate. The\n"         \
+      "summary tells what was done and the reasons of failures. Ctrl-C stops after\n"   \
+      "the requests in flight (status 130); when the daemon goes away the summary\n"    \
+      "also says how many requests had no answer (status 3).\n"                         \
+      "\n"                                                                              \
+      "Examples:\n"                                                                     \
+      "  mqctl remove --all --domain spam.test --yes\n"                                 \
+      "  mqctl list smtp-accepted --older-than 5d --ids | mqctl remove -\n"             \
+      "  mqctl move smtp-fresh --sender '^a@' --to bcc-fresh --yes\n"                   \
+      "  mqctl retry smtp-accepted --domain example.org --dry-run\n"                    \
+      "  mqctl delay 2h smtp-accepted --rcpt '@slow\\.example$' --yes\n"
 
 const char* const remove_help =
     MQCTL_BULK_HELP("'remove ID' alone removes that entry and says \"Removed entry ID\".\n\n");
@@ -269,7 +269,12 @@ const std::vector<command_t>& commands() {
        false,
        {{}, {"interval", "overdue", "iterations"}, {}},
        run_top},
-      {"flush", "STATUS", "make every entry of a status queue due at once (the daemon logs it)", "", false, {},
+      {"flush",
+       "STATUS",
+       "make every entry of a status queue due at once (the daemon logs it)",
+       "",
+       false,
+       {},
        run_flush},
       {"check",
        "[--fix | --list]",
@@ -387,8 +392,8 @@ int main(int argc, char** argv) {
     std::cerr << "mqctl: " << e.what() << '\n';
     return flushed(exit_daemon_error);
   } catch (const daemon_error_t& e) {
-    std::cerr << "mqctl: the daemon answered with an error: " << shown(e.what()) << " ("
-              << ov::error_code_name(e.code) << ")\n";
+    std::cerr << "mqctl: the daemon answered with an error: " << shown(e.what()) << " (" << ov::error_code_name(e.code)
+              << ")\n";
     return flushed(exit_daemon_error);
   } catch (const connection_error_t& e) {
     std::cerr << "mqctl: " << e.what() << '\n';

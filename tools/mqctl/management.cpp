@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -80,27 +81,29 @@ namespace {
 
 // The counters of the daemon's check report, by the words of its lines.
 struct check_counts_t {
-  std::uint64_t orphaned_db_records = 0, orphaned_files = 0, orphaned_bytes = 0, removed_files = 0,
-                removed_bytes = 0, non_regular_files = 0;
+  std::uint64_t orphaned_db_records = 0, orphaned_files = 0, orphaned_bytes = 0, removed_files = 0, removed_bytes = 0,
+                non_regular_files = 0;
   bool found() const { return orphaned_db_records || orphaned_files || non_regular_files; }
 };
 
 check_counts_t parse_report(const std::string& report) {
+  static const std::regex records("(?:Removed )?(\\d+) orphaned DB records"),
+      files("(\\d+) orphaned message files \\((\\d+) bytes\\)"),
+      removed("Removed (\\d+)/(\\d+) orphaned message files \\((\\d+)/(\\d+) bytes\\)"),
+      non_regular("(?:Didn't remove )?(\\d+) non-regular files in the message directory.*");
+  const auto n = [](const std::ssub_match& m) { return std::stoull(m.str()); };
   check_counts_t c;
   std::istringstream in(report);
+  std::smatch m;
   for (std::string line; std::getline(in, line);) {
-    unsigned long long a = 0, b = 0, x = 0, y = 0;
-    if (std::sscanf(line.c_str(), "Removed %llu/%llu orphaned message files (%llu/%llu bytes)", &a, &b, &x, &y) ==
-        4) {
-      c.removed_files = a, c.orphaned_files = b, c.removed_bytes = x, c.orphaned_bytes = y;
-    } else if (std::sscanf(line.c_str(), "Removed %llu orphaned DB records", &a) == 1 ||
-               std::sscanf(line.c_str(), "%llu orphaned DB records", &a) == 1) {
-      c.orphaned_db_records = a;
-    } else if (std::sscanf(line.c_str(), "%llu orphaned message files (%llu bytes)", &a, &x) == 2) {
-      c.orphaned_files = a, c.orphaned_bytes = x;
-    } else if (std::sscanf(line.c_str(), "Didn't remove %llu non-regular", &a) == 1 ||
-               std::sscanf(line.c_str(), "%llu non-regular", &a) == 1) {
-      c.non_regular_files = a;
+    if (std::regex_match(line, m, records)) {
+      c.orphaned_db_records = n(m[1]);
+    } else if (std::regex_match(line, m, files)) {
+      c.orphaned_files = n(m[1]), c.orphaned_bytes = n(m[2]);
+    } else if (std::regex_match(line, m, removed)) {
+      c.removed_files = n(m[1]), c.orphaned_files = n(m[2]), c.removed_bytes = n(m[3]), c.orphaned_bytes = n(m[4]);
+    } else if (std::regex_match(line, m, non_regular)) {
+      c.non_regular_files = n(m[1]);
     }
   }
   return c;
@@ -183,8 +186,10 @@ int run_check(const context_t& ctx, const args_t& args) {
     const listing_t l = list_problems(ctx);
     if (ctx.json) {
       std::vector<std::string> records, files;
-      for (const auto& [id, error] : l.records) records.push_back(json_object_t().add("id", id).add("error", error).str());
-      for (const auto& [name, size] : l.files) files.push_back(json_object_t().add("name", name).add("size", size).str());
+      for (const auto& [id, error] : l.records)
+        records.push_back(json_object_t().add("id", id).add("error", error).str());
+      for (const auto& [name, size] : l.files)
+        files.push_back(json_object_t().add("name", name).add("size", size).str());
       *ctx.out << json_object_t()
                       .add("problems", l.found())
                       .add_raw("unreadable_entries", json_array(records))

@@ -51,10 +51,9 @@ std::uint64_t parse_size(const std::string& text, const std::string& option) {
   if (!unit.empty() && unit.back() == 'i') unit.pop_back();
   const std::string units = "kmgt";
   double factor = 1;
-  if (unit.size() == 1 && units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])))) !=
-                              std::string::npos) {
-    for (std::size_t i = 0; i <= units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0]))));
-         ++i)
+  if (unit.size() == 1 &&
+      units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])))) != std::string::npos) {
+    for (std::size_t i = 0; i <= units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])))); ++i)
       factor *= 1024;
   } else if (!unit.empty()) {
     value = -1;
@@ -65,11 +64,11 @@ std::uint64_t parse_size(const std::string& text, const std::string& option) {
 }
 
 const args_t::option_table_t& selection_t::options() {
-  static const args_t::option_table_t table{{"all", "due", "not-due"},
-                                            {"sender", "rcpt", "domain", "session", "attempts", "attempts-min",
-                                             "next-before", "next-after", "limit", "after", "older-than",
-                                             "younger-than", "larger-than", "smaller-than"},
-                                            {}};
+  static const args_t::option_table_t table{
+      {"all", "due", "not-due"},
+      {"sender", "rcpt", "domain", "session", "attempts", "attempts-min", "next-before", "next-after", "limit", "after",
+       "older-than", "younger-than", "larger-than", "smaller-than"},
+      {}};
   return table;
 }
 

@@ -49,7 +49,8 @@ message_file_t open_message(const std::string& path) {
   }
   file.size = static_cast<std::uint64_t>(st.st_size);
   // The store keeps no empty message; said here in words, before sending.
-  if (file.size == 0) throw file_error_t("cannot send " + path + ": the file is empty (0 bytes), and an entry needs a message");
+  if (file.size == 0)
+    throw file_error_t("cannot send " + path + ": the file is empty (0 bytes), and an entry needs a message");
   return file;
 }
 

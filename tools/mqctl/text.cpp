@@ -39,8 +39,8 @@ void append_utf8(std::string& out, char32_t c) {
 // Characters that change how the rest of a line looks without showing
 // themselves: direction overrides and isolates, zero-width marks.
 bool invisible_format(char32_t c) {
-  return (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) ||
-         c == 0xfeff || c == 0x2028 || c == 0x2029;
+  return (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) || c == 0xfeff ||
+         c == 0x2028 || c == 0x2029;
 }
 
 std::string hex_escape(const char* format, unsigned value) {

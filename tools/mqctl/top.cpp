@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <limits>
 #include <optional>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
