@@ -3,11 +3,12 @@
 #include <utility>
 
 #include "ov/logger.h"
+#include "service/peer.h"
 
 namespace mq::service {
 
 sorter_t::client_entry_t::client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store)
-    : connection_(std::move(socket), this), store_(store) {}
+    : peer_(peer_of(socket.native_handle())), connection_(std::move(socket), this), store_(store) {}
 
 // GCC 12 with sanitizers sees an uninitialized optional inside the signal's
 // connect; it is not.
@@ -41,20 +42,24 @@ void sorter_t::client_entry_t::update_entry(std::int64_t id, mq::store::entry_me
   // A status change is a move: one notice line per entry, the audit trail
   // of what operators did (other updates are the Sorter's daily work).
   boost::optional<mq::store::status_t> moved_to = update.status;
-  store_->update_entry(id, std::move(update), std::move(file),
-                       [id, moved_to, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
-                         if (moved_to && mq::util::has_value(r))
-                           OV_LOG(notice, "Sorter: moved entry " << id << " to " << mq::store::status_name(*moved_to));
-                         completion(std::move(r));
-                       });
+  store_->update_entry(
+      id, std::move(update), std::move(file),
+      [id, moved_to, peer = peer_, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
+        if (moved_to && mq::util::has_value(r))
+          OV_LOG(notice,
+                 "Sorter: moved entry " << id << " to " << mq::store::status_name(*moved_to) << " (" << peer << ")");
+        completion(std::move(r));
+      });
 }
 
 void sorter_t::client_entry_t::remove_entry(std::int64_t id,
                                             mq::sorter::tie_t::completion_t<mq::util::none_t> completion) {
-  store_->remove_entry(id, [id, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
-    if (mq::util::has_value(r)) OV_LOG(notice, "Sorter: removed entry " << id);
-    completion(std::move(r));
-  });
+  store_->remove_entry(id,
+                       [id, peer = peer_, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
+                         if (mq::util::has_value(r))
+                           OV_LOG(notice, "Sorter: removed entry " << id << " (" << peer << ")");
+                         completion(std::move(r));
+                       });
 }
 
 sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,

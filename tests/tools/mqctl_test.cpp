@@ -1,5 +1,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
@@ -147,7 +148,8 @@ TEST_F(mqctl_test, session_from_put_to_remove) {
          {{"remove", id}, "Removed entry " + id + "\n"}});
   // Each removal, move and flush is in the daemon's log: the audit trail.
   for (const std::string& line :
-       words_t{"Sorter: removed entry " + id, "Sorter: moved entry " + id + " to SmtpAccepted",
+       words_t{"Sorter: removed entry " + id + " (uid " + std::to_string(::getuid()) + " pid ",
+               "Sorter: moved entry " + id + " to SmtpAccepted",
                "Client: flush of the SmtpAccepted queue: Flushed 1 entries"})
     EXPECT_TRUE(q.daemon().wait_log(line)) << line;
 }

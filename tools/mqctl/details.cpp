@@ -44,4 +44,16 @@ std::unordered_map<std::uint64_t, detail_t> detail_reader_t::read(const std::vec
   return out;
 }
 
+std::optional<detail_reader_t> open_details(const std::string& sorter_socket, int timeout_ms, bool required,
+                                            std::ostream& err) {
+  std::optional<detail_reader_t> reader;
+  try {
+    reader.emplace(sorter_socket, timeout_ms);
+  } catch (const connection_error_t& e) {
+    if (required) throw;
+    err << "mqctl: received times and sizes not shown: " << e.what() << '\n';
+  }
+  return reader;
+}
+
 }  // namespace mqctl

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,5 +35,12 @@ class detail_reader_t {
   sorter_session_t session_;
   std::size_t in_flight_;
 };
+
+// A reader for a command that can also go without: when the Sorter socket
+// is out of reach (a user allowed only on the client socket, say) that is
+// told once on `err` and the caller shows "?" instead; with `required` it
+// is an error.
+std::optional<detail_reader_t> open_details(const std::string& sorter_socket, int timeout_ms, bool required,
+                                            std::ostream& err);
 
 }  // namespace mqctl

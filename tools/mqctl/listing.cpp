@@ -137,7 +137,8 @@ int run_list(const context_t& ctx, const args_t& args) {
   // Age and size come over the Sorter socket, entry by entry: only when
   // shown or selected on.
   std::optional<detail_reader_t> details;
-  if ((!ids && !count) || selection.needs_details()) details.emplace(ctx.sorter_socket, ctx.timeout_ms);
+  if ((!ids && !count) || selection.needs_details())
+    details = open_details(ctx.sorter_socket, ctx.timeout_ms, selection.needs_details(), *ctx.err);
   std::ostream& out = *ctx.out;
   std::uint64_t n = 0;
   std::vector<std::string> header{"ID"};

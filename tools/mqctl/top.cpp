@@ -9,6 +9,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "commands.h"
@@ -76,7 +77,7 @@ struct overdue_t {
 // The candidates of every queue are its first keys due at 0 and its first
 // keys due later but already past. An entry due at 0 (flushed, retried or
 // put so) has been waiting since it was received, not since 1970.
-std::vector<overdue_t> most_overdue(client_session_t& session, detail_reader_t& details, std::uint64_t count,
+std::vector<overdue_t> most_overdue(client_session_t& session, detail_reader_t* details, std::uint64_t count,
                                     std::uint64_t now) {
   std::vector<overdue_t> out;
   if (!count) return out;
@@ -97,7 +98,8 @@ std::vector<overdue_t> most_overdue(client_session_t& session, detail_reader_t& 
       }
     }
   }
-  const auto received = details.read(at_zero);
+  std::unordered_map<std::uint64_t, detail_t> received;
+  if (details) received = details->read(at_zero);
   for (auto& o : out) {
     if (o.entry.next_access_ts() != 0) continue;
     const auto it = received.find(o.entry.id());
@@ -167,7 +169,7 @@ int run_top(const context_t& ctx, const args_t& args) {
 
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
   std::optional<detail_reader_t> details;
-  if (overdue) details.emplace(ctx.sorter_socket, ctx.timeout_ms);
+  if (overdue) details = open_details(ctx.sorter_socket, ctx.timeout_ms, false, *ctx.err);
   const bool live = is_terminal(1) && !ctx.json;
   interrupt_guard_t guard;
   std::optional<raw_input_t> keys;
@@ -182,7 +184,8 @@ int run_top(const context_t& ctx, const args_t& args) {
     const sample_t s = take_sample(session);
     const std::uint64_t now = now_seconds();
     if (live) {
-      const auto list = overdue ? most_overdue(session, *details, overdue, now) : std::vector<overdue_t>();
+      const auto list =
+          overdue ? most_overdue(session, details ? &*details : nullptr, overdue, now) : std::vector<overdue_t>();
       *ctx.out << "\033[H\033[J" << screen(ctx.client_socket, s, before ? &*before : nullptr, list, now, interval)
                << std::flush;
     } else if (ctx.json) {
@@ -192,7 +195,7 @@ int run_top(const context_t& ctx, const args_t& args) {
         o.add_raw(status_name(i + 1), json_object_t().add("messages", s.messages[i]).add("bytes", s.bytes[i]).str());
       std::vector<std::string> items;
       if (overdue)
-        for (const auto& x : most_overdue(session, *details, overdue, now))
+        for (const auto& x : most_overdue(session, details ? &*details : nullptr, overdue, now))
           items.push_back(json_object_t()
                               .add("id", x.entry.id())
                               .add("status", status_name(x.status))
