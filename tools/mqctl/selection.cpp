@@ -26,7 +26,11 @@ std::regex make_regex(const std::string& text, const std::string& option) {
   }
 }
 
-bool search(const std::string& subject, const std::regex& re) { return std::regex_search(fold(subject, false), re); }
+bool search(const std::string& subject, const std::regex& re) {
+  const bool ascii =
+      std::all_of(subject.begin(), subject.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return ascii ? std::regex_search(subject, re) : std::regex_search(fold(subject, false), re);
+}
 
 }  // namespace
 

@@ -5,8 +5,10 @@
 #include <wchar.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
 
 namespace mqctl {
 
@@ -167,13 +169,25 @@ std::string fold(const std::string& text, bool ascii) {
 }
 
 std::string domain_key(const std::string& domain) {
+  // Plain ASCII (nearly every domain) needs no tables: punycode stays as it
+  // is, in lower case.
+  if (std::all_of(domain.begin(), domain.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    std::string out = fold(domain);
+    while (!out.empty() && out.back() == '.') out.pop_back();
+    return out;
+  }
+  // The conversion costs some 30 us; a queue has few distinct domains.
+  static std::unordered_map<std::string, std::string> known;
+  if (const auto it = known.find(domain); it != known.end()) return it->second;
+  if (known.size() > 100000) known.clear();
   std::string folded = fold(domain);
   while (!folded.empty() && folded.back() == '.') folded.pop_back();
   char* ascii = nullptr;
-  if (idn2_to_ascii_8z(folded.c_str(), &ascii, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL) != IDN2_OK) return folded;
-  std::string out = fold(ascii);
-  idn2_free(ascii);
-  return out;
+  if (idn2_to_ascii_8z(folded.c_str(), &ascii, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL) == IDN2_OK) {
+    folded = fold(ascii);
+    idn2_free(ascii);
+  }
+  return known[domain] = folded;
 }
 
 std::string domain_display(const std::string& key) {
