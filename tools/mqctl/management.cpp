@@ -193,8 +193,8 @@ int run_check(const context_t& ctx, const args_t& args) {
       *ctx.out << json_object_t()
                       .add("problems", l.found())
                       .add_raw("unreadable_entries", json_array(records))
-                      .add_raw("orphaned_files", json_array(files))
-                      .add_raw("non_regular_files", json_strings(l.non_regular))
+                      .add_raw("orphaned_message_files", json_array(files))
+                      .add_raw("non_regular_entries", json_strings(l.non_regular))
                       .str()
                << '\n';
     } else {

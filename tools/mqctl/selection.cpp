@@ -78,7 +78,8 @@ const args_t::option_table_t& selection_t::options() {
 
 const char* selection_t::help() {
   return "Selection (STATUS, or --all for every status, then any of):\n"
-         "  --sender REGEX       the sender matches (case-insensitive, anywhere unless anchored)\n"
+         "  --sender REGEX       the sender matches (case-insensitive in every script,\n"
+         "                       anywhere unless anchored)\n"
          "  --rcpt REGEX         any recipient matches\n"
          "  --domain D           the sender or any recipient is in domain D (any case, Unicode\n"
          "                       or punycode); '*.D' also takes the subdomains of D\n"
