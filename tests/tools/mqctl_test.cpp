@@ -251,6 +251,7 @@ TEST_F(mqctl_test, hostile_text_missing_ids_write_errors_and_sockets) {
   EXPECT_EQ(std::string::npos, json.find('\xff'));
   EXPECT_EQ(std::string::npos, ok({"get", evil, "--out", q.file("out.eml")}).find('\x1b'));
   EXPECT_EQ(std::string::npos, ok({"help", "retry"}).find("'remove ID' alone"));
+  EXPECT_EQ(std::stod(wide), number(parse_json(ok({"--json", "get", wide, "--out", q.file("o.eml")})), "id"));
 
   const std::string gone = "mqctl: no entry 99999\n",
                     full = "mqctl: cannot write to standard output: No space left on device\n";
