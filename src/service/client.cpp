@@ -2,10 +2,13 @@
 
 #include <utility>
 
+#include "ov/logger.h"
+#include "service/peer.h"
+
 namespace mq::service {
 
 client_t::client_entry_t::client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store)
-    : connection_(std::move(socket), this), store_(store) {}
+    : peer_(peer_of(socket.native_handle())), connection_(std::move(socket), this), store_(store) {}
 
 void client_t::client_entry_t::get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) {
   store_->get_queue_stat(std::move(completion));
@@ -19,7 +22,15 @@ void client_t::client_entry_t::get_queue_chunk(
 
 void client_t::client_entry_t::flush_queue(mq::store::status_t status,
                                            mq::client::tie_t::completion_t<std::string> completion) {
-  store_->flush_queue(status, std::move(completion));
+  // One notice line per flush: the entries it made due are announced to the
+  // Sorter, so the count is what the audit trail needs.
+  store_->flush_queue(
+      status, [status, peer = peer_, completion = std::move(completion)](mq::util::result_t<std::string> r) {
+        if (mq::util::has_value(r))
+          OV_LOG(notice, "Client: flush of the " << mq::store::status_name(status)
+                                                 << " queue: " << boost::get<std::string>(r) << " (" << peer << ")");
+        completion(std::move(r));
+      });
 }
 
 void client_t::client_entry_t::check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) {

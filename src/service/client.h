@@ -30,6 +30,7 @@ class client_t : public mq::util::socket_service_t {
     void check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) override;
 
    private:
+    std::string peer_;  // who is connected, for the audit lines
     mq::client::tie_t connection_;
     mq::store::store_t* store_;
   };

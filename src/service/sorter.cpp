@@ -2,10 +2,13 @@
 
 #include <utility>
 
+#include "ov/logger.h"
+#include "service/peer.h"
+
 namespace mq::service {
 
 sorter_t::client_entry_t::client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store)
-    : connection_(std::move(socket), this), store_(store) {}
+    : peer_(peer_of(socket.native_handle())), connection_(std::move(socket), this), store_(store) {}
 
 // GCC 12 with sanitizers sees an uninitialized optional inside the signal's
 // connect; it is not.
@@ -36,12 +39,27 @@ void sorter_t::client_entry_t::put_entry(mq::store::entry_t entry,
 void sorter_t::client_entry_t::update_entry(std::int64_t id, mq::store::entry_metadata_update_t update,
                                             boost::optional<mq::store::shared_file_t> file,
                                             mq::sorter::tie_t::completion_t<mq::util::none_t> completion) {
-  store_->update_entry(id, std::move(update), std::move(file), std::move(completion));
+  // A status change is a move: one notice line per entry, the audit trail
+  // of what operators did (other updates are the Sorter's daily work).
+  boost::optional<mq::store::status_t> moved_to = update.status;
+  store_->update_entry(
+      id, std::move(update), std::move(file),
+      [id, moved_to, peer = peer_, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
+        if (moved_to && mq::util::has_value(r))
+          OV_LOG(notice,
+                 "Sorter: moved entry " << id << " to " << mq::store::status_name(*moved_to) << " (" << peer << ")");
+        completion(std::move(r));
+      });
 }
 
 void sorter_t::client_entry_t::remove_entry(std::int64_t id,
                                             mq::sorter::tie_t::completion_t<mq::util::none_t> completion) {
-  store_->remove_entry(id, std::move(completion));
+  store_->remove_entry(id,
+                       [id, peer = peer_, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
+                         if (mq::util::has_value(r))
+                           OV_LOG(notice, "Sorter: removed entry " << id << " (" << peer << ")");
+                         completion(std::move(r));
+                       });
 }
 
 sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,

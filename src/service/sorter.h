@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -36,6 +37,7 @@ class sorter_t : public mq::util::socket_service_t {
     void remove_entry(std::int64_t id, mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
 
    private:
+    std::string peer_;  // who is connected, for the audit lines
     mq::sorter::tie_t connection_;
     mq::store::store_t* store_;
   };

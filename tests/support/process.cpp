@@ -21,7 +21,7 @@ namespace {
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 // `keep` (unless -1) stays open across the exec.
-pid_t spawn(const command_t& c, int out, int err, int keep) {
+pid_t spawn(const command_t& c, int out, int err, int keep, int in = -1) {
   std::vector<std::string> args{c.argv0.empty() ? c.path : c.argv0}, env;
   args.insert(args.end(), c.args.begin(), c.args.end());
   for (char** e = environ; *e; ++e)
@@ -40,8 +40,8 @@ pid_t spawn(const command_t& c, int out, int err, int keep) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    const int in_fd = in >= 0 ? in : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (keep >= 0) fcntl(keep, F_SETFD, 0);
     if (!c.cwd.empty() && chdir(c.cwd.c_str()) != 0) _exit(126);
     execve(c.path.c_str(), argv.data(), envp.data());
@@ -61,8 +61,12 @@ int wait_status(pid_t pid) {
 
 program_result_t run_program(const command_t& command) {
   // Output goes to anonymous files: nothing to drain while it runs.
-  const util::unique_fd_t out = memory_file_fd(""), err = memory_file_fd("");
-  const pid_t pid = spawn(command, out.get(), err.get(), -1);
+  const util::unique_fd_t out = memory_file_fd(""), err = memory_file_fd(""), in = memory_file_fd(command.input);
+  ::lseek(in.get(), 0, SEEK_SET);
+  const util::unique_fd_t to(command.stdout_path.empty() ? -1
+                                                         : ::open(command.stdout_path.c_str(), O_WRONLY | O_CLOEXEC));
+  const pid_t pid =
+      spawn(command, to.get() >= 0 ? to.get() : out.get(), err.get(), -1, command.input.empty() ? -1 : in.get());
   const util::unique_fd_t pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   pollfd p{pidfd.get(), POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(wait_limit().count())) != 1) {

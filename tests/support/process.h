@@ -20,6 +20,8 @@ struct command_t {
   std::vector<std::string> env = {};
   std::string argv0 = {};
   std::string cwd = {};
+  std::string input = {};        // standard input (run_program; empty: /dev/null)
+  std::string stdout_path = {};  // standard output to this file (run_program)
 };
 
 struct program_result_t {
@@ -28,7 +30,7 @@ struct program_result_t {
   std::string err;
 };
 
-// Standard input from /dev/null; throws (after a kill) when it does not end.
+// Standard input from `input` or /dev/null; throws (after a kill) when it does not end.
 program_result_t run_program(const command_t& command);
 
 ov::MailQuarantineConfig make_test_config(const std::string& dir);

@@ -1,15 +1,21 @@
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "util/frame_io.h"
 
 namespace {
 
@@ -46,7 +52,9 @@ using snapshot_t = std::map<std::string, std::pair<std::string, std::uint64_t>>;
 // A daemon with its sockets where mqctl looks without options.
 class mqctl_test : public ::testing::Test {
  protected:
-  auto run(const words_t& args) { return mqctl(args, {"XDG_STATE_HOME=" + q.file("state")}); }
+  auto run(const words_t& args, const std::string& input = "", const std::string& to = "") {
+    return mq::test::run_program({MQCTL_PATH, args, {"XDG_STATE_HOME=" + q.file("state")}, "", "", input, to});
+  }
   std::string ok(const words_t& args) {
     const auto r = run(args);
     EXPECT_EQ((std::pair<int, std::string>{0, ""}), (std::pair{r.status, r.err})) << ::testing::PrintToString(args);
@@ -70,10 +78,13 @@ class mqctl_test : public ::testing::Test {
          words_t{"smtp-fresh --sender a@one.org --rcpt x@example.org --session-id S-a --next-access-ts 0",
                  "smtp-fresh --sender b@two.org --rcpt y@spam.test --session-id S-b" + at(7200),
                  "smtp-fresh --sender a@one.org --rcpt z@spam.test --rcpt w@example.org --session-id T-c" + at(-100),
-                 "smtp-accepted --sender c@three.net --rcpt v@example.org --session-id S-d" + at(2 * 86400),
-                 "smtp-accepted --rcpt u@other.net --next-access-ts 0",
-                 "bcc-fresh --sender a@one.org --rcpt t@other.net" + at(600)})
-      ids_.push_back(put("Subject: held\r\n\r\nbody\r\n", split("--status " + args, ' ')));
+                 "smtp-accepted --sender c@three.net --rcpt v@mx.Example.org --session-id S-d --received-ts -3h" +
+                     at(2 * 86400),
+                 "smtp-accepted --rcpt u@other.net --next-access-ts now",
+                 "bcc-fresh --sender a@one.org --rcpt t@other.net --rcpt Üli@Bücher.de --received-ts 2020-01-01T00:00Z "
+                 "--next-access-ts 10m"})
+      ids_.push_back(put(ids_.size() == 2 ? std::string(3000, 'x') : "Subject: held\r\n\r\nbody\r\n",
+                         split("--status " + args, ' ')));
     ok({"update", id("e2"), "--attempts", "3"});
     ok({"update", id("e4"), "--attempts", "1"});
   }
@@ -104,42 +115,43 @@ TEST_F(mqctl_test, session_from_put_to_remove) {
                     "--session-id", "S-1", "--received-ts", "100", "--next-access-ts", "50"});
   const std::string size = std::to_string(message.size());
   EXPECT_EQ(message, run({"get", id}).out);  // the metadata goes to standard error
+  EXPECT_EQ((std::pair<int, std::string>{0, "mqctl 1"}),
+            (std::pair{run({"--version"}).status, run({"--version"}).out.substr(0, 7)}));
   steps({{{"get", id, "--out", q.file("out.eml")},
           "id: " + id + "\nstatus: bcc-fresh\nsession_id: S-1\nreceived_ts: 100\nnext_access_ts: 50\nattempts: 0\n" +
               "message_size: " + size + "\nsender: from@example\nrecipient: a@example\nrecipient: b@example\n" +
               "written to: " + q.file("out.eml") + "\n"},
          {{"list", "bcc-fresh", "--epoch"},
-          "ID NEXT_ACCESS_TS ATTEMPTS SESSION_ID SENDER RECIPIENTS\n" + id +
+          "ID RECEIVED_TS SIZE NEXT_ACCESS_TS ATTEMPTS SESSION_ID SENDER RECIPIENTS\n" + id + " 100 " + size +
               " 50 0 S-1 from@example a@example,b@example\n1 entry in bcc-fresh\n"},
          {{"stat"},
           "STATUS MESSAGES BYTES\nsmtp-fresh 0 0\nsmtp-accepted 0 0\nbcc-fresh 1 " + size +
               "\nbcc-accepted 0 0\ntotal 1 " + size + "\n"},
          {{"update", id, "--attempts", "3", "--status", "smtp-accepted"}, "Updated entry " + id + "\n"},
          {{"list", "smtp-accepted", "--json"},
-          "{\"id\":" + id +
-              ",\"status\":\"smtp-accepted\",\"next_access_ts\":50,\"attempts\":3,\"session_id\":\"S-1\","
+          "{\"id\":" + id + ",\"status\":\"smtp-accepted\",\"received_ts\":100,\"message_size\":" + size +
+              ",\"next_access_ts\":50,\"attempts\":3,\"session_id\":\"S-1\","
               "\"sender\":\"from@example\",\"recipients\":[\"a@example\",\"b@example\"]}\n"}});
   EXPECT_EQ(message, mq::test::read_file(q.file("out.eml")));
 
   mq::test::daemon_process_t watch(
       {MQCTL_PATH, {"--sorter-socket", q.sorter_socket(), "watch", "--count", "1"}, {"COM_ORVANE_MONITOR"}});
-  ASSERT_TRUE(watch.wait_log("Watching queue changes of " + q.spool_dir() + " (Ctrl-C to stop)"));
+  ASSERT_TRUE(watch.wait_log("Watching flushes of " + q.spool_dir() + ": the keys each flush made due"));
   steps({{{"ids", "smtp-accepted", "--due", "49"}, "ID NEXT_ACCESS_TS\n0 ids in smtp-accepted\n"},
          {{"flush", "smtp-accepted"}, "Flushed 1 entries\n"}});
   EXPECT_TRUE(watch.wait_log("smtp-accepted: " + id + ":0"));
   EXPECT_EQ(0, watch.wait_exit());
   steps({{{"ids", "smtp-accepted", "--due", "0", "--json"},
-          "{\"status\":\"smtp-accepted\",\"keys\":[{\"entry_id\":" + id + ",\"next_access_ts\":0}]}\n"},
+          "{\"status\":\"smtp-accepted\",\"keys\":[{\"id\":" + id + ",\"next_access_ts\":0}]}\n"},
          {{"ids", "smtp-accepted", "--limit", "1"}, "ID NEXT_ACCESS_TS\n" + id + " 0\n1 id in smtp-accepted\n"},
          {{"check", "--fix"}, "Nothing to repair\n"},
          {{"remove", id}, "Removed entry " + id + "\n"}});
-  mq::test::write_file(q.file("empty.eml"), "");
-  // The removed entry and a failed put (empty file) answer at once with the daemon's error.
-  for (const words_t& args : {words_t{"get", id, "--out", q.file("gone.eml")}, words_t{"put", q.file("empty.eml")}}) {
-    const auto r = run(args);
-    EXPECT_EQ((std::pair<int, std::string>{1, ""}), (std::pair{r.status, r.out}));
-    EXPECT_EQ(0u, r.err.find("mqctl: the daemon answered with an error: EC_")) << r.err;
-  }
+  // Each removal, move and flush is in the daemon's log: the audit trail.
+  for (const std::string& line :
+       words_t{"Sorter: removed entry " + id + " (uid " + std::to_string(::getuid()) + " pid ",
+               "Sorter: moved entry " + id + " to SmtpAccepted",
+               "Client: flush of the SmtpAccepted queue: Flushed 1 entries"})
+    EXPECT_TRUE(q.daemon().wait_log(line)) << line;
 }
 
 TEST_F(mqctl_test, selections_outputs_shape_and_bulk_actions) {
@@ -147,10 +159,13 @@ TEST_F(mqctl_test, selections_outputs_shape_and_bulk_actions) {
   // clang-format off
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"--all", "123456"}, {"smtp-fresh", "123"}, {"--all --sender ^A@", "136"}, {"--all --rcpt @spam\\.test$", "23"},
-      {"--all --domain example.org", "134"}, {"--all --domain ONE.org", "136"}, {"--all --session ^S-", "124"},
+      {"--all --domain example.org", "13"}, {"--all --domain *.example.org", "134"}, {"--all --domain ONE.org", "136"},
+      {"--all --domain BÜCHER.de", "6"}, {"--all --domain xn--BCHER-kva.de", "6"}, {"--all --rcpt ^ü", "6"},
+      {"--all --older-than 1h", "46"}, {"--all --younger-than 2h", "1235"}, {"--all --older-than 2021-01-01", "6"},
+      {"--all --larger-than 1k", "2"}, {"--all --smaller-than 100 --due", "135"}, {"--all --session ^S-", "124"},
       {"--all --attempts 3", "2"}, {"--all --attempts-min 1", "24"}, {"--all --due", "135"}, {"--all --not-due", "246"},
       {"--all --next-before 1h", "1356"}, {"--all --next-after 1d", "4"},
-      {"--all --next-after 2000-01-01T00:00:00Z", "2346"}, {"smtp-fresh --limit 2", "13"},
+      {"--all --next-after 2000-01-01T00:00:00Z", "23456"}, {"smtp-fresh --limit 2", "13"},
       {"smtp-fresh --after " + id("e3") + ":" + std::to_string(now_ - 100), "2"},
       {"smtp-accepted --domain other.net --due", "5"}, {"bcc-accepted", ""}};
   // clang-format on
@@ -163,6 +178,10 @@ TEST_F(mqctl_test, selections_outputs_shape_and_bulk_actions) {
     args.back() = "--count";
     EXPECT_EQ(std::to_string(expected.size()) + "\n", ok(args)) << selection;
   }
+  // The most overdue is e3, due 100 s ago, not those due at 0 but received just now.
+  const Struct top = parse_json(ok({"top", "--json", "--iterations", "1", "--overdue", "1"}));
+  EXPECT_EQ(id("e3"), std::to_string(static_cast<std::uint64_t>(
+                          number(top.fields().at("most_overdue").list_value().values(0).struct_value(), "id"))));
 
   EXPECT_EQ(3, number(parse_json(ok({"list", "--all", "--json", "--not-due", "--count"})), "count"));
 
@@ -178,11 +197,17 @@ TEST_F(mqctl_test, selections_outputs_shape_and_bulk_actions) {
     double rows = number(shape.fields().at("others").struct_value(), "total");
     for (const auto& r : shape.fields().at("rows").list_value().values()) rows += number(r.struct_value(), "total");
     // Total, due buckets, attempt buckets, due now, the rows (by domain e3 is in two).
-    EXPECT_EQ((std::vector<double>{6, 6, 6, 3, by == "domain" ? 7. : 6.}),
+    EXPECT_EQ((std::vector<double>{6, 6, 6, 3, by == "domain" ? 8. : 6.}),
               (std::vector<double>{total.at("total").number_value(), sum(total.at("due")), sum(total.at("attempts")),
                                    number(total.at("due").struct_value(), "due"), rows}))
         << by;
   }
+  // By age (e4 is 3 hours old, e6 years), and with subdomains rolled up.
+  const Struct aged = parse_json(ok({"shape", "--by-age", "--roll-up", "2", "--json"}));
+  const auto& age = aged.fields().at("total").struct_value().fields().at("age").struct_value();
+  EXPECT_EQ((std::vector<double>{4, 1, 1}),
+            (std::vector<double>{number(age, "<5m"), number(age, "<320m"), number(age, "older")}));
+  EXPECT_EQ(3, number(aged.fields().at("rows").list_value().values(0).struct_value(), "total"));
 
   // Each bulk action, what it prints, and what it changes; a dry run changes nothing.
   snapshot_t expected = snapshot();
@@ -198,21 +223,103 @@ TEST_F(mqctl_test, selections_outputs_shape_and_bulk_actions) {
       {{"move", "smtp-fresh", "--sender", "^a@", "--to", "bcc-accepted", "--yes"},
        "Will move 2 entries of smtp-fresh, --sender '^a@' to bcc-accepted\nMoved 2 of 2 entries:" + none_lost,
        [&] { expected[id("e1")].first = expected[id("e3")].first = "bcc-accepted"; }},
-      {{"remove", id("e5"), id("e6"), "999999", id("e6"), "--yes"},
-       "Will remove 3 entries given by id\nRemoved 2 of 3 entries: 1 already gone, 0 changed meanwhile, 0 failed\n",
+      {{"remove", "-", "--yes"},
+       "Will remove 2 entries given by id\nRemoved 2 of 2 entries:" + none_lost,
        [&] { expected.erase(id("e5")), expected.erase(id("e6")); }},
   };
   for (const auto& [args, out, change] : steps) {
-    EXPECT_EQ(out, ok(args));
+    const auto r = run(args, id("e5") + "\n" + id("e6") + ":0\n" + id("e6") + "\n");
+    EXPECT_EQ((std::tuple{0, out, std::string()}), (std::tuple{r.status, r.out, r.err}));
     change();
     EXPECT_EQ(expected, snapshot()) << ::testing::PrintToString(args);
   }
 }
 
+TEST_F(mqctl_test, hostile_text_missing_ids_write_errors_and_sockets) {
+  const std::string evil =
+      put("m", {"--sender", "evil\x1b[31mred@x.test", "--rcpt", "a\nb@x.test", "--rcpt", "\xff@x.test"});
+  const std::string wide = put("m", {"--sender", "\xc3\xbc@x.test", "--rcpt", "r@x.test"});
+  const std::string narrow = put("m", {"--sender", "u@x.test", "--rcpt", "r@x.test"});
+  // One entry one line, escaped; columns padded by display width (u with umlaut is 2 bytes, 1 column).
+  const words_t lines = split(ok({"list", "smtp-fresh"}));
+  ASSERT_EQ(5u, lines.size());
+  EXPECT_NE(std::string::npos, lines[1].find("evil\\e[31mred@x.test  a\\nb@x.test,\\xff@x.test")) << lines[1];
+  EXPECT_EQ(lines[3].size() + 1, lines[2].size());
+  const std::string json = ok({"list", "smtp-fresh", "--json"});
+  EXPECT_NE(std::string::npos,
+            json.find("\"evil\\u001b[31mred@x.test\",\"recipients\":[\"a\\nb@x.test\",\"\\udcff@x.test\"]"));
+  EXPECT_EQ(std::string::npos, json.find('\xff'));
+  EXPECT_EQ(std::string::npos, ok({"get", evil, "--out", q.file("out.eml")}).find('\x1b'));
+  EXPECT_EQ(std::string::npos, ok({"help", "retry"}).find("'remove ID' alone"));
+  EXPECT_EQ(std::stod(wide), number(parse_json(ok({"--json", "get", wide, "--out", q.file("o.eml")})), "id"));
+
+  const std::string gone = "mqctl: no entry 99999\n",
+                    full = "mqctl: cannot write to standard output: No space left on device\n";
+  // clang-format off
+  const std::vector<std::tuple<words_t, std::string, std::string, int, std::string>> rows = {
+      {{"remove", "99999"}, "", "", 1, gone}, {{"update", "99999", "--attempts", "1"}, "", "", 1, gone},
+      {{"get", "99999"}, "", "", 1, gone}, {{"retry", narrow, "-", "--yes"}, "99999", "", 1, gone},
+      {{"list", "smtp-fresh", "--ids"}, "", "/dev/full", 4, full}, {{"list", "--all", "--json"}, "", "/dev/full", 4, full},
+      {{"stat"}, "", "/dev/full", 4, full}, {{"shape"}, "", "/dev/full", 4, full}, {{"check"}, "", "", 0, ""},
+      {{"--client-socket", q.sorter_socket(), "stat"}, "", "", 3,
+       "mqctl: " + q.sorter_socket() + " is a Sorter socket, not the client socket (see --client-socket)\n"},
+      {{"--sorter-socket", q.client_socket(), "get", "1"}, "", "", 3, "mqctl: " + q.client_socket() + " did not greet"},
+      {{"update", "-", "--next-access-ts", "now"}, wide, "", 0, ""}, {{"ids", "smtp-fresh", "--due", "now"}, "", "", 0, ""}};
+  // clang-format on
+  for (const auto& [args, input, to, status, err] : rows) {
+    const auto r = run(args, input, to);
+    EXPECT_EQ((std::pair{status, err}), (std::pair{r.status, r.err.substr(0, err.size())}))
+        << ::testing::PrintToString(args);
+  }
+  EXPECT_EQ("Retried entry " + narrow + "\n", ok({"retry", narrow}));
+
+  // check: 1 when it finds something, the counts as numbers, the file by name.
+  mq::test::write_file(q.spool_dir() + "/queue/stray.eml", "0123456789");
+  const auto checked = run({"check", "--json"}), listed = run({"check", "--list"});
+  EXPECT_EQ((std::tuple{1, 1, 1.0, 10.0}),
+            (std::tuple{checked.status, listed.status, number(parse_json(checked.out), "orphaned_files"),
+                        number(parse_json(checked.out), "orphaned_bytes")}));
+  EXPECT_EQ("KIND ID_OR_FILE DETAIL\norphaned file stray.eml 10 bytes\n", squeeze(listed.out));
+
+  // A daemon that goes away in the middle: the summary, then status 3.
+  mq::test::temp_dir_t dir;
+  const std::string path = dir.file("s.sock");
+  const mq::util::unique_fd_t listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{AF_UNIX, {}};
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ASSERT_EQ(0, ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, ::listen(listener.get(), 1));
+  std::thread daemon([&] {
+    const mq::util::unique_fd_t c(::accept(listener.get(), nullptr, nullptr));
+    mq::MailQuarantine2SorterMessage m;
+    m.set_tag(m.STORE_STATE_NOTIFICATION);
+    mq::util::write_frame(c.get(), m.SerializeAsString());
+    // The probe, then the first entry is read and removed; the next read is left unanswered.
+    for (const auto tag : {m.GET_ENTRY_IDS_RESPONSE, m.GET_ENTRY_RESPONSE, m.REMOVE_ENTRY_RESPONSE, m.ALARM}) {
+      std::string body;
+      mq::util::unique_fd_t fd;
+      mq::Sorter2MailQuarantineMessage request;
+      if (!mq::util::read_frame(c.get(), body, fd) || !request.ParseFromString(body) || tag == m.ALARM) return;
+      m.set_tag(tag);
+      m.set_serial(request.serial());
+      mq::util::write_frame(c.get(), m.SerializeAsString());
+    }
+  });
+  const auto cut = run({"--sorter-socket", path, "remove", "7", "8", "--parallel", "1"});
+  daemon.join();
+  EXPECT_EQ(
+      (std::pair<int, std::size_t>{3, 0}),
+      (std::pair{cut.status, cut.out.find("Will remove 2 entries given by id\nRemoved 1 of 2 entries: 0 already gone, "
+                                          "0 changed meanwhile, 0 failed\nConnection lost: ")}))
+      << cut.out;
+  EXPECT_NE(std::string::npos, cut.out.find("1 entry had no answer (done or not), 0 entries left untouched\n"));
+}
+
 TEST(mqctl, wrong_arguments_name_the_argument) {
   // No daemon; without $XDG_STATE_HOME mqctl looks for the sockets in ./var.
   mq::test::temp_dir_t dir;
-  const std::string absent = dir.file("absent.eml");
+  const std::string absent = dir.file("absent.eml"), empty = dir.file("empty.eml");
+  mq::test::write_file(empty, "");
   const std::string no_daemon = ": No such file or directory (is the daemon running?)\n";
   // clang-format off
   const std::vector<std::tuple<words_t, int, std::string>> rows = {
@@ -224,7 +331,9 @@ TEST(mqctl, wrong_arguments_name_the_argument) {
       {{"remove", "3"}, 3, "mqctl: cannot connect to the Sorter socket var/sorter.sock" + no_daemon},
       {{"--state-dir", dir.path().string(), "stat"}, 3,
        "mqctl: cannot connect to the client socket " + dir.file("client.sock") + no_daemon},
-      {{"put", absent}, 4, "mqctl: cannot open " + absent + ": No such file or directory\n"}};
+      {{"put", absent}, 4, "mqctl: cannot open " + absent + ": No such file or directory\n"},
+      {{"put", empty}, 4, "the file is empty (0 bytes)"}, {{"list", "--all", "--larger-than", "1x"}, 2, "--larger-than"},
+      {{"remove", "--all", "--domain", "spam.test"}, 2, "remove of a selection needs --yes"}};
   // clang-format on
   for (const auto& [args, status, named] : rows) {
     const auto r = mqctl(args, {"XDG_STATE_HOME"}, dir.path().string());

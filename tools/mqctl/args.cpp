@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <iostream>
 #include <limits>
 
 #include "errors.h"
@@ -83,6 +84,19 @@ std::uint64_t parse_id(const std::string& text) {
   if (id == 0 || id > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
     throw usage_error_t("invalid entry id: '" + text + "'");
   return id;
+}
+
+std::vector<std::uint64_t> parse_ids(const std::vector<std::string>& words) {
+  std::vector<std::uint64_t> ids;
+  for (const auto& w : words) {
+    if (w != "-") {
+      ids.push_back(parse_id(w));
+      continue;
+    }
+    for (std::string word; std::cin >> word;) ids.push_back(parse_id(word.substr(0, word.find(':'))));
+    if (std::cin.bad()) throw file_error_t("cannot read the ids from standard input");
+  }
+  return ids;
 }
 
 int parse_status(const std::string& text) {

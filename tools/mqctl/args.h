@@ -41,6 +41,9 @@ class args_t {
 std::uint64_t parse_u64(const std::string& text, const std::string& what);
 // A positive entry id.
 std::uint64_t parse_id(const std::string& text);
+// Entry ids; the word "-" reads more from standard input, separated by
+// white space (an "ID:TS" key counts as its id).
+std::vector<std::uint64_t> parse_ids(const std::vector<std::string>& words);
 // smtp-fresh, smtp-accepted, bcc-fresh, bcc-accepted: the wire value 1..4.
 int parse_status(const std::string& text);
 // The name of a wire status value, or its number.

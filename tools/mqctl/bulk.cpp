@@ -14,6 +14,7 @@
 #include "output.h"
 #include "selection.h"
 #include "terminal.h"
+#include "text.h"
 #include "time_text.h"
 
 namespace mqctl {
@@ -32,6 +33,9 @@ struct item_t {
 
 struct outcome_t {
   std::uint64_t done = 0, gone = 0, changed = 0, failed = 0, left = 0;
+  std::uint64_t unanswered = 0;        // in flight when the connection was lost
+  std::string lost;                    // why the connection was lost, if it was
+  std::vector<std::uint64_t> missing;  // ids that were not there
   std::map<std::string, std::uint64_t> reasons;
   std::vector<std::pair<std::uint64_t, std::string>> failures;  // the first ones, for --json
 };
@@ -77,6 +81,24 @@ class runner_t {
   outcome_t run(const std::function<void(sorter_request_t&)>& fill_action, sorter_response_t::Tag action_tag) {
     outcome_t o;
     std::size_t next = 0, finished = 0;
+    try {
+      loop(o, next, finished, fill_action, action_tag);
+    } catch (const connection_error_t& e) {
+      // The daemon went away: what was answered stands, what was in flight
+      // is not known, the rest was not touched.
+      o.lost = e.what();
+      o.unanswered = pending_.size();
+      pending_.clear();
+    }
+    o.left += items_.size() - next + unsent_;
+    progress_.update(finished, true);
+    progress_.finish();
+    return o;
+  }
+
+ private:
+  void loop(outcome_t& o, std::size_t& next, std::size_t& finished,
+            const std::function<void(sorter_request_t&)>& fill_action, sorter_response_t::Tag action_tag) {
     bool stopping = false;
     while (next < items_.size() || !pending_.empty()) {
       if (interrupt_guard_t::interrupted()) stopping = true;
@@ -84,12 +106,13 @@ class runner_t {
         sorter_request_t get;
         get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
         get.set_entry_id(items_[next].id);
-        send(get, next++, false);
+        send(get, next, false);
+        ++next;
       }
       if (pending_.empty()) break;
       sorter_response_t r;
       session_.channel().receive(r);
-      if (r.tag() == sorter_response_t::QUEUE_CHANGE_NOTIFICATION) continue;
+      if (sorter_session_t::skip(r)) continue;
       auto it = pending_.find(r.serial());
       if (!r.has_serial() || it == pending_.end())
         throw connection_error_t("the daemon answered serial " + std::to_string(r.serial()) +
@@ -98,13 +121,15 @@ class runner_t {
       pending_.erase(it);
       const item_t& item = items_[index];
       const bool alarm = r.tag() == sorter_response_t::ALARM;
+      const detail_t details{r.entry().received_ts(), r.entry().message_size(), true};
       if (!acting) {
-        if (alarm && r.error().what() == "Entry not found") {
+        if (alarm && is_not_found(r.error().what())) {
           ++o.gone;
+          o.missing.push_back(item.id);
         } else if (!alarm && r.tag() != sorter_response_t::GET_ENTRY_RESPONSE) {
           throw connection_error_t("the daemon answered " + sorter_response_t::Tag_Name(r.tag()) +
                                    " to GET_ENTRY_REQUEST");
-        } else if (!alarm && selection_ && !selection_->matches(r.status(), brief_of(r))) {
+        } else if (!alarm && selection_ && !selection_->matches(r.status(), brief_of(r), &details)) {
           ++o.changed;
         } else if (stopping || interrupt_guard_t::interrupted()) {
           stopping = true;
@@ -129,17 +154,19 @@ class runner_t {
       }
       progress_.update(++finished);
     }
-    o.left += items_.size() - next;
-    progress_.update(finished, true);
-    progress_.finish();
-    return o;
   }
 
- private:
+  // A request that could not be sent was not acted on: its entry counts
+  // as left untouched.
   void send(sorter_request_t& request, std::size_t index, bool acting) {
     const std::uint32_t serial = session_.channel().next_serial();
     request.set_serial(serial);
-    session_.channel().send(request);
+    try {
+      session_.channel().send(request);
+    } catch (const connection_error_t&) {
+      if (acting) ++unsent_;
+      throw;
+    }
     pending_[serial] = {index, acting};
   }
 
@@ -156,6 +183,7 @@ class runner_t {
   std::size_t in_flight_;
   progress_t progress_;
   std::unordered_map<std::uint32_t, std::pair<std::size_t, bool>> pending_;
+  std::uint64_t unsent_ = 0;
 };
 
 // The command's name and the word its summary starts with, in action_t order.
@@ -194,26 +222,10 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
   }
   const bool dry_run = args.flag("dry-run"), yes = args.flag("yes");
 
-  const bool by_id = !words.empty() && is_id(words.front());
+  const bool by_id = !words.empty() && (is_id(words.front()) || words.front() == "-");
   if (by_id && has_selection_option(args))
     throw usage_error_t(command + ": entry ids and a selection exclude each other");
   if (!by_id && words.size() > 1) throw usage_error_t("usage: mqctl " + usage);
-
-  // The one-id remove of old, for the scripts that use it.
-  if (action == action_t::remove && by_id && words.size() == 1 && !dry_run && !yes) {
-    const std::uint64_t id = parse_id(words[0]);
-    sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-    sorter_request_t request;
-    request.set_tag(sorter_request_t::REMOVE_ENTRY_REQUEST);
-    request.set_entry_id(id);
-    session.call(request, sorter_response_t::REMOVE_ENTRY_RESPONSE);
-    if (ctx.json) {
-      *ctx.out << json_object_t().add("entry_id", id).add("removed", true).str() << '\n';
-    } else {
-      *ctx.out << "Removed entry " << id << '\n';
-    }
-    return exit_ok;
-  }
 
   std::optional<selection_t> selection;
   std::vector<item_t> items;
@@ -222,22 +234,24 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     // An id given twice is one entry: acting on it twice would count it
     // twice as done, the second request landing on nothing.
     std::set<std::uint64_t> given;
-    for (const auto& w : words) {
-      const std::uint64_t id = parse_id(w);
+    for (const std::uint64_t id : parse_ids(words))
       if (given.insert(id).second) items.push_back({id, 0});
-    }
     scope = "given by id";
   } else {
     selection.emplace(args, words.empty() ? std::nullopt : std::optional<std::string>(words[0]), false, command);
     if (action == action_t::move && selection->single_status() && selection->statuses()[0] == target)
       throw usage_error_t("move: --to names the selected status");
+    if (!dry_run && !yes && !is_terminal(0))
+      throw usage_error_t(command + " of a selection needs --yes when standard input is not a terminal");
     scope = "of " + selection->describe();
     interrupt_guard_t guard;
     client_session_t session(ctx.client_socket, ctx.timeout_ms);
+    std::optional<detail_reader_t> details;
+    if (selection->needs_details()) details.emplace(ctx.sorter_socket, ctx.timeout_ms);
     const bool show = is_terminal(2);
     selection->walk(
         session,
-        [&](int status, const brief_t& e) {
+        [&](int status, const brief_t& e, const detail_t*) {
           items.push_back({e.id(), status});
           return !interrupt_guard_t::interrupted();
         },
@@ -245,7 +259,8 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
           if (show)
             std::fprintf(stderr, "\rselecting: %llu read, %zu selected ", static_cast<unsigned long long>(seen),
                          items.size());
-        });
+        },
+        details ? &*details : nullptr);
     if (show) std::fprintf(stderr, "\r\033[K");
     if (interrupt_guard_t::interrupted()) {
       *ctx.err << "Interrupted while selecting; nothing changed\n";
@@ -268,7 +283,9 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
       what = "delay " + entries(items.size()) + " " + scope + " until " + iso_time(now_seconds() + delay, false);
       break;
   }
-  if (!ctx.json) *ctx.out << (dry_run ? "Would " : "Will ") << what << '\n' << std::flush;
+  // One entry by id is done without the announcement.
+  const bool single = by_id && items.size() == 1 && !dry_run;
+  if (!ctx.json && !single) *ctx.out << (dry_run ? "Would " : "Will ") << what << '\n' << std::flush;
   if (dry_run || items.empty()) {
     if (ctx.json)
       *ctx.out << json_object_t()
@@ -281,7 +298,7 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
       *ctx.out << (items.empty() ? "Nothing to do\n" : "Dry run: nothing changed\n");
     return exit_ok;
   }
-  if (!yes && is_terminal(0) && !confirm("Proceed?")) {
+  if (!yes && !single && is_terminal(0) && !confirm("Proceed?")) {
     *ctx.out << "Nothing changed\n";
     return exit_ok;
   }
@@ -303,33 +320,47 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   runner_t runner(session, items, selection ? &*selection : nullptr, in_flight, is_terminal(2));
   const outcome_t o = runner.run(fill, tag);
-  const bool interrupted = o.left > 0;
+  const bool interrupted = o.left > 0 && o.lost.empty();
+  // Ids named one by one that were not there are told one by one.
+  if (by_id)
+    for (const std::uint64_t id : o.missing) *ctx.err << "mqctl: no entry " << id << '\n';
 
   if (ctx.json) {
     std::vector<std::string> failures;
     for (const auto& [id, reason] : o.failures)
       failures.push_back(json_object_t().add("id", id).add("error", reason).str());
-    *ctx.out << json_object_t()
-                    .add("action", command)
-                    .add("selected", std::uint64_t(items.size()))
-                    .add("done", o.done)
-                    .add("gone", o.gone)
-                    .add("changed", o.changed)
-                    .add("failed", o.failed)
-                    .add("left", o.left)
-                    .add("interrupted", interrupted)
-                    .add_raw("failures", json_array(failures))
-                    .str()
-             << '\n';
-  } else {
+    std::vector<std::string> missing;
+    for (const std::uint64_t id : o.missing) missing.push_back(std::to_string(id));
+    json_object_t out;
+    out.add("action", command)
+        .add("selected", std::uint64_t(items.size()))
+        .add("done", o.done)
+        .add("gone", o.gone)
+        .add("changed", o.changed)
+        .add("failed", o.failed)
+        .add("unanswered", o.unanswered)
+        .add("left", o.left)
+        .add("interrupted", interrupted)
+        .add_raw("failures", json_array(failures));
+    if (by_id) out.add_raw("missing", json_array(missing));
+    if (!o.lost.empty()) out.add("connection_lost", o.lost);
+    *ctx.out << out.str() << '\n';
+  } else if (single && o.done == 1) {
+    // One entry by id: the short answer of old.
+    *ctx.out << past_tense(action) << " entry " << items[0].id << '\n';
+  } else if (!single || !o.lost.empty() || o.failed) {
     *ctx.out << past_tense(action) << ' ' << o.done << " of " << entries(items.size()) << ": " << o.gone
              << " already gone, " << o.changed << " changed meanwhile, " << o.failed << " failed\n";
-    for (const auto& [reason, n] : o.reasons) *ctx.out << "  failed: " << entries(n) << ": " << reason << '\n';
+    for (const auto& [reason, n] : o.reasons) *ctx.out << "  failed: " << entries(n) << ": " << shown(reason) << '\n';
+    if (!o.lost.empty())
+      *ctx.out << "Connection lost: " << o.lost << "\n  " << entries(o.unanswered) << " had no answer (done or not), "
+               << entries(o.left) << " left untouched\n";
     if (interrupted)
       *ctx.out << "Interrupted: " << entries(o.left) << " left untouched, the requests in flight were completed\n";
   }
+  if (!o.lost.empty()) return exit_connection;
   if (interrupted) return exit_interrupted;
-  return o.failed ? exit_daemon_error : exit_ok;
+  return o.failed || (by_id && !o.missing.empty()) ? exit_daemon_error : exit_ok;
 }
 
 }  // namespace

@@ -34,8 +34,13 @@ class channel_t {
   std::uint32_t serial_ = 0;
 };
 
+// Whether the daemon's error text says that the entry does not exist.
+bool is_not_found(const std::string& what);
+
 // The Sorter side: greets with the store path, then answers requests by
-// serial; ALARM becomes daemon_error_t.
+// serial; ALARM becomes daemon_error_t. A socket that does not greet so is
+// told at once: a request sent right after connecting makes any other
+// kind of socket answer or hang up.
 class sorter_session_t {
  public:
   using request_t = mq::Sorter2MailQuarantineMessage;
@@ -44,6 +49,9 @@ class sorter_session_t {
   sorter_session_t(const std::string& path, int timeout_ms);
 
   const std::string& store_path() const { return store_path_; }
+  // Whether a message read on the channel is to be passed over: a
+  // queue-change notification, or the answer to the greeting probe.
+  static bool skip(const response_t& message);
   channel_t& channel() { return channel_; }
 
   // Sends `request` with a fresh serial and returns the matching response
@@ -65,6 +73,10 @@ class client_session_t {
   response_t call(request_t request);
 
  private:
+  // Throws the clear message when `path_` turns out to be a Sorter socket.
+  void diagnose() const;
+
+  std::string path_;
   channel_t channel_;
 };
 

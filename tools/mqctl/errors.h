@@ -8,7 +8,8 @@ namespace mqctl {
 // Exit statuses of the tool.
 enum exit_status_t : int {
   exit_ok = 0,
-  exit_daemon_error = 1,   // the daemon answered with an error
+  exit_problems = 1,       // check: problems were found (and with --fix, repaired)
+  exit_daemon_error = 1,   // the daemon answered with an error, or an entry named by id is not there
   exit_usage = 2,          // wrong command line
   exit_connection = 3,     // socket missing, refused, closed, timed out or garbled
   exit_file = 4,           // a local file could not be read or written
@@ -26,6 +27,12 @@ class daemon_error_t : public std::runtime_error {
  public:
   daemon_error_t(int code, const std::string& text) : std::runtime_error(text), code(code) {}
   int code;
+};
+
+// An entry named by id does not exist.
+class not_found_error_t : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Trouble reaching or talking to the daemon.

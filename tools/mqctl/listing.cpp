@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,17 +12,18 @@
 #include "output.h"
 #include "selection.h"
 #include "terminal.h"
+#include "text.h"
 #include "time_text.h"
 
 namespace mqctl {
 
 namespace {
 
-std::string entry_json(int status, const brief_t& e) {
-  return json_object_t()
-      .add("id", e.id())
-      .add("status", status_name(status))
-      .add("next_access_ts", e.next_access_ts())
+std::string entry_json(int status, const brief_t& e, const detail_t* d) {
+  json_object_t o;
+  o.add("id", e.id()).add("status", status_name(status));
+  if (d && d->known) o.add("received_ts", d->received_ts).add("message_size", d->message_size);
+  return o.add("next_access_ts", e.next_access_ts())
       .add("attempts", e.attempts())
       .add("session_id", e.session_id())
       .add("sender", e.sender())
@@ -30,17 +32,24 @@ std::string entry_json(int status, const brief_t& e) {
 }
 
 // Due-time buckets, from now: due, < 5 min, < 1 h, < 4 h, < 1 day, later.
-constexpr std::array<std::uint64_t, 4> due_limits = {300, 3600, 4 * 3600, 86400};
-const std::array<const char*, 6> due_names = {"due", "<5m", "<1h", "<4h", "<1d", "later"};
+const std::vector<std::uint64_t> due_limits = {300, 3600, 4 * 3600, 86400};
+const std::vector<std::string> due_names = {"due", "<5m", "<1h", "<4h", "<1d", "later"};
+// Age buckets, doubling from 5 minutes up to 1280 minutes and older.
+const std::vector<std::uint64_t> age_limits = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 76800};
+const std::vector<std::string> age_names = {"<5m",   "<10m",  "<20m",  "<40m",   "<80m",
+                                            "<160m", "<320m", "<640m", "<1280m", "older"};
 // Attempts buckets: 0, 1, 2-4, 5-9, 10 and more.
-const std::array<const char*, 5> attempts_names = {"0", "1", "2-4", "5-9", "10+"};
+const std::vector<std::string> attempts_names = {"0", "1", "2-4", "5-9", "10+"};
+
+// The first limit `span` is below, or the last bucket.
+std::size_t bucket(std::uint64_t span, const std::vector<std::uint64_t>& limits) {
+  for (std::size_t i = 0; i < limits.size(); ++i)
+    if (span < limits[i]) return i;
+  return limits.size();
+}
 
 std::size_t due_bucket(std::uint64_t next, std::uint64_t now) {
-  if (next <= now) return 0;
-  const std::uint64_t ahead = next - now;
-  for (std::size_t i = 0; i < due_limits.size(); ++i)
-    if (ahead < due_limits[i]) return i + 1;
-  return due_limits.size() + 1;
+  return next <= now ? 0 : bucket(next - now, due_limits) + 1;
 }
 
 std::size_t attempts_bucket(std::uint64_t attempts) {
@@ -52,37 +61,57 @@ std::size_t attempts_bucket(std::uint64_t attempts) {
 
 struct shape_row_t {
   std::uint64_t total = 0;
-  std::array<std::uint64_t, 6> due{};
+  std::vector<std::uint64_t> time;  // by due time or by age
   std::array<std::uint64_t, 5> attempts{};
 
-  void count(std::size_t due_at, std::size_t attempts_at) {
+  void count(std::size_t time_at, std::size_t attempts_at) {
     ++total;
-    ++due[due_at];
+    if (time.size() <= time_at) time.resize(time_at + 1);
+    ++time[time_at];
     ++attempts[attempts_at];
   }
   void add(const shape_row_t& other) {
     total += other.total;
-    for (std::size_t i = 0; i < due.size(); ++i) due[i] += other.due[i];
+    if (time.size() < other.time.size()) time.resize(other.time.size());
+    for (std::size_t i = 0; i < other.time.size(); ++i) time[i] += other.time[i];
     for (std::size_t i = 0; i < attempts.size(); ++i) attempts[i] += other.attempts[i];
   }
-  std::vector<std::string> cells(const std::string& name) const {
+  std::uint64_t at(std::size_t i) const { return i < time.size() ? time[i] : 0; }
+  std::vector<std::string> cells(const std::string& name, const std::vector<std::string>& names) const {
     std::vector<std::string> out{name, std::to_string(total)};
-    for (auto n : due) out.push_back(std::to_string(n));
+    for (std::size_t i = 0; i < names.size(); ++i) out.push_back(std::to_string(at(i)));
     for (auto n : attempts) out.push_back(std::to_string(n));
     return out;
   }
-  std::string json(const std::string& name) const {
+  std::string json(const std::string& name, const std::string& time_key, const std::vector<std::string>& names) const {
     json_object_t d, a;
-    for (std::size_t i = 0; i < due.size(); ++i) d.add(due_names[i], due[i]);
+    for (std::size_t i = 0; i < names.size(); ++i) d.add(names[i], at(i));
     for (std::size_t i = 0; i < attempts.size(); ++i) a.add(attempts_names[i], attempts[i]);
     return json_object_t()
         .add("name", name)
         .add("total", total)
-        .add_raw("due", d.str())
+        .add_raw(time_key, d.str())
         .add_raw("attempts", a.str())
         .str();
   }
 };
+
+// A domain rolled up to its last `labels` labels (0: as it is).
+std::string rolled_up(const std::string& domain, std::uint64_t labels) {
+  if (!labels) return domain;
+  std::size_t at = domain.size();
+  for (std::uint64_t i = 0; i < labels; ++i) {
+    const auto dot = at == 0 ? std::string::npos : domain.rfind('.', at - 1);
+    if (dot == std::string::npos) return domain;
+    at = dot;
+  }
+  return domain.substr(at + 1);
+}
+
+// Stops a long listing as soon as standard output fails.
+void check_output(std::ostream& out) {
+  if (!out) throw file_error_t("cannot write to standard output");
+}
 
 std::optional<std::string> status_word(const args_t& args, const std::string& usage) {
   if (args.positional().size() > 1) throw usage_error_t("usage: mqctl " + usage);
@@ -105,30 +134,44 @@ int run_list(const context_t& ctx, const args_t& args) {
   const bool all = !selection.single_status();
 
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
+  // Age and size come over the Sorter socket, entry by entry: only when
+  // shown or selected on.
+  std::optional<detail_reader_t> details;
+  if ((!ids && !count) || selection.needs_details())
+    details = open_details(ctx.sorter_socket, ctx.timeout_ms, selection.needs_details(), *ctx.err);
   std::ostream& out = *ctx.out;
   std::uint64_t n = 0;
   std::vector<std::string> header{"ID"};
   if (all) header.push_back("STATUS");
-  header.insert(header.end(), {style == time_style_t::epoch ? "NEXT_ACCESS_TS" : "NEXT_ACCESS", "ATTEMPTS",
+  header.insert(header.end(), {style == time_style_t::epoch ? "RECEIVED_TS" : "AGE", "SIZE",
+                               style == time_style_t::epoch ? "NEXT_ACCESS_TS" : "NEXT_ACCESS", "ATTEMPTS",
                                "SESSION_ID", "SENDER", "RECIPIENTS"});
   stream_table_t table(header, out);
-  const bool cut = selection.walk(session, [&](int status, const brief_t& e) {
+  const auto walked = [&](int status, const brief_t& e, const detail_t* d) {
     ++n;
     if (count) return true;
     if (ids) {
       out << e.id() << '\n';
     } else if (ctx.json) {
-      out << entry_json(status, e) << '\n';
+      out << entry_json(status, e, d) << '\n';
     } else {
       std::vector<std::string> row{std::to_string(e.id())};
       if (all) row.push_back(status_name(status));
+      const bool known = d && d->known;
+      row.push_back(!known                              ? "?"
+                    : style == time_style_t::epoch      ? std::to_string(d->received_ts)
+                    : d->received_ts >= selection.now() ? "0s"
+                                                        : duration_text(selection.now() - d->received_ts));
+      row.push_back(known ? std::to_string(d->message_size) : "?");
       row.insert(row.end(), {format_time(e.next_access_ts(), style, selection.now()), std::to_string(e.attempts()),
                              e.session_id().empty() ? "-" : e.session_id(), e.sender().empty() ? "<>" : e.sender(),
                              recipients_cell({e.recipient().begin(), e.recipient().end()})});
       table.add(std::move(row));
     }
+    check_output(out);
     return true;
-  });
+  };
+  const bool cut = selection.walk(session, walked, {}, details ? &*details : nullptr);
 
   if (count) {
     if (ctx.json) {
@@ -148,35 +191,51 @@ int run_list(const context_t& ctx, const args_t& args) {
 
 int run_shape(const context_t& ctx, const args_t& args) {
   const selection_t selection(
-      args, status_word(args, "shape [STATUS | --all] [SELECTION] [--by domain|sender] [--top N]"), true, "shape");
+      args,
+      status_word(args, "shape [STATUS | --all] [SELECTION] [--by domain|sender] [--by-age] [--roll-up N] [--top N]"),
+      true, "shape");
   const std::string by = args.value("by").value_or("domain");
   if (by != "domain" && by != "sender" && by != "sender-address")
     throw usage_error_t("invalid --by '" + by + "' (domain, sender or sender-address)");
   std::uint64_t top = 20;
   if (auto v = args.value("top")) top = parse_u64(*v, "--top value");
+  std::uint64_t roll_up = 0;
+  if (auto v = args.value("roll-up")) {
+    roll_up = parse_u64(*v, "--roll-up value");
+    if (roll_up == 0 || by == "sender-address")
+      throw usage_error_t("--roll-up takes a number of labels (2 for example.org) and a domain column");
+  }
+  const bool by_age = args.flag("by-age");
+  const auto& time_names = by_age ? age_names : due_names;
 
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
+  std::optional<detail_reader_t> details;
+  if (by_age || selection.needs_details()) details.emplace(ctx.sorter_socket, ctx.timeout_ms);
   std::map<std::string, shape_row_t> rows;
   shape_row_t total;
   const bool show = is_terminal(2);
   std::set<std::string> keys;
   selection.walk(
       session,
-      [&](int, const brief_t& e) {
-        const std::size_t d = due_bucket(e.next_access_ts(), selection.now());
+      [&](int, const brief_t& e, const detail_t* details) {
+        std::size_t d = due_bucket(e.next_access_ts(), selection.now());
+        if (by_age) {
+          const std::uint64_t received = details && details->known ? details->received_ts : selection.now();
+          d = bucket(selection.now() > received ? selection.now() - received : 0, age_limits);
+        }
         const std::size_t a = attempts_bucket(e.attempts());
         total.count(d, a);
         keys.clear();
         if (by == "domain") {
           // An entry counts once in each domain it has recipients in.
           for (const auto& r : e.recipient()) {
-            const std::string dom = domain_of(r);
-            keys.insert(dom.empty() ? "(none)" : dom);
+            const std::string dom = rolled_up(domain_of(r), roll_up);
+            keys.insert(dom.empty() ? "(none)" : domain_display(dom));
           }
           if (keys.empty()) keys.insert("(none)");
         } else if (by == "sender") {
-          const std::string dom = domain_of(e.sender());
-          keys.insert(e.sender().empty() ? "<>" : dom.empty() ? "(none)" : dom);
+          const std::string dom = rolled_up(domain_of(e.sender()), roll_up);
+          keys.insert(e.sender().empty() ? "<>" : dom.empty() ? "(none)" : domain_display(dom));
         } else {
           keys.insert(e.sender().empty() ? "<>" : e.sender());
         }
@@ -185,7 +244,8 @@ int run_shape(const context_t& ctx, const args_t& args) {
       },
       [&](std::uint64_t seen) {
         if (show) std::fprintf(stderr, "\r%llu entries read ", static_cast<unsigned long long>(seen));
-      });
+      },
+      details ? &*details : nullptr);
   if (show) std::fprintf(stderr, "\r\033[K");
 
   std::vector<std::pair<std::string, const shape_row_t*>> order;
@@ -203,20 +263,23 @@ int run_shape(const context_t& ctx, const args_t& args) {
   const std::string column = by == "domain" ? "DOMAIN" : by == "sender" ? "SENDER_DOMAIN" : "SENDER";
   if (ctx.json) {
     std::vector<std::string> items;
-    for (const auto& [name, row] : order) items.push_back(row->json(name));
+    const std::string key = by_age ? "age" : "due";
+    for (const auto& [name, row] : order) items.push_back(row->json(name, key, time_names));
     json_object_t out;
     out.add("by", by).add("statuses", selection.describe()).add_raw("rows", json_array(items));
-    out.add_raw("others", others.json("others")).add("other_rows", other_rows).add_raw("total", total.json("total"));
+    out.add_raw("others", others.json("others", key, time_names))
+        .add("other_rows", other_rows)
+        .add_raw("total", total.json("total", key, time_names));
     *ctx.out << out.str() << '\n';
     return exit_ok;
   }
   std::vector<std::string> header{column, "TOTAL"};
-  for (auto n : due_names) header.push_back(n);
-  for (auto n : attempts_names) header.push_back(std::string("att:") + n);
+  for (const auto& n : time_names) header.push_back(by_age ? "age:" + n : n);
+  for (const auto& n : attempts_names) header.push_back("att:" + n);
   table_t table(header);
-  for (const auto& [name, row] : order) table.add(row->cells(name));
-  if (other_rows) table.add(others.cells("others(" + std::to_string(other_rows) + ")"));
-  table.add(total.cells("total"));
+  for (const auto& [name, row] : order) table.add(row->cells(name, time_names));
+  if (other_rows) table.add(others.cells("others(" + std::to_string(other_rows) + ")", time_names));
+  table.add(total.cells("total", time_names));
   table.print(*ctx.out);
   return exit_ok;
 }

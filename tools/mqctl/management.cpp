@@ -1,5 +1,15 @@
 // Commands over the client socket.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +18,7 @@
 #include "commands.h"
 #include "errors.h"
 #include "output.h"
+#include "selection.h"
 
 namespace mqctl {
 
@@ -66,17 +77,155 @@ int run_flush(const context_t& ctx, const args_t& args) {
   return exit_ok;
 }
 
+namespace {
+
+// The counters of the daemon's check report, by the words of its lines.
+struct check_counts_t {
+  std::uint64_t orphaned_db_records = 0, orphaned_files = 0, orphaned_bytes = 0, removed_files = 0, removed_bytes = 0,
+                non_regular_files = 0;
+  bool found() const { return orphaned_db_records || orphaned_files || non_regular_files; }
+};
+
+check_counts_t parse_report(const std::string& report) {
+  static const std::regex records("(?:Removed )?(\\d+) orphaned DB records"),
+      files("(\\d+) orphaned message files \\((\\d+) bytes\\)"),
+      removed("Removed (\\d+)/(\\d+) orphaned message files \\((\\d+)/(\\d+) bytes\\)"),
+      non_regular("(?:Didn't remove )?(\\d+) non-regular files in the message directory.*");
+  const auto n = [](const std::ssub_match& m) { return std::stoull(m.str()); };
+  check_counts_t c;
+  std::istringstream in(report);
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_match(line, m, records)) {
+      c.orphaned_db_records = n(m[1]);
+    } else if (std::regex_match(line, m, files)) {
+      c.orphaned_files = n(m[1]), c.orphaned_bytes = n(m[2]);
+    } else if (std::regex_match(line, m, removed)) {
+      c.removed_files = n(m[1]), c.orphaned_files = n(m[2]), c.removed_bytes = n(m[3]), c.orphaned_bytes = n(m[4]);
+    } else if (std::regex_match(line, m, non_regular)) {
+      c.non_regular_files = n(m[1]);
+    }
+  }
+  return c;
+}
+
+// What --list finds by itself: entries the daemon cannot read, files no
+// entry owns, and what is no regular file in the message directory.
+struct listing_t {
+  std::vector<std::pair<std::uint64_t, std::string>> records;  // id, the daemon's error
+  std::vector<std::pair<std::string, std::uint64_t>> files;    // name, size
+  std::vector<std::string> non_regular;
+  bool found() const { return !records.empty() || !files.empty() || !non_regular.empty(); }
+};
+
+listing_t list_problems(const context_t& ctx) {
+  using sorter_request_t = sorter_session_t::request_t;
+  using sorter_response_t = sorter_session_t::response_t;
+  sorter_session_t sorter(ctx.sorter_socket, ctx.timeout_ms);
+  const std::string dir = sorter.store_path() + "/queue";
+  listing_t out;
+  // The directory first: a file put after this is not seen at all.
+  std::map<std::string, std::uint64_t> files;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) throw file_error_t("cannot read the message directory " + dir + ": " + std::strerror(errno));
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+    if (S_ISREG(st.st_mode)) {
+      files[name] = static_cast<std::uint64_t>(st.st_size);
+    } else {
+      out.non_regular.push_back(name);
+    }
+  }
+  ::closedir(d);
+
+  client_session_t client(ctx.client_socket, ctx.timeout_ms);
+  args_t none({}, selection_t::options());
+  const selection_t all(none, std::nullopt, true, "check");
+  std::vector<std::uint64_t> ids;
+  all.walk(client, [&ids](int, const brief_t& e, const detail_t*) {
+    ids.push_back(e.id());
+    return true;
+  });
+  for (const std::uint64_t id : ids) {
+    sorter_request_t get;
+    get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
+    get.set_entry_id(id);
+    mq::util::unique_fd_t fd;
+    try {
+      sorter.call(get, sorter_response_t::GET_ENTRY_RESPONSE, -1, &fd);
+    } catch (const daemon_error_t& e) {
+      if (!is_not_found(e.what())) out.records.emplace_back(id, e.what());
+      continue;
+    }
+    // The descriptor names the entry's file.
+    char target[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd.get());
+    const ssize_t n = fd ? ::readlink(link.c_str(), target, sizeof target - 1) : -1;
+    if (n <= 0) continue;
+    const std::string path(target, static_cast<std::size_t>(n));
+    files.erase(path.substr(path.rfind('/') + 1));
+  }
+  // A file whose entry was removed meanwhile went with it.
+  for (const auto& [name, size] : files) {
+    struct stat st {};
+    if (::lstat((dir + "/" + name).c_str(), &st) == 0) out.files.emplace_back(name, size);
+  }
+  return out;
+}
+
+}  // namespace
+
 int run_check(const context_t& ctx, const args_t& args) {
-  args.expect_positional(0, "check [--fix]");
+  args.expect_positional(0, "check [--fix | --list]");
   const bool fix = args.flag("fix");
+  if (fix && args.flag("list")) throw usage_error_t("--fix and --list exclude each other");
+  if (args.flag("list")) {
+    const listing_t l = list_problems(ctx);
+    if (ctx.json) {
+      std::vector<std::string> records, files;
+      for (const auto& [id, error] : l.records)
+        records.push_back(json_object_t().add("id", id).add("error", error).str());
+      for (const auto& [name, size] : l.files)
+        files.push_back(json_object_t().add("name", name).add("size", size).str());
+      *ctx.out << json_object_t()
+                      .add("problems", l.found())
+                      .add_raw("unreadable_entries", json_array(records))
+                      .add_raw("orphaned_message_files", json_array(files))
+                      .add_raw("non_regular_entries", json_strings(l.non_regular))
+                      .str()
+               << '\n';
+    } else {
+      table_t t({"KIND", "ID_OR_FILE", "DETAIL"});
+      for (const auto& [id, error] : l.records) t.add({"unreadable entry", std::to_string(id), error});
+      for (const auto& [name, size] : l.files) t.add({"orphaned file", name, std::to_string(size) + " bytes"});
+      for (const auto& name : l.non_regular) t.add({"non-regular file", name, "-"});
+      if (l.found()) {
+        t.print(*ctx.out);
+      } else {
+        *ctx.out << "No problems found\n";
+      }
+    }
+    return l.found() ? exit_problems : exit_ok;
+  }
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
   request_t request;
   request.set_tag(request_t::CHECK_HEALTH_REQUEST);
   request.set_fix(fix);
   const response_t response = session.call(request);
   const std::string& report = response.report();
+  const check_counts_t c = parse_report(report);
   if (ctx.json) {
-    *ctx.out << json_object_t().add("fix", fix).add("report", report).str() << '\n';
+    json_object_t out;
+    out.add("fix", fix).add("problems", c.found());
+    out.add("orphaned_db_records", c.orphaned_db_records)
+        .add("orphaned_files", c.orphaned_files)
+        .add("orphaned_bytes", c.orphaned_bytes)
+        .add("non_regular_files", c.non_regular_files);
+    if (fix) out.add("removed_files", c.removed_files).add("removed_bytes", c.removed_bytes);
+    *ctx.out << out.add("report", report).str() << '\n';
   } else if (report.empty()) {
     // A repairing check reports nothing when it found nothing.
     *ctx.out << "Nothing to repair\n";
@@ -84,7 +233,7 @@ int run_check(const context_t& ctx, const args_t& args) {
     *ctx.out << report;
     if (report.back() != '\n') *ctx.out << '\n';
   }
-  return exit_ok;
+  return c.found() ? exit_problems : exit_ok;
 }
 
 }  // namespace mqctl

@@ -3,11 +3,24 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "text.h"
+
 namespace mqctl {
 
 std::string json_string(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  char buf[8];
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const std::size_t start = i;
+    if (!next_char(text, i, c)) {
+      // A byte that is no UTF-8 becomes the lone surrogate U+DC80 + byte,
+      // which no valid text holds: the output stays valid UTF-8 and the
+      // bytes come back exactly (a "surrogateescape" decoder does that).
+      std::snprintf(buf, sizeof buf, "\\udc%02x", static_cast<unsigned char>(text[i++]));
+      out += buf;
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";
@@ -25,12 +38,11 @@ std::string json_string(const std::string& text) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        if (c < 0x20 || c == 0x7f) {
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
           out += buf;
         } else {
-          out += static_cast<char>(c);
+          out.append(text, start, i - start);
         }
     }
   }
@@ -84,20 +96,40 @@ json_object_t& json_object_t::add_raw(const std::string& name, const std::string
   return *this;
 }
 
+namespace {
+
+// Every cell is shown escaped, so one row is one line whatever came in.
+std::vector<std::string> escaped(std::vector<std::string> row) {
+  for (auto& cell : row) cell = shown(cell);
+  return row;
+}
+
+std::string padded_line(const std::vector<std::string>& row, const std::vector<std::size_t>& widths) {
+  std::string line;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    line += row[i];
+    if (i + 1 < row.size()) {
+      const std::size_t width = display_width(row[i]);
+      const std::size_t column = i < widths.size() ? widths[i] : 0;
+      line.append(column > width ? column - width + 2 : 2, ' ');
+    }
+  }
+  return line;
+}
+
+void widen(std::vector<std::size_t>& widths, const std::vector<std::string>& row) {
+  if (widths.size() < row.size()) widths.resize(row.size(), 0);
+  for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], display_width(row[i]));
+}
+
+}  // namespace
+
+void table_t::add(std::vector<std::string> row) { rows_.push_back(escaped(std::move(row))); }
+
 void table_t::print(std::ostream& out) const {
   std::vector<std::size_t> widths;
-  for (const auto& row : rows_) {
-    if (widths.size() < row.size()) widths.resize(row.size(), 0);
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  for (const auto& row : rows_) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
-    }
-    out << line << '\n';
-  }
+  for (const auto& row : rows_) widen(widths, row);
+  for (const auto& row : rows_) out << padded_line(row, widths) << '\n';
 }
 
 stream_table_t::stream_table_t(std::vector<std::string> header, std::ostream& out, std::size_t settle)
@@ -106,6 +138,7 @@ stream_table_t::stream_table_t(std::vector<std::string> header, std::ostream& ou
 }
 
 void stream_table_t::add(std::vector<std::string> row) {
+  row = escaped(std::move(row));
   if (settled_) {
     print(row);
     return;
@@ -117,32 +150,19 @@ void stream_table_t::add(std::vector<std::string> row) {
 void stream_table_t::finish() {
   if (settled_) return;
   settled_ = true;
-  for (const auto& row : pending_) {
-    if (widths_.size() < row.size()) widths_.resize(row.size(), 0);
-    for (std::size_t i = 0; i < row.size(); ++i) widths_[i] = std::max(widths_[i], row[i].size());
-  }
+  for (const auto& row : pending_) widen(widths_, row);
   for (const auto& row : pending_) print(row);
   pending_.clear();
   pending_.shrink_to_fit();
 }
 
-void stream_table_t::print(const std::vector<std::string>& row) {
-  std::string line;
-  for (std::size_t i = 0; i < row.size(); ++i) {
-    line += row[i];
-    if (i + 1 < row.size()) {
-      const std::size_t width = i < widths_.size() ? widths_[i] : 0;
-      line.append(width > row[i].size() ? width - row[i].size() + 2 : 2, ' ');
-    }
-  }
-  out_ << line << '\n';
-}
+void stream_table_t::print(const std::vector<std::string>& row) { out_ << padded_line(row, widths_) << '\n'; }
 
 std::string recipients_cell(const std::vector<std::string>& recipients) {
   constexpr std::size_t max_width = 40;
   std::string all;
   for (const auto& r : recipients) all += (all.empty() ? "" : ",") + r;
-  if (recipients.size() <= 1 || all.size() <= max_width) return all;
+  if (recipients.size() <= 1 || display_width(all) <= max_width) return all;
   return recipients.front() + " +" + std::to_string(recipients.size() - 1);
 }
 

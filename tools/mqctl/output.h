@@ -7,7 +7,8 @@
 
 namespace mqctl {
 
-// A JSON string literal, quotes included.
+// A JSON string literal, quotes included; bytes that are no UTF-8 are
+// written as \udc80 to \udcff (U+DC00 + the byte).
 std::string json_string(const std::string& text);
 // A JSON array of string literals.
 std::string json_strings(const std::vector<std::string>& items);
@@ -34,8 +35,9 @@ std::string json_array(const std::vector<std::string>& items);
 // A table with a header row, columns padded to their widest cell.
 class table_t {
  public:
-  explicit table_t(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
-  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  explicit table_t(std::vector<std::string> header) { add(std::move(header)); }
+  // Cells are shown escaped and padded by their display width.
+  void add(std::vector<std::string> row);
   void print(std::ostream& out) const;
 
  private:

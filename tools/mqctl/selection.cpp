@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <stdexcept>
+#include <unordered_map>
 
 #include "errors.h"
+#include "text.h"
 #include "time_text.h"
 
 namespace mqctl {
@@ -16,15 +19,17 @@ constexpr std::uint64_t page_size = 1000;
 
 std::regex make_regex(const std::string& text, const std::string& option) {
   try {
-    return std::regex(text, std::regex::ECMAScript | std::regex::icase | std::regex::optimize);
+    // Letters past ASCII are matched folded on both sides; icase does ASCII.
+    return std::regex(fold(text, false), std::regex::ECMAScript | std::regex::icase | std::regex::optimize);
   } catch (const std::regex_error& e) {
     throw usage_error_t("invalid " + option + " regular expression '" + text + "': " + e.what());
   }
 }
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
+bool search(const std::string& subject, const std::regex& re) {
+  const bool ascii =
+      std::all_of(subject.begin(), subject.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return ascii ? std::regex_search(subject, re) : std::regex_search(fold(subject, false), re);
 }
 
 }  // namespace
@@ -32,30 +37,61 @@ std::string lower(std::string s) {
 std::string domain_of(const std::string& address) {
   const auto at = address.rfind('@');
   if (at == std::string::npos) return std::string();
-  std::string d = lower(address.substr(at + 1));
+  std::string d = address.substr(at + 1);
   while (!d.empty() && d.back() == '>') d.pop_back();
-  return d;
+  return domain_key(d);
+}
+
+std::uint64_t parse_size(const std::string& text, const std::string& option) {
+  std::size_t used = 0;
+  double value = -1;
+  try {
+    if (!text.empty() && ((text[0] >= '0' && text[0] <= '9') || text[0] == '.')) value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    value = -1;
+  }
+  std::string unit = text.substr(used);
+  if (!unit.empty() && (unit.back() == 'B' || unit.back() == 'b')) unit.pop_back();
+  if (!unit.empty() && unit.back() == 'i') unit.pop_back();
+  const std::string units = "kmgt";
+  double factor = 1;
+  if (unit.size() == 1 &&
+      units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])))) != std::string::npos) {
+    for (std::size_t i = 0; i <= units.find(static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0])))); ++i)
+      factor *= 1024;
+  } else if (!unit.empty()) {
+    value = -1;
+  }
+  if (value < 0 || value * factor > 1e18)
+    throw usage_error_t("invalid " + option + " size '" + text + "' (bytes, or with k, M, G: 10k, 1.5M)");
+  return static_cast<std::uint64_t>(value * factor);
 }
 
 const args_t::option_table_t& selection_t::options() {
-  static const args_t::option_table_t table{{"all", "due", "not-due"},
-                                            {"sender", "rcpt", "domain", "session", "attempts", "attempts-min",
-                                             "next-before", "next-after", "limit", "after"},
-                                            {}};
+  static const args_t::option_table_t table{
+      {"all", "due", "not-due"},
+      {"sender", "rcpt", "domain", "session", "attempts", "attempts-min", "next-before", "next-after", "limit", "after",
+       "older-than", "younger-than", "larger-than", "smaller-than"},
+      {}};
   return table;
 }
 
 const char* selection_t::help() {
   return "Selection (STATUS, or --all for every status, then any of):\n"
-         "  --sender REGEX       the sender matches (case-insensitive, anywhere unless anchored)\n"
+         "  --sender REGEX       the sender matches (case-insensitive in every script,\n"
+         "                       anywhere unless anchored)\n"
          "  --rcpt REGEX         any recipient matches\n"
-         "  --domain D           the sender or any recipient is in domain D\n"
+         "  --domain D           the sender or any recipient is in domain D (any case, Unicode\n"
+         "                       or punycode); '*.D' also takes the subdomains of D\n"
          "  --session REGEX      the session id matches\n"
          "  --attempts N         exactly N attempts;  --attempts-min N: at least N\n"
          "  --due, --not-due     the next access time has come (0 or past), or not yet\n"
          "  --next-before T      next access time before T;  --next-after T: after T\n"
          "                       T: ISO 8601 (2026-12-06T15:00, local unless Z or +HH:MM),\n"
          "                       relative to now (2h, -30m, 1d12h), 'now' or epoch seconds\n"
+         "  --older-than A       received more than A ago (2h, 3d, or a time T);\n"
+         "  --younger-than A     received less than A ago\n"
+         "  --larger-than S      message larger than S bytes (10k, 1.5M);  --smaller-than S\n"
          "  --limit N            at most N entries\n"
          "  --after ID:TS        start after the key ID:TS (one status only)\n";
 }
@@ -86,12 +122,40 @@ selection_t::selection_t(const args_t& args, const std::optional<std::string>& s
     note("--session '" + *v + "'");
   }
   if (auto v = args.value("domain")) {
-    std::string d = lower(*v);
+    std::string d = *v;
     if (!d.empty() && d[0] == '@') d.erase(0, 1);
-    if (d.empty() || d.find_first_of("@ \t") != std::string::npos)
-      throw usage_error_t("invalid --domain '" + *v + "' (a domain such as example.org)");
-    domain_ = d;
-    note("--domain " + d);
+    if (d.compare(0, 2, "*.") == 0) {
+      subdomains_ = true;
+      d.erase(0, 2);
+    }
+    if (d.empty() || d.find_first_of("@ \t*") != std::string::npos)
+      throw usage_error_t("invalid --domain '" + *v + "' (a domain such as example.org or *.example.org)");
+    domain_ = domain_key(d);
+    note("--domain " + std::string(subdomains_ ? "*." : "") + domain_display(*domain_));
+  }
+  // An age is a span back from now, or the point in time itself.
+  const auto age_limit = [this](const std::string& text, const std::string& option) {
+    std::uint64_t span = 0;
+    if (text.find_first_not_of("0123456789smhdw") == std::string::npos &&
+        text.find_first_of("smhdw") != std::string::npos && (span = parse_duration(text, option), true))
+      return now_ > span ? now_ - span : 0;
+    return parse_time(text, option, now_);
+  };
+  if (auto v = args.value("older-than")) {
+    older_ = age_limit(*v, "--older-than");
+    note("--older-than " + *v);
+  }
+  if (auto v = args.value("younger-than")) {
+    younger_ = age_limit(*v, "--younger-than");
+    note("--younger-than " + *v);
+  }
+  if (auto v = args.value("larger-than")) {
+    larger_ = parse_size(*v, "--larger-than");
+    note("--larger-than " + *v);
+  }
+  if (auto v = args.value("smaller-than")) {
+    smaller_ = parse_size(*v, "--smaller-than");
+    note("--smaller-than " + *v);
   }
   if (auto v = args.value("attempts")) {
     attempts_ = parse_u64(*v, "--attempts value");
@@ -136,7 +200,18 @@ std::string selection_t::describe() const {
   return out;
 }
 
-bool selection_t::matches(int status, const brief_t& e) const {
+bool selection_t::matches(int status, const brief_t& e, const detail_t* d) const {
+  if (!brief_matches(status, e)) return false;
+  if (!needs_details()) return true;
+  if (!d || !d->known) return false;
+  if (older_ && !(d->received_ts < *older_)) return false;
+  if (younger_ && !(d->received_ts > *younger_)) return false;
+  if (larger_ && !(d->message_size > *larger_)) return false;
+  if (smaller_ && !(d->message_size < *smaller_)) return false;
+  return true;
+}
+
+bool selection_t::brief_matches(int status, const brief_t& e) const {
   if (std::find(statuses_.begin(), statuses_.end(), status) == statuses_.end()) return false;
   if (attempts_ && e.attempts() != *attempts_) return false;
   if (attempts_min_ && e.attempts() < *attempts_min_) return false;
@@ -145,22 +220,30 @@ bool selection_t::matches(int status, const brief_t& e) const {
   if (next_before_ && !(next < *next_before_)) return false;
   if (next_after_ && !(next > *next_after_)) return false;
   if (domain_) {
-    bool hit = domain_of(e.sender()) == *domain_;
-    for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = domain_of(e.recipient(i)) == *domain_;
+    const auto in = [this](const std::string& address) {
+      const std::string d = domain_of(address);
+      if (d == *domain_) return true;
+      return subdomains_ && d.size() > domain_->size() + 1 &&
+             d.compare(d.size() - domain_->size(), domain_->size(), *domain_) == 0 &&
+             d[d.size() - domain_->size() - 1] == '.';
+    };
+    bool hit = in(e.sender());
+    for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = in(e.recipient(i));
     if (!hit) return false;
   }
-  if (sender_ && !std::regex_search(e.sender(), *sender_)) return false;
-  if (session_ && !std::regex_search(e.session_id(), *session_)) return false;
+  if (sender_ && !search(e.sender(), *sender_)) return false;
+  if (session_ && !search(e.session_id(), *session_)) return false;
   if (rcpt_) {
     bool hit = false;
-    for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = std::regex_search(e.recipient(i), *rcpt_);
+    for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = search(e.recipient(i), *rcpt_);
     if (!hit) return false;
   }
   return true;
 }
 
-bool selection_t::walk(client_session_t& session, const std::function<bool(int, const brief_t&)>& on_entry,
-                       const std::function<void(std::uint64_t)>& on_page) const {
+bool selection_t::walk(client_session_t& session, const on_entry_t& on_entry,
+                       const std::function<void(std::uint64_t)>& on_page, detail_reader_t* details) const {
+  if (needs_details() && !details) throw std::logic_error("selection by age or size without the details");
   std::uint64_t passed = 0, seen = 0;
   for (const int status : statuses_) {
     auto key = after_;
@@ -173,15 +256,31 @@ bool selection_t::walk(client_session_t& session, const std::function<bool(int, 
       request.set_limit(page_size);
       const auto response = session.call(request);
       if (response.entry_size() == 0) break;
+      std::vector<const brief_t*> picked;
       for (const auto& e : response.entry()) {
         // Keys only go forward; anything else would page for ever.
         if (std::make_pair(e.next_access_ts(), e.id()) <= std::make_pair(key.second, key.first) &&
             (key.first != 0 || key.second != 0))
           throw connection_error_t("the daemon sent a page out of key order");
         key = {e.id(), e.next_access_ts()};
-        if (!matches(status, e)) continue;
-        last_key_ = std::to_string(e.id()) + ":" + std::to_string(e.next_access_ts());
-        if (!on_entry(status, e)) return false;
+        if (brief_matches(status, e)) picked.push_back(&e);
+      }
+      std::unordered_map<std::uint64_t, detail_t> found;
+      if (details) {
+        std::vector<std::uint64_t> ids;
+        for (const auto* e : picked) ids.push_back(e->id());
+        found = details->read(ids);
+      }
+      for (const auto* e : picked) {
+        const detail_t* d = nullptr;
+        if (details) {
+          const auto it = found.find(e->id());
+          if (it == found.end()) continue;  // gone meanwhile
+          d = &it->second;
+        }
+        if (!matches(status, *e, d)) continue;
+        last_key_ = std::to_string(e->id()) + ":" + std::to_string(e->next_access_ts());
+        if (!on_entry(status, *e, d)) return false;
         if (limit_ && ++passed >= *limit_) return true;
       }
       seen += static_cast<std::uint64_t>(response.entry_size());

@@ -10,6 +10,7 @@
 
 #include "args.h"
 #include "channel.h"
+#include "details.h"
 
 namespace mqctl {
 
@@ -38,14 +39,21 @@ class selection_t {
   // "smtp-fresh, --domain x.org" and so on, for the operator.
   std::string describe() const;
 
-  bool matches(int status, const brief_t& entry) const;
+  // Whether the selection looks at received times or sizes, which only
+  // the Sorter socket tells (see detail_reader_t).
+  bool needs_details() const { return older_ || younger_ || larger_ || smaller_; }
+  // `details` may be null when needs_details() is false.
+  bool matches(int status, const brief_t& entry, const detail_t* details) const;
 
+  using on_entry_t = std::function<bool(int status, const brief_t&, const detail_t* details)>;
   // Streams the selected entries, status by status in key order, page by
   // page, to `on_entry` (which returns false to stop). Returns true when the
   // walk stopped at the --limit with entries possibly left.
   // `on_page(seen)` is told after each page how many entries were looked at.
-  bool walk(client_session_t& session, const std::function<bool(int status, const brief_t&)>& on_entry,
-            const std::function<void(std::uint64_t seen)>& on_page = {}) const;
+  // With `details`, each entry comes with its received time and size (an
+  // entry gone meanwhile is left out); it is required when needs_details().
+  bool walk(client_session_t& session, const on_entry_t& on_entry,
+            const std::function<void(std::uint64_t seen)>& on_page = {}, detail_reader_t* details = nullptr) const;
   // The key of the last entry walk() passed on, "ID:TS".
   const std::string& last_key() const { return last_key_; }
 
@@ -56,6 +64,9 @@ class selection_t {
   std::optional<std::uint64_t> attempts_, attempts_min_;
   std::optional<bool> due_;
   std::optional<std::uint64_t> next_before_, next_after_;
+  std::optional<std::uint64_t> older_, younger_, larger_, smaller_;
+  bool subdomains_ = false;  // --domain '*.example.org'
+  bool brief_matches(int status, const brief_t& e) const;
   std::optional<std::uint64_t> limit_;
   std::pair<std::uint64_t, std::uint64_t> after_{0, 0};
   std::uint64_t now_;
@@ -63,7 +74,11 @@ class selection_t {
   mutable std::string last_key_;
 };
 
-// The domain of an address, lower case; "" when it has none.
+// The domain of an address in its comparable form (see domain_key); ""
+// when it has none.
 std::string domain_of(const std::string& address);
+
+// A size such as 2048, 10k, 1.5M, 2G (powers of 1024).
+std::uint64_t parse_size(const std::string& text, const std::string& option);
 
 }  // namespace mqctl

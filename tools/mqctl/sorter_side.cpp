@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "errors.h"
 #include "output.h"
+#include "time_text.h"
 
 namespace mqctl {
 
@@ -47,6 +48,9 @@ message_file_t open_message(const std::string& path) {
     throw file_error_t("cannot send " + path + ": not a regular file");
   }
   file.size = static_cast<std::uint64_t>(st.st_size);
+  // The store keeps no empty message; said here in words, before sending.
+  if (file.size == 0)
+    throw file_error_t("cannot send " + path + ": the file is empty (0 bytes), and an entry needs a message");
   return file;
 }
 
@@ -80,7 +84,7 @@ std::string key_text(const mq::QueueKey& key) {
 std::string keys_json(const google::protobuf::RepeatedPtrField<mq::QueueKey>& keys) {
   std::vector<std::string> items;
   for (const auto& k : keys)
-    items.push_back(json_object_t().add("entry_id", k.entry_id()).add("next_access_ts", k.next_access_ts()).str());
+    items.push_back(json_object_t().add("id", k.entry_id()).add("next_access_ts", k.next_access_ts()).str());
   return json_array(items);
 }
 
@@ -117,7 +121,7 @@ void print_entry(const context_t& ctx, std::ostream& out, const response_t& r, c
       parts.push_back(json_object_t().add("path", p.path()).add_raw("samples", json_array(samples)).str());
     }
     json_object_t obj;
-    obj.add("entry_id", r.entry_id()).add("status", status_name(r.status()));
+    obj.add("id", r.entry_id()).add("status", status_name(r.status()));
     if (e.has_session_id()) obj.add("session_id", e.session_id());
     obj.add("received_ts", e.received_ts())
         .add("next_access_ts", e.next_access_ts())
@@ -153,6 +157,24 @@ void print_entry(const context_t& ctx, std::ostream& out, const response_t& r, c
   t.print(out);
 }
 
+// One id from the command line, or "-" for one read from standard input.
+std::uint64_t one_id(const std::string& word) {
+  const auto ids = parse_ids({word});
+  if (ids.size() != 1) throw usage_error_t("expected one entry id, got " + std::to_string(ids.size()));
+  return ids[0];
+}
+
+// A request about one entry: an unknown id is said so in words.
+response_t call_on_entry(sorter_session_t& session, const request_t& request, response_t::Tag expected, int fd = -1,
+                         mq::util::unique_fd_t* out_fd = nullptr) {
+  try {
+    return session.call(request, expected, fd, out_fd);
+  } catch (const daemon_error_t& e) {
+    if (is_not_found(e.what())) throw not_found_error_t("no entry " + std::to_string(request.entry_id()));
+    throw;
+  }
+}
+
 }  // namespace
 
 int run_put(const context_t& ctx, const args_t& args) {
@@ -166,8 +188,10 @@ int run_put(const context_t& ctx, const args_t& args) {
   if (auto v = args.value("sender")) entry->mutable_smtp_sender()->set_sender(*v);
   for (const auto& r : args.all("rcpt")) entry->add_smtp_recipient()->set_recipient(r);
   if (auto v = args.value("session-id")) entry->set_session_id(*v);
-  if (auto v = args.value("received-ts")) entry->set_received_ts(parse_u64(*v, "received time"));
-  if (auto v = args.value("next-access-ts")) entry->set_next_access_ts(parse_u64(*v, "next access time"));
+  const std::uint64_t now = now_seconds();
+  const auto received = args.value("received-ts");
+  entry->set_received_ts(received ? parse_time(*received, "--received-ts", now) : now);
+  if (auto v = args.value("next-access-ts")) entry->set_next_access_ts(parse_time(*v, "--next-access-ts", now));
   if (auto v = args.value("helo")) entry->mutable_smtp_connect()->set_helo(*v);
   if (auto v = args.value("address")) entry->mutable_smtp_connect()->set_address(*v);
   if (auto v = args.value("port")) {
@@ -182,7 +206,7 @@ int run_put(const context_t& ctx, const args_t& args) {
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   const response_t response = session.call(request, response_t::PUT_ENTRY_RESPONSE, file.fd.get());
   if (ctx.json) {
-    *ctx.out << json_object_t().add("entry_id", response.entry_id()).str() << '\n';
+    *ctx.out << json_object_t().add("id", response.entry_id()).str() << '\n';
   } else {
     *ctx.out << response.entry_id() << '\n';
   }
@@ -191,14 +215,14 @@ int run_put(const context_t& ctx, const args_t& args) {
 
 int run_get(const context_t& ctx, const args_t& args) {
   args.expect_positional(1, "get ID [--out FILE]");
-  const std::uint64_t id = parse_id(args.positional()[0]);
+  const std::uint64_t id = one_id(args.positional()[0]);
   const std::string out_path = args.value("out").value_or("");
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   request_t request;
   request.set_tag(request_t::GET_ENTRY_REQUEST);
   request.set_entry_id(id);
   mq::util::unique_fd_t message;
-  const response_t response = session.call(request, response_t::GET_ENTRY_RESPONSE, -1, &message);
+  const response_t response = call_on_entry(session, request, response_t::GET_ENTRY_RESPONSE, -1, &message);
   if (!message) throw connection_error_t("the daemon sent entry " + std::to_string(id) + " without its message file");
 
   if (out_path.empty()) {
@@ -221,7 +245,7 @@ int run_update(const context_t& ctx, const args_t& args) {
   args.expect_positional(1,
                          "update ID [--attempts N] [--next-access-ts TS] [--status S] [--rcpt R]... "
                          "[--sender S] [--file NEW]");
-  const std::uint64_t id = parse_id(args.positional()[0]);
+  const std::uint64_t id = one_id(args.positional()[0]);
   request_t request;
   request.set_tag(request_t::UPDATE_ENTRY_REQUEST);
   request.set_entry_id(id);
@@ -232,7 +256,7 @@ int run_update(const context_t& ctx, const args_t& args) {
     changes = true;
   }
   if (auto v = args.value("next-access-ts")) {
-    update->set_next_access_ts(parse_u64(*v, "next access time"));
+    update->set_next_access_ts(parse_time(*v, "--next-access-ts", now_seconds()));
     changes = true;
   }
   if (auto v = args.value("status")) {
@@ -256,9 +280,14 @@ int run_update(const context_t& ctx, const args_t& args) {
   if (!changes) throw usage_error_t("update: nothing to change");
 
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-  session.call(request, response_t::UPDATE_ENTRY_RESPONSE, file ? file->fd.get() : -1);
+  // An update of an unknown id succeeds without doing anything: look first.
+  request_t get;
+  get.set_tag(request_t::GET_ENTRY_REQUEST);
+  get.set_entry_id(id);
+  call_on_entry(session, get, response_t::GET_ENTRY_RESPONSE);
+  call_on_entry(session, request, response_t::UPDATE_ENTRY_RESPONSE, file ? file->fd.get() : -1);
   if (ctx.json) {
-    *ctx.out << json_object_t().add("entry_id", id).add("updated", true).str() << '\n';
+    *ctx.out << json_object_t().add("id", id).add("updated", true).str() << '\n';
   } else {
     *ctx.out << "Updated entry " << id << '\n';
   }
@@ -271,7 +300,7 @@ int run_ids(const context_t& ctx, const args_t& args) {
   std::optional<std::uint64_t> limit;
   if (auto v = args.value("limit")) limit = parse_u64(*v, "limit");
   std::optional<std::uint64_t> due;
-  if (auto v = args.value("due")) due = parse_u64(*v, "due time");
+  if (auto v = args.value("due")) due = parse_time(*v, "--due", now_seconds());
   mq::QueueKey after;
   after.set_entry_id(0);
   after.set_next_access_ts(0);
@@ -360,6 +389,7 @@ int run_watch(const context_t& ctx, const args_t& args) {
   while (!count || seen < *count) {
     response_t m;
     channel.receive(m, nullptr, watching ? -1 : -2);
+    if (m.tag() != response_t::QUEUE_CHANGE_NOTIFICATION && sorter_session_t::skip(m)) continue;
     if (m.tag() == response_t::QUEUE_CHANGE_NOTIFICATION) {
       ++seen;
       if (ctx.json) {
@@ -379,7 +409,9 @@ int run_watch(const context_t& ctx, const args_t& args) {
     if (m.tag() == response_t::ALARM) throw daemon_error_t(m.error().code(), m.error().what());
     if (!watching && m.tag() == response_t::GET_ENTRY_IDS_RESPONSE && m.serial() == probe.serial()) {
       watching = true;
-      *ctx.err << "Watching queue changes of " << session.store_path() << " (Ctrl-C to stop)" << std::endl;
+      *ctx.err << "Watching flushes of " << session.store_path()
+               << ": the keys each flush made due (puts, updates and removals are not announced) (Ctrl-C to stop)"
+               << std::endl;
       continue;
     }
     throw connection_error_t("unexpected message from the daemon: " + response_t::Tag_Name(m.tag()));

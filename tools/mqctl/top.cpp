@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "commands.h"
+#include "details.h"
 #include "errors.h"
 #include "output.h"
 #include "selection.h"
@@ -67,27 +71,41 @@ std::string bytes_text(std::uint64_t n) {
 struct overdue_t {
   int status;
   brief_t entry;
+  std::uint64_t since;  // when it became due
 };
 
-// The first keys of every queue are the earliest due; those already due
-// are the overdue ones.
-std::vector<overdue_t> most_overdue(client_session_t& session, std::uint64_t count, std::uint64_t now) {
+// The candidates of every queue are its first keys due at 0 and its first
+// keys due later but already past. An entry due at 0 (flushed, retried or
+// put so) has been waiting since it was received, not since 1970.
+std::vector<overdue_t> most_overdue(client_session_t& session, detail_reader_t* details, std::uint64_t count,
+                                    std::uint64_t now) {
   std::vector<overdue_t> out;
   if (!count) return out;
+  std::vector<std::uint64_t> at_zero;
   for (int status = 1; status <= 4; ++status) {
-    request_t request;
-    request.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
-    request.set_status(static_cast<mq::Status>(status));
-    request.set_entry_id(0);
-    request.set_next_access_ts(0);
-    request.set_limit(count);
-    const response_t r = session.call(request);
-    for (const auto& e : r.entry())
-      if (e.next_access_ts() <= now) out.push_back({status, e});
+    for (const bool zero : {true, false}) {
+      request_t request;
+      request.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
+      request.set_status(static_cast<mq::Status>(status));
+      request.set_entry_id(zero ? 0 : static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+      request.set_next_access_ts(0);
+      request.set_limit(count);
+      const response_t r = session.call(request);
+      for (const auto& e : r.entry()) {
+        if (e.next_access_ts() > now || (e.next_access_ts() == 0) != zero) continue;
+        out.push_back({status, e, e.next_access_ts()});
+        if (zero) at_zero.push_back(e.id());
+      }
+    }
   }
-  std::stable_sort(out.begin(), out.end(), [](const overdue_t& a, const overdue_t& b) {
-    return a.entry.next_access_ts() < b.entry.next_access_ts();
-  });
+  std::unordered_map<std::uint64_t, detail_t> received;
+  if (details) received = details->read(at_zero);
+  for (auto& o : out) {
+    if (o.entry.next_access_ts() != 0) continue;
+    const auto it = received.find(o.entry.id());
+    o.since = it != received.end() && it->second.known ? std::min(it->second.received_ts, now) : now;
+  }
+  std::stable_sort(out.begin(), out.end(), [](const overdue_t& a, const overdue_t& b) { return a.since < b.since; });
   if (out.size() > count) out.resize(count);
   return out;
 }
@@ -117,7 +135,7 @@ std::string screen(const std::string& socket, const sample_t& s, const sample_t*
   table_t d({"ID", "STATUS", "OVERDUE", "ATTEMPTS", "SENDER", "RECIPIENTS"});
   for (const auto& x : overdue)
     d.add({std::to_string(x.entry.id()), status_name(x.status),
-           x.entry.next_access_ts() == 0 ? "now (0)" : duration_text(now - x.entry.next_access_ts()),
+           duration_text(now - x.since) + (x.entry.next_access_ts() == 0 ? " (due at 0)" : ""),
            std::to_string(x.entry.attempts()), x.entry.sender().empty() ? "<>" : x.entry.sender(),
            recipients_cell({x.entry.recipient().begin(), x.entry.recipient().end()})});
   if (overdue.empty()) {
@@ -150,6 +168,8 @@ int run_top(const context_t& ctx, const args_t& args) {
   if (auto v = args.value("iterations")) iterations = parse_u64(*v, "--iterations value");
 
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
+  std::optional<detail_reader_t> details;
+  if (overdue) details = open_details(ctx.sorter_socket, ctx.timeout_ms, false, *ctx.err);
   const bool live = is_terminal(1) && !ctx.json;
   interrupt_guard_t guard;
   std::optional<raw_input_t> keys;
@@ -164,7 +184,8 @@ int run_top(const context_t& ctx, const args_t& args) {
     const sample_t s = take_sample(session);
     const std::uint64_t now = now_seconds();
     if (live) {
-      const auto list = most_overdue(session, overdue, now);
+      const auto list =
+          overdue ? most_overdue(session, details ? &*details : nullptr, overdue, now) : std::vector<overdue_t>();
       *ctx.out << "\033[H\033[J" << screen(ctx.client_socket, s, before ? &*before : nullptr, list, now, interval)
                << std::flush;
     } else if (ctx.json) {
@@ -172,10 +193,19 @@ int run_top(const context_t& ctx, const args_t& args) {
       o.add("time", now);
       for (int i = 0; i < 4; ++i)
         o.add_raw(status_name(i + 1), json_object_t().add("messages", s.messages[i]).add("bytes", s.bytes[i]).str());
-      *ctx.out << o.str() << std::endl;
+      std::vector<std::string> items;
+      if (overdue)
+        for (const auto& x : most_overdue(session, details ? &*details : nullptr, overdue, now))
+          items.push_back(json_object_t()
+                              .add("id", x.entry.id())
+                              .add("status", status_name(x.status))
+                              .add("overdue_s", now - x.since)
+                              .str());
+      *ctx.out << o.add_raw("most_overdue", json_array(items)).str() << std::endl;
     } else {
       *ctx.out << line(s, before ? &*before : nullptr, now) << std::endl;
     }
+    if (!*ctx.out) throw file_error_t("cannot write to standard output");
     before = s;
     ++shown;
     if (iterations && shown >= *iterations) break;

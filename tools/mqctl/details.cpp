@@ -1,0 +1,59 @@
+#include "details.h"
+
+#include "errors.h"
+
+namespace mqctl {
+
+detail_reader_t::detail_reader_t(const std::string& sorter_socket, int timeout_ms, std::size_t in_flight)
+    : session_(sorter_socket, timeout_ms), in_flight_(in_flight) {}
+
+std::unordered_map<std::uint64_t, detail_t> detail_reader_t::read(const std::vector<std::uint64_t>& ids) {
+  using request_t = sorter_session_t::request_t;
+  using response_t = sorter_session_t::response_t;
+  std::unordered_map<std::uint64_t, detail_t> out;
+  std::unordered_map<std::uint32_t, std::uint64_t> pending;
+  channel_t& channel = session_.channel();
+  std::size_t next = 0;
+  while (next < ids.size() || !pending.empty()) {
+    while (pending.size() < in_flight_ && next < ids.size()) {
+      request_t get;
+      get.set_tag(request_t::GET_ENTRY_REQUEST);
+      get.set_entry_id(ids[next]);
+      get.set_serial(channel.next_serial());
+      channel.send(get);
+      pending[get.serial()] = ids[next++];
+    }
+    response_t r;
+    channel.receive(r);
+    if (session_.skip(r)) continue;
+    const auto it = pending.find(r.serial());
+    if (it == pending.end())
+      throw connection_error_t("the daemon answered serial " + std::to_string(r.serial()) +
+                               ", which no request of mqctl has");
+    const std::uint64_t id = it->second;
+    pending.erase(it);
+    if (r.tag() == response_t::ALARM) {
+      // Listed but unreadable (its message file lost, say): still listed.
+      if (!is_not_found(r.error().what())) out[id] = {0, 0, false};
+      continue;
+    }
+    if (r.tag() != response_t::GET_ENTRY_RESPONSE)
+      throw connection_error_t("the daemon answered " + response_t::Tag_Name(r.tag()) + " to GET_ENTRY_REQUEST");
+    out[id] = {r.entry().received_ts(), r.entry().message_size()};
+  }
+  return out;
+}
+
+std::optional<detail_reader_t> open_details(const std::string& sorter_socket, int timeout_ms, bool required,
+                                            std::ostream& err) {
+  std::optional<detail_reader_t> reader;
+  try {
+    reader.emplace(sorter_socket, timeout_ms);
+  } catch (const connection_error_t& e) {
+    if (required) throw;
+    err << "mqctl: received times and sizes not shown: " << e.what() << '\n';
+  }
+  return reader;
+}
+
+}  // namespace mqctl
