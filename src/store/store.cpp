@@ -21,6 +21,10 @@ using half_t = store_hooks_t::half_t;
 
 namespace {
 
+// Two, so that a slow read (a long page, a cold file) does not hold up the
+// next; more would only compete for the same cores.
+constexpr std::size_t reader_threads = 2;
+
 void ignore_error(std::exception_ptr) {}
 
 std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix) {
@@ -66,6 +70,7 @@ store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hoo
     : io_(io),
       dir_(std::make_unique<async_message_dir_t>(io)),
       db_(std::make_unique<async_metadata_db_t>(io)),
+      reader_(std::make_unique<async_reader_t>(io, reader_threads)),
       locks_(std::make_shared<lock_entry_t>()),
       hooks_(std::move(hooks)),
       alive_(std::make_shared<bool>(true)) {}
@@ -82,21 +87,26 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   std::future<void> dir_ready = dir_->init(spool / "queue", uid, gid);
   // The database refuses a link anywhere in its name; links above the spool
   // directory are the administrator's and are resolved here.
-  std::future<void> db_ready = db_->init((fs::canonical(spool) / "queue.db").string(), trace);
+  const std::string db_path = (fs::canonical(spool) / "queue.db").string();
+  std::future<void> db_ready = db_->init(db_path, trace);
   dir_ready.wait();
   db_ready.wait();
   dir_ready.get();
   db_ready.get();
+  // Only now do the database's schema and the directory exist.
+  reader_->open(db_path, spool / "queue", db_->commit_gate(), trace);
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
   db_->set_trace(trace);
+  reader_->set_trace(trace);
   dir_->reload(uid, gid).get();
 }
 
 void store_t::close() {
   if (!db_ && !dir_) return;
   *alive_ = false;
+  reader_->stop();
   std::future<void> db_stopped = db_->stop();
   std::future<void> dir_stopped = dir_->stop();
   try {
@@ -110,6 +120,7 @@ void store_t::close() {
     OV_LOG(error, "Store: Message directory: " << ov::exception_text(std::current_exception()));
   }
   locks_.reset();
+  reader_.reset();
   db_.reset();
   dir_.reset();
   queue_changed_.disconnect_all_slots();
@@ -184,22 +195,7 @@ void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::ui
   ctx->callback(boost::get<std::uint64_t>(result));
 }
 
-void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
-  db_->get_entry(id, [this, callback](result_t<entry_metadata_t> r) {
-    if (auto error = error_of(r)) {
-      callback(error);
-      return;
-    }
-    auto metadata = std::make_shared<entry_metadata_t>(std::move(boost::get<entry_metadata_t>(r)));
-    dir_->get_file(metadata->message_filename, [callback, metadata](shared_file_t file, std::exception_ptr error) {
-      if (error) {
-        callback(error);
-        return;
-      }
-      callback(entry_t{std::move(*metadata), std::move(file)});
-    });
-  });
-}
+void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) { reader_->get_entry(id, std::move(callback)); }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
                            callback_t<none_t> callback) {
@@ -348,13 +344,13 @@ boost::signals2::connection store_t::connect_queue_changed(std::function<void(qu
 #pragma GCC diagnostic pop
 
 void store_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
-  db_->get_queue_chunk(request, std::move(callback));
+  reader_->get_queue_chunk(request, std::move(callback));
 }
 
 void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback) {
-  db_->get_queue_chunk_brief(request, std::move(callback));
+  reader_->get_queue_chunk_brief(request, std::move(callback));
 }
 
-void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { db_->get_queue_stat(std::move(callback)); }
+void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { reader_->get_queue_stat(std::move(callback)); }
 
 }  // namespace mq::store
