@@ -276,12 +276,15 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t acces
     // The directory is synced after the journal is deleted, which is what
     // commits: an acknowledged commit survives a power loss.
     connection_.execute("PRAGMA synchronous=EXTRA;");
-    // Room for the largest group: a transaction that spilled its pages
-    // before COMMIT would lock readers out of the file for all its length.
-    connection_.execute("PRAGMA cache_size=-32768;");
     connection_.execute(schema_sql);
     connection_.execute(paging_index_sql);
-    connection_.set_commit_gate(gate);
+    if (gate) {
+      // Room for the largest group: a transaction that spilled its pages
+      // before COMMIT would lock the readers out of the file for all its
+      // length.
+      connection_.execute("PRAGMA cache_size=-32768;");
+      connection_.set_commit_gate(gate);
+    }
   }
 
   auto put = prepare_group(connection_, put_sql, 6);
