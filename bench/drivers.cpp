@@ -58,15 +58,20 @@ void sorter_driver_t::receive(connection_t& c, mq::MailQuarantine2SorterMessage&
 }
 
 batch_stats_t sorter_driver_t::run(std::size_t total, int in_flight, const make_t& make, const check_t& check) {
-  batch_stats_t stats;
-  stats.latencies.reserve(total);
-  std::size_t next = 0;
+  return std::move(run_cycles(total, 1, in_flight, make, check).front());
+}
+
+std::vector<batch_stats_t> sorter_driver_t::run_cycles(std::size_t cycles, std::size_t steps, int in_flight,
+                                                       const make_t& make, const check_t& check) {
+  std::vector<batch_stats_t> stats(steps);
+  for (auto& s : stats) s.latencies.reserve(cycles);
+  std::size_t next_cycle = 0;
   std::size_t completed = 0;
+  const std::size_t total = cycles * steps;
   mq::Sorter2MailQuarantineMessage request;
   std::string body;
 
-  auto send_next = [&](connection_t& c) {
-    std::size_t index = next++;
+  auto send = [&](connection_t& c, std::size_t index) {
     request.Clear();
     int fd = -1;
     make(index, request, fd);
@@ -79,7 +84,7 @@ batch_stats_t sorter_driver_t::run(std::size_t total, int in_flight, const make_
 
   double start = now_seconds();
   for (auto& c : connections_) {
-    for (int k = 0; k < in_flight && next < total; ++k) send_next(c);
+    for (int k = 0; k < in_flight && next_cycle < cycles; ++k) send(c, steps * next_cycle++);
   }
   std::vector<pollfd> polls(connections_.size());
   mq::MailQuarantine2SorterMessage response;
@@ -105,14 +110,18 @@ batch_stats_t sorter_driver_t::run(std::size_t total, int in_flight, const make_
         throw std::runtime_error("response with unknown serial " + std::to_string(response.serial()));
       if (response.tag() == mq::MailQuarantine2SorterMessage::ALARM) throw std::runtime_error(alarm_text(response));
       std::size_t index = it->second.first;
-      stats.latencies.push_back(arrived - it->second.second);
+      stats[index % steps].latencies.push_back(arrived - it->second.second);
       c.pending.erase(it);
       check(index, response, fd);
       ++completed;
-      if (next < total) send_next(c);
+      if (index % steps + 1 < steps) {
+        send(c, index + 1);
+      } else if (next_cycle < cycles) {
+        send(c, steps * next_cycle++);
+      }
     }
   }
-  stats.seconds = now_seconds() - start;
+  for (auto& s : stats) s.seconds = now_seconds() - start;
   return stats;
 }
 

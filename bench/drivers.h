@@ -56,6 +56,14 @@ class sorter_driver_t {
 
   batch_stats_t run(std::size_t total, int in_flight, const make_t& make, const check_t& check);
 
+  // Cycles of `steps` requests each, as a Sorter handles a message: a
+  // cycle's next request goes out when the one before it is answered, and
+  // each connection runs `in_flight` cycles at once. Request `index` of the
+  // callbacks is cycle * steps + step. Timing per step; `seconds` of each is
+  // the whole run's.
+  std::vector<batch_stats_t> run_cycles(std::size_t cycles, std::size_t steps, int in_flight, const make_t& make,
+                                        const check_t& check);
+
   // GET_ENTRY_IDS pages of `limit` from the start of the queue to its end;
   // checks that keys come in strictly increasing (time, id) order.
   walk_stats_t walk(mq::Status status, std::uint64_t limit);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -23,6 +25,7 @@
 #include "bare.h"
 #include "daemon_runner.h"
 #include "drivers.h"
+#include "limit.h"
 #include "payload.h"
 #include "report.h"
 #include "scrape.h"
@@ -165,6 +168,8 @@ class bench_t {
         progress(run, "scrapes of " + std::to_string(n) + " entries");
         scrape_round(report_, o_.daemon, filled_queue(run, n, false), n, o_.log_level, o_.stat_repeats, o_.bare_sync);
       }
+      if (o_.wanted("lifecycle")) lifecycle_round(run);
+      if (o_.wanted("mixed")) mixed_round(run);
       if (o_.wanted("burst")) burst_round(run);
       if (o_.wanted("flush")) {
         if (syscall_counter_t::available()) {
@@ -214,6 +219,52 @@ class bench_t {
           bare.update_file(static_cast<std::int64_t>(ids[i]), std::move(u), second.fd(), size);
         });
         r.remove = time_serial(n, [&](std::size_t i) { bare.remove(static_cast<std::int64_t>(ids[i])); });
+      }
+    }
+    boost::filesystem::remove_all(dir);
+    return r;
+  }
+
+  // Groups of at most limit_store_t::group operations, each timed as a
+  // whole: every operation of a group finishes with it.
+  template <class F>
+  static batch_stats_t time_groups(std::size_t n, F group) {
+    batch_stats_t b;
+    b.latencies.reserve(n);
+    const double start = now_seconds();
+    for (std::size_t at = 0; at < n; at += limit_store_t::group) {
+      const std::size_t end = std::min(n, at + limit_store_t::group);
+      const double t = now_seconds();
+      group(at, end);
+      b.latencies.insert(b.latencies.end(), end - at, now_seconds() - t);
+    }
+    b.seconds = now_seconds() - start;
+    return b;
+  }
+
+  sorter_results_t limit_round(std::uint64_t size, std::size_t n, bool with_update, const payload_t& first,
+                               const payload_t& second) {
+    sorter_results_t r;
+    std::string dir = fresh_dir("limit");
+    {
+      limit_store_t limit(dir + "/spool");
+      mq::store::shared_file_t one(::dup(first.fd()), size), two(::dup(second.fd()), size);
+      std::vector<std::int64_t> ids;
+      r.put = time_groups(n, [&](std::size_t at, std::size_t end) {
+        std::vector<mq::store::entry_metadata_t> metadata;
+        for (std::size_t i = at; i < end; ++i) metadata.push_back(bench_metadata(i, size));
+        auto added = limit.put_group(std::move(metadata), one);
+        ids.insert(ids.end(), added.begin(), added.end());
+      });
+      r.get = limit.get_all(ids, o_.gets(), first.bytes());
+      if (with_update) {
+        auto slice = [&](std::size_t at, std::size_t end) {
+          return std::vector<std::int64_t>(ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                           ids.begin() + static_cast<std::ptrdiff_t>(end));
+        };
+        r.update = time_groups(n, [&](std::size_t at, std::size_t end) { limit.update_group(slice(at, end), two); });
+        r.remove = time_groups(n, [&](std::size_t at, std::size_t end) { limit.remove_group(slice(at, end)); });
+        limit.finish();
       }
     }
     boost::filesystem::remove_all(dir);
@@ -375,10 +426,14 @@ class bench_t {
   // in_flight / rate, shown beside the measured p50 and p99 (the bare loop
   // has one at a time).
   void add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon, const batch_stats_t& bare,
-               long rss, int in_flight) {
+               long rss, int in_flight, const batch_stats_t* limit = nullptr) {
     auto d = figures_of(daemon);
     auto b = figures_of(bare);
-    report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
+    if (limit) {
+      report_.figure(case_name, unit, true).add(d.rate, b.rate, figures_of(*limit).rate, rss);
+    } else {
+      report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
+    }
     report_.figure(case_name, std::to_string(in_flight) + "/rate ms", false)
         .add(d.rate > 0 ? in_flight * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
     report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
@@ -393,10 +448,12 @@ class bench_t {
     payload_t second(size, 2);
     // The order alternates between runs so that neither side always
     // inherits the other's leftovers (dirty pages, cache state).
-    sorter_results_t bare;
+    sorter_results_t bare, limit;
     auto run_bare = [&] {
       progress(run, "bare " + size_name(size) + ", " + std::to_string(n) + " entries");
       bare = bare_round(size, n, with_update, first, second);
+      progress(run, "limit " + size_name(size) + ", " + std::to_string(n) + " entries");
+      limit = limit_round(size, n, with_update, first, second);
     };
     if (run % 2 == 0) run_bare();
     std::vector<sorter_results_t> daemon;
@@ -411,13 +468,271 @@ class bench_t {
       const auto& d = daemon[l];
       std::string suffix = " " + size_name(size) + " " + load_name(load);
       const int in_flight = load.connections * load.in_flight;
-      add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss, in_flight);
-      add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss, in_flight);
+      add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss, in_flight, &limit.put);
+      add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss, in_flight, &limit.get);
       if (with_update) {
-        add_ops("update" + suffix, "updates/s", d.update, bare.update, d.update_rss, in_flight);
-        add_ops("remove" + suffix, "removes/s", d.remove, bare.remove, d.remove_rss, in_flight);
+        add_ops("update" + suffix, "updates/s", d.update, bare.update, d.update_rss, in_flight, &limit.update);
+        add_ops("remove" + suffix, "removes/s", d.remove, bare.remove, d.remove_rss, in_flight, &limit.remove);
       }
     }
+  }
+
+  // The Sorter's requests for message `i` of a cycle: put, get, update
+  // (attempts and next access time, new file), remove.
+  enum step_t : std::size_t { put_step, get_step, update_step, remove_step, steps };
+
+  void make_cycle_step(std::size_t index, std::uint64_t size, const std::vector<std::uint64_t>& ids,
+                       const payload_t& first, const payload_t& second, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+    const std::size_t i = index / steps;
+    switch (index % steps) {
+      case put_step:
+        make_put(i, size, q);
+        fd = first.fd();
+        break;
+      case get_step:
+        q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+        q.set_entry_id(ids[i]);
+        break;
+      case update_step: {
+        q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
+        q.set_entry_id(ids[i]);
+        auto* u = q.mutable_entry_update();
+        u->set_message_size(size);
+        u->set_attempts(1);
+        u->set_next_access_ts(1800000000 + i);
+        fd = second.fd();
+        break;
+      }
+      default:
+        q.set_tag(mq::Sorter2MailQuarantineMessage::REMOVE_ENTRY_REQUEST);
+        q.set_entry_id(ids[i]);
+    }
+  }
+
+  void check_cycle_step(std::size_t index, std::uint64_t size, std::vector<std::uint64_t>& ids, const payload_t& first,
+                        const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd, std::string& content) {
+    using answer_t = mq::MailQuarantine2SorterMessage;
+    const std::size_t i = index / steps;
+    switch (index % steps) {
+      case put_step:
+        check_put(a);
+        ids[i] = a.entry_id();
+        break;
+      case get_step:
+        require(a.tag() == answer_t::GET_ENTRY_RESPONSE && a.entry_id() == ids[i] && fd.present(),
+                "GET_ENTRY_RESPONSE with the entry and a descriptor");
+        read_whole(fd.get(), content);
+        require(a.entry().message_size() == size && content == first.bytes(),
+                "GET_ENTRY_RESPONSE hands back the stored file");
+        break;
+      case update_step:
+        require(a.tag() == answer_t::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
+        break;
+      default:
+        require(a.tag() == answer_t::REMOVE_ENTRY_RESPONSE, "REMOVE_ENTRY_RESPONSE");
+    }
+  }
+
+  // `n` cycles through the daemon; per-step timings in step order.
+  std::vector<batch_stats_t> daemon_cycles(sorter_driver_t& sorter, std::size_t n, int in_flight, std::uint64_t size,
+                                           const payload_t& first, const payload_t& second) {
+    std::vector<std::uint64_t> ids(n, 0);
+    std::string content;
+    return sorter.run_cycles(
+        n, steps, in_flight,
+        [&](std::size_t index, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+          make_cycle_step(index, size, ids, first, second, q, fd);
+        },
+        [&](std::size_t index, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+          check_cycle_step(index, size, ids, first, a, fd, content);
+        });
+  }
+
+  // The four steps serially in the bare loop, `n` times.
+  std::vector<batch_stats_t> bare_cycles(bare_store_t& bare, std::size_t n, std::uint64_t size, const payload_t& first,
+                                         const payload_t& second) {
+    std::vector<batch_stats_t> b(steps);
+    std::string content;
+    auto timed = [&](step_t step, auto op) {
+      const double t = now_seconds();
+      op();
+      b[step].latencies.push_back(now_seconds() - t);
+    };
+    const double start = now_seconds();
+    for (std::size_t i = 0; i < n; ++i) {
+      std::int64_t id = 0;
+      timed(put_step, [&] { id = static_cast<std::int64_t>(bare.put(bench_metadata(i, size), first.fd(), size)); });
+      timed(get_step, [&] {
+        bare.get(id, content);
+        require(content == first.bytes(), "bare get returns the stored file");
+      });
+      timed(update_step, [&] {
+        mq::store::entry_metadata_update_t u;
+        u.attempts = 1;
+        u.next_access_ts = 1800000000 + i;
+        bare.update_file(id, std::move(u), second.fd(), size);
+      });
+      timed(remove_step, [&] { bare.remove(id); });
+    }
+    for (auto& s : b) s.seconds = now_seconds() - start;
+    return b;
+  }
+
+  // The cycles of a group at a time, each step grouped as the daemon does.
+  double limit_cycles_seconds(limit_store_t& limit, std::size_t n, std::uint64_t size, const payload_t& first,
+                              const payload_t& second) {
+    mq::store::shared_file_t one(::dup(first.fd()), size), two(::dup(second.fd()), size);
+    const double start = now_seconds();
+    for (std::size_t at = 0; at < n; at += limit_store_t::group) {
+      const std::size_t end = std::min(n, at + limit_store_t::group);
+      std::vector<mq::store::entry_metadata_t> metadata;
+      for (std::size_t i = at; i < end; ++i) metadata.push_back(bench_metadata(i, size));
+      auto ids = limit.put_group(std::move(metadata), one);
+      limit.get_all(ids, ids.size(), first.bytes());
+      limit.update_group(ids, two);
+      limit.remove_group(ids);
+    }
+    limit.finish();
+    return now_seconds() - start;
+  }
+
+  void lifecycle_round(int run) {
+    const std::uint64_t size = 10 * 1024;
+    payload_t first(size, 1);
+    payload_t second(size, 2);
+    const std::size_t n = o_.entries();
+    std::vector<batch_stats_t> bare;
+    double limit_seconds = 0;
+    auto run_bare = [&] {
+      progress(run, "bare and limit lifecycles of 10 KiB, " + std::to_string(n) + " messages");
+      std::string dir = fresh_dir("bare");
+      {
+        bare_store_t store(dir + "/spool", o_.bare_sync);
+        bare = bare_cycles(store, n, size, first, second);
+      }
+      dir = fresh_dir("limit");
+      {
+        limit_store_t limit(dir + "/spool");
+        limit_seconds = limit_cycles_seconds(limit, n, size, first, second);
+      }
+      boost::filesystem::remove_all(dir);
+    };
+    if (run % 2 == 0) run_bare();
+    std::vector<std::pair<std::vector<batch_stats_t>, long>> daemon;
+    for (const auto& load : o_.loads) {
+      const std::size_t count = o_.daemon_entries(load, size);
+      progress(run, "daemon lifecycles of 10 KiB " + load_name(load) + ", " + std::to_string(count) + " messages");
+      std::string dir = fresh_dir("daemon");
+      daemon_runner_t runner(o_.daemon, dir, dir + "/spool", o_.log_level);
+      runner.start();
+      try {
+        sorter_driver_t sorter(runner.sorter_socket(), load.connections);
+        runner.reset_peak_rss();
+        auto cycles = daemon_cycles(sorter, count, load.in_flight, size, first, second);
+        daemon.emplace_back(std::move(cycles), runner.peak_rss_kib());
+      } catch (const std::exception& e) {
+        throw std::runtime_error(std::string(e.what()) + "\n" + runner.diagnostics());
+      }
+      runner.stop();
+      if (!o_.keep) boost::filesystem::remove_all(dir);
+    }
+    if (run % 2 == 1) run_bare();
+    const char* names[steps] = {"put", "get", "update", "remove"};
+    const double bare_rate = static_cast<double>(n) / bare[put_step].seconds;
+    const double limit_rate = static_cast<double>(n) / limit_seconds;
+    for (std::size_t l = 0; l < o_.loads.size(); ++l) {
+      const auto& [d, rss] = daemon[l];
+      const std::string name = "lifecycle 10 KiB " + load_name(o_.loads[l]);
+      const double rate = static_cast<double>(d[put_step].latencies.size()) / d[put_step].seconds;
+      report_.figure(name, "cycles/s", true).add(rate, bare_rate, limit_rate, rss);
+      for (std::size_t s = 0; s < steps; ++s) {
+        const auto df = figures_of(d[s]);
+        const auto bf = figures_of(bare[s]);
+        report_.figure(name, std::string(names[s]) + " p50 ms", false).add(df.p50_ms, bf.p50_ms, rss);
+        report_.figure(name, std::string(names[s]) + " p99 ms", false).add(df.p99_ms, bf.p99_ms, rss);
+      }
+    }
+  }
+
+  // Gets at 1x1 on one connection, first alone and then while 8x16 puts run
+  // on eight others: what a Sorter reading its queue sees while mail
+  // arrives.
+  void mixed_round(int run) {
+    const std::uint64_t size = 10 * 1024;
+    const options_t::load_t puts_load = o_.smoke ? options_t::load_t{2, 4} : options_t::load_t{8, 16};
+    payload_t first(size, 1);
+    const std::size_t n = o_.entries();
+    const std::size_t puts = o_.daemon_entries(puts_load, size);
+    progress(run, "gets of 10 KiB alone and during " + load_name(puts_load) + " puts");
+    std::string dir = fresh_dir("daemon");
+    daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
+    daemon.start();
+    batch_stats_t alone, during, put;
+    try {
+      sorter_driver_t reader(daemon.sorter_socket(), 1);
+      sorter_driver_t writer(daemon.sorter_socket(), puts_load.connections);
+      std::vector<std::uint64_t> ids(n, 0);
+      auto make_put_i = [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+        make_put(i, size, q);
+        fd = first.fd();
+      };
+      writer.run(n, puts_load.in_flight, make_put_i,
+                 [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+                   check_put(a);
+                   ids[i] = a.entry_id();
+                 });
+      std::string content;
+      auto gets = [&](std::size_t count) {
+        return reader.run(
+            count, 1,
+            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
+              q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+              q.set_entry_id(ids[i % n]);
+            },
+            [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+              require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == ids[i % n] &&
+                          fd.present(),
+                      "GET_ENTRY_RESPONSE with the entry and a descriptor");
+              read_whole(fd.get(), content);
+              require(content == first.bytes(), "GET_ENTRY_RESPONSE hands back the stored file");
+            });
+      };
+      alone = gets(o_.gets());
+      std::atomic<bool> done{false};
+      std::exception_ptr put_error;
+      std::thread putter([&] {
+        try {
+          put = writer.run(
+              puts, puts_load.in_flight, make_put_i,
+              [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) { check_put(a); });
+        } catch (...) {
+          put_error = std::current_exception();
+        }
+        done = true;
+      });
+      // Only gets that overlap the puts count.
+      while (!done) {
+        auto batch = gets(10);
+        if (done) break;
+        during.latencies.insert(during.latencies.end(), batch.latencies.begin(), batch.latencies.end());
+        during.seconds += batch.seconds;
+      }
+      putter.join();
+      if (put_error) std::rethrow_exception(put_error);
+      require(!during.latencies.empty(), "gets ran while the puts did");
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
+    }
+    const long rss = daemon.peak_rss_kib();
+    daemon.stop();
+    if (!o_.keep) boost::filesystem::remove_all(dir);
+    // The gets alone stand in the bare column: the ratio is how much of
+    // their speed the gets keep while the puts run.
+    const auto a = figures_of(alone);
+    const auto d = figures_of(during);
+    const std::string name = "mixed 10 KiB gets 1x1 during " + load_name(puts_load) + " puts (bare = gets alone)";
+    report_.figure(name, "p50 ms", false).add(d.p50_ms, a.p50_ms, rss);
+    report_.figure(name, "p99 ms", false).add(d.p99_ms, a.p99_ms, rss);
   }
 
   // Median of repeated timings of one page: the first, the middle or the
@@ -625,6 +940,33 @@ class bench_t {
     daemon.stop();
     if (!o_.keep) boost::filesystem::remove_all(dir);
     report_.figure("put 10 KiB " + load_name(load), "flushes/put", false).add(daemon_flushes, bare_flushes, rss);
+
+    progress(run, "flush calls of bare and daemon lifecycles of 10 KiB " + load_name(load));
+    payload_t second(size, 2);
+    {
+      std::string bare_dir = fresh_dir("bare");
+      bare_store_t bare(bare_dir + "/spool", o_.bare_sync);
+      syscall_counter_t counter(::getpid(), calls, root_ + "/strace-bare.txt");
+      bare_cycles(bare, n, size, payload, second);
+      bare_flushes = per_put(counter.stop(), n);
+    }
+    dir = fresh_dir("daemon");
+    daemon_runner_t cycler(o_.daemon, dir, dir + "/spool", o_.log_level);
+    cycler.start();
+    try {
+      sorter_driver_t sorter(cycler.sorter_socket(), load.connections);
+      cycler.reset_peak_rss();
+      syscall_counter_t counter(cycler.pid(), calls, root_ + "/strace-daemon.txt");
+      daemon_cycles(sorter, daemon_n, load.in_flight, size, payload, second);
+      daemon_flushes = per_put(counter.stop(), daemon_n);
+      rss = cycler.peak_rss_kib();
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string(e.what()) + "\n" + cycler.diagnostics());
+    }
+    cycler.stop();
+    if (!o_.keep) boost::filesystem::remove_all(dir);
+    report_.figure("lifecycle 10 KiB " + load_name(load), "flushes/cycle", false)
+        .add(daemon_flushes, bare_flushes, rss);
   }
 
   options_t o_;
@@ -676,7 +1018,7 @@ int run_main(int argc, char** argv) {
     ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
-    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,walk,stat,burst,flush,mqctl,scrape")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,lifecycle,mixed,walk,stat,burst,flush,mqctl,scrape")
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")

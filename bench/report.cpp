@@ -54,11 +54,16 @@ void figure_t::add(double daemon_value, double bare_value, long rss_kib) {
   daemon_peak_rss_kib.push_back(static_cast<double>(rss_kib));
 }
 
-std::vector<double> figure_t::ratios() const {
+void figure_t::add(double daemon_value, double bare_value, double limit_value, long rss_kib) {
+  add(daemon_value, bare_value, rss_kib);
+  limit.push_back(limit_value);
+}
+
+std::vector<double> figure_t::ratios_to(const std::vector<double>& reference) const {
   std::vector<double> r;
-  for (size_t i = 0; i < daemon.size() && i < bare.size(); ++i) {
-    double num = higher_is_better ? daemon[i] : bare[i];
-    double den = higher_is_better ? bare[i] : daemon[i];
+  for (size_t i = 0; i < daemon.size() && i < reference.size(); ++i) {
+    double num = higher_is_better ? daemon[i] : reference[i];
+    double den = higher_is_better ? reference[i] : daemon[i];
     r.push_back(den > 0 ? num / den : 0);
   }
   return r;
@@ -68,18 +73,21 @@ figure_t& report_t::figure(const std::string& case_name, const std::string& metr
   for (auto& f : figures_) {
     if (f.case_name == case_name && f.metric == metric) return f;
   }
-  figures_.push_back(figure_t{case_name, metric, higher_is_better, {}, {}, {}});
+  figures_.push_back(figure_t{case_name, metric, higher_is_better, {}, {}, {}, {}});
   return figures_.back();
 }
 
 std::vector<std::vector<std::string>> report_t::rows() const {
   std::vector<std::vector<std::string>> rows;
-  rows.push_back({"case", "figure", "ratio [min-max]", "daemon [min-max]", "bare [min-max]", "peak RSS MiB"});
+  rows.push_back({"case", "figure", "daemon/bare [min-max]", "daemon/limit [min-max]", "daemon [min-max]",
+                  "bare [min-max]", "limit [min-max]", "peak RSS MiB"});
   std::string last_case;
   for (const auto& f : figures_) {
     auto rss = summarize(f.daemon_peak_rss_kib);
-    rows.push_back({f.case_name == last_case ? "" : f.case_name, f.metric, spread(f.ratios()), spread(f.daemon),
-                    spread(f.bare), number(rss.max / 1024.0)});
+    const bool limited = !f.limit.empty();
+    rows.push_back({f.case_name == last_case ? "" : f.case_name, f.metric, spread(f.ratios()),
+                    limited ? spread(f.ratios_to(f.limit)) : "-", spread(f.daemon), spread(f.bare),
+                    limited ? spread(f.limit) : "-", number(rss.max / 1024.0)});
     last_case = f.case_name;
   }
   return rows;
@@ -120,7 +128,7 @@ void report_t::write_json(std::ostream& out, const std::string& date, const std:
   out << std::setprecision(6);
   out << "{\n  \"date\": \"" << json_escape(date) << "\",\n  \"machine\": \"" << json_escape(machine)
       << "\",\n  \"runs\": " << runs << ",\n  \"smoke\": " << (smoke ? "true" : "false")
-      << ",\n  \"ratio\": \"per run: daemon/bare for rates, bare/daemon for times; 1 = bare limit\",\n"
+      << ",\n  \"ratio\": \"per run: daemon/bare for rates, bare/daemon for times; 1 = bare loop\",\n"
       << "  \"figures\": [\n";
   for (size_t i = 0; i < figures_.size(); ++i) {
     const auto& f = figures_[i];
@@ -131,6 +139,12 @@ void report_t::write_json(std::ostream& out, const std::string& date, const std:
     json_summary(out, f.daemon);
     out << ",\n     \"bare\": ";
     json_summary(out, f.bare);
+    if (!f.limit.empty()) {
+      out << ",\n     \"ratio_to_limit\": ";
+      json_summary(out, f.ratios_to(f.limit));
+      out << ",\n     \"limit\": ";
+      json_summary(out, f.limit);
+    }
     out << ",\n     \"daemon_peak_rss_kib\": ";
     json_summary(out, f.daemon_peak_rss_kib);
     out << "}" << (i + 1 < figures_.size() ? "," : "") << "\n";

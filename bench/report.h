@@ -16,12 +16,17 @@ struct figure_t {
   std::vector<double> daemon;
   std::vector<double> bare;
   std::vector<double> daemon_peak_rss_kib;
+  // The limit loop's figure of the same run, where the case has one.
+  std::vector<double> limit;
 
   void add(double daemon_value, double bare_value, long rss_kib);
-  // Per run: the daemon's figure as a share of the bare limit, so that 1
+  void add(double daemon_value, double bare_value, double limit_value, long rss_kib);
+  // Per run: the daemon's figure as a share of the bare loop's, so that 1
   // means the daemon does the work as fast as the bare loop and 0.5 means
   // it takes twice as long.
-  std::vector<double> ratios() const;
+  std::vector<double> ratios() const { return ratios_to(bare); }
+  // The same against the limit loop.
+  std::vector<double> ratios_to(const std::vector<double>& reference) const;
 };
 
 class report_t {

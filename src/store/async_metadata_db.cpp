@@ -9,6 +9,7 @@
 
 #include "ov/error.h"
 #include "ov/logger.h"
+#include "store/commit_gate.h"
 #include "store/metadata_db.h"
 
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
@@ -129,7 +130,8 @@ void async_metadata_db_t::run_writes(write_t& first) {
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
 }
 
-async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
+async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io)
+    : gate_(std::make_shared<commit_gate_t>()), worker_(io) {}
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.
@@ -145,7 +147,8 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   std::promise<void> promise;
   auto future = promise.get_future();
   worker_.post([this, path, trace, promise = std::move(promise)]() mutable {
-    auto error = mq::util::thrown_by([&] { db_ = std::make_unique<metadata_db_t>(path, trace); });
+    auto error = mq::util::thrown_by(
+        [&] { db_ = std::make_unique<metadata_db_t>(path, trace, metadata_db_t::access_t::read_write, gate_.get()); });
     if (error) {
       promise.set_exception(std::move(error));
     } else {

@@ -114,13 +114,17 @@ fs::path message_dir_t::file_path(const std::string& name, const char* op) const
   return p;
 }
 
-void message_dir_t::init(std::uint32_t uid, std::uint32_t gid) {
-  fs::create_directories(dir_);
+void message_dir_t::open_for_reading() {
   // A symbolic link here would hand root's chmod and chown to its target.
   int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throw_fs("open", dir_, errno);
   if (dir_fd_ >= 0) ::close(dir_fd_);
   dir_fd_ = fd;
+}
+
+void message_dir_t::init(std::uint32_t uid, std::uint32_t gid) {
+  fs::create_directories(dir_);
+  open_for_reading();
   sync_whole_fs_ = ops_->syncfs_is_durable(dir_fd_);
   if (const std::string unsafe = power_cut_unsafe_fs(dir_fd_); !unsafe.empty())
     OV_LOG(warning, "Message directory: " << dir_.string() << " is on " << unsafe

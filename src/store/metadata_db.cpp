@@ -263,19 +263,29 @@ std::string normalized_path(const std::string& path) {
 
 }  // namespace
 
-metadata_db_t::metadata_db_t(const std::string& path, bool trace) : connection_(path) {
+metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t access, commit_gate_t* gate)
+    : connection_(path, access) {
   if (trace) set_trace(true);
-  check_integrity();
-  check_foreign_keys();
-  connection_.execute("PRAGMA foreign_keys=ON;");
   // The brief query writes its empty strings in double quotes; keep them
   // literals even where the library's default says otherwise.
   sqlite3_db_config(connection_.handle(), SQLITE_DBCONFIG_DQS_DML, 1, nullptr);
-  // The directory is synced after the journal is deleted, which is what
-  // commits: an acknowledged commit survives a power loss.
-  connection_.execute("PRAGMA synchronous=EXTRA;");
-  connection_.execute(schema_sql);
-  connection_.execute(paging_index_sql);
+  if (access == access_t::read_write) {
+    check_integrity();
+    check_foreign_keys();
+    connection_.execute("PRAGMA foreign_keys=ON;");
+    // The directory is synced after the journal is deleted, which is what
+    // commits: an acknowledged commit survives a power loss.
+    connection_.execute("PRAGMA synchronous=EXTRA;");
+    connection_.execute(schema_sql);
+    connection_.execute(paging_index_sql);
+    if (gate) {
+      // Room for the largest group: a transaction that spilled its pages
+      // before COMMIT would lock the readers out of the file for all its
+      // length.
+      connection_.execute("PRAGMA cache_size=-32768;");
+      connection_.set_commit_gate(gate);
+    }
+  }
 
   auto put = prepare_group(connection_, put_sql, 6);
   insert_entry_ = std::move(put[0]);
@@ -638,6 +648,8 @@ boost::optional<std::string> metadata_db_t::update_existing_entry(std::int64_t i
 }
 
 boost::optional<std::string> metadata_db_t::remove_entry(std::int64_t id) {
+  // A transaction even alone: its COMMIT passes the gate.
+  sqlite::transaction_t transaction(connection_);
   boost::optional<std::string> name;
   {
     auto use = select_message_filename_.use();
@@ -645,9 +657,12 @@ boost::optional<std::string> metadata_db_t::remove_entry(std::int64_t id) {
     if (select_message_filename_.step()) name = select_message_filename_.column_text(0);
   }
   if (!name) return boost::none;
-  auto use = delete_entry_.use();
-  delete_entry_.bind_int64(1, id);
-  delete_entry_.step();
+  {
+    auto use = delete_entry_.use();
+    delete_entry_.bind_int64(1, id);
+    delete_entry_.step();
+  }
+  transaction.commit();
   return name;
 }
 

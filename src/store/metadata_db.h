@@ -18,10 +18,15 @@ namespace mq::store {
 // statement the store uses, prepared once per open. One thread at a time.
 class metadata_db_t {
  public:
+  using access_t = sqlite::connection_t::access_t;
+
   // Opens (creating when missing), checks integrity and foreign keys,
   // switches foreign keys on, applies the schema and prepares the
-  // statements. Throws sqlite::error_t on any failure.
-  metadata_db_t(const std::string& path, bool trace);
+  // statements. Throws sqlite::error_t on any failure. Every COMMIT passes
+  // `gate` when there is one. Read-only opens an existing database for the
+  // reads alone and checks nothing: the writer has done that.
+  metadata_db_t(const std::string& path, bool trace, access_t access = access_t::read_write,
+                commit_gate_t* gate = nullptr);
   metadata_db_t(const metadata_db_t&) = delete;
   metadata_db_t& operator=(const metadata_db_t&) = delete;
   ~metadata_db_t();

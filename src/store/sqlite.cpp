@@ -13,6 +13,8 @@
 #include <sstream>
 #include <utility>
 
+#include "store/commit_gate.h"
+
 namespace mq::store::sqlite {
 
 namespace {
@@ -204,14 +206,14 @@ std::string statement_t::sql() const {
 
 // ---------------------------------------------------------------------------
 
-connection_t::connection_t(const std::string& path) {
+connection_t::connection_t(const std::string& path, access_t access) {
   install_safe_open();
   check_plain_file(path);
   check_plain_file(path + "-journal");
   // NOFOLLOW: no link anywhere in the name; the journal's name is made
   // from it.
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  const int mode = access == access_t::read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const int rc = sqlite3_open_v2(path.c_str(), &db_, mode | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close_v2(db_);
@@ -267,7 +269,12 @@ void transaction_t::commit() {
     return;
   }
   try {
-    connection_.execute("COMMIT;");
+    if (auto* gate = connection_.commit_gate()) {
+      std::unique_lock<commit_gate_t> alone(*gate);
+      connection_.execute("COMMIT;");
+    } else {
+      connection_.execute("COMMIT;");
+    }
   } catch (const error_t& e) {
     // Still open (busy: the guard rolls it back) or rolled back whole by
     // SQLite before anything was written: nothing is stored.

@@ -11,6 +11,10 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+namespace mq::store {
+class commit_gate_t;
+}
+
 // A thin synchronous layer over SQLite: one connection, its prepared
 // statements and a transaction guard. Not thread-safe: one thread uses a
 // connection and its statements at a time.
@@ -105,8 +109,10 @@ class statement_t {
 
 class connection_t {
  public:
-  // Opens (and creates when missing) the database file read-write.
-  explicit connection_t(const std::string& path);
+  enum class access_t { read_write, read_only };
+
+  // Opens the database file; read-write creates it when missing.
+  explicit connection_t(const std::string& path, access_t access = access_t::read_write);
   connection_t(const connection_t&) = delete;
   connection_t& operator=(const connection_t&) = delete;
   ~connection_t();
@@ -123,8 +129,14 @@ class connection_t {
 
   sqlite3* handle() const { return db_; }
 
+  // Every COMMIT of this connection passes the gate alone, so that readers
+  // on other connections holding it are never caught by the file lock.
+  void set_commit_gate(commit_gate_t* gate) { gate_ = gate; }
+  commit_gate_t* commit_gate() const { return gate_; }
+
  private:
   sqlite3* db_ = nullptr;
+  commit_gate_t* gate_ = nullptr;
 };
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that

@@ -1,6 +1,8 @@
 #include "store/store.h"
 
+#include <future>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 #include <boost/asio/post.hpp>
@@ -20,6 +22,10 @@ using op_t = store_hooks_t::op_t;
 using half_t = store_hooks_t::half_t;
 
 namespace {
+
+// Two, so that a slow read (a long page, a cold file) does not hold up the
+// next; more would only compete for the same cores.
+constexpr std::size_t reader_threads = 2;
 
 void ignore_error(std::exception_ptr) {}
 
@@ -76,6 +82,7 @@ store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hoo
     : io_(io),
       dir_(std::make_unique<async_message_dir_t>(io)),
       db_(std::make_unique<async_metadata_db_t>(io)),
+      reader_(std::make_unique<async_reader_t>(io, reader_threads)),
       locks_(std::make_shared<lock_entry_t>()),
       hooks_(std::move(hooks)),
       alive_(std::make_shared<bool>(true)) {}
@@ -92,21 +99,26 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   std::future<void> dir_ready = dir_->init(spool / "queue", uid, gid);
   // The database refuses a link anywhere in its name; links above the spool
   // directory are the administrator's and are resolved here.
-  std::future<void> db_ready = db_->init((fs::canonical(spool) / "queue.db").string(), trace);
+  const std::string db_path = (fs::canonical(spool) / "queue.db").string();
+  std::future<void> db_ready = db_->init(db_path, trace);
   dir_ready.wait();
   db_ready.wait();
   dir_ready.get();
   db_ready.get();
+  // Only now do the database's schema and the directory exist.
+  reader_->open(db_path, spool / "queue", db_->commit_gate(), trace);
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
   db_->set_trace(trace);
+  reader_->set_trace(trace);
   dir_->reload(uid, gid).get();
 }
 
 void store_t::close() {
   if (!db_ && !dir_) return;
   *alive_ = false;
+  reader_->stop();
   std::future<void> db_stopped = db_->stop();
   std::future<void> dir_stopped = dir_->stop();
   try {
@@ -120,6 +132,7 @@ void store_t::close() {
     OV_LOG(error, "Store: Message directory: " << ov::exception_text(std::current_exception()));
   }
   locks_.reset();
+  reader_.reset();
   db_.reset();
   dir_.reset();
   queue_changed_.disconnect_all_slots();
@@ -204,30 +217,38 @@ void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
 }
 
 void store_t::read_entry(std::int64_t id, callback_t<entry_t> callback, bool again) {
-  db_->get_entry(id, [this, id, callback, again](result_t<entry_metadata_t> r) {
-    if (auto error = error_of(r)) {
-      callback(error);
-      return;
-    }
-    auto metadata = std::make_shared<entry_metadata_t>(std::move(boost::get<entry_metadata_t>(r)));
-    auto opened = [this, id, callback, again, metadata](shared_file_t file, std::exception_ptr error) {
-      // A later update or a repairing check took the file the record
-      // named: the record read again names the one in its place.
-      if (error && again && is_missing(error)) {
-        read_entry(id, callback, false);
-        return;
-      }
-      if (error) {
-        callback(error);
-        return;
-      }
-      callback(entry_t{std::move(*metadata), std::move(file)});
+  std::function<void(const std::string&)> before_open;
+  if (hooks_) {
+    // On the reading thread: the hooks start or fail the file half on the
+    // event loop, and the read waits for their word.
+    before_open = [this, alive = alive_](const std::string& name) {
+      auto decided = std::make_shared<std::promise<void>>();
+      auto word = decided->get_future();
+      boost::asio::post(io_, [this, alive, name, decided] {
+        if (!*alive) {
+          decided->set_exception(std::make_exception_ptr(std::runtime_error("Store is closed")));
+          return;
+        }
+        hooks_->on_start(
+            op_t::get, half_t::file, name, [decided] { decided->set_value(); },
+            [decided](std::exception_ptr e) { decided->set_exception(std::move(e)); });
+      });
+      word.get();
     };
-    start_half(
-        op_t::get, half_t::file, metadata->message_filename,
-        [this, metadata, opened] { dir_->get_file(metadata->message_filename, opened); },
-        [opened](std::exception_ptr e) { opened(shared_file_t(), e); });
-  });
+  }
+  reader_->get_entry(
+      id,
+      [this, id, callback, again](result_t<entry_t> r) {
+        auto error = error_of(r);
+        // A later update or a repairing check took the file the record
+        // named: the record read again names the one in its place.
+        if (error && again && is_missing(error)) {
+          read_entry(id, callback, false);
+          return;
+        }
+        callback(std::move(r));
+      },
+      std::move(before_open));
 }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
@@ -387,13 +408,13 @@ boost::signals2::connection store_t::connect_queue_changed(std::function<void(qu
 #pragma GCC diagnostic pop
 
 void store_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
-  db_->get_queue_chunk(request, std::move(callback));
+  reader_->get_queue_chunk(request, std::move(callback));
 }
 
 void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback) {
-  db_->get_queue_chunk_brief(request, std::move(callback));
+  reader_->get_queue_chunk_brief(request, std::move(callback));
 }
 
-void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { db_->get_queue_stat(std::move(callback)); }
+void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { reader_->get_queue_stat(std::move(callback)); }
 
 }  // namespace mq::store

@@ -15,6 +15,7 @@
 
 #include "store/async_message_dir.h"
 #include "store/async_metadata_db.h"
+#include "store/async_reader.h"
 #include "store/entry.h"
 #include "store/store_hooks.h"
 #include "util/result.h"
@@ -89,6 +90,8 @@ class store_t {
   queue_changed_t queue_changed_;
   std::unique_ptr<async_message_dir_t> dir_;
   std::unique_ptr<async_metadata_db_t> db_;
+  // Gets, pages and statistics: apart from the writes.
+  std::unique_ptr<async_reader_t> reader_;
   std::shared_ptr<lock_entry_t> locks_;
   std::shared_ptr<store_hooks_t> hooks_;
   // New message files of puts and updates whose records are not settled

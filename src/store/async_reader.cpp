@@ -1,0 +1,145 @@
+#include "store/async_reader.h"
+
+#include <future>
+#include <mutex>
+#include <shared_mutex>
+#include <stdexcept>
+#include <utility>
+
+#include "store/commit_gate.h"
+#include "store/message_dir.h"
+#include "store/metadata_db.h"
+#include "util/async_worker.h"
+#include "util/thrown_by.h"
+
+namespace mq::store {
+
+struct async_reader_t::lane_t {
+  explicit lane_t(boost::asio::io_context& io) : worker(io) {}
+
+  // Both used on the worker only.
+  std::unique_ptr<metadata_db_t> db;
+  std::unique_ptr<message_dir_t> dir;
+  std::atomic<std::size_t> waiting{0};
+  // Last: it goes first, so no read touches the members above as they go.
+  mq::util::async_worker_t worker;
+};
+
+async_reader_t::async_reader_t(boost::asio::io_context& io, std::size_t threads) {
+  for (std::size_t i = 0; i < threads; ++i) lanes_.push_back(std::make_unique<lane_t>(io));
+}
+
+async_reader_t::~async_reader_t() { cancel(); }
+
+void async_reader_t::open(const std::string& db_path, const boost::filesystem::path& dir,
+                          std::shared_ptr<commit_gate_t> gate, bool trace) {
+  gate_ = std::move(gate);
+  std::vector<std::future<void>> ready;
+  for (auto& lane : lanes_) {
+    std::promise<void> promise;
+    ready.push_back(promise.get_future());
+    lane->worker.post([lane = lane.get(), db_path, dir, trace, promise = std::move(promise)]() mutable {
+      auto error = mq::util::thrown_by([&] {
+        lane->db = std::make_unique<metadata_db_t>(db_path, trace, metadata_db_t::access_t::read_only);
+        lane->dir = std::make_unique<message_dir_t>(dir);
+        lane->dir->open_for_reading();
+      });
+      if (error) {
+        promise.set_exception(std::move(error));
+      } else {
+        promise.set_value();
+      }
+    });
+  }
+  for (auto& f : ready) f.wait();
+  for (auto& f : ready) f.get();
+}
+
+void async_reader_t::set_trace(bool trace) {
+  for (auto& lane : lanes_) {
+    lane->worker.post([lane = lane.get(), trace] {
+      if (lane->db) lane->db->set_trace(trace);
+    });
+  }
+}
+
+void async_reader_t::stop() {
+  std::vector<std::future<void>> done;
+  for (auto& lane : lanes_) {
+    std::promise<void> promise;
+    done.push_back(promise.get_future());
+    lane->worker.post([promise = std::move(promise)]() mutable { promise.set_value(); });
+  }
+  for (auto& f : done) f.wait();
+}
+
+async_reader_t::lane_t& async_reader_t::pick() {
+  lane_t* best = lanes_.front().get();
+  for (auto& lane : lanes_) {
+    if (lane->waiting.load(std::memory_order_relaxed) < best->waiting.load(std::memory_order_relaxed))
+      best = lane.get();
+  }
+  return *best;
+}
+
+template <class T, class F>
+void async_reader_t::read(F op, callback_t<T> callback) {
+  lane_t& lane = pick();
+  lane.waiting.fetch_add(1, std::memory_order_relaxed);
+  lane.worker.post_result(
+      [&lane, gate = gate_, op = std::move(op)]() mutable {
+        struct done_t {
+          lane_t& lane;
+          ~done_t() { lane.waiting.fetch_sub(1, std::memory_order_relaxed); }
+        } done{lane};
+        if (!lane.db || !lane.dir || !gate) throw std::runtime_error("Queue metadata db is not open");
+        return op(lane, *gate);
+      },
+      wrap(std::move(callback)));
+}
+
+void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
+                               std::function<void(const std::string&)> before_open) {
+  read<entry_t>(
+      [id, before_open = std::move(before_open)](lane_t& lane, commit_gate_t& gate) {
+        entry_t entry;
+        {
+          std::shared_lock<commit_gate_t> open(gate);
+          entry.metadata = lane.db->get_entry(id);
+        }
+        if (before_open) before_open(entry.metadata.message_filename);
+        entry.file = lane.dir->get(entry.metadata.message_filename);
+        return entry;
+      },
+      std::move(callback));
+}
+
+void async_reader_t::get_queue_stat(callback_t<queue_stats_t> callback) {
+  read<queue_stats_t>(
+      [](lane_t& lane, commit_gate_t& gate) {
+        std::shared_lock<commit_gate_t> open(gate);
+        return lane.db->get_queue_stat();
+      },
+      std::move(callback));
+}
+
+void async_reader_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
+  read<std::vector<queue_key_t>>(
+      [request](lane_t& lane, commit_gate_t& gate) {
+        std::shared_lock<commit_gate_t> open(gate);
+        return lane.db->get_queue_chunk(request);
+      },
+      std::move(callback));
+}
+
+void async_reader_t::get_queue_chunk_brief(queue_chunk_request_t request,
+                                           callback_t<std::vector<entry_brief_t>> callback) {
+  read<std::vector<entry_brief_t>>(
+      [request](lane_t& lane, commit_gate_t& gate) {
+        std::shared_lock<commit_gate_t> open(gate);
+        return lane.db->get_queue_chunk_brief(request);
+      },
+      std::move(callback));
+}
+
+}  // namespace mq::store

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "store/entry.h"
+#include "util/callback_wrapper.h"
+#include "util/result.h"
+
+namespace mq::store {
+
+class commit_gate_t;
+
+// The reads of the store, on threads of their own beside the database and
+// directory workers: each thread has its own read-only connection to
+// queue.db and opens message files itself, so no group of writes and no
+// file sync stands in front of a read. A read sees what was committed when
+// it started (acknowledged writes included) and nothing uncommitted; it waits
+// only while a COMMIT holds the file. Callbacks run on the event loop.
+class async_reader_t : public mq::util::callback_wrapper_t {
+ public:
+  template <class T>
+  using callback_t = std::function<void(mq::util::result_t<T>)>;
+
+  async_reader_t(boost::asio::io_context& io, std::size_t threads);
+  // Finishes the running reads; queued ones are dropped with their
+  // callbacks.
+  ~async_reader_t();
+
+  // Blocks until every thread has opened the database (which must exist,
+  // with its schema) and the directory; throws the first failure.
+  void open(const std::string& db_path, const boost::filesystem::path& dir, std::shared_ptr<commit_gate_t> gate,
+            bool trace);
+  void set_trace(bool trace);
+  // Waits for the reads already started.
+  void stop();
+
+  // The record and its message file; `before_open`, when set, runs on the
+  // reading thread between the two (tests hold gets there).
+  void get_entry(std::int64_t id, callback_t<entry_t> callback,
+                 std::function<void(const std::string&)> before_open = {});
+  void get_queue_stat(callback_t<queue_stats_t> callback);
+  void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
+  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
+
+ private:
+  struct lane_t;
+  // The thread with the fewest reads waiting.
+  lane_t& pick();
+  // Runs op(lane) on a thread, holding the gate open for reading while it
+  // touches the database.
+  template <class T, class F>
+  void read(F op, callback_t<T> callback);
+
+  std::vector<std::unique_ptr<lane_t>> lanes_;
+  std::shared_ptr<commit_gate_t> gate_;
+};
+
+}  // namespace mq::store
