@@ -6,11 +6,21 @@ namespace mq::store {
 
 void lock_entry_t::lock(std::int64_t id) { ++counts_[id]; }
 
-void lock_entry_t::unlock(std::int64_t id) {
-  auto count = counts_.find(id);
-  if (count == counts_.end()) return;
+void lock_entry_t::unlock(std::int64_t id) { release(id, counts_); }
+
+void lock_entry_t::begin_write(std::int64_t id) { ++writes_[id]; }
+
+void lock_entry_t::end_write(std::int64_t id) { release(id, writes_); }
+
+void lock_entry_t::release(std::int64_t id, std::map<std::int64_t, std::uint64_t>& counts) {
+  auto count = counts.find(id);
+  if (count == counts.end()) return;
   if (--count->second > 0) return;
-  counts_.erase(count);
+  counts.erase(count);
+  // Nothing can run while the entry is locked. With writes still in flight,
+  // deferred writes run (they keep their order on the database worker) and
+  // deferred reads defer again, keeping everyone behind them in place.
+  if (counts_.count(id)) return;
   std::list<operation_t> ops;
   auto deferred = deferred_.find(id);
   if (deferred != deferred_.end()) {
@@ -22,7 +32,9 @@ void lock_entry_t::unlock(std::int64_t id) {
   for (auto& op : ops) op();
 }
 
-bool lock_entry_t::is_locked(std::int64_t id) const { return counts_.count(id) != 0; }
+bool lock_entry_t::is_locked(std::int64_t id) const { return counts_.count(id) != 0 || deferred_.count(id) != 0; }
+
+bool lock_entry_t::is_written(std::int64_t id) const { return is_locked(id) || writes_.count(id) != 0; }
 
 void lock_entry_t::defer(std::int64_t id, operation_t op) { deferred_[id].push_back(std::move(op)); }
 

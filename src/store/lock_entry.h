@@ -11,20 +11,30 @@ namespace mq::store {
 // the entry's lock, and every request for the entry arriving meanwhile (get,
 // update, remove) is deferred until the lock is released; a deferred request
 // that finds the entry locked again defers itself again, behind the lock's
-// holder. Event loop only.
+// holder. Writes of the record alone (updates without a file, removes) keep
+// their order on the database worker, but reads run elsewhere: a get waits
+// for them too. Event loop only.
 class lock_entry_t {
  public:
   using operation_t = std::function<void()>;
 
   void lock(std::int64_t id);
   // Runs the id's deferred operations, in the order they were deferred,
-  // when the last lock is released.
+  // when the last lock and the last write are released.
   void unlock(std::int64_t id);
+  void begin_write(std::int64_t id);
+  void end_write(std::int64_t id);
+  // A write must wait: the entry is locked, or requests wait before it.
   bool is_locked(std::int64_t id) const;
+  // A read must wait: the above, or a write of the record is in flight.
+  bool is_written(std::int64_t id) const;
   void defer(std::int64_t id, operation_t op);
 
  private:
+  void release(std::int64_t id, std::map<std::int64_t, std::uint64_t>& counts);
+
   std::map<std::int64_t, std::uint64_t> counts_;
+  std::map<std::int64_t, std::uint64_t> writes_;
   std::map<std::int64_t, std::list<operation_t>> deferred_;
 };
 

@@ -208,7 +208,7 @@ void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::ui
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
-  if (locks_->is_locked(id)) {
+  if (locks_->is_written(id)) {
     // Seen as the requests before it leave the entry.
     locks_->defer(id, [this, id, callback] { get_entry(id, callback); });
     return;
@@ -264,8 +264,11 @@ void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boos
     return;
   }
   if (!file) {
-    // Only the record changes: nothing to lock.
-    db_->update_entry(id, std::move(update), [callback](result_t<std::string> r) {
+    // Only the record changes: later writes keep their order on the
+    // database worker, reads wait.
+    locks_->begin_write(id);
+    db_->update_entry(id, std::move(update), [this, id, callback](result_t<std::string> r) {
+      locks_->end_write(id);
       if (auto error = error_of(r)) {
         callback(error);
         return;
@@ -345,7 +348,9 @@ void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
 }
 
 void store_t::do_remove(std::int64_t id, callback_t<none_t> callback) {
-  db_->remove_entry(id, [this, callback](result_t<boost::optional<std::string>> r) {
+  locks_->begin_write(id);
+  db_->remove_entry(id, [this, id, callback](result_t<boost::optional<std::string>> r) {
+    locks_->end_write(id);
     if (auto error = error_of(r)) {
       callback(error);
       return;

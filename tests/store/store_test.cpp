@@ -285,10 +285,21 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
   store->put_entry(entry("second"), second.callback());
   ASSERT_TRUE(run_until(io, [&] { return sqlite::busy_retries() > retries; }));
   for (const auto& row : rows) EXPECT_EQ(row.seen(), row.held) << row.read;
-  EXPECT_EQ(second.calls, 0);
+  // A get behind a write of the same entry waits for it, and sees it.
+  entry_metadata_update_t retry;
+  retry.attempts = 5;
+  outcome_t<none_t> updated;
+  outcome_t<entry_t> behind;
+  store->update_entry(last, retry, boost::none, updated.callback());
+  store->get_entry(last, behind.callback());
+  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(second.calls + updated.calls, 0);
   ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(other);
   ASSERT_TRUE(done(second) && second.value) << text_of(second.error);
+  ASSERT_TRUE(done(behind) && behind.value) << text_of(behind.error);
+  EXPECT_EQ(behind.value->metadata.attempts, 5u);
+  EXPECT_EQ(updated.calls, 1);
   sqlite::set_busy_limit(limit);
   last = static_cast<std::int64_t>(*second.value);
   for (const auto& row : rows) EXPECT_EQ(row.seen(), row.after) << row.read;
