@@ -211,11 +211,18 @@ TEST_P(powerloss, nothing_acknowledged_is_lost) {
       mount_image(image, mnt, undo);
       std::string lost = check_spool(mnt + "/spool", outcomes);
       if (lost.empty() && variant == 1 && p % 6 == 0) {  // the daemon starts and repairs, taking nothing acknowledged
-        mq::test::running_quarantine_t quarantine(spool_on);
-        const auto health = mq::test::client_peer_t(quarantine.client_socket()).check(true);
-        EXPECT_FALSE(health.has_error()) << health.ShortDebugString();
-        EXPECT_EQ(107, quarantine.stop());
-        lost = check_spool(mnt + "/spool", outcomes);
+        try {
+          mq::test::running_quarantine_t quarantine(spool_on);
+          const auto health = mq::test::client_peer_t(quarantine.client_socket()).check(true);
+          EXPECT_FALSE(health.has_error()) << health.ShortDebugString();
+          EXPECT_EQ(107, quarantine.stop());
+          lost = check_spool(mnt + "/spool", outcomes);
+        } catch (const std::exception& e) {
+          // Without a journal the repair may leave what the daemon refuses
+          // to open (a journal with two links, say): a broken image.
+          if (fs.journal) throw;
+          lost = e.what();
+        }
       }
       ++images;
       losing += !lost.empty();
