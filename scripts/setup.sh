@@ -18,6 +18,7 @@ packages=(
   clang libclang-rt-dev
   strace
   fuse3 libfuse3-dev e2fsprogs xfsprogs btrfs-progs util-linux
+  lintian prometheus systemd adduser
 )
 
 missing=()
