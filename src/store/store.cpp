@@ -29,16 +29,6 @@ constexpr std::size_t reader_threads = 2;
 
 void ignore_error(std::exception_ptr) {}
 
-bool is_missing(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::system::errc::no_such_file_or_directory;
-  } catch (...) {
-    return false;
-  }
-}
-
 std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix) {
   std::ostringstream out;
   if (!fix) {
@@ -213,10 +203,9 @@ void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
     locks_->defer(id, [this, id, callback] { get_entry(id, callback); });
     return;
   }
-  read_entry(id, std::move(callback), true);
-}
-
-void store_t::read_entry(std::int64_t id, callback_t<entry_t> callback, bool again) {
+  // Later writes of the entry wait for this read: the file it opens stays
+  // named, so neither an update nor a repairing check takes it away.
+  locks_->begin_read(id);
   std::function<void(const std::string&)> before_open;
   if (hooks_) {
     // On the reading thread: the hooks start or fail the file half on the
@@ -238,15 +227,9 @@ void store_t::read_entry(std::int64_t id, callback_t<entry_t> callback, bool aga
   }
   reader_->get_entry(
       id,
-      [this, id, callback, again](result_t<entry_t> r) {
-        auto error = error_of(r);
-        // A later update or a repairing check took the file the record
-        // named: the record read again names the one in its place.
-        if (error && again && is_missing(error)) {
-          read_entry(id, callback, false);
-          return;
-        }
+      [this, id, callback](result_t<entry_t> r) {
         callback(std::move(r));
+        locks_->end_read(id);
       },
       std::move(before_open));
 }

@@ -81,7 +81,6 @@ class store_t {
   void update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
                       mq::util::result_t<boost::optional<std::string>> result);
   // Once again, when `again`, if the file the record names is gone.
-  void read_entry(std::int64_t id, callback_t<entry_t> callback, bool again);
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
 

@@ -325,18 +325,25 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
     EXPECT_EQ(got.metadata.status, smtp_fresh);
     EXPECT_EQ(read_fd(got.file.fd), "old body");
   }
-  // A get whose file an update replaces before it opens it reads the
-  // record again.
+  // A get holds off a later update of its entry: the file it is about to
+  // open stays until it has it.
   hooks->failing.clear();
   hooks->holding = {{op_t::get, half_t::file}};
   outcome_t<entry_t> racing;
   store->get_entry(id, racing.callback());
   ASSERT_TRUE(run_until(io, [&] { return hooks->held.size() == 1; }));
   hooks->holding.clear();
-  call<none_t>([&](auto cb) { store->update_entry(id, {}, source("newer body"), cb); });
+  outcome_t<none_t> newer;
+  store->update_entry(id, {}, source("newer body"), newer.callback());
+  // Both workers past what that update would have done by now.
+  call<none_t>([&](auto cb) { store->update_entry(other, {}, source("other body"), cb); });
+  EXPECT_EQ(check(false), "Ok");
+  EXPECT_EQ(newer.calls, 0);
   hooks->take(op_t::get, half_t::file).start();
   ASSERT_TRUE(done(racing) && racing.value) << text_of(racing.error);
-  EXPECT_EQ(read_fd(racing.value->file.fd), "newer body");
+  EXPECT_EQ(read_fd(racing.value->file.fd), "old body");
+  ASSERT_TRUE(done(newer) && newer.value) << text_of(newer.error);
+  EXPECT_EQ(read_fd(get(id).file.fd), "newer body");
 
   hooks->holding = {{op_t::update, half_t::file}};
   std::vector<std::string> order;
