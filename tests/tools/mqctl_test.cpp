@@ -316,8 +316,10 @@ TEST_F(mqctl_test, hostile_text_missing_ids_write_errors_and_sockets) {
 }
 
 TEST(mqctl, wrong_arguments_name_the_argument) {
-  // No daemon; without $XDG_STATE_HOME mqctl looks for the sockets in ./var.
+  // No daemon; without $XDG_STATE_HOME mqctl looks for the sockets in ./var
+  // (there, so that a packaged service's sockets are left alone).
   mq::test::temp_dir_t dir;
+  std::filesystem::create_directory(dir.file("var"));
   const std::string absent = dir.file("absent.eml"), empty = dir.file("empty.eml");
   mq::test::write_file(empty, "");
   const std::string no_daemon = ": No such file or directory (is the daemon running?)\n";

@@ -1,4 +1,6 @@
 // mqctl: look at and drive a running quarantine over its two sockets.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -20,11 +22,16 @@ namespace mqctl {
 
 namespace {
 
-// The folder of the supervisor stand-in's default configuration, which
-// holds both sockets: $XDG_STATE_HOME/orvane-mail-quarantine, else ./var.
+// The folder that holds both sockets: that of the supervisor stand-in's
+// default configuration ($XDG_STATE_HOME/orvane-mail-quarantine, else ./var)
+// or, where neither exists, that of the packaged service.
 std::string default_state_dir() {
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return std::string(xdg) + "/orvane-mail-quarantine";
-  return "var";
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  const std::string own = xdg && *xdg ? std::string(xdg) + "/orvane-mail-quarantine" : "var";
+  const char* const service = "/run/orvane-mail-quarantine";
+  struct stat st {};
+  if (::stat(own.c_str(), &st) != 0 && ::stat(service, &st) == 0 && S_ISDIR(st.st_mode)) return service;
+  return own;
 }
 
 // The help of the bulk actions, with the action's own first paragraph.
@@ -61,7 +68,8 @@ const args_t::option_table_t global_options{
 const char* const global_help =
     "Options:\n"
     "  --state-dir DIR       folder of both sockets, as given to the supervisor stand-in\n"
-    "                        (default $XDG_STATE_HOME/orvane-mail-quarantine, or ./var)\n"
+    "                        (default $XDG_STATE_HOME/orvane-mail-quarantine, or ./var;\n"
+    "                        where that is missing, /run/orvane-mail-quarantine)\n"
     "  --sorter-socket PATH  Sorter socket (default DIR/sorter.sock)\n"
     "  --client-socket PATH  client socket (default DIR/client.sock)\n"
     "  --json                print JSON for scripts (lists: one object a line)\n"
