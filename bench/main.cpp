@@ -308,6 +308,20 @@ class bench_t {
             "PUT_ENTRY_RESPONSE with an entry id");
   }
 
+  static void make_get(std::uint64_t id, mq::Sorter2MailQuarantineMessage& q) {
+    q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+    q.set_entry_id(id);
+  }
+
+  // The answer names the entry and hands back its file; `content` receives it.
+  static void check_get(std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd,
+                        const payload_t& stored, std::string& content) {
+    require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == id && fd.present(),
+            "GET_ENTRY_RESPONSE with the entry and a descriptor");
+    read_whole(fd.get(), content);
+    require(content == stored.bytes(), "GET_ENTRY_RESPONSE hands back the stored file");
+  }
+
   // Puts (and, unless `puts_only`, gets, updates and removes) through the
   // daemon under one load.
   sorter_results_t daemon_round(std::uint64_t size, std::size_t n, bool with_update, const options_t::load_t& load,
@@ -348,17 +362,10 @@ class bench_t {
       cpu = daemon.cpu_seconds();
       r.get = sorter.run(
           o_.gets(), load.in_flight,
-          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
-            q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
-            q.set_entry_id(ids[i % n]);
-          },
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i % n], q); },
           [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
-            require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == ids[i % n] &&
-                        fd.present(),
-                    "GET_ENTRY_RESPONSE with the entry and a descriptor");
-            read_whole(fd.get(), content);
-            require(a.entry().message_size() == size && content == first.bytes(),
-                    "GET_ENTRY_RESPONSE hands back the stored file");
+            check_get(ids[i % n], a, fd, first, content);
+            require(a.entry().message_size() == size, "GET_ENTRY_RESPONSE hands back the stored size");
             require(a.entry().session_id() == session_id_for(i % n) && a.entry().smtp_recipient_size() == 2,
                     "GET_ENTRY_RESPONSE hands back the stored metadata");
           });
@@ -388,15 +395,10 @@ class bench_t {
         std::size_t sample = n < 20 ? n : 20;
         sorter.run(
             sample, 1,
-            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
-              q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
-              q.set_entry_id(ids[i * n / sample]);
-            },
-            [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
-              require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && fd.present(),
-                      "GET_ENTRY_RESPONSE after an update");
-              read_whole(fd.get(), content);
-              require(content == second.bytes() && a.entry().attempts() == 1, "an update replaces the file");
+            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i * n / sample], q); },
+            [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+              check_get(ids[i * n / sample], a, fd, second, content);
+              require(a.entry().attempts() == 1, "an update replaces the record");
             });
 
         daemon.reset_peak_rss();
@@ -490,8 +492,7 @@ class bench_t {
         fd = first.fd();
         break;
       case get_step:
-        q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
-        q.set_entry_id(ids[i]);
+        make_get(ids[i], q);
         break;
       case update_step: {
         q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
@@ -519,11 +520,8 @@ class bench_t {
         ids[i] = a.entry_id();
         break;
       case get_step:
-        require(a.tag() == answer_t::GET_ENTRY_RESPONSE && a.entry_id() == ids[i] && fd.present(),
-                "GET_ENTRY_RESPONSE with the entry and a descriptor");
-        read_whole(fd.get(), content);
-        require(a.entry().message_size() == size && content == first.bytes(),
-                "GET_ENTRY_RESPONSE hands back the stored file");
+        check_get(ids[i], a, fd, first, content);
+        require(a.entry().message_size() == size, "GET_ENTRY_RESPONSE hands back the stored size");
         break;
       case update_step:
         require(a.tag() == answer_t::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
@@ -684,17 +682,9 @@ class bench_t {
       std::string content;
       auto gets = [&](std::size_t count) {
         return reader.run(
-            count, 1,
-            [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
-              q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
-              q.set_entry_id(ids[i % n]);
-            },
+            count, 1, [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i % n], q); },
             [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
-              require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == ids[i % n] &&
-                          fd.present(),
-                      "GET_ENTRY_RESPONSE with the entry and a descriptor");
-              read_whole(fd.get(), content);
-              require(content == first.bytes(), "GET_ENTRY_RESPONSE hands back the stored file");
+              check_get(ids[i % n], a, fd, first, content);
             });
       };
       alone = gets(o_.gets());
