@@ -9,7 +9,6 @@
 
 #include "ov/error.h"
 #include "ov/logger.h"
-#include "store/commit_gate.h"
 #include "store/metadata_db.h"
 
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
@@ -128,10 +127,14 @@ void async_metadata_db_t::run_writes(write_t& first) {
   }
   // Every callback only now: nothing is acknowledged before its COMMIT.
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
+  checkpoint();
 }
 
-async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io)
-    : gate_(std::make_shared<commit_gate_t>()), worker_(io) {}
+void async_metadata_db_t::checkpoint() {
+  if (db_) db_->checkpoint_if_due();
+}
+
+async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.
@@ -147,8 +150,7 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   std::promise<void> promise;
   auto future = promise.get_future();
   worker_.post([this, path, trace, promise = std::move(promise)]() mutable {
-    auto error = mq::util::thrown_by(
-        [&] { db_ = std::make_unique<metadata_db_t>(path, trace, metadata_db_t::access_t::read_write, gate_.get()); });
+    auto error = mq::util::thrown_by([&] { db_ = std::make_unique<metadata_db_t>(path, trace); });
     if (error) {
       promise.set_exception(std::move(error));
     } else {
@@ -249,6 +251,8 @@ void async_metadata_db_t::get_queue_chunk_brief(queue_chunk_request_t request,
 
 void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
   worker_.post_result([this, status] { return db().flush_queue(status); }, wrap(std::move(callback)));
+  // After the answer has gone.
+  worker_.post([this] { checkpoint(); });
 }
 
 void async_metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>> records,
@@ -264,6 +268,7 @@ void async_metadata_db_t::check_health(std::promise<std::vector<health_check_ent
           return;
         }
         db_->check_health(records, orphan_ids, done, fix);
+        checkpoint();
       });
 }
 

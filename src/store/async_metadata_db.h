@@ -17,7 +17,6 @@
 
 namespace mq::store {
 
-class commit_gate_t;
 class metadata_db_t;
 
 // The metadata database queue.db; every operation runs on a worker thread of
@@ -34,8 +33,6 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   // Barrier: ready when every task posted before it has run.
   std::future<void> stop();
   void set_trace(bool trace);
-  // Passed by every COMMIT; readers on other connections hold it open.
-  const std::shared_ptr<commit_gate_t>& commit_gate() const { return gate_; }
 
   void put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback);
   void get_entry(std::int64_t id, callback_t<entry_metadata_t> callback);
@@ -68,8 +65,9 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void post_write(F op, std::size_t bytes, callback_t<T> callback);
   // On the worker: runs `first` with the writes queued right behind it.
   void run_writes(write_t& first);
+  // On the worker, after answers: copies the log back when it is due.
+  void checkpoint();
 
-  std::shared_ptr<commit_gate_t> gate_;
   std::unique_ptr<metadata_db_t> db_;  // used on the worker only
   mq::util::async_worker_t worker_;
 };

@@ -263,8 +263,7 @@ std::string normalized_path(const std::string& path) {
 
 }  // namespace
 
-metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t access, commit_gate_t* gate)
-    : connection_(path, access) {
+metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t access) : connection_(path, access) {
   if (trace) set_trace(true);
   // The brief query writes its empty strings in double quotes; keep them
   // literals even where the library's default says otherwise.
@@ -273,18 +272,9 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t acces
     check_integrity();
     check_foreign_keys();
     connection_.execute("PRAGMA foreign_keys=ON;");
-    // The directory is synced after the journal is deleted, which is what
-    // commits: an acknowledged commit survives a power loss.
-    connection_.execute("PRAGMA synchronous=EXTRA;");
+    log_ = std::make_unique<write_ahead_log_t>(connection_);
     connection_.execute(schema_sql);
     connection_.execute(paging_index_sql);
-    if (gate) {
-      // Room for the largest group: a transaction that spilled its pages
-      // before COMMIT would lock the readers out of the file for all its
-      // length.
-      connection_.execute("PRAGMA cache_size=-32768;");
-      connection_.set_commit_gate(gate);
-    }
   }
 
   auto put = prepare_group(connection_, put_sql, 6);
@@ -335,6 +325,10 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t acces
 metadata_db_t::~metadata_db_t() {
   // The hook points at this object; the connection outlives the body.
   sqlite3_trace_v2(connection_.handle(), 0, nullptr, nullptr);
+}
+
+void metadata_db_t::checkpoint_if_due() {
+  if (log_) log_->checkpoint_if_due();
 }
 
 void metadata_db_t::check_integrity() {
@@ -648,7 +642,7 @@ boost::optional<std::string> metadata_db_t::update_existing_entry(std::int64_t i
 }
 
 boost::optional<std::string> metadata_db_t::remove_entry(std::int64_t id) {
-  // A transaction even alone: its COMMIT passes the gate.
+  // One transaction: the name answered is the one removed.
   sqlite::transaction_t transaction(connection_);
   boost::optional<std::string> name;
   {

@@ -13,8 +13,6 @@
 #include <sstream>
 #include <utility>
 
-#include "store/commit_gate.h"
-
 namespace mq::store::sqlite {
 
 namespace {
@@ -96,9 +94,9 @@ void install_safe_open() {
   });
 }
 
-// The database file and its journal, where they exist, must be plain
-// regular files: a link planted in the spool directory would otherwise
-// make root write wherever it points.
+// The database file, its log, the log's index and a rollback journal left
+// by an older version, where they exist, must be plain regular files: a link planted in the spool directory would
+// otherwise make root write wherever it points.
 void check_plain_file(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) {
@@ -208,9 +206,8 @@ std::string statement_t::sql() const {
 
 connection_t::connection_t(const std::string& path, access_t access) {
   install_safe_open();
-  check_plain_file(path);
-  check_plain_file(path + "-journal");
-  // NOFOLLOW: no link anywhere in the name; the journal's name is made
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) check_plain_file(path + suffix);
+  // NOFOLLOW: no link anywhere in the name; the other files' names are made
   // from it.
   const int mode = access == access_t::read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   const int rc = sqlite3_open_v2(path.c_str(), &db_, mode | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -269,12 +266,7 @@ void transaction_t::commit() {
     return;
   }
   try {
-    if (auto* gate = connection_.commit_gate()) {
-      std::unique_lock<commit_gate_t> alone(*gate);
-      connection_.execute("COMMIT;");
-    } else {
-      connection_.execute("COMMIT;");
-    }
+    connection_.execute("COMMIT;");
   } catch (const error_t& e) {
     // Still open (busy: the guard rolls it back) or rolled back whole by
     // SQLite before anything was written: nothing is stored.
