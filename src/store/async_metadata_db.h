@@ -67,8 +67,15 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void run_writes(write_t& first);
   // On the worker, after answers: copies the log back when it is due.
   void checkpoint();
+  // Hands the writes posted so far in this turn of the event loop to the
+  // worker together, so that a group takes all of them (a group of files
+  // answers its puts in one turn). Everything else posted to the worker
+  // goes through worker(), which does this first: nothing overtakes a write.
+  void submit();
+  mq::util::async_worker_t& worker();
 
-  std::unique_ptr<metadata_db_t> db_;  // used on the worker only
+  std::unique_ptr<metadata_db_t> db_;                                       // used on the worker only
+  std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> pending_;  // event loop only
   mq::util::async_worker_t worker_;
 };
 
