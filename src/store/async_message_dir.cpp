@@ -164,17 +164,6 @@ std::future<void> async_message_dir_t::stop() {
   return result;
 }
 
-void async_message_dir_t::get_file(const std::string& name, file_callback_t callback) {
-  worker_.post(
-      [this, name] {
-        if (!dir_) throw std::logic_error("Message directory: not initialized");
-        return dir_->get(name);
-      },
-      wrap([callback = std::move(callback)](shared_file_t file, std::exception_ptr error) {
-        callback(std::move(file), error);
-      }));
-}
-
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
                                    error_callback_t callback) {
   worker_.post(std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.io()));

@@ -202,10 +202,6 @@ void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::u
       }));
 }
 
-void async_metadata_db_t::get_entry(std::int64_t id, callback_t<entry_metadata_t> callback) {
-  worker().post_result([this, id] { return db().get_entry(id); }, wrap(std::move(callback)));
-}
-
 void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t update,
                                        callback_t<std::string> callback) {
   update_existing_entry(id, std::move(update),
@@ -244,20 +240,6 @@ void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::option
         }
         callback(std::move(result));
       }));
-}
-
-void async_metadata_db_t::get_queue_stat(callback_t<queue_stats_t> callback) {
-  worker().post_result([this] { return db().get_queue_stat(); }, wrap(std::move(callback)));
-}
-
-void async_metadata_db_t::get_queue_chunk(queue_chunk_request_t request,
-                                          callback_t<std::vector<queue_key_t>> callback) {
-  worker().post_result([this, request] { return db().get_queue_chunk(request); }, wrap(std::move(callback)));
-}
-
-void async_metadata_db_t::get_queue_chunk_brief(queue_chunk_request_t request,
-                                                callback_t<std::vector<entry_brief_t>> callback) {
-  worker().post_result([this, request] { return db().get_queue_chunk_brief(request); }, wrap(std::move(callback)));
 }
 
 void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {

@@ -19,8 +19,9 @@ namespace mq::store {
 
 class metadata_db_t;
 
-// The metadata database queue.db; every operation runs on a worker thread of
-// its own and calls back on the event loop.
+// The writes of the metadata database queue.db (puts, updates, removes,
+// flushes, the health check), on the writer thread, calling back on the
+// event loop. Reads run on the reader threads (async_reader_t).
 class async_metadata_db_t : public mq::util::callback_wrapper_t {
  public:
   template <class T>
@@ -35,7 +36,6 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void set_trace(bool trace);
 
   void put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback);
-  void get_entry(std::int64_t id, callback_t<entry_metadata_t> callback);
   // Result: the previous message file name, empty when not changed.
   void update_entry(std::int64_t id, entry_metadata_update_t update, callback_t<std::string> callback);
   // The same; the result is absent when there is no entry with that id.
@@ -43,9 +43,6 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
                              callback_t<boost::optional<std::string>> callback);
   // Result: the removed entry's file name, absent when there was no entry.
   void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
-  void get_queue_stat(callback_t<queue_stats_t> callback);
-  void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
-  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
   // Result: the keys whose time was reset, with time 0.
   void flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback);
   // Database half of the health check.

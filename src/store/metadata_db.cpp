@@ -486,8 +486,8 @@ void metadata_db_t::write_content(std::int64_t entry_id, const entry_content_t& 
 }
 
 entry_metadata_t metadata_db_t::get_entry(std::int64_t id) {
-  // One read transaction: one lock and one look at the journal for all the
-  // statements instead of one each, and all of them see the same entry.
+  // One read transaction: one snapshot of the log for all the statements
+  // instead of one each, and all of them see the same entry.
   sqlite::transaction_t transaction(connection_);
   entry_metadata_t m;
   m.id = id;
@@ -714,7 +714,7 @@ std::vector<queue_key_t> metadata_db_t::get_queue_chunk(const queue_chunk_reques
 
 std::vector<entry_brief_t> metadata_db_t::get_queue_chunk_brief(const queue_chunk_request_t& request) {
   // A recipient query per entry: in one read transaction they cost a lookup
-  // each, not a lock and a look at the journal each.
+  // each, not a snapshot each.
   sqlite::transaction_t transaction(connection_);
   std::vector<entry_brief_t> briefs;
   {

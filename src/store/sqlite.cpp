@@ -239,6 +239,18 @@ void connection_t::execute(const std::string& text) {
   for_each_statement(db_, text, [](statement_t stmt) { stmt.step(); });
 }
 
+void connection_t::begin() {
+  if (!begin_.handle()) begin_ = prepare("BEGIN TRANSACTION;");
+  auto use = begin_.use();
+  begin_.step();
+}
+
+void connection_t::commit() {
+  if (!commit_.handle()) commit_ = prepare("COMMIT;");
+  auto use = commit_.use();
+  commit_.step();
+}
+
 std::int64_t connection_t::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
 
 bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
@@ -246,7 +258,11 @@ bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) =
 // ---------------------------------------------------------------------------
 
 transaction_t::transaction_t(connection_t& connection) : connection_(connection), nested_(connection.in_transaction()) {
-  connection_.execute(nested_ ? "SAVEPOINT nested;" : "BEGIN TRANSACTION;");
+  if (nested_) {
+    connection_.execute("SAVEPOINT nested;");
+  } else {
+    connection_.begin();
+  }
 }
 
 transaction_t::~transaction_t() {
@@ -266,7 +282,7 @@ void transaction_t::commit() {
     return;
   }
   try {
-    connection_.execute("COMMIT;");
+    connection_.commit();
   } catch (const error_t& e) {
     // Still open (busy: the guard rolls it back) or rolled back whole by
     // SQLite before anything was written: nothing is stored.

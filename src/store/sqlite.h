@@ -119,6 +119,10 @@ class connection_t {
   statement_t prepare(const std::string& text);
   // Prepares each statement of the text and steps it once.
   void execute(const std::string& text);
+  // Steps BEGIN or COMMIT, each prepared once per connection: every
+  // operation runs one of each.
+  void begin();
+  void commit();
 
   std::int64_t last_insert_rowid() const;
   bool in_transaction() const;
@@ -127,6 +131,7 @@ class connection_t {
 
  private:
   sqlite3* db_ = nullptr;
+  statement_t begin_, commit_;
 };
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that
