@@ -30,6 +30,7 @@
 #include "report.h"
 #include "scrape.h"
 #include "stats.h"
+#include "store_log.h"
 #include "syscall_counter.h"
 #include "tool_runner.h"
 
@@ -171,6 +172,15 @@ class bench_t {
       if (o_.wanted("lifecycle")) lifecycle_round(run);
       if (o_.wanted("mixed")) mixed_round(run);
       if (o_.wanted("burst")) burst_round(run);
+      if (o_.wanted("log")) {
+        progress(run, "the log's size under lifecycles and gets");
+        log_size_round(report_, o_.daemon, fresh_dir("daemon"), o_.log_level, o_.smoke ? 2 : 60, log_requests());
+      }
+      if (o_.wanted("freeze")) {
+        progress(run, "a flush of a large queue beside gets");
+        big_flush_round(report_, o_.daemon, o_.mqctl, fresh_dir("daemon"), o_.log_level, o_.smoke ? 1000 : 500000,
+                        log_requests());
+      }
       if (o_.wanted("flush")) {
         if (syscall_counter_t::available()) {
           flush_round(run);
@@ -544,6 +554,24 @@ class bench_t {
         [&](std::size_t index, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
           check_cycle_step(index, size, ids, first, a, fd, content);
         });
+  }
+
+  log_requests_t log_requests() {
+    static const payload_t first(10 * 1024, 1), second(10 * 1024, 2);
+    log_requests_t r;
+    r.put = [](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+      make_put(i, 10 * 1024, q);
+      fd = first.fd();
+    };
+    r.get = make_get;
+    r.check_get = [](std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+      std::string content;
+      check_get(id, a, fd, first, content);
+    };
+    r.cycles = [this](sorter_driver_t& sorter, std::size_t n) {
+      daemon_cycles(sorter, n, 16, 10 * 1024, first, second);
+    };
+    return r;
   }
 
   // The four steps serially in the bare loop, `n` times.
@@ -1008,7 +1036,7 @@ int run_main(int argc, char** argv) {
     ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
-    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,lifecycle,mixed,walk,stat,burst,flush,mqctl,scrape")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,lifecycle,mixed,walk,stat,burst,flush,mqctl,scrape,log,freeze")
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")

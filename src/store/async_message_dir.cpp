@@ -69,10 +69,12 @@ class async_message_dir_t::file_task_t : public mq::util::async_worker_t::task_t
   const std::string& name() const { return name_; }
   const shared_file_t* source() const { return source_.get(); }
 
-  void deliver(std::exception_ptr error) {
-    boost::asio::post(io_, [callback = std::move(callback_), error = std::move(error)] { callback(error); });
-    work_.reset();
+  // The callback with its outcome, to run on the event loop; the task no
+  // longer holds the loop once that has been posted.
+  std::function<void()> outcome(std::exception_ptr error) {
+    return [callback = std::move(callback_), error = std::move(error)] { callback(error); };
   }
+  void release() { work_.reset(); }
 
  private:
   async_message_dir_t& owner_;
@@ -106,7 +108,14 @@ void async_message_dir_t::run_files(file_task_t& first) {
     for (auto* task : group) files.emplace_back(task->name(), task->source());
     errors = dir_->write_group(files);
   }
-  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
+  // One turn of the event loop answers the whole group: the records of its
+  // puts then reach the database worker together, as one group of writes.
+  std::vector<std::function<void()>> outcomes;
+  for (std::size_t i = 0; i < group.size(); ++i) outcomes.push_back(group[i]->outcome(std::move(errors[i])));
+  boost::asio::post(worker_.io(), [outcomes = std::move(outcomes)] {
+    for (const auto& outcome : outcomes) outcome();
+  });
+  for (auto* task : group) task->release();
 }
 
 async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) {}
@@ -153,17 +162,6 @@ std::future<void> async_message_dir_t::stop() {
   auto result = done->get_future();
   worker_.post([done] { done->set_value(); });
   return result;
-}
-
-void async_message_dir_t::get_file(const std::string& name, file_callback_t callback) {
-  worker_.post(
-      [this, name] {
-        if (!dir_) throw std::logic_error("Message directory: not initialized");
-        return dir_->get(name);
-      },
-      wrap([callback = std::move(callback)](shared_file_t file, std::exception_ptr error) {
-        callback(std::move(file), error);
-      }));
 }
 
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,

@@ -22,8 +22,9 @@ namespace mq::store {
 
 class message_dir_t;
 
-// The directory of message files; every file operation runs on a worker
-// thread of its own and calls back on the event loop.
+// The writes of the directory of message files (puts, deletes, the health
+// check), on a worker thread of its own, calling back on the event loop.
+// Reads open files on the reader threads (async_reader_t).
 class async_message_dir_t : public mq::util::callback_wrapper_t {
  public:
   struct health_stat_t {
@@ -36,7 +37,6 @@ class async_message_dir_t : public mq::util::callback_wrapper_t {
   };
 
   using error_callback_t = std::function<void(std::exception_ptr)>;
-  using file_callback_t = std::function<void(shared_file_t, std::exception_ptr)>;
 
   explicit async_message_dir_t(boost::asio::io_context& io);
   ~async_message_dir_t();
@@ -45,7 +45,6 @@ class async_message_dir_t : public mq::util::callback_wrapper_t {
   std::future<void> reload(std::uint32_t uid, std::uint32_t gid);
   std::future<void> stop();
 
-  void get_file(const std::string& name, file_callback_t callback);
   void put_file(const std::string& name, std::shared_ptr<shared_file_t> source, error_callback_t callback);
   void delete_file(const std::string& name, error_callback_t callback);
   // Directory half of the health check. Files named in `in_flight` belong

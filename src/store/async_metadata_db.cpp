@@ -9,7 +9,6 @@
 
 #include "ov/error.h"
 #include "ov/logger.h"
-#include "store/commit_gate.h"
 #include "store/metadata_db.h"
 
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
@@ -100,8 +99,19 @@ class async_metadata_db_t::write_op_t : public write_t {
 
 template <class T, class F>
 void async_metadata_db_t::post_write(F op, std::size_t bytes, callback_t<T> callback) {
-  worker_.post(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_db_t&)>(std::move(op)),
-                                               std::move(callback), worker_.io()));
+  pending_.push_back(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_db_t&)>(std::move(op)),
+                                                     std::move(callback), worker_.io()));
+  if (pending_.size() == 1) boost::asio::post(worker_.io(), wrap([this] { submit(); }));
+}
+
+void async_metadata_db_t::submit() {
+  worker_.post_all(std::move(pending_));
+  pending_.clear();
+}
+
+mq::util::async_worker_t& async_metadata_db_t::worker() {
+  submit();
+  return worker_;
 }
 
 void async_metadata_db_t::run_writes(write_t& first) {
@@ -128,10 +138,14 @@ void async_metadata_db_t::run_writes(write_t& first) {
   }
   // Every callback only now: nothing is acknowledged before its COMMIT.
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
+  checkpoint();
 }
 
-async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io)
-    : gate_(std::make_shared<commit_gate_t>()), worker_(io) {}
+void async_metadata_db_t::checkpoint() {
+  if (db_) db_->checkpoint_if_due();
+}
+
+async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.
@@ -146,9 +160,8 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   DB_LOG(debug, "Init");
   std::promise<void> promise;
   auto future = promise.get_future();
-  worker_.post([this, path, trace, promise = std::move(promise)]() mutable {
-    auto error = mq::util::thrown_by(
-        [&] { db_ = std::make_unique<metadata_db_t>(path, trace, metadata_db_t::access_t::read_write, gate_.get()); });
+  worker().post([this, path, trace, promise = std::move(promise)]() mutable {
+    auto error = mq::util::thrown_by([&] { db_ = std::make_unique<metadata_db_t>(path, trace); });
     if (error) {
       promise.set_exception(std::move(error));
     } else {
@@ -162,12 +175,12 @@ std::future<void> async_metadata_db_t::stop() {
   DB_LOG(debug, "Stop");
   std::promise<void> promise;
   auto future = promise.get_future();
-  worker_.post([promise = std::move(promise)]() mutable { promise.set_value(); });
+  worker().post([promise = std::move(promise)]() mutable { promise.set_value(); });
   return future;
 }
 
 void async_metadata_db_t::set_trace(bool trace) {
-  worker_.post([this, trace] {
+  worker().post([this, trace] {
     if (db_) db_->set_trace(trace);
   });
 }
@@ -187,10 +200,6 @@ void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::u
         }
         callback(std::move(result));
       }));
-}
-
-void async_metadata_db_t::get_entry(std::int64_t id, callback_t<entry_metadata_t> callback) {
-  worker_.post_result([this, id] { return db().get_entry(id); }, wrap(std::move(callback)));
 }
 
 void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t update,
@@ -233,28 +242,16 @@ void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::option
       }));
 }
 
-void async_metadata_db_t::get_queue_stat(callback_t<queue_stats_t> callback) {
-  worker_.post_result([this] { return db().get_queue_stat(); }, wrap(std::move(callback)));
-}
-
-void async_metadata_db_t::get_queue_chunk(queue_chunk_request_t request,
-                                          callback_t<std::vector<queue_key_t>> callback) {
-  worker_.post_result([this, request] { return db().get_queue_chunk(request); }, wrap(std::move(callback)));
-}
-
-void async_metadata_db_t::get_queue_chunk_brief(queue_chunk_request_t request,
-                                                callback_t<std::vector<entry_brief_t>> callback) {
-  worker_.post_result([this, request] { return db().get_queue_chunk_brief(request); }, wrap(std::move(callback)));
-}
-
 void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
-  worker_.post_result([this, status] { return db().flush_queue(status); }, wrap(std::move(callback)));
+  worker().post_result([this, status] { return db().flush_queue(status); }, wrap(std::move(callback)));
+  // After the answer has gone.
+  worker().post([this] { checkpoint(); });
 }
 
 void async_metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>> records,
                                        std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done,
                                        bool fix) {
-  worker_.post(
+  worker().post(
       [this, records = std::move(records), orphan_ids = std::move(orphan_ids), done = std::move(done), fix]() mutable {
         if (!db_) {
           // Both waiting sides learn of it; nothing can be checked.
@@ -264,6 +261,7 @@ void async_metadata_db_t::check_health(std::promise<std::vector<health_check_ent
           return;
         }
         db_->check_health(records, orphan_ids, done, fix);
+        checkpoint();
       });
 }
 

@@ -17,11 +17,11 @@
 
 namespace mq::store {
 
-class commit_gate_t;
 class metadata_db_t;
 
-// The metadata database queue.db; every operation runs on a worker thread of
-// its own and calls back on the event loop.
+// The writes of the metadata database queue.db (puts, updates, removes,
+// flushes, the health check), on the writer thread, calling back on the
+// event loop. Reads run on the reader threads (async_reader_t).
 class async_metadata_db_t : public mq::util::callback_wrapper_t {
  public:
   template <class T>
@@ -34,11 +34,8 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   // Barrier: ready when every task posted before it has run.
   std::future<void> stop();
   void set_trace(bool trace);
-  // Passed by every COMMIT; readers on other connections hold it open.
-  const std::shared_ptr<commit_gate_t>& commit_gate() const { return gate_; }
 
   void put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback);
-  void get_entry(std::int64_t id, callback_t<entry_metadata_t> callback);
   // Result: the previous message file name, empty when not changed.
   void update_entry(std::int64_t id, entry_metadata_update_t update, callback_t<std::string> callback);
   // The same; the result is absent when there is no entry with that id.
@@ -46,9 +43,6 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
                              callback_t<boost::optional<std::string>> callback);
   // Result: the removed entry's file name, absent when there was no entry.
   void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
-  void get_queue_stat(callback_t<queue_stats_t> callback);
-  void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
-  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
   // Result: the keys whose time was reset, with time 0.
   void flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback);
   // Database half of the health check.
@@ -68,9 +62,17 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void post_write(F op, std::size_t bytes, callback_t<T> callback);
   // On the worker: runs `first` with the writes queued right behind it.
   void run_writes(write_t& first);
+  // On the worker, after answers: copies the log back when it is due.
+  void checkpoint();
+  // Hands the writes posted so far in this turn of the event loop to the
+  // worker together, so that a group takes all of them (a group of files
+  // answers its puts in one turn). Everything else posted to the worker
+  // goes through worker(), which does this first: nothing overtakes a write.
+  void submit();
+  mq::util::async_worker_t& worker();
 
-  std::shared_ptr<commit_gate_t> gate_;
-  std::unique_ptr<metadata_db_t> db_;  // used on the worker only
+  std::unique_ptr<metadata_db_t> db_;                                       // used on the worker only
+  std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> pending_;  // event loop only
   mq::util::async_worker_t worker_;
 };
 

@@ -1,12 +1,9 @@
 #include "store/async_reader.h"
 
 #include <future>
-#include <mutex>
-#include <shared_mutex>
 #include <stdexcept>
 #include <utility>
 
-#include "store/commit_gate.h"
 #include "store/message_dir.h"
 #include "store/metadata_db.h"
 #include "util/async_worker.h"
@@ -31,9 +28,7 @@ async_reader_t::async_reader_t(boost::asio::io_context& io, std::size_t threads)
 
 async_reader_t::~async_reader_t() { cancel(); }
 
-void async_reader_t::open(const std::string& db_path, const boost::filesystem::path& dir,
-                          std::shared_ptr<commit_gate_t> gate, bool trace) {
-  gate_ = std::move(gate);
+void async_reader_t::open(const std::string& db_path, const boost::filesystem::path& dir, bool trace) {
   std::vector<std::future<void>> ready;
   for (auto& lane : lanes_) {
     std::promise<void> promise;
@@ -87,13 +82,13 @@ void async_reader_t::read(F op, callback_t<T> callback) {
   lane_t& lane = pick();
   lane.waiting.fetch_add(1, std::memory_order_relaxed);
   lane.worker.post_result(
-      [&lane, gate = gate_, op = std::move(op)]() mutable {
+      [&lane, op = std::move(op)]() mutable {
         struct done_t {
           lane_t& lane;
           ~done_t() { lane.waiting.fetch_sub(1, std::memory_order_relaxed); }
         } done{lane};
-        if (!lane.db || !lane.dir || !gate) throw std::runtime_error("Queue metadata db is not open");
-        return op(lane, *gate);
+        if (!lane.db || !lane.dir) throw std::runtime_error("Queue metadata db is not open");
+        return op(lane);
       },
       wrap(std::move(callback)));
 }
@@ -101,12 +96,9 @@ void async_reader_t::read(F op, callback_t<T> callback) {
 void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
                                std::function<void(const std::string&)> before_open) {
   read<entry_t>(
-      [id, before_open = std::move(before_open)](lane_t& lane, commit_gate_t& gate) {
+      [id, before_open = std::move(before_open)](lane_t& lane) {
         entry_t entry;
-        {
-          std::shared_lock<commit_gate_t> open(gate);
-          entry.metadata = lane.db->get_entry(id);
-        }
+        entry.metadata = lane.db->get_entry(id);
         if (before_open) before_open(entry.metadata.message_filename);
         entry.file = lane.dir->get(entry.metadata.message_filename);
         return entry;
@@ -115,31 +107,18 @@ void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
 }
 
 void async_reader_t::get_queue_stat(callback_t<queue_stats_t> callback) {
-  read<queue_stats_t>(
-      [](lane_t& lane, commit_gate_t& gate) {
-        std::shared_lock<commit_gate_t> open(gate);
-        return lane.db->get_queue_stat();
-      },
-      std::move(callback));
+  read<queue_stats_t>([](lane_t& lane) { return lane.db->get_queue_stat(); }, std::move(callback));
 }
 
 void async_reader_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
-  read<std::vector<queue_key_t>>(
-      [request](lane_t& lane, commit_gate_t& gate) {
-        std::shared_lock<commit_gate_t> open(gate);
-        return lane.db->get_queue_chunk(request);
-      },
-      std::move(callback));
+  read<std::vector<queue_key_t>>([request](lane_t& lane) { return lane.db->get_queue_chunk(request); },
+                                 std::move(callback));
 }
 
 void async_reader_t::get_queue_chunk_brief(queue_chunk_request_t request,
                                            callback_t<std::vector<entry_brief_t>> callback) {
-  read<std::vector<entry_brief_t>>(
-      [request](lane_t& lane, commit_gate_t& gate) {
-        std::shared_lock<commit_gate_t> open(gate);
-        return lane.db->get_queue_chunk_brief(request);
-      },
-      std::move(callback));
+  read<std::vector<entry_brief_t>>([request](lane_t& lane) { return lane.db->get_queue_chunk_brief(request); },
+                                   std::move(callback));
 }
 
 }  // namespace mq::store

@@ -17,14 +17,13 @@
 
 namespace mq::store {
 
-class commit_gate_t;
-
 // The reads of the store, on threads of their own beside the database and
 // directory workers: each thread has its own read-only connection to
 // queue.db and opens message files itself, so no group of writes and no
 // file sync stands in front of a read. A read sees what was committed when
-// it started (acknowledged writes included) and nothing uncommitted; it waits
-// only while a COMMIT holds the file. Callbacks run on the event loop.
+// it started (acknowledged writes included) and nothing uncommitted; on the
+// write-ahead log it never waits for a write or a checkpoint. Callbacks run
+// on the event loop.
 class async_reader_t : public mq::util::callback_wrapper_t {
  public:
   template <class T>
@@ -37,8 +36,7 @@ class async_reader_t : public mq::util::callback_wrapper_t {
 
   // Blocks until every thread has opened the database (which must exist,
   // with its schema) and the directory; throws the first failure.
-  void open(const std::string& db_path, const boost::filesystem::path& dir, std::shared_ptr<commit_gate_t> gate,
-            bool trace);
+  void open(const std::string& db_path, const boost::filesystem::path& dir, bool trace);
   void set_trace(bool trace);
   // Waits for the reads already started.
   void stop();
@@ -55,13 +53,11 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   struct lane_t;
   // The thread with the fewest reads waiting.
   lane_t& pick();
-  // Runs op(lane) on a thread, holding the gate open for reading while it
-  // touches the database.
+  // Runs op(lane) on a thread.
   template <class T, class F>
   void read(F op, callback_t<T> callback);
 
   std::vector<std::unique_ptr<lane_t>> lanes_;
-  std::shared_ptr<commit_gate_t> gate_;
 };
 
 }  // namespace mq::store

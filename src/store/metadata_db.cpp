@@ -128,40 +128,24 @@ CREATE INDEX IF NOT EXISTS smtp_recipient_esmtp_by_smtp_recipient_index ON
 const char* const paging_index_sql =
     "CREATE INDEX IF NOT EXISTS entry_by_status_next_access_ts_index ON entry(status, next_access_ts, id);";
 
-const char* const put_sql =
-    R"sql(INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, attempts)
-VALUES (?, ?, ?, ?, ?, ?, ?)
-;
-INSERT INTO smtp_connect(entry_id, helo, address, port, proto)
-VALUES (?, ?, ?, ?, ?)
-;
-INSERT INTO smtp_sender(entry_id, sender)
-VALUES (?, ?)
-;
-INSERT INTO smtp_sender_esmtp(sender_id, esmtp)
-VALUES (?, ?)
-;
-INSERT INTO smtp_recipient(entry_id, recipient)
-VALUES (?, ?)
-;
-INSERT INTO smtp_recipient_esmtp(recipient_id, esmtp)
-VALUES (?, ?)
-;
-)sql";
+const char* const insert_entry_sql =
+    "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
+    "attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;";
+const char* const insert_connect_sql =
+    "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;";
+const char* const insert_sender_sql = "INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;";
+const char* const insert_sender_esmtp_sql = "INSERT INTO smtp_sender_esmtp(sender_id, esmtp)\nVALUES (?, ?)\n;";
+const char* const insert_recipient_sql = "INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;";
+const char* const insert_recipient_esmtp_sql =
+    "INSERT INTO smtp_recipient_esmtp(recipient_id, esmtp)\nVALUES (?, ?)\n;";
 
-const char* const content_sql = R"sql(INSERT OR IGNORE INTO mime_part(entry_id, path)
-VALUES (?, ?)
-;
-INSERT OR REPLACE INTO url(entry_id, url, category_mask, legal_url)
-VALUES (?, ?, ?, ?)
-;
-INSERT OR IGNORE INTO kavren_sample(mime_part_id, kavren_sample_object_id)
-VALUES (?, ?)
-;
-INSERT INTO kavren_analysis(kavren_sample_id, params, kavren_analysis_object_id)
-VALUES (?, ?, ?)
-;
-)sql";
+const char* const insert_mime_part_sql = "INSERT OR IGNORE INTO mime_part(entry_id, path)\nVALUES (?, ?)\n;";
+const char* const insert_url_sql =
+    "INSERT OR REPLACE INTO url(entry_id, url, category_mask, legal_url)\nVALUES (?, ?, ?, ?)\n;";
+const char* const insert_sample_sql =
+    "INSERT OR IGNORE INTO kavren_sample(mime_part_id, kavren_sample_object_id)\nVALUES (?, ?)\n;";
+const char* const insert_analysis_sql =
+    "INSERT INTO kavren_analysis(kavren_sample_id, params, kavren_analysis_object_id)\nVALUES (?, ?, ?)\n;";
 
 const char* const select_entry_sql =
     R"sql(SELECT e.session_id_string, e.message_filename, e.message_size, e.status, e.received_ts, e.next_access_ts, e.attempts,
@@ -186,14 +170,13 @@ SELECT esmtp FROM smtp_recipient_esmtp WHERE recipient_id = ?1
 ;
 )sql";
 
-const char* const update_sql = R"sql(UPDATE entry SET status = ? WHERE id = ?;
-UPDATE entry SET attempts = ? WHERE id = ?;
-UPDATE entry SET next_access_ts = ? WHERE id = ?;
-UPDATE entry SET message_filename = ? WHERE id = ?;
-UPDATE entry SET message_size = ? WHERE id = ?;
-DELETE FROM smtp_recipient WHERE entry_id = ?;
-DELETE FROM smtp_sender WHERE entry_id = ?;
-)sql";
+const char* const update_status_sql = "UPDATE entry SET status = ? WHERE id = ?;";
+const char* const update_attempts_sql = "UPDATE entry SET attempts = ? WHERE id = ?;";
+const char* const update_next_access_ts_sql = "UPDATE entry SET next_access_ts = ? WHERE id = ?;";
+const char* const update_message_filename_sql = "UPDATE entry SET message_filename = ? WHERE id = ?;";
+const char* const update_message_size_sql = "UPDATE entry SET message_size = ? WHERE id = ?;";
+const char* const delete_recipients_sql = "DELETE FROM smtp_recipient WHERE entry_id = ?;";
+const char* const delete_sender_sql = "DELETE FROM smtp_sender WHERE entry_id = ?;";
 
 const char* const select_flush_keys_sql = R"sql(SELECT id, next_access_ts FROM entry
 WHERE status = ?
@@ -249,13 +232,6 @@ const char* const select_all_entries_sql = "SELECT id, message_filename FROM ent
 
 constexpr std::uint64_t default_chunk_limit = 100;
 
-// Splits a group into exactly `count` prepared statements.
-std::vector<sqlite::statement_t> prepare_group(sqlite::connection_t& connection, const char* text, std::size_t count) {
-  auto group = connection.prepare_all(text);
-  if (group.size() != count) throw std::logic_error("Unexpected number of statements in a group");
-  return group;
-}
-
 std::string normalized_path(const std::string& path) {
   if (path.empty() || path.back() != '/') return path + "/";
   return path;
@@ -263,8 +239,7 @@ std::string normalized_path(const std::string& path) {
 
 }  // namespace
 
-metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t access, commit_gate_t* gate)
-    : connection_(path, access) {
+metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t access) : connection_(path, access) {
   if (trace) set_trace(true);
   // The brief query writes its empty strings in double quotes; keep them
   // literals even where the library's default says otherwise.
@@ -273,33 +248,22 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t acces
     check_integrity();
     check_foreign_keys();
     connection_.execute("PRAGMA foreign_keys=ON;");
-    // The directory is synced after the journal is deleted, which is what
-    // commits: an acknowledged commit survives a power loss.
-    connection_.execute("PRAGMA synchronous=EXTRA;");
+    log_ = std::make_unique<write_ahead_log_t>(connection_);
     connection_.execute(schema_sql);
     connection_.execute(paging_index_sql);
-    if (gate) {
-      // Room for the largest group: a transaction that spilled its pages
-      // before COMMIT would lock the readers out of the file for all its
-      // length.
-      connection_.execute("PRAGMA cache_size=-32768;");
-      connection_.set_commit_gate(gate);
-    }
   }
 
-  auto put = prepare_group(connection_, put_sql, 6);
-  insert_entry_ = std::move(put[0]);
-  insert_connect_ = std::move(put[1]);
-  insert_sender_ = std::move(put[2]);
-  insert_sender_esmtp_ = std::move(put[3]);
-  insert_recipient_ = std::move(put[4]);
-  insert_recipient_esmtp_ = std::move(put[5]);
+  insert_entry_ = connection_.prepare(insert_entry_sql);
+  insert_connect_ = connection_.prepare(insert_connect_sql);
+  insert_sender_ = connection_.prepare(insert_sender_sql);
+  insert_sender_esmtp_ = connection_.prepare(insert_sender_esmtp_sql);
+  insert_recipient_ = connection_.prepare(insert_recipient_sql);
+  insert_recipient_esmtp_ = connection_.prepare(insert_recipient_esmtp_sql);
 
-  auto content = prepare_group(connection_, content_sql, 4);
-  insert_mime_part_ = std::move(content[0]);
-  insert_url_ = std::move(content[1]);
-  insert_sample_ = std::move(content[2]);
-  insert_analysis_ = std::move(content[3]);
+  insert_mime_part_ = connection_.prepare(insert_mime_part_sql);
+  insert_url_ = connection_.prepare(insert_url_sql);
+  insert_sample_ = connection_.prepare(insert_sample_sql);
+  insert_analysis_ = connection_.prepare(insert_analysis_sql);
   select_mime_part_id_ = connection_.prepare(select_mime_part_id_sql);
   select_sample_id_ = connection_.prepare(select_sample_id_sql);
 
@@ -312,14 +276,13 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t acces
   select_analyses_ = connection_.prepare(select_analyses_sql);
   select_urls_ = connection_.prepare(select_urls_sql);
 
-  auto update = prepare_group(connection_, update_sql, 7);
-  update_status_ = std::move(update[0]);
-  update_attempts_ = std::move(update[1]);
-  update_next_access_ts_ = std::move(update[2]);
-  update_message_filename_ = std::move(update[3]);
-  update_message_size_ = std::move(update[4]);
-  delete_recipients_ = std::move(update[5]);
-  delete_sender_ = std::move(update[6]);
+  update_status_ = connection_.prepare(update_status_sql);
+  update_attempts_ = connection_.prepare(update_attempts_sql);
+  update_next_access_ts_ = connection_.prepare(update_next_access_ts_sql);
+  update_message_filename_ = connection_.prepare(update_message_filename_sql);
+  update_message_size_ = connection_.prepare(update_message_size_sql);
+  delete_recipients_ = connection_.prepare(delete_recipients_sql);
+  delete_sender_ = connection_.prepare(delete_sender_sql);
 
   select_message_filename_ = connection_.prepare(select_message_filename_sql);
   delete_entry_ = connection_.prepare(delete_entry_sql);
@@ -335,6 +298,10 @@ metadata_db_t::metadata_db_t(const std::string& path, bool trace, access_t acces
 metadata_db_t::~metadata_db_t() {
   // The hook points at this object; the connection outlives the body.
   sqlite3_trace_v2(connection_.handle(), 0, nullptr, nullptr);
+}
+
+void metadata_db_t::checkpoint_if_due() {
+  if (log_) log_->checkpoint_if_due();
 }
 
 void metadata_db_t::check_integrity() {
@@ -492,8 +459,8 @@ void metadata_db_t::write_content(std::int64_t entry_id, const entry_content_t& 
 }
 
 entry_metadata_t metadata_db_t::get_entry(std::int64_t id) {
-  // One read transaction: one lock and one look at the journal for all the
-  // statements instead of one each, and all of them see the same entry.
+  // One read transaction: one snapshot of the log for all the statements
+  // instead of one each, and all of them see the same entry.
   sqlite::transaction_t transaction(connection_);
   entry_metadata_t m;
   m.id = id;
@@ -648,7 +615,7 @@ boost::optional<std::string> metadata_db_t::update_existing_entry(std::int64_t i
 }
 
 boost::optional<std::string> metadata_db_t::remove_entry(std::int64_t id) {
-  // A transaction even alone: its COMMIT passes the gate.
+  // One transaction: the name answered is the one removed.
   sqlite::transaction_t transaction(connection_);
   boost::optional<std::string> name;
   {
@@ -720,7 +687,7 @@ std::vector<queue_key_t> metadata_db_t::get_queue_chunk(const queue_chunk_reques
 
 std::vector<entry_brief_t> metadata_db_t::get_queue_chunk_brief(const queue_chunk_request_t& request) {
   // A recipient query per entry: in one read transaction they cost a lookup
-  // each, not a lock and a look at the journal each.
+  // each, not a snapshot each.
   sqlite::transaction_t transaction(connection_);
   std::vector<entry_brief_t> briefs;
   {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 
 #include "store/entry.h"
 #include "store/sqlite.h"
+#include "store/write_ahead_log.h"
 
 namespace mq::store {
 
@@ -22,11 +24,10 @@ class metadata_db_t {
 
   // Opens (creating when missing), checks integrity and foreign keys,
   // switches foreign keys on, applies the schema and prepares the
-  // statements. Throws sqlite::error_t on any failure. Every COMMIT passes
-  // `gate` when there is one. Read-only opens an existing database for the
-  // reads alone and checks nothing: the writer has done that.
-  metadata_db_t(const std::string& path, bool trace, access_t access = access_t::read_write,
-                commit_gate_t* gate = nullptr);
+  // statements. Throws sqlite::error_t on any failure. Read-write puts the
+  // database on its write-ahead log. Read-only opens an existing database
+  // for the reads alone and checks nothing: the writer has done that.
+  metadata_db_t(const std::string& path, bool trace, access_t access = access_t::read_write);
   metadata_db_t(const metadata_db_t&) = delete;
   metadata_db_t& operator=(const metadata_db_t&) = delete;
   ~metadata_db_t();
@@ -69,6 +70,10 @@ class metadata_db_t {
   void check_health(std::promise<std::vector<health_check_entry_t>>& records,
                     std::future<std::vector<std::int64_t>>& orphan_ids, std::promise<void>& done, bool fix);
 
+  // Checkpoints the log when its length calls for it; after a group has
+  // been answered. Writer only.
+  void checkpoint_if_due();
+
   sqlite::connection_t& connection() { return connection_; }
 
  private:
@@ -84,6 +89,8 @@ class metadata_db_t {
   // Declared first: the statements below are finalized before it closes.
   sqlite::connection_t connection_;
   const std::string trace_prefix_ = "Queue metadata db: ";
+  // The writer's only, after the connection.
+  std::unique_ptr<write_ahead_log_t> log_;
 
   sqlite::statement_t insert_entry_;
   sqlite::statement_t insert_connect_;

@@ -13,8 +13,6 @@
 #include <sstream>
 #include <utility>
 
-#include "store/commit_gate.h"
-
 namespace mq::store::sqlite {
 
 namespace {
@@ -96,9 +94,9 @@ void install_safe_open() {
   });
 }
 
-// The database file and its journal, where they exist, must be plain
-// regular files: a link planted in the spool directory would otherwise
-// make root write wherever it points.
+// The database file, its log, the log's index and a rollback journal left
+// by an older version, where they exist, must be plain regular files: a link planted in the spool directory would
+// otherwise make root write wherever it points.
 void check_plain_file(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) {
@@ -208,9 +206,8 @@ std::string statement_t::sql() const {
 
 connection_t::connection_t(const std::string& path, access_t access) {
   install_safe_open();
-  check_plain_file(path);
-  check_plain_file(path + "-journal");
-  // NOFOLLOW: no link anywhere in the name; the journal's name is made
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) check_plain_file(path + suffix);
+  // NOFOLLOW: no link anywhere in the name; the other files' names are made
   // from it.
   const int mode = access == access_t::read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   const int rc = sqlite3_open_v2(path.c_str(), &db_, mode | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -242,6 +239,18 @@ void connection_t::execute(const std::string& text) {
   for_each_statement(db_, text, [](statement_t stmt) { stmt.step(); });
 }
 
+void connection_t::begin() {
+  if (!begin_.handle()) begin_ = prepare("BEGIN TRANSACTION;");
+  auto use = begin_.use();
+  begin_.step();
+}
+
+void connection_t::commit() {
+  if (!commit_.handle()) commit_ = prepare("COMMIT;");
+  auto use = commit_.use();
+  commit_.step();
+}
+
 std::int64_t connection_t::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
 
 bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
@@ -249,7 +258,11 @@ bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) =
 // ---------------------------------------------------------------------------
 
 transaction_t::transaction_t(connection_t& connection) : connection_(connection), nested_(connection.in_transaction()) {
-  connection_.execute(nested_ ? "SAVEPOINT nested;" : "BEGIN TRANSACTION;");
+  if (nested_) {
+    connection_.execute("SAVEPOINT nested;");
+  } else {
+    connection_.begin();
+  }
 }
 
 transaction_t::~transaction_t() {
@@ -269,12 +282,7 @@ void transaction_t::commit() {
     return;
   }
   try {
-    if (auto* gate = connection_.commit_gate()) {
-      std::unique_lock<commit_gate_t> alone(*gate);
-      connection_.execute("COMMIT;");
-    } else {
-      connection_.execute("COMMIT;");
-    }
+    connection_.commit();
   } catch (const error_t& e) {
     // Still open (busy: the guard rolls it back) or rolled back whole by
     // SQLite before anything was written: nothing is stored.

@@ -11,10 +11,6 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace mq::store {
-class commit_gate_t;
-}
-
 // A thin synchronous layer over SQLite: one connection, its prepared
 // statements and a transaction guard. Not thread-safe: one thread uses a
 // connection and its statements at a time.
@@ -37,7 +33,7 @@ class error_t : public std::runtime_error {
 };
 
 // A COMMIT failed after its transaction may have reached the file (an I/O
-// error at or after the journal's deletion): what is stored is unknown, so
+// error while its frames went to the log): what is stored is unknown, so
 // nothing may be run again or undone on the strength of it.
 class outcome_unknown_t : public error_t {
  public:
@@ -123,20 +119,19 @@ class connection_t {
   statement_t prepare(const std::string& text);
   // Prepares each statement of the text and steps it once.
   void execute(const std::string& text);
+  // Steps BEGIN or COMMIT, each prepared once per connection: every
+  // operation runs one of each.
+  void begin();
+  void commit();
 
   std::int64_t last_insert_rowid() const;
   bool in_transaction() const;
 
   sqlite3* handle() const { return db_; }
 
-  // Every COMMIT of this connection passes the gate alone, so that readers
-  // on other connections holding it are never caught by the file lock.
-  void set_commit_gate(commit_gate_t* gate) { gate_ = gate; }
-  commit_gate_t* commit_gate() const { return gate_; }
-
  private:
   sqlite3* db_ = nullptr;
-  commit_gate_t* gate_ = nullptr;
+  statement_t begin_, commit_;
 };
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that

@@ -96,7 +96,7 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   dir_ready.get();
   db_ready.get();
   // Only now do the database's schema and the directory exist.
-  reader_->open(db_path, spool / "queue", db_->commit_gate(), trace);
+  reader_->open(db_path, spool / "queue", trace);
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {

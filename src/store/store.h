@@ -80,7 +80,7 @@ class store_t {
   void update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error);
   void update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
                       mq::util::result_t<boost::optional<std::string>> result);
-  // Once again, when `again`, if the file the record names is gone.
+  // Removes the record, then its file.
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
 

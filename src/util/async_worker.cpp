@@ -38,16 +38,24 @@ async_worker_t::~async_worker_t() {
 }
 
 void async_worker_t::post(std::unique_ptr<task_t> task) {
+  std::vector<std::unique_ptr<task_t>> one;
+  one.push_back(std::move(task));
+  post_all(std::move(one));
+}
+
+void async_worker_t::post_all(std::vector<std::unique_ptr<task_t>> tasks) {
+  if (tasks.empty()) return;
   boost::mutex::scoped_lock lock(mutex_);
   if (failed_) {
-    // Nobody will run it: dropping it breaks its promises, so whoever waits
-    // on one (a barrier at close) fails instead of waiting for ever.
+    // Nobody will run them: dropping them breaks their promises, so whoever
+    // waits on one (a barrier at close) fails instead of waiting for ever.
     lock.unlock();
-    task.reset();
+    tasks.clear();
     return;
   }
-  queue_.push_back(std::move(task));
-  if (queue_.size() != 1) return;  // busy: the worker checks the queue after each task
+  const bool idle = queue_.empty();
+  for (auto& task : tasks) queue_.push_back(std::move(task));
+  if (!idle) return;  // busy: the worker checks the queue after each task
   lock.unlock();
   if (thread_.get_id() != boost::thread::id()) {
     wakeup_.notify_one();

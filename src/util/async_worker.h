@@ -5,6 +5,7 @@
 #include <memory>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -54,6 +55,8 @@ class async_worker_t {
   ~async_worker_t();
 
   void post(std::unique_ptr<task_t> task);
+  // All at once, in order: the worker finds them queued together.
+  void post_all(std::vector<std::unique_ptr<task_t>> tasks);
 
   // A task that delivers its own outcome (through a promise or a callback it
   // captured). A std::exception escaping it ends the worker and is rethrown

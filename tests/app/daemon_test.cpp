@@ -206,7 +206,9 @@ TEST(daemon_as_root, drops_privileges_and_hands_over_files_without_following_lin
   EXPECT_NE(std::string::npos, status.find("Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"));
   EXPECT_NE(std::string::npos, status.find("Gid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid + "\n"));
   const std::pair<uid_t, std::vector<std::string>> owners[] = {
-      {nobody->pw_uid, {spool, spool + "/queue.db", config.sorter_socket_path(), dir.file("daemon.log")}},
+      {nobody->pw_uid,
+       {spool, spool + "/queue.db", spool + "/queue.db-wal", spool + "/queue.db-shm", config.sorter_socket_path(),
+        dir.file("daemon.log")}},
       {0, {config.client_socket_path(), spool + "/sub", spool + "/planted"}},
       {foreign, {dir.file("secret")}}};
   for (const auto& [owner, paths] : owners)

@@ -4,10 +4,12 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,19 +43,50 @@ inline std::set<std::string> listing(const boost::filesystem::path& dir) {
   return names;
 }
 
-// While it lives, SQLite's directory syncs fail (fsync of a pipe): COMMIT
-// fails after the journal's deletion, with its transaction stored.
-struct failing_dir_sync_t {
-  static int open_pipe(const char*, int* fd) {
-    int ends[2];
-    if (::pipe(ends) != 0) return SQLITE_CANTOPEN;
-    ::close(ends[1]);
-    return *fd = ends[0], SQLITE_OK;
+// While it lives, the write of a commit's last page to the log reaches the
+// file but reports an I/O error: COMMIT fails, with its transaction possibly
+// stored (the log holds it whole).
+struct failing_commit_write_t {
+  using pwrite_t = ssize_t (*)(int, const void*, size_t, off_t);
+  static bool is_log(int fd) {
+    char target[4096];
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+    return n > 4 && std::string(target, static_cast<std::size_t>(n)).substr(static_cast<std::size_t>(n) - 4) == "-wal";
   }
-  failing_dir_sync_t() { vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(&open_pipe)); }
-  ~failing_dir_sync_t() { vfs->xSetSystemCall(vfs, "openDirectory", nullptr); }  // the default again
+  static ssize_t write(int fd, const void* data, size_t size, off_t offset) {
+    const ssize_t written = real(fd, data, size, offset);
+    if (written < 0 || !is_log(fd)) return written;
+    if (std::exchange(commit_page_next, false)) return errno = EIO, -1;
+    // A frame's header, then its page; a commit's header names the
+    // database's size in pages.
+    const auto* header = static_cast<const unsigned char*>(data);
+    commit_page_next = size == 24 && (header[4] | header[5] | header[6] | header[7]) != 0;
+    return written;
+  }
+  failing_commit_write_t() {
+    real = reinterpret_cast<pwrite_t>(vfs->xGetSystemCall(vfs, "pwrite64"));
+    vfs->xSetSystemCall(vfs, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(&write));
+  }
+  ~failing_commit_write_t() { vfs->xSetSystemCall(vfs, "pwrite64", nullptr); }  // the default again
+  static inline pwrite_t real = nullptr;
+  static inline bool commit_page_next = false;
   sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
 };
+
+// The rows of a query, each as its values joined by "|", NULL as "NULL".
+inline std::vector<std::string> sql(const std::string& path, const std::string& text) {
+  sqlite::connection_t connection(path);
+  std::vector<std::string> rows;
+  for (auto& statement : connection.prepare_all(text)) {
+    while (statement.step()) {
+      std::string row;
+      for (int i = 0; i < sqlite3_column_count(statement.handle()); ++i)
+        row += (i ? "|" : "") + (statement.is_null(i) ? "NULL" : statement.column_text(i));
+      rows.push_back(row);
+    }
+  }
+  return rows;
+}
 
 inline std::string text_of(const std::exception_ptr& e) {
   if (!e) return "no error";

@@ -376,13 +376,14 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   EXPECT_TRUE(listing(queue).empty());
 }
 
-// The directory sync after the journal's deletion fails: the put may be
-// stored, so it is neither answered nor undone; the error ends the loop (and
-// the daemon), and the next start finds the entry whole.
+// A write of the commit to the log fails after it reached the file: the put
+// may be stored, so it is neither answered nor undone; the error ends the
+// loop (and the daemon), and the next start finds the entry whole or its
+// file without a record, never a record without its file.
 TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
   outcome_t<std::uint64_t> o;
   {
-    failing_dir_sync_t failing;
+    failing_commit_write_t failing;
     store->put_entry(entry("body"), o.callback());
     EXPECT_THROW(run_until(io, [&] { return o.calls > 0; }), sqlite::outcome_unknown_t);
   }
@@ -390,8 +391,42 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
   store.reset();
   io.restart();
   open();
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(entries(), 1u);
+  EXPECT_EQ(listing(queue).size(), 1u);
+  const std::string found = check(false);
+  EXPECT_TRUE(found == "Ok" || found == "1 orphaned message files (4 bytes)\n") << found;
+  EXPECT_EQ(entries(), found == "Ok" ? 1u : 0u);
+}
+
+// A flush of a large queue is one transaction far larger than SQLite's page
+// cache: reads go on beside it, each answered while it runs, and none fails.
+TEST_F(store_test, gets_are_answered_while_a_flush_of_half_a_million_entries_runs) {
+  const auto id = put("body");
+  store.reset();
+  sql(spool.string() + "/queue.db",
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500000) "
+      "INSERT INTO entry(message_filename, message_size, received_ts, next_access_ts, status, attempts) "
+      "SELECT 'x' || i, 1, 1, i, 0, 0 FROM n;");
+  open();
+  outcome_t<std::string> flushed;
+  store->flush_queue(smtp_fresh, flushed.callback());
+  std::size_t answered = 0, during = 0;
+  std::vector<std::string> failures;
+  std::function<void()> next = [&] {
+    store->get_entry(id, [&](result_t<entry_t> r) {
+      ++answered;
+      if (auto error = error_of(r)) failures.push_back(text_of(error));
+      if (flushed.calls) return;
+      ++during;
+      next();
+    });
+  };
+  next();
+  ASSERT_TRUE(run_until(
+      io, [&] { return flushed.calls && answered == during + 1; }, std::chrono::seconds(15)));
+  ASSERT_TRUE(flushed.value) << text_of(flushed.error);
+  EXPECT_EQ(*flushed.value, "Flushed 500000 entries");
+  EXPECT_EQ(failures, std::vector<std::string>{});
+  EXPECT_GT(during, 1u);
 }
 
 TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
