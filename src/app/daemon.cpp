@@ -255,6 +255,10 @@ void app_t::stop() {
   termination_signals_.cancel();
   termination_guard_.cancel();
   drain_timer_.cancel();
+  // The store first: its running operation ends while its connection is
+  // still open, and nothing queued is stored after the connection closes.
+  for (auto& service : services_)
+    if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().close();
   for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
   tie_.reset();
 }

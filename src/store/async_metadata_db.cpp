@@ -158,12 +158,9 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   return future;
 }
 
-std::future<void> async_metadata_db_t::stop() {
+void async_metadata_db_t::stop() {
   DB_LOG(debug, "Stop");
-  std::promise<void> promise;
-  auto future = promise.get_future();
-  worker_.post([promise = std::move(promise)]() mutable { promise.set_value(); });
-  return future;
+  worker_.stop();
 }
 
 void async_metadata_db_t::set_trace(bool trace) {

@@ -64,13 +64,7 @@ void async_reader_t::set_trace(bool trace) {
 }
 
 void async_reader_t::stop() {
-  std::vector<std::future<void>> done;
-  for (auto& lane : lanes_) {
-    std::promise<void> promise;
-    done.push_back(promise.get_future());
-    lane->worker.post([promise = std::move(promise)]() mutable { promise.set_value(); });
-  }
-  for (auto& f : done) f.wait();
+  for (auto& lane : lanes_) lane->worker.stop();
 }
 
 async_reader_t::lane_t& async_reader_t::pick() {

@@ -108,14 +108,13 @@ void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
 void store_t::close() {
   if (!db_ && !dir_) return;
   *alive_ = false;
+  // Whatever was queued behind a busy database would each wait the busy
+  // limit again, and a write stored now would go unanswered.
   reader_->stop();
-  std::future<void> db_stopped = db_->stop();
+  db_->stop();
+  // Files only: writes of puts whose records never come (left for the
+  // health check) and removals of files whose records are gone.
   std::future<void> dir_stopped = dir_->stop();
-  try {
-    db_stopped.get();
-  } catch (...) {
-    OV_LOG(error, "Store: Queue metadata db: " << ov::exception_text(std::current_exception()));
-  }
   try {
     dir_stopped.get();
   } catch (...) {

@@ -45,8 +45,9 @@ class store_t {
   // Blocks until both halves are ready; throws the first failure.
   void open(const std::string& spool_dir, std::uint32_t uid, std::uint32_t gid, bool trace);
   void reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace);
-  // Waits for both workers to finish their tasks, then drops the back ends;
-  // callbacks still pending are never called.
+  // Database operations and reads not started yet never run; the running
+  // ones finish, and the message directory's queued file work is done. Then
+  // drops the back ends; callbacks still pending are never called.
   void close();
 
   void put_entry(entry_t entry, callback_t<std::uint64_t> callback);

@@ -53,6 +53,11 @@ class async_worker_t {
   // Finishes the running task, discards the queued ones unrun.
   ~async_worker_t();
 
+  // Ends the worker early, without waiting: the running task finishes (the
+  // destructor waits for it), the queued ones are discarded unrun here and
+  // later ones are refused, so that no work starts after a shutdown's limit.
+  void stop();
+
   void post(std::unique_ptr<task_t> task);
 
   // A task that delivers its own outcome (through a promise or a callback it

@@ -411,5 +411,40 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   EXPECT_EQ(read_fd(get(id).file.fd), "first");
 }
 
+// Another process holds the database: a close waits for the write and the
+// reads already waiting for it, never for the work queued behind them, each
+// of which would wait the busy limit again.
+TEST_F(store_test, close_runs_nothing_queued_behind_a_busy_database) {
+  constexpr unsigned busy_ms = 3000;  // room to queue the rest behind the first put
+  const auto id = put("first");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(busy_ms));
+  const auto retries = sqlite::busy_retries();
+  int answers = 0;
+  const auto answered = [&](auto) { ++answers; };
+  store->put_entry(entry("p1"), answered);
+  ASSERT_TRUE(run_until(io, [&] { return sqlite::busy_retries() > retries; }));
+  store->flush_queue(smtp_fresh, answered);
+  store->put_entry(entry("p2"), answered);
+  for (int i = 0; i < 16; ++i) store->get_entry(id, answered);
+  // Both file halves written: the second put's record is queued.
+  ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half_t::file}] == 3; }));
+  const auto before_close = sqlite::busy_retries();
+  store.reset();
+  const auto waited = sqlite::busy_retries() - before_close;
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  sqlite::set_busy_limit(limit);
+  io.restart();
+  io.poll();
+  EXPECT_EQ(answers, 0);
+  // At most the put and one get per reading thread, each within its limit.
+  EXPECT_LE(waited, 3u * (busy_ms / 100 + 1));
+  open();
+  EXPECT_EQ(entries(), 1u);
+}
+
 }  // namespace
 }  // namespace mq::store
