@@ -1,5 +1,7 @@
 #include "store/async_metadata_db.h"
 
+#include <chrono>
+#include <future>
 #include <stdexcept>
 #include <vector>
 
@@ -42,6 +44,17 @@ bool outcome_unknown(const std::exception_ptr& error) {
   }
 }
 
+// Neither an answer nor an undo can be right after a COMMIT whose outcome is
+// unknown: the error leaves the event loop and ends the process; the next
+// start reconciles.
+template <class T>
+std::function<void(mq::util::result_t<T>)> ending_on_unknown(std::function<void(mq::util::result_t<T>)> callback) {
+  return [callback = std::move(callback)](mq::util::result_t<T> result) {
+    if (auto error = mq::util::error_of(result); outcome_unknown(error)) std::rethrow_exception(error);
+    callback(std::move(result));
+  };
+}
+
 }  // namespace
 
 // One write waiting for the database worker.
@@ -75,8 +88,7 @@ class async_metadata_db_t::write_op_t : public write_t {
 
   void deliver(std::exception_ptr error) override {
     if (outcome_unknown(error)) {
-      // Neither an answer nor an undo can be right: the error leaves the
-      // event loop and ends the process; the next start reconciles.
+      // As ending_on_unknown, without waiting for the callback's turn.
       boost::asio::post(io_, [error] { std::rethrow_exception(error); });
       work_.reset();
       return;
@@ -245,7 +257,8 @@ void async_metadata_db_t::get_queue_chunk_brief(queue_chunk_request_t request,
 }
 
 void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
-  worker_.post_result([this, status] { return db().flush_queue(status); }, wrap(std::move(callback)));
+  worker_.post_result([this, status] { return db().flush_queue(status); },
+                      wrap(ending_on_unknown<std::vector<queue_key_t>>(std::move(callback))));
 }
 
 void async_metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>> records,
@@ -260,7 +273,22 @@ void async_metadata_db_t::check_health(std::promise<std::vector<health_check_ent
           done.set_exception(error);
           return;
         }
-        db_->check_health(records, orphan_ids, done, fix);
+        // The removals' outcome passes here first: an unknown one ends the
+        // process before the directory half can answer.
+        std::promise<void> removed;
+        auto removed_future = removed.get_future();
+        db_->check_health(records, orphan_ids, removed, fix);
+        // Not set: the directory half failed and reports it.
+        if (removed_future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+        try {
+          removed_future.get();
+          done.set_value();
+        } catch (const sqlite::outcome_unknown_t&) {
+          boost::asio::post(worker_.io(), [error = std::current_exception()] { std::rethrow_exception(error); });
+          done.set_exception(std::current_exception());
+        } catch (...) {
+          done.set_exception(std::current_exception());
+        }
       });
 }
 

@@ -376,22 +376,56 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   EXPECT_TRUE(listing(queue).empty());
 }
 
-// The directory sync after the journal's deletion fails: the put may be
-// stored, so it is neither answered nor undone; the error ends the loop (and
-// the daemon), and the next start finds the entry whole.
+// The directory sync after the journal's deletion fails: a commit that may
+// have stored is neither answered nor undone, whichever request made it; the
+// error ends the loop (and the daemon), and the next start finds what it
+// stored.
 TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
-  outcome_t<std::uint64_t> o;
-  {
-    failing_dir_sync_t failing;
-    store->put_entry(entry("body"), o.callback());
-    EXPECT_THROW(run_until(io, [&] { return o.calls > 0; }), sqlite::outcome_unknown_t);
+  std::int64_t id = 0;
+  const auto answered = [](int& answers) { return [&answers](auto) { ++answers; }; };
+  const struct {
+    const char* name;
+    std::function<void()> before;
+    std::function<void(int& answers)> start;
+    std::function<void()> stored;
+  } rows[] = {
+      {"put", [] {}, [&](int& answers) { store->put_entry(entry("body"), answered(answers)); },
+       [&] { EXPECT_EQ(entries(), 1u); }},
+      {"flush",
+       [&] {
+         entry_t later = entry("later");
+         later.metadata.next_access_ts = 100;
+         id = static_cast<std::int64_t>(call<std::uint64_t>([&](auto cb) { store->put_entry(std::move(later), cb); }));
+       },
+       [&](int& answers) { store->flush_queue(smtp_fresh, answered(answers)); },
+       [&] { EXPECT_EQ(get(id).metadata.next_access_ts, 0u); }},
+      {"repairing_check",
+       [&] {
+         id = put("lost");
+         fs::remove(queue / get(id).metadata.message_filename);
+       },
+       [&](int& answers) { store->check_health(true, answered(answers)); }, [&] { EXPECT_EQ(entries(), 0u); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    store.reset();
+    fs::remove_all(spool);
+    io.restart();
+    open();
+    row.before();
+    int answers = 0;
+    {
+      failing_dir_sync_t failing;
+      row.start(answers);
+      EXPECT_THROW(run_until(io, [&] { return answers > 0; }), sqlite::outcome_unknown_t);
+    }
+    EXPECT_EQ(answers, 0);
+    store.reset();
+    io.restart();
+    open();
+    row.stored();
+    EXPECT_EQ(check(false), "Ok");
   }
-  EXPECT_EQ(o.calls, 0);
-  store.reset();
-  io.restart();
-  open();
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(entries(), 1u);
 }
 
 TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
