@@ -149,6 +149,12 @@ app_t::app_t(boost::asio::io_context& io, int monitor_fd)
   if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw std::system_error(errno, std::system_category(), "signal");
   hangup_signals_.add(SIGHUP, error);
   if (error) throw boost::system::system_error(error, "signal");
+  // Blocked by main() until now; one that came meanwhile is handled.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  if (const int e = ::pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr))
+    throw std::system_error(e, std::system_category(), "pthread_sigmask");
   termination_signals_.add(SIGTERM, error);
   if (error) throw boost::system::system_error(error, "signal");
   termination_signals_.add(SIGINT, error);

@@ -10,6 +10,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
@@ -228,6 +229,41 @@ TEST(overseer_restarts, grow_the_delay_then_give_up_and_start_over_after_a_healt
       for (const auto& [line, count] : row.lines) EXPECT_EQ(count, p.count_log(line)) << line;
     }
   }
+}
+
+// A reload asked for at any moment of a start of the daemon, the first or
+// one after a crash, kills nothing: it reaches the daemon once it is
+// configured.
+TEST(overseer_reloads, at_any_moment_of_a_start_kill_nothing) {
+  mq::test::temp_dir_t dir;
+  mq::test::daemon_process_t p(
+      {MQ_OVERSEER_PATH,
+       {"--daemon", ORVANE_MAIL_QUARANTINE_PATH, "--state-dir", dir.file("state"), "--restart-delay", "1"},
+       {"COM_ORVANE_MONITOR"}});
+  const auto hangups = [&] {
+    for (int i = 0; i < 50; ++i) {
+      p.send_signal(SIGHUP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  const std::string ready = "daemon ready with configuration revision ";
+  // Its first line: past main(), which holds SIGHUP back from the start.
+  ASSERT_TRUE(p.wait_log("mq-overseer: spool directory "));
+  hangups();
+  // However many came before the daemon announced itself, one reload follows.
+  ASSERT_TRUE(p.wait_log(ready + "2")) << p.output();
+  const std::string started = "started " ORVANE_MAIL_QUARANTINE_PATH " (pid ";
+  const std::string out = p.output();
+  const auto before = p.count_log(ready);
+  ::kill(std::stoi(out.substr(out.find(started) + started.size())), SIGKILL);
+  hangups();
+  EXPECT_TRUE(p.wait_log(started, 2));
+  EXPECT_TRUE(p.wait_log(ready, before + 1)) << p.output();
+  EXPECT_FALSE(p.exited());
+  EXPECT_EQ(0u, p.count_log("signal 1 (SIGHUP)")) << p.output();
+  EXPECT_EQ(1u, p.count_log("(failure ")) << p.output();  // the kill alone
+  p.send_signal(SIGTERM);
+  EXPECT_EQ(0, p.wait_exit());
 }
 
 }  // namespace

@@ -89,6 +89,11 @@ supervisor_t::~supervisor_t() = default;
 
 int supervisor_t::run() {
   for (int s : {SIGHUP, SIGTERM, SIGINT, SIGCHLD}) signals_.add(s);
+  // Blocked by main() until it is handled here.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  ::sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
   wait_signal();
   if (options_.metrics_address) {
     http_ = std::make_unique<metrics::http_server_t>(
@@ -171,7 +176,14 @@ void supervisor_t::on_signal(int signal) {
           break;
         }
       }
-      if (pid_ > 0) ::kill(pid_, SIGHUP);
+      // A daemon without its configuration may not handle SIGHUP yet, and
+      // asks for the configuration anyway: it hears of the reload once it
+      // has announced one.
+      if (pid_ > 0 && announced_) {
+        ::kill(pid_, SIGHUP);
+      } else {
+        reload_pending_ = true;
+      }
       break;
     case SIGTERM:
     case SIGINT:
@@ -305,6 +317,10 @@ void supervisor_t::on_message(const std::uint8_t* data, std::uint32_t size, util
       if (options_.verbose || last_info_ != message.config_revision())
         log(level_t::notice, "daemon ready with configuration revision " + std::to_string(message.config_revision()));
       last_info_ = message.config_revision();
+      if (reload_pending_) {
+        reload_pending_ = false;
+        ::kill(pid_, SIGHUP);
+      }
       break;
     case in_t::MY_STAT_NOTIFICATION:
       ++sample_.stat_reports;
