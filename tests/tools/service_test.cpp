@@ -266,4 +266,29 @@ TEST(overseer_reloads, at_any_moment_of_a_start_kill_nothing) {
   EXPECT_EQ(0, p.wait_exit());
 }
 
+// Out of descriptors, a start fails like a daemon that died: tried again
+// after the delay, never the end of the supervisor.
+TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
+  mq::test::temp_dir_t dir;
+  mq::test::write_file(dir.file("fake"), "#!/bin/sh\nexit 3\n");
+  ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
+  // The lowest limit under which the supervisor sets itself up at all.
+  for (int limit = 4; limit < 64; ++limit) {
+    mq::test::daemon_process_t p({"/usr/bin/prlimit",
+                                  {"--nofile=" + std::to_string(limit), MQ_OVERSEER_PATH, "--daemon", dir.file("fake"),
+                                   "--state-dir", dir.file("state"), "--restart-delay", "1", "--give-up-after", "2"},
+                                  {"COM_ORVANE_MONITOR"}});
+    const int status = p.wait_exit();
+    if (!p.count_log("cannot start the daemon") && !p.count_log("started ")) continue;
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    EXPECT_EQ(1u, p.count_log("cannot start the daemon: socketpair: Too many open files; restarting in 0.001 s "
+                              "(failure 1 of 2)"))
+        << p.output();
+    EXPECT_EQ(1u, p.count_log("it failed 2 times in a row, each within 60 s of its start: giving up")) << p.output();
+    EXPECT_EQ(1, status);
+    return;
+  }
+  FAIL() << "the supervisor did not start under any limit";
+}
+
 }  // namespace
