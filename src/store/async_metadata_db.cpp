@@ -13,6 +13,7 @@
 #include "ov/logger.h"
 #include "store/commit_gate.h"
 #include "store/metadata_db.h"
+#include "store/queue_counts.h"
 
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
 
@@ -138,6 +139,8 @@ void async_metadata_db_t::run_writes(write_t& first) {
   } catch (...) {
     for (auto& error : errors) error = std::current_exception();
   }
+  // Before the answers: whoever hears of a write sees it counted.
+  if (counts_) counts_->publish();
   // Every callback only now: nothing is acknowledged before its COMMIT.
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
 }
@@ -159,8 +162,11 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   std::promise<void> promise;
   auto future = promise.get_future();
   worker_.post([this, path, trace, promise = std::move(promise)]() mutable {
-    auto error = mq::util::thrown_by(
-        [&] { db_ = std::make_unique<metadata_db_t>(path, trace, metadata_db_t::access_t::read_write, gate_.get()); });
+    auto error = mq::util::thrown_by([&] {
+      auto db = std::make_unique<metadata_db_t>(path, trace, metadata_db_t::access_t::read_write, gate_.get());
+      counts_ = std::make_shared<queue_counts_t>(db->connection(), path);
+      db_ = std::move(db);
+    });
     if (error) {
       promise.set_exception(std::move(error));
     } else {
@@ -246,6 +252,12 @@ void async_metadata_db_t::get_queue_stat(callback_t<queue_stats_t> callback) {
   worker_.post_result([this] { return db().get_queue_stat(); }, wrap(std::move(callback)));
 }
 
+void async_metadata_db_t::refresh_counts() {
+  worker_.post([this] {
+    if (counts_) counts_->publish();
+  });
+}
+
 void async_metadata_db_t::get_queue_chunk(queue_chunk_request_t request,
                                           callback_t<std::vector<queue_key_t>> callback) {
   worker_.post_result([this, request] { return db().get_queue_chunk(request); }, wrap(std::move(callback)));
@@ -257,8 +269,13 @@ void async_metadata_db_t::get_queue_chunk_brief(queue_chunk_request_t request,
 }
 
 void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
-  worker_.post_result([this, status] { return db().flush_queue(status); },
-                      wrap(ending_on_unknown<std::vector<queue_key_t>>(std::move(callback))));
+  worker_.post_result(
+      [this, status] {
+        auto keys = db().flush_queue(status);
+        counts_->publish();
+        return keys;
+      },
+      wrap(ending_on_unknown<std::vector<queue_key_t>>(std::move(callback))));
 }
 
 void async_metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>> records,
@@ -278,6 +295,7 @@ void async_metadata_db_t::check_health(std::promise<std::vector<health_check_ent
         std::promise<void> removed;
         auto removed_future = removed.get_future();
         db_->check_health(records, orphan_ids, removed, fix);
+        counts_->publish();
         // Not set: the directory half failed and reports it.
         if (removed_future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
         try {

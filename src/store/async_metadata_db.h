@@ -19,6 +19,7 @@ namespace mq::store {
 
 class commit_gate_t;
 class metadata_db_t;
+class queue_counts_t;
 
 // The metadata database queue.db; every operation runs on a worker thread of
 // its own and calls back on the event loop.
@@ -48,6 +49,12 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   // Result: the removed entry's file name, absent when there was no entry.
   void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
   void get_queue_stat(callback_t<queue_stats_t> callback);
+  // The entries and bytes per status that it keeps as it commits; set by
+  // init.
+  const std::shared_ptr<queue_counts_t>& counts() const { return counts_; }
+  // Has them looked at again (after another process changed the database).
+  // Any thread.
+  void refresh_counts();
   void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
   void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
   // Result: the keys whose time was reset, with time 0.
@@ -72,6 +79,8 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
 
   std::shared_ptr<commit_gate_t> gate_;
   std::unique_ptr<metadata_db_t> db_;  // used on the worker only
+  // Of db_, written on the worker only; read by the readers.
+  std::shared_ptr<queue_counts_t> counts_;
   mq::util::async_worker_t worker_;
 };
 

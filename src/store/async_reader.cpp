@@ -9,6 +9,7 @@
 #include "store/commit_gate.h"
 #include "store/message_dir.h"
 #include "store/metadata_db.h"
+#include "store/queue_counts.h"
 #include "util/async_worker.h"
 #include "util/thrown_by.h"
 
@@ -108,10 +109,13 @@ void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
       std::move(callback));
 }
 
-void async_reader_t::get_queue_stat(callback_t<queue_stats_t> callback) {
+void async_reader_t::get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
+                                    callback_t<queue_stats_t> callback) {
   read<queue_stats_t>(
-      [](lane_t& lane, commit_gate_t& gate) {
+      [counts = std::move(counts), stale = std::move(stale)](lane_t& lane, commit_gate_t& gate) {
         std::shared_lock<commit_gate_t> open(gate);
+        if (auto current = counts->current()) return *current;
+        stale();
         return lane.db->get_queue_stat();
       },
       std::move(callback));

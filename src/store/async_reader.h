@@ -18,6 +18,7 @@
 namespace mq::store {
 
 class commit_gate_t;
+class queue_counts_t;
 
 // The reads of the store, on threads of their own beside the database and
 // directory workers: each thread has its own read-only connection to
@@ -48,7 +49,10 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   // reading thread between the two (tests hold gets there).
   void get_entry(std::int64_t id, callback_t<entry_t> callback,
                  std::function<void(const std::string&)> before_open = {});
-  void get_queue_stat(callback_t<queue_stats_t> callback);
+  // From the writer's counts while they are current; else a pass over the
+  // queue, after `stale` (on the reading thread).
+  void get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
+                      callback_t<queue_stats_t> callback);
   void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
   void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
 

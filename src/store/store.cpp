@@ -402,6 +402,11 @@ void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<st
   reader_->get_queue_chunk_brief(request, std::move(callback));
 }
 
-void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { reader_->get_queue_stat(std::move(callback)); }
+void store_t::get_queue_stat(callback_t<queue_stats_t> callback) {
+  // Another process changed the database: the writer counts again, and
+  // passes over the queue stop.
+  reader_->get_queue_stat(
+      db_->counts(), [db = db_.get()] { db->refresh_counts(); }, std::move(callback));
+}
 
 }  // namespace mq::store

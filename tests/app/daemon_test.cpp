@@ -7,16 +7,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
+#include "store/metadata_db.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "support/storm.h"
@@ -274,5 +277,86 @@ INSTANTIATE_TEST_SUITE_P(rows, crash_test,
                                            row_t{"mixed_killed", mq::test::storm_t::mixed, SIGKILL, 128 + SIGKILL},
                                            row_t{"puts_terminated", mq::test::storm_t::puts, SIGTERM, 107}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The statistics come from counts kept as the daemon writes; whatever
+// happened to the queue, they are what a pass over it finds.
+TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
+  mq::test::temp_dir_t dir;
+  const config_t config = mq::test::make_test_config(dir.path().string());
+  const std::string db = config.spool_dir() + "/queue.db";
+  std::unique_ptr<daemon_process_t> daemon;
+  const auto start = [&] {
+    boost::filesystem::remove(config.sorter_socket_path());
+    boost::filesystem::remove(config.client_socket_path());
+    daemon = std::make_unique<daemon_process_t>(mq::test::daemon_command());
+    daemon->answer_config(config, 1);
+    daemon->wait_message(in_t::MY_INFO_NOTIFICATION);
+  };
+  using stats_t = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+  const auto answer = [&] {
+    mq::test::client_peer_t client(config.client_socket_path());
+    const auto r = client.stat();
+    EXPECT_FALSE(r.has_error()) << r.error().what();
+    stats_t out;
+    for (const auto* s : {&r.smtp_fresh_stat(), &r.smtp_accepted_stat(), &r.bcc_fresh_stat(), &r.bcc_accepted_stat()})
+      out.emplace_back(s->total_messages(), s->total_bytes());
+    return out;
+  };
+  const auto pass = [&] {
+    const auto stats =
+        mq::store::metadata_db_t(db, false, mq::store::metadata_db_t::access_t::read_only).get_queue_stat();
+    stats_t out;
+    for (const auto& s : stats.stats) out.emplace_back(s.total_messages, s.total_bytes);
+    return out;
+  };
+  // Writes of closed connections may still be landing: equal once they have.
+  const auto agree = [&](const std::string& after) {
+    SCOPED_TRACE(after);
+    const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+    stats_t answered = answer(), passed = pass();
+    while (answered != passed && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      answered = answer(), passed = pass();
+    }
+    EXPECT_EQ(answered, passed);
+    EXPECT_NE(passed, stats_t(4));
+  };
+
+  start();
+  {
+    mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
+    storm.run(300);
+  }
+  agree("a storm");
+  {
+    mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
+    storm.run(100);
+    daemon->send_signal(SIGKILL);
+    EXPECT_EQ(daemon->wait_exit(), 128 + SIGKILL);
+  }
+  start();
+  agree("a crash");
+
+  {  // An entry whose file is gone; the repairing check removes it.
+    sorter_peer_t sorter(config.sorter_socket_path());
+    const auto id = sorter.put("lost", mq::SMTP_ACCEPTED);
+    const auto name = mq::store::metadata_db_t(db, false, mq::store::metadata_db_t::access_t::read_only)
+                          .get_entry(static_cast<std::int64_t>(id))
+                          .message_filename;
+    ASSERT_TRUE(boost::filesystem::remove(config.spool_dir() + "/queue/" + name));
+    mq::test::client_peer_t client(config.client_socket_path());
+    // Files the crash left behind go too.
+    EXPECT_EQ(client.check(true).report().rfind("Removed 1 orphaned DB records\n", 0), 0u);
+  }
+  agree("a repairing check");
+
+  const std::string shell = "sqlite3 " + db +
+                            " 'UPDATE entry SET status = 3, message_size = message_size + 7 WHERE id % 3 = 0;"
+                            " UPDATE entry SET status = 1 WHERE id % 3 = 1;'";
+  ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+  agree("a change by another process");
+  daemon->send_signal(SIGTERM);
+  EXPECT_EQ(daemon->wait_exit(), 107);
+}
 
 }  // namespace
