@@ -251,7 +251,19 @@ void app_t::drain() {
     if (error) return;
     OV_LOG(warning, "Requests still in progress after " << drain_limit.count()
                                                         << " seconds: closing their connections unanswered");
-    stop();
+    // Nothing queued starts; what is running ends, and its answer (on the
+    // loop before the handler below) is written before its connection
+    // closes. A peer that does not read gets a second.
+    for (auto& service : services_)
+      if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
+    boost::asio::post(io_, termination_guard_.wrap([this] {
+      for (auto& service : services_)
+        if (auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get())) sockets->abandon();
+      drain_timer_.expires_after(std::chrono::seconds(1));
+      drain_timer_.async_wait(termination_guard_.wrap([this](const boost::system::error_code& error) {
+        if (!error) stop();
+      }));
+    }));
   }));
 }
 
@@ -264,7 +276,7 @@ void app_t::stop() {
   // The store first: its running operation ends while its connection is
   // still open, and nothing queued is stored after the connection closes.
   for (auto& service : services_)
-    if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().close();
+    if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
   for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
   tie_.reset();
 }

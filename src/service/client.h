@@ -22,6 +22,7 @@ class client_t : public mq::util::socket_service_t {
    public:
     client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store);
     void drain() override { connection_.drain(); }
+    void abandon() override { connection_.abandon(); }
 
     void get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) override;
     void get_queue_chunk(mq::store::queue_chunk_request_t request,

@@ -181,6 +181,8 @@ void async_metadata_db_t::stop() {
   worker_.stop();
 }
 
+void async_metadata_db_t::join() { worker_.join(); }
+
 void async_metadata_db_t::set_trace(bool trace) {
   worker_.post([this, trace] {
     if (db_) db_->set_trace(trace);

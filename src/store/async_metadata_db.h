@@ -32,9 +32,10 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   ~async_metadata_db_t();
 
   std::future<void> init(const std::string& path, bool trace);
-  // No further operation starts: the queued ones are dropped unanswered, the
-  // running one finishes as the object goes.
+  // No further operation starts: the queued ones are dropped unanswered;
+  // join() waits for the running one, whose answer is then on the loop.
   void stop();
+  void join();
   void set_trace(bool trace);
   // Passed by every COMMIT; readers on other connections hold it open.
   const std::shared_ptr<commit_gate_t>& commit_gate() const { return gate_; }

@@ -66,6 +66,7 @@ void async_reader_t::set_trace(bool trace) {
 
 void async_reader_t::stop() {
   for (auto& lane : lanes_) lane->worker.stop();
+  for (auto& lane : lanes_) lane->worker.join();
 }
 
 async_reader_t::lane_t& async_reader_t::pick() {

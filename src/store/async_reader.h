@@ -41,8 +41,8 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   void open(const std::string& db_path, const boost::filesystem::path& dir, std::shared_ptr<commit_gate_t> gate,
             bool trace);
   void set_trace(bool trace);
-  // No further read starts: the queued ones are dropped unanswered, the
-  // running ones finish as the object goes.
+  // No further read starts: the queued ones are dropped unanswered. Waits
+  // for the running ones, whose answers are then on the event loop.
   void stop();
 
   // The record and its message file; `before_open`, when set, runs on the

@@ -105,13 +105,19 @@ void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
   dir_->reload(uid, gid).get();
 }
 
-void store_t::close() {
-  if (!db_ && !dir_) return;
-  *alive_ = false;
+void store_t::halt() {
+  if (!db_) return;
   // Whatever was queued behind a busy database would each wait the busy
   // limit again, and a write stored now would go unanswered.
-  reader_->stop();
   db_->stop();
+  reader_->stop();
+  db_->join();
+}
+
+void store_t::close() {
+  if (!db_ && !dir_) return;
+  halt();
+  *alive_ = false;
   // Files only: writes of puts whose records never come (left for the
   // health check) and removals of files whose records are gone.
   std::future<void> dir_stopped = dir_->stop();

@@ -45,9 +45,12 @@ class store_t {
   // Blocks until both halves are ready; throws the first failure.
   void open(const std::string& spool_dir, std::uint32_t uid, std::uint32_t gid, bool trace);
   void reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace);
-  // Database operations and reads not started yet never run; the running
-  // ones finish, and the message directory's queued file work is done. Then
-  // drops the back ends; callbacks still pending are never called.
+  // Database operations and reads not started yet never run; waits for the
+  // running ones, whose callbacks are then on the event loop.
+  void halt();
+  // After halt() (which it runs when not run yet), the message directory's
+  // queued file work is done; then drops the back ends: callbacks still
+  // pending are never called.
   void close();
 
   void put_entry(entry_t entry, callback_t<std::uint64_t> callback);

@@ -54,6 +54,10 @@ void async_worker_t::stop() {
   while (!rest.empty()) rest.pop_front();
 }
 
+void async_worker_t::join() {
+  if (thread_.joinable() && thread_.get_id() != boost::this_thread::get_id()) thread_.join();
+}
+
 void async_worker_t::post(std::unique_ptr<task_t> task) {
   boost::mutex::scoped_lock lock(mutex_);
   if (failed_) {

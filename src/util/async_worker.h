@@ -57,6 +57,9 @@ class async_worker_t {
   // destructor waits for it), the queued ones are discarded unrun here and
   // later ones are refused, so that no work starts after a shutdown's limit.
   void stop();
+  // After stop(): waits for the running task, whose results are then on the
+  // event loop.
+  void join();
 
   void post(std::unique_ptr<task_t> task);
 

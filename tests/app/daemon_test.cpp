@@ -3,6 +3,7 @@
 // crashes amid a storm of writes after which nothing acknowledged is lost.
 #include <pwd.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -277,6 +279,77 @@ INSTANTIATE_TEST_SUITE_P(rows, crash_test,
                                            row_t{"mixed_killed", mq::test::storm_t::mixed, SIGKILL, 128 + SIGKILL},
                                            row_t{"puts_terminated", mq::test::storm_t::puts, SIGTERM, 107}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Another process holds the database through a termination: past the drain
+// limit the daemon ends after the one operation already running, and
+// nothing queued behind it runs, so nothing is stored or changed unanswered.
+TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_database) {
+  mq::test::running_quarantine_t q;
+  sorter_peer_t sorter(q.sorter_socket()), getter(q.sorter_socket());
+  mq::test::client_peer_t client(q.client_socket());
+  mq::Entry due_later;
+  due_later.set_next_access_ts(100);
+  const auto kept = sorter.put("kept", mq::SMTP_FRESH, due_later);
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((q.spool_dir() + "/queue.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto put = [&](std::uint32_t serial, const std::string& session) {
+    auto m = mq::test::parse<sorter_peer_t::request_t>(
+        "tag: PUT_ENTRY_REQUEST status: SMTP_FRESH entry { session_id: \"" + session + "\" message_size: 2 }");
+    m.set_serial(serial);
+    sorter.send(m, mq::test::memory_file_fd(session).get());
+  };
+  put(1, "p1");
+  client.send(
+      mq::test::parse<mq::test::client_peer_t::request_t>("tag: FLUSH_QUEUE_REQUEST serial: 1 status: SMTP_FRESH"));
+  put(2, "p2");
+  for (int i = 0; i < 16; ++i)
+    getter.send(mq::test::parse<sorter_peer_t::request_t>("tag: GET_ENTRY_REQUEST serial: " + std::to_string(i + 1) +
+                                                          " entry_id: " + std::to_string(kept)));
+  // Both puts' files are written (they need no database): all is queued.
+  const auto files = [&] {
+    return std::distance(std::filesystem::directory_iterator(q.spool_dir() + "/queue"),
+                         std::filesystem::directory_iterator());
+  };
+  for (const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+       files() < 3 && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(files(), 3);
+  q.daemon().send_signal(SIGTERM);
+  // The limit is 10 s: two waits.
+  const std::string past = "Warning: Requests still in progress after 10 seconds";
+  ASSERT_TRUE(q.daemon().wait_log(past) || q.daemon().wait_log(past)) << q.daemon().output();
+  // Whatever was queued would now go through.
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(q.daemon().wait_exit(), 107);
+
+  std::set<std::string> answered;
+  sorter_peer_t::response_t r;
+  while (!sorter.wait_closed(&r)) answered.insert("p" + std::to_string(r.serial()) + (r.has_error() ? " failed" : ""));
+  mq::test::client_peer_t::response_t f;
+  while (!client.wait_closed(&f)) answered.insert(f.has_error() ? "flush failed" : "flush");
+  std::size_t gets = 0;
+  while (!getter.wait_closed(&r)) ++gets;
+  EXPECT_LE(gets, 2u) << "one running get per reading thread";
+
+  const auto stored = [&](const std::string& sql) {
+    std::int64_t n = -1;
+    sqlite3_exec(
+        other, sql.c_str(),
+        [](void* out, int, char** values, char**) {
+          *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
+          return 0;
+        },
+        &n, nullptr);
+    return n;
+  };
+  for (const std::string p : {"p1", "p2"})
+    EXPECT_EQ(stored("SELECT COUNT(*) FROM entry WHERE session_id_string = '" + p + "'"), answered.count(p)) << p;
+  EXPECT_EQ(stored("SELECT next_access_ts FROM entry WHERE id = " + std::to_string(kept)) == 0,
+            answered.count("flush"));
+  sqlite3_close(other);
+}
 
 // The statistics come from counts kept as the daemon writes; whatever
 // happened to the queue, they are what a pass over it finds.
