@@ -114,9 +114,10 @@ void async_reader_t::get_queue_stat(std::shared_ptr<queue_counts_t> counts, std:
                                     callback_t<queue_stats_t> callback) {
   read<queue_stats_t>(
       [counts = std::move(counts), stale = std::move(stale)](lane_t& lane, commit_gate_t& gate) {
+        // Without the gate: waiting for the writer's next publication must
+        // not hold off its COMMIT.
+        if (auto current = counts->current(stale)) return *current;
         std::shared_lock<commit_gate_t> open(gate);
-        if (auto current = counts->current()) return *current;
-        stale();
         return lane.db->get_queue_stat();
       },
       std::move(callback));

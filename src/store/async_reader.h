@@ -49,8 +49,8 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   // reading thread between the two (tests hold gets there).
   void get_entry(std::int64_t id, callback_t<entry_t> callback,
                  std::function<void(const std::string&)> before_open = {});
-  // From the writer's counts while they are current; else a pass over the
-  // queue, after `stale` (on the reading thread).
+  // From the writer's counts (see queue_counts_t::current, which calls
+  // `stale` on the reading thread); else a pass over the queue.
   void get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
                       callback_t<queue_stats_t> callback);
   void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);

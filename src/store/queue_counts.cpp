@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+
 #include "ov/error.h"
 #include "ov/logger.h"
 
@@ -98,6 +100,8 @@ void queue_counts_t::publish() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     published_ = stats;
     published_version_ = seen;
+    ++publications_;
+    published_cv_.notify_all();
   } catch (const sqlite::error_t& e) {
     // Busy: another process holds the database, which every read waits for
     // anyway.
@@ -111,14 +115,24 @@ void queue_counts_t::publish() noexcept {
   }
 }
 
-boost::optional<queue_stats_t> queue_counts_t::current() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  try {
-    if (!published_version_ || watched_version() != *published_version_) return boost::none;
-  } catch (const sqlite::error_t&) {
-    return boost::none;
-  }
-  return published_;
+boost::optional<queue_stats_t> queue_counts_t::current(const std::function<void()>& stale) {
+  // Longer than a publication after a commit takes, far shorter than a pass
+  // over a long queue.
+  constexpr std::chrono::milliseconds publication_wait{100};
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto valid = [this] {
+    try {
+      return published_version_ && watched_version() == *published_version_;
+    } catch (const sqlite::error_t&) {
+      return false;  // busy: the pass waits for the lock as any read does
+    }
+  };
+  if (valid()) return published_;
+  stale();
+  const std::uint64_t seen = publications_;
+  if (published_cv_.wait_for(lock, publication_wait, [&] { return publications_ != seen; }) && valid())
+    return published_;
+  return boost::none;
 }
 
 }  // namespace mq::store

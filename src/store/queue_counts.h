@@ -1,6 +1,8 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -29,8 +31,10 @@ class queue_counts_t {
   // throws: after a failure readers pass over the queue themselves.
   void publish() noexcept;
   // Any thread: the counts, unless something was committed after they were
-  // published (then only a pass over the queue knows).
-  boost::optional<queue_stats_t> current();
+  // published. Then `stale` has the writer look again (it publishes right
+  // after its own commits anyway), and the counts come when it has, within
+  // a short wait; none after it (a pass over the queue knows).
+  boost::optional<queue_stats_t> current(const std::function<void()>& stale);
 
  private:
   // Of the watching connection; with mutex_ held.
@@ -44,11 +48,13 @@ class queue_counts_t {
   boost::optional<std::int64_t> counted_version_;
 
   std::mutex mutex_;
+  std::condition_variable published_cv_;
   // Guarded by mutex_.
   sqlite::connection_t watch_;
   sqlite::statement_t watch_version_;
   queue_stats_t published_;
   boost::optional<std::int64_t> published_version_;
+  std::uint64_t publications_ = 0;
 };
 
 }  // namespace mq::store
