@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,8 +31,12 @@ class client_t : public mq::util::socket_service_t {
     void flush_queue(mq::store::status_t status, mq::client::tie_t::completion_t<std::string> completion) override;
     void check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) override;
 
+    ~client_entry_t() override;
+
    private:
     std::string peer_;  // who is connected, for the audit lines
+    // Lowered as the connection goes: its reads not started never run.
+    std::shared_ptr<std::atomic<bool>> open_ = std::make_shared<std::atomic<bool>>(true);
     mq::client::tie_t connection_;
     mq::store::store_t* store_;
   };

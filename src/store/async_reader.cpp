@@ -79,15 +79,17 @@ async_reader_t::lane_t& async_reader_t::pick() {
 }
 
 template <class T, class F>
-void async_reader_t::read(F op, callback_t<T> callback) {
+void async_reader_t::read(F op, callback_t<T> callback, wanted_t wanted) {
   lane_t& lane = pick();
   lane.waiting.fetch_add(1, std::memory_order_relaxed);
   lane.worker.post_result(
-      [&lane, gate = gate_, op = std::move(op)]() mutable {
+      [&lane, gate = gate_, op = std::move(op), wanted = std::move(wanted)]() mutable {
         struct done_t {
           lane_t& lane;
           ~done_t() { lane.waiting.fetch_sub(1, std::memory_order_relaxed); }
         } done{lane};
+        // A probe that gave up must not keep a Sorter's gets waiting.
+        if (wanted && !wanted->load()) throw std::runtime_error("Nobody waits for the answer");
         if (!lane.db || !lane.dir || !gate) throw std::runtime_error("Queue metadata db is not open");
         return op(lane, *gate);
       },
@@ -111,7 +113,7 @@ void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
 }
 
 void async_reader_t::get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
-                                    callback_t<queue_stats_t> callback) {
+                                    callback_t<queue_stats_t> callback, wanted_t wanted) {
   read<queue_stats_t>(
       [counts = std::move(counts), stale = std::move(stale)](lane_t& lane, commit_gate_t& gate) {
         // Without the gate: waiting for the writer's next publication must
@@ -120,7 +122,7 @@ void async_reader_t::get_queue_stat(std::shared_ptr<queue_counts_t> counts, std:
         std::shared_lock<commit_gate_t> open(gate);
         return lane.db->get_queue_stat();
       },
-      std::move(callback));
+      std::move(callback), std::move(wanted));
 }
 
 void async_reader_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
@@ -133,13 +135,13 @@ void async_reader_t::get_queue_chunk(queue_chunk_request_t request, callback_t<s
 }
 
 void async_reader_t::get_queue_chunk_brief(queue_chunk_request_t request,
-                                           callback_t<std::vector<entry_brief_t>> callback) {
+                                           callback_t<std::vector<entry_brief_t>> callback, wanted_t wanted) {
   read<std::vector<entry_brief_t>>(
       [request](lane_t& lane, commit_gate_t& gate) {
         std::shared_lock<commit_gate_t> open(gate);
         return lane.db->get_queue_chunk_brief(request);
       },
-      std::move(callback));
+      std::move(callback), std::move(wanted));
 }
 
 }  // namespace mq::store

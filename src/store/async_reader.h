@@ -51,10 +51,14 @@ class async_reader_t : public mq::util::callback_wrapper_t {
                  std::function<void(const std::string&)> before_open = {});
   // From the writer's counts (see queue_counts_t::current, which calls
   // `stale` on the reading thread); else a pass over the queue.
+  // A read whose `wanted` (when given) is lowered before it starts never
+  // runs.
+  using wanted_t = std::shared_ptr<const std::atomic<bool>>;
   void get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
-                      callback_t<queue_stats_t> callback);
+                      callback_t<queue_stats_t> callback, wanted_t wanted = nullptr);
   void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
-  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
+  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
+                             wanted_t wanted = nullptr);
 
  private:
   struct lane_t;
@@ -63,7 +67,7 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   // Runs op(lane) on a thread, holding the gate open for reading while it
   // touches the database.
   template <class T, class F>
-  void read(F op, callback_t<T> callback);
+  void read(F op, callback_t<T> callback, wanted_t wanted = nullptr);
 
   std::vector<std::unique_ptr<lane_t>> lanes_;
   std::shared_ptr<commit_gate_t> gate_;

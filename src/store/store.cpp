@@ -404,15 +404,16 @@ void store_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vec
   reader_->get_queue_chunk(request, std::move(callback));
 }
 
-void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback) {
-  reader_->get_queue_chunk_brief(request, std::move(callback));
+void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
+                                    wanted_t wanted) {
+  reader_->get_queue_chunk_brief(request, std::move(callback), std::move(wanted));
 }
 
-void store_t::get_queue_stat(callback_t<queue_stats_t> callback) {
+void store_t::get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted) {
   // Another process changed the database: the writer counts again, and
   // passes over the queue stop.
   reader_->get_queue_stat(
-      db_->counts(), [db = db_.get()] { db->refresh_counts(); }, std::move(callback));
+      db_->counts(), [db = db_.get()] { db->refresh_counts(); }, std::move(callback), std::move(wanted));
 }
 
 }  // namespace mq::store

@@ -1,5 +1,7 @@
 #include "store/store.h"
 
+#include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -477,6 +479,33 @@ TEST_F(store_test, close_runs_nothing_queued_behind_a_busy_database) {
   // At most the put and one get per reading thread, each within its limit.
   EXPECT_LE(waited, 3u * (busy_ms / 100 + 1));
   open();
+  EXPECT_EQ(entries(), 1u);
+}
+
+// Reads for a connection that went away before they started never run: a
+// scrape that gave up leaves nothing queued in front of a Sorter's gets.
+TEST_F(store_test, reads_nobody_waits_for_any_more_never_start) {
+  put("first");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto limit = sqlite::set_busy_limit(mq::test::wait_limit());
+  const auto retries = sqlite::busy_retries();
+  auto wanted = std::make_shared<std::atomic<bool>>(true);
+  std::vector<std::string> outcomes;
+  const auto note = [&](auto r) { outcomes.push_back(text_of(error_of(r))); };
+  for (int i = 0; i < 10; ++i) {
+    queue_chunk_request_t all;
+    store->get_queue_chunk_brief(all, note, wanted);
+  }
+  ASSERT_TRUE(run_until(io, [&] { return sqlite::busy_retries() > retries; }));
+  *wanted = false;
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  ASSERT_TRUE(run_until(io, [&] { return outcomes.size() == 10; }));
+  sqlite::set_busy_limit(limit);
+  // One running read per reading thread at most.
+  EXPECT_GE(std::count(outcomes.begin(), outcomes.end(), "Nobody waits for the answer"), 8);
   EXPECT_EQ(entries(), 1u);
 }
 
