@@ -115,6 +115,15 @@ void queue_counts_t::publish() noexcept {
   }
 }
 
+boost::optional<queue_stats_t> queue_counts_t::current_now() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    if (published_version_ && watched_version() == *published_version_) return published_;
+  } catch (const sqlite::error_t&) {
+  }
+  return boost::none;
+}
+
 boost::optional<queue_stats_t> queue_counts_t::current(const std::function<void()>& stale) {
   // Longer than a publication after a commit takes, far shorter than a pass
   // over a long queue.

@@ -35,6 +35,8 @@ class queue_counts_t {
   // after its own commits anyway), and the counts come when it has, within
   // a short wait; none after it (a pass over the queue knows).
   boost::optional<queue_stats_t> current(const std::function<void()>& stale);
+  // The same without the look and the wait: for the event loop.
+  boost::optional<queue_stats_t> current_now();
 
  private:
   // Of the watching connection; with mutex_ held.
