@@ -30,6 +30,47 @@ double scrape(const std::string& client_socket, std::uint64_t count) {
   return seconds;
 }
 
+// p99 of one Sorter's gets, one at a time, spread over the queue, while
+// `scrapers` threads scrape back to back; a failed scrape fails the case.
+double get_p99_amid_scrapes(const daemon_runner_t& daemon, std::uint64_t count, int scrapers) {
+  std::atomic<bool> done{false};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < scrapers; ++i) {
+    threads.emplace_back([&] {
+      while (!done) {
+        try {
+          scrape(daemon.client_socket(), count);
+        } catch (const std::exception&) {
+          ++failed;
+        }
+      }
+    });
+  }
+  constexpr std::size_t gets = 2000;
+  batch_stats_t stats;
+  try {
+    sorter_driver_t sorter(daemon.sorter_socket(), 1);
+    stats = sorter.run(
+        gets, 1,
+        [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
+          q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+          q.set_entry_id(1 + i * (count / gets));
+        },
+        [](std::size_t, const mq::MailQuarantine2SorterMessage& r, mq::util::unique_fd_t&) {
+          if (r.has_error()) throw std::runtime_error("a get failed: " + r.error().what());
+        });
+  } catch (...) {
+    done = true;
+    for (auto& t : threads) t.join();
+    throw;
+  }
+  done = true;
+  for (auto& t : threads) t.join();
+  if (failed) throw std::runtime_error(std::to_string(failed) + " scrapes failed beside the gets");
+  return percentile(stats.latencies, 99);
+}
+
 }  // namespace
 
 void scrape_round(report_t& report, const std::string& daemon_path, const std::string& dir, std::uint64_t count,
@@ -51,6 +92,7 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
   daemon_runner_t daemon(daemon_path, dir, spool, log_level);
   daemon.start();
   std::vector<double> alone, during_walk;
+  double get_alone = 0, get_amid_scrapes = 0;
   long rss = 0;
   try {
     daemon.reset_peak_rss();
@@ -73,6 +115,8 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
     }
     walker.join();
     if (walk_error) std::rethrow_exception(walk_error);
+    get_alone = get_p99_amid_scrapes(daemon, count, 0);
+    get_amid_scrapes = get_p99_amid_scrapes(daemon, count, 40);
     rss = daemon.peak_rss_kib();
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
@@ -82,6 +126,8 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
   report.figure("scrape " + n, "ms", false).add(percentile(alone, 50) * 1e3, percentile(bare, 50) * 1e3, rss);
   report.figure("scrape " + n + " during walk p99", "ms", false)
       .add(percentile(during_walk, 99) * 1e3, percentile(bare, 50) * 1e3, rss);
+  // Against the same gets without scrapes, in the bare column.
+  report.figure("get p99 amid 40 scrapes " + n, "ms", false).add(get_amid_scrapes * 1e3, get_alone * 1e3, rss);
 }
 
 }  // namespace mq::bench

@@ -149,6 +149,12 @@ app_t::app_t(boost::asio::io_context& io, int monitor_fd)
   if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw std::system_error(errno, std::system_category(), "signal");
   hangup_signals_.add(SIGHUP, error);
   if (error) throw boost::system::system_error(error, "signal");
+  // Blocked by main() until now; one that came meanwhile is handled.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  if (const int e = ::pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr))
+    throw std::system_error(e, std::system_category(), "pthread_sigmask");
   termination_signals_.add(SIGTERM, error);
   if (error) throw boost::system::system_error(error, "signal");
   termination_signals_.add(SIGINT, error);
@@ -245,7 +251,19 @@ void app_t::drain() {
     if (error) return;
     OV_LOG(warning, "Requests still in progress after " << drain_limit.count()
                                                         << " seconds: closing their connections unanswered");
-    stop();
+    // Nothing queued starts; what is running ends, and its answer (on the
+    // loop before the handler below) is written before its connection
+    // closes. A peer that does not read gets a second.
+    for (auto& service : services_)
+      if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
+    boost::asio::post(io_, termination_guard_.wrap([this] {
+      for (auto& service : services_)
+        if (auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get())) sockets->abandon();
+      drain_timer_.expires_after(std::chrono::seconds(1));
+      drain_timer_.async_wait(termination_guard_.wrap([this](const boost::system::error_code& error) {
+        if (!error) stop();
+      }));
+    }));
   }));
 }
 
@@ -255,6 +273,10 @@ void app_t::stop() {
   termination_signals_.cancel();
   termination_guard_.cancel();
   drain_timer_.cancel();
+  // The store first: its running operation ends while its connection is
+  // still open, and nothing queued is stored after the connection closes.
+  for (auto& service : services_)
+    if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
   for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
   tie_.reset();
 }

@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <cstdlib>
 #include <exception>
 
@@ -8,6 +10,11 @@
 #include "app/last_resort.h"
 
 int main(int argc, char** argv) {
+  // A SIGHUP before the daemon handles it stays pending instead of ending it.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &hangup, nullptr);
   std::set_terminate(&mq::app::last_resort_handler);
   google::protobuf::SetLogHandler(&mq::app::protobuf_log_handler);
   const char* monitor = std::getenv("COM_ORVANE_MONITOR");

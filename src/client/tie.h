@@ -43,6 +43,7 @@ class tie_t : public mq::util::callback_wrapper_t {
   // Reads no further request; the connection ends once the requests in
   // progress are answered.
   void drain() { ipc_.drain(); }
+  void abandon() { ipc_.abandon(); }
 
   // Called by the codec with checked requests.
   void on_get_queue_chunk_request(std::uint32_t serial, mq::store::queue_chunk_request_t request);

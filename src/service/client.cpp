@@ -10,14 +10,16 @@ namespace mq::service {
 client_t::client_entry_t::client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store)
     : peer_(peer_of(socket.native_handle())), connection_(std::move(socket), this), store_(store) {}
 
+client_t::client_entry_t::~client_entry_t() { *open_ = false; }
+
 void client_t::client_entry_t::get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) {
-  store_->get_queue_stat(std::move(completion));
+  store_->get_queue_stat(std::move(completion), open_);
 }
 
 void client_t::client_entry_t::get_queue_chunk(
     mq::store::queue_chunk_request_t request,
     mq::client::tie_t::completion_t<std::vector<mq::store::entry_brief_t>> completion) {
-  store_->get_queue_chunk_brief(request, std::move(completion));
+  store_->get_queue_chunk_brief(request, std::move(completion), open_);
 }
 
 void client_t::client_entry_t::flush_queue(mq::store::status_t status,

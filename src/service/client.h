@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ class client_t : public mq::util::socket_service_t {
    public:
     client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store);
     void drain() override { connection_.drain(); }
+    void abandon() override { connection_.abandon(); }
 
     void get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) override;
     void get_queue_chunk(mq::store::queue_chunk_request_t request,
@@ -29,8 +31,12 @@ class client_t : public mq::util::socket_service_t {
     void flush_queue(mq::store::status_t status, mq::client::tie_t::completion_t<std::string> completion) override;
     void check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) override;
 
+    ~client_entry_t() override;
+
    private:
     std::string peer_;  // who is connected, for the audit lines
+    // Lowered as the connection goes: its reads not started never run.
+    std::shared_ptr<std::atomic<bool>> open_ = std::make_shared<std::atomic<bool>>(true);
     mq::client::tie_t connection_;
     mq::store::store_t* store_;
   };

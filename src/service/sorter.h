@@ -25,6 +25,7 @@ class sorter_t : public mq::util::socket_service_t {
 
     mq::sorter::tie_t& connection() { return connection_; }
     void drain() override { connection_.drain(); }
+    void abandon() override { connection_.abandon(); }
 
     boost::signals2::connection subscribe_to_queue_change(mq::sorter::tie_t::queue_change_callback_t callback) override;
     void get_queue_chunk(mq::store::queue_chunk_request_t request,

@@ -52,6 +52,7 @@ class tie_t : public mq::util::callback_wrapper_t {
   // Reads no further request; the connection ends once the requests in
   // progress are answered.
   void drain() { ipc_.drain(); }
+  void abandon() { ipc_.abandon(); }
 
   // STORE_STATE_NOTIFICATION; sent first on every connection.
   void notify_store_state(const std::string& store_path);

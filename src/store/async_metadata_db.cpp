@@ -1,5 +1,7 @@
 #include "store/async_metadata_db.h"
 
+#include <chrono>
+#include <future>
 #include <stdexcept>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "store/metadata_db.h"
+#include "store/queue_counts.h"
 
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
 
@@ -39,6 +42,17 @@ bool outcome_unknown(const std::exception_ptr& error) {
   } catch (...) {
     return false;
   }
+}
+
+// Neither an answer nor an undo can be right after a COMMIT whose outcome is
+// unknown: the error leaves the event loop and ends the process; the next
+// start reconciles.
+template <class T>
+std::function<void(mq::util::result_t<T>)> ending_on_unknown(std::function<void(mq::util::result_t<T>)> callback) {
+  return [callback = std::move(callback)](mq::util::result_t<T> result) {
+    if (auto error = mq::util::error_of(result); outcome_unknown(error)) std::rethrow_exception(error);
+    callback(std::move(result));
+  };
 }
 
 }  // namespace
@@ -74,8 +88,7 @@ class async_metadata_db_t::write_op_t : public write_t {
 
   void deliver(std::exception_ptr error) override {
     if (outcome_unknown(error)) {
-      // Neither an answer nor an undo can be right: the error leaves the
-      // event loop and ends the process; the next start reconciles.
+      // As ending_on_unknown, without waiting for the callback's turn.
       boost::asio::post(io_, [error] { std::rethrow_exception(error); });
       work_.reset();
       return;
@@ -136,6 +149,8 @@ void async_metadata_db_t::run_writes(write_t& first) {
   } catch (...) {
     for (auto& error : errors) error = std::current_exception();
   }
+  // Before the answers: whoever hears of a write sees it counted.
+  if (counts_) counts_->publish();
   // Every callback only now: nothing is acknowledged before its COMMIT.
   for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
   checkpoint();
@@ -161,7 +176,11 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   std::promise<void> promise;
   auto future = promise.get_future();
   worker().post([this, path, trace, promise = std::move(promise)]() mutable {
-    auto error = mq::util::thrown_by([&] { db_ = std::make_unique<metadata_db_t>(path, trace); });
+    auto error = mq::util::thrown_by([&] {
+      auto db = std::make_unique<metadata_db_t>(path, trace);
+      counts_ = std::make_shared<queue_counts_t>(db->connection(), path);
+      db_ = std::move(db);
+    });
     if (error) {
       promise.set_exception(std::move(error));
     } else {
@@ -171,13 +190,14 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   return future;
 }
 
-std::future<void> async_metadata_db_t::stop() {
+void async_metadata_db_t::stop() {
   DB_LOG(debug, "Stop");
-  std::promise<void> promise;
-  auto future = promise.get_future();
-  worker().post([promise = std::move(promise)]() mutable { promise.set_value(); });
-  return future;
+  // Writes of this turn not handed over yet are dropped with the queued ones.
+  pending_.clear();
+  worker_.stop();
 }
+
+void async_metadata_db_t::join() { worker_.join(); }
 
 void async_metadata_db_t::set_trace(bool trace) {
   worker().post([this, trace] {
@@ -242,8 +262,21 @@ void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::option
       }));
 }
 
+void async_metadata_db_t::refresh_counts() {
+  // Straight to the worker: pending_ belongs to the event loop.
+  worker_.post([this] {
+    if (counts_) counts_->publish();
+  });
+}
+
 void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
-  worker().post_result([this, status] { return db().flush_queue(status); }, wrap(std::move(callback)));
+  worker().post_result(
+      [this, status] {
+        auto keys = db().flush_queue(status);
+        counts_->publish();
+        return keys;
+      },
+      wrap(ending_on_unknown<std::vector<queue_key_t>>(std::move(callback))));
   // After the answer has gone.
   worker().post([this] { checkpoint(); });
 }
@@ -260,7 +293,24 @@ void async_metadata_db_t::check_health(std::promise<std::vector<health_check_ent
           done.set_exception(error);
           return;
         }
-        db_->check_health(records, orphan_ids, done, fix);
+        // The removals' outcome passes here first: an unknown one ends the
+        // process before the directory half can answer.
+        std::promise<void> removed;
+        auto removed_future = removed.get_future();
+        db_->check_health(records, orphan_ids, removed, fix);
+        counts_->publish();
+        // Not set: the directory half failed and reports it.
+        if (removed_future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+        try {
+          removed_future.get();
+          done.set_value();
+        } catch (const sqlite::outcome_unknown_t&) {
+          boost::asio::post(worker_.io(), [error = std::current_exception()] { std::rethrow_exception(error); });
+          done.set_exception(std::current_exception());
+          return;
+        } catch (...) {
+          done.set_exception(std::current_exception());
+        }
         checkpoint();
       });
 }

@@ -18,6 +18,7 @@
 namespace mq::store {
 
 class metadata_db_t;
+class queue_counts_t;
 
 // The writes of the metadata database queue.db (puts, updates, removes,
 // flushes, the health check), on the writer thread, calling back on the
@@ -31,8 +32,10 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   ~async_metadata_db_t();
 
   std::future<void> init(const std::string& path, bool trace);
-  // Barrier: ready when every task posted before it has run.
-  std::future<void> stop();
+  // No further operation starts: the queued ones are dropped unanswered;
+  // join() waits for the running one, whose answer is then on the loop.
+  void stop();
+  void join();
   void set_trace(bool trace);
 
   void put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback);
@@ -43,6 +46,12 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
                              callback_t<boost::optional<std::string>> callback);
   // Result: the removed entry's file name, absent when there was no entry.
   void remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback);
+  // The entries and bytes per status that it keeps as it commits; set by
+  // init.
+  const std::shared_ptr<queue_counts_t>& counts() const { return counts_; }
+  // Has them looked at again (after another process changed the database).
+  // Any thread.
+  void refresh_counts();
   // Result: the keys whose time was reset, with time 0.
   void flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback);
   // Database half of the health check.
@@ -73,6 +82,8 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
 
   std::unique_ptr<metadata_db_t> db_;                                       // used on the worker only
   std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> pending_;  // event loop only
+  // Of db_, written on the worker only; read by the readers.
+  std::shared_ptr<queue_counts_t> counts_;
   mq::util::async_worker_t worker_;
 };
 

@@ -6,6 +6,7 @@
 
 #include "store/message_dir.h"
 #include "store/metadata_db.h"
+#include "store/queue_counts.h"
 #include "util/async_worker.h"
 #include "util/thrown_by.h"
 
@@ -59,13 +60,8 @@ void async_reader_t::set_trace(bool trace) {
 }
 
 void async_reader_t::stop() {
-  std::vector<std::future<void>> done;
-  for (auto& lane : lanes_) {
-    std::promise<void> promise;
-    done.push_back(promise.get_future());
-    lane->worker.post([promise = std::move(promise)]() mutable { promise.set_value(); });
-  }
-  for (auto& f : done) f.wait();
+  for (auto& lane : lanes_) lane->worker.stop();
+  for (auto& lane : lanes_) lane->worker.join();
 }
 
 async_reader_t::lane_t& async_reader_t::pick() {
@@ -78,15 +74,17 @@ async_reader_t::lane_t& async_reader_t::pick() {
 }
 
 template <class T, class F>
-void async_reader_t::read(F op, callback_t<T> callback) {
+void async_reader_t::read(F op, callback_t<T> callback, wanted_t wanted) {
   lane_t& lane = pick();
   lane.waiting.fetch_add(1, std::memory_order_relaxed);
   lane.worker.post_result(
-      [&lane, op = std::move(op)]() mutable {
+      [&lane, op = std::move(op), wanted = std::move(wanted)]() mutable {
         struct done_t {
           lane_t& lane;
           ~done_t() { lane.waiting.fetch_sub(1, std::memory_order_relaxed); }
         } done{lane};
+        // A probe that gave up must not keep a Sorter's gets waiting.
+        if (wanted && !wanted->load()) throw std::runtime_error("Nobody waits for the answer");
         if (!lane.db || !lane.dir) throw std::runtime_error("Queue metadata db is not open");
         return op(lane);
       },
@@ -106,8 +104,14 @@ void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
       std::move(callback));
 }
 
-void async_reader_t::get_queue_stat(callback_t<queue_stats_t> callback) {
-  read<queue_stats_t>([](lane_t& lane) { return lane.db->get_queue_stat(); }, std::move(callback));
+void async_reader_t::get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
+                                    callback_t<queue_stats_t> callback, wanted_t wanted) {
+  read<queue_stats_t>(
+      [counts = std::move(counts), stale = std::move(stale)](lane_t& lane) {
+        if (auto current = counts->current(stale)) return *current;
+        return lane.db->get_queue_stat();
+      },
+      std::move(callback), std::move(wanted));
 }
 
 void async_reader_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
@@ -116,9 +120,9 @@ void async_reader_t::get_queue_chunk(queue_chunk_request_t request, callback_t<s
 }
 
 void async_reader_t::get_queue_chunk_brief(queue_chunk_request_t request,
-                                           callback_t<std::vector<entry_brief_t>> callback) {
+                                           callback_t<std::vector<entry_brief_t>> callback, wanted_t wanted) {
   read<std::vector<entry_brief_t>>([request](lane_t& lane) { return lane.db->get_queue_chunk_brief(request); },
-                                   std::move(callback));
+                                   std::move(callback), std::move(wanted));
 }
 
 }  // namespace mq::store

@@ -17,6 +17,8 @@
 
 namespace mq::store {
 
+class queue_counts_t;
+
 // The reads of the store, on threads of their own beside the database and
 // directory workers: each thread has its own read-only connection to
 // queue.db and opens message files itself, so no group of writes and no
@@ -38,16 +40,24 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   // with its schema) and the directory; throws the first failure.
   void open(const std::string& db_path, const boost::filesystem::path& dir, bool trace);
   void set_trace(bool trace);
-  // Waits for the reads already started.
+  // No further read starts: the queued ones are dropped unanswered. Waits
+  // for the running ones, whose answers are then on the event loop.
   void stop();
 
   // The record and its message file; `before_open`, when set, runs on the
   // reading thread between the two (tests hold gets there).
   void get_entry(std::int64_t id, callback_t<entry_t> callback,
                  std::function<void(const std::string&)> before_open = {});
-  void get_queue_stat(callback_t<queue_stats_t> callback);
+  // From the writer's counts (see queue_counts_t::current, which calls
+  // `stale` on the reading thread); else a pass over the queue.
+  // A read whose `wanted` (when given) is lowered before it starts never
+  // runs.
+  using wanted_t = std::shared_ptr<const std::atomic<bool>>;
+  void get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,
+                      callback_t<queue_stats_t> callback, wanted_t wanted = nullptr);
   void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
-  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
+  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
+                             wanted_t wanted = nullptr);
 
  private:
   struct lane_t;
@@ -55,7 +65,7 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   lane_t& pick();
   // Runs op(lane) on a thread.
   template <class T, class F>
-  void read(F op, callback_t<T> callback);
+  void read(F op, callback_t<T> callback, wanted_t wanted = nullptr);
 
   std::vector<std::unique_ptr<lane_t>> lanes_;
 };

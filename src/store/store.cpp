@@ -11,6 +11,7 @@
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "store/lock_entry.h"
+#include "store/queue_counts.h"
 
 namespace mq::store {
 
@@ -105,17 +106,22 @@ void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
   dir_->reload(uid, gid).get();
 }
 
+void store_t::halt() {
+  if (!db_) return;
+  // Whatever was queued behind a busy database would each wait the busy
+  // limit again, and a write stored now would go unanswered.
+  db_->stop();
+  reader_->stop();
+  db_->join();
+}
+
 void store_t::close() {
   if (!db_ && !dir_) return;
+  halt();
   *alive_ = false;
-  reader_->stop();
-  std::future<void> db_stopped = db_->stop();
+  // Files only: writes of puts whose records never come (left for the
+  // health check) and removals of files whose records are gone.
   std::future<void> dir_stopped = dir_->stop();
-  try {
-    db_stopped.get();
-  } catch (...) {
-    OV_LOG(error, "Store: Queue metadata db: " << ov::exception_text(std::current_exception()));
-  }
   try {
     dir_stopped.get();
   } catch (...) {
@@ -399,10 +405,26 @@ void store_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vec
   reader_->get_queue_chunk(request, std::move(callback));
 }
 
-void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback) {
-  reader_->get_queue_chunk_brief(request, std::move(callback));
+void store_t::get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
+                                    wanted_t wanted) {
+  reader_->get_queue_chunk_brief(request, std::move(callback), std::move(wanted));
 }
 
-void store_t::get_queue_stat(callback_t<queue_stats_t> callback) { reader_->get_queue_stat(std::move(callback)); }
+void store_t::get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted) {
+  // Current counts need no reading thread: the answer leaves at once and
+  // takes no turn from the gets.
+  if (const auto& counts = db_->counts()) {
+    if (auto stats = counts->current_now()) {
+      boost::asio::post(io_, [alive = alive_, callback = std::move(callback), stats = *stats] {
+        if (*alive) callback(stats);
+      });
+      return;
+    }
+  }
+  // Another process changed the database: the writer counts again, and
+  // passes over the queue stop.
+  reader_->get_queue_stat(
+      db_->counts(), [db = db_.get()] { db->refresh_counts(); }, std::move(callback), std::move(wanted));
+}
 
 }  // namespace mq::store

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -45,8 +46,12 @@ class store_t {
   // Blocks until both halves are ready; throws the first failure.
   void open(const std::string& spool_dir, std::uint32_t uid, std::uint32_t gid, bool trace);
   void reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace);
-  // Waits for both workers to finish their tasks, then drops the back ends;
-  // callbacks still pending are never called.
+  // Database operations and reads not started yet never run; waits for the
+  // running ones, whose callbacks are then on the event loop.
+  void halt();
+  // After halt() (which it runs when not run yet), the message directory's
+  // queued file work is done; then drops the back ends: callbacks still
+  // pending are never called.
   void close();
 
   void put_entry(entry_t entry, callback_t<std::uint64_t> callback);
@@ -56,9 +61,13 @@ class store_t {
   void remove_entry(std::int64_t id, callback_t<mq::util::none_t> callback);
   void check_health(bool fix, callback_t<std::string> callback);
   void flush_queue(status_t status, callback_t<std::string> callback);
+  // `wanted`, when given, is lowered when nobody waits for the answer any
+  // more (its connection went away): a read not started by then never runs.
+  using wanted_t = std::shared_ptr<const std::atomic<bool>>;
   void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
-  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback);
-  void get_queue_stat(callback_t<queue_stats_t> callback);
+  void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
+                             wanted_t wanted = nullptr);
+  void get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted = nullptr);
 
   queue_changed_t& queue_changed() { return queue_changed_; }
   // Same as queue_changed().connect(slot), compiled once here: connecting

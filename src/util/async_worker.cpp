@@ -37,6 +37,27 @@ async_worker_t::~async_worker_t() {
   thread_.detach();
 }
 
+void async_worker_t::stop() {
+  std::deque<std::unique_ptr<task_t>> rest;
+  {
+    boost::mutex::scoped_lock lock(mutex_);
+    failed_ = true;
+    // The running task's slot (emptied by the loop) stays for the loop to pop.
+    const bool running = !queue_.empty() && !queue_.front();
+    rest.swap(queue_);
+    if (running) {
+      queue_.push_back(std::move(rest.front()));
+      rest.pop_front();
+    }
+  }
+  if (thread_.joinable()) thread_.interrupt();
+  while (!rest.empty()) rest.pop_front();
+}
+
+void async_worker_t::join() {
+  if (thread_.joinable() && thread_.get_id() != boost::this_thread::get_id()) thread_.join();
+}
+
 void async_worker_t::post(std::unique_ptr<task_t> task) {
   std::vector<std::unique_ptr<task_t>> one;
   one.push_back(std::move(task));

@@ -54,6 +54,14 @@ class async_worker_t {
   // Finishes the running task, discards the queued ones unrun.
   ~async_worker_t();
 
+  // Ends the worker early, without waiting: the running task finishes (the
+  // destructor waits for it), the queued ones are discarded unrun here and
+  // later ones are refused, so that no work starts after a shutdown's limit.
+  void stop();
+  // After stop(): waits for the running task, whose results are then on the
+  // event loop.
+  void join();
+
   void post(std::unique_ptr<task_t> task);
   // All at once, in order: the worker finds them queued together.
   void post_all(std::vector<std::unique_ptr<task_t>> tasks);

@@ -63,6 +63,8 @@ class local_ipc_link_t : public callback_wrapper_t {
   // The owner counts the requests of the peer it is working on.
   void request_started();
   void request_finished();
+  // Requests in progress whose work will never run: none counts any more.
+  void abandon_requests() { requests_ = 0; }
 
   // Reads no further frame (a frame half read is dropped); writing goes on.
   void stop_reading();

@@ -41,6 +41,11 @@ void protocol_codec_t::drain() {
   end_if_drained();
 }
 
+void protocol_codec_t::abandon() {
+  if (link_) link_->abandon_requests();
+  drain();
+}
+
 // The last thing its callers do: the owner may destroy this object inside.
 void protocol_codec_t::end_if_drained() {
   if (!draining_ || !link_ || !link_->idle()) return;

@@ -107,6 +107,10 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t {
   // Reads no further request; the connection ends once every request in
   // progress is answered and written (at once when there is none).
   void drain();
+  // The same, past the drain limit: the requests in progress whose work was
+  // dropped hold the connection no longer; it ends once what was answered
+  // is written.
+  void abandon();
 
   void on_written() override;
   void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override;

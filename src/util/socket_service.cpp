@@ -42,6 +42,10 @@ void socket_service_t::drain(std::function<void()> drained) {
   if (drained_ && connections_.empty()) boost::asio::post(io_, std::exchange(drained_, nullptr));
 }
 
+void socket_service_t::abandon() {
+  for (auto it = connections_.begin(); it != connections_.end();) (*it++)->abandon();
+}
+
 void socket_service_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
 
 void socket_service_t::remove(connections_t::iterator element) {

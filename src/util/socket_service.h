@@ -31,6 +31,9 @@ class connection_entry_t {
   // Reads no further request; the entry disconnects (perhaps at once) once
   // the requests in progress are answered.
   virtual void drain() = 0;
+  // Past the drain limit: requests whose work will never run no longer
+  // count; the entry disconnects once its answers are written.
+  virtual void abandon() = 0;
 
  protected:
   // Removes and destroys this entry: the last thing its caller does.
@@ -72,6 +75,8 @@ class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
   // in progress are answered, and `drained` runs on the loop when none is
   // left.
   void drain(std::function<void()> drained);
+  // After drain(), past its limit: see connection_entry_t::abandon().
+  void abandon();
 
   std::size_t connection_count() const { return count_; }
 

@@ -3,20 +3,25 @@
 // crashes amid a storm of writes after which nothing acknowledged is lost.
 #include <pwd.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
+#include "store/metadata_db.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "support/storm.h"
@@ -276,5 +281,157 @@ INSTANTIATE_TEST_SUITE_P(rows, crash_test,
                                            row_t{"mixed_killed", mq::test::storm_t::mixed, SIGKILL, 128 + SIGKILL},
                                            row_t{"puts_terminated", mq::test::storm_t::puts, SIGTERM, 107}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Another process holds the database through a termination: past the drain
+// limit the daemon ends after the one operation already running, and
+// nothing queued behind it runs, so nothing is stored or changed unanswered.
+TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_database) {
+  mq::test::running_quarantine_t q;
+  sorter_peer_t sorter(q.sorter_socket()), getter(q.sorter_socket());
+  mq::test::client_peer_t client(q.client_socket());
+  mq::Entry due_later;
+  due_later.set_next_access_ts(100);
+  const auto kept = sorter.put("kept", mq::SMTP_FRESH, due_later);
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((q.spool_dir() + "/queue.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto put = [&](std::uint32_t serial, const std::string& session) {
+    auto m = mq::test::parse<sorter_peer_t::request_t>(
+        "tag: PUT_ENTRY_REQUEST status: SMTP_FRESH entry { session_id: \"" + session + "\" message_size: 2 }");
+    m.set_serial(serial);
+    sorter.send(m, mq::test::memory_file_fd(session).get());
+  };
+  put(1, "p1");
+  client.send(
+      mq::test::parse<mq::test::client_peer_t::request_t>("tag: FLUSH_QUEUE_REQUEST serial: 1 status: SMTP_FRESH"));
+  put(2, "p2");
+  for (int i = 0; i < 16; ++i)
+    getter.send(mq::test::parse<sorter_peer_t::request_t>("tag: GET_ENTRY_REQUEST serial: " + std::to_string(i + 1) +
+                                                          " entry_id: " + std::to_string(kept)));
+  // Both puts' files are written (they need no database): all is queued.
+  const auto files = [&] {
+    return std::distance(std::filesystem::directory_iterator(q.spool_dir() + "/queue"),
+                         std::filesystem::directory_iterator());
+  };
+  for (const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+       files() < 3 && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(files(), 3);
+  q.daemon().send_signal(SIGTERM);
+  // The limit is 10 s: two waits.
+  const std::string past = "Warning: Requests still in progress after 10 seconds";
+  ASSERT_TRUE(q.daemon().wait_log(past) || q.daemon().wait_log(past)) << q.daemon().output();
+  // Whatever was queued would now go through.
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(q.daemon().wait_exit(), 107);
+
+  std::set<std::string> answered;
+  sorter_peer_t::response_t r;
+  while (!sorter.wait_closed(&r)) answered.insert("p" + std::to_string(r.serial()) + (r.has_error() ? " failed" : ""));
+  mq::test::client_peer_t::response_t f;
+  while (!client.wait_closed(&f)) answered.insert(f.has_error() ? "flush failed" : "flush");
+  std::size_t gets = 0;
+  while (!getter.wait_closed(&r)) ++gets;
+  EXPECT_LE(gets, 2u) << "one running get per reading thread";
+
+  const auto stored = [&](const std::string& sql) {
+    std::int64_t n = -1;
+    sqlite3_exec(
+        other, sql.c_str(),
+        [](void* out, int, char** values, char**) {
+          *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
+          return 0;
+        },
+        &n, nullptr);
+    return n;
+  };
+  for (const std::string p : {"p1", "p2"})
+    EXPECT_EQ(stored("SELECT COUNT(*) FROM entry WHERE session_id_string = '" + p + "'"), answered.count(p)) << p;
+  EXPECT_EQ(stored("SELECT next_access_ts FROM entry WHERE id = " + std::to_string(kept)) == 0,
+            answered.count("flush"));
+  sqlite3_close(other);
+}
+
+// The statistics come from counts kept as the daemon writes; whatever
+// happened to the queue, they are what a pass over it finds.
+TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
+  mq::test::temp_dir_t dir;
+  const config_t config = mq::test::make_test_config(dir.path().string());
+  const std::string db = config.spool_dir() + "/queue.db";
+  std::unique_ptr<daemon_process_t> daemon;
+  const auto start = [&] {
+    boost::filesystem::remove(config.sorter_socket_path());
+    boost::filesystem::remove(config.client_socket_path());
+    daemon = std::make_unique<daemon_process_t>(mq::test::daemon_command());
+    daemon->answer_config(config, 1);
+    daemon->wait_message(in_t::MY_INFO_NOTIFICATION);
+  };
+  using stats_t = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+  const auto answer = [&] {
+    mq::test::client_peer_t client(config.client_socket_path());
+    const auto r = client.stat();
+    EXPECT_FALSE(r.has_error()) << r.error().what();
+    stats_t out;
+    for (const auto* s : {&r.smtp_fresh_stat(), &r.smtp_accepted_stat(), &r.bcc_fresh_stat(), &r.bcc_accepted_stat()})
+      out.emplace_back(s->total_messages(), s->total_bytes());
+    return out;
+  };
+  const auto pass = [&] {
+    const auto stats =
+        mq::store::metadata_db_t(db, false, mq::store::metadata_db_t::access_t::read_only).get_queue_stat();
+    stats_t out;
+    for (const auto& s : stats.stats) out.emplace_back(s.total_messages, s.total_bytes);
+    return out;
+  };
+  // Writes of closed connections may still be landing: equal once they have.
+  const auto agree = [&](const std::string& after) {
+    SCOPED_TRACE(after);
+    const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+    stats_t answered = answer(), passed = pass();
+    while (answered != passed && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      answered = answer(), passed = pass();
+    }
+    EXPECT_EQ(answered, passed);
+    EXPECT_NE(passed, stats_t(4));
+  };
+
+  start();
+  {
+    mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
+    storm.run(300);
+  }
+  agree("a storm");
+  {
+    mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
+    storm.run(100);
+    daemon->send_signal(SIGKILL);
+    EXPECT_EQ(daemon->wait_exit(), 128 + SIGKILL);
+  }
+  start();
+  agree("a crash");
+
+  {  // An entry whose file is gone; the repairing check removes it.
+    sorter_peer_t sorter(config.sorter_socket_path());
+    const auto id = sorter.put("lost", mq::SMTP_ACCEPTED);
+    const auto name = mq::store::metadata_db_t(db, false, mq::store::metadata_db_t::access_t::read_only)
+                          .get_entry(static_cast<std::int64_t>(id))
+                          .message_filename;
+    ASSERT_TRUE(boost::filesystem::remove(config.spool_dir() + "/queue/" + name));
+    mq::test::client_peer_t client(config.client_socket_path());
+    // Files the crash left behind go too.
+    EXPECT_EQ(client.check(true).report().rfind("Removed 1 orphaned DB records\n", 0), 0u);
+  }
+  agree("a repairing check");
+
+  const std::string shell = "sqlite3 " + db +
+                            " 'UPDATE entry SET status = 3, message_size = message_size + 7 WHERE id % 3 = 0;"
+                            " UPDATE entry SET status = 1 WHERE id % 3 = 1;'";
+  ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+  agree("a change by another process");
+  daemon->send_signal(SIGTERM);
+  EXPECT_EQ(daemon->wait_exit(), 107);
+}
 
 }  // namespace

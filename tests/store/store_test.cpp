@@ -1,5 +1,7 @@
 #include "store/store.h"
 
+#include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -376,25 +378,69 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   EXPECT_TRUE(listing(queue).empty());
 }
 
-// A write of the commit to the log fails after it reached the file: the put
-// may be stored, so it is neither answered nor undone; the error ends the
-// loop (and the daemon), and the next start finds the entry whole or its
-// file without a record, never a record without its file.
+// A write of the commit to the log fails after it reached the file: a
+// commit that may have stored is neither answered nor undone, whichever
+// request made it; the error ends the loop (and the daemon), and the next
+// start finds the commit whole or not at all.
 TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
-  outcome_t<std::uint64_t> o;
-  {
-    failing_commit_write_t failing;
-    store->put_entry(entry("body"), o.callback());
-    EXPECT_THROW(run_until(io, [&] { return o.calls > 0; }), sqlite::outcome_unknown_t);
+  std::int64_t id = 0;
+  const auto answered = [](int& answers) { return [&answers](auto) { ++answers; }; };
+  const struct {
+    const char* name;
+    std::function<void()> before;
+    std::function<void(int& answers)> start;
+    std::function<void()> stored;
+  } rows[] = {
+      {"put", [] {}, [&](int& answers) { store->put_entry(entry("body"), answered(answers)); },
+       [&] {
+         EXPECT_EQ(listing(queue).size(), 1u);
+         const std::string found = check(false);
+         EXPECT_TRUE(found == "Ok" || found == "1 orphaned message files (4 bytes)\n") << found;
+         EXPECT_EQ(entries(), found == "Ok" ? 1u : 0u);
+       }},
+      {"flush",
+       [&] {
+         entry_t later = entry("later");
+         later.metadata.next_access_ts = 100;
+         id = static_cast<std::int64_t>(call<std::uint64_t>([&](auto cb) { store->put_entry(std::move(later), cb); }));
+       },
+       [&](int& answers) { store->flush_queue(smtp_fresh, answered(answers)); },
+       [&] {
+         const auto due = get(id).metadata.next_access_ts;
+         EXPECT_TRUE(due == 0u || due == 100u) << due;
+         EXPECT_EQ(check(false), "Ok");
+       }},
+      {"repairing_check",
+       [&] {
+         id = put("lost");
+         fs::remove(queue / get(id).metadata.message_filename);
+       },
+       [&](int& answers) { store->check_health(true, answered(answers)); },
+       [&] {
+         const std::string found = check(false);
+         EXPECT_TRUE(found == "Ok" || found == "1 orphaned DB records\n") << found;
+         EXPECT_EQ(entries(), found == "Ok" ? 0u : 1u);
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    store.reset();
+    fs::remove_all(spool);
+    io.restart();
+    open();
+    row.before();
+    int answers = 0;
+    {
+      failing_commit_write_t failing;
+      row.start(answers);
+      EXPECT_THROW(run_until(io, [&] { return answers > 0; }), sqlite::outcome_unknown_t);
+    }
+    EXPECT_EQ(answers, 0);
+    store.reset();
+    io.restart();
+    open();
+    row.stored();
   }
-  EXPECT_EQ(o.calls, 0);
-  store.reset();
-  io.restart();
-  open();
-  EXPECT_EQ(listing(queue).size(), 1u);
-  const std::string found = check(false);
-  EXPECT_TRUE(found == "Ok" || found == "1 orphaned message files (4 bytes)\n") << found;
-  EXPECT_EQ(entries(), found == "Ok" ? 1u : 0u);
 }
 
 // A flush of a large queue is one transaction far larger than SQLite's page
@@ -444,6 +490,62 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   EXPECT_EQ(entries(), 1u);
   EXPECT_EQ(check(false), "1 orphaned message files (6 bytes)\n");
   EXPECT_EQ(read_fd(get(id).file.fd), "first");
+}
+
+// Another process holds the database: a close waits for the write already
+// waiting for it, never for the work queued behind it, each of which would
+// wait the busy limit again. Reads are not held up by it at all.
+TEST_F(store_test, close_runs_nothing_queued_behind_a_busy_database) {
+  constexpr unsigned busy_ms = 3000;  // room to queue the rest behind the first put
+  const auto id = put("first");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(busy_ms));
+  const auto retries = sqlite::busy_retries();
+  int answers = 0, gets = 0;
+  const auto answered = [&](auto) { ++answers; };
+  store->put_entry(entry("p1"), answered);
+  ASSERT_TRUE(run_until(io, [&] { return sqlite::busy_retries() > retries; }));
+  store->flush_queue(smtp_fresh, answered);
+  store->put_entry(entry("p2"), answered);
+  for (int i = 0; i < 16; ++i) store->get_entry(id, [&](auto r) { gets += !error_of(r); });
+  // Both file halves written: the second put's record is queued.
+  ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half_t::file}] == 3; }));
+  const auto before_close = sqlite::busy_retries();
+  store.reset();
+  const auto waited = sqlite::busy_retries() - before_close;
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  sqlite::set_busy_limit(limit);
+  io.restart();
+  io.poll();
+  EXPECT_EQ(answers, 0);
+  EXPECT_EQ(gets, 16);
+  // The put alone, within its limit.
+  EXPECT_LE(waited, busy_ms / 100 + 1);
+  open();
+  EXPECT_EQ(entries(), 1u);
+}
+
+// Reads for a connection that went away before they started never run: a
+// scrape that gave up leaves nothing queued in front of a Sorter's gets.
+TEST_F(store_test, reads_nobody_waits_for_any_more_never_start) {
+  const auto id = put("first");
+  // Both reading threads held inside a get.
+  hooks->holding = {{op_t::get, half_t::file}};
+  int gets = 0;
+  for (int i = 0; i < 2; ++i) store->get_entry(id, [&](auto r) { gets += !error_of(r); });
+  ASSERT_TRUE(run_until(io, [&] { return hooks->held[{op_t::get, half_t::file}].size() == 2; }));
+  hooks->holding.clear();
+  auto wanted = std::make_shared<std::atomic<bool>>(true);
+  std::vector<std::string> outcomes;
+  const auto note = [&](auto r) { outcomes.push_back(text_of(error_of(r))); };
+  for (int i = 0; i < 10; ++i) store->get_queue_chunk_brief(queue_chunk_request_t{}, note, wanted);
+  *wanted = false;
+  for (int i = 0; i < 2; ++i) hooks->take(op_t::get, half_t::file).start();
+  ASSERT_TRUE(run_until(io, [&] { return outcomes.size() == 10 && gets == 2; }));
+  EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), "Nobody waits for the answer"), 10);
 }
 
 }  // namespace

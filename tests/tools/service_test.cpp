@@ -10,6 +10,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
@@ -228,6 +229,66 @@ TEST(overseer_restarts, grow_the_delay_then_give_up_and_start_over_after_a_healt
       for (const auto& [line, count] : row.lines) EXPECT_EQ(count, p.count_log(line)) << line;
     }
   }
+}
+
+// A reload asked for at any moment of a start of the daemon, the first or
+// one after a crash, kills nothing: it reaches the daemon once it is
+// configured.
+TEST(overseer_reloads, at_any_moment_of_a_start_kill_nothing) {
+  mq::test::temp_dir_t dir;
+  mq::test::daemon_process_t p(
+      {MQ_OVERSEER_PATH,
+       {"--daemon", ORVANE_MAIL_QUARANTINE_PATH, "--state-dir", dir.file("state"), "--restart-delay", "1"},
+       {"COM_ORVANE_MONITOR"}});
+  const auto hangups = [&] {
+    for (int i = 0; i < 50; ++i) {
+      p.send_signal(SIGHUP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  const std::string ready = "daemon ready with configuration revision ";
+  // Its first line: past main(), which holds SIGHUP back from the start.
+  ASSERT_TRUE(p.wait_log("mq-overseer: spool directory "));
+  hangups();
+  // However many came before the daemon announced itself, one reload follows.
+  ASSERT_TRUE(p.wait_log(ready + "2")) << p.output();
+  const std::string started = "started " ORVANE_MAIL_QUARANTINE_PATH " (pid ";
+  const std::string out = p.output();
+  const auto before = p.count_log(ready);
+  ::kill(std::stoi(out.substr(out.find(started) + started.size())), SIGKILL);
+  hangups();
+  EXPECT_TRUE(p.wait_log(started, 2));
+  EXPECT_TRUE(p.wait_log(ready, before + 1)) << p.output();
+  EXPECT_FALSE(p.exited());
+  EXPECT_EQ(0u, p.count_log("signal 1 (SIGHUP)")) << p.output();
+  EXPECT_EQ(1u, p.count_log("(failure ")) << p.output();  // the kill alone
+  p.send_signal(SIGTERM);
+  EXPECT_EQ(0, p.wait_exit());
+}
+
+// Out of descriptors, a start fails like a daemon that died: tried again
+// after the delay, never the end of the supervisor.
+TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
+  mq::test::temp_dir_t dir;
+  mq::test::write_file(dir.file("fake"), "#!/bin/sh\nexit 3\n");
+  ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
+  // The lowest limit under which the supervisor sets itself up at all.
+  for (int limit = 4; limit < 64; ++limit) {
+    mq::test::daemon_process_t p({"/usr/bin/prlimit",
+                                  {"--nofile=" + std::to_string(limit), MQ_OVERSEER_PATH, "--daemon", dir.file("fake"),
+                                   "--state-dir", dir.file("state"), "--restart-delay", "1", "--give-up-after", "2"},
+                                  {"COM_ORVANE_MONITOR"}});
+    const int status = p.wait_exit();
+    if (!p.count_log("cannot start the daemon") && !p.count_log("started ")) continue;
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    EXPECT_EQ(1u, p.count_log("cannot start the daemon: socketpair: Too many open files; restarting in 0.001 s "
+                              "(failure 1 of 2)"))
+        << p.output();
+    EXPECT_EQ(1u, p.count_log("it failed 2 times in a row, each within 60 s of its start: giving up")) << p.output();
+    EXPECT_EQ(1, status);
+    return;
+  }
+  FAIL() << "the supervisor did not start under any limit";
 }
 
 }  // namespace

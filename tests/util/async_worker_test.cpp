@@ -64,30 +64,43 @@ TEST(async_worker, PostsToAnIdleWorkerAreNeverLost) {
   }
 }
 
+// Destroyed, or stopped first (as a shutdown past its limit does): the
+// queued tasks never run, and a stop discards them at once.
 TEST(async_worker, DestructionFinishesTheRunningTaskAndDiscardsTheQueued) {
-  boost::asio::io_context io;
-  owner_t owner;
-  auto worker = std::make_unique<async_worker_t>(io);
-  std::promise<void> started;
-  std::atomic<bool> finished{false};
-  std::atomic<int> queued_runs{0};
-  int callbacks = 0;
-  auto sentinel = std::make_shared<int>(0);
-  worker->post([&] {
-    started.set_value();
-    // Runs until the destructor asks the thread to stop, and then on to its end.
-    while (!boost::this_thread::interruption_requested()) std::this_thread::yield();
-    finished = true;
-  });
-  started.get_future().wait();
-  for (int i = 0; i < 4; ++i)
-    worker->post([&, sentinel] { return ++queued_runs; }, owner.wrap([&](int, std::exception_ptr) { ++callbacks; }));
-  worker.reset();
-  EXPECT_TRUE(finished);
-  EXPECT_EQ(0, queued_runs);
-  EXPECT_EQ(1, sentinel.use_count()) << "discarded tasks must be destroyed";
-  io.poll();  // nothing is left pending on the loop either
-  EXPECT_EQ(0, callbacks);
+  for (const bool stop_first : {false, true}) {
+    SCOPED_TRACE(stop_first ? "stopped" : "destroyed");
+    boost::asio::io_context io;
+    owner_t owner;
+    auto worker = std::make_unique<async_worker_t>(io);
+    std::promise<void> started;
+    std::atomic<bool> finished{false};
+    std::atomic<int> queued_runs{0};
+    int callbacks = 0;
+    auto sentinel = std::make_shared<int>(0);
+    worker->post([&] {
+      started.set_value();
+      // Runs until the thread is asked to stop, and then on to its end.
+      while (!boost::this_thread::interruption_requested()) std::this_thread::yield();
+      finished = true;
+    });
+    started.get_future().wait();
+    const auto post_one = [&] {
+      worker->post([&, sentinel] { return ++queued_runs; }, owner.wrap([&](int, std::exception_ptr) { ++callbacks; }));
+    };
+    for (int i = 0; i < 4; ++i) post_one();
+    if (stop_first) {
+      worker->stop();
+      EXPECT_EQ(1, sentinel.use_count()) << "discarded at once";
+      post_one();  // refused
+      EXPECT_EQ(1, sentinel.use_count());
+    }
+    worker.reset();
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(0, queued_runs);
+    EXPECT_EQ(1, sentinel.use_count()) << "discarded tasks must be destroyed";
+    io.poll();  // nothing is left pending on the loop either
+    EXPECT_EQ(0, callbacks);
+  }
 }
 
 // A task that lets an exception escape must not leave the queue unserved

@@ -3,6 +3,7 @@
 // pair, answers its configuration requests, shows its notifications,
 // passes signals on, restarts it and serves its metrics.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -123,6 +124,12 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reload asked for while starting must not end the process: held until
+  // the supervisor handles it.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &hangup, nullptr);
   try {
     return run(argc, argv);
   } catch (const std::exception& e) {

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <system_error>
 #include <vector>
 
 #include "config_file.h"
@@ -89,6 +88,11 @@ supervisor_t::~supervisor_t() = default;
 
 int supervisor_t::run() {
   for (int s : {SIGHUP, SIGTERM, SIGINT, SIGCHLD}) signals_.add(s);
+  // Blocked by main() until it is handled here.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  ::sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
   wait_signal();
   if (options_.metrics_address) {
     http_ = std::make_unique<metrics::http_server_t>(
@@ -106,10 +110,15 @@ int supervisor_t::run() {
 void supervisor_t::start_daemon() {
   remove_stale_socket(config_.sorter_socket_path());
   remove_stale_socket(config_.client_socket_path());
+  policy_.started(restart_policy_t::clock_t::now());
 
+  // Out of descriptors or processes (anyone can fill the metrics port):
+  // a failed start like any other, tried again later.
+  const auto cannot = [this](const char* call) {
+    restart_later(std::string("cannot start the daemon: ") + call + ": " + std::strerror(errno), "exited");
+  };
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-    throw std::system_error(errno, std::generic_category(), "socketpair");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return cannot("socketpair");
   const int theirs = pair[1];
 
   std::vector<std::string> env_strings;
@@ -124,7 +133,13 @@ void supervisor_t::start_daemon() {
 
   const std::string failed = std::string(using_journal() ? "<3>" : "") + "mq-overseer: cannot start the daemon\n";
   pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid < 0) {
+    const int error = errno;
+    ::close(pair[0]);
+    ::close(theirs);
+    errno = error;
+    return cannot("fork");
+  }
   if (pid == 0) {
     // The daemon's end is inherited; ours is close-on-exec.
     ::fcntl(theirs, F_SETFD, 0);
@@ -141,7 +156,6 @@ void supervisor_t::start_daemon() {
   announced_ = false;
   last_info_.reset();
   last_clients_.reset();
-  policy_.started(restart_policy_t::clock_t::now());
   log(level_t::info, "started " + options_.daemon + " (pid " + std::to_string(pid) + ")");
 
   util::local_ipc_link_t::socket_t socket(io_);
@@ -171,7 +185,14 @@ void supervisor_t::on_signal(int signal) {
           break;
         }
       }
-      if (pid_ > 0) ::kill(pid_, SIGHUP);
+      // A daemon without its configuration may not handle SIGHUP yet, and
+      // asks for the configuration anyway: it hears of the reload once it
+      // has announced one.
+      if (pid_ > 0 && announced_) {
+        ::kill(pid_, SIGHUP);
+      } else {
+        reload_pending_ = true;
+      }
       break;
     case SIGTERM:
     case SIGINT:
@@ -305,6 +326,10 @@ void supervisor_t::on_message(const std::uint8_t* data, std::uint32_t size, util
       if (options_.verbose || last_info_ != message.config_revision())
         log(level_t::notice, "daemon ready with configuration revision " + std::to_string(message.config_revision()));
       last_info_ = message.config_revision();
+      if (reload_pending_) {
+        reload_pending_ = false;
+        ::kill(pid_, SIGHUP);
+      }
       break;
     case in_t::MY_STAT_NOTIFICATION:
       ++sample_.stat_reports;

@@ -69,6 +69,8 @@ class supervisor_t : private util::local_ipc_link_t::delegate_t {
   bool announced_ = false;
   bool waiting_ = false;  // for the restart timer
   bool stopping_ = false;
+  // A SIGHUP came before the daemon announced its configuration.
+  bool reload_pending_ = false;
   bool done_ = false;
   int result_ = 0;
   std::optional<std::uint32_t> last_info_;
