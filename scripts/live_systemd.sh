@@ -80,12 +80,15 @@ fi
 # The package's dependencies, from the archive when missing (the container
 # has no network): apt-get satisfy does nothing when they are installed.
 depends="$(dpkg-deb --field "$deb" Depends)"
-if ! chroot "$root" dpkg-query -W adduser >/dev/null 2>&1 ||
-  ! chroot "$root" apt-get satisfy -s "$depends" 2>/dev/null | grep -q '^0 upgraded, 0 newly installed'; then
+if ! chroot "$root" apt-get satisfy -s "$depends" 2>/dev/null | grep -q '^0 upgraded, 0 newly installed'; then
   echo "== live systemd: installing the package's dependencies into the root"
-  if ! { chroot "$root" apt-get update -qq && DEBIAN_FRONTEND=noninteractive chroot "$root" \
-    apt-get satisfy -y -qq --no-install-recommends "$depends"; } >"$base/apt.log" 2>&1; then
-    skip "cannot install the package's dependencies into the root (no network?): $(tail -1 "$base/apt.log")"
+  chroot "$root" apt-get update -qq >"$base/apt.log" 2>&1 ||
+    skip "cannot update the root's package lists (no network?): $(tail -1 "$base/apt.log")"
+  # Reachable archive, dependencies that cannot be met: the package is wrong.
+  if ! DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get satisfy -y -qq --no-install-recommends \
+    "$depends" >>"$base/apt.log" 2>&1; then
+    echo "== live systemd: FAILED: the package's dependencies cannot be installed: $(tail -3 "$base/apt.log")"
+    exit 1
   fi
   chroot "$root" apt-get clean
 fi
