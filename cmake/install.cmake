@@ -46,6 +46,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvane-mail-quarantine.service DESTI
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/config.json DESTINATION ${MQ_ETC_DIR}/orvane-mail-quarantine)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/default DESTINATION ${MQ_ETC_DIR}/default
         RENAME orvane-mail-quarantine)
+# Alerting rules for a Prometheus server that scrapes mq-overseer.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/alerts.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/orvane-mail-quarantine/prometheus)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(MQ_GZIP)
   set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: a plain build, one under
 # AddressSanitizer and UndefinedBehaviorSanitizer, one under ThreadSanitizer
-# (the threaded areas), then a short run of every fuzz target.
+# (the threaded areas), the package (checked, then installed under a live
+# systemd in a container), then a short run of every fuzz target.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 cd "$repo_root"
@@ -48,6 +49,8 @@ for t in test_util test_store test_sorter test_client test_service; do
 done
 echo "== package (lintian, systemd-analyze verify)"
 bash scripts/check_package.sh || status=1
+echo "== the package under a live systemd (in a container)"
+bash scripts/live_systemd.sh "$(ls -t build-package/orvane-mail-quarantine_*.deb | head -1)" || status=1
 echo "== fuzzing (20 s a target)"
 bash scripts/fuzz.sh 20 || status=1
 exit $status

@@ -24,6 +24,7 @@
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "store/power_cut.h"
+#include "store/space_reserve.h"
 
 namespace mq::store {
 
@@ -188,9 +189,8 @@ void message_dir_t::check_space(std::uint64_t size) const {
   const std::uint64_t unit = fs_stat.f_frsize ? fs_stat.f_frsize : fs_stat.f_bsize;
   const std::uint64_t total = static_cast<std::uint64_t>(fs_stat.f_blocks) * unit;
   const std::uint64_t free = static_cast<std::uint64_t>(fs_stat.f_bavail) * unit;
-  // One put must not take the room every later put and every commit of the
-  // database need: a sparse source may state any size.
-  const std::uint64_t reserve = std::min(reserve_bytes, total / reserve_divisor);
+  // A sparse source may state any size.
+  const std::uint64_t reserve = space_reserve(total);
   if (free < reserve || free - reserve < size) throw std::system_error(ENOSPC, std::system_category());
 }
 

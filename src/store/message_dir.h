@@ -48,10 +48,6 @@ class message_dir_t {
  public:
   // Largest byte count handed to one write call.
   static constexpr std::size_t max_chunk = 65535;
-  // A put fails with ENOSPC rather than leave less free space than the
-  // smaller of 64 MiB and 1/20 of the file system.
-  static constexpr std::uint64_t reserve_bytes = 64ull << 20;
-  static constexpr std::uint64_t reserve_divisor = 20;
 
   explicit message_dir_t(boost::filesystem::path dir, file_ops_t* ops = nullptr);
   ~message_dir_t();

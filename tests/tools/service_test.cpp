@@ -2,9 +2,11 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -166,6 +168,17 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
                                  m.at("mail_quarantine_socket_connections{socket=\"client\"}"),
                                  t.at("mail_quarantine_socket_connections{socket=\"sorter\"}")}));
   EXPECT_EQ(0u, t.count("mail_quarantine_up"));
+  // The spool's file system as the daemon's own check sees it; only the free
+  // space may move between the scrape and this look.
+  struct statvfs fs;
+  ASSERT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
+  const double size = static_cast<double>(fs.f_blocks) * static_cast<double>(fs.f_frsize);
+  EXPECT_EQ(
+      (std::pair{size, std::min(std::floor(size / 20), 64.0 * 1024 * 1024)}),
+      (std::pair{m.at("mail_quarantine_spool_filesystem_size_bytes"), m.at("mail_quarantine_spool_reserve_bytes")}));
+  EXPECT_NEAR(static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize),
+              m.at("mail_quarantine_spool_filesystem_free_bytes"), 64.0 * 1024 * 1024);
+  EXPECT_EQ(0u, t.count("mail_quarantine_spool_reserve_bytes"));
 
   // Anything but GET /metrics, and a request too long.
   for (const auto& [request, status] : std::vector<std::pair<std::string, std::string>>{

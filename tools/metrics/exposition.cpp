@@ -89,6 +89,17 @@ std::string render(const queue_sample_t* queue, const socket_clients_t& clients,
     }
     w.family("mail_quarantine_stat_reports_total", "counter", "Statistics reports the daemon has sent.");
     w.sample("mail_quarantine_stat_reports_total", "", static_cast<double>(s.stat_reports));
+    if (s.spool) {
+      w.family("mail_quarantine_spool_filesystem_size_bytes", "gauge",
+               "Size of the file system of the spool directory.");
+      w.sample("mail_quarantine_spool_filesystem_size_bytes", "", static_cast<double>(s.spool->size));
+      w.family("mail_quarantine_spool_filesystem_free_bytes", "gauge",
+               "Free bytes of the file system of the spool directory, as the daemon may use them.");
+      w.sample("mail_quarantine_spool_filesystem_free_bytes", "", static_cast<double>(s.spool->free));
+      w.family("mail_quarantine_spool_reserve_bytes", "gauge",
+               "Free bytes a put must leave on that file system; a put that would take them fails.");
+      w.sample("mail_quarantine_spool_reserve_bytes", "", static_cast<double>(s.spool->reserve));
+    }
     if (s.reported_clients) {
       w.family("mail_quarantine_clients", "gauge",
                "Connections of both sockets together, as the daemon last reported them.");

@@ -30,6 +30,13 @@ struct socket_clients_t {
   std::optional<std::uint64_t> client;
 };
 
+// The file system of the spool directory, in bytes.
+struct spool_space_t {
+  std::uint64_t size = 0;
+  std::uint64_t free = 0;
+  std::uint64_t reserve = 0;  // what a put must leave free
+};
+
 // What only the supervisor knows.
 struct supervisor_sample_t {
   bool up = false;                                // running and ready with a configuration
@@ -38,6 +45,7 @@ struct supervisor_sample_t {
   std::optional<std::uint32_t> reported_clients;  // from the last statistics
   std::uint64_t stat_reports = 0;
   std::optional<std::uint32_t> config_revision;  // the last one applied
+  std::optional<spool_space_t> spool;
 };
 
 }  // namespace mq::metrics

@@ -19,6 +19,7 @@
 #include "metrics/exposition.h"
 #include "metrics/queue_probe.h"
 #include "metrics/socket_clients.h"
+#include "metrics/spool_space.h"
 #include "ov/error.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
 
@@ -296,6 +297,7 @@ void supervisor_t::serve_metrics(metrics::http_server_t::respond_t respond) {
             log(level_t::debug, std::string("metrics: ") + e.what());
           }
         }
+        sample_.spool = metrics::read_spool_space(config_.spool_dir());
         respond(metrics::render(queue, clients, &sample_, now));
       });
 }
