@@ -23,7 +23,7 @@ channel_t::channel_t(const std::string& path, const std::string& name, int timeo
 
 void channel_t::send(const google::protobuf::Message& message, int fd) {
   std::string body;
-  message.SerializeToString(&body);
+  message.SerializePartialToString(&body);
   try {
     util::write_frame(socket_.get(), body, fd);
   } catch (const std::system_error& e) {
@@ -32,6 +32,12 @@ void channel_t::send(const google::protobuf::Message& message, int fd) {
 }
 
 std::string channel_t::receive_body(util::unique_fd_t* fd, int timeout_ms) {
+  auto body = receive_body_or_end(fd, timeout_ms);
+  if (!body) throw connection_error_t("the daemon closed the connection on the " + name_ + " " + path_);
+  return std::move(*body);
+}
+
+std::optional<std::string> channel_t::receive_body_or_end(util::unique_fd_t* fd, int timeout_ms) {
   std::string body;
   util::unique_fd_t received;
   bool got = false;
@@ -40,7 +46,7 @@ std::string channel_t::receive_body(util::unique_fd_t* fd, int timeout_ms) {
   } catch (const std::runtime_error& e) {  // std::system_error too
     throw connection_error_t("connection to the " + name_ + " " + path_ + " failed: " + e.what());
   }
-  if (!got) throw connection_error_t("the daemon closed the connection on the " + name_ + " " + path_);
+  if (!got) return std::nullopt;
   if (fd) *fd = std::move(received);
   return body;
 }

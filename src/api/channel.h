@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <google/protobuf/message.h>
@@ -24,15 +25,20 @@ class channel_t {
   // For poll() over several channels.
   int fd() const { return socket_.get(); }
 
+  // Sends what `message` holds, even without its required fields.
   void send(const google::protobuf::Message& message, int fd = -1);
   // The body of the next frame; a descriptor that comes with it goes to
   // `fd` (or is closed when `fd` is null). `timeout_ms` overrides the
   // channel's timeout unless it is channel_timeout.
   std::string receive_body(util::unique_fd_t* fd = nullptr, int timeout_ms = channel_timeout);
+  // The same, or nothing when the daemon closed the connection before a frame.
+  std::optional<std::string> receive_body_or_end(util::unique_fd_t* fd = nullptr, int timeout_ms = channel_timeout);
   // The next frame, parsed into `message`.
   void receive(google::protobuf::Message& message, util::unique_fd_t* fd = nullptr, int timeout_ms = channel_timeout);
 
   std::uint32_t next_serial() { return ++serial_; }
+  // Hangs up; nothing goes either way after this.
+  void close() { socket_.reset(); }
 
  private:
   std::string path_;

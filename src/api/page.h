@@ -19,6 +19,7 @@ struct page_key_t {
 // The queue's order: due time as the daemon stores it (signed), then id.
 bool operator<(const page_key_t& a, const page_key_t& b);
 
+inline page_key_t key_of(const page_key_t& key) { return key; }
 page_key_t key_of(const QueueKey& key);
 page_key_t key_of(const MailQuarantine2ClientMessage::Entry& entry);
 

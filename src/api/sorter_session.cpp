@@ -6,7 +6,8 @@ namespace mq::api {
 
 namespace {
 
-// Serial 0 is never used by a request of a session: it marks the probe.
+// Serial 0 is never used by a request of a session: it marks the probe
+// sent on connecting.
 constexpr std::uint32_t probe_serial = 0;
 
 }  // namespace
@@ -29,6 +30,8 @@ sorter_session_t::sorter_session_t(const std::string& path, int timeout_ms)
   }
   if (greeting.tag() != response_t::STORE_STATE_NOTIFICATION) throw connection_error_t(wrong);
   store_path_ = greeting.store_path();
+  // Its answer is read here, so that none is left for a caller who polls.
+  if (receive().serial() != probe_serial) throw connection_error_t("the daemon did not answer the first request first");
 }
 
 void sorter_session_t::subscribe() {
@@ -53,9 +56,6 @@ sorter_session_t::response_t sorter_session_t::receive(util::unique_fd_t* fd, in
       if (notifications == notifications_t::deliver) return response;
       continue;
     }
-    if (response.tag() == response_t::GET_ENTRY_IDS_RESPONSE && response.has_serial() &&
-        response.serial() == probe_serial)
-      continue;
     return response;
   }
 }
