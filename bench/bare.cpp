@@ -156,7 +156,7 @@ mq::store::queue_chunk_request_t page_request(mq::store::status_t status, std::u
   return request;
 }
 
-// The keys of a page of the database, as the walk reads them.
+// The keys of a page of the database, as a walk reads them.
 template <class row_t, class id_t>
 std::vector<api::page_key_t> keys_of(const std::vector<row_t>& rows, id_t row_t::*id) {
   std::vector<api::page_key_t> keys;
@@ -165,29 +165,32 @@ std::vector<api::page_key_t> keys_of(const std::vector<row_t>& rows, id_t row_t:
   return keys;
 }
 
+const auto ids = &mq::store::queue_key_t::entry_id;
+const auto briefs = &mq::store::entry_brief_t::id;
+
 }  // namespace
 
 walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
-  return timed_walk([&](const api::page_key_t& key) { return db_->get_queue_chunk(page_request(status, limit, key)); },
-                    [](const auto& rows) { return keys_of(rows, &std::decay_t<decltype(rows[0])>::entry_id); });
+  return timed_walk(
+      [&](const api::page_key_t& key) { return keys_of(db_->get_queue_chunk(page_request(status, limit, key)), ids); });
 }
 
 walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
-  return timed_walk(
-      [&](const api::page_key_t& key) { return db_->get_queue_chunk_brief(page_request(status, limit, key)); },
-      [](const auto& rows) { return keys_of(rows, &std::decay_t<decltype(rows[0])>::id); });
+  return timed_walk([&](const api::page_key_t& key) {
+    return keys_of(db_->get_queue_chunk_brief(page_request(status, limit, key)), briefs);
+  });
 }
 
 double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(
-      key, [&](const api::page_key_t& k) { return db_->get_queue_chunk(page_request(status, limit, k)); },
-      [](const auto& rows) -> const auto& { return rows; });
+  return timed_page(key, [&](const api::page_key_t& k) {
+    return keys_of(db_->get_queue_chunk(page_request(status, limit, k)), ids);
+  });
 }
 
 double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(
-      key, [&](const api::page_key_t& k) { return db_->get_queue_chunk_brief(page_request(status, limit, k)); },
-      [](const auto& rows) -> const auto& { return rows; });
+  return timed_page(key, [&](const api::page_key_t& k) {
+    return keys_of(db_->get_queue_chunk_brief(page_request(status, limit, k)), briefs);
+  });
 }
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {

@@ -22,9 +22,11 @@ std::string alarm_text(const sorter_response_t& m) {
 }
 
 // A page must keep to its limit.
-template <class keys_t>
-void check_limit(const keys_t& keys, std::uint64_t limit) {
-  if (static_cast<std::uint64_t>(keys.size()) > limit) throw std::runtime_error("page longer than its limit");
+template <class page_t>
+page_t limited(page_t page, std::uint64_t limit) {
+  if (static_cast<std::uint64_t>(api::page_items(page).size()) > limit)
+    throw std::runtime_error("page longer than its limit");
+  return page;
 }
 
 }  // namespace
@@ -93,45 +95,23 @@ std::vector<batch_stats_t> sorter_driver_t::run_cycles(std::size_t cycles, std::
   return stats;
 }
 
-namespace {
-
-const auto sorter_keys = [](const sorter_response_t& page) -> const auto& { return page.queue_key_list(); };
-const auto client_keys = [](const client_response_t& page) -> const auto& { return page.entry(); };
-
-}  // namespace
-
 walk_stats_t sorter_driver_t::walk(mq::Status status, std::uint64_t limit) {
-  auto& session = *sessions_.front();
   return timed_walk(
-      [&](const api::page_key_t& key) {
-        auto page = session.ids_page(status, key, limit);
-        check_limit(page.queue_key_list(), limit);
-        return page;
-      },
-      sorter_keys);
+      [&](const api::page_key_t& key) { return limited(sessions_.front()->page(status, key, limit), limit); });
 }
 
 double sorter_driver_t::page(mq::Status status, std::uint64_t limit, const api::page_key_t& key) {
-  auto& session = *sessions_.front();
-  return timed_page(
-      key, [&](const api::page_key_t& k) { return session.ids_page(status, k, limit); }, sorter_keys);
+  return timed_page(key, [&](const api::page_key_t& k) { return sessions_.front()->page(status, k, limit); });
 }
 
 client_driver_t::client_driver_t(const std::string& socket_path, int timeout_ms) : session_(socket_path, timeout_ms) {}
 
 walk_stats_t client_driver_t::walk(mq::Status status, std::uint64_t limit) {
-  return timed_walk(
-      [&](const api::page_key_t& key) {
-        auto page = session_.chunk(status, key, limit);
-        check_limit(page.entry(), limit);
-        return page;
-      },
-      client_keys);
+  return timed_walk([&](const api::page_key_t& key) { return limited(session_.page(status, key, limit), limit); });
 }
 
 double client_driver_t::page(mq::Status status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(
-      key, [&](const api::page_key_t& k) { return session_.chunk(status, k, limit); }, client_keys);
+  return timed_page(key, [&](const api::page_key_t& k) { return session_.page(status, k, limit); });
 }
 
 double client_driver_t::queue_stat(client_response_t& response) {

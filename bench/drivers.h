@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,9 +35,9 @@ struct walk_stats_t {
 };
 
 // A walk from the head of a queue, timed page by page: `fetch(key)` gets
-// the page after `key`, `keys_of(page)` its keys.
-template <class fetch_t, class keys_of_t>
-walk_stats_t timed_walk(fetch_t&& fetch, keys_of_t&& keys_of) {
+// the page after `key`.
+template <class fetch_t>
+walk_stats_t timed_walk(fetch_t&& fetch) {
   walk_stats_t stats;
   const double start = now_seconds();
   api::walk_pages(
@@ -49,9 +48,8 @@ walk_stats_t timed_walk(fetch_t&& fetch, keys_of_t&& keys_of) {
         stats.page_seconds.push_back(now_seconds() - sent);
         return page;
       },
-      keys_of,
       [&](const auto& page, const api::page_key_t& key) {
-        const auto entries = static_cast<std::uint64_t>(std::size(keys_of(page)));
+        const auto entries = static_cast<std::uint64_t>(api::page_items(page).size());
         if (entries > 0) stats.page_keys.push_back(key);
         stats.entries += entries;
         return true;
@@ -61,12 +59,12 @@ walk_stats_t timed_walk(fetch_t&& fetch, keys_of_t&& keys_of) {
 }
 
 // The round trip of one page after `key` that must not be empty.
-template <class fetch_t, class keys_of_t>
-double timed_page(const api::page_key_t& key, fetch_t&& fetch, keys_of_t&& keys_of) {
+template <class fetch_t>
+double timed_page(const api::page_key_t& key, fetch_t&& fetch) {
   const double sent = now_seconds();
   const auto page = fetch(key);
   const double seconds = now_seconds() - sent;
-  if (std::size(keys_of(page)) == 0) throw std::runtime_error("page unexpectedly empty");
+  if (api::page_items(page).empty()) throw std::runtime_error("page unexpectedly empty");
   return seconds;
 }
 

@@ -100,21 +100,8 @@ client_session_t::response_t client_session_t::check(bool fix) {
   return call(request);
 }
 
-client_session_t::response_t client_session_t::chunk(Status status, const page_key_t& key, std::uint64_t limit) {
-  request_t request;
-  request.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
-  request.set_status(status);
-  request.set_entry_id(key.entry_id);
-  request.set_next_access_ts(key.next_access_ts);
-  request.set_limit(limit);
-  return call(request);
-}
-
-void client_session_t::walk(Status status, const page_key_t& start, std::uint64_t limit,
-                            const std::function<bool(const response_t&, const page_key_t&)>& on_page) {
-  walk_pages(
-      start, [&](const page_key_t& key) { return chunk(status, key, limit); },
-      [](const response_t& page) -> const auto& { return page.entry(); }, on_page);
+client_session_t::response_t client_session_t::page(Status status, const page_key_t& key, std::uint64_t limit) {
+  return call(page_request<request_t>(request_t::GET_QUEUE_CHUNK_REQUEST, status, key, limit));
 }
 
 }  // namespace mq::api

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "api/channel.h"
@@ -33,10 +32,13 @@ class client_session_t {
   response_t flush(Status status);
   response_t check(bool fix);
   // One GET_QUEUE_CHUNK page of `status` after `key`.
-  response_t chunk(Status status, const page_key_t& key, std::uint64_t limit);
+  response_t page(Status status, const page_key_t& key, std::uint64_t limit);
   // The queue of `status` page by page, as walk_pages() tells.
-  void walk(Status status, const page_key_t& start, std::uint64_t limit,
-            const std::function<bool(const response_t& page, const page_key_t& key)>& on_page);
+  template <class on_page_t>
+  void walk(Status status, const page_key_t& start, std::uint64_t limit, on_page_t&& on_page) {
+    walk_pages(
+        start, [&](const page_key_t& key) { return page(status, key, limit); }, on_page);
+  }
 
  private:
   // Throws the clear message when `path_` turns out to be a Sorter socket.

@@ -80,21 +80,9 @@ sorter_session_t::response_t sorter_session_t::call(request_t request, response_
   return response;
 }
 
-sorter_session_t::response_t sorter_session_t::ids_page(Status status, const page_key_t& key, std::uint64_t limit) {
-  request_t request;
-  request.set_tag(request_t::GET_ENTRY_IDS_REQUEST);
-  request.set_status(status);
-  request.set_entry_id(key.entry_id);
-  request.set_next_access_ts(key.next_access_ts);
-  request.set_limit(limit);
-  return call(request, response_t::GET_ENTRY_IDS_RESPONSE);
-}
-
-void sorter_session_t::walk(Status status, const page_key_t& start, std::uint64_t limit,
-                            const std::function<bool(const response_t&, const page_key_t&)>& on_page) {
-  walk_pages(
-      start, [&](const page_key_t& key) { return ids_page(status, key, limit); },
-      [](const response_t& page) -> const auto& { return page.queue_key_list(); }, on_page);
+sorter_session_t::response_t sorter_session_t::page(Status status, const page_key_t& key, std::uint64_t limit) {
+  return call(page_request<request_t>(request_t::GET_ENTRY_IDS_REQUEST, status, key, limit),
+              response_t::GET_ENTRY_IDS_RESPONSE);
 }
 
 }  // namespace mq::api

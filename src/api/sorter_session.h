@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "api/channel.h"
@@ -46,10 +45,13 @@ class sorter_session_t {
   response_t call(request_t request, response_t::Tag expected, int fd = -1, util::unique_fd_t* out_fd = nullptr);
 
   // One GET_ENTRY_IDS page of `status` after `key`.
-  response_t ids_page(Status status, const page_key_t& key, std::uint64_t limit);
+  response_t page(Status status, const page_key_t& key, std::uint64_t limit);
   // The queue of `status` page by page, as walk_pages() tells.
-  void walk(Status status, const page_key_t& start, std::uint64_t limit,
-            const std::function<bool(const response_t& page, const page_key_t& key)>& on_page);
+  template <class on_page_t>
+  void walk(Status status, const page_key_t& start, std::uint64_t limit, on_page_t&& on_page) {
+    walk_pages(
+        start, [&](const page_key_t& key) { return page(status, key, limit); }, on_page);
+  }
 
  private:
   channel_t channel_;

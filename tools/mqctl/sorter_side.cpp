@@ -317,9 +317,8 @@ int run_ids(const context_t& ctx, const args_t& args) {
       limit ? (*limit == 0 ? walk_page_size : *limit) : std::numeric_limits<std::uint64_t>::max();
   bool more = false;
   for (;;) {
-    const response_t response =
-        session.ids_page(static_cast<mq::Status>(status), mq::api::key_of(after),
-                         limit ? wanted - static_cast<std::uint64_t>(keys.size()) : walk_page_size);
+    const response_t response = session.page(static_cast<mq::Status>(status), mq::api::key_of(after),
+                                             limit ? wanted - static_cast<std::uint64_t>(keys.size()) : walk_page_size);
     if (response.queue_key_list_size() == 0) break;
     bool past_due = false;
     for (const auto& key : response.queue_key_list()) {
@@ -336,7 +335,7 @@ int run_ids(const context_t& ctx, const args_t& args) {
     if (static_cast<std::uint64_t>(keys.size()) >= wanted) {
       // A page that ends exactly at the limit may be the last one: ask for
       // one more key before offering a next page.
-      const response_t probe = session.ids_page(static_cast<mq::Status>(status), mq::api::key_of(after), 1);
+      const response_t probe = session.page(static_cast<mq::Status>(status), mq::api::key_of(after), 1);
       more = probe.queue_key_list_size() > 0 && (!due || probe.queue_key_list(0).next_access_ts() <= *due);
       break;
     }
