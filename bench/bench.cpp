@@ -80,6 +80,17 @@ void bench_t::check_put(const mq::MailQuarantine2SorterMessage& a) {
           "PUT_ENTRY_RESPONSE with an entry id");
 }
 
+void bench_t::make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second,
+                          mq::Sorter2MailQuarantineMessage& q, int& fd) {
+  q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
+  q.set_entry_id(id);
+  auto* u = q.mutable_entry_update();
+  u->set_message_size(size);
+  u->set_attempts(1);
+  u->set_next_access_ts(1800000000 + i);
+  fd = second.fd();
+}
+
 void bench_t::make_get(std::uint64_t id, mq::Sorter2MailQuarantineMessage& q) {
   q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
   q.set_entry_id(id);

@@ -187,6 +187,9 @@ class bench_t {
   static void check_put(const mq::MailQuarantine2SorterMessage& a);
 
   static void make_get(std::uint64_t id, mq::Sorter2MailQuarantineMessage& q);
+  // The `i`th update: a new file of `size` (`second`), attempts and next access time.
+  static void make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second,
+                          mq::Sorter2MailQuarantineMessage& q, int& fd);
 
   // The answer names the entry and hands back its file; `content` receives it.
   static void check_get(std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd,

@@ -15,16 +15,9 @@ void bench_t::make_cycle_step(std::size_t index, std::uint64_t size, const std::
     case get_step:
       make_get(ids[i], q);
       break;
-    case update_step: {
-      q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
-      q.set_entry_id(ids[i]);
-      auto* u = q.mutable_entry_update();
-      u->set_message_size(size);
-      u->set_attempts(1);
-      u->set_next_access_ts(1800000000 + i);
-      fd = second.fd();
+    case update_step:
+      make_update(i, ids[i], size, second, q, fd);
       break;
-    }
     default:
       q.set_tag(mq::Sorter2MailQuarantineMessage::REMOVE_ENTRY_REQUEST);
       q.set_entry_id(ids[i]);

@@ -116,13 +116,7 @@ sorter_results_t bench_t::daemon_round(std::uint64_t size, std::size_t n, bool w
       r.update = sorter.run(
           n, load.in_flight,
           [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-            q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
-            q.set_entry_id(ids[i]);
-            auto* u = q.mutable_entry_update();
-            u->set_message_size(size);
-            u->set_attempts(1);
-            u->set_next_access_ts(1800000000 + i);
-            fd = second.fd();
+            make_update(i, ids[i], size, second, q, fd);
           },
           [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
             require(a.tag() == mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");

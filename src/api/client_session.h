@@ -1,8 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "api/channel.h"
 #include "api/page.h"
 #include "mail_quarantine_client_ipc.pb.h"
