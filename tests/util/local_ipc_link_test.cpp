@@ -126,7 +126,7 @@ struct zero_freed_t {
 // Written before the link exists, so that the constructor could be
 // tempted to deliver; every row fails the link once and leaks nothing, also
 // when a refused descriptor arrives as number 0.
-TEST(local_ipc_link, FailuresAreReportedOnceAndCloseEverything) {
+TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE), no_system_error;
   const std::string bad_size = "invalid message size received", read_failed = "read failed: ";
@@ -186,7 +186,7 @@ TEST(local_ipc_link, FailuresAreReportedOnceAndCloseEverything) {
     }
 }
 
-TEST(local_ipc_link, ReassemblesABodyFromSegmentsWithItsDescriptorOnALaterOne) {
+TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_later_one) {
   harness_t h;
   pipe_t p;
   const std::string body = test::pattern(5000, 2);
@@ -207,7 +207,7 @@ TEST(local_ipc_link, ReassemblesABodyFromSegmentsWithItsDescriptorOnALaterOne) {
 
 // The link and the blocking frame_io speak the same frames both ways, the
 // largest included; the link closes its copy of a sent descriptor.
-TEST(local_ipc_link, InteroperatesWithFrameIo) {
+TEST(local_ipc_link, interoperates_with_frame_io) {
   harness_t h;
   pipe_t out;
   const std::string largest = test::pattern(max_size, 4);
@@ -233,7 +233,7 @@ TEST(local_ipc_link, InteroperatesWithFrameIo) {
   EXPECT_TRUE(out.all_writers_gone()) << "the link kept its copy of a sent descriptor";
 }
 
-TEST(local_ipc_link, ADelegateDestroyingTheLinkInOnMessageStopsEverything) {
+TEST(local_ipc_link, a_delegate_destroying_the_link_in_on_message_stops_everything) {
   harness_t h;
   for (const char* body : {"one", "two", "three"}) write_frame(h.peer(), body);
   h.after_message = [&] { h.link.reset(); };
@@ -244,7 +244,7 @@ TEST(local_ipc_link, ADelegateDestroyingTheLinkInOnMessageStopsEverything) {
   EXPECT_TRUE(other_end_closed(h.peer()));
 }
 
-TEST(local_ipc_link, DestructionClosesQueuedDescriptors) {
+TEST(local_ipc_link, destruction_closes_queued_descriptors) {
   harness_t h;
   pipe_t p;
   h.send("one", p.write.get());
@@ -254,7 +254,7 @@ TEST(local_ipc_link, DestructionClosesQueuedDescriptors) {
   EXPECT_TRUE(p.all_writers_gone());
 }
 
-TEST(link_flow, ReadingStopsAtTheHighMarkAndResumesAtTheLowOne) {
+TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {
   harness_t h;
   h.after_message = [&] { h.link->request_started(); };
   h.link->set_flow_limits({3, 1, 1u << 20, 1u << 19, 8, 4});
@@ -271,7 +271,7 @@ TEST(link_flow, ReadingStopsAtTheHighMarkAndResumesAtTheLowOne) {
 }
 
 // A frame of a kind still waiting is replaced by the latest one.
-TEST(link_flow, AFrameOfAKindStillWaitingIsReplacedByTheLatest) {
+TEST(link_flow, a_frame_of_a_kind_still_waiting_is_replaced_by_the_latest) {
   harness_t h;
   h.send_latest("stat 1");
   h.send_latest("stat 2");
