@@ -19,13 +19,7 @@ namespace {
 
 using sorter_request_t = sorter_session_t::request_t;
 using sorter_response_t = sorter_session_t::response_t;
-
-sorter_request_t about(sorter_request_t::Tag tag, std::uint64_t id) {
-  sorter_request_t request;
-  request.set_tag(tag);
-  request.set_entry_id(id);
-  return request;
-}
+using test::entry_request;
 
 // An id the daemon does not hold is its own error, told apart from any
 // other failure by the text both sides share.
@@ -34,7 +28,7 @@ TEST(api_sessions, an_unknown_id_is_entry_not_found_with_its_code) {
   sorter_session_t sorter(q.sorter_socket(), static_cast<int>(test::wait_limit().count()));
   EXPECT_EQ(q.spool_dir(), sorter.store_path());
   try {
-    sorter.call(about(sorter_request_t::GET_ENTRY_REQUEST, 424242), sorter_response_t::GET_ENTRY_RESPONSE);
+    sorter.call(entry_request(sorter_request_t::GET_ENTRY_REQUEST, 424242), sorter_response_t::GET_ENTRY_RESPONSE);
     ADD_FAILURE() << "no error";
   } catch (const entry_not_found_t& e) {
     EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, e.code());
@@ -44,7 +38,7 @@ TEST(api_sessions, an_unknown_id_is_entry_not_found_with_its_code) {
   const std::uint64_t kept = writer.put("kept", SMTP_FRESH);
   pipeline_t<std::uint64_t> pipeline(sorter);
   for (const std::uint64_t id : {kept, std::uint64_t{424243}, kept})
-    pipeline.send(about(sorter_request_t::GET_ENTRY_REQUEST, id), id);
+    pipeline.send(entry_request(sorter_request_t::GET_ENTRY_REQUEST, id), id);
   std::vector<std::uint64_t> found, gone;
   while (pipeline.in_flight() > 0) {
     const auto [id, answer] = pipeline.receive();

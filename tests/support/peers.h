@@ -92,6 +92,9 @@ class protocol_peer_t {
   mq::api::channel_t channel_;
 };
 
+// A Sorter request about entry `id`.
+mq::Sorter2MailQuarantineMessage entry_request(mq::Sorter2MailQuarantineMessage::Tag tag, std::uint64_t id);
+
 class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage> {
  public:
   // With `greeting`, reads the STORE_STATE_NOTIFICATION first.
