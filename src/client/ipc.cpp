@@ -4,6 +4,7 @@
 
 #include "client/tie.h"
 #include "util/ipc_error.h"
+#include "wire/page.h"
 
 namespace mq::client {
 
@@ -36,7 +37,7 @@ void ipc_t::dispatch(const Client2MailQuarantineMessage& m) {
     case request_t::GET_QUEUE_CHUNK_REQUEST:
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
-      tie_->on_get_queue_chunk_request(m.serial(), mq::util::page_request<mq::store::queue_chunk_request_t>(m));
+      tie_->on_get_queue_chunk_request(m.serial(), mq::wire::page_request(m));
       return;
     case request_t::GET_QUEUE_STAT_REQUEST:
       require(m.has_serial(), m, "serial");
@@ -45,7 +46,7 @@ void ipc_t::dispatch(const Client2MailQuarantineMessage& m) {
     case request_t::FLUSH_QUEUE_REQUEST:
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
-      tie_->on_flush_queue_request(m.serial(), static_cast<mq::store::status_t>(m.status() - 1));
+      tie_->on_flush_queue_request(m.serial(), mq::wire::to_store(m.status()));
       return;
     case request_t::CHECK_HEALTH_REQUEST:
       require(m.has_serial(), m, "serial");

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "wire/status.h"
+
 namespace mq::sorter {
 
 namespace {
@@ -76,7 +78,7 @@ mq::store::entry_metadata_update_t to_update(const EntryUpdate& update) {
   mq::store::entry_metadata_update_t out;
   if (update.has_attempts()) out.attempts = update.attempts();
   if (update.has_next_access_ts()) out.next_access_ts = update.next_access_ts();
-  if (update.has_status()) out.status = static_cast<mq::store::status_t>(update.status() - 1);
+  if (update.has_status()) out.status = mq::wire::to_store(update.status());
   if (update.has_smtp_sender()) out.smtp_sender = sender_of(update.smtp_sender());
   out.smtp_recipients = recipients_of(update.smtp_recipient());
   out.content.mime_parts = mime_parts_of(update.mime_part());
@@ -131,8 +133,7 @@ std::vector<MailQuarantine2SorterMessage> queue_change_notifications(const mq::s
   auto start = [&] {
     message_t& m = out.emplace_back();
     m.set_tag(message_t::QUEUE_CHANGE_NOTIFICATION);
-    const int wire = static_cast<int>(change.status) + 1;
-    if (Status_IsValid(wire)) m.set_status(static_cast<Status>(wire));
+    if (const auto status = mq::wire::to_wire(change.status)) m.set_status(*status);
     size = m.ByteSizeLong();
   };
   start();

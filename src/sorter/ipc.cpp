@@ -7,6 +7,7 @@
 #include "sorter/convert.h"
 #include "sorter/tie.h"
 #include "util/ipc_error.h"
+#include "wire/page.h"
 
 namespace mq::sorter {
 
@@ -26,8 +27,6 @@ using request_t = Sorter2MailQuarantineMessage;
 void require(bool present, const request_t& m, const char* field) {
   if (!present) missing(m, field);
 }
-
-mq::store::status_t store_status(Status status) { return static_cast<mq::store::status_t>(status - 1); }
 
 }  // namespace
 
@@ -54,7 +53,7 @@ void ipc_t::dispatch(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
       if (!fd) violation(request_t::descriptor()->full_name() + ": message file not specified");
-      tie_->on_put_entry_request(m.serial(), to_entry(m.entry(), store_status(m.status()), std::move(fd)));
+      tie_->on_put_entry_request(m.serial(), to_entry(m.entry(), mq::wire::to_store(m.status()), std::move(fd)));
       return;
     case request_t::UPDATE_ENTRY_REQUEST: {
       require(m.has_serial(), m, "serial");
@@ -82,7 +81,7 @@ void ipc_t::dispatch(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_
     case request_t::GET_ENTRY_IDS_REQUEST: {
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
-      tie_->on_get_queue_chunk_request(m.serial(), mq::util::page_request<mq::store::queue_chunk_request_t>(m));
+      tie_->on_get_queue_chunk_request(m.serial(), mq::wire::page_request(m));
       return;
     }
     case request_t::SUBSCRIBE_TO_QUEUE_CHANGES:

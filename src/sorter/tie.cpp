@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "sorter/convert.h"
+#include "wire/status.h"
 
 namespace mq::sorter {
 
@@ -41,8 +42,7 @@ void tie_t::on_get_entry_request(std::uint32_t serial, std::int64_t id) {
       id, answer<mq::store::entry_t>(ipc_t::get_entry, serial, [](mq::store::entry_t& entry, unique_fd_t& fd) {
         response_t m = tagged(response_t::GET_ENTRY_RESPONSE);
         m.set_entry_id(static_cast<std::uint64_t>(entry.metadata.id));
-        const int wire = static_cast<int>(entry.metadata.status) + 1;
-        if (Status_IsValid(wire)) m.set_status(static_cast<Status>(wire));
+        if (const auto status = mq::wire::to_wire(entry.metadata.status)) m.set_status(*status);
         fill_entry(*m.mutable_entry(), entry);
         const int file = entry.file.release();
         if (file >= 0) fd = unique_fd_t(file);

@@ -7,6 +7,7 @@
 
 #include "ov/logger.h"
 #include "util/thrown_by.h"
+#include "wire/entry_not_found.h"
 
 namespace mq::store {
 
@@ -468,7 +469,7 @@ entry_metadata_t metadata_db_t::get_entry(std::int64_t id) {
   {
     auto use = select_entry_.use();
     select_entry_.bind_int64(1, id);
-    if (!select_entry_.step()) throw std::runtime_error("Entry not found");
+    if (!select_entry_.step()) throw wire::entry_not_found_t();
     m.session_id = select_entry_.column_optional_text(0);
     m.message_filename = select_entry_.column_text(1);
     m.message_size = select_entry_.column_uint64(2);

@@ -37,7 +37,7 @@ class metadata_db_t {
 
   // One transaction; the new entry id.
   std::uint64_t put_entry(const entry_metadata_t& metadata);
-  // Throws "Entry not found" for an unknown id.
+  // Throws wire::entry_not_found_t for an unknown id.
   entry_metadata_t get_entry(std::int64_t id);
   // One transaction; the previous message file name when the update
   // replaced it, otherwise empty. An unknown id changes nothing.

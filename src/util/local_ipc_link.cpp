@@ -46,7 +46,7 @@ local_ipc_link_t::local_ipc_link_t(socket_t socket, delegate_t* delegate)
 
 local_ipc_link_t::~local_ipc_link_t() {
   cancel();
-  if (received_fd_ > 0) ::close(received_fd_);
+  if (received_fd_ >= 0) ::close(received_fd_);
   // The queue (with its descriptors), the buffer and the socket go with the
   // members; completions still pending find the flag raised.
 }
@@ -226,7 +226,7 @@ bool local_ipc_link_t::recv_exact(boost::system::error_code& ec) {
         for (std::size_t i = 0; i < count; ++i) {
           int fd;
           std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-          if (received_fd_ > 0) ::close(received_fd_);
+          if (received_fd_ >= 0) ::close(received_fd_);
           received_fd_ = fd;
           ++read_fds_;
         }
@@ -315,7 +315,7 @@ void local_ipc_link_t::fail(std::exception_ptr error) {
   queued_fds_ = 0;
   read_buffer_.reset();
   read_capacity_ = 0;
-  if (received_fd_ > 0) ::close(received_fd_);
+  if (received_fd_ >= 0) ::close(received_fd_);
   received_fd_ = -1;
   cancel();
   delegate_->on_error(error);

@@ -20,26 +20,6 @@
 
 namespace mq::util {
 
-// Largest page of keys or entries one request may ask for; a larger limit
-// (up to 2^64 - 1) gets this many. 0 keeps its meaning, the store's default.
-constexpr std::uint64_t max_page_entries = 10000;
-
-constexpr std::uint64_t page_limit(std::uint64_t requested) {
-  return requested > max_page_entries ? max_page_entries : requested;
-}
-
-// A page request of either socket protocol: after the key (entry_id,
-// next_access_ts), of one status (wire value minus 1), at most a bounded limit.
-template <class request_t, class message_t>
-request_t page_request(const message_t& m) {
-  request_t request;
-  request.entry_id = static_cast<std::int64_t>(m.entry_id());
-  request.next_access_ts = m.next_access_ts();
-  request.status = static_cast<decltype(request.status)>(m.status() - 1);
-  request.limit = page_limit(m.limit());
-  return request;
-}
-
 // What the codecs of both socket protocols share: the link with its
 // backpressure, the request serials in progress, parsing, logging, framing,
 // and the end of the connection. Event-loop thread only.

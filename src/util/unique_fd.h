@@ -6,7 +6,8 @@
 
 namespace mq::util {
 
-// An optional owned file descriptor. Descriptor 0 is never closed.
+// An optional owned file descriptor; 0 is one like any other (a daemon
+// without standard input receives descriptors by that number).
 class unique_fd_t {
  public:
   unique_fd_t() = default;
@@ -40,7 +41,7 @@ class unique_fd_t {
   }
 
   void reset() {
-    if (present_ && fd_ > 0) ::close(fd_);
+    if (present_ && fd_ >= 0) ::close(fd_);
     present_ = false;
     fd_ = -1;
   }

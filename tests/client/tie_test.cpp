@@ -43,7 +43,7 @@ struct delegate_t : mq::client::tie_t::delegate_t {
 // Requests waiting before the connection object exists are handled once its
 // owner holds it; a descriptor sent along is closed unread; answers go out in
 // completion order, failures under the request's own tag.
-TEST(client_tie, AnswersCarryTheRequestsTagSerialAndOutcome) {
+TEST(client_tie, answers_carry_the_requests_tag_serial_and_outcome) {
   boost::asio::io_context io;
   mq::test::loop_peer_t peer(io);
   delegate_t d;

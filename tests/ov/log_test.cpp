@@ -61,7 +61,7 @@ class log_test : public ::testing::Test {
   mq::test::temp_dir_t dir;
 };
 
-TEST_F(log_test, AFileTargetAppendsStampedLinesAndCopiesThemToThePipe) {
+TEST_F(log_test, a_file_target_appends_stamped_lines_and_copies_them_to_the_pipe) {
   int fds[2];
   ASSERT_EQ(0, ::pipe2(fds, O_NONBLOCK));
   const mq::util::unique_fd_t read_end(fds[0]), write_end(fds[1]);
@@ -90,7 +90,7 @@ TEST_F(log_test, AFileTargetAppendsStampedLinesAndCopiesThemToThePipe) {
   EXPECT_EQ("Notice: Ready for service\nDebug: " + announced + "\nNotice: again\n", std::string(buffer, n > 0 ? n : 0));
 }
 
-TEST_F(log_test, APipeVariableIsOneNumber) {
+TEST_F(log_test, a_pipe_variable_is_one_number) {
   const recorded_line_t wrong{4, "Log Factory: Wrong environment variable COM_ORVANE_ADD_LOG_PIPE"};
   const std::pair<const char*, recorded_line_t> rows[] = {
       {"-1", {0, "Log Factory: Additional log - -1"}}, {"5x", wrong}, {"", wrong}, {"2147483648", wrong}};
@@ -102,7 +102,7 @@ TEST_F(log_test, APipeVariableIsOneNumber) {
   }
 }
 
-TEST_F(log_test, SyslogGetsEveryLevelAtItsPriority) {
+TEST_F(log_test, syslog_gets_every_level_at_its_priority) {
   mq::test::env_var_t var("COM_ORVANE_ADD_LOG_PIPE", nullptr);
   ov::Log config;
   config.set_type(ov::Log::SYSLOG);

@@ -27,17 +27,10 @@ using request_t = mq::Sorter2MailQuarantineMessage;
 using response_t = mq::MailQuarantine2SorterMessage;
 using client_request_t = mq::Client2MailQuarantineMessage;
 
-request_t request(request_t::Tag tag, std::uint64_t id) {
-  request_t m;
-  m.set_tag(tag);
-  m.set_entry_id(id);
-  return m;
-}
-
 // The bytes and envelope of entry `id`.
 response_t get(sorter_peer_t& s, std::uint64_t id, std::string* content) {
   mq::util::unique_fd_t fd;
-  const response_t r = s.call(request(request_t::GET_ENTRY_REQUEST, id), -1, &fd);
+  const response_t r = s.call(mq::test::entry_request(request_t::GET_ENTRY_REQUEST, id), -1, &fd);
   EXPECT_EQ(response_t::GET_ENTRY_RESPONSE, r.tag()) << r.error().what();
   *content = fd ? mq::test::read_fd(fd.get()) : std::string();
   EXPECT_EQ(O_RDONLY, fd ? ::fcntl(fd.get(), F_GETFL) & O_ACCMODE : -1) << "read-only descriptor";
@@ -100,7 +93,7 @@ TEST_F(service, put_then_get_gives_back_the_bytes_and_the_envelope) {
 TEST_F(service, updates_replace_the_file_or_only_the_metadata) {
   sorter_peer_t s(q.sorter_socket());
   const std::uint64_t id = s.put("first version\n", mq::SMTP_FRESH);
-  request_t update = request(request_t::UPDATE_ENTRY_REQUEST, id);
+  request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, id);
   const std::string second = "second, longer version\n";
   update.mutable_entry_update()->set_message_size(second.size());
   response_t r = s.call(update, mq::test::memory_file_fd(second).get());
@@ -127,7 +120,7 @@ TEST_F(service, updates_replace_the_file_or_only_the_metadata) {
 TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   sorter_peer_t watcher(q.sorter_socket());
   sorter_peer_t other(q.sorter_socket());
-  const request_t subscribe = request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
+  const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
   watcher.send(subscribe);
   watcher.send(subscribe);  // no second notification for this
   EXPECT_TRUE(frames_before_probe(watcher).empty());
@@ -247,7 +240,7 @@ TEST_F(service, a_sorter_that_does_not_read_holds_few_descriptors_and_still_gets
   constexpr std::uint32_t count = 2000;
   sorter_peer_t hog(q.sorter_socket());
   std::string burst;
-  request_t m = request(request_t::GET_ENTRY_REQUEST, id);
+  request_t m = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, id);
   for (std::uint32_t serial = 1; serial <= count; ++serial) {
     m.set_serial(serial);
     const std::string body = m.SerializeAsString();
@@ -292,11 +285,11 @@ TEST_F(service, put_get_update_remove_cycles_leak_no_descriptor) {
     const std::uint64_t id = peer.put("cycle " + std::to_string(cycle), mq::SMTP_FRESH);
     std::string got;
     get(peer, id, &got);
-    request_t update = request(request_t::UPDATE_ENTRY_REQUEST, id);
+    request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, id);
     update.mutable_entry_update()->set_message_size(7);
     response_t r = peer.call(update, mq::test::memory_file_fd("updated").get());
     ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-    r = peer.call(request(request_t::REMOVE_ENTRY_REQUEST, id));
+    r = peer.call(mq::test::entry_request(request_t::REMOVE_ENTRY_REQUEST, id));
     ASSERT_EQ(response_t::REMOVE_ENTRY_RESPONSE, r.tag()) << r.error().what();
     if (cycle == 0) baseline = open_descriptors_of(q.daemon().pid());
   }

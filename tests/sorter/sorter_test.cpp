@@ -92,7 +92,7 @@ struct sorter_tie : ::testing::Test {
 // subscription and any late result end with the connection. Descriptors that
 // come with gets are closed unread. Parts and samples come with updates and
 // go back with gets, less the scan report; the spool file name stays inside.
-TEST_F(sorter_tie, RequestsCompleteInAnyOrderUntilTheConnectionEnds) {
+TEST_F(sorter_tie, requests_complete_in_any_order_until_the_connection_ends) {
   int pipe[2];
   ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
   mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
@@ -139,7 +139,7 @@ TEST_F(sorter_tie, RequestsCompleteInAnyOrderUntilTheConnectionEnds) {
 
 // Bad requests the process-level table does not send end their connection
 // with the reason logged, and nothing of them reaches the store.
-TEST_F(sorter_tie, ABadRequestEndsItsConnection) {
+TEST_F(sorter_tie, a_bad_request_ends_its_connection) {
   const auto frame = [](request_t::Tag tag) { return request(tag, 5, 1).SerializeAsString(); };
   const struct {
     std::vector<std::string> frames;
@@ -167,7 +167,7 @@ TEST_F(sorter_tie, ABadRequestEndsItsConnection) {
   }
 }
 
-TEST(frame_limit, TheLargestMessageIsFramedAndOneByteMoreIsRefused) {
+TEST(frame_limit, the_largest_message_is_framed_and_one_byte_more_is_refused) {
   mq::MailQuarantine2ClientMessage m;
   m.set_tag(mq::MailQuarantine2ClientMessage::FLUSH_QUEUE_RESPONSE);
   m.set_report(std::string(mq::util::max_frame_size - 7, 'r'));  // tag 2, field key 1, length 4 bytes
@@ -187,7 +187,7 @@ TEST(frame_limit, TheLargestMessageIsFramedAndOneByteMoreIsRefused) {
 // Every key once, in order, and no notification over the limit. A key costs
 // 3 bytes of field key and length, 3 of entry id and 2 or 7 of time (8 at
 // time 0, else 13); the notification itself 4.
-TEST(frame_limit, AQueueChangeIsSplitAtTheLimit) {
+TEST(frame_limit, a_queue_change_is_split_at_the_limit) {
   const struct {
     std::size_t keys, max_size, notifications;
   } rows[] = {{1, mq::util::max_frame_size, 1},

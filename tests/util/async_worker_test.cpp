@@ -28,7 +28,7 @@ class owner_t : public callback_wrapper_t {};
 // Tasks run in posting order on one thread of their own; results, failures
 // included, come back in that order on the event loop, and run() does not
 // return while one is on its way.
-TEST(async_worker, RunsInOrderOffTheLoopAndDeliversOnIt) {
+TEST(async_worker, runs_in_order_off_the_loop_and_delivers_on_it) {
   boost::asio::io_context io;
   owner_t owner;
   async_worker_t worker(io);
@@ -52,7 +52,7 @@ TEST(async_worker, RunsInOrderOffTheLoopAndDeliversOnIt) {
   EXPECT_EQ(0u, task_tids.count(::getpid()));
 }
 
-TEST(async_worker, PostsToAnIdleWorkerAreNeverLost) {
+TEST(async_worker, posts_to_an_idle_worker_are_never_lost) {
   // The worker runs dry before each post, so every post has to wake it.
   boost::asio::io_context io;
   owner_t owner;
@@ -66,7 +66,7 @@ TEST(async_worker, PostsToAnIdleWorkerAreNeverLost) {
 
 // Destroyed, or stopped first (as a shutdown past its limit does): the
 // queued tasks never run, and a stop discards them at once.
-TEST(async_worker, DestructionFinishesTheRunningTaskAndDiscardsTheQueued) {
+TEST(async_worker, destruction_finishes_the_running_task_and_discards_the_queued) {
   for (const bool stop_first : {false, true}) {
     SCOPED_TRACE(stop_first ? "stopped" : "destroyed");
     boost::asio::io_context io;
@@ -106,7 +106,7 @@ TEST(async_worker, DestructionFinishesTheRunningTaskAndDiscardsTheQueued) {
 // A task that lets an exception escape must not leave the queue unserved
 // (a close would wait for ever): the error ends the loop and nothing after
 // it runs.
-TEST(async_worker, AnEscapingExceptionEndsTheLoopAndNothingRunsAfterIt) {
+TEST(async_worker, an_escaping_exception_ends_the_loop_and_nothing_runs_after_it) {
   boost::asio::io_context io;
   async_worker_t worker(io);
   std::atomic<int> later{0};

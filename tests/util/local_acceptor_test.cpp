@@ -43,7 +43,7 @@ struct acceptor_test : ::testing::Test, local_acceptor_t::delegate_t {
   std::function<void()> after_accept;
 };
 
-TEST_F(acceptor_test, TheSocketFileIsMode0666WhateverTheUmask) {
+TEST_F(acceptor_test, the_socket_file_is_mode0666_whatever_the_umask) {
   const std::string path = dir.file("mode.sock");
   const mode_t old = ::umask(077);
   EXPECT_NO_THROW(listen(path));
@@ -53,7 +53,7 @@ TEST_F(acceptor_test, TheSocketFileIsMode0666WhateverTheUmask) {
   EXPECT_EQ(0666u, st.st_mode & 07777);
 }
 
-TEST_F(acceptor_test, RepointingKeepsOpenConnections) {
+TEST_F(acceptor_test, repointing_keeps_open_connections) {
   const std::string first = dir.file("first.sock"), second = dir.file("second.sock");
   listen(first);
   unique_fd_t c1 = connect_local(first);
@@ -74,7 +74,7 @@ TEST_F(acceptor_test, RepointingKeepsOpenConnections) {
   EXPECT_TRUE(connected(c3.get(), 2));
 }
 
-TEST_F(acceptor_test, BindRefusalsLeaveTheAcceptorClosed) {
+TEST_F(acceptor_test, bind_refusals_leave_the_acceptor_closed) {
   {
     local_acceptor_t earlier(io, this);
     earlier.listen(make_local_endpoint(dir.file("stale.sock")));

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/error.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "support/common.h"
@@ -109,9 +111,22 @@ struct harness_t final : local_ipc_link_t::delegate_t {
 
 enum end_t { none, hang_up, stop_reading };
 
+// Frees descriptor 0 while it lives, so that the next one received takes
+// that number.
+struct zero_freed_t {
+  explicit zero_freed_t(bool free) : saved(free ? ::fcntl(0, F_DUPFD_CLOEXEC, 3) : -1) {
+    if (saved >= 0) ::close(0);
+  }
+  ~zero_freed_t() {
+    if (saved >= 0) ::dup2(saved, 0), ::close(saved);
+  }
+  int saved;
+};
+
 // Written before the link exists, so that the constructor could be
-// tempted to deliver; every row fails the link once and leaks nothing.
-TEST(local_ipc_link, FailuresAreReportedOnceAndCloseEverything) {
+// tempted to deliver; every row fails the link once and leaks nothing, also
+// when a refused descriptor arrives as number 0.
+TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE), no_system_error;
   const std::string bad_size = "invalid message size received", read_failed = "read failed: ";
@@ -131,42 +146,47 @@ TEST(local_ipc_link, FailuresAreReportedOnceAndCloseEverything) {
       {{{len(4) + "last", 0}}, hang_up, eof, "read failed: End of file", 1},
       {{}, stop_reading, sys(EPIPE), "write failed: Broken pipe", 0},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(&row - rows);
-    harness_t h(false);
-    std::vector<pipe_t> pipes;
-    for (const auto& [bytes, count] : row.segments) {
-      std::vector<int> fds;
-      for (int i = 0; i < count; ++i) fds.push_back(pipes.emplace_back().write.get());
-      test::send_raw(h.peer(), bytes.data(), bytes.size(), fds);
+  for (const bool at_zero : {false, true})
+    for (const auto& row : rows) {
+      SCOPED_TRACE(testing::Message() << "row " << &row - rows << (at_zero ? " at descriptor 0" : ""));
+      std::optional<zero_freed_t> zero;  // outlives the harness
+      harness_t h(false);
+      std::vector<pipe_t> pipes;
+      for (const auto& [bytes, count] : row.segments) {
+        std::vector<int> fds;
+        for (int i = 0; i < count; ++i) fds.push_back(pipes.emplace_back().write.get());
+        test::send_raw(h.peer(), bytes.data(), bytes.size(), fds);
+      }
+      if (row.end == hang_up) h.pair.b.reset();
+      if (row.end == stop_reading) ::shutdown(h.peer(), SHUT_RD);
+      // The loop opens its own descriptors on first use: before 0 is freed.
+      const boost::asio::steady_timer opens_the_loop(h.io);
+      pipe_t unsent;
+      zero.emplace(at_zero);
+      h.start();
+      EXPECT_TRUE(h.errors.empty() && h.bodies.empty()) << "the delegate was called from the constructor";
+      if (row.end == stop_reading) h.send("unread", unsent.write.get());
+      ASSERT_TRUE(h.run_until([&] { return !h.errors.empty(); }));
+      h.settle();
+      ASSERT_EQ(1u, h.errors.size());
+      EXPECT_EQ(row.delivered, h.bodies.size());
+      EXPECT_EQ(0, h.written);
+      try {
+        std::rethrow_exception(h.errors[0]);
+      } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(row.code, e.code());
+        EXPECT_EQ(0u, std::string(e.what()).rfind(row.text, 0)) << e.what();
+      } catch (const std::exception& e) {
+        EXPECT_FALSE(row.code) << e.what();
+        EXPECT_EQ(row.text, e.what());
+      }
+      for (auto& p : pipes) EXPECT_TRUE(p.all_writers_gone()) << "a refused descriptor was kept";
+      EXPECT_TRUE(unsent.all_writers_gone()) << "the descriptor of a failed send was kept";
+      EXPECT_TRUE(!h.pair.b || other_end_closed(h.peer()));
     }
-    if (row.end == hang_up) h.pair.b.reset();
-    if (row.end == stop_reading) ::shutdown(h.peer(), SHUT_RD);
-    h.start();
-    EXPECT_TRUE(h.errors.empty() && h.bodies.empty()) << "the delegate was called from the constructor";
-    pipe_t unsent;
-    if (row.end == stop_reading) h.send("unread", unsent.write.get());
-    ASSERT_TRUE(h.run_until([&] { return !h.errors.empty(); }));
-    h.settle();
-    ASSERT_EQ(1u, h.errors.size());
-    EXPECT_EQ(row.delivered, h.bodies.size());
-    EXPECT_EQ(0, h.written);
-    try {
-      std::rethrow_exception(h.errors[0]);
-    } catch (const boost::system::system_error& e) {
-      EXPECT_EQ(row.code, e.code());
-      EXPECT_EQ(0u, std::string(e.what()).rfind(row.text, 0)) << e.what();
-    } catch (const std::exception& e) {
-      EXPECT_FALSE(row.code) << e.what();
-      EXPECT_EQ(row.text, e.what());
-    }
-    for (auto& p : pipes) EXPECT_TRUE(p.all_writers_gone()) << "a refused descriptor was kept";
-    EXPECT_TRUE(unsent.all_writers_gone()) << "the descriptor of a failed send was kept";
-    EXPECT_TRUE(!h.pair.b || other_end_closed(h.peer()));
-  }
 }
 
-TEST(local_ipc_link, ReassemblesABodyFromSegmentsWithItsDescriptorOnALaterOne) {
+TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_later_one) {
   harness_t h;
   pipe_t p;
   const std::string body = test::pattern(5000, 2);
@@ -187,7 +207,7 @@ TEST(local_ipc_link, ReassemblesABodyFromSegmentsWithItsDescriptorOnALaterOne) {
 
 // The link and the blocking frame_io speak the same frames both ways, the
 // largest included; the link closes its copy of a sent descriptor.
-TEST(local_ipc_link, InteroperatesWithFrameIo) {
+TEST(local_ipc_link, interoperates_with_frame_io) {
   harness_t h;
   pipe_t out;
   const std::string largest = test::pattern(max_size, 4);
@@ -213,7 +233,7 @@ TEST(local_ipc_link, InteroperatesWithFrameIo) {
   EXPECT_TRUE(out.all_writers_gone()) << "the link kept its copy of a sent descriptor";
 }
 
-TEST(local_ipc_link, ADelegateDestroyingTheLinkInOnMessageStopsEverything) {
+TEST(local_ipc_link, a_delegate_destroying_the_link_in_on_message_stops_everything) {
   harness_t h;
   for (const char* body : {"one", "two", "three"}) write_frame(h.peer(), body);
   h.after_message = [&] { h.link.reset(); };
@@ -224,7 +244,7 @@ TEST(local_ipc_link, ADelegateDestroyingTheLinkInOnMessageStopsEverything) {
   EXPECT_TRUE(other_end_closed(h.peer()));
 }
 
-TEST(local_ipc_link, DestructionClosesQueuedDescriptors) {
+TEST(local_ipc_link, destruction_closes_queued_descriptors) {
   harness_t h;
   pipe_t p;
   h.send("one", p.write.get());
@@ -234,7 +254,7 @@ TEST(local_ipc_link, DestructionClosesQueuedDescriptors) {
   EXPECT_TRUE(p.all_writers_gone());
 }
 
-TEST(link_flow, ReadingStopsAtTheHighMarkAndResumesAtTheLowOne) {
+TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {
   harness_t h;
   h.after_message = [&] { h.link->request_started(); };
   h.link->set_flow_limits({3, 1, 1u << 20, 1u << 19, 8, 4});
@@ -251,7 +271,7 @@ TEST(link_flow, ReadingStopsAtTheHighMarkAndResumesAtTheLowOne) {
 }
 
 // A frame of a kind still waiting is replaced by the latest one.
-TEST(link_flow, AFrameOfAKindStillWaitingIsReplacedByTheLatest) {
+TEST(link_flow, a_frame_of_a_kind_still_waiting_is_replaced_by_the_latest) {
   harness_t h;
   h.send_latest("stat 1");
   h.send_latest("stat 2");

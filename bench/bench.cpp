@@ -1,0 +1,157 @@
+// What the cases of the benchmark share.
+#include "bench.h"
+
+namespace mq::bench {
+
+void bench_t::run() {
+  for (int run = 0; run < o_.runs; ++run) {
+    if (o_.wanted("put") || o_.wanted("get") || o_.wanted("update") || o_.wanted("remove")) {
+      for (auto size : o_.sizes) sorter_round(run, size);
+    }
+    if (o_.wanted("walk") || o_.wanted("stat")) {
+      for (auto count : o_.walk_sizes) walk_round(run, count);
+    }
+    if (o_.wanted("mqctl") && !o_.walk_sizes.empty()) {
+      mqctl_round(run, *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end()));
+    }
+    if (o_.wanted("scrape") && !o_.walk_sizes.empty()) {
+      const auto n = *std::max_element(o_.walk_sizes.begin(), o_.walk_sizes.end());
+      progress(run, "scrapes of " + std::to_string(n) + " entries");
+      scrape_round(report_, o_.daemon, filled_queue(run, n, false), n, o_.log_level, o_.stat_repeats, o_.bare_sync);
+    }
+    if (o_.wanted("lifecycle")) lifecycle_round(run);
+    if (o_.wanted("mixed")) mixed_round(run);
+    if (o_.wanted("burst")) burst_round(run);
+    if (o_.wanted("log")) {
+      progress(run, "the log's size under lifecycles and gets");
+      log_size_round(report_, o_.daemon, fresh_dir("daemon"), o_.log_level, o_.smoke ? 2 : 60, log_requests());
+    }
+    if (o_.wanted("freeze")) {
+      progress(run, "a flush of a large queue beside gets");
+      big_flush_round(report_, o_.daemon, o_.mqctl, fresh_dir("daemon"), o_.log_level, o_.smoke ? 1000 : 500000,
+                      log_requests());
+    }
+    if (o_.wanted("flush")) {
+      if (syscall_counter_t::available()) {
+        flush_round(run);
+      } else if (run == 0) {
+        std::cerr << "mq-bench: no strace here, flush calls not counted" << std::endl;
+      }
+    }
+  }
+}
+
+// A new empty directory; everything written before is flushed first so
+// that its writeback does not land in the next measurement.
+std::string bench_t::fresh_dir(const std::string& name) {
+  std::string path = root_ + "/" + name;
+  boost::filesystem::remove_all(path);
+  boost::filesystem::create_directories(path);
+  ::sync();
+  return path;
+}
+
+void bench_t::check_stat(client_driver_t& client, std::uint64_t messages, std::uint64_t bytes,
+                         const std::string& when) {
+  mq::MailQuarantine2ClientMessage stat;
+  client.queue_stat(stat);
+  require(stat.smtp_fresh_stat().total_messages() == messages && stat.smtp_fresh_stat().total_bytes() == bytes,
+          "GET_QUEUE_STAT " + when + ": " + std::to_string(stat.smtp_fresh_stat().total_messages()) + " messages of " +
+              std::to_string(stat.smtp_fresh_stat().total_bytes()) + " bytes, expected " + std::to_string(messages) +
+              " of " + std::to_string(bytes));
+}
+
+void bench_t::make_put(std::size_t i, std::uint64_t size, mq::Sorter2MailQuarantineMessage& q) {
+  q.set_tag(mq::Sorter2MailQuarantineMessage::PUT_ENTRY_REQUEST);
+  q.set_status(mq::SMTP_FRESH);
+  auto m = bench_metadata(i, size);
+  auto* e = q.mutable_entry();
+  e->set_session_id(*m.session_id);
+  e->set_message_size(size);
+  e->set_received_ts(m.received_ts);
+  e->set_next_access_ts(m.next_access_ts);
+  auto* c = e->mutable_smtp_connect();
+  c->set_helo(*m.smtp_connect.helo);
+  c->set_address(*m.smtp_connect.address);
+  c->set_port(*m.smtp_connect.port);
+  c->set_proto(*m.smtp_connect.proto);
+  e->mutable_smtp_sender()->set_sender(m.smtp_sender.sender);
+  for (const auto& p : m.smtp_sender.esmtp) e->mutable_smtp_sender()->add_esmtp(p);
+  for (const auto& rcpt : m.smtp_recipients) {
+    auto* to = e->add_smtp_recipient();
+    to->set_recipient(rcpt.recipient);
+    for (const auto& p : rcpt.esmtp) to->add_esmtp(p);
+  }
+}
+
+void bench_t::check_put(const mq::MailQuarantine2SorterMessage& a) {
+  require(a.tag() == mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE && a.has_entry_id() && a.entry_id() > 0,
+          "PUT_ENTRY_RESPONSE with an entry id");
+}
+
+void bench_t::make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second,
+                          mq::Sorter2MailQuarantineMessage& q, int& fd) {
+  q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
+  q.set_entry_id(id);
+  auto* u = q.mutable_entry_update();
+  u->set_message_size(size);
+  u->set_attempts(1);
+  u->set_next_access_ts(1800000000 + i);
+  fd = second.fd();
+}
+
+void bench_t::make_get(std::uint64_t id, mq::Sorter2MailQuarantineMessage& q) {
+  q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+  q.set_entry_id(id);
+}
+
+// The answer names the entry and hands back its file; `content` receives it.
+void bench_t::check_get(std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd,
+                        const payload_t& stored, std::string& content) {
+  require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == id && fd.present(),
+          "GET_ENTRY_RESPONSE with the entry and a descriptor");
+  read_whole(fd.get(), content);
+  require(content == stored.bytes(), "GET_ENTRY_RESPONSE hands back the stored file");
+}
+
+// `in_flight` requests at once: by Little's law their mean latency is
+// in_flight / rate, shown beside the measured p50 and p99 (the bare loop
+// has one at a time).
+void bench_t::add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon,
+                      const batch_stats_t& bare, long rss, int in_flight, const batch_stats_t* limit) {
+  auto d = figures_of(daemon);
+  auto b = figures_of(bare);
+  if (limit) {
+    report_.figure(case_name, unit, true).add(d.rate, b.rate, figures_of(*limit).rate, rss);
+  } else {
+    report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
+  }
+  report_.figure(case_name, std::to_string(in_flight) + "/rate ms", false)
+      .add(d.rate > 0 ? in_flight * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
+  report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
+  report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
+  report_.figure(case_name, "CPU ms/op", false).add(d.cpu_ms, b.cpu_ms, rss);
+}
+
+void bench_t::add_walk(const std::string& case_name, const walk_stats_t& daemon, const page_times_t& daemon_pages,
+                       const walk_stats_t& bare, const page_times_t& bare_pages, long rss) {
+  report_.figure(case_name, "total s", false).add(daemon.seconds, bare.seconds, rss);
+  report_.figure(case_name, "first page ms", false).add(daemon_pages.first * 1e3, bare_pages.first * 1e3, rss);
+  report_.figure(case_name, "middle page ms", false).add(daemon_pages.middle * 1e3, bare_pages.middle * 1e3, rss);
+  report_.figure(case_name, "last page ms", false).add(daemon_pages.last * 1e3, bare_pages.last * 1e3, rss);
+}
+
+// The directory of a queue of `count` smtp-fresh entries (its spool below
+// it), filled on first use and kept for the later runs and cases.
+std::string bench_t::filled_queue(int run, std::uint64_t count, bool arrival_order) {
+  const std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
+  if (!boost::filesystem::exists(dir + "/spool/queue.db")) {
+    progress(run, "filling a queue of " + std::to_string(count) + " entries");
+    boost::filesystem::create_directories(dir);
+    fill_queue(dir + "/spool", count, mq::store::smtp_fresh, arrival_order);
+    ::sync();
+  }
+  return dir;
+}
+
+}  // namespace mq::bench

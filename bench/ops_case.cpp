@@ -1,0 +1,195 @@
+// Case: puts, gets, updates and removes, each alone, bare and through the daemon.
+#include "bench.h"
+
+namespace mq::bench {
+
+sorter_results_t bench_t::bare_round(std::uint64_t size, std::size_t n, bool with_update, const payload_t& first,
+                                     const payload_t& second) {
+  sorter_results_t r;
+  std::string dir = fresh_dir("bare");
+  {
+    bare_store_t bare(dir + "/spool", o_.bare_sync);
+    std::vector<std::uint64_t> ids(n);
+    r.put = time_serial(n, [&](std::size_t i) { ids[i] = bare.put(bench_metadata(i, size), first.fd(), size); });
+    std::string content;
+    r.get = time_serial(o_.gets(), [&](std::size_t i) {
+      auto m = bare.get(static_cast<std::int64_t>(ids[i % n]), content);
+      require(content == first.bytes() && m.message_size == size, "bare get returns the stored file");
+    });
+    if (with_update) {
+      r.update = time_serial(n, [&](std::size_t i) {
+        mq::store::entry_metadata_update_t u;
+        u.attempts = 1;
+        u.next_access_ts = 1800000000 + i;
+        bare.update_file(static_cast<std::int64_t>(ids[i]), std::move(u), second.fd(), size);
+      });
+      r.remove = time_serial(n, [&](std::size_t i) { bare.remove(static_cast<std::int64_t>(ids[i])); });
+    }
+  }
+  boost::filesystem::remove_all(dir);
+  return r;
+}
+
+sorter_results_t bench_t::limit_round(std::uint64_t size, std::size_t n, bool with_update, const payload_t& first,
+                                      const payload_t& second) {
+  sorter_results_t r;
+  std::string dir = fresh_dir("limit");
+  {
+    limit_store_t limit(dir + "/spool");
+    mq::store::shared_file_t one(::dup(first.fd()), size), two(::dup(second.fd()), size);
+    std::vector<std::int64_t> ids;
+    r.put = time_groups(n, [&](std::size_t at, std::size_t end) {
+      std::vector<mq::store::entry_metadata_t> metadata;
+      for (std::size_t i = at; i < end; ++i) metadata.push_back(bench_metadata(i, size));
+      auto added = limit.put_group(std::move(metadata), one);
+      ids.insert(ids.end(), added.begin(), added.end());
+    });
+    r.get = limit.get_all(ids, o_.gets(), first.bytes());
+    if (with_update) {
+      auto slice = [&](std::size_t at, std::size_t end) {
+        return std::vector<std::int64_t>(ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                         ids.begin() + static_cast<std::ptrdiff_t>(end));
+      };
+      r.update = time_groups(n, [&](std::size_t at, std::size_t end) { limit.update_group(slice(at, end), two); });
+      r.remove = time_groups(n, [&](std::size_t at, std::size_t end) { limit.remove_group(slice(at, end)); });
+      limit.finish();
+    }
+  }
+  boost::filesystem::remove_all(dir);
+  return r;
+}
+
+// Puts (and, unless `puts_only`, gets, updates and removes) through the
+// daemon under one load.
+sorter_results_t bench_t::daemon_round(std::uint64_t size, std::size_t n, bool with_update,
+                                       const options_t::load_t& load, const payload_t& first, const payload_t& second,
+                                       bool puts_only) {
+  sorter_results_t r;
+  std::string dir = fresh_dir("daemon");
+  daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
+  daemon.start();
+  try {
+    sorter_driver_t sorter(daemon.sorter_socket(), load.connections);
+    require(sorter.store_path() == daemon.spool_dir(), "STORE_STATE_NOTIFICATION names the spool directory");
+    client_driver_t client(daemon.client_socket());
+    std::vector<std::uint64_t> ids(n, 0);
+
+    daemon.reset_peak_rss();
+    double cpu = daemon.cpu_seconds();
+    r.put = sorter.run(
+        n, load.in_flight,
+        [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+          make_put(i, size, q);
+          fd = first.fd();
+        },
+        [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+          check_put(a);
+          ids[i] = a.entry_id();
+        });
+    r.put.cpu_seconds = daemon.cpu_seconds() - cpu;
+    r.put_rss = daemon.peak_rss_kib();
+    check_stat(client, n, n * size, "after the puts");
+    if (puts_only) {
+      daemon.stop();
+      if (!o_.keep) boost::filesystem::remove_all(dir);
+      return r;
+    }
+
+    std::string content;
+    daemon.reset_peak_rss();
+    cpu = daemon.cpu_seconds();
+    r.get = sorter.run(
+        o_.gets(), load.in_flight,
+        [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i % n], q); },
+        [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+          check_get(ids[i % n], a, fd, first, content);
+          require(a.entry().message_size() == size, "GET_ENTRY_RESPONSE hands back the stored size");
+          require(a.entry().session_id() == session_id_for(i % n) && a.entry().smtp_recipient_size() == 2,
+                  "GET_ENTRY_RESPONSE hands back the stored metadata");
+        });
+    r.get.cpu_seconds = daemon.cpu_seconds() - cpu;
+    r.get_rss = daemon.peak_rss_kib();
+
+    if (with_update) {
+      daemon.reset_peak_rss();
+      cpu = daemon.cpu_seconds();
+      r.update = sorter.run(
+          n, load.in_flight,
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
+            make_update(i, ids[i], size, second, q, fd);
+          },
+          [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+            require(a.tag() == mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
+          });
+      r.update.cpu_seconds = daemon.cpu_seconds() - cpu;
+      r.update_rss = daemon.peak_rss_kib();
+      // A few entries must now hand back the replacement file.
+      std::size_t sample = n < 20 ? n : 20;
+      sorter.run(
+          sample, 1,
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i * n / sample], q); },
+          [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+            check_get(ids[i * n / sample], a, fd, second, content);
+            require(a.entry().attempts() == 1, "an update replaces the record");
+          });
+
+      daemon.reset_peak_rss();
+      cpu = daemon.cpu_seconds();
+      r.remove = sorter.run(
+          n, load.in_flight,
+          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
+            q.set_tag(mq::Sorter2MailQuarantineMessage::REMOVE_ENTRY_REQUEST);
+            q.set_entry_id(ids[i]);
+          },
+          [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
+            require(a.tag() == mq::MailQuarantine2SorterMessage::REMOVE_ENTRY_RESPONSE, "REMOVE_ENTRY_RESPONSE");
+          });
+      r.remove.cpu_seconds = daemon.cpu_seconds() - cpu;
+      r.remove_rss = daemon.peak_rss_kib();
+      check_stat(client, 0, 0, "after the removes");
+    }
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
+  }
+  daemon.stop();
+  if (!o_.keep) boost::filesystem::remove_all(dir);
+  return r;
+}
+
+void bench_t::sorter_round(int run, std::uint64_t size) {
+  std::size_t n = o_.entries();
+  bool with_update = size == o_.update_size && (o_.wanted("update") || o_.wanted("remove"));
+  payload_t first(size, 1);
+  payload_t second(size, 2);
+  // The order alternates between runs so that neither side always
+  // inherits the other's leftovers (dirty pages, cache state).
+  sorter_results_t bare, limit;
+  auto run_bare = [&] {
+    progress(run, "bare " + size_name(size) + ", " + std::to_string(n) + " entries");
+    bare = bare_round(size, n, with_update, first, second);
+    progress(run, "limit " + size_name(size) + ", " + std::to_string(n) + " entries");
+    limit = limit_round(size, n, with_update, first, second);
+  };
+  if (run % 2 == 0) run_bare();
+  std::vector<sorter_results_t> daemon;
+  for (const auto& load : o_.loads) {
+    const std::size_t count = o_.daemon_entries(load, size);
+    progress(run, "daemon " + size_name(size) + " " + load_name(load) + ", " + std::to_string(count) + " entries");
+    daemon.push_back(daemon_round(size, count, with_update, load, first, second));
+  }
+  if (run % 2 == 1) run_bare();
+  for (std::size_t l = 0; l < o_.loads.size(); ++l) {
+    const auto& load = o_.loads[l];
+    const auto& d = daemon[l];
+    std::string suffix = " " + size_name(size) + " " + load_name(load);
+    const int in_flight = load.connections * load.in_flight;
+    add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss, in_flight, &limit.put);
+    add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss, in_flight, &limit.get);
+    if (with_update) {
+      add_ops("update" + suffix, "updates/s", d.update, bare.update, d.update_rss, in_flight, &limit.update);
+      add_ops("remove" + suffix, "removes/s", d.remove, bare.remove, d.remove_rss, in_flight, &limit.remove);
+    }
+  }
+}
+
+}  // namespace mq::bench

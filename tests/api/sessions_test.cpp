@@ -1,0 +1,129 @@
+// The client library against a running daemon: what a tool relies on.
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+
+#include "api/async_client.h"
+#include "api/client_session.h"
+#include "api/error.h"
+#include "api/pipeline.h"
+#include "api/sorter_session.h"
+#include "support/peers.h"
+#include "support/process.h"
+
+namespace mq::api {
+namespace {
+
+using sorter_request_t = sorter_session_t::request_t;
+using sorter_response_t = sorter_session_t::response_t;
+using test::entry_request;
+
+// An id the daemon does not hold is its own error, told apart from any
+// other failure by the text both sides share.
+TEST(api_sessions, an_unknown_id_is_entry_not_found_with_its_code) {
+  test::running_quarantine_t q;
+  sorter_session_t sorter(q.sorter_socket(), static_cast<int>(test::wait_limit().count()));
+  EXPECT_EQ(q.spool_dir(), sorter.store_path());
+  try {
+    sorter.call(entry_request(sorter_request_t::GET_ENTRY_REQUEST, 424242), sorter_response_t::GET_ENTRY_RESPONSE);
+    ADD_FAILURE() << "no error";
+  } catch (const entry_not_found_t& e) {
+    EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, e.code());
+  }
+  // Pipelined: the answers come back with the notes of their requests.
+  test::sorter_peer_t writer(q.sorter_socket());
+  const std::uint64_t kept = writer.put("kept", SMTP_FRESH);
+  pipeline_t<std::uint64_t> pipeline(sorter);
+  for (const std::uint64_t id : {kept, std::uint64_t{424243}, kept})
+    pipeline.send(entry_request(sorter_request_t::GET_ENTRY_REQUEST, id), id);
+  std::vector<std::uint64_t> found, gone;
+  while (pipeline.in_flight() > 0) {
+    const auto [id, answer] = pipeline.receive();
+    if (answer.tag() == sorter_response_t::ALARM) {
+      EXPECT_TRUE(is_entry_not_found(answer.error()));
+      gone.push_back(id);
+    } else {
+      EXPECT_EQ(id, answer.entry_id());
+      found.push_back(id);
+    }
+  }
+  EXPECT_EQ(std::vector<std::uint64_t>({kept, kept}), found);
+  EXPECT_EQ(std::vector<std::uint64_t>({424243}), gone);
+}
+
+// Pages shorter than the queue: a walk sees every entry once, in key
+// order, through the final empty page.
+TEST(api_sessions, walks_see_every_entry_once_in_key_order) {
+  test::running_quarantine_t q;
+  test::sorter_peer_t writer(q.sorter_socket());
+  std::vector<std::uint64_t> ids;
+  for (int i = 0; i < 7; ++i) ids.push_back(writer.put("entry " + std::to_string(i), BCC_FRESH));
+  const int limit = static_cast<int>(test::wait_limit().count());
+  client_session_t client(q.client_socket(), limit);
+  sorter_session_t sorter(q.sorter_socket(), limit);
+  std::vector<std::uint64_t> by_client, by_sorter;
+  int pages = 0;
+  client.walk(BCC_FRESH, {}, 3, [&](const client_session_t::response_t& page, const page_key_t&) {
+    ++pages;
+    for (const auto& e : page.entry()) by_client.push_back(e.id());
+    return true;
+  });
+  sorter.walk(BCC_FRESH, {}, 2, [&](const sorter_response_t& page, const page_key_t&) {
+    for (const auto& k : page.queue_key_list()) by_sorter.push_back(k.entry_id());
+    return true;
+  });
+  EXPECT_EQ(ids, by_client);
+  EXPECT_EQ(ids, by_sorter);
+  EXPECT_EQ(4, pages);  // 3 + 3 + 1, then the empty one
+  EXPECT_EQ(7u, client.stat().bcc_fresh_stat().total_messages());
+}
+
+// A page that goes back would make a walk go round for ever.
+TEST(api_pages, a_key_that_does_not_go_forward_ends_the_walk) {
+  const std::vector<std::vector<page_key_t>> pages = {{{1, 10}, {2, 10}}, {{3, 10}, {2, 10}}};
+  std::size_t next = 0;
+  const auto fetch = [&](const page_key_t&) { return next < pages.size() ? pages[next++] : std::vector<page_key_t>(); };
+  EXPECT_THROW(walk_pages({}, fetch, [](const auto&, const page_key_t&) { return true; }), connection_error_t);
+  // Due times are signed: one before 1970 sorts first.
+  EXPECT_TRUE((page_key_t{9, static_cast<std::uint64_t>(-5)} < page_key_t{1, 0}));
+  EXPECT_TRUE((page_key_t{1, 7} < page_key_t{2, 7}));
+}
+
+// The event-loop client: each answer once to the callback of its call, a
+// refused connection as connection_error_t.
+TEST(api_async_client, answers_each_call_once_on_the_loop) {
+  test::running_quarantine_t q;
+  boost::asio::io_context io;
+  std::optional<std::exception_ptr> connected;
+  auto client = async_client_t::connect(io, q.client_socket(), [&](std::exception_ptr e) { connected = e; });
+  std::vector<int> answered;
+  for (int i = 0; i < 3; ++i) {
+    async_client_t::request_t stat;
+    stat.set_tag(async_client_t::request_t::GET_QUEUE_STAT_REQUEST);
+    client->call(stat, [&, i](util::result_t<async_client_t::response_t> r) {
+      EXPECT_TRUE(util::has_value(r));
+      answered.push_back(i);
+    });
+  }
+  EXPECT_TRUE(test::run_until(io, [&] { return answered.size() == 3; }));
+  std::sort(answered.begin(), answered.end());  // in the daemon's order
+  EXPECT_EQ(std::vector<int>({0, 1, 2}), answered);
+  ASSERT_TRUE(connected.has_value());
+  EXPECT_FALSE(*connected);
+
+  std::optional<util::result_t<async_client_t::response_t>> refused;
+  auto nowhere = async_client_t::connect(io, q.file("no.sock"), [](std::exception_ptr) {});
+  async_client_t::request_t stat;
+  stat.set_tag(async_client_t::request_t::GET_QUEUE_STAT_REQUEST);
+  nowhere->call(stat, [&](util::result_t<async_client_t::response_t> r) { refused = r; });
+  EXPECT_TRUE(test::run_until(io, [&] { return refused.has_value(); }));
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_THROW(std::rethrow_exception(util::error_of(*refused)), connection_error_t);
+  client->close();
+}
+
+}  // namespace
+}  // namespace mq::api
