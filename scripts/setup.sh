@@ -19,6 +19,7 @@ packages=(
   strace
   fuse3 libfuse3-dev e2fsprogs xfsprogs btrfs-progs util-linux
   lintian prometheus systemd adduser
+  chromium chromium-driver python3-selenium
 )
 
 missing=()
