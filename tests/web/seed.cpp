@@ -1,7 +1,8 @@
 // web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE: puts one entry
 // whose every field is given in protobuf text form (mq.Entry), as a
-// Sorter would with a message it analysed; prints its id. mqctl put only
-// sets the envelope; the pages show far more.
+// Sorter would with a message it analysed (a put, then an update with the
+// MIME parts and attempts); prints its id. mqctl put only sets the
+// envelope; the pages show far more.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +45,14 @@ int main(int argc, char** argv) {
     mqctl::sorter_session_t session(argv[1], 10000);
     const auto r = session.call(request, mqctl::sorter_session_t::response_t::PUT_ENTRY_RESPONSE, fd);
     ::close(fd);
+    // A new entry starts without MIME parts and attempts: they come with
+    // the Sorter's update after its analysis.
+    mqctl::sorter_session_t::request_t update;
+    update.set_tag(mqctl::sorter_session_t::request_t::UPDATE_ENTRY_REQUEST);
+    update.set_entry_id(r.entry_id());
+    *update.mutable_entry_update()->mutable_mime_part() = entry->mime_part();
+    if (entry->has_attempts()) update.mutable_entry_update()->set_attempts(entry->attempts());
+    session.call(update, mqctl::sorter_session_t::response_t::UPDATE_ENTRY_RESPONSE);
     std::cout << r.entry_id() << '\n';
     return 0;
   } catch (const std::exception& e) {
