@@ -355,7 +355,9 @@ TEST(mqctl, installs_into_a_prefix) {
   ASSERT_EQ(0, install.status) << install.out << install.err;
   for (const char* file : {"sbin/orvane-mail-quarantine", "sbin/mq-overseer", "share/man/man1/mqctl.1.gz",
                            "share/man/man8/mq-overseer.8.gz", "share/man/man8/orvane-mail-quarantine.8.gz",
-                           "share/bash-completion/completions/mqctl"})
+                           "share/bash-completion/completions/mqctl", "sbin/mq-web", "share/man/man8/mq-web.8.gz",
+                           "lib/systemd/system/orvane-mail-quarantine-web.service",
+                           "etc/default/orvane-mail-quarantine-web"})
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.file(file))) << file;
   const auto help = mq::test::run_program({dir.file("bin/mqctl"), {"--help"}});
   EXPECT_EQ((std::pair<int, std::size_t>{0, 0}),

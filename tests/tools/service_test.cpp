@@ -24,14 +24,19 @@ using metrics_t = std::map<std::string, double>;
 
 std::string source_file(const std::string& name) { return mq::test::read_file(MQ_SOURCE_DIR "/" + name); }
 
-// The whole answer to `request`, until the server closes.
-std::string http(std::uint16_t port, const std::string& request) {
-  const mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+mq::util::unique_fd_t connect_tcp(std::uint16_t port) {
+  mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) mq::test::throw_errno("connect");
+  return s;
+}
+
+// The whole answer to `request`, until the server closes.
+std::string http(std::uint16_t port, const std::string& request) {
+  const mq::util::unique_fd_t s = connect_tcp(port);
   mq::test::send_raw(s.get(), request.data(), request.size());
   std::string out;
   char buf[4096];
@@ -174,6 +179,17 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
            {"GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
             "431 Request Header Fields Too Large"}})
     EXPECT_EQ(0u, scrape(request).find("HTTP/1.1 " + status + "\r\n")) << request.substr(0, 40);
+
+  // A thousand silent connections: the endpoint keeps a bounded number of
+  // them open, and a scrape still gets its answer.
+  {
+    std::vector<mq::util::unique_fd_t> silent;
+    for (int i = 0; i < 1000; ++i) silent.push_back(connect_tcp(static_cast<std::uint16_t>(std::stoi(port[1]))));
+    EXPECT_EQ(0u, scrape("GET /metrics HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd"),
+                                    std::filesystem::directory_iterator());
+    EXPECT_LT(open, 100) << "descriptors of mq-overseer";
+  }
 
   if (root) {
     // Without the group nobody reaches either socket; with it, both.
