@@ -21,11 +21,6 @@ namespace mq::bench {
 
 namespace {
 
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 [[noreturn]] void throw_errno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
 }
@@ -149,78 +144,50 @@ void bare_store_t::remove(std::int64_t id) {
   delete_file(*name);
 }
 
-walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
-  walk_stats_t stats;
-  mq::store::queue_chunk_request_t request;
-  request.status = status;
-  request.limit = limit;
-  double start = now_seconds();
-  for (;;) {
-    double page_start = now_seconds();
-    auto keys = db_->get_queue_chunk(request);
-    stats.page_seconds.push_back(now_seconds() - page_start);
-    if (keys.empty()) break;
-    stats.page_keys.push_back({static_cast<std::uint64_t>(request.entry_id), request.next_access_ts});
-    stats.entries += keys.size();
-    request.entry_id = keys.back().entry_id;
-    request.next_access_ts = keys.back().next_access_ts;
-  }
-  stats.seconds = now_seconds() - start;
-  return stats;
-}
-
-walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
-  walk_stats_t stats;
-  mq::store::queue_chunk_request_t request;
-  request.status = status;
-  request.limit = limit;
-  double start = now_seconds();
-  for (;;) {
-    double page_start = now_seconds();
-    auto briefs = db_->get_queue_chunk_brief(request);
-    stats.page_seconds.push_back(now_seconds() - page_start);
-    if (briefs.empty()) break;
-    stats.page_keys.push_back({static_cast<std::uint64_t>(request.entry_id), request.next_access_ts});
-    stats.entries += briefs.size();
-    request.entry_id = briefs.back().id;
-    request.next_access_ts = briefs.back().next_access_ts;
-  }
-  stats.seconds = now_seconds() - start;
-  return stats;
-}
-
 namespace {
 
 mq::store::queue_chunk_request_t page_request(mq::store::status_t status, std::uint64_t limit,
-                                              std::pair<std::uint64_t, std::uint64_t> key) {
+                                              const api::page_key_t& key) {
   mq::store::queue_chunk_request_t request;
   request.status = status;
   request.limit = limit;
-  request.entry_id = static_cast<std::int64_t>(key.first);
-  request.next_access_ts = key.second;
+  request.entry_id = static_cast<std::int64_t>(key.entry_id);
+  request.next_access_ts = key.next_access_ts;
   return request;
+}
+
+// The keys of a page of the database, as the walk reads them.
+template <class row_t, class id_t>
+std::vector<api::page_key_t> keys_of(const std::vector<row_t>& rows, id_t row_t::*id) {
+  std::vector<api::page_key_t> keys;
+  keys.reserve(rows.size());
+  for (const auto& row : rows) keys.push_back({static_cast<std::uint64_t>(row.*id), row.next_access_ts});
+  return keys;
 }
 
 }  // namespace
 
-double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit,
-                              std::pair<std::uint64_t, std::uint64_t> key) {
-  auto request = page_request(status, limit, key);
-  double start = now_seconds();
-  auto keys = db_->get_queue_chunk(request);
-  double seconds = now_seconds() - start;
-  if (keys.empty()) throw std::runtime_error("bare page unexpectedly empty");
-  return seconds;
+walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
+  return timed_walk([&](const api::page_key_t& key) { return db_->get_queue_chunk(page_request(status, limit, key)); },
+                    [](const auto& rows) { return keys_of(rows, &std::decay_t<decltype(rows[0])>::entry_id); });
 }
 
-double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit,
-                                 std::pair<std::uint64_t, std::uint64_t> key) {
-  auto request = page_request(status, limit, key);
-  double start = now_seconds();
-  auto briefs = db_->get_queue_chunk_brief(request);
-  double seconds = now_seconds() - start;
-  if (briefs.empty()) throw std::runtime_error("bare page unexpectedly empty");
-  return seconds;
+walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
+  return timed_walk(
+      [&](const api::page_key_t& key) { return db_->get_queue_chunk_brief(page_request(status, limit, key)); },
+      [](const auto& rows) { return keys_of(rows, &std::decay_t<decltype(rows[0])>::id); });
+}
+
+double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
+  return timed_page(
+      key, [&](const api::page_key_t& k) { return db_->get_queue_chunk(page_request(status, limit, k)); },
+      [](const auto& rows) -> const auto& { return rows; });
+}
+
+double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
+  return timed_page(
+      key, [&](const api::page_key_t& k) { return db_->get_queue_chunk_brief(page_request(status, limit, k)); },
+      [](const auto& rows) -> const auto& { return rows; });
 }
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {

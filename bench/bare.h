@@ -37,8 +37,8 @@ class bare_store_t {
   walk_stats_t walk_ids(mq::store::status_t status, std::uint64_t limit);
   walk_stats_t walk_briefs(mq::store::status_t status, std::uint64_t limit);
   // One page after the key; its time in seconds.
-  double page_ids(mq::store::status_t status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
-  double page_briefs(mq::store::status_t status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
+  double page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
+  double page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
   double queue_stat(mq::store::queue_stats_t& stats);
 
  private:

@@ -2,13 +2,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "mail_quarantine_client_ipc.pb.h"
-#include "mail_quarantine_sorter_ipc.pb.h"
-#include "util/unique_fd.h"
+#include "api/client_session.h"
+#include "api/page.h"
+#include "api/sorter_session.h"
+#include "stats.h"
 
 namespace mq::bench {
 
@@ -24,18 +26,49 @@ struct walk_stats_t {
   double seconds = 0;
   std::vector<double> page_seconds;  // the final, empty page included
   std::uint64_t entries = 0;
-  // The key each non-empty page was requested with (entry id, time).
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> page_keys;
+  // The key each non-empty page was requested with.
+  std::vector<api::page_key_t> page_keys;
 
   // The key of the page in the middle of the queue.
-  std::pair<std::uint64_t, std::uint64_t> middle_key() const {
-    return page_keys.empty() ? std::pair<std::uint64_t, std::uint64_t>{0, 0} : page_keys[page_keys.size() / 2];
-  }
+  api::page_key_t middle_key() const { return page_keys.empty() ? api::page_key_t{} : page_keys[page_keys.size() / 2]; }
   // The key of the last non-empty page.
-  std::pair<std::uint64_t, std::uint64_t> last_key() const {
-    return page_keys.empty() ? std::pair<std::uint64_t, std::uint64_t>{0, 0} : page_keys.back();
-  }
+  api::page_key_t last_key() const { return page_keys.empty() ? api::page_key_t{} : page_keys.back(); }
 };
+
+// A walk from the head of a queue, timed page by page: `fetch(key)` gets
+// the page after `key`, `keys_of(page)` its keys.
+template <class fetch_t, class keys_of_t>
+walk_stats_t timed_walk(fetch_t&& fetch, keys_of_t&& keys_of) {
+  walk_stats_t stats;
+  const double start = now_seconds();
+  api::walk_pages(
+      api::page_key_t{},
+      [&](const api::page_key_t& key) {
+        const double sent = now_seconds();
+        auto page = fetch(key);
+        stats.page_seconds.push_back(now_seconds() - sent);
+        return page;
+      },
+      keys_of,
+      [&](const auto& page, const api::page_key_t& key) {
+        const auto entries = static_cast<std::uint64_t>(std::size(keys_of(page)));
+        if (entries > 0) stats.page_keys.push_back(key);
+        stats.entries += entries;
+        return true;
+      });
+  stats.seconds = now_seconds() - start;
+  return stats;
+}
+
+// The round trip of one page after `key` that must not be empty.
+template <class fetch_t, class keys_of_t>
+double timed_page(const api::page_key_t& key, fetch_t&& fetch, keys_of_t&& keys_of) {
+  const double sent = now_seconds();
+  const auto page = fetch(key);
+  const double seconds = now_seconds() - sent;
+  if (std::size(keys_of(page)) == 0) throw std::runtime_error("page unexpectedly empty");
+  return seconds;
+}
 
 // Sorter connections to the daemon, driven from one thread: each keeps up to
 // `in_flight` requests outstanding and sends the next one as soon as a
@@ -49,10 +82,10 @@ class sorter_driver_t {
   using check_t = std::function<void(std::size_t index, const mq::MailQuarantine2SorterMessage& response,
                                      mq::util::unique_fd_t& fd)>;
 
-  // Connects and reads the store-state notification of each connection.
+  // Connects; each connection reads its store-state notification.
   sorter_driver_t(const std::string& socket_path, int connections, int timeout_ms = 120000);
 
-  const std::string& store_path() const { return store_path_; }
+  const std::string& store_path() const { return sessions_.front()->store_path(); }
 
   batch_stats_t run(std::size_t total, int in_flight, const make_t& make, const check_t& check);
 
@@ -64,26 +97,13 @@ class sorter_driver_t {
   std::vector<batch_stats_t> run_cycles(std::size_t cycles, std::size_t steps, int in_flight, const make_t& make,
                                         const check_t& check);
 
-  // GET_ENTRY_IDS pages of `limit` from the start of the queue to its end;
-  // checks that keys come in strictly increasing (time, id) order.
+  // GET_ENTRY_IDS pages of `limit` from the start of the queue to its end.
   walk_stats_t walk(mq::Status status, std::uint64_t limit);
   // One GET_ENTRY_IDS page after the key; its round trip in seconds.
-  double page(mq::Status status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
+  double page(mq::Status status, std::uint64_t limit, const api::page_key_t& key);
 
  private:
-  struct connection_t {
-    mq::util::unique_fd_t sock;
-    std::uint32_t next_serial = 0;
-    // serial -> (request index, send time in seconds)
-    std::vector<std::pair<std::uint32_t, std::pair<std::size_t, double>>> pending;
-  };
-
-  void receive(connection_t& c, mq::MailQuarantine2SorterMessage& response, mq::util::unique_fd_t& fd);
-  double ids_page(std::uint64_t id, std::uint64_t ts, mq::Status status, std::uint64_t limit,
-                  mq::MailQuarantine2SorterMessage& response);
-
-  std::vector<connection_t> connections_;
-  std::string store_path_;
+  std::vector<std::unique_ptr<api::sorter_session_t>> sessions_;
   int timeout_ms_;
 };
 
@@ -95,19 +115,13 @@ class client_driver_t {
   // GET_QUEUE_CHUNK pages of `limit` from the start of the queue to its end.
   walk_stats_t walk(mq::Status status, std::uint64_t limit);
   // One GET_QUEUE_CHUNK page after the key; its round trip in seconds.
-  double page(mq::Status status, std::uint64_t limit, std::pair<std::uint64_t, std::uint64_t> key);
+  double page(mq::Status status, std::uint64_t limit, const api::page_key_t& key);
 
   // One GET_QUEUE_STAT; returns its round trip in seconds and the answer.
   double queue_stat(mq::MailQuarantine2ClientMessage& response);
 
  private:
-  mq::MailQuarantine2ClientMessage call(mq::Client2MailQuarantineMessage& request);
-  double chunk_page(std::uint64_t id, std::uint64_t ts, mq::Status status, std::uint64_t limit,
-                    mq::MailQuarantine2ClientMessage& response);
-
-  mq::util::unique_fd_t sock_;
-  std::uint32_t serial_ = 0;
-  int timeout_ms_;
+  api::client_session_t session_;
 };
 
 }  // namespace mq::bench

@@ -20,11 +20,6 @@ namespace mq::bench {
 
 namespace {
 
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 void rethrow_first(const std::vector<std::exception_ptr>& errors) {
   for (const auto& e : errors) {
     if (e) std::rethrow_exception(e);

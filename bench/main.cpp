@@ -84,11 +84,6 @@ struct options_t {
   bool wanted(const std::string& group) const { return only.empty() || only.find(group) != std::string::npos; }
 };
 
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 std::string size_name(std::uint64_t size) {
   if (size >= 1024 * 1024 && size % (1024 * 1024) == 0) return std::to_string(size / (1024 * 1024)) + " MiB";
   if (size >= 1024 && size % 1024 == 0) return std::to_string(size / 1024) + " KiB";
@@ -737,7 +732,7 @@ class bench_t {
   page_times_t time_pages(const walk_stats_t& walk, F page) {
     std::vector<double> first, middle, last;
     for (int i = 0; i < o_.page_repeats; ++i) {
-      first.push_back(page(std::pair<std::uint64_t, std::uint64_t>{0, 0}));
+      first.push_back(page(api::page_key_t{}));
       middle.push_back(page(walk.middle_key()));
       last.push_back(page(walk.last_key()));
     }

@@ -38,7 +38,7 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
   std::vector<double> bare;
   {
     bare_store_t store(spool, bare_sync);
-    const std::pair<std::uint64_t, std::uint64_t> after_zero{std::numeric_limits<std::int64_t>::max(), 0};
+    const api::page_key_t after_zero{std::numeric_limits<std::int64_t>::max(), 0};
     for (int i = 0; i < repeats; ++i) {
       mq::store::queue_stats_t s;
       double seconds = store.queue_stat(s);

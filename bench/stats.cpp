@@ -1,9 +1,15 @@
 #include "stats.h"
+#include <chrono>
 
 #include <algorithm>
 #include <cmath>
 
 namespace mq::bench {
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
 
 double percentile(std::vector<double> samples, double p) {
   if (samples.empty()) return 0;

@@ -5,6 +5,9 @@
 
 namespace mq::bench {
 
+// Seconds on the steady clock.
+double now_seconds();
+
 // Median, extremes and percentiles of a set of samples.
 struct summary_t {
   double median = 0;

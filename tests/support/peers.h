@@ -5,6 +5,7 @@
 #include <google/protobuf/message.h>
 #include <boost/asio/local/stream_protocol.hpp>
 
+#include "api/channel.h"
 #include "common.h"
 #include "mail_quarantine_client_ipc.pb.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
@@ -50,35 +51,31 @@ class loop_peer_t {
   socket_t near_;
 };
 
+// A peer of the daemon that may also misbehave: it sends what it is given,
+// partial messages too, and sees error answers as they come.
 template <class Request, class Response>
 class protocol_peer_t {
  public:
   using request_t = Request;
   using response_t = Response;
 
-  explicit protocol_peer_t(const std::string& path) : socket_(mq::util::connect_local(path)) {}
-  int fd() const { return socket_.get(); }
-  void send(const request_t& m, int fd = -1) { mq::util::write_frame(socket_.get(), m.SerializePartialAsString(), fd); }
+  explicit protocol_peer_t(const std::string& path) : channel_(path, "socket", -1) {}
+  int fd() const { return channel_.fd(); }
+  void send(const request_t& m, int fd = -1) { channel_.send(m, fd); }
   response_t read(mq::util::unique_fd_t* fd = nullptr, std::chrono::milliseconds limit = wait_limit()) {
-    std::string body;
-    mq::util::unique_fd_t received;
-    if (!mq::util::read_frame(socket_.get(), body, received, static_cast<int>(limit.count())))
-      throw std::runtime_error("the daemon closed the connection");
     response_t m;
-    if (!m.ParseFromString(body)) throw std::runtime_error("frame is not a valid " + m.GetTypeName());
-    if (fd) *fd = std::move(received);
+    channel_.receive(m, fd, static_cast<int>(limit.count()));
     return m;
   }
   // False, with the frame in `next` when given, if a frame comes first.
   bool wait_closed(response_t* next = nullptr, std::chrono::milliseconds limit = wait_limit()) {
-    std::string body;
-    mq::util::unique_fd_t fd;
-    if (!mq::util::read_frame(socket_.get(), body, fd, static_cast<int>(limit.count()))) return true;
-    if (next && !next->ParseFromString(body)) throw std::runtime_error("frame is not a valid " + next->GetTypeName());
+    const auto body = channel_.receive_body_or_end(nullptr, static_cast<int>(limit.count()));
+    if (!body) return true;
+    if (next && !next->ParseFromString(*body)) throw std::runtime_error("frame is not a valid " + next->GetTypeName());
     return false;
   }
-  void close() { socket_.reset(); }
-  std::uint32_t next_serial() { return ++serial_; }
+  void close() { channel_.close(); }
+  std::uint32_t next_serial() { return channel_.next_serial(); }
   // With a fresh serial; notifications on the way are kept.
   response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr) {
     request.set_serial(next_serial());
@@ -91,9 +88,8 @@ class protocol_peer_t {
 
   std::vector<response_t> notifications;
 
- protected:
-  mq::util::unique_fd_t socket_;
-  std::uint32_t serial_ = 1000;
+ private:
+  mq::api::channel_t channel_;
 };
 
 class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage> {

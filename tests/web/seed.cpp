@@ -14,7 +14,7 @@
 #include <google/protobuf/text_format.h>
 
 #include "mqctl/args.h"
-#include "mqctl/channel.h"
+#include "api/sorter_session.h"
 #include "mqctl/time_text.h"
 
 int main(int argc, char** argv) {
@@ -26,8 +26,8 @@ int main(int argc, char** argv) {
     std::ifstream in(argv[3]);
     std::stringstream text;
     text << in.rdbuf();
-    mqctl::sorter_session_t::request_t request;
-    request.set_tag(mqctl::sorter_session_t::request_t::PUT_ENTRY_REQUEST);
+    mq::api::sorter_session_t::request_t request;
+    request.set_tag(mq::api::sorter_session_t::request_t::PUT_ENTRY_REQUEST);
     request.set_status(static_cast<mq::Status>(mqctl::parse_status(argv[2])));
     if (!google::protobuf::TextFormat::ParseFromString(text.str(), request.mutable_entry())) {
       std::cerr << "web_seed: not an mq.Entry in text form: " << argv[3] << '\n';
@@ -42,17 +42,17 @@ int main(int argc, char** argv) {
       return 2;
     }
     entry->set_message_size(static_cast<std::uint64_t>(st.st_size));
-    mqctl::sorter_session_t session(argv[1], 10000);
-    const auto r = session.call(request, mqctl::sorter_session_t::response_t::PUT_ENTRY_RESPONSE, fd);
+    mq::api::sorter_session_t session(argv[1], 10000);
+    const auto r = session.call(request, mq::api::sorter_session_t::response_t::PUT_ENTRY_RESPONSE, fd);
     ::close(fd);
     // A new entry starts without MIME parts and attempts: they come with
     // the Sorter's update after its analysis.
-    mqctl::sorter_session_t::request_t update;
-    update.set_tag(mqctl::sorter_session_t::request_t::UPDATE_ENTRY_REQUEST);
+    mq::api::sorter_session_t::request_t update;
+    update.set_tag(mq::api::sorter_session_t::request_t::UPDATE_ENTRY_REQUEST);
     update.set_entry_id(r.entry_id());
     *update.mutable_entry_update()->mutable_mime_part() = entry->mime_part();
     if (entry->has_attempts()) update.mutable_entry_update()->set_attempts(entry->attempts());
-    session.call(update, mqctl::sorter_session_t::response_t::UPDATE_ENTRY_RESPONSE);
+    session.call(update, mq::api::sorter_session_t::response_t::UPDATE_ENTRY_RESPONSE);
     std::cout << r.entry_id() << '\n';
     return 0;
   } catch (const std::exception& e) {

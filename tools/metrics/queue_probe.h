@@ -9,8 +9,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "api/async_client.h"
 #include "metrics/sample.h"
-#include "util/local_ipc_link.h"
 #include "util/result.h"
 
 namespace mq::metrics {
@@ -19,7 +19,7 @@ namespace mq::metrics {
 // per status, one page of one key (the earliest entry with a due time), all
 // sent at once on one connection. Never pages on: a scrape costs the daemon
 // five small requests however long the queues are.
-class queue_probe_t : private util::local_ipc_link_t::delegate_t, public std::enable_shared_from_this<queue_probe_t> {
+class queue_probe_t : public std::enable_shared_from_this<queue_probe_t> {
  public:
   using callback_t = std::function<void(util::result_t<queue_sample_t>)>;
 
@@ -32,22 +32,19 @@ class queue_probe_t : private util::local_ipc_link_t::delegate_t, public std::en
   static queue_sample_t run(const std::string& client_socket, std::chrono::milliseconds limit);
 
   queue_probe_t(boost::asio::io_context& io, callback_t done);
-  ~queue_probe_t();
 
  private:
   void begin(const std::string& client_socket, std::chrono::milliseconds limit);
-  void on_written() override {}
-  void on_message(const std::uint8_t* data, std::uint32_t size, util::unique_fd_t fd) override;
-  void on_error(std::exception_ptr error) override;
+  // Whether the answer came; the first failure ends the probe.
+  bool answered(util::result_t<api::async_client_t::response_t>& result);
   void finish(util::result_t<queue_sample_t> result);
 
   boost::asio::io_context& io_;
   boost::asio::steady_timer timer_;
-  util::local_ipc_link_t::socket_t socket_;
-  std::unique_ptr<util::local_ipc_link_t> link_;
+  std::shared_ptr<api::async_client_t> client_;
   callback_t done_;
   queue_sample_t sample_;
-  unsigned answered_ = 0;  // bit per request serial
+  unsigned answers_ = 0;
   std::chrono::steady_clock::time_point sent_;
 };
 

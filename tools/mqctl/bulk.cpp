@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "api/pipeline.h"
 #include "commands.h"
 #include "errors.h"
 #include "output.h"
@@ -72,11 +73,11 @@ class runner_t {
  public:
   runner_t(sorter_session_t& session, const std::vector<item_t>& items, const selection_t* selection,
            std::size_t in_flight, bool progress)
-      : session_(session),
-        items_(items),
+      : items_(items),
         selection_(selection),
         in_flight_(in_flight),
-        progress_(progress, items.size()) {}
+        progress_(progress, items.size()),
+        pipeline_(session) {}
 
   outcome_t run(const std::function<void(sorter_request_t&)>& fill_action, sorter_response_t::Tag action_tag) {
     outcome_t o;
@@ -87,8 +88,8 @@ class runner_t {
       // The daemon went away: what was answered stands, what was in flight
       // is not known, the rest was not touched.
       o.lost = e.what();
-      o.unanswered = pending_.size();
-      pending_.clear();
+      o.unanswered = pipeline_.in_flight();
+      pipeline_.clear();
     }
     o.left += items_.size() - next + unsent_;
     progress_.update(finished, true);
@@ -100,30 +101,23 @@ class runner_t {
   void loop(outcome_t& o, std::size_t& next, std::size_t& finished,
             const std::function<void(sorter_request_t&)>& fill_action, sorter_response_t::Tag action_tag) {
     bool stopping = false;
-    while (next < items_.size() || !pending_.empty()) {
+    while (next < items_.size() || pipeline_.in_flight() > 0) {
       if (interrupt_guard_t::interrupted()) stopping = true;
-      while (!stopping && pending_.size() < in_flight_ && next < items_.size()) {
+      while (!stopping && pipeline_.in_flight() < in_flight_ && next < items_.size()) {
         sorter_request_t get;
         get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
         get.set_entry_id(items_[next].id);
         send(get, next, false);
         ++next;
       }
-      if (pending_.empty()) break;
-      sorter_response_t r;
-      session_.channel().receive(r);
-      if (sorter_session_t::skip(r)) continue;
-      auto it = pending_.find(r.serial());
-      if (!r.has_serial() || it == pending_.end())
-        throw connection_error_t("the daemon answered serial " + std::to_string(r.serial()) +
-                                 ", which no request of mqctl has");
-      const auto [index, acting] = it->second;
-      pending_.erase(it);
+      if (pipeline_.in_flight() == 0) break;
+      const auto [note, r] = pipeline_.receive();
+      const auto [index, acting] = note;
       const item_t& item = items_[index];
       const bool alarm = r.tag() == sorter_response_t::ALARM;
       const detail_t details{r.entry().received_ts(), r.entry().message_size(), true};
       if (!acting) {
-        if (alarm && is_not_found(r.error().what())) {
+        if (alarm && mq::api::is_entry_not_found(r.error())) {
           ++o.gone;
           o.missing.push_back(item.id);
         } else if (!alarm && r.tag() != sorter_response_t::GET_ENTRY_RESPONSE) {
@@ -159,15 +153,12 @@ class runner_t {
   // A request that could not be sent was not acted on: its entry counts
   // as left untouched.
   void send(sorter_request_t& request, std::size_t index, bool acting) {
-    const std::uint32_t serial = session_.channel().next_serial();
-    request.set_serial(serial);
     try {
-      session_.channel().send(request);
+      pipeline_.send(request, {index, acting});
     } catch (const connection_error_t&) {
       if (acting) ++unsent_;
       throw;
     }
-    pending_[serial] = {index, acting};
   }
 
   static void fail(outcome_t& o, std::uint64_t id, const sorter_response_t& r) {
@@ -177,12 +168,11 @@ class runner_t {
     if (o.failures.size() < 100) o.failures.emplace_back(id, reason);
   }
 
-  sorter_session_t& session_;
   const std::vector<item_t>& items_;
   const selection_t* selection_;
   std::size_t in_flight_;
   progress_t progress_;
-  std::unordered_map<std::uint32_t, std::pair<std::size_t, bool>> pending_;
+  mq::api::pipeline_t<std::pair<std::size_t, bool>> pipeline_;  // notes (item index, acting)
   std::uint64_t unsent_ = 0;
 };
 

@@ -30,6 +30,10 @@ struct command_t {
 // Every command, in the order of the help text.
 const std::vector<command_t>& commands();
 
+// The whole tool: runs the command line, reports errors on standard
+// error and returns the exit status.
+int run_tool(int argc, char** argv);
+
 // Over the client socket.
 int run_stat(const context_t& ctx, const args_t& args);
 int run_list(const context_t& ctx, const args_t& args);

@@ -1,5 +1,6 @@
 #include "details.h"
 
+#include "api/pipeline.h"
 #include "errors.h"
 
 namespace mqctl {
@@ -11,30 +12,19 @@ std::unordered_map<std::uint64_t, detail_t> detail_reader_t::read(const std::vec
   using request_t = sorter_session_t::request_t;
   using response_t = sorter_session_t::response_t;
   std::unordered_map<std::uint64_t, detail_t> out;
-  std::unordered_map<std::uint32_t, std::uint64_t> pending;
-  channel_t& channel = session_.channel();
+  mq::api::pipeline_t<std::uint64_t> pipeline(session_);  // notes the id
   std::size_t next = 0;
-  while (next < ids.size() || !pending.empty()) {
-    while (pending.size() < in_flight_ && next < ids.size()) {
+  while (next < ids.size() || pipeline.in_flight() > 0) {
+    while (pipeline.in_flight() < in_flight_ && next < ids.size()) {
       request_t get;
       get.set_tag(request_t::GET_ENTRY_REQUEST);
       get.set_entry_id(ids[next]);
-      get.set_serial(channel.next_serial());
-      channel.send(get);
-      pending[get.serial()] = ids[next++];
+      pipeline.send(get, ids[next++]);
     }
-    response_t r;
-    channel.receive(r);
-    if (session_.skip(r)) continue;
-    const auto it = pending.find(r.serial());
-    if (it == pending.end())
-      throw connection_error_t("the daemon answered serial " + std::to_string(r.serial()) +
-                               ", which no request of mqctl has");
-    const std::uint64_t id = it->second;
-    pending.erase(it);
+    const auto [id, r] = pipeline.receive();
     if (r.tag() == response_t::ALARM) {
       // Listed but unreadable (its message file lost, say): still listed.
-      if (!is_not_found(r.error().what())) out[id] = {0, 0, false};
+      if (!mq::api::is_entry_not_found(r.error())) out[id] = {0, 0, false};
       continue;
     }
     if (r.tag() != response_t::GET_ENTRY_RESPONSE)

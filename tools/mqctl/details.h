@@ -7,9 +7,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "channel.h"
+#include "api/client_session.h"
+#include "api/sorter_session.h"
 
 namespace mqctl {
+
+using mq::api::client_session_t;
+using mq::api::sorter_session_t;
 
 // What the listing of the client socket leaves out of an entry.
 struct detail_t {

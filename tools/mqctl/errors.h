@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "api/error.h"
+
 namespace mqctl {
 
 // Exit statuses of the tool.
@@ -22,21 +24,11 @@ class usage_error_t : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An error reply: the ov::ErrorCode and the text.
-class daemon_error_t : public std::runtime_error {
- public:
-  daemon_error_t(int code, const std::string& text) : std::runtime_error(text), code(code) {}
-  int code;
-};
+using mq::api::connection_error_t;
+using mq::api::daemon_error_t;
 
 // An entry named by id does not exist.
 class not_found_error_t : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Trouble reaching or talking to the daemon.
-class connection_error_t : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "channel.h"
 #include "commands.h"
 #include "errors.h"
 #include "output.h"
@@ -32,9 +31,7 @@ using response_t = client_session_t::response_t;
 int run_stat(const context_t& ctx, const args_t& args) {
   args.expect_positional(0, "stat");
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
-  const response_t response = session.call(request);
+  const response_t response = session.stat();
   const std::pair<int, const response_t::QueueStat*> stats[] = {
       {1, &response.smtp_fresh_stat()},
       {2, &response.smtp_accepted_stat()},
@@ -65,10 +62,7 @@ int run_flush(const context_t& ctx, const args_t& args) {
   args.expect_positional(1, "flush STATUS");
   const int status = parse_status(args.positional()[0]);
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::FLUSH_QUEUE_REQUEST);
-  request.set_status(static_cast<mq::Status>(status));
-  const response_t response = session.call(request);
+  const response_t response = session.flush(static_cast<mq::Status>(status));
   if (ctx.json) {
     *ctx.out << json_object_t().add("status", status_name(status)).add("report", response.report()).str() << '\n';
   } else {
@@ -156,8 +150,10 @@ listing_t list_problems(const context_t& ctx) {
     mq::util::unique_fd_t fd;
     try {
       sorter.call(get, sorter_response_t::GET_ENTRY_RESPONSE, -1, &fd);
+    } catch (const mq::api::entry_not_found_t&) {
+      continue;
     } catch (const daemon_error_t& e) {
-      if (!is_not_found(e.what())) out.records.emplace_back(id, e.what());
+      out.records.emplace_back(id, e.what());
       continue;
     }
     // The descriptor names the entry's file.
@@ -211,10 +207,7 @@ int run_check(const context_t& ctx, const args_t& args) {
     return l.found() ? exit_problems : exit_ok;
   }
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::CHECK_HEALTH_REQUEST);
-  request.set_fix(fix);
-  const response_t response = session.call(request);
+  const response_t response = session.check(fix);
   const std::string& report = response.report();
   const check_counts_t c = parse_report(report);
   if (ctx.json) {

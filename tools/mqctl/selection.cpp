@@ -246,46 +246,40 @@ bool selection_t::walk(client_session_t& session, const on_entry_t& on_entry,
   if (needs_details() && !details) throw std::logic_error("selection by age or size without the details");
   std::uint64_t passed = 0, seen = 0;
   for (const int status : statuses_) {
-    auto key = after_;
-    for (;;) {
-      client_session_t::request_t request;
-      request.set_tag(client_session_t::request_t::GET_QUEUE_CHUNK_REQUEST);
-      request.set_status(static_cast<mq::Status>(status));
-      request.set_entry_id(key.first);
-      request.set_next_access_ts(key.second);
-      request.set_limit(page_size);
-      const auto response = session.call(request);
-      if (response.entry_size() == 0) break;
-      std::vector<const brief_t*> picked;
-      for (const auto& e : response.entry()) {
-        // Keys only go forward; anything else would page for ever.
-        if (std::make_pair(e.next_access_ts(), e.id()) <= std::make_pair(key.second, key.first) &&
-            (key.first != 0 || key.second != 0))
-          throw connection_error_t("the daemon sent a page out of key order");
-        key = {e.id(), e.next_access_ts()};
-        if (brief_matches(status, e)) picked.push_back(&e);
-      }
-      std::unordered_map<std::uint64_t, detail_t> found;
-      if (details) {
-        std::vector<std::uint64_t> ids;
-        for (const auto* e : picked) ids.push_back(e->id());
-        found = details->read(ids);
-      }
-      for (const auto* e : picked) {
-        const detail_t* d = nullptr;
-        if (details) {
-          const auto it = found.find(e->id());
-          if (it == found.end()) continue;  // gone meanwhile
-          d = &it->second;
-        }
-        if (!matches(status, *e, d)) continue;
-        last_key_ = std::to_string(e->id()) + ":" + std::to_string(e->next_access_ts());
-        if (!on_entry(status, *e, d)) return false;
-        if (limit_ && ++passed >= *limit_) return true;
-      }
-      seen += static_cast<std::uint64_t>(response.entry_size());
-      if (on_page) on_page(seen);
-    }
+    std::optional<bool> ended;  // by on_entry (false) or by the limit (true)
+    session.walk(static_cast<mq::Status>(status), {after_.first, after_.second}, page_size,
+                 [&](const client_session_t::response_t& response, const mq::api::page_key_t&) {
+                   if (response.entry_size() == 0) return false;
+                   std::vector<const brief_t*> picked;
+                   for (const auto& e : response.entry()) {
+                     if (brief_matches(status, e)) picked.push_back(&e);
+                   }
+                   std::unordered_map<std::uint64_t, detail_t> found;
+                   if (details) {
+                     std::vector<std::uint64_t> ids;
+                     for (const auto* e : picked) ids.push_back(e->id());
+                     found = details->read(ids);
+                   }
+                   for (const auto* e : picked) {
+                     const detail_t* d = nullptr;
+                     if (details) {
+                       const auto it = found.find(e->id());
+                       if (it == found.end()) continue;  // gone meanwhile
+                       d = &it->second;
+                     }
+                     if (!matches(status, *e, d)) continue;
+                     last_key_ = std::to_string(e->id()) + ":" + std::to_string(e->next_access_ts());
+                     if (!on_entry(status, *e, d))
+                       ended = false;
+                     else if (limit_ && ++passed >= *limit_)
+                       ended = true;
+                     if (ended) return false;
+                   }
+                   seen += static_cast<std::uint64_t>(response.entry_size());
+                   if (on_page) on_page(seen);
+                   return true;
+                 });
+    if (ended) return *ended;
   }
   return false;
 }

@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "api/client_session.h"
+#include "api/sorter_session.h"
 #include "args.h"
-#include "channel.h"
 #include "details.h"
 
 namespace mqctl {

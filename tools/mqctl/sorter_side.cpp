@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "channel.h"
 #include "commands.h"
+#include "details.h"
 #include "errors.h"
 #include "output.h"
 #include "time_text.h"
@@ -169,9 +169,8 @@ response_t call_on_entry(sorter_session_t& session, const request_t& request, re
                          mq::util::unique_fd_t* out_fd = nullptr) {
   try {
     return session.call(request, expected, fd, out_fd);
-  } catch (const daemon_error_t& e) {
-    if (is_not_found(e.what())) throw not_found_error_t("no entry " + std::to_string(request.entry_id()));
-    throw;
+  } catch (const mq::api::entry_not_found_t&) {
+    throw not_found_error_t("no entry " + std::to_string(request.entry_id()));
   }
 }
 
@@ -318,13 +317,9 @@ int run_ids(const context_t& ctx, const args_t& args) {
       limit ? (*limit == 0 ? walk_page_size : *limit) : std::numeric_limits<std::uint64_t>::max();
   bool more = false;
   for (;;) {
-    request_t request;
-    request.set_tag(request_t::GET_ENTRY_IDS_REQUEST);
-    request.set_status(static_cast<mq::Status>(status));
-    request.set_entry_id(after.entry_id());
-    request.set_next_access_ts(after.next_access_ts());
-    request.set_limit(limit ? wanted - static_cast<std::uint64_t>(keys.size()) : walk_page_size);
-    const response_t response = session.call(request, response_t::GET_ENTRY_IDS_RESPONSE);
+    const response_t response =
+        session.ids_page(static_cast<mq::Status>(status), mq::api::key_of(after),
+                         limit ? wanted - static_cast<std::uint64_t>(keys.size()) : walk_page_size);
     if (response.queue_key_list_size() == 0) break;
     bool past_due = false;
     for (const auto& key : response.queue_key_list()) {
@@ -341,10 +336,7 @@ int run_ids(const context_t& ctx, const args_t& args) {
     if (static_cast<std::uint64_t>(keys.size()) >= wanted) {
       // A page that ends exactly at the limit may be the last one: ask for
       // one more key before offering a next page.
-      request.set_entry_id(after.entry_id());
-      request.set_next_access_ts(after.next_access_ts());
-      request.set_limit(1);
-      const response_t probe = session.call(request, response_t::GET_ENTRY_IDS_RESPONSE);
+      const response_t probe = session.ids_page(static_cast<mq::Status>(status), mq::api::key_of(after), 1);
       more = probe.queue_key_list_size() > 0 && (!due || probe.queue_key_list(0).next_access_ts() <= *due);
       break;
     }
@@ -370,26 +362,20 @@ int run_watch(const context_t& ctx, const args_t& args) {
   std::optional<std::uint64_t> count;
   if (auto v = args.value("count")) count = parse_u64(*v, "count");
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-  channel_t& channel = session.channel();
-
-  request_t subscribe;
-  subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
-  channel.send(subscribe);
+  session.subscribe();
   // The subscription has no answer; a request behind it on the same
   // connection is handled after it, so its answer proves it is in place.
   request_t probe;
   probe.set_tag(request_t::GET_ENTRY_IDS_REQUEST);
-  probe.set_serial(channel.next_serial());
   probe.set_status(mq::SMTP_FRESH);
   probe.set_limit(1);
-  channel.send(probe);
+  const std::uint32_t probe_serial = session.send(probe);
 
   bool watching = false;
   std::uint64_t seen = 0;
   while (!count || seen < *count) {
-    response_t m;
-    channel.receive(m, nullptr, watching ? -1 : -2);
-    if (m.tag() != response_t::QUEUE_CHANGE_NOTIFICATION && sorter_session_t::skip(m)) continue;
+    const response_t m = session.receive(nullptr, watching ? -1 : mq::api::channel_t::channel_timeout,
+                                         sorter_session_t::notifications_t::deliver);
     if (m.tag() == response_t::QUEUE_CHANGE_NOTIFICATION) {
       ++seen;
       if (ctx.json) {
@@ -406,8 +392,8 @@ int run_watch(const context_t& ctx, const args_t& args) {
       ctx.out->flush();
       continue;
     }
-    if (m.tag() == response_t::ALARM) throw daemon_error_t(m.error().code(), m.error().what());
-    if (!watching && m.tag() == response_t::GET_ENTRY_IDS_RESPONSE && m.serial() == probe.serial()) {
+    sorter_session_t::throw_if_alarm(m);
+    if (!watching && m.tag() == response_t::GET_ENTRY_IDS_RESPONSE && m.serial() == probe_serial) {
       watching = true;
       *ctx.err << "Watching flushes of " << session.store_path()
                << ": the keys each flush made due (puts, updates and removals are not announced) (Ctrl-C to stop)"

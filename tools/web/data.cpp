@@ -1,4 +1,5 @@
-// The one place where mq-web talks to the daemon.
+// The one place where mq-web talks to the daemon: through the client
+// library (mq::api) and the commands of mqctl's library.
 #include "web/data.h"
 
 #include <unistd.h>
@@ -10,10 +11,11 @@
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
 
+#include "api/error.h"
+#include "api/sorter_session.h"
 #include "metrics/queue_probe.h"
 #include "metrics/sample.h"
 #include "mqctl/args.h"
-#include "mqctl/channel.h"
 #include "mqctl/commands.h"
 #include "mqctl/details.h"
 #include "mqctl/errors.h"
@@ -193,7 +195,7 @@ data_t::page_t data_t::list(const selection_t& words, std::size_t size, const st
     if (!after.empty()) w.insert(w.end(), {"--after", after});
     const mqctl::args_t args(w, option_table());
     const mqctl::selection_t selection(args, status_word(args), false, "list");
-    mqctl::client_session_t session(client_socket_, timeout_ms_);
+    api::client_session_t session(client_socket_, timeout_ms_);
     std::optional<mqctl::detail_reader_t> details;
     if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
     page_t page;
@@ -237,7 +239,7 @@ std::vector<std::uint64_t> data_t::select(const selection_t& words,
   return guarded([&] {
     const mqctl::args_t args(words, option_table());
     const mqctl::selection_t selection(args, status_word(args), false, "select");
-    mqctl::client_session_t session(client_socket_, timeout_ms_);
+    api::client_session_t session(client_socket_, timeout_ms_);
     std::optional<mqctl::detail_reader_t> details;
     if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
     std::vector<std::uint64_t> ids;
@@ -254,17 +256,16 @@ std::vector<std::uint64_t> data_t::select(const selection_t& words,
 
 std::optional<data_t::entry_t> data_t::entry(std::uint64_t id) const {
   return guarded([&]() -> std::optional<entry_t> {
-    mqctl::sorter_session_t session(sorter_socket_, timeout_ms_);
-    mqctl::sorter_session_t::request_t get;
-    get.set_tag(mqctl::sorter_session_t::request_t::GET_ENTRY_REQUEST);
+    api::sorter_session_t session(sorter_socket_, timeout_ms_);
+    api::sorter_session_t::request_t get;
+    get.set_tag(api::sorter_session_t::request_t::GET_ENTRY_REQUEST);
     get.set_entry_id(id);
     util::unique_fd_t fd;
-    mqctl::sorter_session_t::response_t r;
+    api::sorter_session_t::response_t r;
     try {
-      r = session.call(get, mqctl::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
-    } catch (const mqctl::daemon_error_t& e) {
-      if (mqctl::is_not_found(e.what())) return std::nullopt;
-      throw;
+      r = session.call(get, api::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
+    } catch (const api::entry_not_found_t&) {
+      return std::nullopt;
     }
     entry_t out;
     out.id = id;
@@ -288,16 +289,15 @@ std::optional<data_t::entry_t> data_t::entry(std::uint64_t id) const {
 
 std::optional<std::string> data_t::message(std::uint64_t id) const {
   return guarded([&]() -> std::optional<std::string> {
-    mqctl::sorter_session_t session(sorter_socket_, timeout_ms_);
-    mqctl::sorter_session_t::request_t get;
-    get.set_tag(mqctl::sorter_session_t::request_t::GET_ENTRY_REQUEST);
+    api::sorter_session_t session(sorter_socket_, timeout_ms_);
+    api::sorter_session_t::request_t get;
+    get.set_tag(api::sorter_session_t::request_t::GET_ENTRY_REQUEST);
     get.set_entry_id(id);
     util::unique_fd_t fd;
     try {
-      session.call(get, mqctl::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
-    } catch (const mqctl::daemon_error_t& e) {
-      if (mqctl::is_not_found(e.what())) return std::nullopt;
-      throw;
+      session.call(get, api::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
+    } catch (const api::entry_not_found_t&) {
+      return std::nullopt;
     }
     if (fd.get() < 0) throw std::runtime_error("the daemon passed no message file for entry " + std::to_string(id));
     std::string text;

@@ -1,0 +1,120 @@
+#include "api/client_session.h"
+
+#include "api/error.h"
+#include "mail_quarantine_sorter_ipc.pb.h"
+
+namespace mq::api {
+
+namespace {
+
+const char* const name = "client socket";
+
+std::string mixed_up(const std::string& path) {
+  return path + " is a Sorter socket, not the client socket (see --client-socket)";
+}
+
+// The Sorter side greets every connection at once.
+bool is_sorter_greeting(const std::string& body) {
+  MailQuarantine2SorterMessage greeting;
+  return greeting.ParsePartialFromString(body) && greeting.IsInitialized() &&
+         greeting.tag() == MailQuarantine2SorterMessage::STORE_STATE_NOTIFICATION;
+}
+
+}  // namespace
+
+client_session_t::client_session_t(const std::string& path, int timeout_ms) : channel_(path, name, timeout_ms) {}
+
+void client_session_t::diagnose() const {
+  // A Sorter socket hangs up on a client request, maybe before its greeting
+  // got out; on a quiet connection it greets at once.
+  bool sorter = false;
+  try {
+    channel_t quiet(channel_.path(), "Sorter socket", 2000);
+    sorter = is_sorter_greeting(quiet.receive_body());
+  } catch (const connection_error_t&) {
+  }
+  if (sorter) throw connection_error_t(mixed_up(channel_.path()));
+}
+
+std::uint32_t client_session_t::send(request_t request) {
+  const std::uint32_t serial = channel_.next_serial();
+  request.set_serial(serial);
+  channel_.send(request);
+  return serial;
+}
+
+client_session_t::response_t client_session_t::receive() {
+  const std::string body = channel_.receive_body();
+  response_t response;
+  if (!response.ParsePartialFromString(body) || !response.IsInitialized()) {
+    if (is_sorter_greeting(body)) throw connection_error_t(mixed_up(channel_.path()));
+    throw connection_error_t("the daemon sent a message that is not a valid " + response.GetTypeName());
+  }
+  return response;
+}
+
+void client_session_t::throw_if_error(const response_t& response) {
+  if (response.has_error()) throw_error(response.error());
+}
+
+client_session_t::response_t client_session_t::call(request_t request) {
+  const request_t::Tag tag = request.tag();
+  const bool first = !called_;
+  called_ = true;
+  std::uint32_t serial = 0;
+  response_t response;
+  try {
+    serial = send(std::move(request));
+    response = receive();
+  } catch (const connection_error_t&) {
+    if (first) diagnose();
+    throw;
+  }
+  if (!response.has_serial() || response.serial() != serial)
+    throw connection_error_t("the daemon answered serial " + std::to_string(response.serial()) + " instead of " +
+                             std::to_string(serial));
+  if (static_cast<int>(response.tag()) != static_cast<int>(tag))
+    throw connection_error_t("the daemon answered " + response_t::Tag_Name(response.tag()) + " to " +
+                             request_t::Tag_Name(tag));
+  throw_if_error(response);
+  return response;
+}
+
+client_session_t::response_t client_session_t::stat() {
+  request_t request;
+  request.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
+  return call(request);
+}
+
+client_session_t::response_t client_session_t::flush(Status status) {
+  request_t request;
+  request.set_tag(request_t::FLUSH_QUEUE_REQUEST);
+  request.set_status(status);
+  return call(request);
+}
+
+client_session_t::response_t client_session_t::check(bool fix) {
+  request_t request;
+  request.set_tag(request_t::CHECK_HEALTH_REQUEST);
+  request.set_fix(fix);
+  return call(request);
+}
+
+client_session_t::response_t client_session_t::chunk(Status status, const page_key_t& key, std::uint64_t limit) {
+  request_t request;
+  request.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
+  request.set_status(status);
+  request.set_entry_id(key.entry_id);
+  request.set_next_access_ts(key.next_access_ts);
+  request.set_limit(limit);
+  return call(request);
+}
+
+void client_session_t::walk(Status status, const page_key_t& start, std::uint64_t limit,
+                            const std::function<bool(const response_t&, const page_key_t&)>& on_page) {
+  walk_pages(
+      start, [&](const page_key_t& key) { return chunk(status, key, limit); },
+      [](const response_t& page) -> const auto& { return page.entry(); }, on_page);
+}
+
+}  // namespace mq::api

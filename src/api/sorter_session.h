@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "api/channel.h"
+#include "api/page.h"
+#include "mail_quarantine_sorter_ipc.pb.h"
+
+namespace mq::api {
+
+// A connection to the Sorter socket: greets with the store path, then
+// answers requests by serial, in any order. A socket that does not greet so
+// is told at once: a request sent right after connecting makes any other
+// kind of socket answer or hang up.
+class sorter_session_t {
+ public:
+  using request_t = Sorter2MailQuarantineMessage;
+  using response_t = MailQuarantine2SorterMessage;
+  enum class notifications_t { skip, deliver };
+
+  // Throws connection_error_t; `timeout_ms` < 0 waits for ever.
+  sorter_session_t(const std::string& path, int timeout_ms);
+
+  const std::string& store_path() const { return store_path_; }
+  // For poll() over several sessions.
+  int fd() const { return channel_.fd(); }
+
+  // Asks for queue-change notifications (receive them with
+  // notifications_t::deliver). The request has no answer.
+  void subscribe();
+
+  // Pipelining: sends `request` with a fresh serial, returns the serial.
+  std::uint32_t send(request_t request, int fd = -1);
+  // The next answer to any request sent (ALARM included: see
+  // throw_if_alarm). Queue-change notifications on the way are skipped,
+  // or returned with notifications_t::deliver.
+  response_t receive(util::unique_fd_t* fd = nullptr, int timeout_ms = channel_t::channel_timeout,
+                     notifications_t notifications = notifications_t::skip);
+  // An ALARM becomes its typed error (daemon_error_t, entry_not_found_t).
+  static void throw_if_alarm(const response_t& response);
+
+  // One request and the answer to it, of tag `expected`; an answer to
+  // another serial is a connection_error_t.
+  response_t call(request_t request, response_t::Tag expected, int fd = -1, util::unique_fd_t* out_fd = nullptr);
+
+  // One GET_ENTRY_IDS page of `status` after `key`.
+  response_t ids_page(Status status, const page_key_t& key, std::uint64_t limit);
+  // The queue of `status` page by page, as walk_pages() tells.
+  void walk(Status status, const page_key_t& start, std::uint64_t limit,
+            const std::function<bool(const response_t& page, const page_key_t& key)>& on_page);
+
+ private:
+  channel_t channel_;
+  std::string store_path_;
+};
+
+}  // namespace mq::api
