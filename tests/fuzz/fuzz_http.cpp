@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto& request = parser->get();
   if (request.body().size() > limits.max_body) __builtin_trap();
   const std::string target(request.target());
-  const mq::web::form_t query(target.substr(target.find('?') == std::string::npos ? target.size() : target.find('?') + 1));
+  const mq::web::form_t query(
+      target.substr(target.find('?') == std::string::npos ? target.size() : target.find('?') + 1));
   const mq::web::form_t form(request.body());
   for (const auto& [name, values] : form.fields())
     for (const auto& v : values) {

@@ -13,8 +13,8 @@
 
 #include <google/protobuf/text_format.h>
 
-#include "mqctl/args.h"
 #include "api/sorter_session.h"
+#include "mqctl/args.h"
 #include "mqctl/time_text.h"
 
 int main(int argc, char** argv) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "http/server.h"
+#include "metrics/shared_probe.h"
 #include "support/common.h"
 #include "support/peers.h"
 #include "support/process.h"
@@ -43,7 +44,8 @@ TEST(web_escape, untrusted_text_becomes_inert_and_visible) {
 TEST(web_escape, url_components_round_trip) {
   for (const std::string v : {"", "a b&c=d", "1234:99", "\xff/?#%+", "<script>"}) {
     const std::string e = mq::web::url_component(v);
-    EXPECT_EQ(std::string::npos, e.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"))
+    EXPECT_EQ(std::string::npos,
+              e.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"))
         << e;
     EXPECT_EQ(v, mq::web::url_decode(e));
   }
@@ -96,9 +98,12 @@ TEST(web_users, set_check_and_refuse) {
   ASSERT_EQ(0, ::stat(dir.file("users").c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 07777);
   users.set("alice", "new password");
-  const std::vector<std::tuple<std::string, std::string, bool>> rows = {
-      {"alice", "new password", true}, {"alice", "first password", false}, {"bob", "second password", true},
-      {"carol", "second password", false}, {"", "", false}, {"bob", "", false}};
+  const std::vector<std::tuple<std::string, std::string, bool>> rows = {{"alice", "new password", true},
+                                                                        {"alice", "first password", false},
+                                                                        {"bob", "second password", true},
+                                                                        {"carol", "second password", false},
+                                                                        {"", "", false},
+                                                                        {"bob", "", false}};
   for (const auto& [name, password, ok] : rows) EXPECT_EQ(ok, users.check(name, password)) << name << password;
   const std::string text = mq::test::read_file(dir.file("users"));
   EXPECT_EQ(std::string::npos, text.find("password"));
@@ -108,48 +113,29 @@ TEST(web_users, set_check_and_refuse) {
   // A line whose cost would take the machine is no match.
   const std::string line = mq::web::users_t::entry("x", "pw");
   EXPECT_TRUE(mq::web::users_t::matches(line.substr(2), "pw"));
-  EXPECT_FALSE(mq::web::users_t::matches(std::regex_replace(line.substr(2), std::regex("^scrypt:16384"), "scrypt:1073741824"), "pw"));
+  EXPECT_FALSE(mq::web::users_t::matches(
+      std::regex_replace(line.substr(2), std::regex("^scrypt:16384"), "scrypt:1073741824"), "pw"));
   EXPECT_THROW(mq::web::users_t(dir.file("missing")).check("a", "b"), std::runtime_error);
-}
-
-// A connection to 127.0.0.1:`port`.
-mq::util::unique_fd_t connect_to(std::uint16_t port) {
-  mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) mq::test::throw_errno("connect");
-  return s;
-}
-
-// All that comes on `s` until the far end closes.
-std::string read_all(int s) {
-  std::string out;
-  char buf[4096];
-  for (pollfd p{s, POLLIN, 0}; ::poll(&p, 1, static_cast<int>(mq::test::wait_limit().count())) == 1;) {
-    const ssize_t n = ::read(s, buf, sizeof buf);
-    if (n <= 0) return out;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  throw std::runtime_error("the server did not close: " + out);
 }
 
 // An HTTP server on its own thread; its handler answers "ok" unless told
 // to hold the answers back.
 struct server_fixture_t {
   explicit server_fixture_t(mq::http::limits_t limits) {
-    server.emplace(io, "127.0.0.1:0", [this](mq::http::request_t r, const auto&, mq::http::server_t::respond_t respond) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++requests;
-      }
-      changed.notify_all();
-      if (hold) return held.push_back(std::move(respond));
-      mq::http::response_t a{boost::beast::http::status::ok, r.version()};
-      a.body() = "ok:" + r.body();
-      respond(std::move(a));
-    }, limits);
+    server.emplace(
+        io, "127.0.0.1:0",
+        [this](mq::http::request_t r, const auto&, mq::http::server_t::respond_t respond) {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++requests;
+          }
+          changed.notify_all();
+          if (hold) return held.push_back(std::move(respond));
+          mq::http::response_t a{boost::beast::http::status::ok, r.version()};
+          a.body() = "ok:" + r.body();
+          respond(std::move(a));
+        },
+        limits);
     port = server->endpoint().port();
     thread = std::thread([this] { io.run(); });
   }
@@ -176,9 +162,9 @@ struct server_fixture_t {
 };
 
 std::string exchange(std::uint16_t port, const std::string& request) {
-  const auto s = connect_to(port);
+  const auto s = mq::test::connect_loopback(port);
   mq::test::send_raw(s.get(), request.data(), request.size());
-  return read_all(s.get());
+  return mq::test::read_until_closed(s.get());
 }
 
 TEST(http_server, keeps_its_limits) {
@@ -188,7 +174,8 @@ TEST(http_server, keeps_its_limits) {
   server_fixture_t f(limits);
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 200 OK\r\n"},
-      {"GET / HTTP/1.1\r\nX: " + std::string(2000, 'a') + "\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
+      {"GET / HTTP/1.1\r\nX: " + std::string(2000, 'a') + "\r\n\r\n",
+       "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
       {"POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n" + std::string(17, 'b'), "HTTP/1.1 413 Payload Too Large\r\n"},
       {"GET /\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
       {"\x01\x02\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
@@ -204,8 +191,8 @@ TEST(http_server, closes_a_silent_connection_at_its_deadline) {
   mq::http::limits_t limits;
   limits.deadline = 200ms;
   server_fixture_t f(limits);
-  const auto s = connect_to(f.port);
-  EXPECT_EQ("", read_all(s.get()));  // closed, with no answer
+  const auto s = mq::test::connect_loopback(f.port);
+  EXPECT_EQ("", mq::test::read_until_closed(s.get()));  // closed, with no answer
 }
 
 TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) {
@@ -215,20 +202,41 @@ TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) 
   // Many more silent connections than places: each new one takes the
   // place of the oldest silent one, and a request still gets its answer.
   std::vector<mq::util::unique_fd_t> silent;
-  for (int i = 0; i < 40; ++i) silent.push_back(connect_to(f.port));
+  for (int i = 0; i < 40; ++i) silent.push_back(mq::test::connect_loopback(f.port));
   EXPECT_EQ(0u, exchange(f.port, "GET / HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
-  EXPECT_EQ("", read_all(silent.front().get()));  // given way
+  EXPECT_EQ("", mq::test::read_until_closed(silent.front().get()));  // given way
   silent.clear();
   // Every place held by a request being answered: a newcomer is closed at once.
   f.hold = true;
   std::vector<mq::util::unique_fd_t> busy;
   for (int i = 0; i < 4; ++i) {
-    busy.push_back(connect_to(f.port));
+    busy.push_back(mq::test::connect_loopback(f.port));
     mq::test::send_raw(busy.back().get(), "GET / HTTP/1.1\r\n\r\n", 18);
   }
   ASSERT_TRUE(f.wait_requests(5));
-  const auto late = connect_to(f.port);
-  EXPECT_EQ("", read_all(late.get()));
+  const auto late = mq::test::connect_loopback(f.port);
+  EXPECT_EQ("", mq::test::read_until_closed(late.get()));
+}
+
+TEST(shared_probe, scrapes_at_the_same_time_share_one_look_at_the_daemon) {
+  mq::test::running_quarantine_t q;
+  boost::asio::io_context io;
+  for (const auto& [keep, probes] : std::vector<std::pair<std::chrono::milliseconds, std::uint64_t>>{
+           {std::chrono::hours(1), 1}, {0ms, 2}}) {
+    mq::metrics::shared_probe_t probe(io, [&] { return q.client_socket(); }, 5s, keep);
+    int answered = 0;
+    for (int i = 0; i < 10; ++i)
+      probe.get([&](const mq::util::result_t<mq::metrics::queue_sample_t>& r) {
+        EXPECT_TRUE(mq::util::has_value(r));
+        ++answered;
+      });
+    ASSERT_TRUE(mq::test::run_until(io, [&] { return answered == 10; }));
+    EXPECT_EQ(1u, probe.probes());
+    // A later scrape takes the kept result while it is young enough.
+    probe.get([&](const auto&) { ++answered; });
+    ASSERT_TRUE(mq::test::run_until(io, [&] { return answered == 11; }));
+    EXPECT_EQ(probes, probe.probes());
+  }
 }
 
 }  // namespace

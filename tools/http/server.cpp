@@ -42,10 +42,9 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
     timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
       if (!error) self->close();
     });
-    beast::http::async_read(socket_, buffer_, *parser_,
-                            [self = shared_from_this()](const beast::error_code& error, std::size_t) {
-                              self->on_read(error);
-                            });
+    beast::http::async_read(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](const beast::error_code& error, std::size_t) { self->on_read(error); });
   }
 
   // Whether it may give way to a new connection: it has sent nothing whole.
@@ -87,12 +86,11 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
     response_ = std::move(r);
     response_.keep_alive(false);
     response_.prepare_payload();
-    beast::http::async_write(socket_, response_,
-                             [self = shared_from_this()](const beast::error_code&, std::size_t) {
-                               boost::system::error_code ignored;
-                               self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
-                               self->close();
-                             });
+    beast::http::async_write(socket_, response_, [self = shared_from_this()](const beast::error_code&, std::size_t) {
+      boost::system::error_code ignored;
+      self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
+      self->close();
+    });
   }
 
   tcp::socket socket_;
@@ -126,11 +124,7 @@ tcp::endpoint server_t::parse_address(const std::string& address) {
 }
 
 server_t::server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, limits_t limits)
-    : acceptor_(io),
-      pause_(io),
-      handler_(std::move(handler)),
-      limits_(limits),
-      alive_(std::make_shared<bool>(true)) {
+    : acceptor_(io), pause_(io), handler_(std::move(handler)), limits_(limits), alive_(std::make_shared<bool>(true)) {
   if (limits_.max_exchanges == 0) throw std::invalid_argument("an HTTP server needs room for one exchange");
   const tcp::endpoint at = parse_address(address);
   acceptor_.open(at.protocol());

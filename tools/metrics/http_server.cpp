@@ -31,7 +31,8 @@ http_server_t::http_server_t(boost::asio::io_context& io, const std::string& add
                                          http::server_t::respond_t respond) {
             const auto target = request.target();
             const unsigned version = request.version();
-            if (target.substr(0, target.find('?')) != "/metrics") return respond(answer(bh::status::not_found, version));
+            if (target.substr(0, target.find('?')) != "/metrics")
+              return respond(answer(bh::status::not_found, version));
             if (request.method() != bh::verb::get) {
               auto r = answer(bh::status::method_not_allowed, version);
               r.set(bh::field::allow, "GET");

@@ -82,8 +82,10 @@ std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " en
 data_t::selection_t selection_words(const form_t& query, std::string& described) {
   data_t::selection_t words;
   const std::string status = query.get("status").empty() ? "smtp-fresh" : query.get("status");
-  if (status == "all") words.push_back("--all");
-  else words.push_back(status);
+  if (status == "all")
+    words.push_back("--all");
+  else
+    words.push_back(status);
   described = status == "all" ? "all statuses" : status;
   for (const auto& name : pages::selection_fields()) {
     if (name == "status") continue;
@@ -165,8 +167,7 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
     return respond(std::move(r));
   }
   if (get && path == "/static/style.css") return respond(make(bh::status::ok, version, pages::style_sheet, "text/css"));
-  const bool form_body =
-      post && request[bh::field::content_type].substr(0, 33) == "application/x-www-form-urlencoded";
+  const bool form_body = post && request[bh::field::content_type].substr(0, 33) == "application/x-www-form-urlencoded";
   const form_t form(form_body ? request.body() : std::string());
   if (path == "/login") {
     if (get) return respond(make(bh::status::ok, version, pages::login("")));
@@ -183,8 +184,8 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   // Every POST carries the session's token in its form: a page of another
   // site cannot know it.
   if (!form_body || !sessions_t::token_matches(*session, form.get("csrf"))) {
-    log_line(4, "refused a POST to " + mqctl::shown(path) + " without the form token of " + mqctl::shown(session->user) +
-                    "'s session, from " + peer);
+    log_line(4, "refused a POST to " + mqctl::shown(path) + " without the form token of " +
+                    mqctl::shown(session->user) + "'s session, from " + peer);
     return respond(refused(bh::status::forbidden, version, "The form token is missing or wrong; nothing was changed."));
   }
   post_action(path, form, *cookie, *session, peer, version, std::move(respond));
@@ -207,10 +208,9 @@ void app_t::login(const form_t& form, const std::string& peer, unsigned version,
         const std::string token = sessions_.open(user);
         log_line(6, "user '" + mqctl::shown(user) + "' logged in from " + peer);
         auto r = redirect("/", version);
-        r.set(bh::field::set_cookie, std::string(cookie_name) + "=" + token +
-                                         "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
-                                         std::to_string(options_.session_lifetime.count()) +
-                                         (options_.secure_cookie ? "; Secure" : ""));
+        r.set(bh::field::set_cookie,
+              std::string(cookie_name) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                  std::to_string(options_.session_lifetime.count()) + (options_.secure_cookie ? "; Secure" : ""));
         return respond(std::move(r));
       }
       log_line(4, "failed login for user '" + mqctl::shown(user) + "' from " + peer);
@@ -288,11 +288,11 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
     } else {
       body += html(job->state + ": " + std::to_string(job->handled) + " of " + entries(job->total)) + "</p>\n";
     }
-    return respond(make(bh::status::ok, version, pages::frame("Action", &viewer, body,
-                                                              job->finished ? std::nullopt : std::optional<int>(1))));
+    return respond(make(bh::status::ok, version,
+                        pages::frame("Action", &viewer, body, job->finished ? std::nullopt : std::optional<int>(1))));
   }
-  const bool known = path == "/" || path == "/list" || path == "/entry" || path == "/entry/message" ||
-                     path == "/confirm";
+  const bool known =
+      path == "/" || path == "/list" || path == "/entry" || path == "/entry/message" || path == "/confirm";
   if (!known) return respond(refused(bh::status::not_found, version, "No such page.", &viewer));
   boost::asio::post(pages_, [this, path, query, viewer, version, respond = std::move(respond), session]() {
     try {
@@ -309,7 +309,8 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
           return respond(make(bh::status::bad_request, version,
                               pages::frame("Entries", &viewer, pages::list_error(query, e.what()))));
         }
-        return respond(make(bh::status::ok, version, pages::frame("Entries", &viewer, pages::list(query, page, page_size))));
+        return respond(
+            make(bh::status::ok, version, pages::frame("Entries", &viewer, pages::list(query, page, page_size))));
       }
       if (path == "/entry" || path == "/entry/message") {
         std::uint64_t id = 0;
@@ -320,22 +321,26 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
         }
         if (path == "/entry/message") {
           auto text = data_.message(id);
-          if (!text) return respond(refused(bh::status::not_found, version, "No entry " + std::to_string(id) + ".", &viewer));
+          if (!text)
+            return respond(refused(bh::status::not_found, version, "No entry " + std::to_string(id) + ".", &viewer));
           // A file to save, never a page to render.
           auto r = make(bh::status::ok, version, std::move(*text), "application/octet-stream");
           r.set(bh::field::content_disposition, "attachment; filename=\"entry-" + std::to_string(id) + ".eml\"");
           return respond(std::move(r));
         }
         const auto e = data_.entry(id);
-        if (!e) return respond(refused(bh::status::not_found, version, "No entry " + std::to_string(id) + ".", &viewer));
-        return respond(make(bh::status::ok, version,
-                            pages::frame("Entry " + std::to_string(id), &viewer, pages::entry(*e, mqctl::now_seconds()))));
+        if (!e)
+          return respond(refused(bh::status::not_found, version, "No entry " + std::to_string(id) + ".", &viewer));
+        return respond(
+            make(bh::status::ok, version,
+                 pages::frame("Entry " + std::to_string(id), &viewer, pages::entry(*e, mqctl::now_seconds()))));
       }
       // /confirm: counts what an action would take; changes nothing.
       const auto action = action_of(query.get("do"));
       if (!action) return respond(refused(bh::status::bad_request, version, "No such action.", &viewer));
       std::string what = action->name;
-      if (action->action == data_t::action_t::move) what += " to " + mqctl::status_name(mqctl::parse_status(query.get("to")));
+      if (action->action == data_t::action_t::move)
+        what += " to " + mqctl::status_name(mqctl::parse_status(query.get("to")));
       std::uint64_t count = 0;
       try {
         if (query.get("do").find(":ids") != std::string::npos) {
@@ -350,15 +355,16 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
       } catch (const std::exception& e) {
         return respond(refused(bh::status::bad_request, version, e.what(), &viewer));
       }
-      return respond(make(bh::status::ok, version, pages::frame("Confirm", &viewer, pages::confirm(query, what, count, viewer))));
+      return respond(
+          make(bh::status::ok, version, pages::frame("Confirm", &viewer, pages::confirm(query, what, count, viewer))));
     } catch (const std::exception& e) {
       respond(make(bh::status::bad_gateway, version, pages::frame("Error", &viewer, pages::message(e.what()))));
     }
   });
 }
 
-void app_t::post_action(const std::string& path, const form_t& form, const std::string& token,
-                        const session_t& session, const std::string& peer, unsigned version, respond_t respond) {
+void app_t::post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
+                        const std::string& peer, unsigned version, respond_t respond) {
   const pages::viewer_t viewer{session.user, session.csrf};
   if (path == "/logout") {
     log_line(6, "user '" + mqctl::shown(session.user) + "' logged out");
@@ -394,8 +400,8 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
   } catch (const std::exception& e) {
     return respond(refused(bh::status::bad_request, version, e.what(), &viewer));
   }
-  log_line(5, "user '" + mqctl::shown(session.user) + "' from " + peer + ": " + mqctl::shown(job->what) +
-                  " (pid " + std::to_string(::getpid()) + ")");
+  log_line(5, "user '" + mqctl::shown(session.user) + "' from " + peer + ": " + mqctl::shown(job->what) + " (pid " +
+                  std::to_string(::getpid()) + ")");
   {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_[job->id] = job;
@@ -438,9 +444,9 @@ void app_t::run_job(std::shared_ptr<job_t> job) {
       // The daemon names mq-web's uid and pid on each line of its own;
       // this line names the user behind them.
       log_line(5, "user '" + mqctl::shown(job->user) + "': " +
-                      (job->action == data_t::action_t::retry    ? std::string("retry")
+                      (job->action == data_t::action_t::retry  ? std::string("retry")
                        : job->action == data_t::action_t::move ? "move to " + job->to
-                                                                : std::string("remove")) +
+                                                               : std::string("remove")) +
                       " of entries" + list + " (pid " + std::to_string(::getpid()) + ")");
       data_t::outcome_t o;
       data_.act(job->action, job->to, chunk, o);

@@ -92,31 +92,6 @@ std::uint64_t number(const Struct& s, const std::string& name) {
   return it == s.fields().end() ? 0 : static_cast<std::uint64_t>(it->second.number_value());
 }
 
-// Runs one of mqctl's commands with `words`, its JSON as text.
-std::string run_json(int (*command)(const mqctl::context_t&, const mqctl::args_t&), const std::string& sorter_socket,
-                     const std::string& client_socket, int timeout_ms, const std::vector<std::string>& words) {
-  std::ostringstream out, err;
-  mqctl::context_t ctx;
-  ctx.sorter_socket = sorter_socket;
-  ctx.client_socket = client_socket;
-  ctx.json = true;
-  ctx.timeout_ms = timeout_ms;
-  ctx.out = &out;
-  ctx.err = &err;
-  try {
-    const int status = command(ctx, mqctl::args_t(words, option_table()));
-    if (status == mqctl::exit_connection || status == mqctl::exit_usage)
-      throw std::runtime_error(err.str().empty() ? out.str() : err.str());
-  } catch (const mqctl::usage_error_t& e) {
-    throw std::runtime_error(e.what());
-  } catch (const mqctl::connection_error_t& e) {
-    throw std::runtime_error(e.what());
-  } catch (const mqctl::daemon_error_t& e) {
-    throw std::runtime_error(std::string("the daemon answered: ") + e.what());
-  }
-  return out.str();
-}
-
 // The STATUS word of a selection's words, if it has one.
 std::optional<std::string> status_word(const mqctl::args_t& args) {
   if (args.positional().size() > 1) throw std::runtime_error("a selection names one status");
@@ -135,6 +110,23 @@ auto guarded(F f) -> decltype(f()) {
   } catch (const mqctl::daemon_error_t& e) {
     throw std::runtime_error(std::string("the daemon answered: ") + e.what());
   }
+}
+
+// Runs one of mqctl's commands with `words`, its JSON as text.
+std::string run_json(int (*command)(const mqctl::context_t&, const mqctl::args_t&), const std::string& sorter_socket,
+                     const std::string& client_socket, int timeout_ms, const std::vector<std::string>& words) {
+  std::ostringstream out, err;
+  mqctl::context_t ctx;
+  ctx.sorter_socket = sorter_socket;
+  ctx.client_socket = client_socket;
+  ctx.json = true;
+  ctx.timeout_ms = timeout_ms;
+  ctx.out = &out;
+  ctx.err = &err;
+  const int status = guarded([&] { return command(ctx, mqctl::args_t(words, option_table())); });
+  if (status == mqctl::exit_connection || status == mqctl::exit_usage)
+    throw std::runtime_error(err.str().empty() ? out.str() : err.str());
+  return out.str();
 }
 
 }  // namespace
@@ -181,8 +173,8 @@ data_t::shape_t data_t::shape() const {
   for (const Value& v : s.fields().at("rows").list_value().values())
     shape.rows.push_back(row_of(v.struct_value(), v.struct_value().fields().at("name").string_value()));
   if (number(s, "other_rows"))
-    shape.rows.push_back(row_of(s.fields().at("others").struct_value(),
-                                "others (" + std::to_string(number(s, "other_rows")) + ")"));
+    shape.rows.push_back(
+        row_of(s.fields().at("others").struct_value(), "others (" + std::to_string(number(s, "other_rows")) + ")"));
   shape.rows.push_back(row_of(s.fields().at("total").struct_value(), "total"));
   shape.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return shape;

@@ -80,8 +80,7 @@ class data_t {
   };
   // Acts on `ids` as mqctl's bulk commands do (each entry asked for, then
   // acted on; the daemon writes its audit line for each), adding to `o`.
-  void act(action_t action, const std::string& to_status, const std::vector<std::uint64_t>& ids,
-           outcome_t& o) const;
+  void act(action_t action, const std::string& to_status, const std::vector<std::uint64_t>& ids, outcome_t& o) const;
 
  private:
   std::string sorter_socket_, client_socket_;

@@ -43,8 +43,8 @@ int run(int argc, char** argv) {
   po::options_description visible(
       "Usage: mq-web [OPTIONS]\n"
       "       mq-web [--users FILE] set-user NAME   (password on standard input)");
-  visible.add_options()("help,h", "print this help and exit")(
-      "listen", po::value(&o.listen)->default_value(o.listen), "HOST:PORT to serve on (a numeric host)")(
+  visible.add_options()("help,h", "print this help and exit")("listen", po::value(&o.listen)->default_value(o.listen),
+                                                              "HOST:PORT to serve on (a numeric host)")(
       "users", po::value(&o.users_file)->default_value(o.users_file), "file of users and password hashes")(
       "state-dir", po::value(&state_dir)->default_value("/run/orvane-mail-quarantine"),
       "folder of the daemon's sockets")("sorter-socket", po::value(&o.sorter_socket),
@@ -97,8 +97,8 @@ int run(int argc, char** argv) {
   boost::asio::io_context io;
   mq::web::app_t app(io, o);
   const auto at = app.endpoint();
-  mq::web::log_line(6, "serving on http://" + (at.address().is_v6() ? "[" + at.address().to_string() + "]"
-                                                                     : at.address().to_string()) +
+  mq::web::log_line(6, "serving on http://" +
+                           (at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string()) +
                            ":" + std::to_string(at.port()) + "/");
   io.run();
   return 0;

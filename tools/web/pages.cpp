@@ -19,19 +19,6 @@ const char* const statuses[] = {"smtp-fresh", "smtp-accepted", "bcc-fresh", "bcc
 
 std::string num(std::uint64_t n) { return std::to_string(n); }
 
-std::string bytes_text(std::uint64_t n) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(n);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, u ? "%.1f %s" : "%.0f %s", v, units[u]);
-  return text;
-}
-
 std::string time_text(std::uint64_t ts) { return ts ? mqctl::iso_time(ts, true) : "now (due)"; }
 
 std::string age_text(std::optional<std::uint64_t> ts, std::uint64_t now) {
@@ -58,8 +45,7 @@ std::string hidden(const std::string& name, const std::string& value) {
 std::string selection_query(const form_t& query) {
   std::string q;
   for (const auto& name : selection_fields())
-    if (const std::string v = query.get(name); !v.empty())
-      q += (q.empty() ? "" : "&") + name + "=" + url_component(v);
+    if (const std::string v = query.get(name); !v.empty()) q += (q.empty() ? "" : "&") + name + "=" + url_component(v);
   return q;
 }
 
@@ -85,10 +71,10 @@ std::string filter_form(const form_t& query) {
     const char* hint;
   };
   static const input_t inputs[] = {
-      {"sender", "Sender", "regular expression"},   {"rcpt", "Recipient", "regular expression"},
-      {"domain", "Domain", "example.org"},          {"older-than", "Older than", "2h"},
-      {"younger-than", "Younger than", "30m"},      {"larger-than", "Larger than", "1M"},
-      {"smaller-than", "Smaller than", "10k"},      {"attempts", "Attempts", "exactly"},
+      {"sender", "Sender", "regular expression"}, {"rcpt", "Recipient", "regular expression"},
+      {"domain", "Domain", "example.org"},        {"older-than", "Older than", "2h"},
+      {"younger-than", "Younger than", "30m"},    {"larger-than", "Larger than", "1M"},
+      {"smaller-than", "Smaller than", "10k"},    {"attempts", "Attempts", "exactly"},
       {"attempts-min", "Attempts at least", "3"}};
   std::string out = "<form class=\"filter\" method=\"get\" action=\"/list\">\n<label>Status <select name=\"status\">" +
                     status_options(query.get("status").empty() ? "smtp-fresh" : query.get("status"), true) +
@@ -103,9 +89,9 @@ std::string filter_form(const form_t& query) {
 }  // namespace
 
 const std::vector<std::string>& selection_fields() {
-  static const std::vector<std::string> names = {"status",       "sender",      "rcpt",         "domain",
-                                                 "older-than",   "younger-than", "larger-than",  "smaller-than",
-                                                 "attempts",     "attempts-min"};
+  static const std::vector<std::string> names = {"status",     "sender",       "rcpt",        "domain",
+                                                 "older-than", "younger-than", "larger-than", "smaller-than",
+                                                 "attempts",   "attempts-min"};
   return names;
 }
 
@@ -152,9 +138,7 @@ std::string login(const std::string& message) {
   return frame("Log in", nullptr, body);
 }
 
-std::string message(const std::string& text) {
-  return "<p class=\"error\">" + html(text) + "</p>";
-}
+std::string message(const std::string& text) { return "<p class=\"error\">" + html(text) + "</p>"; }
 
 std::string overview(const std::array<data_t::status_figures_t, 4>& figures, const data_t::shape_t* shape,
                      const std::string& shape_note) {
@@ -162,9 +146,10 @@ std::string overview(const std::array<data_t::status_figures_t, 4>& figures, con
       "<h2>Statuses</h2><table id=\"statuses\"><tr><th>Status</th><th>Entries</th><th>Bytes</th>"
       "<th>Oldest overdue</th></tr>\n";
   for (const auto& s : figures)
-    body += "<tr><td><a href=\"/list?status=" + url_component(s.name) + "\">" + html(s.name) + "</a></td><td class=\"n\">" +
-            num(s.messages) + "</td><td class=\"n\">" + bytes_text(s.bytes) + "</td><td class=\"n\">" +
-            (s.oldest_overdue ? mqctl::duration_text(*s.oldest_overdue) : "-") + "</td></tr>\n";
+    body += "<tr><td><a href=\"/list?status=" + url_component(s.name) + "\">" + html(s.name) +
+            "</a></td><td class=\"n\">" + num(s.messages) + "</td><td class=\"n\">" + num(s.bytes) +
+            "</td><td class=\"n\">" + (s.oldest_overdue ? mqctl::duration_text(*s.oldest_overdue) : "-") +
+            "</td></tr>\n";
   body += "</table>\n<h2>Shape: domain by age</h2>\n";
   if (!shape_note.empty()) body += "<p class=\"note\">" + html(shape_note) + "</p>\n";
   if (!shape) return body;
@@ -201,30 +186,32 @@ std::string list(const form_t& query, const data_t::page_t& page, std::size_t pa
   body += "<p class=\"note\">Sorted by due time, earliest first; " + num(page.items.size()) +
           (page.items.size() == 1 ? " entry" : " entries") + " on this page.</p>\n";
   body += "<form method=\"get\" action=\"/confirm\">" + selection_hidden(query);
-  body += "<table id=\"entries\"><tr><th></th><th>ID</th><th>Status</th><th>Age</th><th>Size</th><th>Due</th>"
-          "<th>Attempts</th><th>Sender</th><th>Recipients</th></tr>\n";
+  body +=
+      "<table id=\"entries\"><tr><th></th><th>ID</th><th>Status</th><th>Age</th><th>Size</th><th>Due</th>"
+      "<th>Attempts</th><th>Sender</th><th>Recipients</th></tr>\n";
   for (const auto& i : page.items) {
     const std::string id = num(i.id);
     body += "<tr><td><input type=\"checkbox\" name=\"id\" value=\"" + id + "\"></td><td><a href=\"/entry?id=" + id +
             "\">" + id + "</a></td><td>" + html(i.status) + "</td><td class=\"n\">" + age_text(i.received_ts, now) +
-            "</td><td class=\"n\">" + (i.size ? num(*i.size) : "?") + "</td><td>" +
-            time_text(i.next_access_ts) + "</td><td class=\"n\">" + num(i.attempts) + "</td><td class=\"sender\">" +
-            html(i.sender.empty() ? "<>" : i.sender) + "</td><td>" +
-            html(mqctl::recipients_cell(i.recipients)) + "</td></tr>\n";
+            "</td><td class=\"n\">" + (i.size ? num(*i.size) : "?") + "</td><td>" + time_text(i.next_access_ts) +
+            "</td><td class=\"n\">" + num(i.attempts) + "</td><td class=\"sender\">" +
+            html(i.sender.empty() ? "<>" : i.sender) + "</td><td>" + html(mqctl::recipients_cell(i.recipients)) +
+            "</td></tr>\n";
   }
-  body += "</table>\n<div class=\"actions\">Checked entries: "
-          "<button name=\"do\" value=\"retry:ids\">Retry now</button>"
-          "<button name=\"do\" value=\"remove:ids\">Remove</button>"
-          "<button name=\"do\" value=\"move:ids\">Move to</button></div>\n"
-          "<div class=\"actions\">The whole selection: "
-          "<button name=\"do\" value=\"retry:selection\">Retry all</button>"
-          "<button name=\"do\" value=\"remove:selection\">Remove all</button>"
-          "<button name=\"do\" value=\"move:selection\">Move all to</button></div>\n"
-          "<div class=\"actions\"><label>Move to <select name=\"to\">" +
-          status_options("smtp-accepted", false) + "</select></label></div></form>\n";
+  body +=
+      "</table>\n<div class=\"actions\">Checked entries: "
+      "<button name=\"do\" value=\"retry:ids\">Retry now</button>"
+      "<button name=\"do\" value=\"remove:ids\">Remove</button>"
+      "<button name=\"do\" value=\"move:ids\">Move to</button></div>\n"
+      "<div class=\"actions\">The whole selection: "
+      "<button name=\"do\" value=\"retry:selection\">Retry all</button>"
+      "<button name=\"do\" value=\"remove:selection\">Remove all</button>"
+      "<button name=\"do\" value=\"move:selection\">Move all to</button></div>\n"
+      "<div class=\"actions\"><label>Move to <select name=\"to\">" +
+      status_options("smtp-accepted", false) + "</select></label></div></form>\n";
   if (!page.next_after.empty())
-    body += "<p><a id=\"next\" href=\"/list?" + selection_query(query) + "&amp;after=" +
-            url_component(page.next_after) + "\">Next " + num(page_size) + "</a></p>\n";
+    body += "<p><a id=\"next\" href=\"/list?" + selection_query(query) +
+            "&amp;after=" + url_component(page.next_after) + "\">Next " + num(page_size) + "</a></p>\n";
   else if (page.items.size() >= page_size && query.get("status") == "all")
     body += "<p class=\"note\">Pick one status to page on.</p>\n";
   return body;
@@ -279,8 +266,8 @@ std::string entry(const data_t::entry_t& d, std::uint64_t now) {
   for (const auto& u : e.url()) {
     std::string categories;
     for (const int cat : u.category()) categories += (categories.empty() ? "" : ", ") + category_name(cat);
-    body += "<tr><td>" + html(u.url()) + "</td><td>" + html(u.legal_url()) + "</td><td>" + html(categories) +
-            "</td></tr>";
+    body +=
+        "<tr><td>" + html(u.url()) + "</td><td>" + html(u.legal_url()) + "</td><td>" + html(categories) + "</td></tr>";
   }
   body += "</table>\n<h2>Header</h2>";
   body += d.readable ? "<pre id=\"header\">" + html_lines(d.header_block) + "</pre>\n"

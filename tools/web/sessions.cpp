@@ -21,8 +21,7 @@ std::string sessions_t::random_token() {
 }
 
 bool sessions_t::token_matches(const session_t& session, const std::string& given) {
-  return given.size() == session.csrf.size() &&
-         CRYPTO_memcmp(given.data(), session.csrf.data(), given.size()) == 0;
+  return given.size() == session.csrf.size() && CRYPTO_memcmp(given.data(), session.csrf.data(), given.size()) == 0;
 }
 
 std::string sessions_t::open(const std::string& user) {

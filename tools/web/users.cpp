@@ -41,17 +41,20 @@ bool unhex(const std::string& text, std::vector<unsigned char>& out) {
     for (std::size_t j = 0; j < 2; ++j) {
       const char c = text[i + j];
       value <<= 4;
-      if (c >= '0' && c <= '9') value |= c - '0';
-      else if (c >= 'a' && c <= 'f') value |= c - 'a' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        value |= c - '0';
+      else if (c >= 'a' && c <= 'f')
+        value |= c - 'a' + 10;
+      else
+        return false;
     }
     out.push_back(static_cast<unsigned char>(value));
   }
   return true;
 }
 
-std::vector<unsigned char> scrypt(const std::string& password, const std::vector<unsigned char>& salt,
-                                  std::uint64_t n, std::uint64_t r, std::uint64_t p) {
+std::vector<unsigned char> scrypt(const std::string& password, const std::vector<unsigned char>& salt, std::uint64_t n,
+                                  std::uint64_t r, std::uint64_t p) {
   std::vector<unsigned char> out(hash_size);
   if (EVP_PBE_scrypt(password.data(), password.size(), salt.data(), salt.size(), n, r, p, 64ull << 20, out.data(),
                      out.size()) != 1)
