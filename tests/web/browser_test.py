@@ -269,6 +269,12 @@ def main():
         shot("hostile_entry")
         driver.get(base + "/")
         safe("hostile overview")
+        # A hostile query is an error in words on the page, never an option.
+        driver.get(base + "/list?status=%3Cscript%3Ewindow.pwned%3D1%3C%2Fscript%3E&sender=--all")
+        safe("hostile query")
+        assert "unknown status '<script>" in driver.find_element(By.CSS_SELECTOR, "p.error").text
+        driver.get(base + "/list?status=smtp-fresh&sender=--all")
+        assert driver.find_elements(By.ID, "entries") and not driver.find_elements(By.CSS_SELECTOR, "#entries td")
 
         # The message is a file to save, never a page.
         req = urllib.request.Request(base + "/entry/message?id=%d" % hostile, headers={"Cookie": session})

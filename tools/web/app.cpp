@@ -85,12 +85,13 @@ data_t::selection_t selection_words(const form_t& query, std::string& described)
   if (status == "all")
     words.push_back("--all");
   else
-    words.push_back(status);
+    words.push_back(mqctl::status_name(mqctl::parse_status(status)));
   described = status == "all" ? "all statuses" : status;
   for (const auto& name : pages::selection_fields()) {
     if (name == "status") continue;
     if (const std::string v = query.get(name); !v.empty()) {
-      words.insert(words.end(), {"--" + name, v});
+      // One word each: a value is never read as an option of its own.
+      words.push_back("--" + name + "=" + v);
       described += ", " + name + " " + v;
     }
   }
@@ -300,11 +301,10 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
         return respond(make(bh::status::ok, version, pages::frame("Overview", &viewer, overview_page(session))));
       }
       if (path == "/list") {
-        std::string described;
-        const auto words = selection_words(query, described);
         data_t::page_t page;
         try {
-          page = data_.list(words, page_size, query.get("after"));
+          std::string described;
+          page = data_.list(selection_words(query, described), page_size, query.get("after"));
         } catch (const std::exception& e) {
           return respond(make(bh::status::bad_request, version,
                               pages::frame("Entries", &viewer, pages::list_error(query, e.what()))));

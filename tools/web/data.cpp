@@ -184,7 +184,7 @@ data_t::page_t data_t::list(const selection_t& words, std::size_t size, const st
   return guarded([&] {
     std::vector<std::string> w = words;
     w.insert(w.end(), {"--limit", std::to_string(size)});
-    if (!after.empty()) w.insert(w.end(), {"--after", after});
+    if (!after.empty()) w.push_back("--after=" + after);
     const mqctl::args_t args(w, option_table());
     const mqctl::selection_t selection(args, status_word(args), false, "list");
     api::client_session_t session(client_socket_, timeout_ms_);
