@@ -61,13 +61,21 @@ int run_main(int argc, char** argv) {
     ("loads", po::value<std::string>(), "comma-separated CONNECTIONSxIN_FLIGHT instead of 1x1,8x16")
     ("walk-sizes", po::value<std::string>(),
      "comma-separated queue lengths for the walks instead of 10000, 100000 and 1000000")
-    ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs");
+    ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs")
+    ("fill", po::value<std::string>(),
+     "only fill the spool directory SPOOL with a smtp-fresh queue of --fill-count entries as the walks do, "
+     "then exit (for bench/web_bench.py)")
+    ("fill-count", po::value<std::uint64_t>()->default_value(1000000), "entries of --fill");
   // clang-format on
   po::variables_map vm;
   po::store(po::parse_command_line(argc, argv, desc), vm);
   po::notify(vm);
   if (vm.count("help")) {
     std::cout << desc << "\n";
+    return 0;
+  }
+  if (vm.count("fill")) {
+    fill_queue(vm["fill"].as<std::string>(), vm["fill-count"].as<std::uint64_t>(), mq::store::smtp_fresh, false);
     return 0;
   }
   if (o.smoke) {

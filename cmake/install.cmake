@@ -1,12 +1,12 @@
 # Install layout and the Debian package. Included from the top CMakeLists.txt.
 include(GNUInstallDirs)
 
-install(TARGETS orvane-mail-quarantine mq-overseer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS orvane-mail-quarantine mq-overseer mq-web RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS mqctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages, compressed as Debian wants them.
 find_program(MQ_GZIP gzip)
-set(MQ_MAN_PAGES man/mqctl.1 man/mq-overseer.8 man/orvane-mail-quarantine.8)
+set(MQ_MAN_PAGES man/mqctl.1 man/mq-overseer.8 man/orvane-mail-quarantine.8 man/mq-web.8)
 foreach(page ${MQ_MAN_PAGES})
   get_filename_component(name ${page} NAME)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
@@ -42,13 +42,16 @@ else()
   set(MQ_UNIT_DIR lib/systemd/system)
   set(MQ_ETC_DIR ${CMAKE_INSTALL_SYSCONFDIR})
 endif()
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvane-mail-quarantine.service DESTINATION ${MQ_UNIT_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvane-mail-quarantine.service
+              ${CMAKE_SOURCE_DIR}/packaging/orvane-mail-quarantine-web.service DESTINATION ${MQ_UNIT_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/config.json DESTINATION ${MQ_ETC_DIR}/orvane-mail-quarantine)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/default DESTINATION ${MQ_ETC_DIR}/default
         RENAME orvane-mail-quarantine)
 # Alerting rules for a Prometheus server that scrapes mq-overseer.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/alerts.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/orvane-mail-quarantine/prometheus)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/default-web DESTINATION ${MQ_ETC_DIR}/default
+        RENAME orvane-mail-quarantine-web)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(MQ_GZIP)
   set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)
@@ -70,9 +73,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvane-mail-quarantine)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "orvane-mail-quarantine developers <mail-quarantine@orvane.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail quarantine daemon with its supervisor stand-in and mqctl")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail quarantine daemon with its supervisor stand-in, mqctl and mq-web")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Keeps a durable queue of mail messages for the mail-processing daemon of a\nmail-security suite: message files in a spool directory, their metadata in\nSQLite. Includes mq-overseer, a small supervisor, and mqctl, the tool to\nlook at and act on the queues.")
+    "Keeps a durable queue of mail messages for the mail-processing daemon of a\nmail-security suite: message files in a spool directory, their metadata in\nSQLite. Includes mq-overseer, a small supervisor, mqctl, the tool to\nlook at and act on the queues, and mq-web, the same in a browser.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

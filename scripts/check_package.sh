@@ -24,14 +24,15 @@ if command -v systemd-analyze >/dev/null; then
   cp -a /lib/systemd/system/. "$root/lib/systemd/system/"
   cp -L /bin/sh "$root/bin/sh"
   dpkg-deb --extract "$deb" "$root"
-  unit="$root/lib/systemd/system/orvane-mail-quarantine.service"
-  echo "== systemd-analyze verify $(basename "$unit")"
-  # Any message is a finding.
-  out="$(systemd-analyze verify --man=no --root="$root" "$unit" 2>&1)" || status=1
-  if [[ -n $out ]]; then
-    echo "$out"
-    status=1
-  fi
+  for unit in "$root"/lib/systemd/system/orvane-mail-quarantine{,-web}.service; do
+    echo "== systemd-analyze verify $(basename "$unit")"
+    # Any message is a finding.
+    out="$(systemd-analyze verify --man=no --root="$root" "$unit" 2>&1)" || status=1
+    if [[ -n $out ]]; then
+      echo "$out"
+      status=1
+    fi
+  done
 else
   echo "== systemd-analyze: not installed, unit not verified"
 fi

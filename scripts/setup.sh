@@ -20,6 +20,7 @@ packages=(
   fuse3 libfuse3-dev e2fsprogs xfsprogs btrfs-progs util-linux
   lintian prometheus systemd adduser
   debootstrap systemd-container
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

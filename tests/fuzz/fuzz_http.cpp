@@ -1,15 +1,58 @@
-// Input: the head of a request to the metrics endpoint, as a scraper sends it.
+// Input: bytes as a peer sends them to the HTTP layer of mq-web and of the
+// metrics endpoint: a request read by the same parser with the same
+// limits, then the request's query string, form body and cookie as mq-web
+// decodes them.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "metrics/http_request.h"
+#include <boost/asio/buffer.hpp>
+
+#include "http/server.h"
+#include "web/escape.h"
+#include "web/form.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string head(reinterpret_cast<const char*>(data), size);
-  // Only a GET of /metrics (or /metrics?...) is ever served.
-  if (mq::metrics::http_status_for(head) == "200 OK" && head.rfind("GET /metrics ", 0) != 0 &&
-      head.rfind("GET /metrics?", 0) != 0)
-    __builtin_trap();
+  mq::http::limits_t limits;
+  limits.max_header = 8192;
+  limits.max_body = 16384;
+  auto parser = mq::http::make_parser(limits);
+  boost::beast::error_code error;
+  std::size_t at = 0;
+  // In small pieces, as they come off a socket.
+  while (at < size && !parser->is_done()) {
+    const std::size_t n = parser->put(boost::asio::buffer(data + at, std::min<std::size_t>(size - at, 97)), error);
+    if (error == boost::beast::http::error::need_more) {
+      if (size - at <= 97) break;
+      error = {};
+      if (n == 0) {
+        // The parser wants a bigger piece: hand it the rest.
+        at += parser->put(boost::asio::buffer(data + at, size - at), error);
+        if (error) break;
+        continue;
+      }
+    }
+    if (error) break;
+    at += n;
+  }
+  if (error && error != boost::beast::http::error::need_more) {
+    (void)mq::http::status_for(error);
+    return 0;
+  }
+  if (!parser->is_done()) return 0;
+  const auto& request = parser->get();
+  if (request.body().size() > limits.max_body) __builtin_trap();
+  const std::string target(request.target());
+  const mq::web::form_t query(
+      target.substr(target.find('?') == std::string::npos ? target.size() : target.find('?') + 1));
+  const mq::web::form_t form(request.body());
+  for (const auto& [name, values] : form.fields())
+    for (const auto& v : values) {
+      // What is written into a page never carries markup of its own.
+      const std::string shown = mq::web::html(v);
+      if (shown.find_first_of("<>\"'") != std::string::npos) __builtin_trap();
+      if (mq::web::url_decode(mq::web::url_component(v)) != v) __builtin_trap();
+    }
+  (void)mq::web::cookie_value(std::string(request[boost::beast::http::field::cookie]), "mq_session");
   return 0;
 }

@@ -1,5 +1,9 @@
 #include "peers.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +19,27 @@ socket_pair_t::socket_pair_t() {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) throw_errno("socketpair");
   a = mq::util::unique_fd_t(sv[0]);
   b = mq::util::unique_fd_t(sv[1]);
+}
+
+mq::util::unique_fd_t connect_loopback(std::uint16_t port) {
+  mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw_errno("connect");
+  return s;
+}
+
+std::string read_until_closed(int sock) {
+  std::string out;
+  char buf[4096];
+  for (pollfd p{sock, POLLIN, 0}; ::poll(&p, 1, static_cast<int>(wait_limit().count())) == 1;) {
+    const ssize_t n = ::read(sock, buf, sizeof buf);
+    if (n <= 0) return out;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  throw std::runtime_error("no end of the answer in time: " + out);
 }
 
 void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds) {

@@ -23,6 +23,11 @@ struct socket_pair_t {
 // Writes all `size` bytes; `fds` go with the first sendmsg.
 void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds = {});
 std::string recv_exact(int sock, std::size_t size);
+// A TCP connection to 127.0.0.1:`port`.
+mq::util::unique_fd_t connect_loopback(std::uint16_t port);
+// All that comes on `sock` until the far end closes; throws when it does
+// not close within the wait limit.
+std::string read_until_closed(int sock);
 mq::util::unique_fd_t memory_file_fd(const std::string& content);
 
 // The far end of a socket pair whose near end is served on `io` in this

@@ -29,21 +29,9 @@ std::string source_file(const std::string& name) { return mq::test::read_file(MQ
 
 // The whole answer to `request`, until the server closes.
 std::string http(std::uint16_t port, const std::string& request) {
-  const mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) mq::test::throw_errno("connect");
+  const mq::util::unique_fd_t s = mq::test::connect_loopback(port);
   mq::test::send_raw(s.get(), request.data(), request.size());
-  std::string out;
-  char buf[4096];
-  for (pollfd p{s.get(), POLLIN, 0}; ::poll(&p, 1, static_cast<int>(mq::test::wait_limit().count())) == 1;) {
-    const ssize_t n = ::read(s.get(), buf, sizeof buf);
-    if (n <= 0) return out;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  throw std::runtime_error("no end of the answer in time: " + out);
+  return mq::test::read_until_closed(s.get());
 }
 
 metrics_t parse_metrics(const std::string& text) {
@@ -188,6 +176,18 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
            {"GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
             "431 Request Header Fields Too Large"}})
     EXPECT_EQ(0u, scrape(request).find("HTTP/1.1 " + status + "\r\n")) << request.substr(0, 40);
+
+  // A thousand silent connections: the endpoint keeps a bounded number of
+  // them open, and a scrape still gets its answer.
+  {
+    std::vector<mq::util::unique_fd_t> silent;
+    for (int i = 0; i < 1000; ++i)
+      silent.push_back(mq::test::connect_loopback(static_cast<std::uint16_t>(std::stoi(port[1]))));
+    EXPECT_EQ(0u, scrape("GET /metrics HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd"),
+                                    std::filesystem::directory_iterator());
+    EXPECT_LT(open, 100) << "descriptors of mq-overseer";
+  }
 
   if (root) {
     // Without the group nobody reaches either socket; with it, both.

@@ -17,7 +17,6 @@
 #include "config_file.h"
 #include "journal_log.h"
 #include "metrics/exposition.h"
-#include "metrics/queue_probe.h"
 #include "metrics/socket_clients.h"
 #include "metrics/spool_space.h"
 #include "ov/error.h"
@@ -83,7 +82,9 @@ supervisor_t::supervisor_t(options_t options, ov::MailQuarantineConfig config)
       config_(std::move(config)),
       signals_(io_),
       restart_timer_(io_),
-      policy_(options_.restart) {}
+      policy_(options_.restart),
+      probe_(
+          io_, [this] { return config_.client_socket_path(); }, probe_limit) {}
 
 supervisor_t::~supervisor_t() = default;
 
@@ -285,11 +286,10 @@ void supervisor_t::finish(int result) {
 void supervisor_t::serve_metrics(metrics::http_server_t::respond_t respond) {
   // Counted before the probe connects, which would count itself.
   const auto clients = metrics::count_clients(config_.sorter_socket_path(), config_.client_socket_path());
-  metrics::queue_probe_t::start(
-      io_, config_.client_socket_path(), probe_limit,
-      [this, clients, respond = std::move(respond)](util::result_t<metrics::queue_sample_t> r) {
+  probe_.get([this, clients, respond = std::move(respond)](const util::result_t<metrics::queue_sample_t>& r) {
         const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-        const metrics::queue_sample_t* queue = util::has_value(r) ? &util::value_of(r) : nullptr;
+        const metrics::queue_sample_t* queue =
+            util::has_value(r) ? &boost::get<metrics::queue_sample_t>(r) : nullptr;
         if (!queue && options_.verbose) {
           try {
             std::rethrow_exception(util::error_of(r));

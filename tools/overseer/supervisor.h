@@ -15,6 +15,7 @@
 #include "mail_quarantine_config.pb.h"
 #include "metrics/http_server.h"
 #include "metrics/sample.h"
+#include "metrics/shared_probe.h"
 #include "restart_policy.h"
 #include "util/local_ipc_link.h"
 
@@ -61,6 +62,7 @@ class supervisor_t : private util::local_ipc_link_t::delegate_t {
   boost::asio::signal_set signals_;
   boost::asio::steady_timer restart_timer_;
   restart_policy_t policy_;
+  metrics::shared_probe_t probe_;
   std::unique_ptr<util::local_ipc_link_t> link_;
   std::unique_ptr<metrics::http_server_t> http_;
   metrics::supervisor_sample_t sample_;

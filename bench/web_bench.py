@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""How fast mq-web's pages come in a real browser on a big queue.
+
+Fills a smtp-fresh queue of --entries (default 1,000,000) entries as the
+walks of mq-bench do (mq-bench --fill), runs the daemon under mq-overseer
+and mq-web on it, logs in with headless Chromium and loads the overview and
+the first page of the list --runs times each, reading the browser's own
+navigation timing: from the start of the navigation to the end of the load
+event, the page drawn with its style sheet. Then it waits for the shape
+(domain by age, counted apart) and loads the overview again with it.
+
+  bench/web_bench.py --build build [--entries N] [--runs N] [--dir /tmp]
+
+Not a test: figures, not verdicts (the bar is 500 ms for both pages).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+
+def wait_log(path, pattern, limit):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        with open(path, "rb") as f:
+            m = re.search(pattern, f.read().decode("utf-8", "replace"))
+        if m:
+            return m
+        time.sleep(0.1)
+    raise SystemExit("no %r in %s" % (pattern, path))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("--entries", type=int, default=1000000)
+    ap.add_argument("--runs", type=int, default=10)
+    ap.add_argument("--dir", default="/tmp")
+    ap.add_argument("--shape-wait", type=float, default=900, help="seconds to wait for the shape")
+    a = ap.parse_args()
+    b = os.path.abspath(a.build)
+    tmp = tempfile.mkdtemp(prefix="mq-web-bench.", dir=a.dir)
+    state = os.path.join(tmp, "state")
+    procs = []
+    driver = None
+    try:
+        t0 = time.monotonic()
+        subprocess.run([b + "/bench/mq-bench", "--fill", state + "/spool", "--fill-count", str(a.entries)], check=True)
+        print("filled %d entries in %.0f s" % (a.entries, time.monotonic() - t0))
+        log = open(os.path.join(tmp, "overseer.log"), "wb")
+        procs.append(subprocess.Popen([b + "/tools/overseer/mq-overseer", "--daemon", b + "/orvane-mail-quarantine",
+                                       "--state-dir", state], stdout=log, stderr=subprocess.STDOUT))
+        wait_log(os.path.join(tmp, "overseer.log"), "daemon ready", 600)
+        users = os.path.join(tmp, "users")
+        subprocess.run([b + "/tools/web/mq-web", "--users", users, "set-user", "bench"], input=b"bench password\n",
+                       check=True, capture_output=True)
+        weblog = open(os.path.join(tmp, "web.log"), "wb")
+        procs.append(subprocess.Popen([b + "/tools/web/mq-web", "--users", users, "--state-dir", state,
+                                       "--listen", "127.0.0.1:0"], stdout=weblog, stderr=subprocess.STDOUT))
+        port = wait_log(os.path.join(tmp, "web.log"), r"serving on http://127\.0\.0\.1:([0-9]+)/", 30).group(1)
+        base = "http://127.0.0.1:" + port
+
+        options = webdriver.ChromeOptions()
+        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                    "--window-size=1280,1000"):
+            options.add_argument(arg)
+        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+        driver.get(base + "/login")
+        driver.find_element(By.NAME, "user").send_keys("bench")
+        driver.find_element(By.NAME, "password").send_keys("bench password")
+        driver.find_element(By.CSS_SELECTOR, "form button").click()
+        time.sleep(1)
+
+        def measure(path, check):
+            times = []
+            for _ in range(a.runs):
+                driver.get(base + path)
+                assert check(), path
+                t = driver.execute_script(
+                    "const n = performance.getEntriesByType('navigation')[0];"
+                    "return [n.responseEnd - n.startTime, n.loadEventEnd - n.startTime];")
+                times.append(t)
+            load = sorted(t[1] for t in times)
+            answer = sorted(t[0] for t in times)
+            print("%-34s load: median %6.1f ms, max %6.1f ms (answer: median %6.1f ms)  [%d runs]" %
+                  (path, statistics.median(load), load[-1], statistics.median(answer), a.runs))
+            return load
+
+        figures = driver.find_element(By.CSS_SELECTOR, "#statuses tr:nth-child(2)").text
+        print("overview says: " + figures)
+        measure("/", lambda: driver.find_elements(By.ID, "statuses"))
+        measure("/list?status=smtp-fresh", lambda: len(driver.find_elements(By.CSS_SELECTOR, "#entries tr")) == 51)
+        measure("/list?status=smtp-fresh&after=" + driver.find_element(By.ID, "next").get_attribute("href").split(
+            "after=")[1], lambda: len(driver.find_elements(By.CSS_SELECTOR, "#entries tr")) == 51)
+        t0 = time.monotonic()
+        while time.monotonic() - t0 < a.shape_wait:
+            driver.get(base + "/")
+            if driver.find_elements(By.ID, "shape"):
+                break
+            time.sleep(5)
+        if driver.find_elements(By.ID, "shape"):
+            print("shape counted in the background: " + driver.find_element(By.CSS_SELECTOR, "p.note").text)
+            measure("/", lambda: driver.find_elements(By.ID, "shape"))
+        else:
+            print("the shape was not counted within %.0f s" % a.shape_wait)
+    finally:
+        if driver:
+            driver.quit()
+        for p in reversed(procs):
+            p.terminate()
+            p.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,242 @@
+// mq-web's pieces: escaping, forms, sessions, the users file, the HTTP
+// layer's limits; and the refusals of a running mq-web.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "http/server.h"
+#include "metrics/shared_probe.h"
+#include "support/common.h"
+#include "support/peers.h"
+#include "support/process.h"
+#include "web/escape.h"
+#include "web/form.h"
+#include "web/sessions.h"
+#include "web/users.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(web_escape, untrusted_text_becomes_inert_and_visible) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"<script>window.x=1</script>", "&lt;script&gt;window.x=1&lt;/script&gt;"},
+      {"\" onmouseover='x' a=\"", "&quot; onmouseover=&#39;x&#39; a=&quot;"},
+      {"a&amp;b", "a&amp;amp;b"},
+      {"line\nbreak\ttab\x1b[31m", "line\\nbreak\\ttab\\e[31m"},
+      {"bad \xff\xfe utf-8", "bad \\xff\\xfe utf-8"},
+      {"evil\xe2\x80\xaegnp.exe", "evil\\u{202e}gnp.exe"},  // right-to-left override
+      {"caf\xc3\xa9 \xe4\xb8\xad", "caf\xc3\xa9 \xe4\xb8\xad"},
+  };
+  for (const auto& [in, out] : rows) EXPECT_EQ(out, mq::web::html(in)) << in;
+  EXPECT_EQ("Subject: &lt;b&gt;\nX: \\x00", mq::web::html_lines(std::string("Subject: <b>\r\nX: \x00", 18)));
+}
+
+TEST(web_escape, url_components_round_trip) {
+  for (const std::string v : {"", "a b&c=d", "1234:99", "\xff/?#%+", "<script>"}) {
+    const std::string e = mq::web::url_component(v);
+    EXPECT_EQ(std::string::npos,
+              e.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"))
+        << e;
+    EXPECT_EQ(v, mq::web::url_decode(e));
+  }
+  EXPECT_EQ("a b%zz%4", mq::web::url_decode("a+b%zz%4"));
+}
+
+TEST(web_form, fields_and_cookies) {
+  const mq::web::form_t f("id=1&id=2&sender=a%40b+c&empty=&bare&=x&&csrf=t");
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), f.all("id"));
+  EXPECT_EQ("a@b c", f.get("sender"));
+  EXPECT_TRUE(f.has("empty") && f.has("bare"));
+  EXPECT_EQ("", f.get("missing"));
+  EXPECT_EQ("t", f.get("csrf"));
+  const std::vector<std::tuple<std::string, std::optional<std::string>>> cookies = {
+      {"mq_session=abc", "abc"},
+      {"a=1; mq_session=abc ; b=2", "abc"},
+      {"xmq_session=abc; mq_sessionx=d", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [header, value] : cookies) EXPECT_EQ(value, mq::web::cookie_value(header, "mq_session")) << header;
+}
+
+TEST(web_sessions, expire_and_check_their_token) {
+  mq::web::sessions_t sessions(3600s, 2);
+  const std::string a = sessions.open("alice");
+  const auto* s = sessions.find(a);
+  ASSERT_TRUE(s);
+  EXPECT_EQ("alice", s->user);
+  EXPECT_EQ(64u, s->csrf.size());
+  EXPECT_NE(a, s->csrf);
+  for (const auto& [given, ok] : std::vector<std::pair<std::string, bool>>{
+           {s->csrf, true}, {"", false}, {s->csrf.substr(1), false}, {a, false}, {s->csrf + "0", false}})
+    EXPECT_EQ(ok, mq::web::sessions_t::token_matches(*s, given)) << given;
+  EXPECT_FALSE(sessions.find("nope"));
+  // The third session pushes the oldest out.
+  sessions.open("bob");
+  sessions.open("carol");
+  EXPECT_EQ(2u, sessions.size());
+  EXPECT_FALSE(sessions.find(a));
+  mq::web::sessions_t short_lived(0s);
+  EXPECT_FALSE(short_lived.find(short_lived.open("alice")));
+}
+
+TEST(web_users, set_check_and_refuse) {
+  mq::test::temp_dir_t dir;
+  const mq::web::users_t users(dir.file("users"));
+  users.set("alice", "first password");
+  users.set("bob", "second password");
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(dir.file("users").c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  users.set("alice", "new password");
+  const std::vector<std::tuple<std::string, std::string, bool>> rows = {{"alice", "new password", true},
+                                                                        {"alice", "first password", false},
+                                                                        {"bob", "second password", true},
+                                                                        {"carol", "second password", false},
+                                                                        {"", "", false},
+                                                                        {"bob", "", false}};
+  for (const auto& [name, password, ok] : rows) EXPECT_EQ(ok, users.check(name, password)) << name << password;
+  const std::string text = mq::test::read_file(dir.file("users"));
+  EXPECT_EQ(std::string::npos, text.find("password"));
+  EXPECT_EQ(2, std::count(text.begin(), text.end(), '\n'));
+  for (const std::string& bad : std::vector<std::string>{"", "a:b", "tab\there", std::string(65, 'x')})
+    EXPECT_THROW(users.set(bad, "password"), std::invalid_argument) << bad;
+  // A line whose cost would take the machine is no match.
+  const std::string line = mq::web::users_t::entry("x", "pw");
+  EXPECT_TRUE(mq::web::users_t::matches(line.substr(2), "pw"));
+  EXPECT_FALSE(mq::web::users_t::matches(
+      std::regex_replace(line.substr(2), std::regex("^scrypt:16384"), "scrypt:1073741824"), "pw"));
+  EXPECT_THROW(mq::web::users_t(dir.file("missing")).check("a", "b"), std::runtime_error);
+}
+
+// An HTTP server on its own thread; its handler answers "ok" unless told
+// to hold the answers back.
+struct server_fixture_t {
+  explicit server_fixture_t(mq::http::limits_t limits) {
+    server.emplace(
+        io, "127.0.0.1:0",
+        [this](mq::http::request_t r, const auto&, mq::http::server_t::respond_t respond) {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++requests;
+          }
+          changed.notify_all();
+          if (hold) return held.push_back(std::move(respond));
+          mq::http::response_t a{boost::beast::http::status::ok, r.version()};
+          a.body() = "ok:" + r.body();
+          respond(std::move(a));
+        },
+        limits);
+    port = server->endpoint().port();
+    thread = std::thread([this] { io.run(); });
+  }
+  ~server_fixture_t() {
+    boost::asio::post(io, [this] {
+      held.clear();
+      server.reset();
+    });
+    thread.join();
+  }
+  boost::asio::io_context io;
+  std::optional<mq::http::server_t> server;
+  std::vector<mq::http::server_t::respond_t> held;
+  std::atomic<bool> hold{false};
+  int requests = 0;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool wait_requests(int n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, mq::test::wait_limit(), [&] { return requests == n; });
+  }
+  std::uint16_t port = 0;
+  std::thread thread;
+};
+
+std::string exchange(std::uint16_t port, const std::string& request) {
+  const auto s = mq::test::connect_loopback(port);
+  mq::test::send_raw(s.get(), request.data(), request.size());
+  return mq::test::read_until_closed(s.get());
+}
+
+TEST(http_server, keeps_its_limits) {
+  mq::http::limits_t limits;
+  limits.max_header = 1024;
+  limits.max_body = 16;
+  server_fixture_t f(limits);
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 200 OK\r\n"},
+      {"GET / HTTP/1.1\r\nX: " + std::string(2000, 'a') + "\r\n\r\n",
+       "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
+      {"POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n" + std::string(17, 'b'), "HTTP/1.1 413 Payload Too Large\r\n"},
+      {"GET /\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      {"\x01\x02\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+  };
+  for (const auto& [request, status] : rows) {
+    const std::string answer = exchange(f.port, request);
+    EXPECT_EQ(0u, answer.find(status)) << request.substr(0, 40) << " -> " << answer;
+  }
+  EXPECT_TRUE(f.wait_requests(1));
+}
+
+TEST(http_server, closes_a_silent_connection_at_its_deadline) {
+  mq::http::limits_t limits;
+  limits.deadline = 200ms;
+  server_fixture_t f(limits);
+  const auto s = mq::test::connect_loopback(f.port);
+  EXPECT_EQ("", mq::test::read_until_closed(s.get()));  // closed, with no answer
+}
+
+TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) {
+  mq::http::limits_t limits;
+  limits.max_exchanges = 4;
+  server_fixture_t f(limits);
+  // Many more silent connections than places: each new one takes the
+  // place of the oldest silent one, and a request still gets its answer.
+  std::vector<mq::util::unique_fd_t> silent;
+  for (int i = 0; i < 40; ++i) silent.push_back(mq::test::connect_loopback(f.port));
+  EXPECT_EQ(0u, exchange(f.port, "GET / HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
+  EXPECT_EQ("", mq::test::read_until_closed(silent.front().get()));  // given way
+  silent.clear();
+  // Every place held by a request being answered: a newcomer is closed at once.
+  f.hold = true;
+  std::vector<mq::util::unique_fd_t> busy;
+  for (int i = 0; i < 4; ++i) {
+    busy.push_back(mq::test::connect_loopback(f.port));
+    mq::test::send_raw(busy.back().get(), "GET / HTTP/1.1\r\n\r\n", 18);
+  }
+  ASSERT_TRUE(f.wait_requests(5));
+  const auto late = mq::test::connect_loopback(f.port);
+  EXPECT_EQ("", mq::test::read_until_closed(late.get()));
+}
+
+TEST(shared_probe, scrapes_at_the_same_time_share_one_look_at_the_daemon) {
+  mq::test::running_quarantine_t q;
+  boost::asio::io_context io;
+  for (const auto& [keep, probes] : std::vector<std::pair<std::chrono::milliseconds, std::uint64_t>>{
+           {std::chrono::hours(1), 1}, {0ms, 2}}) {
+    mq::metrics::shared_probe_t probe(io, [&] { return q.client_socket(); }, 5s, keep);
+    int answered = 0;
+    for (int i = 0; i < 10; ++i)
+      probe.get([&](const mq::util::result_t<mq::metrics::queue_sample_t>& r) {
+        EXPECT_TRUE(mq::util::has_value(r));
+        ++answered;
+      });
+    ASSERT_TRUE(mq::test::run_until(io, [&] { return answered == 10; }));
+    EXPECT_EQ(1u, probe.probes());
+    // A later scrape takes the kept result while it is young enough.
+    probe.get([&](const auto&) { ++answered; });
+    ASSERT_TRUE(mq::test::run_until(io, [&] { return answered == 11; }));
+    EXPECT_EQ(probes, probe.probes());
+  }
+}
+
+}  // namespace

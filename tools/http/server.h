@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+namespace mq::http {
+
+using request_t = boost::beast::http::request<boost::beast::http::string_body>;
+using response_t = boost::beast::http::response<boost::beast::http::string_body>;
+using parser_t = boost::beast::http::request_parser<boost::beast::http::string_body>;
+
+struct limits_t {
+  // Exchanges open at once. At the cap a new connection takes the place of
+  // the oldest one that has not sent its request yet, or is closed at once
+  // when every open one is being answered: silent connections can never
+  // keep a scraper out.
+  std::size_t max_exchanges = 64;
+  std::size_t max_header = 8192;
+  std::size_t max_body = 0;
+  // From the accept to the last byte of the answer.
+  std::chrono::milliseconds deadline{10000};
+};
+
+// A parser with the limits set, as the server reads requests with it.
+std::unique_ptr<parser_t> make_parser(const limits_t& limits);
+
+// The status a request that could not be read gets, for the parser's
+// error: 431, 413 or 400.
+boost::beast::http::status status_for(const boost::beast::error_code& error);
+
+// A small HTTP/1.1 server: one request per connection, read by Beast with
+// the limits of `limits_t`; each request goes to the handler on the loop,
+// which answers through `respond` once, at once or later, from any thread.
+class server_t {
+ public:
+  using endpoint_t = boost::asio::ip::tcp::endpoint;
+  using respond_t = std::function<void(response_t)>;
+  using handler_t = std::function<void(request_t request, const endpoint_t& peer, respond_t respond)>;
+
+  // `address` is HOST:PORT (an IPv6 host in brackets); throws
+  // std::invalid_argument when it is not one, std::system_error when it
+  // cannot be bound.
+  server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, limits_t limits);
+  ~server_t();
+
+  endpoint_t endpoint() const { return acceptor_.local_endpoint(); }
+  std::size_t open_exchanges() const { return open_.size(); }
+
+  static endpoint_t parse_address(const std::string& address);
+
+  class exchange_t;
+
+ private:
+  void accept_next();
+  void admit(boost::asio::ip::tcp::socket socket);
+
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer pause_;  // after a failed accept (out of descriptors)
+  handler_t handler_;
+  limits_t limits_;
+  // Oldest first; an exchange leaves the list when it closes.
+  std::list<std::weak_ptr<exchange_t>> open_;
+  std::shared_ptr<bool> alive_;
+};
+
+}  // namespace mq::http

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include "http/server.h"
+#include "web/data.h"
+#include "web/form.h"
+#include "web/sessions.h"
+#include "web/users.h"
+
+namespace mq::web {
+
+struct options_t {
+  std::string listen = "127.0.0.1:9468";
+  std::string users_file = "/etc/orvane-mail-quarantine/web-users";
+  std::string sorter_socket, client_socket;
+  std::chrono::seconds session_lifetime{8 * 3600};
+  bool secure_cookie = false;  // behind a proxy that speaks HTTPS
+  int timeout_ms = 30000;      // for each answer of the daemon
+  std::chrono::milliseconds login_delay{1000};
+  // The least time between two counts of the queue's shape.
+  std::chrono::seconds shape_interval{60};
+};
+
+// The web view: routes each request, checks the session and the form
+// token, and runs what needs the daemon on workers so the loop never waits.
+class app_t {
+ public:
+  app_t(boost::asio::io_context& io, options_t options);
+  ~app_t();
+
+  http::server_t::endpoint_t endpoint() const { return server_.endpoint(); }
+
+  struct job_t;
+
+ private:
+  using respond_t = http::server_t::respond_t;
+  void handle(http::request_t request, const http::server_t::endpoint_t& peer, respond_t respond);
+  void login(const form_t& form, const std::string& peer, unsigned version, respond_t respond);
+  void get_page(const std::string& path, const form_t& query, const session_t& session, unsigned version,
+                respond_t respond);
+  void post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
+                   const std::string& peer, unsigned version, respond_t respond);
+  std::string overview_page(const session_t& session);
+  void run_job(std::shared_ptr<job_t> job);
+
+  boost::asio::io_context& io_;
+  options_t options_;
+  data_t data_;
+  users_t users_;
+  sessions_t sessions_;
+  boost::asio::thread_pool pages_{4};
+  boost::asio::thread_pool actions_{1};     // one action at a time, as from one mqctl
+  boost::asio::thread_pool background_{1};  // the shape's count
+  std::mutex login_mutex_;                  // one password hash at a time
+
+  std::mutex mutex_;  // the jobs and the shape
+  std::map<std::string, std::shared_ptr<job_t>> jobs_;
+  std::shared_ptr<const data_t::shape_t> shape_;
+  std::chrono::steady_clock::time_point shape_at_;
+  std::string shape_error_;
+  bool shape_counting_ = false;
+
+  http::server_t server_;
+};
+
+// A line for the log, with its syslog priority when it goes to the journal.
+void log_line(int priority, const std::string& text);
+
+}  // namespace mq::web

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mail_quarantine_entry.pb.h"
+
+namespace mq::web {
+
+// Everything mq-web asks of the daemon, in one place: it is a client of
+// the daemon's sockets like mqctl, through mqctl's own code (sessions,
+// selections, shape and bulk actions). Calls block; they run on workers.
+// Failures throw std::runtime_error with a text for the page.
+class data_t {
+ public:
+  data_t(std::string sorter_socket, std::string client_socket, int timeout_ms);
+
+  struct status_figures_t {
+    std::string name;  // smtp-fresh, ...
+    std::uint64_t messages = 0, bytes = 0;
+    std::optional<std::uint64_t> oldest_overdue;  // seconds
+  };
+  std::array<status_figures_t, 4> overview() const;
+
+  // Domain x age: the figures of `mqctl shape --all --by-age`.
+  struct shape_t {
+    std::vector<std::string> columns;  // age buckets
+    struct row_t {
+      std::string name;
+      std::uint64_t total = 0;
+      std::vector<std::uint64_t> cells;
+    };
+    std::vector<row_t> rows;  // the top domains, then others, then total
+    double seconds = 0;       // how long it took
+  };
+  shape_t shape() const;
+
+  // A selection as mqctl's command line words: STATUS or --all, filters.
+  using selection_t = std::vector<std::string>;
+
+  struct item_t {
+    std::uint64_t id = 0;
+    std::string status;
+    std::string sender;
+    std::vector<std::string> recipients;
+    std::uint64_t next_access_ts = 0, attempts = 0;
+    std::optional<std::uint64_t> received_ts, size;  // unknown when unreadable
+  };
+  struct page_t {
+    std::vector<item_t> items;
+    std::string next_after;  // key to page on from, "" at the end
+  };
+  // Up to `size` entries of the selection in key order (due time, then
+  // id), after the key `after` ("" from the start).
+  page_t list(const selection_t& selection, std::size_t size, const std::string& after) const;
+  // The ids of the whole selection; `on_page(seen)` after each page.
+  std::vector<std::uint64_t> select(const selection_t& selection,
+                                    const std::function<void(std::uint64_t)>& on_page = {}) const;
+
+  struct entry_t {
+    std::uint64_t id = 0;
+    std::string status;
+    mq::Entry entry;
+    std::string header_block;  // the message's head, up to its blank line
+    bool readable = true;      // false when its message file could not be read
+  };
+  // nullopt when there is no such entry.
+  std::optional<entry_t> entry(std::uint64_t id) const;
+  // The whole message file; nullopt when there is no such entry.
+  std::optional<std::string> message(std::uint64_t id) const;
+
+  enum class action_t { retry, move, remove };
+  struct outcome_t {
+    std::uint64_t done = 0, gone = 0, changed = 0, failed = 0;
+    std::vector<std::string> reasons;
+  };
+  // Acts on `ids` as mqctl's bulk commands do (each entry asked for, then
+  // acted on; the daemon writes its audit line for each), adding to `o`.
+  void act(action_t action, const std::string& to_status, const std::vector<std::uint64_t>& ids, outcome_t& o) const;
+
+ private:
+  std::string sorter_socket_, client_socket_;
+  int timeout_ms_;
+};
+
+}  // namespace mq::web

@@ -1,0 +1,51 @@
+#include "web/sessions.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+namespace mq::web {
+
+std::string sessions_t::random_token() {
+  unsigned char bytes[32];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+bool sessions_t::token_matches(const session_t& session, const std::string& given) {
+  return given.size() == session.csrf.size() && CRYPTO_memcmp(given.data(), session.csrf.data(), given.size()) == 0;
+}
+
+std::string sessions_t::open(const std::string& user) {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = sessions_.begin(); it != sessions_.end();) it = it->second.expires <= now ? sessions_.erase(it) : ++it;
+  if (sessions_.size() >= max_) {
+    const auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
+      return a.second.expires < b.second.expires;
+    });
+    sessions_.erase(oldest);
+  }
+  std::string token = random_token();
+  sessions_[token] = session_t{user, random_token(), now + lifetime_};
+  return token;
+}
+
+const session_t* sessions_t::find(const std::string& token) {
+  const auto it = sessions_.find(token);
+  if (it == sessions_.end()) return nullptr;
+  if (it->second.expires <= std::chrono::steady_clock::now()) {
+    sessions_.erase(it);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+}  // namespace mq::web
