@@ -15,7 +15,8 @@
 #include <boost/filesystem.hpp>
 
 #include "payload.h"
-#include "store/metadata_db.h"
+#include "store/metadata_reader.h"
+#include "store/metadata_writer.h"
 
 namespace mq::bench {
 
@@ -67,7 +68,8 @@ bare_store_t::bare_store_t(const std::string& dir, bool sync) : dir_(dir), queue
   int fd = ::open(queue_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) throw_errno("open " + queue_dir_);
   queue_dir_fd_ = mq::util::unique_fd_t(fd);
-  db_ = std::make_unique<mq::store::metadata_db_t>(dir_ + "/queue.db", false);
+  writer_ = std::make_unique<mq::store::metadata_writer_t>(dir_ + "/queue.db", false);
+  reader_ = std::make_unique<mq::store::metadata_reader_t>(dir_ + "/queue.db", false);
 }
 
 bare_store_t::~bare_store_t() = default;
@@ -118,11 +120,11 @@ void bare_store_t::delete_file(const std::string& name) {
 std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size) {
   metadata.message_filename = new_file_name(metadata.session_id);
   write_file(metadata.message_filename, source_fd, size);
-  return db_->put_entry(metadata);
+  return writer_->put_entry(metadata);
 }
 
 mq::store::entry_metadata_t bare_store_t::get(std::int64_t id, std::string& content) {
-  auto metadata = db_->get_entry(id);
+  auto metadata = reader_->get_entry(id);
   int fd;
   while ((fd = ::openat(queue_dir_fd_.get(), metadata.message_filename.c_str(), O_RDONLY | O_CLOEXEC)) < 0 &&
          errno == EINTR) {
@@ -139,12 +141,12 @@ void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update
   write_file(name, source_fd, size);
   update.message_filename = name;
   update.message_size = size;
-  std::string previous = db_->update_entry(id, update);
+  std::string previous = writer_->update_entry(id, update);
   if (!previous.empty()) delete_file(previous);
 }
 
 void bare_store_t::remove(std::int64_t id) {
-  auto name = db_->remove_entry(id);
+  auto name = writer_->remove_entry(id);
   if (!name) throw std::runtime_error("bare remove: no entry " + std::to_string(id));
   delete_file(*name);
 }
@@ -157,7 +159,7 @@ walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t li
   double start = now_seconds();
   for (;;) {
     double page_start = now_seconds();
-    auto keys = db_->get_queue_chunk(request);
+    auto keys = reader_->get_queue_chunk(request);
     stats.page_seconds.push_back(now_seconds() - page_start);
     if (keys.empty()) break;
     stats.page_keys.push_back({static_cast<std::uint64_t>(request.entry_id), request.next_access_ts});
@@ -177,7 +179,7 @@ walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t
   double start = now_seconds();
   for (;;) {
     double page_start = now_seconds();
-    auto briefs = db_->get_queue_chunk_brief(request);
+    auto briefs = reader_->get_queue_chunk_brief(request);
     stats.page_seconds.push_back(now_seconds() - page_start);
     if (briefs.empty()) break;
     stats.page_keys.push_back({static_cast<std::uint64_t>(request.entry_id), request.next_access_ts});
@@ -207,7 +209,7 @@ double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit,
                               std::pair<std::uint64_t, std::uint64_t> key) {
   auto request = page_request(status, limit, key);
   double start = now_seconds();
-  auto keys = db_->get_queue_chunk(request);
+  auto keys = reader_->get_queue_chunk(request);
   double seconds = now_seconds() - start;
   if (keys.empty()) throw std::runtime_error("bare page unexpectedly empty");
   return seconds;
@@ -217,7 +219,7 @@ double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit
                                  std::pair<std::uint64_t, std::uint64_t> key) {
   auto request = page_request(status, limit, key);
   double start = now_seconds();
-  auto briefs = db_->get_queue_chunk_brief(request);
+  auto briefs = reader_->get_queue_chunk_brief(request);
   double seconds = now_seconds() - start;
   if (briefs.empty()) throw std::runtime_error("bare page unexpectedly empty");
   return seconds;
@@ -225,7 +227,7 @@ double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
   double start = now_seconds();
-  stats = db_->get_queue_stat();
+  stats = reader_->get_queue_stat();
   return now_seconds() - start;
 }
 
@@ -269,7 +271,7 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
   make_dir(queue_dir);
   std::string db_path = spool_dir + "/queue.db";
   // The schema comes from the daemon's own database code.
-  { mq::store::metadata_db_t schema(db_path, false); }
+  { mq::store::metadata_writer_t schema(db_path, false); }
 
   sqlite_t db;
   if (sqlite3_open(db_path.c_str(), &db.db) != SQLITE_OK) throw std::runtime_error("cannot open " + db_path);
