@@ -7,6 +7,7 @@ namespace mq::store {
 
 namespace {
 
+// The statements; their texts are fixed.
 const char* const select_entry_sql =
     R"sql(SELECT e.session_id_string, e.message_filename, e.message_size, e.status, e.received_ts, e.next_access_ts, e.attempts,
        c.helo, c.address, c.port, c.proto,

@@ -8,6 +8,7 @@ namespace mq::store {
 
 namespace {
 
+// The statements; their texts are fixed.
 const char* const insert_entry_sql =
     "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
     "attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;";
