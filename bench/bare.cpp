@@ -15,7 +15,8 @@
 #include <boost/filesystem.hpp>
 
 #include "payload.h"
-#include "store/metadata_db.h"
+#include "store/metadata_reader.h"
+#include "store/metadata_writer.h"
 
 namespace mq::bench {
 
@@ -62,7 +63,8 @@ bare_store_t::bare_store_t(const std::string& dir, bool sync) : dir_(dir), queue
   int fd = ::open(queue_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) throw_errno("open " + queue_dir_);
   queue_dir_fd_ = mq::util::unique_fd_t(fd);
-  db_ = std::make_unique<mq::store::metadata_db_t>(dir_ + "/queue.db", false);
+  writer_ = std::make_unique<mq::store::metadata_writer_t>(dir_ + "/queue.db", false);
+  reader_ = std::make_unique<mq::store::metadata_reader_t>(dir_ + "/queue.db", false);
 }
 
 bare_store_t::~bare_store_t() = default;
@@ -113,11 +115,11 @@ void bare_store_t::delete_file(const std::string& name) {
 std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size) {
   metadata.message_filename = new_file_name(metadata.session_id);
   write_file(metadata.message_filename, source_fd, size);
-  return db_->put_entry(metadata);
+  return writer_->put_entry(metadata);
 }
 
 mq::store::entry_metadata_t bare_store_t::get(std::int64_t id, std::string& content) {
-  auto metadata = db_->get_entry(id);
+  auto metadata = reader_->get_entry(id);
   int fd;
   while ((fd = ::openat(queue_dir_fd_.get(), metadata.message_filename.c_str(), O_RDONLY | O_CLOEXEC)) < 0 &&
          errno == EINTR) {
@@ -134,12 +136,12 @@ void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update
   write_file(name, source_fd, size);
   update.message_filename = name;
   update.message_size = size;
-  std::string previous = db_->update_entry(id, update);
+  std::string previous = writer_->update_entry(id, update);
   if (!previous.empty()) delete_file(previous);
 }
 
 void bare_store_t::remove(std::int64_t id) {
-  auto name = db_->remove_entry(id);
+  auto name = writer_->remove_entry(id);
   if (!name) throw std::runtime_error("bare remove: no entry " + std::to_string(id));
   delete_file(*name);
 }
@@ -172,30 +174,30 @@ const auto briefs = &mq::store::entry_brief_t::id;
 
 walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
   return timed_walk(
-      [&](const api::page_key_t& key) { return keys_of(db_->get_queue_chunk(page_request(status, limit, key)), ids); });
+      [&](const api::page_key_t& key) { return keys_of(reader_->get_queue_chunk(page_request(status, limit, key)), ids); });
 }
 
 walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
   return timed_walk([&](const api::page_key_t& key) {
-    return keys_of(db_->get_queue_chunk_brief(page_request(status, limit, key)), briefs);
+    return keys_of(reader_->get_queue_chunk_brief(page_request(status, limit, key)), briefs);
   });
 }
 
 double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
   return timed_page(key, [&](const api::page_key_t& k) {
-    return keys_of(db_->get_queue_chunk(page_request(status, limit, k)), ids);
+    return keys_of(reader_->get_queue_chunk(page_request(status, limit, k)), ids);
   });
 }
 
 double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
   return timed_page(key, [&](const api::page_key_t& k) {
-    return keys_of(db_->get_queue_chunk_brief(page_request(status, limit, k)), briefs);
+    return keys_of(reader_->get_queue_chunk_brief(page_request(status, limit, k)), briefs);
   });
 }
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
   double start = now_seconds();
-  stats = db_->get_queue_stat();
+  stats = reader_->get_queue_stat();
   return now_seconds() - start;
 }
 
@@ -239,7 +241,7 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
   make_dir(queue_dir);
   std::string db_path = spool_dir + "/queue.db";
   // The schema comes from the daemon's own database code.
-  { mq::store::metadata_db_t schema(db_path, false); }
+  { mq::store::metadata_writer_t schema(db_path, false); }
 
   sqlite_t db;
   if (sqlite3_open(db_path.c_str(), &db.db) != SQLITE_OK) throw std::runtime_error("cannot open " + db_path);

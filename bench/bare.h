@@ -10,8 +10,9 @@
 #include "util/unique_fd.h"
 
 namespace mq::store {
-class metadata_db_t;
-}
+class metadata_reader_t;
+class metadata_writer_t;
+}  // namespace mq::store
 
 namespace mq::bench {
 
@@ -49,7 +50,8 @@ class bare_store_t {
   std::string queue_dir_;
   mq::util::unique_fd_t queue_dir_fd_;
   bool sync_;
-  std::unique_ptr<mq::store::metadata_db_t> db_;
+  std::unique_ptr<mq::store::metadata_writer_t> writer_;
+  std::unique_ptr<mq::store::metadata_reader_t> reader_;
 };
 
 // The metadata every put of the benchmark carries; `n` makes it distinct.

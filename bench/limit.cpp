@@ -14,7 +14,8 @@
 #include "payload.h"
 #include "store/async_message_dir.h"
 #include "store/message_dir.h"
-#include "store/metadata_db.h"
+#include "store/metadata_reader.h"
+#include "store/metadata_writer.h"
 
 namespace mq::bench {
 
@@ -32,7 +33,7 @@ limit_store_t::limit_store_t(const std::string& dir) : dir_(dir) {
   boost::filesystem::create_directories(dir_);
   files_ = std::make_unique<mq::store::message_dir_t>(dir_ + "/queue");
   files_->init(::getuid(), ::getgid());
-  db_ = std::make_unique<mq::store::metadata_db_t>(dir_ + "/queue.db", false);
+  db_ = std::make_unique<mq::store::metadata_writer_t>(dir_ + "/queue.db", false);
 }
 
 limit_store_t::~limit_store_t() = default;
@@ -105,7 +106,7 @@ batch_stats_t limit_store_t::get_all(const std::vector<std::int64_t>& ids, std::
   const std::string db_path = boost::filesystem::canonical(dir_ + "/queue.db").string();
   auto reader = [&](std::size_t t) {
     try {
-      mq::store::metadata_db_t db(db_path, false, mq::store::metadata_db_t::access_t::read_only);
+      mq::store::metadata_reader_t db(db_path, false);
       mq::store::message_dir_t dir(dir_ + "/queue");
       dir.open_for_reading();
       std::string content;

@@ -12,7 +12,7 @@
 
 namespace mq::store {
 class message_dir_t;
-class metadata_db_t;
+class metadata_writer_t;
 }  // namespace mq::store
 
 namespace mq::bench {
@@ -55,7 +55,7 @@ class limit_store_t {
 
   std::string dir_;
   std::unique_ptr<mq::store::message_dir_t> files_;
-  std::unique_ptr<mq::store::metadata_db_t> db_;
+  std::unique_ptr<mq::store::metadata_writer_t> db_;
   std::vector<std::string> deletes_;
 };
 

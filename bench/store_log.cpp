@@ -12,7 +12,7 @@
 #include <boost/filesystem.hpp>
 
 #include "daemon_runner.h"
-#include "store/metadata_db.h"
+#include "store/metadata_writer.h"
 #include "store/write_ahead_log.h"
 #include "tool_runner.h"
 
@@ -126,7 +126,7 @@ void big_flush_round(report_t& report, const std::string& daemon_path, const std
   const std::string spool = dir + "/spool";
   boost::filesystem::create_directories(spool + "/queue");
   {
-    mq::store::metadata_db_t db(spool + "/queue.db", false);
+    mq::store::metadata_writer_t db(spool + "/queue.db", false);
     db.connection().execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
                             std::to_string(entries) +
                             ") INSERT INTO entry(message_filename, message_size, received_ts, next_access_ts, status, "

@@ -11,7 +11,7 @@
 
 #include "ov/error.h"
 #include "ov/logger.h"
-#include "store/metadata_db.h"
+#include "store/metadata_writer.h"
 #include "store/queue_counts.h"
 
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
@@ -64,7 +64,7 @@ class async_metadata_db_t::write_t : public mq::util::async_worker_t::task_t {
   void run() override { owner_.run_writes(*this); }
   std::size_t bytes() const { return bytes_; }
   // Keeps the outcome on success; throws on failure.
-  virtual void apply(metadata_db_t& db) = 0;
+  virtual void apply(metadata_writer_t& db) = 0;
   // Posts the outcome (or `error`) to the callback on the event loop.
   virtual void deliver(std::exception_ptr error) = 0;
 
@@ -76,15 +76,15 @@ class async_metadata_db_t::write_t : public mq::util::async_worker_t::task_t {
 template <class T>
 class async_metadata_db_t::write_op_t : public write_t {
  public:
-  write_op_t(async_metadata_db_t& owner, std::size_t bytes, std::function<T(metadata_db_t&)> op, callback_t<T> callback,
-             boost::asio::io_context& io)
+  write_op_t(async_metadata_db_t& owner, std::size_t bytes, std::function<T(metadata_writer_t&)> op,
+             callback_t<T> callback, boost::asio::io_context& io)
       : write_t(owner, bytes),
         op_(std::move(op)),
         callback_(std::move(callback)),
         io_(io),
         work_(boost::asio::make_work_guard(io)) {}
 
-  void apply(metadata_db_t& db) override { value_ = op_(db); }
+  void apply(metadata_writer_t& db) override { value_ = op_(db); }
 
   void deliver(std::exception_ptr error) override {
     if (outcome_unknown(error)) {
@@ -102,7 +102,7 @@ class async_metadata_db_t::write_op_t : public write_t {
   }
 
  private:
-  std::function<T(metadata_db_t&)> op_;
+  std::function<T(metadata_writer_t&)> op_;
   callback_t<T> callback_;
   boost::asio::io_context& io_;
   // The loop waits for the outcome; a write dropped unrun releases it.
@@ -112,7 +112,7 @@ class async_metadata_db_t::write_op_t : public write_t {
 
 template <class T, class F>
 void async_metadata_db_t::post_write(F op, std::size_t bytes, callback_t<T> callback) {
-  pending_.push_back(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_db_t&)>(std::move(op)),
+  pending_.push_back(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_writer_t&)>(std::move(op)),
                                                      std::move(callback), worker_.io()));
   if (pending_.size() == 1) boost::asio::post(worker_.io(), wrap([this] { submit(); }));
 }
@@ -142,7 +142,7 @@ void async_metadata_db_t::run_writes(write_t& first) {
   }
   std::vector<std::exception_ptr> errors(group.size());
   try {
-    metadata_db_t& database = db();
+    metadata_writer_t& database = db();
     std::vector<std::function<void()>> ops;
     for (write_t* write : group) ops.push_back([write, &database] { write->apply(database); });
     errors = database.run_group(ops);
@@ -166,7 +166,7 @@ async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(
 // database while it closes.
 async_metadata_db_t::~async_metadata_db_t() = default;
 
-metadata_db_t& async_metadata_db_t::db() {
+metadata_writer_t& async_metadata_db_t::db() {
   if (!db_) throw std::runtime_error("Queue metadata db is not open");
   return *db_;
 }
@@ -177,7 +177,7 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   auto future = promise.get_future();
   worker().post([this, path, trace, promise = std::move(promise)]() mutable {
     auto error = mq::util::thrown_by([&] {
-      auto db = std::make_unique<metadata_db_t>(path, trace);
+      auto db = std::make_unique<metadata_writer_t>(path, trace);
       counts_ = std::make_shared<queue_counts_t>(db->connection(), path);
       db_ = std::move(db);
     });
@@ -210,7 +210,7 @@ void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::u
   DB_LOG(debug, "Put entry " << session_id);
   const std::size_t bytes = record_bytes(metadata);
   post_write<std::uint64_t>(
-      [metadata = std::move(metadata)](metadata_db_t& db) { return db.put_entry(metadata); }, bytes,
+      [metadata = std::move(metadata)](metadata_writer_t& db) { return db.put_entry(metadata); }, bytes,
       wrap([session_id = std::move(session_id),
             callback = std::move(callback)](mq::util::result_t<std::uint64_t> result) {
         if (auto error = mq::util::error_of(result)) {
@@ -239,7 +239,7 @@ void async_metadata_db_t::update_existing_entry(std::int64_t id, entry_metadata_
   DB_LOG(debug, "Update entry " << id);
   const std::size_t bytes = 256 + update.smtp_recipients.size() * 64 + update.content.mime_parts.size() * 128;
   post_write<boost::optional<std::string>>(
-      [id, update = std::move(update)](metadata_db_t& db) { return db.update_existing_entry(id, update); }, bytes,
+      [id, update = std::move(update)](metadata_writer_t& db) { return db.update_existing_entry(id, update); }, bytes,
       wrap([id, callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
         if (auto error = mq::util::error_of(result)) {
           DB_LOG(error, "Update entry " << id << ": " << ov::exception_text(error));
@@ -253,7 +253,7 @@ void async_metadata_db_t::update_existing_entry(std::int64_t id, entry_metadata_
 void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback) {
   DB_LOG(debug, "Remove entry " << id);
   post_write<boost::optional<std::string>>(
-      [id](metadata_db_t& db) { return db.remove_entry(id); }, 64,
+      [id](metadata_writer_t& db) { return db.remove_entry(id); }, 64,
       wrap([id, callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
         if (auto error = mq::util::error_of(result)) {
           DB_LOG(error, "Remove entry " << id << ": " << ov::exception_text(error));

@@ -17,7 +17,7 @@
 
 namespace mq::store {
 
-class metadata_db_t;
+class metadata_writer_t;
 class queue_counts_t;
 
 // The writes of the metadata database queue.db (puts, updates, removes,
@@ -64,7 +64,7 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   class write_op_t;
 
   // The open database; throws when no init has succeeded. Worker only.
-  metadata_db_t& db();
+  metadata_writer_t& db();
   // Posts a write (put, update, remove): consecutive writes waiting for the
   // worker run as one group with one COMMIT; each callback comes after it.
   template <class T, class F>
@@ -80,7 +80,7 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void submit();
   mq::util::async_worker_t& worker();
 
-  std::unique_ptr<metadata_db_t> db_;                                       // used on the worker only
+  std::unique_ptr<metadata_writer_t> db_;                                   // used on the worker only
   std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> pending_;  // event loop only
   // Of db_, written on the worker only; read by the readers.
   std::shared_ptr<queue_counts_t> counts_;

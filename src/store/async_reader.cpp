@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "store/message_dir.h"
-#include "store/metadata_db.h"
+#include "store/metadata_reader.h"
 #include "store/queue_counts.h"
 #include "util/async_worker.h"
 #include "util/thrown_by.h"
@@ -16,7 +16,7 @@ struct async_reader_t::lane_t {
   explicit lane_t(boost::asio::io_context& io) : worker(io) {}
 
   // Both used on the worker only.
-  std::unique_ptr<metadata_db_t> db;
+  std::unique_ptr<metadata_reader_t> db;
   std::unique_ptr<message_dir_t> dir;
   std::atomic<std::size_t> waiting{0};
   // Last: it goes first, so no read touches the members above as they go.
@@ -36,7 +36,7 @@ void async_reader_t::open(const std::string& db_path, const boost::filesystem::p
     ready.push_back(promise.get_future());
     lane->worker.post([lane = lane.get(), db_path, dir, trace, promise = std::move(promise)]() mutable {
       auto error = mq::util::thrown_by([&] {
-        lane->db = std::make_unique<metadata_db_t>(db_path, trace, metadata_db_t::access_t::read_only);
+        lane->db = std::make_unique<metadata_reader_t>(db_path, trace);
         lane->dir = std::make_unique<message_dir_t>(dir);
         lane->dir->open_for_reading();
       });

@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
-#include "store/metadata_db.h"
+#include "store/metadata_reader.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "support/storm.h"
@@ -378,8 +378,7 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
     return out;
   };
   const auto pass = [&] {
-    const auto stats =
-        mq::store::metadata_db_t(db, false, mq::store::metadata_db_t::access_t::read_only).get_queue_stat();
+    const auto stats = mq::store::metadata_reader_t(db, false).get_queue_stat();
     stats_t out;
     for (const auto& s : stats.stats) out.emplace_back(s.total_messages, s.total_bytes);
     return out;
@@ -415,9 +414,7 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
   {  // An entry whose file is gone; the repairing check removes it.
     sorter_peer_t sorter(config.sorter_socket_path());
     const auto id = sorter.put("lost", mq::SMTP_ACCEPTED);
-    const auto name = mq::store::metadata_db_t(db, false, mq::store::metadata_db_t::access_t::read_only)
-                          .get_entry(static_cast<std::int64_t>(id))
-                          .message_filename;
+    const auto name = mq::store::metadata_reader_t(db, false).get_entry(static_cast<std::int64_t>(id)).message_filename;
     ASSERT_TRUE(boost::filesystem::remove(config.spool_dir() + "/queue/" + name));
     mq::test::client_peer_t client(config.client_socket_path());
     // Files the crash left behind go too.

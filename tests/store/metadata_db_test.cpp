@@ -1,4 +1,5 @@
-#include "store/metadata_db.h"
+#include "store/metadata_reader.h"
+#include "store/metadata_writer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -65,7 +66,9 @@ class metadata_db_test : public ::testing::Test {
 
   temp_dir_t tmp;
   const std::string path = tmp.file("queue.db");
-  std::unique_ptr<metadata_db_t> db = std::make_unique<metadata_db_t>(path, false);
+  std::unique_ptr<metadata_writer_t> db = std::make_unique<metadata_writer_t>(path, false);
+  // Opened after the writer: it reads an existing database.
+  std::unique_ptr<metadata_reader_t> reader = std::make_unique<metadata_reader_t>(path, false);
 };
 
 // Other programs read queue.db: its tables, columns and values are a file
@@ -129,9 +132,9 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
     while (sizes.size() < 1000) {
       const std::size_t before = got.size();
       if (row.briefs) {
-        for (const auto& b : db->get_queue_chunk_brief(request)) got.emplace_back(b.id, b.next_access_ts);
+        for (const auto& b : reader->get_queue_chunk_brief(request)) got.emplace_back(b.id, b.next_access_ts);
       } else {
-        for (const auto& k : db->get_queue_chunk(request)) got.emplace_back(k.entry_id, k.next_access_ts);
+        for (const auto& k : reader->get_queue_chunk(request)) got.emplace_back(k.entry_id, k.next_access_ts);
       }
       sizes.push_back(got.size() - before);
       if (got.size() == before) break;
@@ -146,11 +149,13 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
 }
 
 TEST_F(metadata_db_test, an_old_database_gains_the_log_and_the_paging_index_and_both_page_statements_seek_on_it) {
+  reader = nullptr;
   db = nullptr;
   // As an earlier version left it: a rollback journal, no paging index.
   sql(path, "PRAGMA journal_mode=DELETE; DROP INDEX entry_by_status_next_access_ts_index;");
   mq::test::log_capture_t log;
-  db = std::make_unique<metadata_db_t>(path, true);
+  db = std::make_unique<metadata_writer_t>(path, true);
+  reader = std::make_unique<metadata_reader_t>(path, true);
   EXPECT_EQ(sql(path, "PRAGMA journal_mode;"), std::vector<std::string>{"wal"});
   // A commit survives a power loss only when the log is synced with it.
   auto synchronous = db->connection().prepare("PRAGMA synchronous;");
@@ -158,8 +163,8 @@ TEST_F(metadata_db_test, an_old_database_gains_the_log_and_the_paging_index_and_
   EXPECT_EQ(synchronous.column_int64(0), 2);  // FULL
 
   queue_chunk_request_t request{5, 7, bcc_fresh, 0};
-  db->get_queue_chunk(request);
-  db->get_queue_chunk_brief(request);
+  reader->get_queue_chunk(request);
+  reader->get_queue_chunk_brief(request);
   int pages = 0;
   for (const auto& line : log.lines()) {
     const auto select = line.find("SELECT");
@@ -195,7 +200,7 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
     SCOPED_TRACE(row.others_error + " " + std::to_string(row.failing_commits));
     temp_dir_t tmp;
     const std::string path = tmp.file("queue.db");
-    metadata_db_t db(path, false);
+    metadata_writer_t db(path, false);
     sql(path,
         "CREATE TRIGGER refuse AFTER INSERT ON kavren_analysis WHEN NEW.params = 'bad' "
         "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
@@ -278,7 +283,7 @@ TEST(planted_link_test, no_file_of_the_database_is_ever_opened_through_a_link) {
     if (row.before_open) {
       plant();
       try {
-        metadata_db_t opened(spool.file("queue.db"), false);
+        metadata_writer_t opened(spool.file("queue.db"), false);
         ADD_FAILURE() << "opened through the link";
       } catch (const sqlite::error_t& e) {
         const std::string error = std::string(row.name) + (row.hard ? " has 2 hard links" : " is a symbolic link");
@@ -286,7 +291,7 @@ TEST(planted_link_test, no_file_of_the_database_is_ever_opened_through_a_link) {
       }
     } else {
       {
-        metadata_db_t opened(spool.file("queue.db"), false);
+        metadata_writer_t opened(spool.file("queue.db"), false);
         opened.put_entry(full_entry("a"));
         plant();
         for (int i = 0; i < 50; ++i) opened.put_entry(full_entry("b"));

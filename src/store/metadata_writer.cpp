@@ -1,0 +1,414 @@
+#include "store/metadata_writer.h"
+
+#include <utility>
+
+#include "util/thrown_by.h"
+
+namespace mq::store {
+
+namespace {
+
+// The statements; their texts are fixed.
+const char* const insert_entry_sql =
+    "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
+    "attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;";
+const char* const insert_connect_sql =
+    "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;";
+const char* const insert_sender_sql = "INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;";
+const char* const insert_sender_esmtp_sql = "INSERT INTO smtp_sender_esmtp(sender_id, esmtp)\nVALUES (?, ?)\n;";
+const char* const insert_recipient_sql = "INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;";
+const char* const insert_recipient_esmtp_sql =
+    "INSERT INTO smtp_recipient_esmtp(recipient_id, esmtp)\nVALUES (?, ?)\n;";
+const char* const insert_mime_part_sql = "INSERT OR IGNORE INTO mime_part(entry_id, path)\nVALUES (?, ?)\n;";
+const char* const insert_url_sql =
+    "INSERT OR REPLACE INTO url(entry_id, url, category_mask, legal_url)\nVALUES (?, ?, ?, ?)\n;";
+const char* const insert_sample_sql =
+    "INSERT OR IGNORE INTO kavren_sample(mime_part_id, kavren_sample_object_id)\nVALUES (?, ?)\n;";
+const char* const insert_analysis_sql =
+    "INSERT INTO kavren_analysis(kavren_sample_id, params, kavren_analysis_object_id)\nVALUES (?, ?, ?)\n;";
+const char* const select_mime_part_id_sql = "SELECT id FROM mime_part WHERE entry_id = ? AND path = ?;";
+const char* const select_sample_id_sql =
+    "SELECT id FROM kavren_sample WHERE mime_part_id = ? AND kavren_sample_object_id = ?;";
+const char* const update_status_sql = "UPDATE entry SET status = ? WHERE id = ?;";
+const char* const update_attempts_sql = "UPDATE entry SET attempts = ? WHERE id = ?;";
+const char* const update_next_access_ts_sql = "UPDATE entry SET next_access_ts = ? WHERE id = ?;";
+const char* const update_message_filename_sql = "UPDATE entry SET message_filename = ? WHERE id = ?;";
+const char* const update_message_size_sql = "UPDATE entry SET message_size = ? WHERE id = ?;";
+const char* const delete_recipients_sql = "DELETE FROM smtp_recipient WHERE entry_id = ?;";
+const char* const delete_sender_sql = "DELETE FROM smtp_sender WHERE entry_id = ?;";
+const char* const select_message_filename_sql = "SELECT message_filename FROM entry WHERE id = ?;";
+const char* const delete_entry_sql = "DELETE FROM entry WHERE id = ?;";
+const char* const select_flush_keys_sql = R"sql(SELECT id, next_access_ts FROM entry
+WHERE status = ?
+AND   next_access_ts != 0
+;
+)sql";
+const char* const flush_sql = "UPDATE entry set next_access_ts = 0 WHERE status = ?;";
+const char* const select_all_entries_sql = "SELECT id, message_filename FROM entry;";
+
+std::string normalized_path(const std::string& path) {
+  if (path.empty() || path.back() != '/') return path + "/";
+  return path;
+}
+
+bool is_busy(const std::exception_ptr& error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const sqlite::error_t& e) {
+    return e.busy();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+metadata_writer_t::metadata_writer_t(const std::string& path, bool trace) : db_(path, trace) {
+  insert_entry_ = connection().prepare(insert_entry_sql);
+  insert_connect_ = connection().prepare(insert_connect_sql);
+  insert_sender_ = connection().prepare(insert_sender_sql);
+  insert_sender_esmtp_ = connection().prepare(insert_sender_esmtp_sql);
+  insert_recipient_ = connection().prepare(insert_recipient_sql);
+  insert_recipient_esmtp_ = connection().prepare(insert_recipient_esmtp_sql);
+  insert_mime_part_ = connection().prepare(insert_mime_part_sql);
+  insert_url_ = connection().prepare(insert_url_sql);
+  insert_sample_ = connection().prepare(insert_sample_sql);
+  insert_analysis_ = connection().prepare(insert_analysis_sql);
+  select_mime_part_id_ = connection().prepare(select_mime_part_id_sql);
+  select_sample_id_ = connection().prepare(select_sample_id_sql);
+  update_status_ = connection().prepare(update_status_sql);
+  update_attempts_ = connection().prepare(update_attempts_sql);
+  update_next_access_ts_ = connection().prepare(update_next_access_ts_sql);
+  update_message_filename_ = connection().prepare(update_message_filename_sql);
+  update_message_size_ = connection().prepare(update_message_size_sql);
+  delete_recipients_ = connection().prepare(delete_recipients_sql);
+  delete_sender_ = connection().prepare(delete_sender_sql);
+  select_message_filename_ = connection().prepare(select_message_filename_sql);
+  delete_entry_ = connection().prepare(delete_entry_sql);
+  select_flush_keys_ = connection().prepare(select_flush_keys_sql);
+  flush_ = connection().prepare(flush_sql);
+  select_all_entries_ = connection().prepare(select_all_entries_sql);
+}
+
+std::uint64_t metadata_writer_t::put_entry(const entry_metadata_t& m) {
+  sqlite::transaction_t transaction(connection());
+  {
+    auto use = insert_entry_.use();
+    insert_entry_.bind_text(1, m.session_id);
+    insert_entry_.bind_text(2, m.message_filename);
+    insert_entry_.bind_uint64(3, m.message_size);
+    insert_entry_.bind_int64(4, m.status);
+    insert_entry_.bind_uint64(5, m.received_ts);
+    insert_entry_.bind_uint64(6, m.next_access_ts);
+    insert_entry_.bind_uint64(7, m.attempts);
+    insert_entry_.step();
+  }
+  const std::int64_t id = connection().last_insert_rowid();
+  {
+    auto use = insert_connect_.use();
+    insert_connect_.bind_int64(1, id);
+    insert_connect_.bind_text(2, m.smtp_connect.helo);
+    insert_connect_.bind_text(3, m.smtp_connect.address);
+    if (m.smtp_connect.port) {
+      insert_connect_.bind_int64(4, *m.smtp_connect.port);
+    } else {
+      insert_connect_.bind_null(4);
+    }
+    insert_connect_.bind_text(5, m.smtp_connect.proto);
+    insert_connect_.step();
+  }
+  insert_sender(id, m.smtp_sender);
+  insert_recipients(id, m.smtp_recipients);
+  write_content(id, m.content);
+  transaction.commit();
+  return static_cast<std::uint64_t>(id);
+}
+
+void metadata_writer_t::insert_sender(std::int64_t entry_id, const smtp_sender_t& sender) {
+  {
+    auto use = insert_sender_.use();
+    insert_sender_.bind_int64(1, entry_id);
+    insert_sender_.bind_text(2, sender.sender);
+    insert_sender_.step();
+  }
+  const std::int64_t sender_id = connection().last_insert_rowid();
+  for (const auto& esmtp : sender.esmtp) {
+    auto use = insert_sender_esmtp_.use();
+    insert_sender_esmtp_.bind_int64(1, sender_id);
+    insert_sender_esmtp_.bind_text(2, esmtp);
+    insert_sender_esmtp_.step();
+  }
+}
+
+void metadata_writer_t::insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients) {
+  for (const auto& recipient : recipients) {
+    {
+      auto use = insert_recipient_.use();
+      insert_recipient_.bind_int64(1, entry_id);
+      insert_recipient_.bind_text(2, recipient.recipient);
+      insert_recipient_.step();
+    }
+    const std::int64_t recipient_id = connection().last_insert_rowid();
+    for (const auto& esmtp : recipient.esmtp) {
+      auto use = insert_recipient_esmtp_.use();
+      insert_recipient_esmtp_.bind_int64(1, recipient_id);
+      insert_recipient_esmtp_.bind_text(2, esmtp);
+      insert_recipient_esmtp_.step();
+    }
+  }
+}
+
+void metadata_writer_t::write_content(std::int64_t entry_id, const entry_content_t& content) {
+  for (const auto& part : content.mime_parts) {
+    const std::string path = normalized_path(part.path);
+    boost::optional<std::int64_t> part_id;
+    {
+      auto use = select_mime_part_id_.use();
+      select_mime_part_id_.bind_int64(1, entry_id);
+      select_mime_part_id_.bind_text(2, path);
+      if (select_mime_part_id_.step()) part_id = select_mime_part_id_.column_int64(0);
+    }
+    if (!part_id) {
+      auto use = insert_mime_part_.use();
+      insert_mime_part_.bind_int64(1, entry_id);
+      insert_mime_part_.bind_text(2, path);
+      insert_mime_part_.step();
+      part_id = connection().last_insert_rowid();
+    }
+    for (const auto& sample : part.samples) {
+      boost::optional<std::int64_t> sample_id;
+      {
+        auto use = select_sample_id_.use();
+        select_sample_id_.bind_int64(1, *part_id);
+        select_sample_id_.bind_text(2, sample.id);
+        if (select_sample_id_.step()) sample_id = select_sample_id_.column_int64(0);
+      }
+      if (!sample_id) {
+        auto use = insert_sample_.use();
+        insert_sample_.bind_int64(1, *part_id);
+        insert_sample_.bind_text(2, sample.id);
+        insert_sample_.step();
+        sample_id = connection().last_insert_rowid();
+      }
+      for (const auto& analysis : sample.analyses) {
+        auto use = insert_analysis_.use();
+        insert_analysis_.bind_int64(1, *sample_id);
+        insert_analysis_.bind_text(2, analysis.params);
+        insert_analysis_.bind_text(3, analysis.id);
+        insert_analysis_.step();
+      }
+    }
+  }
+  for (const auto& url : content.urls) {
+    auto use = insert_url_.use();
+    insert_url_.bind_int64(1, entry_id);
+    insert_url_.bind_text(2, url.url);
+    insert_url_.bind_uint64(3, url.category_mask);
+    insert_url_.bind_text(4, url.legal_url);
+    insert_url_.step();
+  }
+}
+
+void metadata_writer_t::set_column(sqlite::statement_t& stmt, std::int64_t id, std::uint64_t value) {
+  auto use = stmt.use();
+  stmt.bind_uint64(1, value);
+  stmt.bind_int64(2, id);
+  stmt.step();
+}
+
+std::string metadata_writer_t::update_entry(std::int64_t id, const entry_metadata_update_t& update) {
+  return update_existing_entry(id, update).value_or(std::string());
+}
+
+boost::optional<std::string> metadata_writer_t::update_existing_entry(std::int64_t id,
+                                                                      const entry_metadata_update_t& update) {
+  sqlite::transaction_t transaction(connection());
+  // An unknown id changes nothing: without this the child rows of the
+  // update would fail on the foreign keys instead.
+  boost::optional<std::string> current;
+  {
+    auto use = select_message_filename_.use();
+    select_message_filename_.bind_int64(1, id);
+    if (select_message_filename_.step()) current = select_message_filename_.column_text(0);
+  }
+  if (!current) return boost::none;
+
+  std::string previous;
+  if (update.message_filename) {
+    previous = *current;
+    auto use = update_message_filename_.use();
+    update_message_filename_.bind_text(1, *update.message_filename);
+    update_message_filename_.bind_int64(2, id);
+    update_message_filename_.step();
+  }
+  if (update.message_size) set_column(update_message_size_, id, *update.message_size);
+  if (!update.smtp_recipients.empty()) {
+    {
+      auto use = delete_recipients_.use();
+      delete_recipients_.bind_int64(1, id);
+      delete_recipients_.step();
+    }
+    insert_recipients(id, update.smtp_recipients);
+  }
+  if (update.attempts) set_column(update_attempts_, id, *update.attempts);
+  if (update.next_access_ts) set_column(update_next_access_ts_, id, *update.next_access_ts);
+  if (update.status) set_column(update_status_, id, static_cast<std::uint64_t>(*update.status));
+  if (update.smtp_sender) {
+    {
+      auto use = delete_sender_.use();
+      delete_sender_.bind_int64(1, id);
+      delete_sender_.step();
+    }
+    insert_sender(id, *update.smtp_sender);
+  }
+  write_content(id, update.content);
+  transaction.commit();
+  return previous;
+}
+
+boost::optional<std::string> metadata_writer_t::remove_entry(std::int64_t id) {
+  // One transaction: the name answered is the one removed.
+  sqlite::transaction_t transaction(connection());
+  boost::optional<std::string> name;
+  {
+    auto use = select_message_filename_.use();
+    select_message_filename_.bind_int64(1, id);
+    if (select_message_filename_.step()) name = select_message_filename_.column_text(0);
+  }
+  if (!name) return boost::none;
+  {
+    auto use = delete_entry_.use();
+    delete_entry_.bind_int64(1, id);
+    delete_entry_.step();
+  }
+  transaction.commit();
+  return name;
+}
+
+std::vector<queue_key_t> metadata_writer_t::flush_queue(status_t status) {
+  // One transaction, so that the keys reported are exactly the rows changed.
+  sqlite::transaction_t transaction(connection());
+  std::vector<queue_key_t> keys;
+  {
+    auto use = select_flush_keys_.use();
+    select_flush_keys_.bind_int64(1, status);
+    while (select_flush_keys_.step()) {
+      queue_key_t key;
+      key.entry_id = select_flush_keys_.column_int64(0);
+      key.next_access_ts = select_flush_keys_.column_uint64(1);
+      keys.push_back(key);
+    }
+  }
+  {
+    auto use = flush_.use();
+    flush_.bind_int64(1, status);
+    flush_.step();
+  }
+  transaction.commit();
+  for (auto& key : keys) key.next_access_ts = 0;
+  return keys;
+}
+
+std::vector<std::exception_ptr> metadata_writer_t::run_group(const std::vector<std::function<void()>>& ops) {
+  std::vector<std::exception_ptr> errors(ops.size());
+  // Every operation after a busy one would wait the busy limit again: they
+  // all fail with it instead.
+  auto alone = [&](std::size_t i) {
+    if (i > 0 && is_busy(errors[i - 1])) {
+      errors[i] = errors[i - 1];
+      return;
+    }
+    try {
+      sqlite::transaction_t transaction(connection());
+      ops[i]();
+      transaction.commit();
+      errors[i] = nullptr;
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  };
+  if (ops.size() == 1) {
+    alone(0);
+    return errors;
+  }
+  std::exception_ptr whole;
+  try {
+    sqlite::transaction_t transaction(connection());
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+      connection().execute("SAVEPOINT op;");
+      try {
+        ops[i]();
+        connection().execute("RELEASE op;");
+      } catch (...) {
+        errors[i] = std::current_exception();
+        if (is_busy(errors[i])) throw;
+        // Fails when SQLite rolled the whole transaction back: the group
+        // is then retried below.
+        connection().execute("ROLLBACK TO op; RELEASE op;");
+      }
+    }
+    transaction.commit();
+    return errors;
+  } catch (const sqlite::outcome_unknown_t&) {
+    whole = std::current_exception();
+  } catch (const sqlite::error_t& e) {
+    if (e.busy()) whole = std::current_exception();
+  } catch (...) {
+  }
+  if (whole) {
+    // Busy: the group is rolled back and would only wait again. Unknown:
+    // running any of it again could store it twice. An operation that failed
+    // in its savepoint keeps its own error: it left nothing.
+    for (auto& error : errors) {
+      if (!error) error = whole;
+    }
+    return errors;
+  }
+  // Nothing of the group is stored; each operation still gets its own
+  // outcome.
+  for (std::size_t i = 0; i < ops.size(); ++i) alone(i);
+  return errors;
+}
+
+std::vector<health_check_entry_t> metadata_writer_t::list_entries() {
+  std::vector<health_check_entry_t> entries;
+  auto use = select_all_entries_.use();
+  while (select_all_entries_.step()) {
+    health_check_entry_t entry;
+    entry.id = select_all_entries_.column_int64(0);
+    entry.message_filename = select_all_entries_.column_text(1);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+void metadata_writer_t::check_health(std::promise<std::vector<health_check_entry_t>>& records,
+                                     std::future<std::vector<std::int64_t>>& orphan_ids, std::promise<void>& done,
+                                     bool fix) {
+  std::vector<health_check_entry_t> listed;
+  if (auto error = mq::util::thrown_by([&] { listed = list_entries(); })) {
+    records.set_exception(std::move(error));
+  } else {
+    records.set_value(std::move(listed));
+  }
+  std::vector<std::int64_t> ids;
+  try {
+    ids = orphan_ids.get();
+  } catch (...) {
+    // The directory half reports its own failure.
+    return;
+  }
+  auto error = mq::util::thrown_by([&] {
+    if (fix) {
+      for (const auto id : ids) remove_entry(id);
+    }
+  });
+  if (error) {
+    done.set_exception(std::move(error));
+  } else {
+    done.set_value();
+  }
+}
+
+}  // namespace mq::store
