@@ -257,7 +257,9 @@ else
 fi
 
 # ---- metrics ----
-if wait_for metric_is mail_quarantine_up 1 && metric_is mail_quarantine_queue_probe_success 1; then
+# A probe's result is kept for a second: wait for one that saw the daemon.
+metrics_ready() { metric_is mail_quarantine_up 1 && metric_is mail_quarantine_queue_probe_success 1; }
+if wait_for metrics_ready; then
   ok "metrics on 127.0.0.1:9467: up 1, probe 1"
 else
   fail "metrics: $(scrape 2>&1 | grep -E '^mail_quarantine_(up|queue_probe_success) ' | tr '\n' ' ')"

@@ -115,7 +115,16 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
     sorter.put(std::string(size, 'x'), status, entry);
   }
 
+  // Other processes may write to the same file system meanwhile: the free
+  // space is looked at on both sides of the scrape.
+  const auto available = [&] {
+    struct statvfs fs;
+    EXPECT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
+    return static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+  };
+  const double available_before = available();
   const std::string answer = scrape("GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  const double available_after = available();
   ASSERT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n")) << answer;
   const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
   mq::test::write_file(dir.file("metrics.txt"), body);
@@ -156,16 +165,16 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
                                  m.at("mail_quarantine_socket_connections{socket=\"client\"}"),
                                  t.at("mail_quarantine_socket_connections{socket=\"sorter\"}")}));
   EXPECT_EQ(0u, t.count("mail_quarantine_up"));
-  // The spool's file system as the daemon's own check sees it; only the free
-  // space may move between the scrape and this look.
+  // The spool's file system as the daemon's own check sees it.
   struct statvfs fs;
   ASSERT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
   const double size = static_cast<double>(fs.f_blocks) * static_cast<double>(fs.f_frsize);
   EXPECT_EQ(
       (std::pair{size, std::min(std::floor(size / 20), 64.0 * 1024 * 1024)}),
       (std::pair{m.at("mail_quarantine_spool_filesystem_size_bytes"), m.at("mail_quarantine_spool_reserve_bytes")}));
-  EXPECT_NEAR(static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize),
-              m.at("mail_quarantine_spool_filesystem_free_bytes"), 64.0 * 1024 * 1024);
+  const double slack = 64.0 * 1024 * 1024;
+  EXPECT_GE(m.at("mail_quarantine_spool_filesystem_free_bytes"), std::min(available_before, available_after) - slack);
+  EXPECT_LE(m.at("mail_quarantine_spool_filesystem_free_bytes"), std::max(available_before, available_after) + slack);
   EXPECT_EQ(0u, t.count("mail_quarantine_spool_reserve_bytes"));
 
   // Anything but GET /metrics, and a request too long.
@@ -283,6 +292,11 @@ TEST(overseer_reloads, at_any_moment_of_a_start_kill_nothing) {
 // local user), a start fails like a daemon that died: tried again after the
 // delay, and it succeeds once descriptors are free again.
 TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizers' runtime checks memory through a pipe: with no descriptor
+  // left it reports Boost's static error categories as broken objects.
+  GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+#endif
   mq::test::temp_dir_t dir;
   mq::test::write_file(dir.file("fake"), "#!/bin/sh\nexit 3\n");
   ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
