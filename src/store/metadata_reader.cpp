@@ -68,6 +68,14 @@ WHERE entry_id = ?
 
 constexpr std::uint64_t default_chunk_limit = 100;
 
+// Both page statements take the key to start after, the status and the limit.
+void bind_page(sqlite::statement_t& statement, const queue_chunk_request_t& request) {
+  statement.bind_int64(1, request.entry_id);
+  statement.bind_uint64(2, request.next_access_ts);
+  statement.bind_int64(3, request.status);
+  statement.bind_uint64(4, request.limit ? request.limit : default_chunk_limit);
+}
+
 }  // namespace
 
 metadata_reader_t::metadata_reader_t(const std::string& path, bool trace)
@@ -200,10 +208,7 @@ queue_stats_t metadata_reader_t::get_queue_stat() {
 std::vector<queue_key_t> metadata_reader_t::get_queue_chunk(const queue_chunk_request_t& request) {
   std::vector<queue_key_t> keys;
   auto use = select_chunk_.use();
-  select_chunk_.bind_int64(1, request.entry_id);
-  select_chunk_.bind_uint64(2, request.next_access_ts);
-  select_chunk_.bind_int64(3, request.status);
-  select_chunk_.bind_uint64(4, request.limit ? request.limit : default_chunk_limit);
+  bind_page(select_chunk_, request);
   while (select_chunk_.step()) {
     queue_key_t key;
     key.entry_id = select_chunk_.column_int64(0);
@@ -220,10 +225,7 @@ std::vector<entry_brief_t> metadata_reader_t::get_queue_chunk_brief(const queue_
   std::vector<entry_brief_t> briefs;
   {
     auto use = select_chunk_brief_.use();
-    select_chunk_brief_.bind_int64(1, request.entry_id);
-    select_chunk_brief_.bind_uint64(2, request.next_access_ts);
-    select_chunk_brief_.bind_int64(3, request.status);
-    select_chunk_brief_.bind_uint64(4, request.limit ? request.limit : default_chunk_limit);
+    bind_page(select_chunk_brief_, request);
     while (select_chunk_brief_.step()) {
       entry_brief_t brief;
       brief.id = select_chunk_brief_.column_int64(0);
