@@ -200,6 +200,9 @@ void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& con
 }
 
 queue_stats_t metadata_reader_t::get_queue_stat() {
+  // One snapshot for every status: a write between two of them would
+  // otherwise count an entry twice or not at all.
+  sqlite::transaction_t transaction(connection());
   queue_stats_t stats;
   for (int status = smtp_fresh; status <= bcc_accepted; ++status) {
     auto use = select_stat_.use();
@@ -208,6 +211,7 @@ queue_stats_t metadata_reader_t::get_queue_stat() {
     stats.stats[status].total_messages = select_stat_.column_uint64(0);
     stats.stats[status].total_bytes = select_stat_.column_uint64(1);
   }
+  transaction.commit();
   return stats;
 }
 
