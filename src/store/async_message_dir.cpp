@@ -45,8 +45,8 @@ std::string make_message_filename(const boost::optional<std::string>& session_id
 
 namespace {
 
-// A group of file writes ends at this many files or bytes, so that the first
-// of them does not wait too long for its sync.
+// A group of file writes ends at this many written files or bytes, so that
+// the first of them does not wait too long for its sync.
 constexpr std::size_t max_group_files = 64;
 constexpr std::uint64_t max_group_bytes = 64ull << 20;
 
@@ -90,14 +90,17 @@ void async_message_dir_t::run_files(file_task_t& first) {
   std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
   auto size_of = [](const file_task_t& task) { return task.source() ? task.source()->size : 0; };
   std::uint64_t bytes = size_of(first);
+  // Deletes cost no sync, so only writes count towards the bound.
+  std::size_t writes = first.source() ? 1 : 0;
   // Only puts and deletes queued right behind: anything else ends the group.
   // An update's old file is deleted between the puts of other updates: it
   // must not split their group.
-  while (group.size() < max_group_files && bytes < max_group_bytes) {
+  while (writes < max_group_files && bytes < max_group_bytes) {
     auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<file_task_t*>(&task) != nullptr; });
     if (!next) break;
     group.push_back(static_cast<file_task_t*>(next.get()));
     bytes += size_of(*group.back());
+    writes += group.back()->source() ? 1 : 0;
     taken.push_back(std::move(next));
   }
   std::vector<std::exception_ptr> errors(group.size());

@@ -1,5 +1,6 @@
 #include "store/async_metadata_db.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <stdexcept>
@@ -65,8 +66,10 @@ class async_metadata_db_t::write_t : public mq::util::async_worker_t::task_t {
   std::size_t bytes() const { return bytes_; }
   // Keeps the outcome on success; throws on failure.
   virtual void apply(metadata_writer_t& db) = 0;
-  // Posts the outcome (or `error`) to the callback on the event loop.
-  virtual void deliver(std::exception_ptr error) = 0;
+  // The callback with the outcome (or `error`), to run on the event loop;
+  // release() once that has been posted.
+  virtual std::function<void()> outcome(std::exception_ptr error) = 0;
+  virtual void release() = 0;
 
  private:
   async_metadata_db_t& owner_;
@@ -86,20 +89,13 @@ class async_metadata_db_t::write_op_t : public write_t {
 
   void apply(metadata_writer_t& db) override { value_ = op_(db); }
 
-  void deliver(std::exception_ptr error) override {
-    if (outcome_unknown(error)) {
-      // As ending_on_unknown, without waiting for the callback's turn.
-      boost::asio::post(io_, [error] { std::rethrow_exception(error); });
-      work_.reset();
-      return;
-    }
+  std::function<void()> outcome(std::exception_ptr error) override {
     T value = error ? T{} : std::move(value_);
-    boost::asio::post(io_,
-                      [callback = std::move(callback_), value = std::move(value), error = std::move(error)]() mutable {
-                        callback(mq::util::make_result(std::move(value), error));
-                      });
-    work_.reset();
+    return [callback = std::move(callback_), value = std::move(value), error = std::move(error)]() mutable {
+      callback(mq::util::make_result(std::move(value), error));
+    };
   }
+  void release() override { work_.reset(); }
 
  private:
   std::function<T(metadata_writer_t&)> op_;
@@ -151,8 +147,20 @@ void async_metadata_db_t::run_writes(write_t& first) {
   }
   // Before the answers: whoever hears of a write sees it counted.
   if (counts_) counts_->publish();
-  // Every callback only now: nothing is acknowledged before its COMMIT.
-  for (std::size_t i = 0; i < group.size(); ++i) group[i]->deliver(std::move(errors[i]));
+  // Every callback only now: nothing is acknowledged before its COMMIT, and
+  // one turn of the event loop answers the whole group.
+  auto unknown = std::find_if(errors.begin(), errors.end(), outcome_unknown);
+  if (unknown != errors.end()) {
+    // As ending_on_unknown, without answering any write of the group.
+    boost::asio::post(worker_.io(), [error = *unknown] { std::rethrow_exception(error); });
+  } else {
+    std::vector<std::function<void()>> outcomes;
+    for (std::size_t i = 0; i < group.size(); ++i) outcomes.push_back(group[i]->outcome(std::move(errors[i])));
+    boost::asio::post(worker_.io(), [outcomes = std::move(outcomes)] {
+      for (const auto& outcome : outcomes) outcome();
+    });
+  }
+  for (write_t* write : group) write->release();
   checkpoint();
 }
 

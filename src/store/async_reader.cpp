@@ -4,7 +4,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "store/message_dir.h"
 #include "store/metadata_reader.h"
 #include "store/queue_counts.h"
 #include "util/async_worker.h"
@@ -15,30 +14,28 @@ namespace mq::store {
 struct async_reader_t::lane_t {
   explicit lane_t(boost::asio::io_context& io) : worker(io) {}
 
-  // Both used on the worker only.
+  // Used on the worker only.
   std::unique_ptr<metadata_reader_t> db;
-  std::unique_ptr<message_dir_t> dir;
   std::atomic<std::size_t> waiting{0};
   // Last: it goes first, so no read touches the members above as they go.
   mq::util::async_worker_t worker;
 };
 
-async_reader_t::async_reader_t(boost::asio::io_context& io, std::size_t threads) {
+async_reader_t::async_reader_t(boost::asio::io_context& io, std::size_t threads, std::function<void()> before_read)
+    : before_read_(std::move(before_read)) {
   for (std::size_t i = 0; i < threads; ++i) lanes_.push_back(std::make_unique<lane_t>(io));
 }
 
 async_reader_t::~async_reader_t() { cancel(); }
 
-void async_reader_t::open(const std::string& db_path, const boost::filesystem::path& dir, bool trace) {
+void async_reader_t::open(const std::string& db_path, bool trace) {
   std::vector<std::future<void>> ready;
   for (auto& lane : lanes_) {
     std::promise<void> promise;
     ready.push_back(promise.get_future());
-    lane->worker.post([lane = lane.get(), db_path, dir, trace, promise = std::move(promise)]() mutable {
+    lane->worker.post([lane = lane.get(), db_path, trace, promise = std::move(promise)]() mutable {
       auto error = mq::util::thrown_by([&] {
         lane->db = std::make_unique<metadata_reader_t>(db_path, trace);
-        lane->dir = std::make_unique<message_dir_t>(dir);
-        lane->dir->open_for_reading();
       });
       if (error) {
         promise.set_exception(std::move(error));
@@ -78,30 +75,18 @@ void async_reader_t::read(F op, callback_t<T> callback, wanted_t wanted) {
   lane_t& lane = pick();
   lane.waiting.fetch_add(1, std::memory_order_relaxed);
   lane.worker.post_result(
-      [&lane, op = std::move(op), wanted = std::move(wanted)]() mutable {
+      [&lane, op = std::move(op), wanted = std::move(wanted), before = before_read_]() mutable {
         struct done_t {
           lane_t& lane;
           ~done_t() { lane.waiting.fetch_sub(1, std::memory_order_relaxed); }
         } done{lane};
+        if (before) before();
         // A probe that gave up must not keep a Sorter's gets waiting.
         if (wanted && !wanted->load()) throw std::runtime_error("Nobody waits for the answer");
-        if (!lane.db || !lane.dir) throw std::runtime_error("Queue metadata db is not open");
+        if (!lane.db) throw std::runtime_error("Queue metadata db is not open");
         return op(lane);
       },
       wrap(std::move(callback)));
-}
-
-void async_reader_t::get_entry(std::int64_t id, callback_t<entry_t> callback,
-                               std::function<void(const std::string&)> before_open) {
-  read<entry_t>(
-      [id, before_open = std::move(before_open)](lane_t& lane) {
-        entry_t entry;
-        entry.metadata = lane.db->get_entry(id);
-        if (before_open) before_open(entry.metadata.message_filename);
-        entry.file = lane.dir->get(entry.metadata.message_filename);
-        return entry;
-      },
-      std::move(callback));
 }
 
 void async_reader_t::get_queue_stat(std::shared_ptr<queue_counts_t> counts, std::function<void()> stale,

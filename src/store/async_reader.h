@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/filesystem/path.hpp>
 
 #include "store/entry.h"
 #include "util/callback_wrapper.h"
@@ -21,8 +20,8 @@ class queue_counts_t;
 
 // The reads of the store, on threads of their own beside the database and
 // directory workers: each thread has its own read-only connection to
-// queue.db and opens message files itself, so no group of writes and no
-// file sync stands in front of a read. A read sees what was committed when
+// queue.db, so no group of writes and no file sync stands in front of a
+// page or a statistics pass. A read sees what was committed when
 // it started (acknowledged writes included) and nothing uncommitted; on the
 // write-ahead log it never waits for a write or a checkpoint. Callbacks run
 // on the event loop.
@@ -31,23 +30,21 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   template <class T>
   using callback_t = std::function<void(mq::util::result_t<T>)>;
 
-  async_reader_t(boost::asio::io_context& io, std::size_t threads);
+  // `before_read`, when set, runs on the reading thread before each read
+  // (tests hold reads there).
+  async_reader_t(boost::asio::io_context& io, std::size_t threads, std::function<void()> before_read = {});
   // Finishes the running reads; queued ones are dropped with their
   // callbacks.
   ~async_reader_t();
 
   // Blocks until every thread has opened the database (which must exist,
-  // with its schema) and the directory; throws the first failure.
-  void open(const std::string& db_path, const boost::filesystem::path& dir, bool trace);
+  // with its schema); throws the first failure.
+  void open(const std::string& db_path, bool trace);
   void set_trace(bool trace);
   // No further read starts: the queued ones are dropped unanswered. Waits
   // for the running ones, whose answers are then on the event loop.
   void stop();
 
-  // The record and its message file; `before_open`, when set, runs on the
-  // reading thread between the two (tests hold gets there).
-  void get_entry(std::int64_t id, callback_t<entry_t> callback,
-                 std::function<void(const std::string&)> before_open = {});
   // From the writer's counts (see queue_counts_t::current, which calls
   // `stale` on the reading thread); else a pass over the queue.
   // A read whose `wanted` (when given) is lowered before it starts never
@@ -67,6 +64,7 @@ class async_reader_t : public mq::util::callback_wrapper_t {
   template <class T, class F>
   void read(F op, callback_t<T> callback, wanted_t wanted = nullptr);
 
+  std::function<void()> before_read_;
   std::vector<std::unique_ptr<lane_t>> lanes_;
 };
 

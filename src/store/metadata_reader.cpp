@@ -68,12 +68,18 @@ WHERE entry_id = ?
 
 constexpr std::uint64_t default_chunk_limit = 100;
 
-// Both page statements take the key to start after, the status and the limit.
-void bind_page(sqlite::statement_t& statement, const queue_chunk_request_t& request) {
+// Both page statements take the key to start after, the status and the
+// limit; `row` makes one element of a result row.
+template <class Row>
+auto read_page(sqlite::statement_t& statement, const queue_chunk_request_t& request, Row row) {
+  std::vector<decltype(row(statement))> rows;
+  auto use = statement.use();
   statement.bind_int64(1, request.entry_id);
   statement.bind_uint64(2, request.next_access_ts);
   statement.bind_int64(3, request.status);
   statement.bind_uint64(4, request.limit ? request.limit : default_chunk_limit);
+  while (statement.step()) rows.push_back(row(statement));
+  return rows;
 }
 
 }  // namespace
@@ -194,6 +200,9 @@ void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& con
 }
 
 queue_stats_t metadata_reader_t::get_queue_stat() {
+  // One snapshot for every status: a write between two of them would
+  // otherwise count an entry twice or not at all.
+  sqlite::transaction_t transaction(connection());
   queue_stats_t stats;
   for (int status = smtp_fresh; status <= bcc_accepted; ++status) {
     auto use = select_stat_.use();
@@ -202,40 +211,29 @@ queue_stats_t metadata_reader_t::get_queue_stat() {
     stats.stats[status].total_messages = select_stat_.column_uint64(0);
     stats.stats[status].total_bytes = select_stat_.column_uint64(1);
   }
+  transaction.commit();
   return stats;
 }
 
 std::vector<queue_key_t> metadata_reader_t::get_queue_chunk(const queue_chunk_request_t& request) {
-  std::vector<queue_key_t> keys;
-  auto use = select_chunk_.use();
-  bind_page(select_chunk_, request);
-  while (select_chunk_.step()) {
-    queue_key_t key;
-    key.entry_id = select_chunk_.column_int64(0);
-    key.next_access_ts = select_chunk_.column_uint64(1);
-    keys.push_back(key);
-  }
-  return keys;
+  return read_page(select_chunk_, request, [](sqlite::statement_t& row) {
+    return queue_key_t{row.column_int64(0), row.column_uint64(1)};
+  });
 }
 
 std::vector<entry_brief_t> metadata_reader_t::get_queue_chunk_brief(const queue_chunk_request_t& request) {
   // A recipient query per entry: in one read transaction they cost a lookup
   // each, not a snapshot each.
   sqlite::transaction_t transaction(connection());
-  std::vector<entry_brief_t> briefs;
-  {
-    auto use = select_chunk_brief_.use();
-    bind_page(select_chunk_brief_, request);
-    while (select_chunk_brief_.step()) {
-      entry_brief_t brief;
-      brief.id = select_chunk_brief_.column_int64(0);
-      brief.next_access_ts = select_chunk_brief_.column_uint64(1);
-      brief.attempts = select_chunk_brief_.column_uint64(2);
-      brief.session_id = select_chunk_brief_.column_text(3);
-      brief.sender = select_chunk_brief_.column_text(4);
-      briefs.push_back(std::move(brief));
-    }
-  }
+  auto briefs = read_page(select_chunk_brief_, request, [](sqlite::statement_t& row) {
+    entry_brief_t brief;
+    brief.id = row.column_int64(0);
+    brief.next_access_ts = row.column_uint64(1);
+    brief.attempts = row.column_uint64(2);
+    brief.session_id = row.column_text(3);
+    brief.sender = row.column_text(4);
+    return brief;
+  });
   for (auto& brief : briefs) {
     auto use = select_brief_recipients_.use();
     select_brief_recipients_.bind_int64(1, brief.id);

@@ -336,16 +336,17 @@ std::vector<std::exception_ptr> metadata_writer_t::run_group(const std::vector<s
   try {
     sqlite::transaction_t transaction(connection());
     for (std::size_t i = 0; i < ops.size(); ++i) {
-      connection().execute("SAVEPOINT op;");
+      connection().run("SAVEPOINT op;");
       try {
         ops[i]();
-        connection().execute("RELEASE op;");
+        connection().run("RELEASE op;");
       } catch (...) {
         errors[i] = std::current_exception();
         if (is_busy(errors[i])) throw;
         // Fails when SQLite rolled the whole transaction back: the group
         // is then retried below.
-        connection().execute("ROLLBACK TO op; RELEASE op;");
+        connection().run("ROLLBACK TO op;");
+        connection().run("RELEASE op;");
       }
     }
     transaction.commit();

@@ -73,8 +73,13 @@ void for_each_statement(sqlite3* db, const std::string& text, F f) {
 // with a second hard link it would open, truncate and (as root) hand to the
 // database's owner all the same. This open refuses such files on the
 // descriptor it opened, so no swap between a check and the open helps.
+//
+// Reads leave the access time alone (where the file is ours): updating it
+// would make a read of the log, on the event loop, wait for the file
+// system's journal.
 int open_single_link(const char* path, int flags, int mode) {
-  const int fd = ::open(path, flags | O_NOFOLLOW, static_cast<mode_t>(mode));
+  int fd = ::open(path, flags | O_NOFOLLOW | O_NOATIME, static_cast<mode_t>(mode));
+  if (fd < 0 && errno == EPERM) fd = ::open(path, flags | O_NOFOLLOW, static_cast<mode_t>(mode));
   if (fd < 0) return fd;
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
@@ -239,16 +244,11 @@ void connection_t::execute(const std::string& text) {
   for_each_statement(db_, text, [](statement_t stmt) { stmt.step(); });
 }
 
-void connection_t::begin() {
-  if (!begin_.handle()) begin_ = prepare("BEGIN TRANSACTION;");
-  auto use = begin_.use();
-  begin_.step();
-}
-
-void connection_t::commit() {
-  if (!commit_.handle()) commit_ = prepare("COMMIT;");
-  auto use = commit_.use();
-  commit_.step();
+void connection_t::run(std::string_view text) {
+  auto it = kept_.find(text);
+  if (it == kept_.end()) it = kept_.emplace(std::string(text), prepare(std::string(text))).first;
+  auto use = it->second.use();
+  it->second.step();
 }
 
 std::int64_t connection_t::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
@@ -259,9 +259,9 @@ bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) =
 
 transaction_t::transaction_t(connection_t& connection) : connection_(connection), nested_(connection.in_transaction()) {
   if (nested_) {
-    connection_.execute("SAVEPOINT nested;");
+    connection_.run("SAVEPOINT nested;");
   } else {
-    connection_.begin();
+    connection_.run("BEGIN TRANSACTION;");
   }
 }
 
@@ -269,7 +269,12 @@ transaction_t::~transaction_t() {
   // SQLite may already have rolled back on its own after some failures.
   if (done_ || !connection_.in_transaction()) return;
   try {
-    connection_.execute(nested_ ? "ROLLBACK TO nested; RELEASE nested;" : "ROLLBACK;");
+    if (nested_) {
+      connection_.run("ROLLBACK TO nested;");
+      connection_.run("RELEASE nested;");
+    } else {
+      connection_.run("ROLLBACK;");
+    }
   } catch (...) {
     // Nothing more can be done here; the connection stays usable.
   }
@@ -277,12 +282,12 @@ transaction_t::~transaction_t() {
 
 void transaction_t::commit() {
   if (nested_) {
-    connection_.execute("RELEASE nested;");
+    connection_.run("RELEASE nested;");
     done_ = true;
     return;
   }
   try {
-    connection_.commit();
+    connection_.run("COMMIT;");
   } catch (const error_t& e) {
     // Still open (busy: the guard rolls it back) or rolled back whole by
     // SQLite before anything was written: nothing is stored.

@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/optional.hpp>
@@ -119,10 +122,9 @@ class connection_t {
   statement_t prepare(const std::string& text);
   // Prepares each statement of the text and steps it once.
   void execute(const std::string& text);
-  // Steps BEGIN or COMMIT, each prepared once per connection: every
-  // operation runs one of each.
-  void begin();
-  void commit();
+  // Steps one statement, prepared once per connection and kept: for the
+  // few fixed texts (BEGIN, COMMIT, savepoints) that every operation runs.
+  void run(std::string_view text);
 
   std::int64_t last_insert_rowid() const;
   bool in_transaction() const;
@@ -131,7 +133,7 @@ class connection_t {
 
  private:
   sqlite3* db_ = nullptr;
-  statement_t begin_, commit_;
+  std::map<std::string, statement_t, std::less<>> kept_;
 };
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that

@@ -11,7 +11,10 @@
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "store/lock_entry.h"
+#include "store/message_dir.h"
+#include "store/metadata_reader.h"
 #include "store/queue_counts.h"
+#include "util/thrown_by.h"
 
 namespace mq::store {
 
@@ -73,10 +76,30 @@ store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hoo
     : io_(io),
       dir_(std::make_unique<async_message_dir_t>(io)),
       db_(std::make_unique<async_metadata_db_t>(io)),
-      reader_(std::make_unique<async_reader_t>(io, reader_threads)),
       locks_(std::make_shared<lock_entry_t>()),
       hooks_(std::move(hooks)),
-      alive_(std::make_shared<bool>(true)) {}
+      alive_(std::make_shared<bool>(true)) {
+  std::function<void()> before_read;
+  if (hooks_) {
+    // On the reading thread: the hooks start or fail the read on the event
+    // loop, and the thread waits for their word.
+    before_read = [this, alive = alive_] {
+      auto decided = std::make_shared<std::promise<void>>();
+      auto word = decided->get_future();
+      boost::asio::post(io_, [this, alive, decided] {
+        if (!*alive) {
+          decided->set_exception(std::make_exception_ptr(std::runtime_error("Store is closed")));
+          return;
+        }
+        hooks_->on_start(
+            op_t::read, half_t::db, "", [decided] { decided->set_value(); },
+            [decided](std::exception_ptr e) { decided->set_exception(std::move(e)); });
+      });
+      word.get();
+    };
+  }
+  reader_ = std::make_unique<async_reader_t>(io, reader_threads, std::move(before_read));
+}
 
 store_t::~store_t() { close(); }
 
@@ -97,12 +120,16 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   dir_ready.get();
   db_ready.get();
   // Only now do the database's schema and the directory exist.
-  reader_->open(db_path, spool / "queue", trace);
+  reader_->open(db_path, trace);
+  loop_db_ = std::make_unique<metadata_reader_t>(db_path, trace);
+  loop_dir_ = std::make_unique<message_dir_t>(spool / "queue");
+  loop_dir_->open_for_reading();
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
   db_->set_trace(trace);
   reader_->set_trace(trace);
+  if (loop_db_) loop_db_->set_trace(trace);
   dir_->reload(uid, gid).get();
 }
 
@@ -112,6 +139,8 @@ void store_t::halt() {
   // limit again, and a write stored now would go unanswered.
   db_->stop();
   reader_->stop();
+  loop_db_.reset();
+  loop_dir_.reset();
   db_->join();
 }
 
@@ -204,40 +233,45 @@ void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::ui
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
+  if (!loop_db_) return;  // halted: like any read not started
   if (locks_->is_written(id)) {
     // Seen as the requests before it leave the entry.
     locks_->defer(id, [this, id, callback] { get_entry(id, callback); });
     return;
   }
+  // On the event loop itself: the record comes from a snapshot of the log,
+  // which no writer holds up, and opening the file is a name lookup. A
+  // hand-off to a reading thread and back cost more than the read.
+  auto entry = std::make_shared<entry_t>();
+  if (auto error = mq::util::thrown_by([&] { entry->metadata = loop_db_->get_entry(id); })) {
+    deliver(std::move(callback), error);
+    return;
+  }
   // Later writes of the entry wait for this read: the file it opens stays
   // named, so neither an update nor a repairing check takes it away.
   locks_->begin_read(id);
-  std::function<void(const std::string&)> before_open;
-  if (hooks_) {
-    // On the reading thread: the hooks start or fail the file half on the
-    // event loop, and the read waits for their word.
-    before_open = [this, alive = alive_](const std::string& name) {
-      auto decided = std::make_shared<std::promise<void>>();
-      auto word = decided->get_future();
-      boost::asio::post(io_, [this, alive, name, decided] {
-        if (!*alive) {
-          decided->set_exception(std::make_exception_ptr(std::runtime_error("Store is closed")));
-          return;
+  auto finish = [this, id, callback](result_t<entry_t> r) {
+    locks_->end_read(id);
+    deliver(callback, std::move(r));
+  };
+  start_half(
+      op_t::get, half_t::file, entry->metadata.message_filename,
+      [this, entry, finish] {
+        if (!loop_dir_) return;
+        if (auto error = mq::util::thrown_by([&] { entry->file = loop_dir_->get(entry->metadata.message_filename); })) {
+          finish(error);
+        } else {
+          finish(std::move(*entry));
         }
-        hooks_->on_start(
-            op_t::get, half_t::file, name, [decided] { decided->set_value(); },
-            [decided](std::exception_ptr e) { decided->set_exception(std::move(e)); });
-      });
-      word.get();
-    };
-  }
-  reader_->get_entry(
-      id,
-      [this, id, callback](result_t<entry_t> r) {
-        callback(std::move(r));
-        locks_->end_read(id);
       },
-      std::move(before_open));
+      finish);
+}
+
+void store_t::deliver(callback_t<entry_t> callback, result_t<entry_t> result) {
+  // Never inside the caller's own call: results arrive on a later turn.
+  boost::asio::post(io_, [alive = alive_, callback = std::move(callback), result = std::move(result)]() mutable {
+    if (*alive) callback(std::move(result));
+  });
 }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,

@@ -24,6 +24,8 @@
 namespace mq::store {
 
 class lock_entry_t;
+class message_dir_t;
+class metadata_reader_t;
 
 // The quarantine: a metadata record plus a message file per entry, kept
 // consistent. Event loop only; every callback runs on the event loop once.
@@ -92,6 +94,8 @@ class store_t {
   // Removes the record, then its file.
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
+  // A get's answer, on a later turn of the event loop.
+  void deliver(callback_t<entry_t> callback, mq::util::result_t<entry_t> result);
 
   boost::asio::io_context& io_;
   std::string path_;
@@ -100,6 +104,9 @@ class store_t {
   std::unique_ptr<async_metadata_db_t> db_;
   // Gets, pages and statistics: apart from the writes.
   std::unique_ptr<async_reader_t> reader_;
+  // Gets, on the event loop: a read-only connection and the directory.
+  std::unique_ptr<metadata_reader_t> loop_db_;
+  std::unique_ptr<message_dir_t> loop_dir_;
   std::shared_ptr<lock_entry_t> locks_;
   std::shared_ptr<store_hooks_t> hooks_;
   // New message files of puts and updates whose records are not settled

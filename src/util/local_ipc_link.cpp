@@ -249,9 +249,11 @@ bool local_ipc_link_t::recv_exact(boost::system::error_code& ec) {
 void local_ipc_link_t::write_next() {
   write_done_ = 0;
   write_fd_sent_ = false;
-  // Always through the loop, so that on_written never runs inside send().
-  socket_.async_wait(socket_t::wait_write,
-                     wrap([this](const boost::system::error_code& wait_error) { pump_write(wait_error); }));
+  // Always through the loop, so that on_written never runs inside send();
+  // posted rather than waited for, since the socket is nearly always
+  // writable and a wait costs a re-arm of the socket and a turn of the
+  // reactor.
+  boost::asio::post(socket_.get_executor(), wrap([this] { pump_write({}); }));
 }
 
 void local_ipc_link_t::pump_write(const boost::system::error_code& wait_error) {

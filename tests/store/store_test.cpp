@@ -532,20 +532,20 @@ TEST_F(store_test, close_runs_nothing_queued_behind_a_busy_database) {
 // Reads for a connection that went away before they started never run: a
 // scrape that gave up leaves nothing queued in front of a Sorter's gets.
 TEST_F(store_test, reads_nobody_waits_for_any_more_never_start) {
-  const auto id = put("first");
-  // Both reading threads held inside a get.
-  hooks->holding = {{op_t::get, half_t::file}};
-  int gets = 0;
-  for (int i = 0; i < 2; ++i) store->get_entry(id, [&](auto r) { gets += !error_of(r); });
-  ASSERT_TRUE(run_until(io, [&] { return hooks->held[{op_t::get, half_t::file}].size() == 2; }));
+  put("first");
+  // Both reading threads held inside a page.
+  hooks->holding = {{op_t::read, half_t::db}};
+  int pages = 0;
+  for (int i = 0; i < 2; ++i) store->get_queue_chunk(queue_chunk_request_t{}, [&](auto r) { pages += !error_of(r); });
+  ASSERT_TRUE(run_until(io, [&] { return hooks->held[{op_t::read, half_t::db}].size() == 2; }));
   hooks->holding.clear();
   auto wanted = std::make_shared<std::atomic<bool>>(true);
   std::vector<std::string> outcomes;
   const auto note = [&](auto r) { outcomes.push_back(text_of(error_of(r))); };
   for (int i = 0; i < 10; ++i) store->get_queue_chunk_brief(queue_chunk_request_t{}, note, wanted);
   *wanted = false;
-  for (int i = 0; i < 2; ++i) hooks->take(op_t::get, half_t::file).start();
-  ASSERT_TRUE(run_until(io, [&] { return outcomes.size() == 10 && gets == 2; }));
+  for (int i = 0; i < 2; ++i) hooks->take(op_t::read, half_t::db).start();
+  ASSERT_TRUE(run_until(io, [&] { return outcomes.size() == 10 && pages == 2; }));
   EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), "Nobody waits for the answer"), 10);
 }
 
