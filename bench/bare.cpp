@@ -1,7 +1,6 @@
 #include "bare.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "payload.h"
 #include "store/metadata_reader.h"
 #include "store/metadata_writer.h"
+#include "store/sqlite.h"
 
 namespace mq::bench {
 
@@ -167,32 +167,21 @@ std::vector<api::page_key_t> keys_of(const std::vector<row_t>& rows, id_t row_t:
   return keys;
 }
 
-const auto ids = &mq::store::queue_key_t::entry_id;
-const auto briefs = &mq::store::entry_brief_t::id;
-
 }  // namespace
 
-walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
-  return timed_walk(
-      [&](const api::page_key_t& key) { return keys_of(reader_->get_queue_chunk(page_request(status, limit, key)), ids); });
+std::vector<api::page_key_t> bare_store_t::page_keys(pages_t pages, mq::store::status_t status, std::uint64_t limit,
+                                                     const api::page_key_t& key) {
+  const auto request = page_request(status, limit, key);
+  if (pages == pages_t::ids) return keys_of(reader_->get_queue_chunk(request), &mq::store::queue_key_t::entry_id);
+  return keys_of(reader_->get_queue_chunk_brief(request), &mq::store::entry_brief_t::id);
 }
 
-walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
-  return timed_walk([&](const api::page_key_t& key) {
-    return keys_of(reader_->get_queue_chunk_brief(page_request(status, limit, key)), briefs);
-  });
+walk_stats_t bare_store_t::walk(pages_t pages, mq::store::status_t status, std::uint64_t limit) {
+  return timed_walk([&](const api::page_key_t& key) { return page_keys(pages, status, limit, key); });
 }
 
-double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(key, [&](const api::page_key_t& k) {
-    return keys_of(reader_->get_queue_chunk(page_request(status, limit, k)), ids);
-  });
-}
-
-double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(key, [&](const api::page_key_t& k) {
-    return keys_of(reader_->get_queue_chunk_brief(page_request(status, limit, k)), briefs);
-  });
+double bare_store_t::page(pages_t pages, mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
+  return timed_page(key, [&](const api::page_key_t& k) { return page_keys(pages, status, limit, k); });
 }
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
@@ -200,40 +189,6 @@ double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
   stats = reader_->get_queue_stat();
   return now_seconds() - start;
 }
-
-namespace {
-
-struct sqlite_t {
-  sqlite3* db = nullptr;
-  ~sqlite_t() {
-    if (db) sqlite3_close(db);
-  }
-  void check(int rc, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
-      throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-  void exec(const char* sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
-};
-
-struct statement_t {
-  sqlite3_stmt* stmt = nullptr;
-  sqlite_t& db;
-  statement_t(sqlite_t& db, const char* sql) : db(db) {
-    db.check(sqlite3_prepare_v2(db.db, sql, -1, &stmt, nullptr), sql);
-  }
-  ~statement_t() { sqlite3_finalize(stmt); }
-  void text(int i, const std::string& s) {
-    db.check(sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT), "bind");
-  }
-  void integer(int i, std::int64_t v) { db.check(sqlite3_bind_int64(stmt, i, v), "bind"); }
-  void step() {
-    db.check(sqlite3_step(stmt), "step");
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-  }
-};
-
-}  // namespace
 
 void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status, bool arrival_order) {
   std::string queue_dir = spool_dir + "/queue";
@@ -243,16 +198,20 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
   // The schema comes from the daemon's own database code.
   { mq::store::metadata_writer_t schema(db_path, false); }
 
-  sqlite_t db;
-  if (sqlite3_open(db_path.c_str(), &db.db) != SQLITE_OK) throw std::runtime_error("cannot open " + db_path);
-  db.exec("PRAGMA synchronous=OFF;");
-  db.exec("BEGIN TRANSACTION;");
-  statement_t entry(db,
-                    "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, "
-                    "next_access_ts, attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;");
-  statement_t connect(db, "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;");
-  statement_t sender(db, "INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;");
-  statement_t recipient(db, "INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;");
+  mq::store::sqlite::connection_t db(db_path);
+  db.execute("PRAGMA synchronous=OFF;");
+  mq::store::sqlite::transaction_t transaction(db);
+  auto entry = db.prepare(
+      "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
+      "attempts) VALUES (?, ?, 0, ?, ?, ?, 0);");
+  auto connect = db.prepare("INSERT INTO smtp_connect(entry_id, helo, address, port, proto) VALUES (?, ?, ?, ?, ?);");
+  auto sender = db.prepare("INSERT INTO smtp_sender(entry_id, sender) VALUES (?, ?);");
+  auto recipient = db.prepare("INSERT INTO smtp_recipient(entry_id, recipient) VALUES (?, ?);");
+  // Each statement once, its bindings cleared for the next row.
+  const auto run = [](mq::store::sqlite::statement_t& s) {
+    const auto use = s.use();
+    s.step();
+  };
   for (std::uint64_t n = 0; n < count; ++n) {
     auto m = bench_metadata(n, 0);
     m.message_filename = new_file_name(m.session_id);
@@ -263,31 +222,29 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
     int fd = ::open((queue_dir + "/" + m.message_filename).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd < 0) throw_errno("create " + m.message_filename);
     ::close(fd);
-    entry.text(1, *m.session_id);
-    entry.text(2, m.message_filename);
-    entry.integer(3, 0);
-    entry.integer(4, status);
-    entry.integer(5, static_cast<std::int64_t>(m.received_ts));
-    entry.integer(6, static_cast<std::int64_t>(m.next_access_ts));
-    entry.integer(7, 0);
-    entry.step();
-    std::int64_t id = sqlite3_last_insert_rowid(db.db);
-    connect.integer(1, id);
-    connect.text(2, *m.smtp_connect.helo);
-    connect.text(3, *m.smtp_connect.address);
-    connect.integer(4, *m.smtp_connect.port);
-    connect.text(5, *m.smtp_connect.proto);
-    connect.step();
-    sender.integer(1, id);
-    sender.text(2, m.smtp_sender.sender);
-    sender.step();
+    entry.bind_text(1, m.session_id);
+    entry.bind_text(2, m.message_filename);
+    entry.bind_int64(3, status);
+    entry.bind_uint64(4, m.received_ts);
+    entry.bind_uint64(5, m.next_access_ts);
+    run(entry);
+    const std::int64_t id = db.last_insert_rowid();
+    connect.bind_int64(1, id);
+    connect.bind_text(2, m.smtp_connect.helo);
+    connect.bind_text(3, m.smtp_connect.address);
+    connect.bind_int64(4, *m.smtp_connect.port);
+    connect.bind_text(5, m.smtp_connect.proto);
+    run(connect);
+    sender.bind_int64(1, id);
+    sender.bind_text(2, m.smtp_sender.sender);
+    run(sender);
     for (const auto& r : m.smtp_recipients) {
-      recipient.integer(1, id);
-      recipient.text(2, r.recipient);
-      recipient.step();
+      recipient.bind_int64(1, id);
+      recipient.bind_text(2, r.recipient);
+      run(recipient);
     }
   }
-  db.exec("COMMIT;");
+  transaction.commit();
 }
 
 }  // namespace mq::bench

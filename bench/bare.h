@@ -34,16 +34,18 @@ class bare_store_t {
   void update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd, std::uint64_t size);
   void remove(std::int64_t id);
 
-  // The page walks and statistics, straight on the database.
-  walk_stats_t walk_ids(mq::store::status_t status, std::uint64_t limit);
-  walk_stats_t walk_briefs(mq::store::status_t status, std::uint64_t limit);
+  // The page walks and statistics, straight on the database: pages of
+  // keys as the Sorter's walk reads them, or of briefs as the client's.
+  enum class pages_t { ids, briefs };
+  walk_stats_t walk(pages_t pages, mq::store::status_t status, std::uint64_t limit);
   // One page after the key; its time in seconds.
-  double page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
-  double page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
+  double page(pages_t pages, mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
   double queue_stat(mq::store::queue_stats_t& stats);
 
  private:
   void write_file(const std::string& name, int source_fd, std::uint64_t size);
+  std::vector<api::page_key_t> page_keys(pages_t pages, mq::store::status_t status, std::uint64_t limit,
+                                         const api::page_key_t& key);
   void delete_file(const std::string& name);
 
   std::string dir_;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -28,6 +29,21 @@ class daemon_runner_t {
   void start(int timeout_ms = 120000);
   // SIGTERM, then waits; throws unless the daemon ends with status 107.
   void stop(int timeout_ms = 120000);
+  // Starts the daemon, runs `body()` and stops the daemon: the peak
+  // resident set once `body` is done. A failure of `body` carries the last
+  // lines of the daemon's log and standard error.
+  template <class body_t>
+  long run(body_t&& body) {
+    start();
+    try {
+      body();
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string(e.what()) + "\n" + diagnostics());
+    }
+    const long rss = peak_rss_kib();
+    stop();
+    return rss;
+  }
 
   pid_t pid() const { return pid_; }
   const std::string& sorter_socket() const { return sorter_socket_; }
