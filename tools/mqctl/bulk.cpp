@@ -104,9 +104,7 @@ class runner_t {
     while (next < items_.size() || pipeline_.in_flight() > 0) {
       if (interrupt_guard_t::interrupted()) stopping = true;
       while (!stopping && pipeline_.in_flight() < in_flight_ && next < items_.size()) {
-        sorter_request_t get;
-        get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
-        get.set_entry_id(items_[next].id);
+        auto get = get_request(items_[next].id);
         send(get, next, false);
         ++next;
       }

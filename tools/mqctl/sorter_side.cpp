@@ -217,11 +217,8 @@ int run_get(const context_t& ctx, const args_t& args) {
   const std::uint64_t id = one_id(args.positional()[0]);
   const std::string out_path = args.value("out").value_or("");
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::GET_ENTRY_REQUEST);
-  request.set_entry_id(id);
   mq::util::unique_fd_t message;
-  const response_t response = call_on_entry(session, request, response_t::GET_ENTRY_RESPONSE, -1, &message);
+  const response_t response = call_on_entry(session, get_request(id), response_t::GET_ENTRY_RESPONSE, -1, &message);
   if (!message) throw connection_error_t("the daemon sent entry " + std::to_string(id) + " without its message file");
 
   if (out_path.empty()) {
@@ -280,10 +277,7 @@ int run_update(const context_t& ctx, const args_t& args) {
 
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   // An update of an unknown id succeeds without doing anything: look first.
-  request_t get;
-  get.set_tag(request_t::GET_ENTRY_REQUEST);
-  get.set_entry_id(id);
-  call_on_entry(session, get, response_t::GET_ENTRY_RESPONSE);
+  call_on_entry(session, get_request(id), response_t::GET_ENTRY_RESPONSE);
   call_on_entry(session, request, response_t::UPDATE_ENTRY_RESPONSE, file ? file->fd.get() : -1);
   if (ctx.json) {
     *ctx.out << json_object_t().add("id", id).add("updated", true).str() << '\n';

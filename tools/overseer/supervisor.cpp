@@ -99,10 +99,7 @@ int supervisor_t::run() {
   if (options_.metrics_address) {
     http_ = std::make_unique<metrics::http_server_t>(
         io_, *options_.metrics_address, [this](metrics::http_server_t::respond_t r) { serve_metrics(std::move(r)); });
-    const auto at = http_->endpoint();
-    log(level_t::info, "metrics on http://" +
-                           (at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string()) +
-                           ":" + std::to_string(at.port()) + "/metrics");
+    log(level_t::info, "metrics on " + http::server_t::url(http_->endpoint()) + "/metrics");
   }
   start_daemon();
   io_.run();
@@ -287,19 +284,18 @@ void supervisor_t::serve_metrics(metrics::http_server_t::respond_t respond) {
   // Counted before the probe connects, which would count itself.
   const auto clients = metrics::count_clients(config_.sorter_socket_path(), config_.client_socket_path());
   probe_.get([this, clients, respond = std::move(respond)](const util::result_t<metrics::queue_sample_t>& r) {
-        const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-        const metrics::queue_sample_t* queue =
-            util::has_value(r) ? &boost::get<metrics::queue_sample_t>(r) : nullptr;
-        if (!queue && options_.verbose) {
-          try {
-            std::rethrow_exception(util::error_of(r));
-          } catch (const std::exception& e) {
-            log(level_t::debug, std::string("metrics: ") + e.what());
-          }
-        }
-        sample_.spool = metrics::read_spool_space(config_.spool_dir());
-        respond(metrics::render(queue, clients, &sample_, now));
-      });
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    const metrics::queue_sample_t* queue = util::has_value(r) ? &boost::get<metrics::queue_sample_t>(r) : nullptr;
+    if (!queue && options_.verbose) {
+      try {
+        std::rethrow_exception(util::error_of(r));
+      } catch (const std::exception& e) {
+        log(level_t::debug, std::string("metrics: ") + e.what());
+      }
+    }
+    sample_.spool = metrics::read_spool_space(config_.spool_dir());
+    respond(metrics::render(queue, clients, &sample_, now));
+  });
 }
 
 void supervisor_t::on_message(const std::uint8_t* data, std::uint32_t size, util::unique_fd_t) {
