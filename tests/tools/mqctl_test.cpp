@@ -353,12 +353,12 @@ TEST(mqctl, installs_into_a_prefix) {
   const auto install =
       mq::test::run_program({MQ_CMAKE_COMMAND, {"--install", MQ_BINARY_DIR, "--prefix", dir.path().string()}});
   ASSERT_EQ(0, install.status) << install.out << install.err;
-  for (const char* file : {"sbin/orvane-mail-quarantine", "sbin/mq-overseer", "share/man/man1/mqctl.1.gz",
-                           "share/man/man8/mq-overseer.8.gz", "share/man/man8/orvane-mail-quarantine.8.gz",
-                           "share/bash-completion/completions/mqctl", "share/orvane-mail-quarantine/prometheus/alerts.yml",
-                           "sbin/mq-web", "share/man/man8/mq-web.8.gz",
-                           "lib/systemd/system/orvane-mail-quarantine-web.service",
-                           "etc/default/orvane-mail-quarantine-web"})
+  for (const char* file :
+       {"sbin/orvane-mail-quarantine", "sbin/mq-overseer", "share/man/man1/mqctl.1.gz",
+        "share/man/man8/mq-overseer.8.gz", "share/man/man8/orvane-mail-quarantine.8.gz",
+        "share/bash-completion/completions/mqctl", "share/orvane-mail-quarantine/prometheus/alerts.yml", "sbin/mq-web",
+        "share/man/man8/mq-web.8.gz", "lib/systemd/system/orvane-mail-quarantine-web.service",
+        "etc/default/orvane-mail-quarantine-web"})
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.file(file))) << file;
   const auto help = mq::test::run_program({dir.file("bin/mqctl"), {"--help"}});
   EXPECT_EQ((std::pair<int, std::size_t>{0, 0}),
