@@ -1,19 +1,18 @@
 #include "bare.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <stdexcept>
 #include <system_error>
 
 #include <boost/filesystem.hpp>
 
 #include "payload.h"
+#include "store/async_message_dir.h"
+#include "store/message_dir.h"
 #include "store/metadata_reader.h"
 #include "store/metadata_writer.h"
 #include "store/sqlite.h"
@@ -26,16 +25,16 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-std::string new_file_name(const boost::optional<std::string>& session_id) {
-  std::string model =
-      session_id && !session_id->empty() ? "%%%%-%%%%_" + *session_id + ".eml" : "%%%%-%%%%_%%%%-%%%%-%%%%.eml";
-  return boost::filesystem::unique_path(model).string();
-}
+// The daemon's own system calls, without the flushes unless `sync`.
+class bare_file_ops_t : public mq::store::file_ops_t {
+ public:
+  explicit bare_file_ops_t(bool sync) : sync_(sync) {}
+  int fdatasync(int fd) override { return sync_ ? mq::store::file_ops_t::fdatasync(fd) : 0; }
+  int fsync(int fd) override { return sync_ ? mq::store::file_ops_t::fsync(fd) : 0; }
 
-void make_dir(const std::string& path) {
-  boost::filesystem::create_directories(path);
-  boost::filesystem::permissions(path, boost::filesystem::perms(0770));
-}
+ private:
+  bool sync_;
+};
 
 }  // namespace
 
@@ -57,93 +56,41 @@ mq::store::entry_metadata_t bench_metadata(std::uint64_t n, std::uint64_t size) 
   return m;
 }
 
-bare_store_t::bare_store_t(const std::string& dir, bool sync) : dir_(dir), queue_dir_(dir + "/queue"), sync_(sync) {
-  make_dir(dir_);
-  make_dir(queue_dir_);
-  int fd = ::open(queue_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw_errno("open " + queue_dir_);
-  queue_dir_fd_ = mq::util::unique_fd_t(fd);
-  writer_ = std::make_unique<mq::store::metadata_writer_t>(dir_ + "/queue.db", false);
-  reader_ = std::make_unique<mq::store::metadata_reader_t>(dir_ + "/queue.db", false);
+bare_store_t::bare_store_t(const std::string& dir, bool sync) : ops_(std::make_unique<bare_file_ops_t>(sync)) {
+  boost::filesystem::create_directories(dir);
+  files_ = std::make_unique<mq::store::message_dir_t>(dir + "/queue", ops_.get());
+  files_->init(::getuid(), ::getgid());
+  writer_ = std::make_unique<mq::store::metadata_writer_t>(dir + "/queue.db", false);
+  reader_ = std::make_unique<mq::store::metadata_reader_t>(dir + "/queue.db", false);
 }
 
 bare_store_t::~bare_store_t() = default;
 
-void bare_store_t::write_file(const std::string& name, int source_fd, std::uint64_t size) {
-  // The same steps as the daemon's message directory: check the source,
-  // map it, write it in chunks of at most 65535 bytes, sync file and
-  // directory.
-  struct stat st;
-  if (::fstat(source_fd, &st) != 0) throw_errno("fstat");
-  if (static_cast<std::uint64_t>(st.st_size) < size) throw std::runtime_error("bare put: source too short");
-  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, source_fd, 0);
-  if (map == MAP_FAILED) throw_errno("mmap");
-  int fd;
-  while ((fd = ::openat(queue_dir_fd_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660)) < 0 &&
-         errno == EINTR) {
-  }
-  if (fd < 0) {
-    ::munmap(map, size);
-    throw_errno("open " + name);
-  }
-  const char* data = static_cast<const char*>(map);
-  std::uint64_t done = 0;
-  while (done < size) {
-    size_t chunk = static_cast<size_t>(std::min<std::uint64_t>(size - done, 65535));
-    ssize_t n = ::write(fd, data + done, chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      ::munmap(map, size);
-      throw std::system_error(e, std::generic_category(), "write " + name);
-    }
-    done += static_cast<std::uint64_t>(n);
-  }
-  if (sync_ && ::fdatasync(fd) != 0) throw_errno("fdatasync " + name);
-  ::close(fd);
-  ::munmap(map, size);
-  if (sync_ && ::fsync(queue_dir_fd_.get()) != 0) throw_errno("fsync " + queue_dir_);
-}
-
-void bare_store_t::delete_file(const std::string& name) {
-  struct stat st;
-  if (::fstatat(queue_dir_fd_.get(), name.c_str(), &st, 0) != 0) throw_errno("stat " + name);
-  if (::unlinkat(queue_dir_fd_.get(), name.c_str(), 0) != 0) throw_errno("unlink " + name);
-}
-
 std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size) {
-  metadata.message_filename = new_file_name(metadata.session_id);
-  write_file(metadata.message_filename, source_fd, size);
+  metadata.message_filename = mq::store::make_message_filename(metadata.session_id);
+  files_->put(metadata.message_filename, mq::store::shared_file_t(::dup(source_fd), size));
   return writer_->put_entry(metadata);
 }
 
 mq::store::entry_metadata_t bare_store_t::get(std::int64_t id, std::string& content) {
   auto metadata = reader_->get_entry(id);
-  int fd;
-  while ((fd = ::openat(queue_dir_fd_.get(), metadata.message_filename.c_str(), O_RDONLY | O_CLOEXEC)) < 0 &&
-         errno == EINTR) {
-  }
-  if (fd < 0) throw_errno("open " + metadata.message_filename);
-  mq::util::unique_fd_t file(fd);
-  read_whole(file.get(), content);
+  read_whole(files_->get(metadata.message_filename).fd, content);
   return metadata;
 }
 
 void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd,
                                std::uint64_t size) {
-  std::string name = new_file_name(boost::none);
-  write_file(name, source_fd, size);
-  update.message_filename = name;
+  update.message_filename = mq::store::make_message_filename(boost::none);
   update.message_size = size;
+  files_->put(*update.message_filename, mq::store::shared_file_t(::dup(source_fd), size));
   std::string previous = writer_->update_entry(id, update);
-  if (!previous.empty()) delete_file(previous);
+  if (!previous.empty()) files_->remove(previous);
 }
 
 void bare_store_t::remove(std::int64_t id) {
   auto name = writer_->remove_entry(id);
   if (!name) throw std::runtime_error("bare remove: no entry " + std::to_string(id));
-  delete_file(*name);
+  files_->remove(*name);
 }
 
 namespace {
@@ -191,9 +138,9 @@ double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
 }
 
 void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status, bool arrival_order) {
-  std::string queue_dir = spool_dir + "/queue";
-  make_dir(spool_dir);
-  make_dir(queue_dir);
+  const std::string queue_dir = spool_dir + "/queue";
+  boost::filesystem::create_directories(queue_dir);
+  boost::filesystem::permissions(queue_dir, boost::filesystem::perms(0770));
   std::string db_path = spool_dir + "/queue.db";
   // The schema comes from the daemon's own database code.
   { mq::store::metadata_writer_t schema(db_path, false); }
@@ -214,7 +161,7 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
   };
   for (std::uint64_t n = 0; n < count; ++n) {
     auto m = bench_metadata(n, 0);
-    m.message_filename = new_file_name(m.session_id);
+    m.message_filename = mq::store::make_message_filename(m.session_id);
     // Times repeat and run against the id order, so that the walk's
     // ordering and tie-breaking are exercised.
     m.next_access_ts = 1700000000 + (arrival_order ? n : (n * 7919) % count) / 3;

@@ -7,9 +7,10 @@
 
 #include "drivers.h"
 #include "store/entry.h"
-#include "util/unique_fd.h"
 
 namespace mq::store {
+class file_ops_t;
+class message_dir_t;
 class metadata_reader_t;
 class metadata_writer_t;
 }  // namespace mq::store
@@ -17,8 +18,9 @@ class metadata_writer_t;
 namespace mq::bench {
 
 // The bare cost of the daemon's work on this machine: the same database
-// transactions through the same database code, and the same file copy and
-// sync, run serially in process without sockets, event loop or workers.
+// transactions and file copies through the daemon's own database and
+// directory code, run serially in process without sockets, event loop or
+// workers.
 class bare_store_t {
  public:
   // `dir` gets queue.db and the message directory "queue", as a spool does.
@@ -43,15 +45,11 @@ class bare_store_t {
   double queue_stat(mq::store::queue_stats_t& stats);
 
  private:
-  void write_file(const std::string& name, int source_fd, std::uint64_t size);
   std::vector<api::page_key_t> page_keys(pages_t pages, mq::store::status_t status, std::uint64_t limit,
                                          const api::page_key_t& key);
-  void delete_file(const std::string& name);
 
-  std::string dir_;
-  std::string queue_dir_;
-  mq::util::unique_fd_t queue_dir_fd_;
-  bool sync_;
+  std::unique_ptr<mq::store::file_ops_t> ops_;
+  std::unique_ptr<mq::store::message_dir_t> files_;
   std::unique_ptr<mq::store::metadata_writer_t> writer_;
   std::unique_ptr<mq::store::metadata_reader_t> reader_;
 };

@@ -20,12 +20,6 @@ namespace mq::bench {
 
 namespace {
 
-using clock_t_ = std::chrono::steady_clock;
-
-double seconds_since(clock_t_::time_point start) {
-  return std::chrono::duration<double>(clock_t_::now() - start).count();
-}
-
 // One entry put through the daemon: what the gets read.
 std::uint64_t put_one(const std::string& socket, const log_requests_t& requests) {
   sorter_driver_t sorter(socket, 1);
@@ -93,8 +87,8 @@ void log_size_round(report_t& report, const std::string& daemon_path, const std:
       }
     });
     sorter_driver_t cycler(daemon.sorter_socket(), 8);
-    const auto start = clock_t_::now();
-    while (seconds_since(start) < seconds) {
+    const double start = now_seconds();
+    while (now_seconds() - start < seconds) {
       requests.cycles(cycler, 512);
       cycles += 512;
     }

@@ -185,8 +185,6 @@ const action_words_t action_words[] = {
 const char* past_tense(action_t a) { return action_words[static_cast<int>(a)].past; }
 const char* name_of(action_t a) { return action_words[static_cast<int>(a)].name; }
 
-std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
-
 int run_bulk(const context_t& ctx, const args_t& args, action_t action, const std::string& usage) {
   std::vector<std::string> words = args.positional();
   const std::string command = name_of(action);

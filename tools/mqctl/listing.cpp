@@ -183,8 +183,7 @@ int run_list(const context_t& ctx, const args_t& args) {
   }
   if (ids || ctx.json) return exit_ok;
   table.finish();
-  out << n << (n == 1 ? " entry" : " entries") << " in "
-      << (all ? std::string("all statuses") : status_name(selection.statuses()[0])) << '\n';
+  out << entries(n) << " in " << (all ? std::string("all statuses") : status_name(selection.statuses()[0])) << '\n';
   if (cut && !all) out << "next page: --after " << selection.last_key() << '\n';
   return exit_ok;
 }

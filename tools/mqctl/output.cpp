@@ -143,6 +143,8 @@ void stream_table_t::finish() {
 
 void stream_table_t::print(const std::vector<std::string>& row) { out_ << padded_line(row, widths_) << '\n'; }
 
+std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
+
 std::string recipients_cell(const std::vector<std::string>& recipients) {
   constexpr std::size_t max_width = 40;
   std::string all;
