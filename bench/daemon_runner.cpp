@@ -21,6 +21,7 @@
 #include <boost/filesystem.hpp>
 
 #include "mail_quarantine_config.pb.h"
+#include "tool_runner.h"
 
 extern char** environ;
 
@@ -32,15 +33,8 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-std::string text_of(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string tail_of(const std::string& path, size_t lines) {
-  std::istringstream in(text_of(path));
+  std::istringstream in(file_text(path));
   std::deque<std::string> last;
   for (std::string line; std::getline(in, line);) {
     last.push_back(line);
@@ -116,7 +110,7 @@ void daemon_runner_t::start(int timeout_ms) {
   const std::string started = "mq-overseer: started " + daemon_path_ + " (pid ";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    const std::string out = text_of(output_path_);
+    const std::string out = file_text(output_path_);
     if (const auto at = out.find(started); at != std::string::npos && pid_ <= 0)
       pid_ = static_cast<pid_t>(std::stol(out.substr(at + started.size())));
     if (out.find("mq-overseer: daemon ready with configuration revision 1\n") != std::string::npos) return;
@@ -159,7 +153,7 @@ void daemon_runner_t::stop(int timeout_ms) {
   ::kill(overseer_, SIGTERM);
   const int status = wait_exit(timeout_ms);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      text_of(output_path_).find("daemon exited with status 107 ") == std::string::npos)
+      file_text(output_path_).find("daemon exited with status 107 ") == std::string::npos)
     throw std::runtime_error("daemon stopped otherwise than with exit status 107 (mq-overseer: " +
                              describe_status(status) + ")\n" + diagnostics());
 }

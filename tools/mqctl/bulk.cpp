@@ -254,21 +254,10 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     }
   }
 
-  std::string what;
-  switch (action) {
-    case action_t::remove:
-      what = "remove " + entries(items.size()) + " " + scope;
-      break;
-    case action_t::retry:
-      what = "retry " + entries(items.size()) + " " + scope + " (make them due now)";
-      break;
-    case action_t::move:
-      what = "move " + entries(items.size()) + " " + scope + " to " + status_name(target);
-      break;
-    case action_t::delay:
-      what = "delay " + entries(items.size()) + " " + scope + " until " + iso_time(now_seconds() + delay, false);
-      break;
-  }
+  std::string what = command + " " + entries(items.size()) + " " + scope;
+  if (action == action_t::retry) what += " (make them due now)";
+  if (action == action_t::move) what += " to " + status_name(target);
+  if (action == action_t::delay) what += " until " + iso_time(now_seconds() + delay, false);
   // One entry by id is done without the announcement.
   const bool single = by_id && items.size() == 1 && !dry_run;
   if (!ctx.json && !single) *ctx.out << (dry_run ? "Would " : "Will ") << what << '\n' << std::flush;

@@ -22,8 +22,6 @@
 #include "ov/error.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
 
-extern char** environ;
-
 namespace mq::overseer_tool {
 
 namespace {
@@ -120,13 +118,9 @@ void supervisor_t::start_daemon() {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return cannot("socketpair");
   const int theirs = pair[1];
 
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "COM_ORVANE_MONITOR=", 19) != 0) env_strings.emplace_back(*e);
-  env_strings.push_back("COM_ORVANE_MONITOR=" + std::to_string(theirs));
-  std::vector<char*> envp;
-  for (auto& s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  // The daemon finds its end of the channel named in its environment; the
+  // supervisor runs on one thread, so its own may change here.
+  ::setenv("COM_ORVANE_MONITOR", std::to_string(theirs).c_str(), 1);
   std::string path = options_.daemon;
   char* argv[] = {path.data(), nullptr};
 
@@ -145,7 +139,7 @@ void supervisor_t::start_daemon() {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], argv, envp.data());
+    ::execv(argv[0], argv);
     ssize_t ignored = ::write(2, failed.data(), failed.size());
     (void)ignored;
     ::_exit(127);

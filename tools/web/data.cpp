@@ -69,24 +69,6 @@ Struct parse_json(const std::string& text) {
   return s;
 }
 
-// The keys of the object `name` in JSON text, in their order (the reader
-// keeps none).
-std::vector<std::string> keys_in_order(const std::string& text, const std::string& name) {
-  std::vector<std::string> keys;
-  const auto at = text.rfind("\"" + name + "\":{");
-  if (at == std::string::npos) return keys;
-  std::size_t i = at + name.size() + 4;
-  while (i < text.size() && text[i] == '"') {
-    const auto end = text.find('"', i + 1);
-    if (end == std::string::npos) break;
-    keys.push_back(text.substr(i + 1, end - i - 1));
-    i = text.find_first_of(",}", end);
-    if (i == std::string::npos || text[i] == '}') break;
-    ++i;
-  }
-  return keys;
-}
-
 std::uint64_t number(const Struct& s, const std::string& name) {
   const auto it = s.fields().find(name);
   return it == s.fields().end() ? 0 : static_cast<std::uint64_t>(it->second.number_value());
@@ -160,7 +142,7 @@ data_t::shape_t data_t::shape() const {
                                     {"--all", "--by-age", "--by", "domain", "--top", "20"});
   const Struct s = parse_json(text);
   shape_t shape;
-  shape.columns = keys_in_order(text, "age");
+  shape.columns = mqctl::shape_age_names();
   const auto row_of = [&](const Struct& r, const std::string& name) {
     shape_t::row_t row;
     row.name = name;

@@ -16,6 +16,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <boost/algorithm/hex.hpp>
+#include <boost/algorithm/string/split.hpp>
 
 namespace mq::web {
 
@@ -42,17 +43,6 @@ std::vector<unsigned char> scrypt(const std::string& password, const std::vector
   return out;
 }
 
-std::vector<std::string> split(const std::string& text, char by) {
-  std::vector<std::string> parts;
-  std::size_t at = 0;
-  for (;;) {
-    const auto end = text.find(by, at);
-    parts.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
-    if (end == std::string::npos) return parts;
-    at = end + 1;
-  }
-}
-
 std::uint64_t number(const std::string& text) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
   return std::stoull(text);
@@ -70,7 +60,8 @@ std::string users_t::entry(const std::string& name, const std::string& password)
 }
 
 bool users_t::matches(const std::string& fields, const std::string& password) {
-  const auto f = split(fields, ':');
+  std::vector<std::string> f;
+  boost::algorithm::split(f, fields, [](char c) { return c == ':'; });
   std::vector<unsigned char> salt, hash;
   if (f.size() != 6 || f[0] != "scrypt" || !unhex(f[4], salt) || !unhex(f[5], hash) || hash.size() != hash_size)
     return false;
