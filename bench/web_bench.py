@@ -36,22 +36,16 @@ def main():
     ap.add_argument("--shape-wait", type=float, default=900, help="seconds to wait for the shape")
     a = ap.parse_args()
     b = os.path.abspath(a.build)
-    run = harness.Run("mq-web-bench.", a.dir)
+    # A million entries take the daemon some minutes to count at its start.
+    run = harness.Run("mq-web-bench.", 600, a.dir)
     driver = None
     try:
         t0 = time.monotonic()
         subprocess.run([b + "/bench/mq-bench", "--fill", run.state + "/spool", "--fill-count", str(a.entries)],
                        check=True)
         print("filled %d entries in %.0f s" % (a.entries, time.monotonic() - t0))
-        run.start([b + "/tools/overseer/mq-overseer", "--daemon", b + "/orvane-mail-quarantine", "--state-dir",
-                   run.state], "overseer.log")
-        run.wait_log("overseer.log", "daemon ready", 600)
-        users = os.path.join(run.tmp, "users")
-        subprocess.run([b + "/tools/web/mq-web", "--users", users, "set-user", "bench"], input=b"bench password\n",
-                       check=True, capture_output=True)
-        run.start([b + "/tools/web/mq-web", "--users", users, "--state-dir", run.state, "--listen", "127.0.0.1:0"],
-                  "web.log")
-        base = "http://127.0.0.1:" + run.wait_log("web.log", r"serving on http://127\.0\.0\.1:([0-9]+)/", 30).group(1)
+        base = run.start_web({"daemon": b + "/orvane-mail-quarantine", "overseer": b + "/tools/overseer/mq-overseer",
+                              "web": b + "/tools/web/mq-web"}, "bench", "bench password")
 
         driver = harness.chromium()
         driver.get(base + "/login")
@@ -93,7 +87,7 @@ def main():
     finally:
         if driver:
             driver.quit()
-        run.stop(60)
+        run.stop()
 
 
 if __name__ == "__main__":

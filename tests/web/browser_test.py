@@ -56,12 +56,9 @@ HOSTILE_MESSAGE = (b"Subject: <script>window.pwned=1</script>\r\n"
 
 class Run(harness.Run):
     def __init__(self, a):
-        super().__init__("mq-web-test-")
+        super().__init__("mq-web-test-", WAIT)
         self.a = a
         os.makedirs(a.artifacts, exist_ok=True)
-
-    def wait_log(self, log, pattern):
-        return super().wait_log(log, pattern, WAIT)
 
     def mqctl(self, *args, check=True):
         r = subprocess.run([self.a.mqctl, "--state-dir", self.state] + list(args), capture_output=True, timeout=WAIT)
@@ -116,18 +113,11 @@ def main():
     run = Run(a)
     driver = None
     try:
-        run.start([a.overseer, "--daemon", a.daemon, "--state-dir", run.state], "overseer.log")
-        run.wait_log("overseer.log", "daemon ready with configuration revision 1")
-        users = os.path.join(run.tmp, "users")
-        r = subprocess.run([a.web, "--users", users, "set-user", "admin"], input=b"right password\n",
-                           capture_output=True, timeout=WAIT)
-        assert r.returncode == 0, r.stderr
+        base = run.start_web(vars(a), "admin", "right password")
         alice = run.put("alice@example.org", "carol@example.net")
         bulk = [run.put("bulk%d@spam.test" % i, "x%d@example.org" % i) for i in range(3)]
         hostile = run.seed(HOSTILE_ENTRY, HOSTILE_MESSAGE)
         keep = run.put("bulkier@other.test", "y@example.org")  # matches no "^bulk[0-9]" selection
-        run.start([a.web, "--users", users, "--state-dir", run.state, "--listen", "127.0.0.1:0"], "web.log")
-        base = "http://127.0.0.1:%s" % run.wait_log("web.log", r"serving on http://127\.0\.0\.1:([0-9]+)/").group(1)
 
         # Without a session: pages send to the login, actions are refused.
         status, _ = post(base + "/act", [("do", "remove:ids"), ("id", str(alice))])
@@ -259,7 +249,7 @@ def main():
     finally:
         if driver:
             driver.quit()
-        run.stop(WAIT)
+        run.stop()
 
 
 if __name__ == "__main__":

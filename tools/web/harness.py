@@ -18,9 +18,10 @@ from selenium.webdriver.common.by import By
 class Run:
     """A temporary folder (the daemon's state in its "state") and the
     programs started in it; stop() ends them, last started first, and
-    removes the folder."""
+    removes the folder. No wait is longer than `limit` seconds."""
 
-    def __init__(self, prefix, parent=None):
+    def __init__(self, prefix, limit, parent=None):
+        self.limit = limit
         self.tmp = tempfile.mkdtemp(prefix=prefix, dir=parent)
         self.state = os.path.join(self.tmp, "state")
         self.procs = []
@@ -31,10 +32,10 @@ class Run:
         self.procs.append(p)
         return p
 
-    def wait_log(self, log, pattern, limit):
-        """The first match of `pattern` in the log, waited for up to `limit`
-        seconds; AssertionError with the whole log when none comes."""
-        deadline = time.monotonic() + limit
+    def wait_log(self, log, pattern):
+        """The first match of `pattern` in the log; AssertionError with the
+        whole log when none comes."""
+        deadline = time.monotonic() + self.limit
         while True:
             with open(os.path.join(self.tmp, log), "rb") as f:
                 text = f.read().decode("utf-8", "replace")
@@ -45,11 +46,24 @@ class Run:
                 raise AssertionError("no %r in %s:\n%s" % (pattern, log, text))
             time.sleep(0.05)
 
-    def stop(self, limit):
+    def start_web(self, build, user, password):
+        """The daemon under mq-overseer on the state folder and mq-web on a
+        free port with one user; mq-web's address. `build` names the
+        programs: daemon, overseer, web."""
+        self.start([build["overseer"], "--daemon", build["daemon"], "--state-dir", self.state], "overseer.log")
+        self.wait_log("overseer.log", "daemon ready with configuration revision 1")
+        users = os.path.join(self.tmp, "users")
+        subprocess.run([build["web"], "--users", users, "set-user", user], input=(password + "\n").encode(),
+                       check=True, capture_output=True, timeout=self.limit)
+        self.start([build["web"], "--users", users, "--state-dir", self.state, "--listen", "127.0.0.1:0"], "web.log")
+        port = self.wait_log("web.log", r"serving on http://127\.0\.0\.1:([0-9]+)/").group(1)
+        return "http://127.0.0.1:" + port
+
+    def stop(self):
         for p in reversed(self.procs):
             p.terminate()
             try:
-                p.wait(limit)
+                p.wait(self.limit)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
