@@ -43,10 +43,6 @@ Struct parse_json(const std::string& text, Struct s = {}) {
 }
 double number(const Struct& s, const std::string& key) { return s.fields().at(key).number_value(); }
 
-auto mqctl(const words_t& args, const words_t& env = {}, const std::string& cwd = "") {
-  return mq::test::run_program({MQCTL_PATH, args, env, "", cwd});
-}
-
 using snapshot_t = std::map<std::string, std::pair<std::string, std::uint64_t>>;
 
 // A daemon with its sockets where mqctl looks without options.
@@ -338,7 +334,7 @@ TEST(mqctl, wrong_arguments_name_the_argument) {
       {{"remove", "--all", "--domain", "spam.test"}, 2, "remove of a selection needs --yes"}};
   // clang-format on
   for (const auto& [args, status, named] : rows) {
-    const auto r = mqctl(args, {"XDG_STATE_HOME"}, dir.path().string());
+    const auto r = mq::test::run_program({MQCTL_PATH, args, {"XDG_STATE_HOME"}, "", dir.path().string()});
     SCOPED_TRACE(::testing::PrintToString(args) + "\n" + r.err);
     EXPECT_EQ((std::pair<int, std::string>{status, ""}), (std::pair{r.status, r.out}));
     EXPECT_EQ(0u, r.err.find("mqctl: "));

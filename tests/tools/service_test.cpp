@@ -1,5 +1,4 @@
 #include <grp.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -169,11 +168,11 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   EXPECT_LE(m.at("mail_quarantine_spool_filesystem_free_bytes"), std::max(available_before, available_after) + slack);
   EXPECT_EQ(0u, t.count("mail_quarantine_spool_reserve_bytes"));
 
-  // Anything but GET /metrics, and a request too long.
+  // Anything but GET /metrics, and a request past the endpoint's 8 KiB head
+  // (the HTTP layer's other refusals: tests/web).
   for (const auto& [request, status] : std::vector<std::pair<std::string, std::string>>{
            {"POST /metrics HTTP/1.1\r\n\r\n", "405 Method Not Allowed"},
            {"GET /metricsx HTTP/1.1\r\n\r\n", "404 Not Found"},
-           {"GET /metrics\r\n\r\n", "400 Bad Request"},
            {"GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
             "431 Request Header Fields Too Large"}})
     EXPECT_EQ(0u, scrape(request).find("HTTP/1.1 " + status + "\r\n")) << request.substr(0, 40);
