@@ -1,22 +1,21 @@
 #include "bare.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <stdexcept>
 #include <system_error>
 
 #include <boost/filesystem.hpp>
 
 #include "payload.h"
+#include "store/async_message_dir.h"
+#include "store/message_dir.h"
 #include "store/metadata_reader.h"
 #include "store/metadata_writer.h"
+#include "store/sqlite.h"
 
 namespace mq::bench {
 
@@ -26,16 +25,16 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-std::string new_file_name(const boost::optional<std::string>& session_id) {
-  std::string model =
-      session_id && !session_id->empty() ? "%%%%-%%%%_" + *session_id + ".eml" : "%%%%-%%%%_%%%%-%%%%-%%%%.eml";
-  return boost::filesystem::unique_path(model).string();
-}
+// The daemon's own system calls, without the flushes unless `sync`.
+class bare_file_ops_t : public mq::store::file_ops_t {
+ public:
+  explicit bare_file_ops_t(bool sync) : sync_(sync) {}
+  int fdatasync(int fd) override { return sync_ ? mq::store::file_ops_t::fdatasync(fd) : 0; }
+  int fsync(int fd) override { return sync_ ? mq::store::file_ops_t::fsync(fd) : 0; }
 
-void make_dir(const std::string& path) {
-  boost::filesystem::create_directories(path);
-  boost::filesystem::permissions(path, boost::filesystem::perms(0770));
-}
+ private:
+  bool sync_;
+};
 
 }  // namespace
 
@@ -57,93 +56,41 @@ mq::store::entry_metadata_t bench_metadata(std::uint64_t n, std::uint64_t size) 
   return m;
 }
 
-bare_store_t::bare_store_t(const std::string& dir, bool sync) : dir_(dir), queue_dir_(dir + "/queue"), sync_(sync) {
-  make_dir(dir_);
-  make_dir(queue_dir_);
-  int fd = ::open(queue_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw_errno("open " + queue_dir_);
-  queue_dir_fd_ = mq::util::unique_fd_t(fd);
-  writer_ = std::make_unique<mq::store::metadata_writer_t>(dir_ + "/queue.db", false);
-  reader_ = std::make_unique<mq::store::metadata_reader_t>(dir_ + "/queue.db", false);
+bare_store_t::bare_store_t(const std::string& dir, bool sync) : ops_(std::make_unique<bare_file_ops_t>(sync)) {
+  boost::filesystem::create_directories(dir);
+  files_ = std::make_unique<mq::store::message_dir_t>(dir + "/queue", ops_.get());
+  files_->init(::getuid(), ::getgid());
+  writer_ = std::make_unique<mq::store::metadata_writer_t>(dir + "/queue.db", false);
+  reader_ = std::make_unique<mq::store::metadata_reader_t>(dir + "/queue.db", false);
 }
 
 bare_store_t::~bare_store_t() = default;
 
-void bare_store_t::write_file(const std::string& name, int source_fd, std::uint64_t size) {
-  // The same steps as the daemon's message directory: check the source,
-  // map it, write it in chunks of at most 65535 bytes, sync file and
-  // directory.
-  struct stat st;
-  if (::fstat(source_fd, &st) != 0) throw_errno("fstat");
-  if (static_cast<std::uint64_t>(st.st_size) < size) throw std::runtime_error("bare put: source too short");
-  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, source_fd, 0);
-  if (map == MAP_FAILED) throw_errno("mmap");
-  int fd;
-  while ((fd = ::openat(queue_dir_fd_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660)) < 0 &&
-         errno == EINTR) {
-  }
-  if (fd < 0) {
-    ::munmap(map, size);
-    throw_errno("open " + name);
-  }
-  const char* data = static_cast<const char*>(map);
-  std::uint64_t done = 0;
-  while (done < size) {
-    size_t chunk = static_cast<size_t>(std::min<std::uint64_t>(size - done, 65535));
-    ssize_t n = ::write(fd, data + done, chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      ::munmap(map, size);
-      throw std::system_error(e, std::generic_category(), "write " + name);
-    }
-    done += static_cast<std::uint64_t>(n);
-  }
-  if (sync_ && ::fdatasync(fd) != 0) throw_errno("fdatasync " + name);
-  ::close(fd);
-  ::munmap(map, size);
-  if (sync_ && ::fsync(queue_dir_fd_.get()) != 0) throw_errno("fsync " + queue_dir_);
-}
-
-void bare_store_t::delete_file(const std::string& name) {
-  struct stat st;
-  if (::fstatat(queue_dir_fd_.get(), name.c_str(), &st, 0) != 0) throw_errno("stat " + name);
-  if (::unlinkat(queue_dir_fd_.get(), name.c_str(), 0) != 0) throw_errno("unlink " + name);
-}
-
 std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size) {
-  metadata.message_filename = new_file_name(metadata.session_id);
-  write_file(metadata.message_filename, source_fd, size);
+  metadata.message_filename = mq::store::make_message_filename(metadata.session_id);
+  files_->put(metadata.message_filename, mq::store::shared_file_t(::dup(source_fd), size));
   return writer_->put_entry(metadata);
 }
 
 mq::store::entry_metadata_t bare_store_t::get(std::int64_t id, std::string& content) {
   auto metadata = reader_->get_entry(id);
-  int fd;
-  while ((fd = ::openat(queue_dir_fd_.get(), metadata.message_filename.c_str(), O_RDONLY | O_CLOEXEC)) < 0 &&
-         errno == EINTR) {
-  }
-  if (fd < 0) throw_errno("open " + metadata.message_filename);
-  mq::util::unique_fd_t file(fd);
-  read_whole(file.get(), content);
+  read_whole(files_->get(metadata.message_filename).fd, content);
   return metadata;
 }
 
 void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd,
                                std::uint64_t size) {
-  std::string name = new_file_name(boost::none);
-  write_file(name, source_fd, size);
-  update.message_filename = name;
+  update.message_filename = mq::store::make_message_filename(boost::none);
   update.message_size = size;
+  files_->put(*update.message_filename, mq::store::shared_file_t(::dup(source_fd), size));
   std::string previous = writer_->update_entry(id, update);
-  if (!previous.empty()) delete_file(previous);
+  if (!previous.empty()) files_->remove(previous);
 }
 
 void bare_store_t::remove(std::int64_t id) {
   auto name = writer_->remove_entry(id);
   if (!name) throw std::runtime_error("bare remove: no entry " + std::to_string(id));
-  delete_file(*name);
+  files_->remove(*name);
 }
 
 namespace {
@@ -167,32 +114,21 @@ std::vector<api::page_key_t> keys_of(const std::vector<row_t>& rows, id_t row_t:
   return keys;
 }
 
-const auto ids = &mq::store::queue_key_t::entry_id;
-const auto briefs = &mq::store::entry_brief_t::id;
-
 }  // namespace
 
-walk_stats_t bare_store_t::walk_ids(mq::store::status_t status, std::uint64_t limit) {
-  return timed_walk(
-      [&](const api::page_key_t& key) { return keys_of(reader_->get_queue_chunk(page_request(status, limit, key)), ids); });
+std::vector<api::page_key_t> bare_store_t::page_keys(pages_t pages, mq::store::status_t status, std::uint64_t limit,
+                                                     const api::page_key_t& key) {
+  const auto request = page_request(status, limit, key);
+  if (pages == pages_t::ids) return keys_of(reader_->get_queue_chunk(request), &mq::store::queue_key_t::entry_id);
+  return keys_of(reader_->get_queue_chunk_brief(request), &mq::store::entry_brief_t::id);
 }
 
-walk_stats_t bare_store_t::walk_briefs(mq::store::status_t status, std::uint64_t limit) {
-  return timed_walk([&](const api::page_key_t& key) {
-    return keys_of(reader_->get_queue_chunk_brief(page_request(status, limit, key)), briefs);
-  });
+walk_stats_t bare_store_t::walk(pages_t pages, mq::store::status_t status, std::uint64_t limit) {
+  return timed_walk([&](const api::page_key_t& key) { return page_keys(pages, status, limit, key); });
 }
 
-double bare_store_t::page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(key, [&](const api::page_key_t& k) {
-    return keys_of(reader_->get_queue_chunk(page_request(status, limit, k)), ids);
-  });
-}
-
-double bare_store_t::page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(key, [&](const api::page_key_t& k) {
-    return keys_of(reader_->get_queue_chunk_brief(page_request(status, limit, k)), briefs);
-  });
+double bare_store_t::page(pages_t pages, mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key) {
+  return timed_page(key, [&](const api::page_key_t& k) { return page_keys(pages, status, limit, k); });
 }
 
 double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
@@ -201,61 +137,31 @@ double bare_store_t::queue_stat(mq::store::queue_stats_t& stats) {
   return now_seconds() - start;
 }
 
-namespace {
-
-struct sqlite_t {
-  sqlite3* db = nullptr;
-  ~sqlite_t() {
-    if (db) sqlite3_close(db);
-  }
-  void check(int rc, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
-      throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-  void exec(const char* sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
-};
-
-struct statement_t {
-  sqlite3_stmt* stmt = nullptr;
-  sqlite_t& db;
-  statement_t(sqlite_t& db, const char* sql) : db(db) {
-    db.check(sqlite3_prepare_v2(db.db, sql, -1, &stmt, nullptr), sql);
-  }
-  ~statement_t() { sqlite3_finalize(stmt); }
-  void text(int i, const std::string& s) {
-    db.check(sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT), "bind");
-  }
-  void integer(int i, std::int64_t v) { db.check(sqlite3_bind_int64(stmt, i, v), "bind"); }
-  void step() {
-    db.check(sqlite3_step(stmt), "step");
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-  }
-};
-
-}  // namespace
-
 void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::status_t status, bool arrival_order) {
-  std::string queue_dir = spool_dir + "/queue";
-  make_dir(spool_dir);
-  make_dir(queue_dir);
+  const std::string queue_dir = spool_dir + "/queue";
+  boost::filesystem::create_directories(queue_dir);
+  boost::filesystem::permissions(queue_dir, boost::filesystem::perms(0770));
   std::string db_path = spool_dir + "/queue.db";
   // The schema comes from the daemon's own database code.
   { mq::store::metadata_writer_t schema(db_path, false); }
 
-  sqlite_t db;
-  if (sqlite3_open(db_path.c_str(), &db.db) != SQLITE_OK) throw std::runtime_error("cannot open " + db_path);
-  db.exec("PRAGMA synchronous=OFF;");
-  db.exec("BEGIN TRANSACTION;");
-  statement_t entry(db,
-                    "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, "
-                    "next_access_ts, attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;");
-  statement_t connect(db, "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;");
-  statement_t sender(db, "INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;");
-  statement_t recipient(db, "INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;");
+  mq::store::sqlite::connection_t db(db_path);
+  db.execute("PRAGMA synchronous=OFF;");
+  mq::store::sqlite::transaction_t transaction(db);
+  auto entry = db.prepare(
+      "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
+      "attempts) VALUES (?, ?, 0, ?, ?, ?, 0);");
+  auto connect = db.prepare("INSERT INTO smtp_connect(entry_id, helo, address, port, proto) VALUES (?, ?, ?, ?, ?);");
+  auto sender = db.prepare("INSERT INTO smtp_sender(entry_id, sender) VALUES (?, ?);");
+  auto recipient = db.prepare("INSERT INTO smtp_recipient(entry_id, recipient) VALUES (?, ?);");
+  // Each statement once, its bindings cleared for the next row.
+  const auto run = [](mq::store::sqlite::statement_t& s) {
+    const auto use = s.use();
+    s.step();
+  };
   for (std::uint64_t n = 0; n < count; ++n) {
     auto m = bench_metadata(n, 0);
-    m.message_filename = new_file_name(m.session_id);
+    m.message_filename = mq::store::make_message_filename(m.session_id);
     // Times repeat and run against the id order, so that the walk's
     // ordering and tie-breaking are exercised.
     m.next_access_ts = 1700000000 + (arrival_order ? n : (n * 7919) % count) / 3;
@@ -263,31 +169,29 @@ void fill_queue(const std::string& spool_dir, std::uint64_t count, mq::store::st
     int fd = ::open((queue_dir + "/" + m.message_filename).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd < 0) throw_errno("create " + m.message_filename);
     ::close(fd);
-    entry.text(1, *m.session_id);
-    entry.text(2, m.message_filename);
-    entry.integer(3, 0);
-    entry.integer(4, status);
-    entry.integer(5, static_cast<std::int64_t>(m.received_ts));
-    entry.integer(6, static_cast<std::int64_t>(m.next_access_ts));
-    entry.integer(7, 0);
-    entry.step();
-    std::int64_t id = sqlite3_last_insert_rowid(db.db);
-    connect.integer(1, id);
-    connect.text(2, *m.smtp_connect.helo);
-    connect.text(3, *m.smtp_connect.address);
-    connect.integer(4, *m.smtp_connect.port);
-    connect.text(5, *m.smtp_connect.proto);
-    connect.step();
-    sender.integer(1, id);
-    sender.text(2, m.smtp_sender.sender);
-    sender.step();
+    entry.bind_text(1, m.session_id);
+    entry.bind_text(2, m.message_filename);
+    entry.bind_int64(3, status);
+    entry.bind_uint64(4, m.received_ts);
+    entry.bind_uint64(5, m.next_access_ts);
+    run(entry);
+    const std::int64_t id = db.last_insert_rowid();
+    connect.bind_int64(1, id);
+    connect.bind_text(2, m.smtp_connect.helo);
+    connect.bind_text(3, m.smtp_connect.address);
+    connect.bind_int64(4, *m.smtp_connect.port);
+    connect.bind_text(5, m.smtp_connect.proto);
+    run(connect);
+    sender.bind_int64(1, id);
+    sender.bind_text(2, m.smtp_sender.sender);
+    run(sender);
     for (const auto& r : m.smtp_recipients) {
-      recipient.integer(1, id);
-      recipient.text(2, r.recipient);
-      recipient.step();
+      recipient.bind_int64(1, id);
+      recipient.bind_text(2, r.recipient);
+      run(recipient);
     }
   }
-  db.exec("COMMIT;");
+  transaction.commit();
 }
 
 }  // namespace mq::bench

@@ -7,9 +7,10 @@
 
 #include "drivers.h"
 #include "store/entry.h"
-#include "util/unique_fd.h"
 
 namespace mq::store {
+class file_ops_t;
+class message_dir_t;
 class metadata_reader_t;
 class metadata_writer_t;
 }  // namespace mq::store
@@ -17,8 +18,9 @@ class metadata_writer_t;
 namespace mq::bench {
 
 // The bare cost of the daemon's work on this machine: the same database
-// transactions through the same database code, and the same file copy and
-// sync, run serially in process without sockets, event loop or workers.
+// transactions and file copies through the daemon's own database and
+// directory code, run serially in process without sockets, event loop or
+// workers.
 class bare_store_t {
  public:
   // `dir` gets queue.db and the message directory "queue", as a spool does.
@@ -34,22 +36,20 @@ class bare_store_t {
   void update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd, std::uint64_t size);
   void remove(std::int64_t id);
 
-  // The page walks and statistics, straight on the database.
-  walk_stats_t walk_ids(mq::store::status_t status, std::uint64_t limit);
-  walk_stats_t walk_briefs(mq::store::status_t status, std::uint64_t limit);
+  // The page walks and statistics, straight on the database: pages of
+  // keys as the Sorter's walk reads them, or of briefs as the client's.
+  enum class pages_t { ids, briefs };
+  walk_stats_t walk(pages_t pages, mq::store::status_t status, std::uint64_t limit);
   // One page after the key; its time in seconds.
-  double page_ids(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
-  double page_briefs(mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
+  double page(pages_t pages, mq::store::status_t status, std::uint64_t limit, const api::page_key_t& key);
   double queue_stat(mq::store::queue_stats_t& stats);
 
  private:
-  void write_file(const std::string& name, int source_fd, std::uint64_t size);
-  void delete_file(const std::string& name);
+  std::vector<api::page_key_t> page_keys(pages_t pages, mq::store::status_t status, std::uint64_t limit,
+                                         const api::page_key_t& key);
 
-  std::string dir_;
-  std::string queue_dir_;
-  mq::util::unique_fd_t queue_dir_fd_;
-  bool sync_;
+  std::unique_ptr<mq::store::file_ops_t> ops_;
+  std::unique_ptr<mq::store::message_dir_t> files_;
   std::unique_ptr<mq::store::metadata_writer_t> writer_;
   std::unique_ptr<mq::store::metadata_reader_t> reader_;
 };

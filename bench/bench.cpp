@@ -41,8 +41,6 @@ void bench_t::run() {
   }
 }
 
-// A new empty directory; everything written before is flushed first so
-// that its writeback does not land in the next measurement.
 std::string bench_t::fresh_dir(const std::string& name) {
   std::string path = root_ + "/" + name;
   boost::filesystem::remove_all(path);
@@ -61,8 +59,9 @@ void bench_t::check_stat(client_driver_t& client, std::uint64_t messages, std::u
               " of " + std::to_string(bytes));
 }
 
-void bench_t::make_put(std::size_t i, std::uint64_t size, mq::Sorter2MailQuarantineMessage& q) {
-  q.set_tag(mq::Sorter2MailQuarantineMessage::PUT_ENTRY_REQUEST);
+void bench_t::make_put(std::size_t i, std::uint64_t size, const payload_t& file, request_t& q, int& fd) {
+  fd = file.fd();
+  q.set_tag(request_t::PUT_ENTRY_REQUEST);
   q.set_status(mq::SMTP_FRESH);
   auto m = bench_metadata(i, size);
   auto* e = q.mutable_entry();
@@ -84,14 +83,25 @@ void bench_t::make_put(std::size_t i, std::uint64_t size, mq::Sorter2MailQuarant
   }
 }
 
-void bench_t::check_put(const mq::MailQuarantine2SorterMessage& a) {
-  require(a.tag() == mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE && a.has_entry_id() && a.entry_id() > 0,
+sorter_driver_t::make_t bench_t::puts(std::uint64_t size, const payload_t& file) {
+  return [size, &file](std::size_t i, request_t& q, int& fd) { make_put(i, size, file, q, fd); };
+}
+
+sorter_driver_t::check_t bench_t::checked_puts(std::vector<std::uint64_t>* ids) {
+  return [ids](std::size_t i, const answer_t& a, mq::util::unique_fd_t&) {
+    check_put(a);
+    if (ids) (*ids)[i] = a.entry_id();
+  };
+}
+
+void bench_t::check_put(const answer_t& a) {
+  require(a.tag() == answer_t::PUT_ENTRY_RESPONSE && a.has_entry_id() && a.entry_id() > 0,
           "PUT_ENTRY_RESPONSE with an entry id");
 }
 
-void bench_t::make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second,
-                          mq::Sorter2MailQuarantineMessage& q, int& fd) {
-  q.set_tag(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST);
+void bench_t::make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second, request_t& q,
+                          int& fd) {
+  q.set_tag(request_t::UPDATE_ENTRY_REQUEST);
   q.set_entry_id(id);
   auto* u = q.mutable_entry_update();
   u->set_message_size(size);
@@ -100,23 +110,19 @@ void bench_t::make_update(std::size_t i, std::uint64_t id, std::uint64_t size, c
   fd = second.fd();
 }
 
-void bench_t::make_get(std::uint64_t id, mq::Sorter2MailQuarantineMessage& q) {
-  q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+void bench_t::make_get(std::uint64_t id, request_t& q) {
+  q.set_tag(request_t::GET_ENTRY_REQUEST);
   q.set_entry_id(id);
 }
 
-// The answer names the entry and hands back its file; `content` receives it.
-void bench_t::check_get(std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd,
-                        const payload_t& stored, std::string& content) {
-  require(a.tag() == mq::MailQuarantine2SorterMessage::GET_ENTRY_RESPONSE && a.entry_id() == id && fd.present(),
+void bench_t::check_get(std::uint64_t id, const answer_t& a, mq::util::unique_fd_t& fd, const payload_t& stored,
+                        std::string& content) {
+  require(a.tag() == answer_t::GET_ENTRY_RESPONSE && a.entry_id() == id && fd.present(),
           "GET_ENTRY_RESPONSE with the entry and a descriptor");
   read_whole(fd.get(), content);
   require(content == stored.bytes(), "GET_ENTRY_RESPONSE hands back the stored file");
 }
 
-// `in_flight` requests at once: by Little's law their mean latency is
-// in_flight / rate, shown beside the measured p50 and p99 (the bare loop
-// has one at a time).
 void bench_t::add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon,
                       const batch_stats_t& bare, long rss, int in_flight, const batch_stats_t* limit) {
   auto d = figures_of(daemon);
@@ -141,8 +147,6 @@ void bench_t::add_walk(const std::string& case_name, const walk_stats_t& daemon,
   report_.figure(case_name, "last page ms", false).add(daemon_pages.last * 1e3, bare_pages.last * 1e3, rss);
 }
 
-// The directory of a queue of `count` smtp-fresh entries (its spool below
-// it), filled on first use and kept for the later runs and cases.
 std::string bench_t::filled_queue(int run, std::uint64_t count, bool arrival_order) {
   const std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
   if (!boost::filesystem::exists(dir + "/spool/queue.db")) {

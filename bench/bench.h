@@ -158,6 +158,17 @@ class bench_t {
   // that its writeback does not land in the next measurement.
   std::string fresh_dir(const std::string& name);
 
+  // `body(daemon)` on a daemon of a fresh directory, which goes with it
+  // unless --keep: the daemon's peak resident set once `body` is done.
+  template <class F>
+  long on_fresh_daemon(F&& body) {
+    const std::string dir = fresh_dir("daemon");
+    daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
+    const long rss = daemon.run([&] { body(daemon); });
+    if (!o_.keep) boost::filesystem::remove_all(dir);
+    return rss;
+  }
+
   sorter_results_t bare_round(std::uint64_t size, std::size_t n, bool with_update, const payload_t& first,
                               const payload_t& second);
 
@@ -183,18 +194,21 @@ class bench_t {
 
   void check_stat(client_driver_t& client, std::uint64_t messages, std::uint64_t bytes, const std::string& when);
 
-  static void make_put(std::size_t i, std::uint64_t size, mq::Sorter2MailQuarantineMessage& q);
+  // The `i`th put, of `size` with `file`.
+  static void make_put(std::size_t i, std::uint64_t size, const payload_t& file, request_t& q, int& fd);
+  static sorter_driver_t::make_t puts(std::uint64_t size, const payload_t& file);
+  static void check_put(const answer_t& a);
+  // check_put; with `ids`, notes the new id of put i there.
+  static sorter_driver_t::check_t checked_puts(std::vector<std::uint64_t>* ids = nullptr);
 
-  static void check_put(const mq::MailQuarantine2SorterMessage& a);
-
-  static void make_get(std::uint64_t id, mq::Sorter2MailQuarantineMessage& q);
+  static void make_get(std::uint64_t id, request_t& q);
   // The `i`th update: a new file of `size` (`second`), attempts and next access time.
-  static void make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second,
-                          mq::Sorter2MailQuarantineMessage& q, int& fd);
+  static void make_update(std::size_t i, std::uint64_t id, std::uint64_t size, const payload_t& second, request_t& q,
+                          int& fd);
 
   // The answer names the entry and hands back its file; `content` receives it.
-  static void check_get(std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd,
-                        const payload_t& stored, std::string& content);
+  static void check_get(std::uint64_t id, const answer_t& a, mq::util::unique_fd_t& fd, const payload_t& stored,
+                        std::string& content);
 
   // Puts (and, unless `puts_only`, gets, updates and removes) through the
   // daemon under one load.
@@ -214,10 +228,10 @@ class bench_t {
   enum step_t : std::size_t { put_step, get_step, update_step, remove_step, steps };
 
   void make_cycle_step(std::size_t index, std::uint64_t size, const std::vector<std::uint64_t>& ids,
-                       const payload_t& first, const payload_t& second, mq::Sorter2MailQuarantineMessage& q, int& fd);
+                       const payload_t& first, const payload_t& second, request_t& q, int& fd);
 
   void check_cycle_step(std::size_t index, std::uint64_t size, std::vector<std::uint64_t>& ids, const payload_t& first,
-                        const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd, std::string& content);
+                        const answer_t& a, mq::util::unique_fd_t& fd, std::string& content);
 
   // `n` cycles through the daemon; per-step timings in step order.
   std::vector<batch_stats_t> daemon_cycles(sorter_driver_t& sorter, std::size_t n, int in_flight, std::uint64_t size,

@@ -3,8 +3,6 @@
 
 namespace mq::bench {
 
-// Puts of 10 KiB all in flight at once (8 connections x 125 by default):
-// the daemon's peak resident set while it holds them.
 void bench_t::burst_round(int run) {
   const std::uint64_t size = 10 * 1024;
   const auto& load = o_.burst_load;

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,14 +14,14 @@
 #include <deque>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <system_error>
-#include <vector>
+#include <thread>
 
+#include <google/protobuf/util/json_util.h>
 #include <boost/filesystem.hpp>
 
-#include "overseer_mail_quarantine_ipc.pb.h"
-#include "util/frame_io.h"
+#include "mail_quarantine_config.pb.h"
+#include "tool_runner.h"
 
 extern char** environ;
 
@@ -29,17 +29,14 @@ namespace mq::bench {
 
 namespace {
 
-constexpr int exit_on_sigterm = 107;
-
 [[noreturn]] void throw_errno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
 std::string tail_of(const std::string& path, size_t lines) {
-  std::ifstream in(path);
+  std::istringstream in(file_text(path));
   std::deque<std::string> last;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     last.push_back(line);
     if (last.size() > lines) last.pop_front();
   }
@@ -58,163 +55,112 @@ std::string describe_status(int status) {
 
 daemon_runner_t::daemon_runner_t(std::string daemon_path, std::string work_dir, std::string spool_dir, int log_level)
     : daemon_path_(std::move(daemon_path)),
-      work_dir_(std::move(work_dir)),
-      spool_dir_(std::move(spool_dir)),
+      // The configuration takes absolute paths only.
+      work_dir_(boost::filesystem::absolute(work_dir).string()),
+      spool_dir_(boost::filesystem::absolute(spool_dir).string()),
       sorter_socket_(work_dir_ + "/sorter.sock"),
       client_socket_(work_dir_ + "/client.sock"),
       log_path_(work_dir_ + "/daemon.log"),
-      stderr_path_(work_dir_ + "/daemon.stderr"),
+      output_path_(work_dir_ + "/overseer.out"),
       log_level_(log_level) {}
 
 daemon_runner_t::~daemon_runner_t() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
+  if (overseer_ <= 0) return;
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
+  ::kill(overseer_, SIGKILL);
+  while (::waitpid(overseer_, nullptr, 0) < 0 && errno == EINTR) {
   }
-  if (supervisor_.joinable()) supervisor_.join();
 }
 
 void daemon_runner_t::start(int timeout_ms) {
-  if (pid_ > 0) throw std::logic_error("daemon already running");
-  if (supervisor_.joinable()) supervisor_.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ready_ = false;
-    gone_ = false;
-    failure_.clear();
-  }
-  // Socket files of an earlier run would make the daemon's bind fail.
-  ::unlink(sorter_socket_.c_str());
-  ::unlink(client_socket_.c_str());
+  if (overseer_ > 0) throw std::logic_error("daemon already running");
+  ov::MailQuarantineConfig config;
+  config.set_log_level(static_cast<ov::LogLevel>(log_level_));
+  config.mutable_actual_log()->set_type(ov::Log::FILE);
+  config.mutable_actual_log()->set_path(log_path_);
+  *config.mutable_log() = config.actual_log();
+  config.mutable_run_as_user()->set_uid(::getuid());
+  config.set_spool_dir(spool_dir_);
+  config.set_sorter_socket_path(sorter_socket_);
+  config.set_client_socket_path(client_socket_);
+  std::string json;
+  if (!google::protobuf::util::MessageToJsonString(config, &json).ok()) throw std::runtime_error("no configuration");
+  const std::string config_path = work_dir_ + "/config.json";
+  std::ofstream(config_path) << json;
 
-  int sv[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) throw_errno("socketpair");
-  monitor_ = mq::util::unique_fd_t(sv[0]);
-  mq::util::unique_fd_t child_end(sv[1]);
-
-  int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (err < 0) throw_errno("open " + stderr_path_);
-  mq::util::unique_fd_t err_fd(err);
-
-  // Everything the child needs is prepared before fork: only
-  // async-signal-safe calls may follow it.
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "COM_ORVANE_", 11) == 0) continue;
-    env_strings.emplace_back(*e);
-  }
-  env_strings.push_back("COM_ORVANE_MONITOR=" + std::to_string(child_end.get()));
+  // Started once: a daemon that dies ends the run instead of being
+  // replaced behind the figures' back.
+  std::vector<std::string> words{MQ_OVERSEER_PATH, "--daemon",        daemon_path_, "--config",
+                                 config_path,      "--give-up-after", "1"};
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  // Nothing of a supervisor around the benchmark reaches the daemon.
   std::vector<char*> envp;
-  for (auto& s : env_strings) envp.push_back(s.data());
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "COM_ORVANE_", 11) != 0) envp.push_back(*e);
   envp.push_back(nullptr);
-  std::string path = daemon_path_;
-  char* argv[] = {path.data(), nullptr};
-
-  pid_t pid = ::fork();
-  if (pid < 0) throw_errno("fork");
-  if (pid == 0) {
-    int fd = child_end.get();
-    ::fcntl(fd, F_SETFD, 0);
-    ::dup2(err_fd.get(), 1);
-    ::dup2(err_fd.get(), 2);
-    ::execve(argv[0], argv, envp.data());
-    _exit(127);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const int spawned = ::posix_spawn(&overseer_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    overseer_ = -1;
+    throw std::runtime_error(std::string("cannot start mq-overseer: ") + std::strerror(spawned));
   }
-  pid_ = pid;
-  child_end.reset();
-  err_fd.reset();
-  supervisor_ = std::thread([this] { supervise(); });
 
-  std::unique_lock<std::mutex> lock(mutex_);
-  bool done = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ready_ || gone_; });
-  if (ready_) return;
-  std::string why = !done ? "no configuration applied within " + std::to_string(timeout_ms) + " ms"
-                          : "daemon left before it was ready" + (failure_.empty() ? "" : ": " + failure_);
-  lock.unlock();
-  ::kill(pid_, SIGKILL);
-  int status = wait_exit(timeout_ms);
-  throw std::runtime_error(why + " (" + describe_status(status) + ")\n" + diagnostics());
-}
-
-void daemon_runner_t::supervise() {
-  std::string failure;
-  try {
-    for (;;) {
-      std::string body;
-      mq::util::unique_fd_t fd;
-      if (!mq::util::read_frame(monitor_.get(), body, fd)) break;
-      ov::MailQuarantine2OverseerMessage in;
-      if (!in.ParseFromString(body)) throw std::runtime_error("invalid message on the monitor channel");
-      switch (in.tag()) {
-        case ov::MailQuarantine2OverseerMessage::GET_CONFIG_REQUEST: {
-          ov::Overseer2MailQuarantineMessage out;
-          out.set_tag(ov::Overseer2MailQuarantineMessage::GET_CONFIG_RESPONSE);
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            out.set_config_revision(++revision_);
-          }
-          auto* config = out.mutable_config();
-          config->set_log_level(static_cast<ov::LogLevel>(log_level_));
-          auto* log = config->mutable_actual_log();
-          log->set_type(ov::Log::FILE);
-          log->set_path(log_path_);
-          *config->mutable_log() = *log;
-          config->mutable_run_as_user()->set_uid(::getuid());
-          config->set_spool_dir(spool_dir_);
-          config->set_sorter_socket_path(sorter_socket_);
-          config->set_client_socket_path(client_socket_);
-          mq::util::write_frame(monitor_.get(), out.SerializeAsString());
-          break;
-        }
-        case ov::MailQuarantine2OverseerMessage::MY_INFO_NOTIFICATION: {
-          std::lock_guard<std::mutex> lock(mutex_);
-          if (in.config_revision() == revision_) ready_ = true;
-          changed_.notify_all();
-          break;
-        }
-        case ov::MailQuarantine2OverseerMessage::MY_STAT_NOTIFICATION:
-          break;
-      }
+  const std::string started = "mq-overseer: started " + daemon_path_ + " (pid ";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const std::string out = file_text(output_path_);
+    if (const auto at = out.find(started); at != std::string::npos && pid_ <= 0)
+      pid_ = static_cast<pid_t>(std::stol(out.substr(at + started.size())));
+    if (out.find("mq-overseer: daemon ready with configuration revision 1\n") != std::string::npos) return;
+    std::string why;
+    if (::waitpid(overseer_, nullptr, WNOHANG) == overseer_) {
+      overseer_ = pid_ = -1;
+      why = "daemon left before it was ready";
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      why = "no configuration applied within " + std::to_string(timeout_ms) + " ms";
+      wait_exit(0);
     }
-  } catch (const std::exception& e) {
-    failure = e.what();
+    if (!why.empty()) throw std::runtime_error(why + "\n" + diagnostics());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  gone_ = true;
-  failure_ = failure;
-  changed_.notify_all();
 }
 
 int daemon_runner_t::wait_exit(int timeout_ms) {
   int status = 0;
-  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, overseer_, 0));
   if (pidfd >= 0) {
     pollfd p{pidfd, POLLIN, 0};
     int r;
     while ((r = ::poll(&p, 1, timeout_ms)) < 0 && errno == EINTR) {
     }
     ::close(pidfd);
-    if (r == 0) ::kill(pid_, SIGKILL);
+    if (r == 0) {
+      if (pid_ > 0) ::kill(pid_, SIGKILL);
+      ::kill(overseer_, SIGKILL);
+    }
   }
-  while (::waitpid(pid_, &status, 0) < 0) {
+  while (::waitpid(overseer_, &status, 0) < 0) {
     if (errno != EINTR) throw_errno("waitpid");
   }
-  pid_ = -1;
-  if (supervisor_.joinable()) supervisor_.join();
-  monitor_.reset();
+  overseer_ = pid_ = -1;
   return status;
 }
 
 void daemon_runner_t::stop(int timeout_ms) {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = wait_exit(timeout_ms);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != exit_on_sigterm)
-    throw std::runtime_error("daemon stopped with " + describe_status(status) + " instead of exit status 107\n" +
-                             diagnostics());
+  if (overseer_ <= 0) return;
+  ::kill(overseer_, SIGTERM);
+  const int status = wait_exit(timeout_ms);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      file_text(output_path_).find("daemon exited with status 107 ") == std::string::npos)
+    throw std::runtime_error("daemon stopped otherwise than with exit status 107 (mq-overseer: " +
+                             describe_status(status) + ")\n" + diagnostics());
 }
 
 long daemon_runner_t::peak_rss_kib() const {
@@ -246,8 +192,8 @@ double daemon_runner_t::cpu_seconds() const {
 }
 
 std::string daemon_runner_t::diagnostics() const {
-  return "daemon log " + log_path_ + ":\n" + tail_of(log_path_, 20) + "daemon stderr " + stderr_path_ + ":\n" +
-         tail_of(stderr_path_, 20);
+  return "daemon log " + log_path_ + ":\n" + tail_of(log_path_, 20) + "mq-overseer and daemon output " + output_path_ +
+         ":\n" + tail_of(output_path_, 20);
 }
 
 }  // namespace mq::bench

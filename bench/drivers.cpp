@@ -21,12 +21,21 @@ std::string alarm_text(const sorter_response_t& m) {
   return text;
 }
 
-// A page must keep to its limit.
-template <class page_t>
-page_t limited(page_t page, std::uint64_t limit) {
-  if (static_cast<std::uint64_t>(api::page_items(page).size()) > limit)
-    throw std::runtime_error("page longer than its limit");
-  return page;
+// GET_ENTRY_IDS or GET_QUEUE_CHUNK pages of `limit` from the start of the
+// queue to its end; each must keep to its limit.
+template <class session_t>
+walk_stats_t walk_of(session_t& session, mq::Status status, std::uint64_t limit) {
+  return timed_walk([&](const api::page_key_t& key) {
+    auto page = session.page(status, key, limit);
+    if (static_cast<std::uint64_t>(api::page_items(page).size()) > limit)
+      throw std::runtime_error("page longer than its limit");
+    return page;
+  });
+}
+
+template <class session_t>
+double page_of(session_t& session, mq::Status status, std::uint64_t limit, const api::page_key_t& key) {
+  return timed_page(key, [&](const api::page_key_t& k) { return session.page(status, k, limit); });
 }
 
 }  // namespace
@@ -96,22 +105,19 @@ std::vector<batch_stats_t> sorter_driver_t::run_cycles(std::size_t cycles, std::
 }
 
 walk_stats_t sorter_driver_t::walk(mq::Status status, std::uint64_t limit) {
-  return timed_walk(
-      [&](const api::page_key_t& key) { return limited(sessions_.front()->page(status, key, limit), limit); });
+  return walk_of(*sessions_.front(), status, limit);
 }
 
 double sorter_driver_t::page(mq::Status status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(key, [&](const api::page_key_t& k) { return sessions_.front()->page(status, k, limit); });
+  return page_of(*sessions_.front(), status, limit, key);
 }
 
 client_driver_t::client_driver_t(const std::string& socket_path, int timeout_ms) : session_(socket_path, timeout_ms) {}
 
-walk_stats_t client_driver_t::walk(mq::Status status, std::uint64_t limit) {
-  return timed_walk([&](const api::page_key_t& key) { return limited(session_.page(status, key, limit), limit); });
-}
+walk_stats_t client_driver_t::walk(mq::Status status, std::uint64_t limit) { return walk_of(session_, status, limit); }
 
 double client_driver_t::page(mq::Status status, std::uint64_t limit, const api::page_key_t& key) {
-  return timed_page(key, [&](const api::page_key_t& k) { return session_.page(status, k, limit); });
+  return page_of(session_, status, limit, key);
 }
 
 double client_driver_t::queue_stat(client_response_t& response) {

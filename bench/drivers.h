@@ -13,6 +13,9 @@
 
 namespace mq::bench {
 
+using request_t = mq::Sorter2MailQuarantineMessage;
+using answer_t = mq::MailQuarantine2SorterMessage;
+
 // Timing of a batch of requests.
 struct batch_stats_t {
   double seconds = 0;             // first send to last response
@@ -23,7 +26,6 @@ struct batch_stats_t {
 // Timing of a walk through one status queue page by page.
 struct walk_stats_t {
   double seconds = 0;
-  std::vector<double> page_seconds;  // the final, empty page included
   std::uint64_t entries = 0;
   // The key each non-empty page was requested with.
   std::vector<api::page_key_t> page_keys;
@@ -34,26 +36,18 @@ struct walk_stats_t {
   api::page_key_t last_key() const { return page_keys.empty() ? api::page_key_t{} : page_keys.back(); }
 };
 
-// A walk from the head of a queue, timed page by page: `fetch(key)` gets
-// the page after `key`.
+// A walk from the head of a queue, timed: `fetch(key)` gets the page after
+// `key`.
 template <class fetch_t>
 walk_stats_t timed_walk(fetch_t&& fetch) {
   walk_stats_t stats;
   const double start = now_seconds();
-  api::walk_pages(
-      api::page_key_t{},
-      [&](const api::page_key_t& key) {
-        const double sent = now_seconds();
-        auto page = fetch(key);
-        stats.page_seconds.push_back(now_seconds() - sent);
-        return page;
-      },
-      [&](const auto& page, const api::page_key_t& key) {
-        const auto entries = static_cast<std::uint64_t>(api::page_items(page).size());
-        if (entries > 0) stats.page_keys.push_back(key);
-        stats.entries += entries;
-        return true;
-      });
+  api::walk_pages(api::page_key_t{}, fetch, [&](const auto& page, const api::page_key_t& key) {
+    const auto entries = static_cast<std::uint64_t>(api::page_items(page).size());
+    if (entries > 0) stats.page_keys.push_back(key);
+    stats.entries += entries;
+    return true;
+  });
   stats.seconds = now_seconds() - start;
   return stats;
 }
@@ -75,10 +69,9 @@ class sorter_driver_t {
  public:
   // Builds request `index` (all but the serial) and names the descriptor to
   // pass with it (-1 for none).
-  using make_t = std::function<void(std::size_t index, mq::Sorter2MailQuarantineMessage& request, int& fd)>;
+  using make_t = std::function<void(std::size_t index, request_t& request, int& fd)>;
   // Checks the response to request `index`; throws on a wrong answer.
-  using check_t = std::function<void(std::size_t index, const mq::MailQuarantine2SorterMessage& response,
-                                     mq::util::unique_fd_t& fd)>;
+  using check_t = std::function<void(std::size_t index, const answer_t& response, mq::util::unique_fd_t& fd)>;
 
   // Connects; each connection reads its store-state notification.
   sorter_driver_t(const std::string& socket_path, int connections, int timeout_ms = 120000);

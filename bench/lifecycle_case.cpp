@@ -4,13 +4,11 @@
 namespace mq::bench {
 
 void bench_t::make_cycle_step(std::size_t index, std::uint64_t size, const std::vector<std::uint64_t>& ids,
-                              const payload_t& first, const payload_t& second, mq::Sorter2MailQuarantineMessage& q,
-                              int& fd) {
+                              const payload_t& first, const payload_t& second, request_t& q, int& fd) {
   const std::size_t i = index / steps;
   switch (index % steps) {
     case put_step:
-      make_put(i, size, q);
-      fd = first.fd();
+      make_put(i, size, first, q, fd);
       break;
     case get_step:
       make_get(ids[i], q);
@@ -19,15 +17,14 @@ void bench_t::make_cycle_step(std::size_t index, std::uint64_t size, const std::
       make_update(i, ids[i], size, second, q, fd);
       break;
     default:
-      q.set_tag(mq::Sorter2MailQuarantineMessage::REMOVE_ENTRY_REQUEST);
+      q.set_tag(request_t::REMOVE_ENTRY_REQUEST);
       q.set_entry_id(ids[i]);
   }
 }
 
 void bench_t::check_cycle_step(std::size_t index, std::uint64_t size, std::vector<std::uint64_t>& ids,
-                               const payload_t& first, const mq::MailQuarantine2SorterMessage& a,
-                               mq::util::unique_fd_t& fd, std::string& content) {
-  using answer_t = mq::MailQuarantine2SorterMessage;
+                               const payload_t& first, const answer_t& a, mq::util::unique_fd_t& fd,
+                               std::string& content) {
   const std::size_t i = index / steps;
   switch (index % steps) {
     case put_step:
@@ -46,22 +43,18 @@ void bench_t::check_cycle_step(std::size_t index, std::uint64_t size, std::vecto
   }
 }
 
-// `n` cycles through the daemon; per-step timings in step order.
 std::vector<batch_stats_t> bench_t::daemon_cycles(sorter_driver_t& sorter, std::size_t n, int in_flight,
                                                   std::uint64_t size, const payload_t& first, const payload_t& second) {
   std::vector<std::uint64_t> ids(n, 0);
   std::string content;
   return sorter.run_cycles(
       n, steps, in_flight,
-      [&](std::size_t index, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-        make_cycle_step(index, size, ids, first, second, q, fd);
-      },
-      [&](std::size_t index, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+      [&](std::size_t index, request_t& q, int& fd) { make_cycle_step(index, size, ids, first, second, q, fd); },
+      [&](std::size_t index, const answer_t& a, mq::util::unique_fd_t& fd) {
         check_cycle_step(index, size, ids, first, a, fd, content);
       });
 }
 
-// The four steps serially in the bare loop, `n` times.
 std::vector<batch_stats_t> bench_t::bare_cycles(bare_store_t& bare, std::size_t n, std::uint64_t size,
                                                 const payload_t& first, const payload_t& second) {
   std::vector<batch_stats_t> b(steps);
@@ -91,7 +84,6 @@ std::vector<batch_stats_t> bench_t::bare_cycles(bare_store_t& bare, std::size_t 
   return b;
 }
 
-// The cycles of a group at a time, each step grouped as the daemon does.
 double bench_t::limit_cycles_seconds(limit_store_t& limit, std::size_t n, std::uint64_t size, const payload_t& first,
                                      const payload_t& second) {
   mq::store::shared_file_t one(::dup(first.fd()), size), two(::dup(second.fd()), size);
@@ -135,19 +127,13 @@ void bench_t::lifecycle_round(int run) {
   for (const auto& load : o_.loads) {
     const std::size_t count = o_.daemon_entries(load, size);
     progress(run, "daemon lifecycles of 10 KiB " + load_name(load) + ", " + std::to_string(count) + " messages");
-    std::string dir = fresh_dir("daemon");
-    daemon_runner_t runner(o_.daemon, dir, dir + "/spool", o_.log_level);
-    runner.start();
-    try {
+    std::vector<batch_stats_t> cycles;
+    const long rss = on_fresh_daemon([&](daemon_runner_t& runner) {
       sorter_driver_t sorter(runner.sorter_socket(), load.connections);
       runner.reset_peak_rss();
-      auto cycles = daemon_cycles(sorter, count, load.in_flight, size, first, second);
-      daemon.emplace_back(std::move(cycles), runner.peak_rss_kib());
-    } catch (const std::exception& e) {
-      throw std::runtime_error(std::string(e.what()) + "\n" + runner.diagnostics());
-    }
-    runner.stop();
-    if (!o_.keep) boost::filesystem::remove_all(dir);
+      cycles = daemon_cycles(sorter, count, load.in_flight, size, first, second);
+    });
+    daemon.emplace_back(std::move(cycles), rss);
   }
   if (run % 2 == 1) run_bare();
   const char* names[steps] = {"put", "get", "update", "remove"};

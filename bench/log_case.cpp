@@ -7,18 +7,13 @@ namespace mq::bench {
 log_requests_t bench_t::log_requests() {
   static const payload_t first(10 * 1024, 1), second(10 * 1024, 2);
   log_requests_t r;
-  r.put = [](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-    make_put(i, 10 * 1024, q);
-    fd = first.fd();
-  };
+  r.put = puts(10 * 1024, first);
   r.get = make_get;
-  r.check_get = [](std::uint64_t id, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+  r.check_get = [](std::uint64_t id, const answer_t& a, mq::util::unique_fd_t& fd) {
     std::string content;
     check_get(id, a, fd, first, content);
   };
-  r.cycles = [this](sorter_driver_t& sorter, std::size_t n) {
-    daemon_cycles(sorter, n, 16, 10 * 1024, first, second);
-  };
+  r.cycles = [this](sorter_driver_t& sorter, std::size_t n) { daemon_cycles(sorter, n, 16, 10 * 1024, first, second); };
   return r;
 }
 

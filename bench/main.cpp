@@ -1,6 +1,8 @@
 // mq-bench: drives the real daemon over its sockets and sets each figure
 // beside the bare cost of the same work on the same machine, in one run.
 
+#include <sstream>
+
 #include "bench.h"
 
 namespace po = boost::program_options;
@@ -23,19 +25,21 @@ std::string machine() {
          ", " + MQ_BENCH_BUILD_TYPE + " build";
 }
 
+// The items of a comma-separated list, empty ones left out.
+std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> items;
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');)
+    if (!item.empty()) items.push_back(item);
+  return items;
+}
+
 std::vector<std::uint64_t> parse_list(const std::string& text) {
   std::vector<std::uint64_t> values;
-  std::string::size_type start = 0;
-  while (start <= text.size()) {
-    auto end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    if (!item.empty()) {
-      std::size_t used = 0;
-      values.push_back(std::stoull(item, &used));
-      if (used != item.size() || values.back() == 0) throw std::runtime_error("not a positive number: " + item);
-    }
-    start = end + 1;
+  for (const auto& item : split_list(text)) {
+    std::size_t used = 0;
+    values.push_back(std::stoull(item, &used));
+    if (used != item.size() || values.back() == 0) throw std::runtime_error("not a positive number: " + item);
   }
   return values;
 }
@@ -94,17 +98,13 @@ int run_main(int argc, char** argv) {
   if (vm.count("sizes")) o.sizes = parse_list(vm["sizes"].as<std::string>());
   if (vm.count("loads")) {
     o.loads.clear();
-    std::string list = vm["loads"].as<std::string>();
-    std::size_t at = 0;
-    while (at <= list.size()) {
-      const std::size_t end = std::min(list.find(',', at), list.size());
+    for (const auto& item : split_list(vm["loads"].as<std::string>())) {
       int connections = 0, in_flight = 0;
       char x = 0;
-      if (std::sscanf(list.substr(at, end - at).c_str(), "%d%c%d", &connections, &x, &in_flight) != 3 || x != 'x' ||
-          connections < 1 || in_flight < 1)
-        throw std::runtime_error("--loads: expected CONNECTIONSxIN_FLIGHT, got '" + list.substr(at, end - at) + "'");
+      if (std::sscanf(item.c_str(), "%d%c%d", &connections, &x, &in_flight) != 3 || x != 'x' || connections < 1 ||
+          in_flight < 1)
+        throw std::runtime_error("--loads: expected CONNECTIONSxIN_FLIGHT, got '" + item + "'");
       o.loads.push_back({connections, in_flight});
-      at = end + 1;
     }
   }
   if (vm.count("walk-sizes")) o.walk_sizes = parse_list(vm["walk-sizes"].as<std::string>());

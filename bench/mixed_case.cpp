@@ -3,38 +3,24 @@
 
 namespace mq::bench {
 
-// Gets at 1x1 on one connection, first alone and then while 8x16 puts run
-// on eight others: what a Sorter reading its queue sees while mail
-// arrives.
 void bench_t::mixed_round(int run) {
   const std::uint64_t size = 10 * 1024;
   const options_t::load_t puts_load = o_.smoke ? options_t::load_t{2, 4} : options_t::load_t{8, 16};
   payload_t first(size, 1);
   const std::size_t n = o_.entries();
-  const std::size_t puts = o_.daemon_entries(puts_load, size);
+  const std::size_t puts_n = o_.daemon_entries(puts_load, size);
   progress(run, "gets of 10 KiB alone and during " + load_name(puts_load) + " puts");
-  std::string dir = fresh_dir("daemon");
-  daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
-  daemon.start();
-  batch_stats_t alone, during, put;
-  try {
+  batch_stats_t alone, during;
+  const long rss = on_fresh_daemon([&](daemon_runner_t& daemon) {
     sorter_driver_t reader(daemon.sorter_socket(), 1);
     sorter_driver_t writer(daemon.sorter_socket(), puts_load.connections);
     std::vector<std::uint64_t> ids(n, 0);
-    auto make_put_i = [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-      make_put(i, size, q);
-      fd = first.fd();
-    };
-    writer.run(n, puts_load.in_flight, make_put_i,
-               [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
-                 check_put(a);
-                 ids[i] = a.entry_id();
-               });
+    writer.run(n, puts_load.in_flight, puts(size, first), checked_puts(&ids));
     std::string content;
     auto gets = [&](std::size_t count) {
       return reader.run(
-          count, 1, [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i % n], q); },
-          [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+          count, 1, [&](std::size_t i, request_t& q, int&) { make_get(ids[i % n], q); },
+          [&](std::size_t i, const answer_t& a, mq::util::unique_fd_t& fd) {
             check_get(ids[i % n], a, fd, first, content);
           });
     };
@@ -43,9 +29,7 @@ void bench_t::mixed_round(int run) {
     std::exception_ptr put_error;
     std::thread putter([&] {
       try {
-        put = writer.run(
-            puts, puts_load.in_flight, make_put_i,
-            [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) { check_put(a); });
+        writer.run(puts_n, puts_load.in_flight, puts(size, first), checked_puts());
       } catch (...) {
         put_error = std::current_exception();
       }
@@ -61,12 +45,7 @@ void bench_t::mixed_round(int run) {
     putter.join();
     if (put_error) std::rethrow_exception(put_error);
     require(!during.latencies.empty(), "gets ran while the puts did");
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-  }
-  const long rss = daemon.peak_rss_kib();
-  daemon.stop();
-  if (!o_.keep) boost::filesystem::remove_all(dir);
+  });
   // The gets alone stand in the bare column: the ratio is how much of
   // their speed the gets keep while the puts run.
   const auto a = figures_of(alone);

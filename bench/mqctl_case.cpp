@@ -3,9 +3,6 @@
 
 namespace mq::bench {
 
-// mqctl's streaming listings on the largest queue, due times against and
-// in arrival order: wall time and mqctl's own peak memory, beside a bare
-// walk of the same pages (1,000 entries) straight on the database.
 void bench_t::mqctl_round(int run, std::uint64_t count) {
   const std::string n = std::to_string(count);
   for (bool arrival_order : {false, true}) {
@@ -15,27 +12,20 @@ void bench_t::mqctl_round(int run, std::uint64_t count) {
     {
       progress(run, "bare walk of " + n + " entries by 1000");
       bare_store_t bare(spool, o_.bare_sync);
-      bare_seconds = bare.walk_briefs(mq::store::smtp_fresh, 1000).seconds;
+      bare_seconds = bare.walk(bare_store_t::pages_t::briefs, mq::store::smtp_fresh, 1000).seconds;
     }
     progress(run, "mqctl on " + n + " entries");
     daemon_runner_t daemon(o_.daemon, dir, spool, o_.log_level);
-    daemon.start();
-    const std::vector<std::string> sockets{
-        o_.mqctl, "--client-socket", daemon.client_socket(), "--sorter-socket", daemon.sorter_socket(), "--timeout",
-        "0"};
-    auto mqctl = [&](std::vector<std::string> words) {
-      std::vector<std::string> argv = sockets;
-      argv.insert(argv.end(), words.begin(), words.end());
-      return run_tool(argv, dir + "/mqctl.out");
-    };
     tool_run_t count_run, shape_run;
-    try {
+    daemon.run([&] {
+      auto mqctl = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {o_.mqctl, "--client-socket", daemon.client_socket(), "--sorter-socket",
+                                     daemon.sorter_socket(), "--timeout", "0"});
+        return run_tool(words, dir + "/mqctl.out");
+      };
       count_run = mqctl({"list", "smtp-fresh", "--count", "--domain", "example.org"});
       shape_run = mqctl({"shape"});
-    } catch (const std::exception& e) {
-      throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-    }
-    daemon.stop();
+    });
     require(std::stoull(count_run.output) == (count + 9) / 10, "mqctl counts the entries at example.org");
     require(shape_run.output.find("example.org") != std::string::npos, "mqctl shape shows example.org");
     const std::string order = arrival_order ? " (due in arrival order)" : "";

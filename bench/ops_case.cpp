@@ -59,100 +59,64 @@ sorter_results_t bench_t::limit_round(std::uint64_t size, std::size_t n, bool wi
   return r;
 }
 
-// Puts (and, unless `puts_only`, gets, updates and removes) through the
-// daemon under one load.
 sorter_results_t bench_t::daemon_round(std::uint64_t size, std::size_t n, bool with_update,
                                        const options_t::load_t& load, const payload_t& first, const payload_t& second,
                                        bool puts_only) {
   sorter_results_t r;
-  std::string dir = fresh_dir("daemon");
-  daemon_runner_t daemon(o_.daemon, dir, dir + "/spool", o_.log_level);
-  daemon.start();
-  try {
+  on_fresh_daemon([&](daemon_runner_t& daemon) {
     sorter_driver_t sorter(daemon.sorter_socket(), load.connections);
     require(sorter.store_path() == daemon.spool_dir(), "STORE_STATE_NOTIFICATION names the spool directory");
     client_driver_t client(daemon.client_socket());
     std::vector<std::uint64_t> ids(n, 0);
-
-    daemon.reset_peak_rss();
-    double cpu = daemon.cpu_seconds();
-    r.put = sorter.run(
-        n, load.in_flight,
-        [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-          make_put(i, size, q);
-          fd = first.fd();
-        },
-        [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
-          check_put(a);
-          ids[i] = a.entry_id();
-        });
-    r.put.cpu_seconds = daemon.cpu_seconds() - cpu;
-    r.put_rss = daemon.peak_rss_kib();
+    // `count` requests at the load: the daemon's CPU time and peak
+    // resident set over them.
+    const auto measured = [&](std::size_t count, long& rss, const sorter_driver_t::make_t& make,
+                              const sorter_driver_t::check_t& check) {
+      daemon.reset_peak_rss();
+      const double cpu = daemon.cpu_seconds();
+      batch_stats_t b = sorter.run(count, load.in_flight, make, check);
+      b.cpu_seconds = daemon.cpu_seconds() - cpu;
+      rss = daemon.peak_rss_kib();
+      return b;
+    };
+    r.put = measured(n, r.put_rss, puts(size, first), checked_puts(&ids));
     check_stat(client, n, n * size, "after the puts");
-    if (puts_only) {
-      daemon.stop();
-      if (!o_.keep) boost::filesystem::remove_all(dir);
-      return r;
-    }
+    if (puts_only) return;
 
     std::string content;
-    daemon.reset_peak_rss();
-    cpu = daemon.cpu_seconds();
-    r.get = sorter.run(
-        o_.gets(), load.in_flight,
-        [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i % n], q); },
-        [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
+    r.get = measured(
+        o_.gets(), r.get_rss, [&](std::size_t i, request_t& q, int&) { make_get(ids[i % n], q); },
+        [&](std::size_t i, const answer_t& a, mq::util::unique_fd_t& fd) {
           check_get(ids[i % n], a, fd, first, content);
           require(a.entry().message_size() == size, "GET_ENTRY_RESPONSE hands back the stored size");
           require(a.entry().session_id() == session_id_for(i % n) && a.entry().smtp_recipient_size() == 2,
                   "GET_ENTRY_RESPONSE hands back the stored metadata");
         });
-    r.get.cpu_seconds = daemon.cpu_seconds() - cpu;
-    r.get_rss = daemon.peak_rss_kib();
-
-    if (with_update) {
-      daemon.reset_peak_rss();
-      cpu = daemon.cpu_seconds();
-      r.update = sorter.run(
-          n, load.in_flight,
-          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int& fd) {
-            make_update(i, ids[i], size, second, q, fd);
-          },
-          [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
-            require(a.tag() == mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
-          });
-      r.update.cpu_seconds = daemon.cpu_seconds() - cpu;
-      r.update_rss = daemon.peak_rss_kib();
-      // A few entries must now hand back the replacement file.
-      std::size_t sample = n < 20 ? n : 20;
-      sorter.run(
-          sample, 1,
-          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) { make_get(ids[i * n / sample], q); },
-          [&](std::size_t i, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
-            check_get(ids[i * n / sample], a, fd, second, content);
-            require(a.entry().attempts() == 1, "an update replaces the record");
-          });
-
-      daemon.reset_peak_rss();
-      cpu = daemon.cpu_seconds();
-      r.remove = sorter.run(
-          n, load.in_flight,
-          [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
-            q.set_tag(mq::Sorter2MailQuarantineMessage::REMOVE_ENTRY_REQUEST);
-            q.set_entry_id(ids[i]);
-          },
-          [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
-            require(a.tag() == mq::MailQuarantine2SorterMessage::REMOVE_ENTRY_RESPONSE, "REMOVE_ENTRY_RESPONSE");
-          });
-      r.remove.cpu_seconds = daemon.cpu_seconds() - cpu;
-      r.remove_rss = daemon.peak_rss_kib();
-      check_stat(client, 0, 0, "after the removes");
-    }
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-  }
-  daemon.stop();
-  if (!o_.keep) boost::filesystem::remove_all(dir);
+    if (!with_update) return;
+    r.update = measured(
+        n, r.update_rss, [&](std::size_t i, request_t& q, int& fd) { make_update(i, ids[i], size, second, q, fd); },
+        [&](std::size_t, const answer_t& a, mq::util::unique_fd_t&) {
+          require(a.tag() == answer_t::UPDATE_ENTRY_RESPONSE, "UPDATE_ENTRY_RESPONSE");
+        });
+    // A few entries must now hand back the replacement file.
+    std::size_t sample = n < 20 ? n : 20;
+    sorter.run(
+        sample, 1, [&](std::size_t i, request_t& q, int&) { make_get(ids[i * n / sample], q); },
+        [&](std::size_t i, const answer_t& a, mq::util::unique_fd_t& fd) {
+          check_get(ids[i * n / sample], a, fd, second, content);
+          require(a.entry().attempts() == 1, "an update replaces the record");
+        });
+    r.remove = measured(
+        n, r.remove_rss,
+        [&](std::size_t i, request_t& q, int&) {
+          q.set_tag(request_t::REMOVE_ENTRY_REQUEST);
+          q.set_entry_id(ids[i]);
+        },
+        [&](std::size_t, const answer_t& a, mq::util::unique_fd_t&) {
+          require(a.tag() == answer_t::REMOVE_ENTRY_RESPONSE, "REMOVE_ENTRY_RESPONSE");
+        });
+    check_stat(client, 0, 0, "after the removes");
+  });
   return r;
 }
 

@@ -95,15 +95,11 @@ std::vector<std::vector<std::string>> report_t::rows() const {
 
 void report_t::print_markdown(std::ostream& out) const {
   auto all = rows();
-  for (size_t r = 0; r < all.size(); ++r) {
+  all.insert(all.begin() + 1, std::vector<std::string>(all.front().size(), "---"));
+  for (const auto& row : all) {
     std::string line = "|";
-    for (const auto& cell : all[r]) line += " " + cell + " |";
+    for (const auto& cell : row) line += " " + cell + " |";
     out << line << "\n";
-    if (r == 0) {
-      line = "|";
-      for (size_t i = 0; i < all[r].size(); ++i) line += " --- |";
-      out << line << "\n";
-    }
   }
 }
 

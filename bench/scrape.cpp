@@ -53,11 +53,11 @@ double get_p99_amid_scrapes(const daemon_runner_t& daemon, std::uint64_t count, 
     sorter_driver_t sorter(daemon.sorter_socket(), 1);
     stats = sorter.run(
         gets, 1,
-        [&](std::size_t i, mq::Sorter2MailQuarantineMessage& q, int&) {
-          q.set_tag(mq::Sorter2MailQuarantineMessage::GET_ENTRY_REQUEST);
+        [&](std::size_t i, request_t& q, int&) {
+          q.set_tag(request_t::GET_ENTRY_REQUEST);
           q.set_entry_id(1 + i * (count / gets));
         },
-        [](std::size_t, const mq::MailQuarantine2SorterMessage& r, mq::util::unique_fd_t&) {
+        [](std::size_t, const answer_t& r, mq::util::unique_fd_t&) {
           if (r.has_error()) throw std::runtime_error("a get failed: " + r.error().what());
         });
   } catch (...) {
@@ -84,17 +84,16 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
       mq::store::queue_stats_t s;
       double seconds = store.queue_stat(s);
       // Only one status is filled; the other pages are empty and cheaper.
-      for (int status = 0; status < 4; ++status) seconds += store.page_briefs(mq::store::smtp_fresh, 1, after_zero);
+      for (int status = 0; status < 4; ++status)
+        seconds += store.page(bare_store_t::pages_t::briefs, mq::store::smtp_fresh, 1, after_zero);
       bare.push_back(seconds);
     }
   }
 
   daemon_runner_t daemon(daemon_path, dir, spool, log_level);
-  daemon.start();
   std::vector<double> alone, during_walk;
   double get_alone = 0, get_amid_scrapes = 0;
-  long rss = 0;
-  try {
+  const long rss = daemon.run([&] {
     daemon.reset_peak_rss();
     for (int i = 0; i < repeats; ++i) alone.push_back(scrape(daemon.client_socket(), count));
     std::atomic<bool> walking{true};
@@ -117,11 +116,7 @@ void scrape_round(report_t& report, const std::string& daemon_path, const std::s
     if (walk_error) std::rethrow_exception(walk_error);
     get_alone = get_p99_amid_scrapes(daemon, count, 0);
     get_amid_scrapes = get_p99_amid_scrapes(daemon, count, 40);
-    rss = daemon.peak_rss_kib();
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-  }
-  daemon.stop();
+  });
   const std::string n = std::to_string(count);
   report.figure("scrape " + n, "ms", false).add(percentile(alone, 50) * 1e3, percentile(bare, 50) * 1e3, rss);
   report.figure("scrape " + n + " during walk p99", "ms", false)

@@ -20,19 +20,11 @@ namespace mq::bench {
 
 namespace {
 
-using clock_t_ = std::chrono::steady_clock;
-
-double seconds_since(clock_t_::time_point start) {
-  return std::chrono::duration<double>(clock_t_::now() - start).count();
-}
-
 // One entry put through the daemon: what the gets read.
 std::uint64_t put_one(const std::string& socket, const log_requests_t& requests) {
   sorter_driver_t sorter(socket, 1);
   std::uint64_t id = 0;
-  sorter.run(1, 1, requests.put, [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t&) {
-    id = a.entry_id();
-  });
+  sorter.run(1, 1, requests.put, [&](std::size_t, const answer_t& a, mq::util::unique_fd_t&) { id = a.entry_id(); });
   if (!id) throw std::runtime_error("the put answered no entry id");
   return id;
 }
@@ -57,10 +49,8 @@ class reader_t {
     while (!stop_) {
       try {
         auto batch = driver_.run(
-            1, 1, [&](std::size_t, mq::Sorter2MailQuarantineMessage& q, int&) { requests.get(id, q); },
-            [&](std::size_t, const mq::MailQuarantine2SorterMessage& a, mq::util::unique_fd_t& fd) {
-              requests.check_get(id, a, fd);
-            });
+            1, 1, [&](std::size_t, request_t& q, int&) { requests.get(id, q); },
+            [&](std::size_t, const answer_t& a, mq::util::unique_fd_t& fd) { requests.check_get(id, a, fd); });
         latencies.insert(latencies.end(), batch.latencies.begin(), batch.latencies.end());
         answered = latencies.size();
       } catch (const std::exception&) {
@@ -84,10 +74,9 @@ std::uint64_t file_size(const std::string& path) {
 void log_size_round(report_t& report, const std::string& daemon_path, const std::string& dir, int log_level,
                     double seconds, const log_requests_t& requests) {
   daemon_runner_t daemon(daemon_path, dir, dir + "/spool", log_level);
-  daemon.start();
   std::uint64_t peak = 0, last = 0;
   std::size_t cycles = 0;
-  try {
+  const long rss = daemon.run([&] {
     const std::uint64_t id = put_one(daemon.sorter_socket(), requests);
     reader_t reader(daemon.sorter_socket(), id, requests);
     std::atomic<bool> done{false};
@@ -98,8 +87,8 @@ void log_size_round(report_t& report, const std::string& daemon_path, const std:
       }
     });
     sorter_driver_t cycler(daemon.sorter_socket(), 8);
-    const auto start = clock_t_::now();
-    while (seconds_since(start) < seconds) {
+    const double start = now_seconds();
+    while (now_seconds() - start < seconds) {
       requests.cycles(cycler, 512);
       cycles += 512;
     }
@@ -108,11 +97,7 @@ void log_size_round(report_t& report, const std::string& daemon_path, const std:
     reader.stop();
     last = file_size(dir + "/spool/queue.db-wal");
     if (reader.failed) throw std::runtime_error(std::to_string(reader.failed) + " gets failed");
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-  }
-  const long rss = daemon.peak_rss_kib();
-  daemon.stop();
+  });
   // The bound stands in the bare column: a ratio of 1 or more keeps to it.
   const double bound = static_cast<double>(mq::store::write_ahead_log_t::limit_frames) * (4096 + 24) / (1 << 20);
   const std::string name =
@@ -133,10 +118,9 @@ void big_flush_round(report_t& report, const std::string& daemon_path, const std
                             "attempts) SELECT 'none-' || i, 1, 1, 1700000000 + i, 0, 0 FROM n;");
   }
   daemon_runner_t daemon(daemon_path, dir, spool, log_level);
-  daemon.start();
   double slowest_ms = 0, flush_seconds = 0;
   std::size_t failed = 0, during = 0;
-  try {
+  const long rss = daemon.run([&] {
     const std::uint64_t id = put_one(daemon.sorter_socket(), requests);
     reader_t reader(daemon.sorter_socket(), id, requests);
     // The reader is under way before the flush starts.
@@ -152,11 +136,7 @@ void big_flush_round(report_t& report, const std::string& daemon_path, const std
     during = reader.latencies.size() - before;
     for (std::size_t i = before; i < reader.latencies.size(); ++i)
       slowest_ms = std::max(slowest_ms, reader.latencies[i] * 1e3);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-  }
-  const long rss = daemon.peak_rss_kib();
-  daemon.stop();
+  });
   // 100 ms stands in the bare column: a ratio of 1 or more keeps to it.
   const std::string name = "flush of " + std::to_string(entries) + " entries beside gets 1x1, " +
                            std::to_string(during) + " gets (bare = 100 ms)";

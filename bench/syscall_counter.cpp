@@ -59,17 +59,17 @@ syscall_counter_t::syscall_counter_t(pid_t pid, const std::vector<std::string>& 
   }
 }
 
-syscall_counter_t::~syscall_counter_t() {
-  if (strace_ > 0) {
-    ::kill(strace_, SIGINT);
-    ::waitpid(strace_, nullptr, 0);
-  }
-}
+syscall_counter_t::~syscall_counter_t() { detach(); }
 
-std::map<std::string, long> syscall_counter_t::stop() {
+void syscall_counter_t::detach() {
+  if (strace_ <= 0) return;
   ::kill(strace_, SIGINT);
   ::waitpid(strace_, nullptr, 0);
   strace_ = -1;
+}
+
+std::map<std::string, long> syscall_counter_t::stop() {
+  detach();
   // The summary: "% time  seconds  usecs/call  calls  errors  syscall";
   // the errors column is empty when there were none.
   std::map<std::string, long> counts;

@@ -27,6 +27,9 @@ class syscall_counter_t {
   std::map<std::string, long> stop();
 
  private:
+  // Ends strace, which writes its summary then.
+  void detach();
+
   pid_t pid_;
   pid_t strace_ = -1;
   std::vector<std::string> calls_;

@@ -17,6 +17,13 @@ extern char** environ;
 
 namespace mq::bench {
 
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 tool_run_t run_tool(const std::vector<std::string>& argv, const std::string& output_path) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -50,16 +57,10 @@ tool_run_t run_tool(const std::vector<std::string>& argv, const std::string& out
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::ifstream out(output_path);
-  std::ostringstream text;
-  text << out.rdbuf();
-  run.output = text.str();
-  if (run.status != 0) {
-    std::ifstream err(error_path);
-    std::ostringstream error_text;
-    error_text << err.rdbuf();
-    throw std::runtime_error(argv[0] + " ended with status " + std::to_string(run.status) + ": " + error_text.str());
-  }
+  run.output = file_text(output_path);
+  if (run.status != 0)
+    throw std::runtime_error(argv[0] + " ended with status " + std::to_string(run.status) + ": " +
+                             file_text(error_path));
   return run;
 }
 

@@ -13,6 +13,9 @@ struct tool_run_t {
   std::string output;     // standard output
 };
 
+// The whole content of a file; "" when it cannot be read.
+std::string file_text(const std::string& path);
+
 // Runs `argv` to its end with standard output to `output_path` and standard
 // error to `output_path`.err; throws when it cannot be started.
 tool_run_t run_tool(const std::vector<std::string>& argv, const std::string& output_path);

@@ -14,11 +14,13 @@ void bench_t::walk_round(int run, std::uint64_t count) {
   auto run_bare = [&] {
     progress(run, "bare walks of " + std::to_string(count) + " entries");
     bare_store_t bare(spool, o_.bare_sync);
-    bare_ids = bare.walk_ids(mq::store::smtp_fresh, limit);
-    bare_briefs = bare.walk_briefs(mq::store::smtp_fresh, limit);
-    bare_id_pages = time_pages(bare_ids, [&](auto key) { return bare.page_ids(mq::store::smtp_fresh, limit, key); });
-    bare_brief_pages =
-        time_pages(bare_briefs, [&](auto key) { return bare.page_briefs(mq::store::smtp_fresh, limit, key); });
+    using pages_t = bare_store_t::pages_t;
+    bare_ids = bare.walk(pages_t::ids, mq::store::smtp_fresh, limit);
+    bare_briefs = bare.walk(pages_t::briefs, mq::store::smtp_fresh, limit);
+    bare_id_pages =
+        time_pages(bare_ids, [&](auto key) { return bare.page(pages_t::ids, mq::store::smtp_fresh, limit, key); });
+    bare_brief_pages = time_pages(
+        bare_briefs, [&](auto key) { return bare.page(pages_t::briefs, mq::store::smtp_fresh, limit, key); });
     for (int i = 0; i < o_.stat_repeats; ++i) {
       mq::store::queue_stats_t s;
       bare_stats.push_back(bare.queue_stat(s));
@@ -29,12 +31,10 @@ void bench_t::walk_round(int run, std::uint64_t count) {
 
   progress(run, "daemon walks of " + std::to_string(count) + " entries");
   daemon_runner_t daemon(o_.daemon, dir, spool, o_.log_level);
-  daemon.start();
   walk_stats_t ids, chunks;
   page_times_t id_pages, chunk_pages;
   std::vector<double> stats;
-  long rss = 0;
-  try {
+  const long rss = daemon.run([&] {
     sorter_driver_t sorter(daemon.sorter_socket(), 1);
     client_driver_t client(daemon.client_socket());
     daemon.reset_peak_rss();
@@ -47,11 +47,7 @@ void bench_t::walk_round(int run, std::uint64_t count) {
       stats.push_back(client.queue_stat(s));
       require(s.smtp_fresh_stat().total_messages() == count, "GET_QUEUE_STAT counts the queue");
     }
-    rss = daemon.peak_rss_kib();
-  } catch (const std::exception& e) {
-    throw std::runtime_error(std::string(e.what()) + "\n" + daemon.diagnostics());
-  }
-  daemon.stop();
+  });
   if (run % 2 == 1) run_bare();
   require(bare_ids.entries == count && bare_briefs.entries == count, "bare walks see every entry once");
   require(ids.entries == count,

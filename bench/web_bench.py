@@ -16,27 +16,15 @@ Not a test: figures, not verdicts (the bar is 500 ms for both pages).
 
 import argparse
 import os
-import re
-import shutil
 import statistics
 import subprocess
-import tempfile
+import sys
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
-
-def wait_log(path, pattern, limit):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        with open(path, "rb") as f:
-            m = re.search(pattern, f.read().decode("utf-8", "replace"))
-        if m:
-            return m
-        time.sleep(0.1)
-    raise SystemExit("no %r in %s" % (pattern, path))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "web"))
+import harness  # noqa: E402
 
 
 def main():
@@ -48,36 +36,20 @@ def main():
     ap.add_argument("--shape-wait", type=float, default=900, help="seconds to wait for the shape")
     a = ap.parse_args()
     b = os.path.abspath(a.build)
-    tmp = tempfile.mkdtemp(prefix="mq-web-bench.", dir=a.dir)
-    state = os.path.join(tmp, "state")
-    procs = []
+    # A million entries take the daemon some minutes to count at its start.
+    run = harness.Run("mq-web-bench.", 600, a.dir)
     driver = None
     try:
         t0 = time.monotonic()
-        subprocess.run([b + "/bench/mq-bench", "--fill", state + "/spool", "--fill-count", str(a.entries)], check=True)
+        subprocess.run([b + "/bench/mq-bench", "--fill", run.state + "/spool", "--fill-count", str(a.entries)],
+                       check=True)
         print("filled %d entries in %.0f s" % (a.entries, time.monotonic() - t0))
-        log = open(os.path.join(tmp, "overseer.log"), "wb")
-        procs.append(subprocess.Popen([b + "/tools/overseer/mq-overseer", "--daemon", b + "/orvane-mail-quarantine",
-                                       "--state-dir", state], stdout=log, stderr=subprocess.STDOUT))
-        wait_log(os.path.join(tmp, "overseer.log"), "daemon ready", 600)
-        users = os.path.join(tmp, "users")
-        subprocess.run([b + "/tools/web/mq-web", "--users", users, "set-user", "bench"], input=b"bench password\n",
-                       check=True, capture_output=True)
-        weblog = open(os.path.join(tmp, "web.log"), "wb")
-        procs.append(subprocess.Popen([b + "/tools/web/mq-web", "--users", users, "--state-dir", state,
-                                       "--listen", "127.0.0.1:0"], stdout=weblog, stderr=subprocess.STDOUT))
-        port = wait_log(os.path.join(tmp, "web.log"), r"serving on http://127\.0\.0\.1:([0-9]+)/", 30).group(1)
-        base = "http://127.0.0.1:" + port
+        base = run.start_web({"daemon": b + "/orvane-mail-quarantine", "overseer": b + "/tools/overseer/mq-overseer",
+                              "web": b + "/tools/web/mq-web"}, "bench", "bench password")
 
-        options = webdriver.ChromeOptions()
-        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                    "--window-size=1280,1000"):
-            options.add_argument(arg)
-        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+        driver = harness.chromium()
         driver.get(base + "/login")
-        driver.find_element(By.NAME, "user").send_keys("bench")
-        driver.find_element(By.NAME, "password").send_keys("bench password")
-        driver.find_element(By.CSS_SELECTOR, "form button").click()
+        harness.log_in(driver, "bench", "bench password")
         time.sleep(1)
 
         def measure(path, check):
@@ -115,10 +87,7 @@ def main():
     finally:
         if driver:
             driver.quit()
-        for p in reversed(procs):
-            p.terminate()
-            p.wait()
-        shutil.rmtree(tmp, ignore_errors=True)
+        run.stop()
 
 
 if __name__ == "__main__":

@@ -75,6 +75,12 @@ std::string recv_exact(int sock, std::size_t size) {
   return out;
 }
 
+std::string exchange(std::uint16_t port, const std::string& request) {
+  const auto s = connect_loopback(port);
+  send_raw(s.get(), request.data(), request.size());
+  return read_until_closed(s.get());
+}
+
 mq::util::unique_fd_t memory_file_fd(const std::string& content) {
   mq::util::unique_fd_t fd(::memfd_create("message", MFD_CLOEXEC));
   if (fd.get() < 0 || ::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))

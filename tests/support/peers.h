@@ -28,6 +28,9 @@ mq::util::unique_fd_t connect_loopback(std::uint16_t port);
 // All that comes on `sock` until the far end closes; throws when it does
 // not close within the wait limit.
 std::string read_until_closed(int sock);
+// `request` on a new connection to 127.0.0.1:`port`: all that comes back
+// until the far end closes.
+std::string exchange(std::uint16_t port, const std::string& request);
 mq::util::unique_fd_t memory_file_fd(const std::string& content);
 
 // The far end of a socket pair whose near end is served on `io` in this

@@ -43,10 +43,6 @@ Struct parse_json(const std::string& text, Struct s = {}) {
 }
 double number(const Struct& s, const std::string& key) { return s.fields().at(key).number_value(); }
 
-auto mqctl(const words_t& args, const words_t& env = {}, const std::string& cwd = "") {
-  return mq::test::run_program({MQCTL_PATH, args, env, "", cwd});
-}
-
 using snapshot_t = std::map<std::string, std::pair<std::string, std::uint64_t>>;
 
 // A daemon with its sockets where mqctl looks without options.
@@ -338,7 +334,7 @@ TEST(mqctl, wrong_arguments_name_the_argument) {
       {{"remove", "--all", "--domain", "spam.test"}, 2, "remove of a selection needs --yes"}};
   // clang-format on
   for (const auto& [args, status, named] : rows) {
-    const auto r = mqctl(args, {"XDG_STATE_HOME"}, dir.path().string());
+    const auto r = mq::test::run_program({MQCTL_PATH, args, {"XDG_STATE_HOME"}, "", dir.path().string()});
     SCOPED_TRACE(::testing::PrintToString(args) + "\n" + r.err);
     EXPECT_EQ((std::pair<int, std::string>{status, ""}), (std::pair{r.status, r.out}));
     EXPECT_EQ(0u, r.err.find("mqctl: "));
@@ -353,12 +349,12 @@ TEST(mqctl, installs_into_a_prefix) {
   const auto install =
       mq::test::run_program({MQ_CMAKE_COMMAND, {"--install", MQ_BINARY_DIR, "--prefix", dir.path().string()}});
   ASSERT_EQ(0, install.status) << install.out << install.err;
-  for (const char* file : {"sbin/orvane-mail-quarantine", "sbin/mq-overseer", "share/man/man1/mqctl.1.gz",
-                           "share/man/man8/mq-overseer.8.gz", "share/man/man8/orvane-mail-quarantine.8.gz",
-                           "share/bash-completion/completions/mqctl", "share/orvane-mail-quarantine/prometheus/alerts.yml",
-                           "sbin/mq-web", "share/man/man8/mq-web.8.gz",
-                           "lib/systemd/system/orvane-mail-quarantine-web.service",
-                           "etc/default/orvane-mail-quarantine-web"})
+  for (const char* file :
+       {"sbin/orvane-mail-quarantine", "sbin/mq-overseer", "share/man/man1/mqctl.1.gz",
+        "share/man/man8/mq-overseer.8.gz", "share/man/man8/orvane-mail-quarantine.8.gz",
+        "share/bash-completion/completions/mqctl", "share/orvane-mail-quarantine/prometheus/alerts.yml", "sbin/mq-web",
+        "share/man/man8/mq-web.8.gz", "lib/systemd/system/orvane-mail-quarantine-web.service",
+        "etc/default/orvane-mail-quarantine-web"})
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.file(file))) << file;
   const auto help = mq::test::run_program({dir.file("bin/mqctl"), {"--help"}});
   EXPECT_EQ((std::pair<int, std::size_t>{0, 0}),

@@ -1,6 +1,4 @@
-#include <arpa/inet.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -26,13 +24,6 @@ using words_t = std::vector<std::string>;
 using metrics_t = std::map<std::string, double>;
 
 std::string source_file(const std::string& name) { return mq::test::read_file(MQ_SOURCE_DIR "/" + name); }
-
-// The whole answer to `request`, until the server closes.
-std::string http(std::uint16_t port, const std::string& request) {
-  const mq::util::unique_fd_t s = mq::test::connect_loopback(port);
-  mq::test::send_raw(s.get(), request.data(), request.size());
-  return mq::test::read_until_closed(s.get());
-}
 
 metrics_t parse_metrics(const std::string& text) {
   metrics_t m;
@@ -104,7 +95,7 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   std::smatch port;
   const std::string out = p.output();
   ASSERT_TRUE(std::regex_search(out, port, std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics\n"))) << out;
-  const auto scrape = [&](const std::string& request) { return http(std::stoi(port[1]), request); };
+  const auto scrape = [&](const std::string& request) { return mq::test::exchange(std::stoi(port[1]), request); };
 
   const auto now = static_cast<std::uint64_t>(std::time(nullptr));
   mq::test::sorter_peer_t sorter(config.sorter_socket_path());
@@ -177,11 +168,11 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   EXPECT_LE(m.at("mail_quarantine_spool_filesystem_free_bytes"), std::max(available_before, available_after) + slack);
   EXPECT_EQ(0u, t.count("mail_quarantine_spool_reserve_bytes"));
 
-  // Anything but GET /metrics, and a request too long.
+  // Anything but GET /metrics, and a request past the endpoint's 8 KiB head
+  // (the HTTP layer's other refusals: tests/web).
   for (const auto& [request, status] : std::vector<std::pair<std::string, std::string>>{
            {"POST /metrics HTTP/1.1\r\n\r\n", "405 Method Not Allowed"},
            {"GET /metricsx HTTP/1.1\r\n\r\n", "404 Not Found"},
-           {"GET /metrics\r\n\r\n", "400 Bad Request"},
            {"GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
             "431 Request Header Fields Too Large"}})
     EXPECT_EQ(0u, scrape(request).find("HTTP/1.1 " + status + "\r\n")) << request.substr(0, 40);
@@ -310,14 +301,7 @@ TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
   const std::string out = p.output();
   const auto port = static_cast<std::uint16_t>(std::stoi(out.substr(out.find(at) + at.size())));
   std::vector<mq::util::unique_fd_t> silent;
-  for (int i = 0; i < 80; ++i) {
-    silent.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(silent.back().get(), reinterpret_cast<sockaddr*>(&a), sizeof a));
-  }
+  for (int i = 0; i < 80; ++i) silent.push_back(mq::test::connect_loopback(port));
   ASSERT_TRUE(p.wait_log("cannot start the daemon: socketpair: Too many open files; restarting in ")) << p.output();
   const auto started = p.count_log("mq-overseer: started ");
   silent.clear();

@@ -10,18 +10,16 @@ page in --artifacts. Exits 77 (skipped) when the browser is not there."""
 import argparse
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.error
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "web"))
 try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
+    import harness
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -56,31 +54,11 @@ HOSTILE_MESSAGE = (b"Subject: <script>window.pwned=1</script>\r\n"
                    b"<html><body onload=\"window.pwned=1\"><script>window.pwned=1</script></body></html>\r\n")
 
 
-class Run:
+class Run(harness.Run):
     def __init__(self, a):
+        super().__init__("mq-web-test-", WAIT)
         self.a = a
-        self.tmp = tempfile.mkdtemp(prefix="mq-web-test-")
-        self.state = os.path.join(self.tmp, "state")
-        self.procs = []
         os.makedirs(a.artifacts, exist_ok=True)
-
-    def start(self, args, log):
-        f = open(os.path.join(self.tmp, log), "wb")
-        p = subprocess.Popen(args, stdout=f, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=self.tmp)
-        self.procs.append(p)
-        return p
-
-    def wait_log(self, log, pattern):
-        deadline = time.monotonic() + WAIT
-        path = os.path.join(self.tmp, log)
-        while time.monotonic() < deadline:
-            with open(path, "rb") as f:
-                m = re.search(pattern, f.read().decode("utf-8", "replace"))
-            if m:
-                return m
-            time.sleep(0.05)
-        with open(path, "rb") as f:
-            raise AssertionError("no %r in %s:\n%s" % (pattern, log, f.read().decode("utf-8", "replace")))
 
     def mqctl(self, *args, check=True):
         r = subprocess.run([self.a.mqctl, "--state-dir", self.state] + list(args), capture_output=True, timeout=WAIT)
@@ -108,15 +86,6 @@ class Run:
     def exists(self, entry_id):
         return self.mqctl("--json", "get", str(entry_id), "--out", os.devnull, check=False).returncode == 0
 
-    def stop(self):
-        for p in reversed(self.procs):
-            p.terminate()
-            try:
-                p.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 def post(url, fields, cookie=None):
@@ -144,29 +113,18 @@ def main():
     run = Run(a)
     driver = None
     try:
-        run.start([a.overseer, "--daemon", a.daemon, "--state-dir", run.state], "overseer.log")
-        run.wait_log("overseer.log", "daemon ready with configuration revision 1")
-        users = os.path.join(run.tmp, "users")
-        r = subprocess.run([a.web, "--users", users, "set-user", "admin"], input=b"right password\n",
-                           capture_output=True, timeout=WAIT)
-        assert r.returncode == 0, r.stderr
+        base = run.start_web(vars(a), "admin", "right password")
         alice = run.put("alice@example.org", "carol@example.net")
         bulk = [run.put("bulk%d@spam.test" % i, "x%d@example.org" % i) for i in range(3)]
         hostile = run.seed(HOSTILE_ENTRY, HOSTILE_MESSAGE)
         keep = run.put("bulkier@other.test", "y@example.org")  # matches no "^bulk[0-9]" selection
-        run.start([a.web, "--users", users, "--state-dir", run.state, "--listen", "127.0.0.1:0"], "web.log")
-        base = "http://127.0.0.1:%s" % run.wait_log("web.log", r"serving on http://127\.0\.0\.1:([0-9]+)/").group(1)
 
         # Without a session: pages send to the login, actions are refused.
         status, _ = post(base + "/act", [("do", "remove:ids"), ("id", str(alice))])
         assert status == 403, status
         assert run.exists(alice)
 
-        options = webdriver.ChromeOptions()
-        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                    "--window-size=1280,1000"):
-            options.add_argument(arg)
-        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+        driver = harness.chromium()
         driver.set_page_load_timeout(WAIT)
         wait = WebDriverWait(driver, WAIT)
 
@@ -185,15 +143,11 @@ def main():
 
         driver.get(base + "/")
         assert driver.current_url.endswith("/login"), driver.current_url
-        driver.find_element(By.NAME, "user").send_keys("admin")
-        driver.find_element(By.NAME, "password").send_keys("wrong password")
-        driver.find_element(By.CSS_SELECTOR, "form button").click()
+        harness.log_in(driver, "admin", "wrong password")
         wait.until(lambda d: "Wrong user name or password" in d.page_source)
         run.wait_log("web.log", "failed login for user 'admin' from 127.0.0.1")
         shot("login")
-        driver.find_element(By.NAME, "user").send_keys("admin")
-        driver.find_element(By.NAME, "password").send_keys("right password")
-        driver.find_element(By.CSS_SELECTOR, "form button").click()
+        harness.log_in(driver, "admin", "right password")
         wait.until(lambda d: d.find_elements(By.ID, "statuses"))
         cookie = {c["name"]: c for c in driver.get_cookies()}["mq_session"]
         assert cookie["httpOnly"] and cookie["sameSite"] == "Strict", cookie

@@ -123,6 +123,11 @@ tcp::endpoint server_t::parse_address(const std::string& address) {
   return {ip, static_cast<unsigned short>(number)};
 }
 
+std::string server_t::url(const endpoint_t& at) {
+  const std::string host = at.address().to_string();
+  return "http://" + (at.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(at.port());
+}
+
 server_t::server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, limits_t limits)
     : acceptor_(io), pause_(io), handler_(std::move(handler)), limits_(limits), alive_(std::make_shared<bool>(true)) {
   if (limits_.max_exchanges == 0) throw std::invalid_argument("an HTTP server needs room for one exchange");

@@ -55,9 +55,10 @@ class server_t {
   ~server_t();
 
   endpoint_t endpoint() const { return acceptor_.local_endpoint(); }
-  std::size_t open_exchanges() const { return open_.size(); }
 
   static endpoint_t parse_address(const std::string& address);
+  // "http://HOST:PORT" (an IPv6 host in brackets), for the log.
+  static std::string url(const endpoint_t& at);
 
   class exchange_t;
 

@@ -13,6 +13,11 @@ class writer_t {
   void family(const char* name, const char* type, const char* help) {
     out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
   }
+  // A family of one sample without labels.
+  void single(const char* name, const char* type, const char* help, double value) {
+    family(name, type, help);
+    sample(name, "", value);
+  }
   void sample(const char* name, const std::string& labels, double value) {
     out_ << name;
     if (!labels.empty()) out_ << '{' << labels << '}';
@@ -41,13 +46,11 @@ std::string status_label(std::size_t i) { return std::string("status=\"") + stat
 std::string render(const queue_sample_t* queue, const socket_clients_t& clients, const supervisor_sample_t* supervisor,
                    std::uint64_t now) {
   writer_t w;
-  w.family("mail_quarantine_queue_probe_success", "gauge",
-           "Whether the daemon answered the statistics request and the first page of each queue.");
-  w.sample("mail_quarantine_queue_probe_success", "", queue ? 1 : 0);
+  w.single("mail_quarantine_queue_probe_success", "gauge",
+           "Whether the daemon answered the statistics request and the first page of each queue.", queue ? 1 : 0);
   if (queue) {
-    w.family("mail_quarantine_queue_probe_duration_seconds", "gauge",
-             "How long the daemon took to answer the queue requests of this scrape.");
-    w.sample("mail_quarantine_queue_probe_duration_seconds", "", queue->seconds);
+    w.single("mail_quarantine_queue_probe_duration_seconds", "gauge",
+             "How long the daemon took to answer the queue requests of this scrape.", queue->seconds);
     w.family("mail_quarantine_queue_messages", "gauge", "Messages in the status queue.");
     for (std::size_t i = 0; i < 4; ++i)
       w.sample("mail_quarantine_queue_messages", status_label(i), static_cast<double>(queue->statuses[i].messages));
@@ -70,41 +73,34 @@ std::string render(const queue_sample_t* queue, const socket_clients_t& clients,
   }
   if (supervisor) {
     const auto& s = *supervisor;
-    w.family("mail_quarantine_up", "gauge", "Whether the daemon runs and has applied a configuration.");
-    w.sample("mail_quarantine_up", "", s.up ? 1 : 0);
+    w.single("mail_quarantine_up", "gauge", "Whether the daemon runs and has applied a configuration.", s.up ? 1 : 0);
     w.family("mail_quarantine_restarts_total", "counter", "Restarts of the daemon by the supervisor, by reason.");
     for (const char* reason : {"requested", "exited", "killed"}) {
       const auto it = s.restarts.find(reason);
       w.sample("mail_quarantine_restarts_total", std::string("reason=\"") + reason + '"',
                it == s.restarts.end() ? 0 : static_cast<double>(it->second));
     }
-    if (s.last_restart_time) {
-      w.family("mail_quarantine_last_restart_timestamp_seconds", "gauge",
-               "When the supervisor last restarted the daemon, in seconds since the epoch.");
-      w.sample("mail_quarantine_last_restart_timestamp_seconds", "", *s.last_restart_time);
-    }
-    if (s.config_revision) {
-      w.family("mail_quarantine_config_revision", "gauge", "Revision of the configuration the daemon last applied.");
-      w.sample("mail_quarantine_config_revision", "", *s.config_revision);
-    }
-    w.family("mail_quarantine_stat_reports_total", "counter", "Statistics reports the daemon has sent.");
-    w.sample("mail_quarantine_stat_reports_total", "", static_cast<double>(s.stat_reports));
+    if (s.last_restart_time)
+      w.single("mail_quarantine_last_restart_timestamp_seconds", "gauge",
+               "When the supervisor last restarted the daemon, in seconds since the epoch.", *s.last_restart_time);
+    if (s.config_revision)
+      w.single("mail_quarantine_config_revision", "gauge", "Revision of the configuration the daemon last applied.",
+               *s.config_revision);
+    w.single("mail_quarantine_stat_reports_total", "counter", "Statistics reports the daemon has sent.",
+             static_cast<double>(s.stat_reports));
     if (s.spool) {
-      w.family("mail_quarantine_spool_filesystem_size_bytes", "gauge",
-               "Size of the file system of the spool directory.");
-      w.sample("mail_quarantine_spool_filesystem_size_bytes", "", static_cast<double>(s.spool->size));
-      w.family("mail_quarantine_spool_filesystem_free_bytes", "gauge",
-               "Free bytes of the file system of the spool directory, as the daemon may use them.");
-      w.sample("mail_quarantine_spool_filesystem_free_bytes", "", static_cast<double>(s.spool->free));
-      w.family("mail_quarantine_spool_reserve_bytes", "gauge",
-               "Free bytes a put must leave on that file system; a put that would take them fails.");
-      w.sample("mail_quarantine_spool_reserve_bytes", "", static_cast<double>(s.spool->reserve));
+      w.single("mail_quarantine_spool_filesystem_size_bytes", "gauge",
+               "Size of the file system of the spool directory.", static_cast<double>(s.spool->size));
+      w.single("mail_quarantine_spool_filesystem_free_bytes", "gauge",
+               "Free bytes of the file system of the spool directory, as the daemon may use them.",
+               static_cast<double>(s.spool->free));
+      w.single("mail_quarantine_spool_reserve_bytes", "gauge",
+               "Free bytes a put must leave on that file system; a put that would take them fails.",
+               static_cast<double>(s.spool->reserve));
     }
-    if (s.reported_clients) {
-      w.family("mail_quarantine_clients", "gauge",
-               "Connections of both sockets together, as the daemon last reported them.");
-      w.sample("mail_quarantine_clients", "", *s.reported_clients);
-    }
+    if (s.reported_clients)
+      w.single("mail_quarantine_clients", "gauge",
+               "Connections of both sockets together, as the daemon last reported them.", *s.reported_clients);
   }
   return w.text();
 }

@@ -27,10 +27,6 @@ class http_server_t {
 
   http::server_t::endpoint_t endpoint() const { return server_.endpoint(); }
 
-  static http::server_t::endpoint_t parse_address(const std::string& address) {
-    return http::server_t::parse_address(address);
-  }
-
  private:
   http::server_t server_;
 };

@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <charconv>
 #include <iostream>
 #include <limits>
 
@@ -67,15 +68,10 @@ void args_t::expect_positional(std::size_t count, const std::string& usage) cons
 }
 
 std::uint64_t parse_u64(const std::string& text, const std::string& what) {
-  if (text.empty() || text.size() > 20) throw usage_error_t("invalid " + what + ": '" + text + "'");
   std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') throw usage_error_t("invalid " + what + ": '" + text + "'");
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
-      throw usage_error_t("invalid " + what + ": '" + text + "'");
-    value = value * 10 + digit;
-  }
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || text.size() > 20 || error != std::errc() || end != text.data() + text.size())
+    throw usage_error_t("invalid " + what + ": '" + text + "'");
   return value;
 }
 

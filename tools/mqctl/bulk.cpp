@@ -104,9 +104,7 @@ class runner_t {
     while (next < items_.size() || pipeline_.in_flight() > 0) {
       if (interrupt_guard_t::interrupted()) stopping = true;
       while (!stopping && pipeline_.in_flight() < in_flight_ && next < items_.size()) {
-        sorter_request_t get;
-        get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
-        get.set_entry_id(items_[next].id);
+        auto get = get_request(items_[next].id);
         send(get, next, false);
         ++next;
       }
@@ -187,8 +185,6 @@ const action_words_t action_words[] = {
 const char* past_tense(action_t a) { return action_words[static_cast<int>(a)].past; }
 const char* name_of(action_t a) { return action_words[static_cast<int>(a)].name; }
 
-std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
-
 int run_bulk(const context_t& ctx, const args_t& args, action_t action, const std::string& usage) {
   std::vector<std::string> words = args.positional();
   const std::string command = name_of(action);
@@ -258,21 +254,10 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     }
   }
 
-  std::string what;
-  switch (action) {
-    case action_t::remove:
-      what = "remove " + entries(items.size()) + " " + scope;
-      break;
-    case action_t::retry:
-      what = "retry " + entries(items.size()) + " " + scope + " (make them due now)";
-      break;
-    case action_t::move:
-      what = "move " + entries(items.size()) + " " + scope + " to " + status_name(target);
-      break;
-    case action_t::delay:
-      what = "delay " + entries(items.size()) + " " + scope + " until " + iso_time(now_seconds() + delay, false);
-      break;
-  }
+  std::string what = command + " " + entries(items.size()) + " " + scope;
+  if (action == action_t::retry) what += " (make them due now)";
+  if (action == action_t::move) what += " to " + status_name(target);
+  if (action == action_t::delay) what += " until " + iso_time(now_seconds() + delay, false);
   // One entry by id is done without the announcement.
   const bool single = by_id && items.size() == 1 && !dry_run;
   if (!ctx.json && !single) *ctx.out << (dry_run ? "Would " : "Will ") << what << '\n' << std::flush;

@@ -43,6 +43,9 @@ int run_flush(const context_t& ctx, const args_t& args);
 int run_check(const context_t& ctx, const args_t& args);
 int run_metrics(const context_t& ctx, const args_t& args);
 
+// The age columns of `shape --by-age`, youngest first.
+const std::vector<std::string>& shape_age_names();
+
 // Over the Sorter socket.
 int run_put(const context_t& ctx, const args_t& args);
 int run_get(const context_t& ctx, const args_t& args);

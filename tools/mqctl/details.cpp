@@ -5,21 +5,25 @@
 
 namespace mqctl {
 
+sorter_session_t::request_t get_request(std::uint64_t id) {
+  sorter_session_t::request_t get;
+  get.set_tag(sorter_session_t::request_t::GET_ENTRY_REQUEST);
+  get.set_entry_id(id);
+  return get;
+}
+
 detail_reader_t::detail_reader_t(const std::string& sorter_socket, int timeout_ms, std::size_t in_flight)
     : session_(sorter_socket, timeout_ms), in_flight_(in_flight) {}
 
 std::unordered_map<std::uint64_t, detail_t> detail_reader_t::read(const std::vector<std::uint64_t>& ids) {
-  using request_t = sorter_session_t::request_t;
   using response_t = sorter_session_t::response_t;
   std::unordered_map<std::uint64_t, detail_t> out;
   mq::api::pipeline_t<std::uint64_t> pipeline(session_);  // notes the id
   std::size_t next = 0;
   while (next < ids.size() || pipeline.in_flight() > 0) {
     while (pipeline.in_flight() < in_flight_ && next < ids.size()) {
-      request_t get;
-      get.set_tag(request_t::GET_ENTRY_REQUEST);
-      get.set_entry_id(ids[next]);
-      pipeline.send(get, ids[next++]);
+      pipeline.send(get_request(ids[next]), ids[next]);
+      ++next;
     }
     const auto [id, r] = pipeline.receive();
     if (r.tag() == response_t::ALARM) {

@@ -33,12 +33,13 @@ class detail_reader_t {
   // left out.
   std::unordered_map<std::uint64_t, detail_t> read(const std::vector<std::uint64_t>& ids);
 
-  sorter_session_t& session() { return session_; }
-
  private:
   sorter_session_t session_;
   std::size_t in_flight_;
 };
+
+// The request for entry `id` and its message file.
+sorter_session_t::request_t get_request(std::uint64_t id);
 
 // A reader for a command that can also go without: when the Sorter socket
 // is out of reach (a user allowed only on the client socket, say) that is

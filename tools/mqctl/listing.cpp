@@ -34,10 +34,8 @@ std::string entry_json(int status, const brief_t& e, const detail_t* d) {
 // Due-time buckets, from now: due, < 5 min, < 1 h, < 4 h, < 1 day, later.
 const std::vector<std::uint64_t> due_limits = {300, 3600, 4 * 3600, 86400};
 const std::vector<std::string> due_names = {"due", "<5m", "<1h", "<4h", "<1d", "later"};
-// Age buckets, doubling from 5 minutes up to 1280 minutes and older.
+// Age buckets (see shape_age_names).
 const std::vector<std::uint64_t> age_limits = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 76800};
-const std::vector<std::string> age_names = {"<5m",   "<10m",  "<20m",  "<40m",   "<80m",
-                                            "<160m", "<320m", "<640m", "<1280m", "older"};
 // Attempts buckets: 0, 1, 2-4, 5-9, 10 and more.
 const std::vector<std::string> attempts_names = {"0", "1", "2-4", "5-9", "10+"};
 
@@ -121,6 +119,13 @@ std::optional<std::string> status_word(const args_t& args, const std::string& us
 
 }  // namespace
 
+const std::vector<std::string>& shape_age_names() {
+  // Doubling from 5 minutes up to 1280 minutes and older.
+  static const std::vector<std::string> names = {"<5m",   "<10m",  "<20m",  "<40m",   "<80m",
+                                                 "<160m", "<320m", "<640m", "<1280m", "older"};
+  return names;
+}
+
 int run_list(const context_t& ctx, const args_t& args) {
   const selection_t selection(args, status_word(args, "list (STATUS | --all) [SELECTION] [--ids | --count]"), false,
                               "list");
@@ -183,8 +188,7 @@ int run_list(const context_t& ctx, const args_t& args) {
   }
   if (ids || ctx.json) return exit_ok;
   table.finish();
-  out << n << (n == 1 ? " entry" : " entries") << " in "
-      << (all ? std::string("all statuses") : status_name(selection.statuses()[0])) << '\n';
+  out << entries(n) << " in " << (all ? std::string("all statuses") : status_name(selection.statuses()[0])) << '\n';
   if (cut && !all) out << "next page: --after " << selection.last_key() << '\n';
   return exit_ok;
 }
@@ -206,7 +210,7 @@ int run_shape(const context_t& ctx, const args_t& args) {
       throw usage_error_t("--roll-up takes a number of labels (2 for example.org) and a domain column");
   }
   const bool by_age = args.flag("by-age");
-  const auto& time_names = by_age ? age_names : due_names;
+  const auto& time_names = by_age ? shape_age_names() : due_names;
 
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
   std::optional<detail_reader_t> details;

@@ -113,7 +113,6 @@ struct listing_t {
 };
 
 listing_t list_problems(const context_t& ctx) {
-  using sorter_request_t = sorter_session_t::request_t;
   using sorter_response_t = sorter_session_t::response_t;
   sorter_session_t sorter(ctx.sorter_socket, ctx.timeout_ms);
   const std::string dir = sorter.store_path() + "/queue";
@@ -144,12 +143,9 @@ listing_t list_problems(const context_t& ctx) {
     return true;
   });
   for (const std::uint64_t id : ids) {
-    sorter_request_t get;
-    get.set_tag(sorter_request_t::GET_ENTRY_REQUEST);
-    get.set_entry_id(id);
     mq::util::unique_fd_t fd;
     try {
-      sorter.call(get, sorter_response_t::GET_ENTRY_RESPONSE, -1, &fd);
+      sorter.call(get_request(id), sorter_response_t::GET_ENTRY_RESPONSE, -1, &fd);
     } catch (const mq::api::entry_not_found_t&) {
       continue;
     } catch (const daemon_error_t& e) {

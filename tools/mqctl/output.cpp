@@ -10,42 +10,27 @@ namespace mqctl {
 std::string json_string(const std::string& text) {
   std::string out = "\"";
   char buf[8];
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t c = 0;
-    const std::size_t start = i;
-    if (!next_char(text, i, c)) {
-      // A byte that is no UTF-8 becomes the lone surrogate U+DC80 + byte,
-      // which no valid text holds: the output stays valid UTF-8 and the
-      // bytes come back exactly (a "surrogateescape" decoder does that).
-      std::snprintf(buf, sizeof buf, "\\udc%02x", static_cast<unsigned char>(text[i++]));
-      out += buf;
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
+  each_char(
+      text,
+      [&](char32_t c, std::size_t start, std::size_t end) {
+        if (const char* escape = short_escape(c)) {
+          out += escape;
+        } else if (c == '"') {
+          out += "\\\"";
+        } else if (c < 0x20 || c == 0x7f) {
           std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
           out += buf;
         } else {
-          out.append(text, start, i - start);
+          out.append(text, start, end - start);
         }
-    }
-  }
+      },
+      [&](unsigned char byte) {
+        // A byte that is no UTF-8 becomes the lone surrogate U+DC80 + byte,
+        // which no valid text holds: the output stays valid UTF-8 and the
+        // bytes come back exactly (a "surrogateescape" decoder does that).
+        std::snprintf(buf, sizeof buf, "\\udc%02x", byte);
+        out += buf;
+      });
   return out + "\"";
 }
 
@@ -157,6 +142,8 @@ void stream_table_t::finish() {
 }
 
 void stream_table_t::print(const std::vector<std::string>& row) { out_ << padded_line(row, widths_) << '\n'; }
+
+std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
 
 std::string recipients_cell(const std::vector<std::string>& recipients) {
   constexpr std::size_t max_width = 40;

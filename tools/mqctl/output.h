@@ -61,6 +61,9 @@ class stream_table_t {
   bool settled_ = false;
 };
 
+// "1 entry", "2 entries".
+std::string entries(std::uint64_t n);
+
 // Recipients for a table cell: all of them when short, else the first one
 // and how many more ("b@x.org +41").
 std::string recipients_cell(const std::vector<std::string>& recipients);

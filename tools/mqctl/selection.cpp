@@ -109,18 +109,19 @@ selection_t::selection_t(const args_t& args, const std::optional<std::string>& s
     throw usage_error_t(command + ": name a STATUS or give --all");
   }
   auto note = [this](const std::string& text) { described_ += (described_.empty() ? "" : ", ") + text; };
-  if (auto v = args.value("sender")) {
-    sender_ = make_regex(*v, "--sender");
-    note("--sender '" + *v + "'");
-  }
-  if (auto v = args.value("rcpt")) {
-    rcpt_ = make_regex(*v, "--rcpt");
-    note("--rcpt '" + *v + "'");
-  }
-  if (auto v = args.value("session")) {
-    session_ = make_regex(*v, "--session");
-    note("--session '" + *v + "'");
-  }
+  // Option `name` read by `parse` (its errors naming `label`) into `field`,
+  // described as given, in quotes when `quoted`.
+  const auto take = [&](const std::string& name, auto& field, const auto& parse, const std::string& label,
+                        bool quoted = false) {
+    const auto v = args.value(name);
+    if (!v) return false;
+    field = parse(*v, label);
+    note("--" + name + (quoted ? " '" + *v + "'" : " " + *v));
+    return true;
+  };
+  take("sender", sender_, make_regex, "--sender", true);
+  take("rcpt", rcpt_, make_regex, "--rcpt", true);
+  take("session", session_, make_regex, "--session", true);
   if (auto v = args.value("domain")) {
     std::string d = *v;
     if (!d.empty() && d[0] == '@') d.erase(0, 1);
@@ -141,30 +142,12 @@ selection_t::selection_t(const args_t& args, const std::optional<std::string>& s
       return now_ > span ? now_ - span : 0;
     return parse_time(text, option, now_);
   };
-  if (auto v = args.value("older-than")) {
-    older_ = age_limit(*v, "--older-than");
-    note("--older-than " + *v);
-  }
-  if (auto v = args.value("younger-than")) {
-    younger_ = age_limit(*v, "--younger-than");
-    note("--younger-than " + *v);
-  }
-  if (auto v = args.value("larger-than")) {
-    larger_ = parse_size(*v, "--larger-than");
-    note("--larger-than " + *v);
-  }
-  if (auto v = args.value("smaller-than")) {
-    smaller_ = parse_size(*v, "--smaller-than");
-    note("--smaller-than " + *v);
-  }
-  if (auto v = args.value("attempts")) {
-    attempts_ = parse_u64(*v, "--attempts value");
-    note("--attempts " + *v);
-  }
-  if (auto v = args.value("attempts-min")) {
-    attempts_min_ = parse_u64(*v, "--attempts-min value");
-    note("--attempts-min " + *v);
-  }
+  take("older-than", older_, age_limit, "--older-than");
+  take("younger-than", younger_, age_limit, "--younger-than");
+  take("larger-than", larger_, parse_size, "--larger-than");
+  take("smaller-than", smaller_, parse_size, "--smaller-than");
+  take("attempts", attempts_, parse_u64, "--attempts value");
+  take("attempts-min", attempts_min_, parse_u64, "--attempts-min value");
   if (args.flag("due") && args.flag("not-due")) throw usage_error_t("--due and --not-due exclude each other");
   if (args.flag("due")) {
     due_ = true;
@@ -182,11 +165,8 @@ selection_t::selection_t(const args_t& args, const std::optional<std::string>& s
     next_after_ = parse_time(*v, "--next-after", now_);
     note("--next-after " + iso_time(*next_after_, false));
   }
-  if (auto v = args.value("limit")) {
-    limit_ = parse_u64(*v, "--limit value");
-    if (*limit_ == 0) throw usage_error_t("invalid --limit value: '" + *v + "' (at least 1)");
-    note("--limit " + *v);
-  }
+  if (take("limit", limit_, parse_u64, "--limit value") && *limit_ == 0)
+    throw usage_error_t("invalid --limit value: '" + *args.value("limit") + "' (at least 1)");
   if (auto v = args.value("after")) {
     if (statuses_.size() != 1) throw usage_error_t("--after needs a single STATUS");
     after_ = parse_key(*v);

@@ -34,8 +34,6 @@ class selection_t {
 
   const std::vector<int>& statuses() const { return statuses_; }
   bool single_status() const { return statuses_.size() == 1; }
-  bool has_filters() const { return !described_.empty(); }
-  std::optional<std::uint64_t> limit() const { return limit_; }
   std::uint64_t now() const { return now_; }
   // "smtp-fresh, --domain x.org" and so on, for the operator.
   std::string describe() const;

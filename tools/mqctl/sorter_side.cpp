@@ -217,11 +217,8 @@ int run_get(const context_t& ctx, const args_t& args) {
   const std::uint64_t id = one_id(args.positional()[0]);
   const std::string out_path = args.value("out").value_or("");
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
-  request_t request;
-  request.set_tag(request_t::GET_ENTRY_REQUEST);
-  request.set_entry_id(id);
   mq::util::unique_fd_t message;
-  const response_t response = call_on_entry(session, request, response_t::GET_ENTRY_RESPONSE, -1, &message);
+  const response_t response = call_on_entry(session, get_request(id), response_t::GET_ENTRY_RESPONSE, -1, &message);
   if (!message) throw connection_error_t("the daemon sent entry " + std::to_string(id) + " without its message file");
 
   if (out_path.empty()) {
@@ -249,41 +246,23 @@ int run_update(const context_t& ctx, const args_t& args) {
   request.set_tag(request_t::UPDATE_ENTRY_REQUEST);
   request.set_entry_id(id);
   mq::EntryUpdate* update = request.mutable_entry_update();
-  bool changes = false;
-  if (auto v = args.value("attempts")) {
-    update->set_attempts(parse_u64(*v, "attempts"));
-    changes = true;
-  }
-  if (auto v = args.value("next-access-ts")) {
+  if (auto v = args.value("attempts")) update->set_attempts(parse_u64(*v, "attempts"));
+  if (auto v = args.value("next-access-ts"))
     update->set_next_access_ts(parse_time(*v, "--next-access-ts", now_seconds()));
-    changes = true;
-  }
-  if (auto v = args.value("status")) {
-    update->set_status(static_cast<mq::Status>(parse_status(*v)));
-    changes = true;
-  }
-  if (auto v = args.value("sender")) {
-    update->mutable_smtp_sender()->set_sender(*v);
-    changes = true;
-  }
-  for (const auto& r : args.all("rcpt")) {
-    update->add_smtp_recipient()->set_recipient(r);
-    changes = true;
-  }
+  if (auto v = args.value("status")) update->set_status(static_cast<mq::Status>(parse_status(*v)));
+  if (auto v = args.value("sender")) update->mutable_smtp_sender()->set_sender(*v);
+  for (const auto& r : args.all("rcpt")) update->add_smtp_recipient()->set_recipient(r);
   std::optional<message_file_t> file;
   if (auto v = args.value("file")) {
     file = open_message(*v);
     update->set_message_size(file->size);
-    changes = true;
   }
-  if (!changes) throw usage_error_t("update: nothing to change");
+  // Each option sets a field: with none set there is nothing to change.
+  if (update->ByteSizeLong() == 0) throw usage_error_t("update: nothing to change");
 
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   // An update of an unknown id succeeds without doing anything: look first.
-  request_t get;
-  get.set_tag(request_t::GET_ENTRY_REQUEST);
-  get.set_entry_id(id);
-  call_on_entry(session, get, response_t::GET_ENTRY_RESPONSE);
+  call_on_entry(session, get_request(id), response_t::GET_ENTRY_RESPONSE);
   call_on_entry(session, request, response_t::UPDATE_ENTRY_RESPONSE, file ? file->fd.get() : -1);
   if (ctx.json) {
     *ctx.out << json_object_t().add("id", id).add("updated", true).str() << '\n';

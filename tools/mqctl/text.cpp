@@ -53,6 +53,21 @@ std::string hex_escape(const char* format, unsigned value) {
 
 }  // namespace
 
+const char* short_escape(char32_t c) {
+  switch (c) {
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      return nullptr;
+  }
+}
+
 bool next_char(const std::string& s, std::size_t& at, char32_t& c) {
   const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   const unsigned char b = byte(at);
@@ -84,87 +99,64 @@ bool next_char(const std::string& s, std::size_t& at, char32_t& c) {
 std::string shown(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t c = 0;
-    const std::size_t start = i;
-    if (!next_char(text, i, c)) {
-      out += hex_escape("\\x%02x", static_cast<unsigned char>(text[i++]));
-      continue;
-    }
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case 0x1b:
-        out += "\\e";
-        continue;
-      default:
-        break;
-    }
-    if (c < 0x20 || c == 0x7f) {
-      out += hex_escape("\\x%02x", static_cast<unsigned>(c));
-    } else if (c >= 0x80 && c < 0xa0) {
-      out += hex_escape("\\u{%02x}", static_cast<unsigned>(c));
-    } else if (invisible_format(c)) {
-      out += hex_escape("\\u{%04x}", static_cast<unsigned>(c));
-    } else {
-      out.append(text, start, i - start);
-    }
-  }
+  each_char(
+      text,
+      [&](char32_t c, std::size_t start, std::size_t end) {
+        if (const char* escape = short_escape(c)) {
+          out += escape;
+        } else if (c == 0x1b) {
+          out += "\\e";
+        } else if (c < 0x20 || c == 0x7f) {
+          out += hex_escape("\\x%02x", static_cast<unsigned>(c));
+        } else if (c >= 0x80 && c < 0xa0) {
+          out += hex_escape("\\u{%02x}", static_cast<unsigned>(c));
+        } else if (invisible_format(c)) {
+          out += hex_escape("\\u{%04x}", static_cast<unsigned>(c));
+        } else {
+          out.append(text, start, end - start);
+        }
+      },
+      [&](unsigned char byte) { out += hex_escape("\\x%02x", byte); });
   return out;
 }
 
 std::size_t display_width(const std::string& text) {
   std::size_t width = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t c = 0;
-    if (!next_char(text, i, c)) {
-      ++i, ++width;
-      continue;
-    }
-    if (c < 0x80) {
-      ++width;
-      continue;
-    }
-    // wcwidth has no _l form: the thread takes the locale for the call.
-    const locale_t previous = uselocale(utf8_locale());
-    const int w = wcwidth(static_cast<wchar_t>(c));
-    uselocale(previous);
-    width += w < 0 ? 1 : static_cast<std::size_t>(w);
-  }
+  each_char(
+      text,
+      [&](char32_t c, std::size_t, std::size_t) {
+        if (c < 0x80) {
+          ++width;
+          return;
+        }
+        // wcwidth has no _l form: the thread takes the locale for the call.
+        const locale_t previous = uselocale(utf8_locale());
+        const int w = wcwidth(static_cast<wchar_t>(c));
+        uselocale(previous);
+        width += w < 0 ? 1 : static_cast<std::size_t>(w);
+      },
+      [&](unsigned char) { ++width; });
   return width;
 }
 
 std::string fold(const std::string& text, bool ascii) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t c = 0;
-    const std::size_t start = i;
-    if (!next_char(text, i, c)) {
-      out += text[i++];
-      continue;
-    }
-    if (c < 0x80) {
-      out += ascii && c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c);
-      continue;
-    }
-    const char32_t lower = static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), utf8_locale()));
-    if (lower == c) {
-      out.append(text, start, i - start);
-    } else {
-      append_utf8(out, lower);
-    }
-  }
+  each_char(
+      text,
+      [&](char32_t c, std::size_t start, std::size_t end) {
+        if (c < 0x80) {
+          out += ascii && c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c);
+          return;
+        }
+        const char32_t lower = static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), utf8_locale()));
+        if (lower == c) {
+          out.append(text, start, end - start);
+        } else {
+          append_utf8(out, lower);
+        }
+      },
+      [&](unsigned char byte) { out += static_cast<char>(byte); });
   return out;
 }
 

@@ -25,8 +25,28 @@ std::string domain_key(const std::string& domain);
 // The same domain for people: punycode labels back in Unicode.
 std::string domain_display(const std::string& key);
 
+// The escape of a backslash, a line break, a carriage return or a tab as
+// both the terminal and JSON write them (backslash and n for a line
+// break); null for any other character.
+const char* short_escape(char32_t c);
+
 // Decodes one UTF-8 character at `at`; false (and `at` unchanged) for an
 // invalid or overlong sequence, a surrogate or a value past U+10FFFF.
 bool next_char(const std::string& text, std::size_t& at, char32_t& c);
+
+// Walks `text`: `on_char(c, start, end)` for each character, its bytes
+// [start, end); `on_byte(byte)` for each byte that starts none.
+template <class char_f, class byte_f>
+void each_char(const std::string& text, char_f&& on_char, byte_f&& on_byte) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const std::size_t start = i;
+    if (next_char(text, i, c)) {
+      on_char(c, start, i);
+    } else {
+      on_byte(static_cast<unsigned char>(text[i++]));
+    }
+  }
+}
 
 }  // namespace mqctl

@@ -31,25 +31,11 @@ bool parse_span(const std::string& text, bool bare_seconds, std::uint64_t& out) 
       if (!bare_seconds || any) return false;
       unit = 1;
     } else {
-      switch (text[i++]) {
-        case 's':
-          unit = 1;
-          break;
-        case 'm':
-          unit = 60;
-          break;
-        case 'h':
-          unit = 3600;
-          break;
-        case 'd':
-          unit = 86400;
-          break;
-        case 'w':
-          unit = 7 * 86400;
-          break;
-        default:
-          return false;
-      }
+      static const std::string names = "smhdw";
+      static const std::uint64_t seconds[] = {1, 60, 3600, 86400, 7 * 86400};
+      const auto at = names.find(text[i++]);
+      if (at == std::string::npos) return false;
+      unit = seconds[at];
     }
     total += n * unit;
     any = true;

@@ -24,7 +24,6 @@ namespace mqctl {
 
 namespace {
 
-using request_t = client_session_t::request_t;
 using response_t = client_session_t::response_t;
 
 struct sample_t {
@@ -33,9 +32,7 @@ struct sample_t {
 };
 
 sample_t take_sample(client_session_t& session) {
-  request_t request;
-  request.set_tag(request_t::GET_QUEUE_STAT_REQUEST);
-  const response_t r = session.call(request);
+  const response_t r = session.stat();
   sample_t s;
   s.ms = steady_ms();
   const response_t::QueueStat* stats[] = {&r.smtp_fresh_stat(), &r.smtp_accepted_stat(), &r.bcc_fresh_stat(),
@@ -84,13 +81,8 @@ std::vector<overdue_t> most_overdue(client_session_t& session, detail_reader_t* 
   std::vector<std::uint64_t> at_zero;
   for (int status = 1; status <= 4; ++status) {
     for (const bool zero : {true, false}) {
-      request_t request;
-      request.set_tag(request_t::GET_QUEUE_CHUNK_REQUEST);
-      request.set_status(static_cast<mq::Status>(status));
-      request.set_entry_id(zero ? 0 : static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
-      request.set_next_access_ts(0);
-      request.set_limit(count);
-      const response_t r = session.call(request);
+      const std::uint64_t after = zero ? 0 : static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+      const response_t r = session.page(static_cast<mq::Status>(status), {after, 0}, count);
       for (const auto& e : r.entry()) {
         if (e.next_access_ts() > now || (e.next_access_ts() == 0) != zero) continue;
         out.push_back({status, e, e.next_access_ts()});

@@ -77,7 +77,7 @@ int run(int argc, char** argv) {
       return 0;
     }
     po::notify(vm);
-    if (vm.count("metrics")) mq::metrics::http_server_t::parse_address(vm["metrics"].as<std::string>());
+    if (vm.count("metrics")) mq::http::server_t::parse_address(vm["metrics"].as<std::string>());
     if (first_delay == 0 || max_delay < first_delay || options.restart.give_up_after == 0)
       throw po::error("--restart-delay must be at least 1 and at most --restart-delay-max; --give-up-after at least 1");
   } catch (const std::exception& e) {

@@ -22,8 +22,6 @@
 #include "ov/error.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
 
-extern char** environ;
-
 namespace mq::overseer_tool {
 
 namespace {
@@ -99,10 +97,7 @@ int supervisor_t::run() {
   if (options_.metrics_address) {
     http_ = std::make_unique<metrics::http_server_t>(
         io_, *options_.metrics_address, [this](metrics::http_server_t::respond_t r) { serve_metrics(std::move(r)); });
-    const auto at = http_->endpoint();
-    log(level_t::info, "metrics on http://" +
-                           (at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string()) +
-                           ":" + std::to_string(at.port()) + "/metrics");
+    log(level_t::info, "metrics on " + http::server_t::url(http_->endpoint()) + "/metrics");
   }
   start_daemon();
   io_.run();
@@ -123,13 +118,9 @@ void supervisor_t::start_daemon() {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return cannot("socketpair");
   const int theirs = pair[1];
 
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "COM_ORVANE_MONITOR=", 19) != 0) env_strings.emplace_back(*e);
-  env_strings.push_back("COM_ORVANE_MONITOR=" + std::to_string(theirs));
-  std::vector<char*> envp;
-  for (auto& s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  // The daemon finds its end of the channel named in its environment; the
+  // supervisor runs on one thread, so its own may change here.
+  ::setenv("COM_ORVANE_MONITOR", std::to_string(theirs).c_str(), 1);
   std::string path = options_.daemon;
   char* argv[] = {path.data(), nullptr};
 
@@ -148,7 +139,7 @@ void supervisor_t::start_daemon() {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], argv, envp.data());
+    ::execv(argv[0], argv);
     ssize_t ignored = ::write(2, failed.data(), failed.size());
     (void)ignored;
     ::_exit(127);
@@ -287,19 +278,18 @@ void supervisor_t::serve_metrics(metrics::http_server_t::respond_t respond) {
   // Counted before the probe connects, which would count itself.
   const auto clients = metrics::count_clients(config_.sorter_socket_path(), config_.client_socket_path());
   probe_.get([this, clients, respond = std::move(respond)](const util::result_t<metrics::queue_sample_t>& r) {
-        const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-        const metrics::queue_sample_t* queue =
-            util::has_value(r) ? &boost::get<metrics::queue_sample_t>(r) : nullptr;
-        if (!queue && options_.verbose) {
-          try {
-            std::rethrow_exception(util::error_of(r));
-          } catch (const std::exception& e) {
-            log(level_t::debug, std::string("metrics: ") + e.what());
-          }
-        }
-        sample_.spool = metrics::read_spool_space(config_.spool_dir());
-        respond(metrics::render(queue, clients, &sample_, now));
-      });
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    const metrics::queue_sample_t* queue = util::has_value(r) ? &boost::get<metrics::queue_sample_t>(r) : nullptr;
+    if (!queue && options_.verbose) {
+      try {
+        std::rethrow_exception(util::error_of(r));
+      } catch (const std::exception& e) {
+        log(level_t::debug, std::string("metrics: ") + e.what());
+      }
+    }
+    sample_.spool = metrics::read_spool_space(config_.spool_dir());
+    respond(metrics::render(queue, clients, &sample_, now));
+  });
 }
 
 void supervisor_t::on_message(const std::uint8_t* data, std::uint32_t size, util::unique_fd_t) {

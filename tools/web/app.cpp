@@ -10,6 +10,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "mqctl/args.h"
+#include "mqctl/output.h"
 #include "mqctl/text.h"
 #include "mqctl/time_text.h"
 #include "web/escape.h"
@@ -76,7 +77,11 @@ http::response_t refused(bh::status status, unsigned version, const std::string&
   return make(status, version, pages::frame("Refused", viewer, pages::message(text)));
 }
 
-std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
+// "D of N entries" `then` "G already gone, C changed meanwhile, F failed".
+std::string outcome_text(const data_t::outcome_t& o, std::uint64_t total, const char* then) {
+  return std::to_string(o.done) + " of " + mqctl::entries(total) + then + std::to_string(o.gone) + " already gone, " +
+         std::to_string(o.changed) + " changed meanwhile, " + std::to_string(o.failed) + " failed";
+}
 
 // The selection of a query as mqctl's words, and how it reads.
 data_t::selection_t selection_words(const form_t& query, std::string& described) {
@@ -279,15 +284,12 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
     std::string body = "<p>" + html(job->what) + "</p>\n<p id=\"state\">";
     const auto& o = job->outcome;
     if (job->finished) {
-      body += html(job->past + " " + std::to_string(o.done) + " of " + entries(job->total) + ": " +
-                   std::to_string(o.gone) + " already gone, " + std::to_string(o.changed) + " changed meanwhile, " +
-                   std::to_string(o.failed) + " failed");
-      body += "</p>\n";
+      body += html(job->past + " " + outcome_text(o, job->total, ": ")) + "</p>\n";
       if (!job->error.empty()) body += "<p class=\"error\">" + html(job->error) + "</p>\n";
       for (const auto& r : o.reasons) body += "<p class=\"error\">failed: " + html(r) + "</p>\n";
       body += "<p><a href=\"/list\">Back to the entries</a></p>";
     } else {
-      body += html(job->state + ": " + std::to_string(job->handled) + " of " + entries(job->total)) + "</p>\n";
+      body += html(job->state + ": " + std::to_string(job->handled) + " of " + mqctl::entries(job->total)) + "</p>\n";
     }
     return respond(make(bh::status::ok, version,
                         pages::frame("Action", &viewer, body, job->finished ? std::nullopt : std::optional<int>(1))));
@@ -390,7 +392,7 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
     if (form.get("do").find(":ids") != std::string::npos) {
       job->ids = ids_of(form);
       job->total = job->ids.size();
-      what += " " + entries(job->ids.size()) + " given by id";
+      what += " " + mqctl::entries(job->ids.size()) + " given by id";
     } else {
       std::string described;
       job->selection = selection_words(form, described);
@@ -466,10 +468,7 @@ void app_t::run_job(std::shared_ptr<job_t> job) {
   std::lock_guard<std::mutex> lock(job->mutex);
   job->finished = true;
   log_line(5, "user '" + mqctl::shown(job->user) + "': " + mqctl::shown(job->what) + ": " +
-                  std::to_string(job->outcome.done) + " of " + entries(job->total) + " done, " +
-                  std::to_string(job->outcome.gone) + " already gone, " + std::to_string(job->outcome.changed) +
-                  " changed meanwhile, " + std::to_string(job->outcome.failed) + " failed" +
-                  (job->error.empty() ? "" : "; " + job->error));
+                  outcome_text(job->outcome, job->total, " done, ") + (job->error.empty() ? "" : "; " + job->error));
 }
 
 }  // namespace mq::web

@@ -69,24 +69,6 @@ Struct parse_json(const std::string& text) {
   return s;
 }
 
-// The keys of the object `name` in JSON text, in their order (the reader
-// keeps none).
-std::vector<std::string> keys_in_order(const std::string& text, const std::string& name) {
-  std::vector<std::string> keys;
-  const auto at = text.rfind("\"" + name + "\":{");
-  if (at == std::string::npos) return keys;
-  std::size_t i = at + name.size() + 4;
-  while (i < text.size() && text[i] == '"') {
-    const auto end = text.find('"', i + 1);
-    if (end == std::string::npos) break;
-    keys.push_back(text.substr(i + 1, end - i - 1));
-    i = text.find_first_of(",}", end);
-    if (i == std::string::npos || text[i] == '}') break;
-    ++i;
-  }
-  return keys;
-}
-
 std::uint64_t number(const Struct& s, const std::string& name) {
   const auto it = s.fields().find(name);
   return it == s.fields().end() ? 0 : static_cast<std::uint64_t>(it->second.number_value());
@@ -160,7 +142,7 @@ data_t::shape_t data_t::shape() const {
                                     {"--all", "--by-age", "--by", "domain", "--top", "20"});
   const Struct s = parse_json(text);
   shape_t shape;
-  shape.columns = keys_in_order(text, "age");
+  shape.columns = mqctl::shape_age_names();
   const auto row_of = [&](const Struct& r, const std::string& name) {
     shape_t::row_t row;
     row.name = name;
@@ -180,48 +162,51 @@ data_t::shape_t data_t::shape() const {
   return shape;
 }
 
+std::string data_t::walk(const selection_t& words, const std::string& command,
+                         const mqctl::selection_t::on_entry_t& on_entry,
+                         const std::function<void(std::uint64_t)>& on_page) const {
+  const mqctl::args_t args(words, option_table());
+  const mqctl::selection_t selection(args, status_word(args), false, command);
+  api::client_session_t session(client_socket_, timeout_ms_);
+  std::optional<mqctl::detail_reader_t> details;
+  if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
+  const bool cut = selection.walk(session, on_entry, on_page, details ? &*details : nullptr);
+  return cut && selection.single_status() ? selection.last_key() : "";
+}
+
 data_t::page_t data_t::list(const selection_t& words, std::size_t size, const std::string& after) const {
   return guarded([&] {
     std::vector<std::string> w = words;
     w.insert(w.end(), {"--limit", std::to_string(size)});
     if (!after.empty()) w.push_back("--after=" + after);
-    const mqctl::args_t args(w, option_table());
-    const mqctl::selection_t selection(args, status_word(args), false, "list");
-    api::client_session_t session(client_socket_, timeout_ms_);
-    std::optional<mqctl::detail_reader_t> details;
-    if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
     page_t page;
-    const bool cut = selection.walk(
-        session,
-        [&](int status, const mqctl::brief_t& e, const mqctl::detail_t* d) {
-          item_t item;
-          item.id = e.id();
-          item.status = mqctl::status_name(status);
-          item.sender = e.sender();
-          item.recipients.assign(e.recipient().begin(), e.recipient().end());
-          item.next_access_ts = e.next_access_ts();
-          item.attempts = e.attempts();
-          if (d && d->known) {
-            item.received_ts = d->received_ts;
-            item.size = d->message_size;
-          }
-          page.items.push_back(std::move(item));
-          return true;
-        },
-        {}, details ? &*details : nullptr);
-    if (cut && selection.single_status()) page.next_after = selection.last_key();
-    if (!details && !page.items.empty()) {
-      // Age and size only for the entries shown: one request each.
-      mqctl::detail_reader_t reader(sorter_socket_, timeout_ms_);
-      std::vector<std::uint64_t> ids;
-      for (const auto& i : page.items) ids.push_back(i.id);
-      const auto found = reader.read(ids);
-      for (auto& i : page.items)
-        if (const auto it = found.find(i.id); it != found.end() && it->second.known) {
-          i.received_ts = it->second.received_ts;
-          i.size = it->second.message_size;
-        }
-    }
+    page.next_after = walk(w, "list", [&](int status, const mqctl::brief_t& e, const mqctl::detail_t* d) {
+      item_t item;
+      item.id = e.id();
+      item.status = mqctl::status_name(status);
+      item.sender = e.sender();
+      item.recipients.assign(e.recipient().begin(), e.recipient().end());
+      item.next_access_ts = e.next_access_ts();
+      item.attempts = e.attempts();
+      if (d && d->known) {
+        item.received_ts = d->received_ts;
+        item.size = d->message_size;
+      }
+      page.items.push_back(std::move(item));
+      return true;
+    });
+    // Age and size only for the entries shown that the walk did not read:
+    // one request each.
+    std::vector<std::uint64_t> ids;
+    for (const auto& i : page.items)
+      if (!i.received_ts) ids.push_back(i.id);
+    if (ids.empty()) return page;
+    const auto found = mqctl::detail_reader_t(sorter_socket_, timeout_ms_).read(ids);
+    for (auto& i : page.items)
+      if (const auto it = found.find(i.id); it != found.end() && it->second.known) {
+        i.received_ts = it->second.received_ts;
+        i.size = it->second.message_size;
+      }
     return page;
   });
 }
@@ -229,40 +214,36 @@ data_t::page_t data_t::list(const selection_t& words, std::size_t size, const st
 std::vector<std::uint64_t> data_t::select(const selection_t& words,
                                           const std::function<void(std::uint64_t)>& on_page) const {
   return guarded([&] {
-    const mqctl::args_t args(words, option_table());
-    const mqctl::selection_t selection(args, status_word(args), false, "select");
-    api::client_session_t session(client_socket_, timeout_ms_);
-    std::optional<mqctl::detail_reader_t> details;
-    if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
     std::vector<std::uint64_t> ids;
-    selection.walk(
-        session,
+    walk(
+        words, "select",
         [&](int, const mqctl::brief_t& e, const mqctl::detail_t*) {
           ids.push_back(e.id());
           return true;
         },
-        on_page, details ? &*details : nullptr);
+        on_page);
     return ids;
   });
 }
 
+std::optional<api::sorter_session_t::response_t> data_t::get(std::uint64_t id, util::unique_fd_t& fd) const {
+  api::sorter_session_t session(sorter_socket_, timeout_ms_);
+  try {
+    return session.call(mqctl::get_request(id), api::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
+  } catch (const api::entry_not_found_t&) {
+    return std::nullopt;
+  }
+}
+
 std::optional<data_t::entry_t> data_t::entry(std::uint64_t id) const {
   return guarded([&]() -> std::optional<entry_t> {
-    api::sorter_session_t session(sorter_socket_, timeout_ms_);
-    api::sorter_session_t::request_t get;
-    get.set_tag(api::sorter_session_t::request_t::GET_ENTRY_REQUEST);
-    get.set_entry_id(id);
     util::unique_fd_t fd;
-    api::sorter_session_t::response_t r;
-    try {
-      r = session.call(get, api::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
-    } catch (const api::entry_not_found_t&) {
-      return std::nullopt;
-    }
+    const auto r = get(id, fd);
+    if (!r) return std::nullopt;
     entry_t out;
     out.id = id;
-    out.status = mqctl::status_name(r.status());
-    out.entry = r.entry();
+    out.status = mqctl::status_name(r->status());
+    out.entry = r->entry();
     out.readable = fd.get() >= 0;
     if (out.readable) {
       // The head is what a reader needs; a head past 64 KiB is cut there.
@@ -281,16 +262,8 @@ std::optional<data_t::entry_t> data_t::entry(std::uint64_t id) const {
 
 std::optional<std::string> data_t::message(std::uint64_t id) const {
   return guarded([&]() -> std::optional<std::string> {
-    api::sorter_session_t session(sorter_socket_, timeout_ms_);
-    api::sorter_session_t::request_t get;
-    get.set_tag(api::sorter_session_t::request_t::GET_ENTRY_REQUEST);
-    get.set_entry_id(id);
     util::unique_fd_t fd;
-    try {
-      session.call(get, api::sorter_session_t::response_t::GET_ENTRY_RESPONSE, -1, &fd);
-    } catch (const api::entry_not_found_t&) {
-      return std::nullopt;
-    }
+    if (!get(id, fd)) return std::nullopt;
     if (fd.get() < 0) throw std::runtime_error("the daemon passed no message file for entry " + std::to_string(id));
     std::string text;
     char chunk[65536];

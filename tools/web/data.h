@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mail_quarantine_entry.pb.h"
+#include "mqctl/selection.h"
 
 namespace mq::web {
 
@@ -83,6 +84,14 @@ class data_t {
   void act(action_t action, const std::string& to_status, const std::vector<std::uint64_t>& ids, outcome_t& o) const;
 
  private:
+  // Walks the selection of `words` for mqctl's `command`, with the details
+  // it needs; the key to page on from when it stopped at its --limit on one
+  // status, else "".
+  std::string walk(const selection_t& words, const std::string& command, const mqctl::selection_t::on_entry_t& on_entry,
+                   const std::function<void(std::uint64_t)>& on_page = {}) const;
+  // The entry and its message file; nullopt when there is no such entry.
+  std::optional<api::sorter_session_t::response_t> get(std::uint64_t id, util::unique_fd_t& fd) const;
+
   std::string sorter_socket_, client_socket_;
   int timeout_ms_;
 };

@@ -96,10 +96,7 @@ int run(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   boost::asio::io_context io;
   mq::web::app_t app(io, o);
-  const auto at = app.endpoint();
-  mq::web::log_line(6, "serving on http://" +
-                           (at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string()) +
-                           ":" + std::to_string(at.port()) + "/");
+  mq::web::log_line(6, "serving on " + mq::http::server_t::url(app.endpoint()) + "/");
   io.run();
   return 0;
 }

@@ -183,8 +183,8 @@ std::string list_error(const form_t& query, const std::string& error) {
 std::string list(const form_t& query, const data_t::page_t& page, std::size_t page_size) {
   const std::uint64_t now = mqctl::now_seconds();
   std::string body = filter_form(query);
-  body += "<p class=\"note\">Sorted by due time, earliest first; " + num(page.items.size()) +
-          (page.items.size() == 1 ? " entry" : " entries") + " on this page.</p>\n";
+  body += "<p class=\"note\">Sorted by due time, earliest first; " + mqctl::entries(page.items.size()) +
+          " on this page.</p>\n";
   body += "<form method=\"get\" action=\"/confirm\">" + selection_hidden(query);
   body +=
       "<table id=\"entries\"><tr><th></th><th>ID</th><th>Status</th><th>Age</th><th>Size</th><th>Due</th>"
@@ -276,8 +276,8 @@ std::string entry(const data_t::entry_t& d, std::uint64_t now) {
 }
 
 std::string confirm(const form_t& query, const std::string& what, std::uint64_t count, const viewer_t& viewer) {
-  std::string body = "<p id=\"question\">" + html(what) + ": <strong id=\"count\">" + num(count) +
-                     (count == 1 ? " entry" : " entries") + "</strong>.</p>\n";
+  std::string body =
+      "<p id=\"question\">" + html(what) + ": <strong id=\"count\">" + mqctl::entries(count) + "</strong>.</p>\n";
   if (count == 0) return body + "<p>Nothing to do.</p>";
   body += "<form method=\"post\" action=\"/act\">" + hidden("csrf", viewer.csrf) + hidden("do", query.get("do")) +
           hidden("to", query.get("to")) + hidden("count", num(count));

@@ -1,23 +1,19 @@
 #include "web/sessions.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <boost/algorithm/hex.hpp>
 
 namespace mq::web {
 
 std::string sessions_t::random_token() {
   unsigned char bytes[32];
   if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
+  return boost::algorithm::hex_lower(std::string(std::begin(bytes), std::end(bytes)));
 }
 
 bool sessions_t::token_matches(const session_t& session, const std::string& given) {

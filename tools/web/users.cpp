@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -14,6 +15,8 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <boost/algorithm/hex.hpp>
+#include <boost/algorithm/string/split.hpp>
 
 namespace mq::web {
 
@@ -23,33 +26,11 @@ namespace {
 constexpr std::uint64_t cost_n = 16384, cost_r = 8, cost_p = 1;
 constexpr std::size_t hash_size = 32, salt_size = 16;
 
-std::string hex(const unsigned char* data, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-
+// Lower-case hex only, as entry() writes it.
 bool unhex(const std::string& text, std::vector<unsigned char>& out) {
-  if (text.size() % 2) return false;
+  if (text.size() % 2 || text.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
   out.clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    unsigned value = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const char c = text[i + j];
-      value <<= 4;
-      if (c >= '0' && c <= '9')
-        value |= c - '0';
-      else if (c >= 'a' && c <= 'f')
-        value |= c - 'a' + 10;
-      else
-        return false;
-    }
-    out.push_back(static_cast<unsigned char>(value));
-  }
+  boost::algorithm::unhex(text, std::back_inserter(out));
   return true;
 }
 
@@ -60,17 +41,6 @@ std::vector<unsigned char> scrypt(const std::string& password, const std::vector
                      out.size()) != 1)
     throw std::runtime_error("scrypt failed");
   return out;
-}
-
-std::vector<std::string> split(const std::string& text, char by) {
-  std::vector<std::string> parts;
-  std::size_t at = 0;
-  for (;;) {
-    const auto end = text.find(by, at);
-    parts.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
-    if (end == std::string::npos) return parts;
-    at = end + 1;
-  }
 }
 
 std::uint64_t number(const std::string& text) {
@@ -85,11 +55,13 @@ std::string users_t::entry(const std::string& name, const std::string& password)
   if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1) throw std::runtime_error("no random bytes");
   const auto hash = scrypt(password, salt, cost_n, cost_r, cost_p);
   return name + ":scrypt:" + std::to_string(cost_n) + ":" + std::to_string(cost_r) + ":" + std::to_string(cost_p) +
-         ":" + hex(salt.data(), salt.size()) + ":" + hex(hash.data(), hash.size());
+         ":" + boost::algorithm::hex_lower(std::string(salt.begin(), salt.end())) + ":" +
+         boost::algorithm::hex_lower(std::string(hash.begin(), hash.end()));
 }
 
 bool users_t::matches(const std::string& fields, const std::string& password) {
-  const auto f = split(fields, ':');
+  std::vector<std::string> f;
+  boost::algorithm::split(f, fields, [](char c) { return c == ':'; });
   std::vector<unsigned char> salt, hash;
   if (f.size() != 6 || f[0] != "scrypt" || !unhex(f[4], salt) || !unhex(f[5], hash) || hash.size() != hash_size)
     return false;
