@@ -34,7 +34,7 @@ void set_stat(response_t::QueueStat* out, const mq::store::queue_stat_t& stat) {
   out->set_total_bytes(stat.total_bytes);
 }
 
-response_t stat(const mq::store::queue_stats_t& stats) {
+response_t stat(const mq::store::queue_stats_t& stats, unique_fd_t&) {
   response_t m = tagged(response_t::GET_QUEUE_STAT_RESPONSE);
   set_stat(m.mutable_smtp_fresh_stat(), stats.stats[mq::store::smtp_fresh]);
   set_stat(m.mutable_smtp_accepted_stat(), stats.stats[mq::store::smtp_accepted]);
@@ -45,7 +45,7 @@ response_t stat(const mq::store::queue_stats_t& stats) {
 
 // A page ends early rather than outgrow a frame: the client pages on from
 // the last entry it received.
-response_t page(const std::vector<mq::store::entry_brief_t>& briefs) {
+response_t page(const std::vector<mq::store::entry_brief_t>& briefs, unique_fd_t&) {
   response_t m = tagged(response_t::GET_QUEUE_CHUNK_RESPONSE);
   std::size_t size = page_envelope;
   for (const auto& brief : briefs) {
@@ -79,24 +79,19 @@ tie_t::tie_t(socket_t socket, delegate_t* delegate)
     : protocol_codec_t(std::move(socket), "Client", kinds, delegate), delegate_(delegate) {}
 
 void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*fd*/) {
-  request_t m;
-  parse(m, data, size);
+  const auto m = parse<request_t>(data, size);
   switch (m.tag()) {
-    case request_t::GET_QUEUE_CHUNK_REQUEST: {
-      require(m.has_serial(), m, "serial");
-      require(m.has_status(), m, "status");
-      using briefs_t = std::vector<mq::store::entry_brief_t>;
-      delegate_->get_queue_chunk(
-          mq::wire::page_request(m),
-          answer<response_t, briefs_t>(get_queue_chunk, m.serial(), response_t::GET_QUEUE_CHUNK_RESPONSE,
-                                       [](briefs_t& briefs, unique_fd_t&) { return page(briefs); }));
-      return;
-    }
     case request_t::GET_QUEUE_STAT_REQUEST:
       require(m.has_serial(), m, "serial");
       delegate_->get_queue_stat(answer<response_t, mq::store::queue_stats_t>(
-          get_queue_stat, m.serial(), response_t::GET_QUEUE_STAT_RESPONSE,
-          [](mq::store::queue_stats_t& stats, unique_fd_t&) { return stat(stats); }));
+          get_queue_stat, m.serial(), response_t::GET_QUEUE_STAT_RESPONSE, stat));
+      return;
+    case request_t::GET_QUEUE_CHUNK_REQUEST:
+      require(m.has_serial(), m, "serial");
+      require(m.has_status(), m, "status");
+      delegate_->get_queue_chunk(mq::wire::page_request(m),
+                                 answer<response_t, std::vector<mq::store::entry_brief_t>>(
+                                     get_queue_chunk, m.serial(), response_t::GET_QUEUE_CHUNK_RESPONSE, page));
       return;
     case request_t::FLUSH_QUEUE_REQUEST:
       require(m.has_serial(), m, "serial");

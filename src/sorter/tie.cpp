@@ -43,7 +43,7 @@ response_t entry_response(mq::store::entry_t& entry, unique_fd_t& fd) {
   return m;
 }
 
-response_t keys_response(const std::vector<mq::store::queue_key_t>& keys) {
+response_t keys_response(const std::vector<mq::store::queue_key_t>& keys, unique_fd_t&) {
   response_t m = tagged(response_t::GET_ENTRY_IDS_RESPONSE);
   for (const auto& key : keys) {
     auto* item = m.add_queue_key_list();
@@ -75,8 +75,7 @@ auto tie_t::answer(kind_t kind, std::uint32_t serial, build_t build) {
 }
 
 void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
-  request_t m;
-  parse(m, data, size);
+  const auto m = parse<request_t>(data, size);
   switch (m.tag()) {
     case request_t::GET_ENTRY_REQUEST:
       require(m.has_serial(), m, "serial");
@@ -104,15 +103,12 @@ void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd)
       delegate_->remove_entry(static_cast<std::int64_t>(m.entry_id()),
                               answer<none_t>(remove_entry, m.serial(), bare(response_t::REMOVE_ENTRY_RESPONSE)));
       return;
-    case request_t::GET_ENTRY_IDS_REQUEST: {
+    case request_t::GET_ENTRY_IDS_REQUEST:
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
-      using keys_t = std::vector<mq::store::queue_key_t>;
-      delegate_->get_queue_chunk(
-          mq::wire::page_request(m),
-          answer<keys_t>(get_entry_ids, m.serial(), [](keys_t& keys, unique_fd_t&) { return keys_response(keys); }));
+      delegate_->get_queue_chunk(mq::wire::page_request(m),
+                                 answer<std::vector<mq::store::queue_key_t>>(get_entry_ids, m.serial(), keys_response));
       return;
-    }
     case request_t::SUBSCRIBE_TO_QUEUE_CHANGES:
       on_subscribe_to_queue_change();
       return;

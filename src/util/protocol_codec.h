@@ -110,13 +110,15 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
     });
   }
 
-  // Parses `data` into `message` (ipc_error_t "<type>: invalid message
-  // format" when it is not one) and logs it.
+  // The message in `data` (ipc_error_t "<type>: invalid message format"
+  // when it is not one), logged.
   template <class message_t>
-  void parse(message_t& message, const std::uint8_t* data, std::uint32_t size) {
+  message_t parse(const std::uint8_t* data, std::uint32_t size) {
+    message_t message;
     if (!message.ParseFromArray(data, static_cast<int>(size)))
       throw ipc_error_t(message_t::descriptor()->full_name() + ": invalid message format");
     OV_LOG(debug, side_ << " --> " << tag_name<message_t>(message.tag()));
+    return message;
   }
 
   // One frame: parse, check and forward. ipc_error_t and cf_exception_t end
