@@ -1,6 +1,8 @@
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include <fcntl.h>
@@ -19,19 +21,13 @@ namespace {
 
 // An optional sign, then one or more digits and nothing else, within int32.
 std::optional<std::int32_t> parse_descriptor(const char* text) {
-  const char* p = text;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p == '\0') return std::nullopt;
-  std::int64_t value = 0;
-  for (; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return std::nullopt;
-    value = value * 10 + (*p - '0');
-    if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-  return static_cast<std::int32_t>(value);
+  const char* const begin = *text == '+' ? text + 1 : text;
+  if (begin != text && *begin == '-') return std::nullopt;
+  const char* const end = text + std::strlen(text);
+  std::int32_t value;
+  const auto [stop, error] = std::from_chars(begin, end, value);
+  if (error != std::errc() || stop != end) return std::nullopt;
+  return value;
 }
 
 cf_line_hook_t hook_from_environment() {

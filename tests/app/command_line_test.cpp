@@ -116,8 +116,9 @@ TEST(app_exe_info, failures_give_code_and_text) {
     SCOPED_TRACE(row.name ? row.name : "empty argv");
     if (row.code == 24 && ::geteuid() == 0) continue;  // root reads any file
     try {
-      char* argv[] = {nullptr};
-      row.name ? ov::make_app_exe_info("1", dir.file(row.name)) : ov::make_app_exe_info("1", 0, argv);
+      std::string path = row.name ? dir.file(row.name) : "";
+      char* argv[] = {path.data(), nullptr};
+      ov::make_app_exe_info("1", row.name ? 1 : 0, argv);
       ADD_FAILURE() << "no exception";
     } catch (const std::exception& e) {
       EXPECT_EQ(row.code, ov::error_code_of(e));
