@@ -10,7 +10,6 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "ov/console_log.h"
 #include "ov/file_log.h"
 #include "ov/log.h"
 #include "ov/syslog_log.h"
@@ -67,13 +66,12 @@ std::shared_ptr<cf_log_t> cf_make_log(const Log& config, cf_line_hook_t hook) {
               boost::system::error_code(first_error, boost::system::system_category()));
         }
       }
-      return std::make_shared<cf_file_log_t>(fd, true, std::move(hook));
+      return std::make_shared<cf_file_log_t>(fd, true, true, std::move(hook));
     }
     case Log::STDERR:
       // No copies to the additional pipe: they would duplicate standard error.
       if (chosen_here) hook = nullptr;
-      if (config.show_timestamp()) return std::make_shared<cf_file_log_t>(2, false, std::move(hook));
-      return std::make_shared<cf_console_log_t>(std::move(hook));
+      return std::make_shared<cf_file_log_t>(2, false, config.show_timestamp(), std::move(hook));
     case Log::SYSLOG:
       return std::make_shared<cf_syslog_log_t>(cf_syslog_log_t::facility_of(config.facility()),
                                                config.has_ident() ? config.ident() : std::string(), std::move(hook));
@@ -82,6 +80,6 @@ std::shared_ptr<cf_log_t> cf_make_log(const Log& config, cf_line_hook_t hook) {
   }
 }
 
-std::shared_ptr<cf_log_t> cf_make_default_log() { return std::make_shared<cf_console_log_t>(nullptr); }
+std::shared_ptr<cf_log_t> cf_make_default_log() { return std::make_shared<cf_file_log_t>(2, false, false, nullptr); }
 
 }  // namespace ov
