@@ -338,14 +338,10 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
   EXPECT_EQ(gets, 16u) << "reads are never held by another process's write lock";
 
   const auto stored = [&](const std::string& sql) {
-    std::int64_t n = -1;
-    sqlite3_exec(
-        other, sql.c_str(),
-        [](void* out, int, char** values, char**) {
-          *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
-          return 0;
-        },
-        &n, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(other, sql.c_str(), -1, &statement, nullptr);
+    const std::int64_t n = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_finalize(statement);
     return n;
   };
   for (const std::string p : {"p1", "p2"})

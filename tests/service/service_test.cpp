@@ -114,9 +114,7 @@ TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_th
   EXPECT_EQ("only@example", r.entry().smtp_recipient(0).recipient());
 }
 
-// A flush notifies the subscribers once, with the keys at time 0; a health
-// check reports an orphaned file and, asked to, removes it.
-TEST_F(service, admin_requests_flush_with_one_notification_and_check_and_repair) {
+TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   sorter_peer_t watcher(q.sorter_socket());
   sorter_peer_t other(q.sorter_socket());
   const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
@@ -146,14 +144,6 @@ TEST_F(service, admin_requests_flush_with_one_notification_and_check_and_repair)
   }
   EXPECT_EQ(ids, keys);
   EXPECT_TRUE(frames_before_probe(other).empty());
-
-  EXPECT_EQ("Ok", admin.check(false).report());
-  const std::string orphan = q.spool_dir() + "/queue/orphan.eml";
-  mq::test::write_file(orphan, "0123456789");
-  EXPECT_EQ("1 orphaned message files (10 bytes)\n", admin.check(false).report());
-  EXPECT_TRUE(std::filesystem::exists(orphan));
-  EXPECT_EQ("Removed 1/1 orphaned message files (10/10 bytes)\n", admin.check(true).report());
-  EXPECT_FALSE(std::filesystem::exists(orphan));
 }
 
 // Put, get, update and remove leave no descriptor behind; neither does a
