@@ -1,7 +1,5 @@
 #include "api/async_client.h"
 
-#include <cstring>
-
 #include <boost/asio/post.hpp>
 
 #include "api/error.h"
@@ -55,10 +53,8 @@ void async_client_t::begin(std::function<void(std::exception_ptr)> connected) {
 }
 
 void async_client_t::write(const request_t& request) {
-  const std::string body = request.SerializeAsString();
-  std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[body.size()]);
-  std::memcpy(bytes.get(), body.data(), body.size());
-  link_->send(std::move(bytes), static_cast<std::uint32_t>(body.size()));
+  util::frame_t frame = util::serialize_frame(request);
+  link_->send(std::move(frame.data), frame.size);
 }
 
 void async_client_t::call(request_t request, callback_t done) {

@@ -22,7 +22,7 @@ bool is_sorter_greeting(const std::string& body) {
 
 }  // namespace
 
-client_session_t::client_session_t(const std::string& path, int timeout_ms) : channel_(path, name, timeout_ms) {}
+client_session_t::client_session_t(const std::string& path, int timeout_ms) : session_t(path, name, timeout_ms) {}
 
 void client_session_t::diagnose() const {
   // A Sorter socket hangs up on a client request, maybe before its greeting
@@ -34,13 +34,6 @@ void client_session_t::diagnose() const {
   } catch (const connection_error_t&) {
   }
   if (sorter) throw connection_error_t(mixed_up(channel_.path()));
-}
-
-std::uint32_t client_session_t::send(request_t request) {
-  const std::uint32_t serial = channel_.next_serial();
-  request.set_serial(serial);
-  channel_.send(request);
-  return serial;
 }
 
 client_session_t::response_t client_session_t::receive() {
@@ -70,9 +63,7 @@ client_session_t::response_t client_session_t::call(request_t request) {
     if (first) diagnose();
     throw;
   }
-  if (!response.has_serial() || response.serial() != serial)
-    throw connection_error_t("the daemon answered serial " + std::to_string(response.serial()) + " instead of " +
-                             std::to_string(serial));
+  check_serial(response, serial);
   if (static_cast<int>(response.tag()) != static_cast<int>(tag))
     throw connection_error_t("the daemon answered " + response_t::Tag_Name(response.tag()) + " to " +
                              request_t::Tag_Name(tag));

@@ -1,23 +1,18 @@
 #pragma once
 
-#include "api/channel.h"
-#include "api/page.h"
+#include "api/session.h"
 #include "mail_quarantine_client_ipc.pb.h"
 
 namespace mq::api {
 
 // A connection to the management client socket: each request answered by
 // the response of its kind, with its serial.
-class client_session_t {
+class client_session_t
+    : public session_t<client_session_t, Client2MailQuarantineMessage, MailQuarantine2ClientMessage> {
  public:
-  using request_t = Client2MailQuarantineMessage;
-  using response_t = MailQuarantine2ClientMessage;
-
   // Throws connection_error_t; `timeout_ms` < 0 waits for ever.
   client_session_t(const std::string& path, int timeout_ms);
 
-  // Pipelining: sends `request` with a fresh serial, returns the serial.
-  std::uint32_t send(request_t request);
   // The next answer, error answers included (see throw_if_error).
   response_t receive();
   static void throw_if_error(const response_t& response);
@@ -30,18 +25,11 @@ class client_session_t {
   response_t check(bool fix);
   // One GET_QUEUE_CHUNK page of `status` after `key`.
   response_t page(Status status, const page_key_t& key, std::uint64_t limit);
-  // The queue of `status` page by page, as walk_pages() tells.
-  template <class on_page_t>
-  void walk(Status status, const page_key_t& start, std::uint64_t limit, on_page_t&& on_page) {
-    walk_pages(
-        start, [&](const page_key_t& key) { return page(status, key, limit); }, on_page);
-  }
 
  private:
   // Throws the clear message when `path_` turns out to be a Sorter socket.
   void diagnose() const;
 
-  channel_t channel_;
   bool called_ = false;
 };
 

@@ -13,7 +13,7 @@ constexpr std::uint32_t probe_serial = 0;
 }  // namespace
 
 sorter_session_t::sorter_session_t(const std::string& path, int timeout_ms)
-    : channel_(path, "Sorter socket", timeout_ms) {
+    : session_t(path, "Sorter socket", timeout_ms) {
   request_t probe;
   probe.set_tag(request_t::GET_ENTRY_IDS_REQUEST);
   probe.set_serial(probe_serial);
@@ -40,24 +40,13 @@ void sorter_session_t::subscribe() {
   channel_.send(subscribe);
 }
 
-std::uint32_t sorter_session_t::send(request_t request, int fd) {
-  const std::uint32_t serial = channel_.next_serial();
-  request.set_serial(serial);
-  channel_.send(request, fd);
-  return serial;
-}
-
 sorter_session_t::response_t sorter_session_t::receive(util::unique_fd_t* fd, int timeout_ms,
                                                        notifications_t notifications) {
-  for (;;) {
-    response_t response;
+  response_t response;
+  do {
     channel_.receive(response, fd, timeout_ms);
-    if (response.tag() == response_t::QUEUE_CHANGE_NOTIFICATION) {
-      if (notifications == notifications_t::deliver) return response;
-      continue;
-    }
-    return response;
-  }
+  } while (response.tag() == response_t::QUEUE_CHANGE_NOTIFICATION && notifications == notifications_t::skip);
+  return response;
 }
 
 void sorter_session_t::throw_if_alarm(const response_t& response) {
@@ -69,9 +58,7 @@ sorter_session_t::response_t sorter_session_t::call(request_t request, response_
   const std::uint32_t serial = send(std::move(request), fd);
   util::unique_fd_t received;
   response_t response = receive(&received);
-  if (response.serial() != serial)
-    throw connection_error_t("the daemon answered serial " + std::to_string(response.serial()) + " instead of " +
-                             std::to_string(serial));
+  check_serial(response, serial);
   throw_if_alarm(response);
   if (response.tag() != expected)
     throw connection_error_t("the daemon answered " + response_t::Tag_Name(response.tag()) + " instead of " +

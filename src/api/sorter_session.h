@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/channel.h"
-#include "api/page.h"
+#include "api/session.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
 
 namespace mq::api {
@@ -13,25 +12,20 @@ namespace mq::api {
 // answers requests by serial, in any order. A socket that does not greet so
 // is told at once: a request sent right after connecting makes any other
 // kind of socket answer or hang up.
-class sorter_session_t {
+class sorter_session_t
+    : public session_t<sorter_session_t, Sorter2MailQuarantineMessage, MailQuarantine2SorterMessage> {
  public:
-  using request_t = Sorter2MailQuarantineMessage;
-  using response_t = MailQuarantine2SorterMessage;
   enum class notifications_t { skip, deliver };
 
   // Throws connection_error_t; `timeout_ms` < 0 waits for ever.
   sorter_session_t(const std::string& path, int timeout_ms);
 
   const std::string& store_path() const { return store_path_; }
-  // For poll() over several sessions.
-  int fd() const { return channel_.fd(); }
 
   // Asks for queue-change notifications (receive them with
   // notifications_t::deliver). The request has no answer.
   void subscribe();
 
-  // Pipelining: sends `request` with a fresh serial, returns the serial.
-  std::uint32_t send(request_t request, int fd = -1);
   // The next answer to any request sent (ALARM included: see
   // throw_if_alarm). Queue-change notifications on the way are skipped,
   // or returned with notifications_t::deliver.
@@ -46,15 +40,8 @@ class sorter_session_t {
 
   // One GET_ENTRY_IDS page of `status` after `key`.
   response_t page(Status status, const page_key_t& key, std::uint64_t limit);
-  // The queue of `status` page by page, as walk_pages() tells.
-  template <class on_page_t>
-  void walk(Status status, const page_key_t& start, std::uint64_t limit, on_page_t&& on_page) {
-    walk_pages(
-        start, [&](const page_key_t& key) { return page(status, key, limit); }, on_page);
-  }
 
  private:
-  channel_t channel_;
   std::string store_path_;
 };
 

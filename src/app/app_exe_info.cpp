@@ -18,6 +18,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "ov/error.h"
+#include "util/unique_fd.h"
 
 namespace ov {
 
@@ -27,29 +28,16 @@ boost::system::error_code errno_code(int value) {
   return boost::system::error_code(value, boost::system::system_category());
 }
 
-class fd_guard_t {
- public:
-  explicit fd_guard_t(int fd) : fd_(fd) {}
-  ~fd_guard_t() { ::close(fd_); }
-  fd_guard_t(const fd_guard_t&) = delete;
-  fd_guard_t& operator=(const fd_guard_t&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string md5_of_file(const std::string& path) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) {
     throw std::runtime_error("Cannot start the digest");
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw boost::system::system_error(errno_code(errno), "open");
-  fd_guard_t guard(fd);
+  const mq::util::unique_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw boost::system::system_error(errno_code(errno), "open");
   std::vector<unsigned char> block(8192);
   for (;;) {
-    ssize_t n = ::read(guard.get(), block.data(), block.size());
+    ssize_t n = ::read(fd.get(), block.data(), block.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw boost::system::system_error(errno_code(errno), "read");
@@ -81,10 +69,7 @@ std::string owner_of(uid_t uid) {
 
 AppExeInfo make_app_exe_info(const std::string& version, int argc, char** argv) {
   if (argc < 1 || !argv || !argv[0]) throw std::runtime_error("Unknown exe path");
-  return make_app_exe_info(version, std::string(argv[0]));
-}
-
-AppExeInfo make_app_exe_info(const std::string& version, const std::string& exe_path) {
+  const std::string exe_path = argv[0];
   namespace fs = boost::filesystem;
   const fs::path canonical = fs::canonical(exe_path, fs::current_path());
   struct stat st;

@@ -121,7 +121,6 @@ class app_t {
 
   boost::asio::io_context& io_;
   ov::MailQuarantineConfig config_;
-  bool revision_set_ = false;
   std::uint32_t revision_ = 0;
   std::unique_ptr<mq::overseer::tie_t> tie_;
   services_t services_;
@@ -145,7 +144,6 @@ app_t::app_t(boost::asio::io_context& io, int monitor_fd)
 
   services_ = make_services(io_, tie_.get(), &config_);
 
-  exit_status_ = 0;
   if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw std::system_error(errno, std::system_category(), "signal");
   hangup_signals_.add(SIGHUP, error);
   if (error) throw boost::system::system_error(error, "signal");
@@ -188,7 +186,6 @@ void app_t::run() {
 void app_t::get_config() {
   tie_->request_config([this](ov::MailQuarantineConfig config, std::uint32_t revision) {
     config_ = std::move(config);
-    revision_set_ = true;
     revision_ = revision;
     apply_config();
   });
@@ -203,11 +200,8 @@ void app_t::apply_config() {
     OV_LOG(notice, ov::exception_text(e) << ", will restart for config changes to take effect");
     throw ov::EC_OK;
   } catch (const std::exception& e) {
-    if (needs_restart(e)) {
-      OV_LOG(debug, ov::exception_text(e));
-      OV_LOG(notice, "Will restart for config changes to take effect");
-      throw ov::EC_OK;
-    }
+    // Handled where the event loop ends.
+    if (needs_restart(e)) throw;
     OV_LOG(error, "Cannot apply configuration (revision " << revision_ << "): " << ov::exception_text(e));
     throw ov::EC_BAD_CONFIG;
   }

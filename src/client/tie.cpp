@@ -3,16 +3,25 @@
 #include <utility>
 
 #include "util/frame.h"
+#include "util/ipc_error.h"
+#include "wire/page.h"
 
 namespace mq::client {
 
 namespace {
 
+using request_t = Client2MailQuarantineMessage;
 using response_t = MailQuarantine2ClientMessage;
 using mq::util::unique_fd_t;
 
 // Room for the tag and the serial around the entries of a page.
 constexpr std::size_t page_envelope = 16;
+
+void require(bool present, const request_t& m, const char* field) {
+  if (present) return;
+  throw mq::util::ipc_error_t("Message " + request_t::descriptor()->full_name() + " tagged " +
+                              mq::util::tag_name<request_t>(m.tag()) + ": required field " + field + " is not set");
+}
 
 response_t tagged(response_t::Tag tag) {
   response_t m;
@@ -25,9 +34,18 @@ void set_stat(response_t::QueueStat* out, const mq::store::queue_stat_t& stat) {
   out->set_total_bytes(stat.total_bytes);
 }
 
+response_t stat(const mq::store::queue_stats_t& stats, unique_fd_t&) {
+  response_t m = tagged(response_t::GET_QUEUE_STAT_RESPONSE);
+  set_stat(m.mutable_smtp_fresh_stat(), stats.stats[mq::store::smtp_fresh]);
+  set_stat(m.mutable_smtp_accepted_stat(), stats.stats[mq::store::smtp_accepted]);
+  set_stat(m.mutable_bcc_fresh_stat(), stats.stats[mq::store::bcc_fresh]);
+  set_stat(m.mutable_bcc_accepted_stat(), stats.stats[mq::store::bcc_accepted]);
+  return m;
+}
+
 // A page ends early rather than outgrow a frame: the client pages on from
 // the last entry it received.
-response_t page(const std::vector<mq::store::entry_brief_t>& briefs) {
+response_t page(const std::vector<mq::store::entry_brief_t>& briefs, unique_fd_t&) {
   response_t m = tagged(response_t::GET_QUEUE_CHUNK_RESPONSE);
   std::size_t size = page_envelope;
   for (const auto& brief : briefs) {
@@ -46,40 +64,6 @@ response_t page(const std::vector<mq::store::entry_brief_t>& briefs) {
   return m;
 }
 
-}  // namespace
-
-tie_t::tie_t(socket_t socket, delegate_t* delegate) : ipc_(std::move(socket), this), delegate_(delegate) {}
-
-tie_t::~tie_t() { cancel(); }
-
-template <class value_t, class build_t>
-auto tie_t::answer(ipc_t::kind_t kind, std::uint32_t serial, response_t::Tag tag, build_t build) {
-  ipc_.claim(kind, serial);
-  return ipc_.completion<response_t, value_t>(*this, kind, serial, tag, std::move(build));
-}
-
-void tie_t::on_get_queue_chunk_request(std::uint32_t serial, mq::store::queue_chunk_request_t request) {
-  using briefs_t = std::vector<mq::store::entry_brief_t>;
-  delegate_->get_queue_chunk(request,
-                             answer<briefs_t>(ipc_t::get_queue_chunk, serial, response_t::GET_QUEUE_CHUNK_RESPONSE,
-                                              [](briefs_t& briefs, unique_fd_t&) { return page(briefs); }));
-}
-
-void tie_t::on_get_queue_stat_request(std::uint32_t serial) {
-  delegate_->get_queue_stat(answer<mq::store::queue_stats_t>(
-      ipc_t::get_queue_stat, serial, response_t::GET_QUEUE_STAT_RESPONSE,
-      [](mq::store::queue_stats_t& stats, unique_fd_t&) {
-        response_t m = tagged(response_t::GET_QUEUE_STAT_RESPONSE);
-        set_stat(m.mutable_smtp_fresh_stat(), stats.stats[mq::store::smtp_fresh]);
-        set_stat(m.mutable_smtp_accepted_stat(), stats.stats[mq::store::smtp_accepted]);
-        set_stat(m.mutable_bcc_fresh_stat(), stats.stats[mq::store::bcc_fresh]);
-        set_stat(m.mutable_bcc_accepted_stat(), stats.stats[mq::store::bcc_accepted]);
-        return m;
-      }));
-}
-
-namespace {
-
 // Flush and health check both answer with the store's report.
 auto report(response_t::Tag tag) {
   return [tag](std::string& text, unique_fd_t&) {
@@ -91,16 +75,39 @@ auto report(response_t::Tag tag) {
 
 }  // namespace
 
-void tie_t::on_flush_queue_request(std::uint32_t serial, mq::store::status_t status) {
-  delegate_->flush_queue(status, answer<std::string>(ipc_t::flush_queue, serial, response_t::FLUSH_QUEUE_RESPONSE,
-                                                     report(response_t::FLUSH_QUEUE_RESPONSE)));
-}
+tie_t::tie_t(socket_t socket, delegate_t* delegate)
+    : protocol_codec_t(std::move(socket), "Client", kinds, delegate), delegate_(delegate) {}
 
-void tie_t::on_check_health_request(std::uint32_t serial, bool fix) {
-  delegate_->check_health(fix, answer<std::string>(ipc_t::check_health, serial, response_t::CHECK_HEALTH_RESPONSE,
+void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*fd*/) {
+  const auto m = parse<request_t>(data, size);
+  switch (m.tag()) {
+    case request_t::GET_QUEUE_STAT_REQUEST:
+      require(m.has_serial(), m, "serial");
+      delegate_->get_queue_stat(answer<response_t, mq::store::queue_stats_t>(
+          get_queue_stat, m.serial(), response_t::GET_QUEUE_STAT_RESPONSE, stat));
+      return;
+    case request_t::GET_QUEUE_CHUNK_REQUEST:
+      require(m.has_serial(), m, "serial");
+      require(m.has_status(), m, "status");
+      delegate_->get_queue_chunk(mq::wire::page_request(m),
+                                 answer<response_t, std::vector<mq::store::entry_brief_t>>(
+                                     get_queue_chunk, m.serial(), response_t::GET_QUEUE_CHUNK_RESPONSE, page));
+      return;
+    case request_t::FLUSH_QUEUE_REQUEST:
+      require(m.has_serial(), m, "serial");
+      require(m.has_status(), m, "status");
+      delegate_->flush_queue(mq::wire::to_store(m.status()),
+                             answer<response_t, std::string>(flush_queue, m.serial(), response_t::FLUSH_QUEUE_RESPONSE,
+                                                             report(response_t::FLUSH_QUEUE_RESPONSE)));
+      return;
+    case request_t::CHECK_HEALTH_REQUEST:
+      require(m.has_serial(), m, "serial");
+      delegate_->check_health(
+          m.fix(), answer<response_t, std::string>(check_health, m.serial(), response_t::CHECK_HEALTH_RESPONSE,
                                                    report(response_t::CHECK_HEALTH_RESPONSE)));
+      return;
+  }
+  throw mq::util::ipc_error_t("Unexpected message tag " + std::to_string(static_cast<int>(m.tag())));
 }
-
-void tie_t::on_disconnected() { delegate_->on_disconnected(); }
 
 }  // namespace mq::client

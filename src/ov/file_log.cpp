@@ -7,8 +7,12 @@
 
 namespace ov {
 
-cf_file_log_t::cf_file_log_t(int fd, bool owns_fd, cf_line_hook_t hook)
-    : cf_log_t(std::move(hook)), fd(fd), owns_fd(owns_fd), pid(static_cast<std::int32_t>(::getpid())) {}
+cf_file_log_t::cf_file_log_t(int fd, bool owns_fd, bool timestamped, cf_line_hook_t hook)
+    : cf_log_t(std::move(hook)),
+      fd(fd),
+      owns_fd(owns_fd),
+      timestamped(timestamped),
+      pid(static_cast<std::int32_t>(::getpid())) {}
 
 cf_file_log_t::~cf_file_log_t() {
   if (owns_fd && fd >= 0) ::close(fd);
@@ -29,10 +33,8 @@ std::string cf_file_log_t::timestamp(std::time_t when) {
 }
 
 void cf_file_log_t::write(std::int32_t level, const std::string& text) {
-  std::string line = timestamp(std::time(nullptr));
-  line += " [";
-  line += std::to_string(pid);
-  line += "] ";
+  std::string line;
+  if (timestamped) line = timestamp(std::time(nullptr)) + " [" + std::to_string(pid) + "] ";
   line += cf_log_level_name(level);
   line += ": ";
   line += text;

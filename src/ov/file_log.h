@@ -6,10 +6,11 @@
 
 namespace ov {
 
-// Lines as "<local time> [<pid>] <Level>: <text>" on a descriptor.
+// Lines as "<local time> [<pid>] <Level>: <text>" on a descriptor, or as
+// "<Level>: <text>" without `timestamped`.
 class cf_file_log_t : public cf_log_t {
  public:
-  cf_file_log_t(int fd, bool owns_fd, cf_line_hook_t hook);
+  cf_file_log_t(int fd, bool owns_fd, bool timestamped, cf_line_hook_t hook);
   ~cf_file_log_t() override;
   cf_file_log_t(const cf_file_log_t&) = delete;
   cf_file_log_t& operator=(const cf_file_log_t&) = delete;
@@ -23,6 +24,7 @@ class cf_file_log_t : public cf_log_t {
 
   std::int32_t fd;
   bool owns_fd;
+  bool timestamped;
   std::int32_t pid;
 };
 

@@ -163,20 +163,8 @@ void cf_log_out_of_memory() {
 }
 
 const char* cf_log_level_name(std::int32_t level) {
-  switch (level) {
-    case 0:
-      return "Debug";
-    case 1:
-      return "Info";
-    case 2:
-      return "Notice";
-    case 3:
-      return "Warning";
-    case 4:
-      return "Error";
-    default:
-      return "Unknown";
-  }
+  static const char* const names[] = {"Debug", "Info", "Notice", "Warning", "Error"};
+  return level >= 0 && level < 5 ? names[level] : "Unknown";
 }
 
 std::int32_t cf_log_threshold_of(std::int32_t log_level) {

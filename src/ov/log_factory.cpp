@@ -1,6 +1,8 @@
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include <fcntl.h>
@@ -8,7 +10,6 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "ov/console_log.h"
 #include "ov/file_log.h"
 #include "ov/log.h"
 #include "ov/syslog_log.h"
@@ -19,19 +20,13 @@ namespace {
 
 // An optional sign, then one or more digits and nothing else, within int32.
 std::optional<std::int32_t> parse_descriptor(const char* text) {
-  const char* p = text;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p == '\0') return std::nullopt;
-  std::int64_t value = 0;
-  for (; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return std::nullopt;
-    value = value * 10 + (*p - '0');
-    if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-  return static_cast<std::int32_t>(value);
+  const char* const begin = *text == '+' ? text + 1 : text;
+  if (begin != text && *begin == '-') return std::nullopt;
+  const char* const end = text + std::strlen(text);
+  std::int32_t value;
+  const auto [stop, error] = std::from_chars(begin, end, value);
+  if (error != std::errc() || stop != end) return std::nullopt;
+  return value;
 }
 
 cf_line_hook_t hook_from_environment() {
@@ -71,13 +66,12 @@ std::shared_ptr<cf_log_t> cf_make_log(const Log& config, cf_line_hook_t hook) {
               boost::system::error_code(first_error, boost::system::system_category()));
         }
       }
-      return std::make_shared<cf_file_log_t>(fd, true, std::move(hook));
+      return std::make_shared<cf_file_log_t>(fd, true, true, std::move(hook));
     }
     case Log::STDERR:
       // No copies to the additional pipe: they would duplicate standard error.
       if (chosen_here) hook = nullptr;
-      if (config.show_timestamp()) return std::make_shared<cf_file_log_t>(2, false, std::move(hook));
-      return std::make_shared<cf_console_log_t>(std::move(hook));
+      return std::make_shared<cf_file_log_t>(2, false, config.show_timestamp(), std::move(hook));
     case Log::SYSLOG:
       return std::make_shared<cf_syslog_log_t>(cf_syslog_log_t::facility_of(config.facility()),
                                                config.has_ident() ? config.ident() : std::string(), std::move(hook));
@@ -86,6 +80,6 @@ std::shared_ptr<cf_log_t> cf_make_log(const Log& config, cf_line_hook_t hook) {
   }
 }
 
-std::shared_ptr<cf_log_t> cf_make_default_log() { return std::make_shared<cf_console_log_t>(nullptr); }
+std::shared_ptr<cf_log_t> cf_make_default_log() { return std::make_shared<cf_file_log_t>(2, false, false, nullptr); }
 
 }  // namespace ov

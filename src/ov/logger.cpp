@@ -48,10 +48,4 @@ log_function_t set_log_function(log_function_t function) {
   return previous;
 }
 
-log_function_t log_function() {
-  facade_t& f = facade();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  return f.function;
-}
-
 }  // namespace ov::util::logger

@@ -17,7 +17,6 @@ void log(std::int32_t level, const std::string& text);
 std::int32_t log_level();
 std::int32_t set_log_level(std::int32_t level);
 log_function_t set_log_function(log_function_t f);
-log_function_t log_function();
 
 }  // namespace ov::util::logger
 

@@ -20,45 +20,18 @@ void cf_syslog_log_t::write(std::int32_t level, const std::string& text) {
 void cf_syslog_log_t::out_of_memory() { ::syslog(LOG_ERR, "%s", "Error: Not enough memory"); }
 
 int cf_syslog_log_t::priority(std::int32_t level) {
-  switch (level) {
-    case 0:
-      return LOG_DEBUG;
-    case 1:
-      return LOG_INFO;
-    case 2:
-      return LOG_NOTICE;
-    case 3:
-      return LOG_WARNING;
-    default:
-      return LOG_ERR;
-  }
+  static const int priorities[] = {LOG_DEBUG, LOG_INFO, LOG_NOTICE, LOG_WARNING};
+  return level >= 0 && level < 4 ? priorities[level] : LOG_ERR;
 }
 
 std::int32_t cf_syslog_log_t::facility_of(std::int32_t configured) {
-  switch (configured) {
-    case Log::USER:
-      return LOG_USER;
-    case Log::MAIL:
-      return LOG_MAIL;
-    case Log::LOCAL0:
-      return LOG_LOCAL0;
-    case Log::LOCAL1:
-      return LOG_LOCAL1;
-    case Log::LOCAL2:
-      return LOG_LOCAL2;
-    case Log::LOCAL3:
-      return LOG_LOCAL3;
-    case Log::LOCAL4:
-      return LOG_LOCAL4;
-    case Log::LOCAL5:
-      return LOG_LOCAL5;
-    case Log::LOCAL6:
-      return LOG_LOCAL6;
-    case Log::LOCAL7:
-      return LOG_LOCAL7;
-    default:
-      return LOG_DAEMON;
-  }
+  static const std::pair<std::int32_t, std::int32_t> facilities[] = {
+      {Log::USER, LOG_USER},     {Log::MAIL, LOG_MAIL},     {Log::LOCAL0, LOG_LOCAL0}, {Log::LOCAL1, LOG_LOCAL1},
+      {Log::LOCAL2, LOG_LOCAL2}, {Log::LOCAL3, LOG_LOCAL3}, {Log::LOCAL4, LOG_LOCAL4}, {Log::LOCAL5, LOG_LOCAL5},
+      {Log::LOCAL6, LOG_LOCAL6}, {Log::LOCAL7, LOG_LOCAL7}};
+  for (const auto& [ours, theirs] : facilities)
+    if (ours == configured) return theirs;
+  return LOG_DAEMON;
 }
 
 }  // namespace ov

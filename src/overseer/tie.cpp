@@ -52,16 +52,15 @@ void tie_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
   *message.mutable_stat() = stat;
   // A supervisor that stops reading gets the latest figures once it reads
   // again, not one frame per second of its absence.
-  if (!link_) return;
-  mq::util::frame_t frame = mq::util::serialize_frame(message);
-  link_->send_latest(out_t::MY_STAT_NOTIFICATION, std::move(frame.data), frame.size);
+  send(message, out_t::MY_STAT_NOTIFICATION);
 }
 
-void tie_t::send(const out_t& message) {
+void tie_t::send(const out_t& message, std::uint32_t latest_kind) {
   // A failed channel has already ended the daemon's event loop; late
   // notifications have nowhere to go.
   if (!link_) return;
   mq::util::frame_t frame = mq::util::serialize_frame(message);
+  if (latest_kind != 0) return link_->send_latest(latest_kind, std::move(frame.data), frame.size);
   link_->send(std::move(frame.data), frame.size);
 }
 

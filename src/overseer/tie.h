@@ -46,7 +46,8 @@ class tie_t : private mq::util::local_ipc_link_t::delegate_t {
   void on_error(std::exception_ptr error) override;
 
   void handle(const std::uint8_t* data, std::uint32_t size);
-  void send(const ov::MailQuarantine2OverseerMessage& message);
+  // Replaces a message of `latest_kind` (not 0) still waiting whole.
+  void send(const ov::MailQuarantine2OverseerMessage& message, std::uint32_t latest_kind = 0);
 
   std::unique_ptr<mq::util::local_ipc_link_t> link_;
   std::list<config_callback_t> pending_;

@@ -3,27 +3,21 @@
 #include <utility>
 
 #include "ov/logger.h"
-#include "service/peer.h"
 
 namespace mq::service {
 
-client_t::client_entry_t::client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store)
-    : peer_(peer_of(socket.native_handle())), connection_(std::move(socket), this), store_(store) {}
-
 client_t::client_entry_t::~client_entry_t() { *open_ = false; }
 
-void client_t::client_entry_t::get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) {
+void client_t::client_entry_t::get_queue_stat(completion_t<mq::store::queue_stats_t> completion) {
   store_->get_queue_stat(std::move(completion), open_);
 }
 
-void client_t::client_entry_t::get_queue_chunk(
-    mq::store::queue_chunk_request_t request,
-    mq::client::tie_t::completion_t<std::vector<mq::store::entry_brief_t>> completion) {
+void client_t::client_entry_t::get_queue_chunk(mq::store::queue_chunk_request_t request,
+                                               completion_t<std::vector<mq::store::entry_brief_t>> completion) {
   store_->get_queue_chunk_brief(request, std::move(completion), open_);
 }
 
-void client_t::client_entry_t::flush_queue(mq::store::status_t status,
-                                           mq::client::tie_t::completion_t<std::string> completion) {
+void client_t::client_entry_t::flush_queue(mq::store::status_t status, completion_t<std::string> completion) {
   // One notice line per flush: the entries it made due are announced to the
   // Sorter, so the count is what the audit trail needs.
   store_->flush_queue(
@@ -35,7 +29,7 @@ void client_t::client_entry_t::flush_queue(mq::store::status_t status,
       });
 }
 
-void client_t::client_entry_t::check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) {
+void client_t::client_entry_t::check_health(bool fix, completion_t<std::string> completion) {
   store_->check_health(fix, std::move(completion));
 }
 

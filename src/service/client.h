@@ -9,7 +9,7 @@
 
 #include "client/tie.h"
 #include "mail_quarantine_config.pb.h"
-#include "store/store.h"
+#include "service/store_entry.h"
 #include "util/socket_service.h"
 
 namespace mq::service {
@@ -19,26 +19,20 @@ namespace mq::service {
 class client_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
-  class client_entry_t : public mq::util::delegate_entry_t<mq::client::tie_t::delegate_t> {
+  class client_entry_t : public store_entry_t<mq::client::tie_t> {
    public:
-    client_entry_t(mq::client::tie_t::socket_t socket, mq::store::store_t* store);
-    void drain() override { connection_.drain(); }
-    void abandon() override { connection_.abandon(); }
-
-    void get_queue_stat(mq::client::tie_t::completion_t<mq::store::queue_stats_t> completion) override;
-    void get_queue_chunk(mq::store::queue_chunk_request_t request,
-                         mq::client::tie_t::completion_t<std::vector<mq::store::entry_brief_t>> completion) override;
-    void flush_queue(mq::store::status_t status, mq::client::tie_t::completion_t<std::string> completion) override;
-    void check_health(bool fix, mq::client::tie_t::completion_t<std::string> completion) override;
-
+    using store_entry_t::store_entry_t;
     ~client_entry_t() override;
 
+    void get_queue_stat(completion_t<mq::store::queue_stats_t> completion) override;
+    void get_queue_chunk(mq::store::queue_chunk_request_t request,
+                         completion_t<std::vector<mq::store::entry_brief_t>> completion) override;
+    void flush_queue(mq::store::status_t status, completion_t<std::string> completion) override;
+    void check_health(bool fix, completion_t<std::string> completion) override;
+
    private:
-    std::string peer_;  // who is connected, for the audit lines
     // Lowered as the connection goes: its reads not started never run.
     std::shared_ptr<std::atomic<bool>> open_ = std::make_shared<std::atomic<bool>>(true);
-    mq::client::tie_t connection_;
-    mq::store::store_t* store_;
   };
 
   client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,

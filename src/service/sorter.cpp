@@ -3,12 +3,13 @@
 #include <utility>
 
 #include "ov/logger.h"
-#include "service/peer.h"
 
 namespace mq::service {
 
 sorter_t::client_entry_t::client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store)
-    : peer_(peer_of(socket.native_handle())), connection_(std::move(socket), this), store_(store) {}
+    : store_entry_t(std::move(socket), store) {
+  tie_.notify_store_state(store->path());
+}
 
 // GCC 12 with sanitizers sees an uninitialized optional inside the signal's
 // connect; it is not.
@@ -20,25 +21,22 @@ boost::signals2::connection sorter_t::client_entry_t::subscribe_to_queue_change(
 }
 #pragma GCC diagnostic pop
 
-void sorter_t::client_entry_t::get_queue_chunk(
-    mq::store::queue_chunk_request_t request,
-    mq::sorter::tie_t::completion_t<std::vector<mq::store::queue_key_t>> completion) {
+void sorter_t::client_entry_t::get_queue_chunk(mq::store::queue_chunk_request_t request,
+                                               completion_t<std::vector<mq::store::queue_key_t>> completion) {
   store_->get_queue_chunk(request, std::move(completion));
 }
 
-void sorter_t::client_entry_t::get_entry(std::int64_t id,
-                                         mq::sorter::tie_t::completion_t<mq::store::entry_t> completion) {
+void sorter_t::client_entry_t::get_entry(std::int64_t id, completion_t<mq::store::entry_t> completion) {
   store_->get_entry(id, std::move(completion));
 }
 
-void sorter_t::client_entry_t::put_entry(mq::store::entry_t entry,
-                                         mq::sorter::tie_t::completion_t<std::uint64_t> completion) {
+void sorter_t::client_entry_t::put_entry(mq::store::entry_t entry, completion_t<std::uint64_t> completion) {
   store_->put_entry(std::move(entry), std::move(completion));
 }
 
 void sorter_t::client_entry_t::update_entry(std::int64_t id, mq::store::entry_metadata_update_t update,
                                             boost::optional<mq::store::shared_file_t> file,
-                                            mq::sorter::tie_t::completion_t<mq::util::none_t> completion) {
+                                            completion_t<mq::util::none_t> completion) {
   // A status change is a move: one notice line per entry, the audit trail
   // of what operators did (other updates are the Sorter's daily work).
   boost::optional<mq::store::status_t> moved_to = update.status;
@@ -52,8 +50,7 @@ void sorter_t::client_entry_t::update_entry(std::int64_t id, mq::store::entry_me
       });
 }
 
-void sorter_t::client_entry_t::remove_entry(std::int64_t id,
-                                            mq::sorter::tie_t::completion_t<mq::util::none_t> completion) {
+void sorter_t::client_entry_t::remove_entry(std::int64_t id, completion_t<mq::util::none_t> completion) {
   store_->remove_entry(id,
                        [id, peer = peer_, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
                          if (mq::util::has_value(r))
@@ -66,11 +63,6 @@ sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* 
                    mq::util::connection_counter_t* stats)
     : socket_service_t(
           io, stats, [config] { return config->sorter_socket_path(); },
-          [store](socket_t socket) {
-            auto entry = std::make_unique<client_entry_t>(std::move(socket), store);
-            // The first message on every connection.
-            entry->connection().notify_store_state(store->path());
-            return entry;
-          }) {}
+          [store](socket_t socket) { return std::make_unique<client_entry_t>(std::move(socket), store); }) {}
 
 }  // namespace mq::service

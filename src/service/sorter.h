@@ -2,14 +2,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 
 #include "mail_quarantine_config.pb.h"
+#include "service/store_entry.h"
 #include "sorter/tie.h"
-#include "store/store.h"
 #include "util/socket_service.h"
 
 namespace mq::service {
@@ -19,28 +18,20 @@ namespace mq::service {
 class sorter_t : public mq::util::socket_service_t {
  public:
   // Adapter between one connection and the store.
-  class client_entry_t : public mq::util::delegate_entry_t<mq::sorter::tie_t::delegate_t> {
+  class client_entry_t : public store_entry_t<mq::sorter::tie_t> {
    public:
+    // Greets with the store path: the first message on every connection.
     client_entry_t(mq::sorter::tie_t::socket_t socket, mq::store::store_t* store);
-
-    mq::sorter::tie_t& connection() { return connection_; }
-    void drain() override { connection_.drain(); }
-    void abandon() override { connection_.abandon(); }
 
     boost::signals2::connection subscribe_to_queue_change(mq::sorter::tie_t::queue_change_callback_t callback) override;
     void get_queue_chunk(mq::store::queue_chunk_request_t request,
-                         mq::sorter::tie_t::completion_t<std::vector<mq::store::queue_key_t>> completion) override;
-    void get_entry(std::int64_t id, mq::sorter::tie_t::completion_t<mq::store::entry_t> completion) override;
-    void put_entry(mq::store::entry_t entry, mq::sorter::tie_t::completion_t<std::uint64_t> completion) override;
+                         completion_t<std::vector<mq::store::queue_key_t>> completion) override;
+    void get_entry(std::int64_t id, completion_t<mq::store::entry_t> completion) override;
+    void put_entry(mq::store::entry_t entry, completion_t<std::uint64_t> completion) override;
     void update_entry(std::int64_t id, mq::store::entry_metadata_update_t update,
                       boost::optional<mq::store::shared_file_t> file,
-                      mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
-    void remove_entry(std::int64_t id, mq::sorter::tie_t::completion_t<mq::util::none_t> completion) override;
-
-   private:
-    std::string peer_;  // who is connected, for the audit lines
-    mq::sorter::tie_t connection_;
-    mq::store::store_t* store_;
+                      completion_t<mq::util::none_t> completion) override;
+    void remove_entry(std::int64_t id, completion_t<mq::util::none_t> completion) override;
   };
 
   sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,

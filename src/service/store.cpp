@@ -6,8 +6,7 @@
 
 namespace mq::service {
 
-store_t::store_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config)
-    : io_(io), config_(config), store_(io) {}
+store_t::store_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config) : config_(config), store_(io) {}
 
 store_t::~store_t() = default;
 

@@ -21,7 +21,6 @@ class store_t : public mq::util::service_t {
   mq::store::store_t& store() { return store_; }
 
  private:
-  boost::asio::io_context& io_;
   const ov::MailQuarantineConfig* config_;
   mq::store::store_t store_;
   bool opened_ = false;

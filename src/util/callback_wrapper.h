@@ -21,8 +21,6 @@ class callback_wrapper_t {
       if (!*cancelled_) f_(std::forward<A>(args)...);
     }
 
-    const std::shared_ptr<bool>& flag() const { return cancelled_; }
-
    private:
     std::shared_ptr<bool> cancelled_;
     F f_;
@@ -41,8 +39,6 @@ class callback_wrapper_t {
 
   // Every callback wrapped so far becomes a no-op.
   void cancel() { *cancelled_ = true; }
-
-  bool cancelled() const { return *cancelled_; }
 
   // The current flag, replaced by a fresh one first if it was raised.
   const std::shared_ptr<bool>& flag() {

@@ -55,17 +55,13 @@ void send_all(int sock, const char* data, size_t size, int fd) {
   }
 }
 
-void wait_readable(int sock, int timeout_ms) {
-  if (timeout_ms >= 0) wait_ready(sock, POLLIN, timeout_ms);
-}
-
 // Reads exactly `size` bytes; false on end of file before the first byte.
 // Like the daemon's link, accepts at most one descriptor, and only where `fd`
 // is given (never with the length bytes): anything else is EMSGSIZE.
 bool recv_all(int sock, char* data, size_t size, unique_fd_t* fd, int timeout_ms) {
   size_t done = 0;
   while (done < size) {
-    wait_readable(sock, timeout_ms);
+    if (timeout_ms >= 0) wait_ready(sock, POLLIN, timeout_ms);
     iovec iov{data + done, size - done};
     msghdr msg{};
     msg.msg_iov = &iov;

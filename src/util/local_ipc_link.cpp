@@ -39,7 +39,6 @@ local_ipc_link_t::local_ipc_link_t(socket_t socket, delegate_t* delegate)
   // The first read runs from the event loop, never inside the constructor:
   // the owner must hold the link before the delegate can hear of a frame
   // or of a peer that has already gone.
-  reading_body_ = false;
   begin_read(sizeof(std::uint32_t), 0);
   boost::asio::post(socket_.get_executor(), wrap([this] { pump_read(); }));
 }
@@ -120,12 +119,6 @@ void local_ipc_link_t::begin_read(std::uint32_t size, unsigned max_fds) {
   read_done_ = 0;
   read_max_fds_ = max_fds;
   read_fds_ = 0;
-}
-
-void local_ipc_link_t::read_next() {
-  reading_body_ = false;
-  begin_read(sizeof(std::uint32_t), 0);
-  pump_read();
 }
 
 void local_ipc_link_t::pump_read() {

@@ -71,13 +71,10 @@ class local_ipc_link_t : public callback_wrapper_t {
   // No request in progress and nothing left to write.
   bool idle() const { return requests_ == 0 && write_queue_.empty(); }
 
-  std::size_t queued_bytes() const { return queued_bytes_; }
-  std::size_t queued_fds() const { return queued_fds_; }
   bool reading_paused() const { return paused_; }
 
   // Size of the read buffer: grows for a frame, back to the initial size
   // after a frame larger than keep_read_capacity.
-  std::uint32_t read_capacity() const { return read_capacity_; }
   static constexpr std::uint32_t initial_read_capacity = 4096;
   static constexpr std::uint32_t keep_read_capacity = 64u * 1024u;
 
@@ -89,7 +86,6 @@ class local_ipc_link_t : public callback_wrapper_t {
     std::uint32_t kind = 0;
   };
 
-  void read_next();
   void write_next();
   void fail(std::exception_ptr error);
 

@@ -2,10 +2,38 @@
 
 #include <utility>
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include "ov/error.h"
-#include "util/connection_end.h"
 
 namespace mq::util {
+
+namespace {
+
+// Whether a link failure is the peer closing its end (logged as a plain
+// disconnect rather than an error).
+bool is_end_of_file(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::eof;
+  } catch (...) {
+  }
+  return false;
+}
+
+std::string what_of(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return "Unexpected exception";
+}
+
+}  // namespace
 
 // 64 requests in progress hold at most 64 descriptors (a file being put or
 // read); with 32 queued, one connection holds under 100 descriptors.
@@ -18,8 +46,12 @@ const local_ipc_link_t::flow_limits_t protocol_codec_t::flow_limits = {
     16,  // descriptors queued for the peer
 };
 
-protocol_codec_t::protocol_codec_t(socket_t socket, const char* side, std::size_t kinds)
-    : link_(std::make_unique<local_ipc_link_t>(std::move(socket), this)), side_(side), serials_(kinds) {
+protocol_codec_t::protocol_codec_t(socket_t socket, const char* side, std::size_t kinds,
+                                   connection_delegate_t* delegate)
+    : link_(std::make_unique<local_ipc_link_t>(std::move(socket), this)),
+      side_(side),
+      delegate_(delegate),
+      serials_(kinds) {
   link_->set_flow_limits(flow_limits);
 }
 
@@ -51,7 +83,7 @@ void protocol_codec_t::end_if_drained() {
   if (!draining_ || !link_ || !link_->idle()) return;
   link_.reset();
   OV_LOG(debug, side_ << ": closed, every request answered");
-  disconnected();
+  delegate_->on_disconnected();
 }
 
 void protocol_codec_t::on_written() { end_if_drained(); }
@@ -80,7 +112,7 @@ void protocol_codec_t::end(std::exception_ptr error) {
   } else {
     OV_LOG(error, side_ << ": " << what_of(error));
   }
-  disconnected();
+  delegate_->on_disconnected();
 }
 
 }  // namespace mq::util

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -20,22 +21,36 @@
 
 namespace mq::util {
 
-// What the codecs of both socket protocols share: the link with its
+// What the delegates of both socket protocols' connections share.
+class connection_delegate_t {
+ public:
+  // The connection has ended (its link is gone and the end is logged); the
+  // delegate destroys the connection object inside.
+  virtual void on_disconnected() = 0;
+
+ protected:
+  ~connection_delegate_t() = default;
+};
+
+// What the connections of both socket protocols share: the link with its
 // backpressure, the request serials in progress, parsing, logging, framing,
-// and the end of the connection. Event-loop thread only.
-class protocol_codec_t : public local_ipc_link_t::delegate_t {
+// answers in completion order, and the end of the connection. A protocol's
+// connection object parses and checks each request and forwards it to its
+// delegate. Event-loop thread only.
+class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wrapper_t {
  public:
   using socket_t = local_ipc_link_t::socket_t;
+  template <class T>
+  using completion_t = std::function<void(result_t<T>)>;
 
   // Per connection: at most this many requests in progress and this much
   // queued for the peer before reading stops; reading resumes at the low marks.
   static const local_ipc_link_t::flow_limits_t flow_limits;
 
   // `side` ("Sorter", "Client") starts every log line of the connection;
-  // `kinds` is the number of request kinds that carry serials.
-  protocol_codec_t(socket_t socket, const char* side, std::size_t kinds);
-  protocol_codec_t(const protocol_codec_t&) = delete;
-  protocol_codec_t& operator=(const protocol_codec_t&) = delete;
+  // `kinds` is the number of request kinds that carry serials. The link
+  // starts reading at once.
+  protocol_codec_t(socket_t socket, const char* side, std::size_t kinds, connection_delegate_t* delegate);
 
   // Logs and queues one message with an optional descriptor. Does nothing
   // once the link has ended. Throws frame_too_large_t (nothing sent) when
@@ -48,21 +63,32 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t {
     link_->send(std::move(frame.data), frame.size, std::move(fd));
   }
 
-  // A serial of one kind enters progress; one already there raises
-  // ipc_error_t "Repeated request serial". Serials of different kinds
-  // never clash.
-  void claim(std::size_t kind, std::uint32_t serial);
-  // Its response is about to be sent.
-  void release(std::size_t kind, std::uint32_t serial);
+  // Reads no further request; the connection ends once every request in
+  // progress is answered and written (at once when there is none).
+  void drain();
+  // The same, past the drain limit: the requests in progress whose work was
+  // dropped hold the connection no longer; it ends once what was answered
+  // is written.
+  void abandon();
 
-  // The completion of one request of `kind`, dropped once `owner` is gone:
-  // releases the serial, then sends `build(value, fd)` with the serial (and
-  // the descriptor `build` may set); a failure, and a response too large for
-  // a frame, goes out as `failure_tag` with the serial and the error.
+  void on_written() override;
+  void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override;
+  void on_error(std::exception_ptr error) override;
+
+ protected:
+  ~protocol_codec_t();
+
+  // Claims `serial` for a request of `kind` (ipc_error_t "Repeated request
+  // serial" when one of that kind is in progress; kinds never clash) and
+  // returns its completion, dropped once this object is gone: it releases
+  // the serial, then sends `build(value, fd)` with the serial (and the
+  // descriptor `build` may set); a failure, and a response too large for a
+  // frame, goes out as `failure_tag` with the serial and the error.
   template <class response_t, class value_t, class build_t>
-  auto completion(callback_wrapper_t& owner, std::size_t kind, std::uint32_t serial,
-                  typename response_t::Tag failure_tag, build_t build) {
-    return owner.wrap([this, kind, serial, failure_tag, build = std::move(build)](result_t<value_t> result) mutable {
+  completion_t<value_t> answer(std::size_t kind, std::uint32_t serial, typename response_t::Tag failure_tag,
+                               build_t build) {
+    claim(kind, serial);
+    return wrap([this, kind, serial, failure_tag, build = std::move(build)](result_t<value_t> result) mutable {
       release(kind, serial);
       std::exception_ptr error = error_of(result);
       if (!error) {
@@ -84,44 +110,32 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t {
     });
   }
 
-  // Reads no further request; the connection ends once every request in
-  // progress is answered and written (at once when there is none).
-  void drain();
-  // The same, past the drain limit: the requests in progress whose work was
-  // dropped hold the connection no longer; it ends once what was answered
-  // is written.
-  void abandon();
-
-  void on_written() override;
-  void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override;
-  void on_error(std::exception_ptr error) override;
-
- protected:
-  ~protocol_codec_t();
-
-  // Parses `data` into `message` (ipc_error_t "<type>: invalid message
-  // format" when it is not one) and logs it.
+  // The message in `data` (ipc_error_t "<type>: invalid message format"
+  // when it is not one), logged.
   template <class message_t>
-  void parse(message_t& message, const std::uint8_t* data, std::uint32_t size) {
+  message_t parse(const std::uint8_t* data, std::uint32_t size) {
+    message_t message;
     if (!message.ParseFromArray(data, static_cast<int>(size)))
       throw ipc_error_t(message_t::descriptor()->full_name() + ": invalid message format");
     OV_LOG(debug, side_ << " --> " << tag_name<message_t>(message.tag()));
+    return message;
   }
 
-  // One frame: parse and dispatch. ipc_error_t and cf_exception_t end this
-  // connection only.
+  // One frame: parse, check and forward. ipc_error_t and cf_exception_t end
+  // this connection only.
   virtual void handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) = 0;
-  // The connection has ended and its link is gone; the owner destroys this
-  // object inside.
-  virtual void disconnected() = 0;
 
  private:
+  void claim(std::size_t kind, std::uint32_t serial);
+  // Its response is about to be sent.
+  void release(std::size_t kind, std::uint32_t serial);
   void end(std::exception_ptr error);
   // Ends a draining connection that has nothing left to do.
   void end_if_drained();
 
   std::unique_ptr<local_ipc_link_t> link_;
   const char* side_;
+  connection_delegate_t* delegate_;
   std::vector<std::set<std::uint32_t>> serials_;
   bool draining_ = false;
 };

@@ -23,7 +23,6 @@ void socket_service_t::configure() { acceptor_.listen(make_local_endpoint(path_(
 
 void socket_service_t::on_client_accepted(socket_t socket) {
   auto element = connections_.insert(connections_.end(), nullptr);
-  ++count_;
   counter_->add_client();
   try {
     *element = make_entry_(std::move(socket));
@@ -49,7 +48,6 @@ void socket_service_t::abandon() {
 void socket_service_t::on_accept_error(std::exception_ptr error) { std::rethrow_exception(error); }
 
 void socket_service_t::remove(connections_t::iterator element) {
-  --count_;
   std::unique_ptr<connection_entry_t> entry = std::move(*element);
   connections_.erase(element);
   entry.reset();

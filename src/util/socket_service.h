@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <exception>
 #include <functional>
 #include <list>
@@ -44,14 +43,6 @@ class connection_entry_t {
   std::function<void()> on_disconnect_;
 };
 
-// An entry that is also the delegate of its connection object: the end of
-// the connection removes the entry.
-template <class delegate_t>
-class delegate_entry_t : public delegate_t, public connection_entry_t {
- public:
-  void on_disconnected() override { disconnect(); }
-};
-
 // A service that listens on a socket path and owns the connections it
 // accepts, in accept order. Event-loop thread only.
 class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
@@ -78,8 +69,6 @@ class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
   // After drain(), past its limit: see connection_entry_t::abandon().
   void abandon();
 
-  std::size_t connection_count() const { return count_; }
-
   void on_client_accepted(socket_t socket) override;
   // Accept errors leave the event loop (the daemon exits with their code).
   void on_accept_error(std::exception_ptr error) override;
@@ -94,7 +83,6 @@ class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
   path_t path_;
   make_entry_t make_entry_;
   connections_t connections_;
-  std::size_t count_ = 0;
   std::function<void()> drained_;
   local_acceptor_t acceptor_;
 };

@@ -54,31 +54,64 @@ TEST(api_sessions, an_unknown_id_is_entry_not_found_with_its_code) {
   EXPECT_EQ(std::vector<std::uint64_t>({424243}), gone);
 }
 
-// Pages shorter than the queue: a walk sees every entry once, in key
-// order, through the final empty page.
+// Pages shorter than the queue: a walk sees every entry once, in key order,
+// through the final empty page, also among many entries of one due time. A
+// limit of 0 asks for the daemon's default page of 100.
 TEST(api_sessions, walks_see_every_entry_once_in_key_order) {
   test::running_quarantine_t q;
+  // 250 puts in flight at one time; one without envelope; one in another status.
   test::sorter_peer_t writer(q.sorter_socket());
-  std::vector<std::uint64_t> ids;
-  for (int i = 0; i < 7; ++i) ids.push_back(writer.put("entry " + std::to_string(i), BCC_FRESH));
+  auto put = test::parse<sorter_request_t>(R"(tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED
+      entry { next_access_ts: 42 message_size: 2 smtp_sender { sender: "s@example" }
+              smtp_recipient { recipient: "r1@example" } smtp_recipient { recipient: "r2@example" } })");
+  for (std::uint32_t serial = 1; serial <= 250; ++serial) {
+    put.set_serial(serial);
+    writer.send(put, test::memory_file_fd("m\n").get());
+  }
+  std::vector<std::uint64_t> stored;
+  for (int i = 0; i < 250; ++i) {
+    const auto r = writer.read();
+    ASSERT_EQ(sorter_response_t::PUT_ENTRY_RESPONSE, r.tag()) << r.error().what();
+    stored.push_back(r.entry_id());
+  }
+  Entry bare;
+  bare.set_next_access_ts(42);
+  stored.push_back(writer.put("x", BCC_ACCEPTED, bare));
+  writer.put("other status\n", SMTP_ACCEPTED, bare);
+  std::sort(stored.begin(), stored.end());
+
   const int limit = static_cast<int>(test::wait_limit().count());
   client_session_t client(q.client_socket(), limit);
   sorter_session_t sorter(q.sorter_socket(), limit);
-  std::vector<std::uint64_t> by_client, by_sorter;
-  int pages = 0;
-  client.walk(BCC_FRESH, {}, 3, [&](const client_session_t::response_t& page, const page_key_t&) {
-    ++pages;
-    for (const auto& e : page.entry()) by_client.push_back(e.id());
-    return true;
-  });
-  sorter.walk(BCC_FRESH, {}, 2, [&](const sorter_response_t& page, const page_key_t&) {
-    for (const auto& k : page.queue_key_list()) by_sorter.push_back(k.entry_id());
-    return true;
-  });
-  EXPECT_EQ(ids, by_client);
-  EXPECT_EQ(ids, by_sorter);
-  EXPECT_EQ(4, pages);  // 3 + 3 + 1, then the empty one
-  EXPECT_EQ(7u, client.stat().bcc_fresh_stat().total_messages());
+  for (const std::uint64_t page_limit : {1, 0}) {
+    SCOPED_TRACE(page_limit);
+    std::vector<std::uint64_t> by_client, by_sorter;
+    std::vector<int> client_pages, sorter_pages;
+    client.walk(BCC_ACCEPTED, {}, page_limit, [&](const client_session_t::response_t& page, const page_key_t&) {
+      client_pages.push_back(page.entry_size());
+      for (const auto& e : page.entry()) {
+        EXPECT_EQ(42u, e.next_access_ts());
+        EXPECT_EQ(e.sender().empty() ? 0 : 2, e.recipient_size());
+        by_client.push_back(e.id());
+      }
+      return true;
+    });
+    sorter.walk(BCC_ACCEPTED, {}, page_limit, [&](const sorter_response_t& page, const page_key_t&) {
+      sorter_pages.push_back(page.queue_key_list_size());
+      for (const auto& k : page.queue_key_list()) {
+        EXPECT_EQ(42u, k.next_access_ts());
+        by_sorter.push_back(k.entry_id());
+      }
+      return true;
+    });
+    EXPECT_EQ(stored, by_client);
+    EXPECT_EQ(stored, by_sorter);
+    std::vector<int> pages = page_limit == 1 ? std::vector<int>(251, 1) : std::vector<int>{100, 100, 51};
+    pages.push_back(0);
+    EXPECT_EQ(pages, client_pages);
+    EXPECT_EQ(pages, sorter_pages);
+  }
+  EXPECT_EQ(251u, client.stat().bcc_accepted_stat().total_messages());
 }
 
 // A page that goes back would make a walk go round for ever.

@@ -225,6 +225,17 @@ TEST(daemon_as_root, drops_privileges_and_hands_over_files_without_following_lin
   EXPECT_EQ(1u, d.count_log("Warning: chown " + spool + "/hard: Too many links"));
 }
 
+// A daemon on `config`, ready for service; as the supervisor does, stale
+// socket files go first.
+std::unique_ptr<daemon_process_t> start_daemon(const config_t& config) {
+  boost::filesystem::remove(config.sorter_socket_path());
+  boost::filesystem::remove(config.client_socket_path());
+  auto daemon = std::make_unique<daemon_process_t>(mq::test::daemon_command());
+  daemon->answer_config(config, 1);
+  daemon->wait_message(in_t::MY_INFO_NOTIFICATION);
+  return daemon;
+}
+
 struct row_t {
   const char* name;
   mq::test::storm_t::mix_t mix;
@@ -237,16 +248,7 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   const row_t& row = GetParam();
   mq::test::temp_dir_t dir;
   const config_t config_ = mq::test::make_test_config(dir.path().string());
-  const auto start = [&] {
-    // As the supervisor does: stale socket files go before a start.
-    boost::filesystem::remove(config_.sorter_socket_path());
-    boost::filesystem::remove(config_.client_socket_path());
-    auto daemon = std::make_unique<daemon_process_t>(mq::test::daemon_command());
-    daemon->answer_config(config_, 1);
-    daemon->wait_message(in_t::MY_INFO_NOTIFICATION);
-    return daemon;
-  };
-  auto daemon = start();
+  auto daemon = start_daemon(config_);
   auto storm = std::make_unique<mq::test::storm_t>(config_.sorter_socket_path(), row.mix);
   storm->run(240);
   daemon->send_signal(row.signal);
@@ -258,7 +260,7 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
   const auto outcomes = storm->outcomes(mq::test::storm_t::now_ns());
   storm.reset();
 
-  daemon = start();
+  daemon = start_daemon(config_);
   sorter_peer_t reader(config_.sorter_socket_path());
   if (row.signal == SIGTERM) {  // nothing stored unacknowledged
     const auto ids = reader.call(mq::test::parse<sorter_peer_t::request_t>(
@@ -336,14 +338,10 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
   EXPECT_EQ(gets, 16u) << "reads are never held by another process's write lock";
 
   const auto stored = [&](const std::string& sql) {
-    std::int64_t n = -1;
-    sqlite3_exec(
-        other, sql.c_str(),
-        [](void* out, int, char** values, char**) {
-          *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
-          return 0;
-        },
-        &n, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(other, sql.c_str(), -1, &statement, nullptr);
+    const std::int64_t n = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_finalize(statement);
     return n;
   };
   for (const std::string p : {"p1", "p2"})
@@ -359,14 +357,7 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
   mq::test::temp_dir_t dir;
   const config_t config = mq::test::make_test_config(dir.path().string());
   const std::string db = config.spool_dir() + "/queue.db";
-  std::unique_ptr<daemon_process_t> daemon;
-  const auto start = [&] {
-    boost::filesystem::remove(config.sorter_socket_path());
-    boost::filesystem::remove(config.client_socket_path());
-    daemon = std::make_unique<daemon_process_t>(mq::test::daemon_command());
-    daemon->answer_config(config, 1);
-    daemon->wait_message(in_t::MY_INFO_NOTIFICATION);
-  };
+  auto daemon = start_daemon(config);
   using stats_t = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
   const auto answer = [&] {
     mq::test::client_peer_t client(config.client_socket_path());
@@ -396,7 +387,6 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
     EXPECT_NE(passed, stats_t(4));
   };
 
-  start();
   {
     mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
     storm.run(300);
@@ -408,7 +398,7 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
     daemon->send_signal(SIGKILL);
     EXPECT_EQ(daemon->wait_exit(), 128 + SIGKILL);
   }
-  start();
+  daemon = start_daemon(config);
   agree("a crash");
 
   {  // An entry whose file is gone; the repairing check removes it.

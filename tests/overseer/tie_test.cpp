@@ -1,7 +1,5 @@
-// The monitor channel object against a blocking peer on a real socket
-// pair; how the daemon ends on a bad channel is tested on the process.
-#include <poll.h>
-
+// The monitor channel object against a peer on a real socket pair; how the
+// daemon ends on a bad channel is tested on the process.
 #include <string>
 #include <vector>
 
@@ -11,7 +9,6 @@
 #include "ov/error.h"
 #include "overseer/tie.h"
 #include "support/peers.h"
-#include "util/frame_io.h"
 
 namespace {
 
@@ -19,20 +16,11 @@ using in_t = ov::Overseer2MailQuarantineMessage;
 
 class tie_test : public ::testing::Test {
  protected:
-  tie_test() {
-    mq::util::local_ipc_link_t::socket_t socket(io_);
-    socket.assign(boost::asio::local::stream_protocol(), pair_.b.release());
-    tie_ = std::make_unique<mq::overseer::tie_t>(std::move(socket));
-  }
-
   // The next frame the tie sent, raw; sends happen on the loop.
   std::string next_frame() {
-    pollfd p{pair_.a.get(), POLLIN, 0};
-    EXPECT_TRUE(mq::test::run_until(io_, [&] { return ::poll(&p, 1, 0) > 0; }));
-    std::string body;
-    mq::util::unique_fd_t fd;
-    EXPECT_TRUE(mq::util::read_frame(pair_.a.get(), body, fd, 1000));
-    return body;
+    ov::MailQuarantine2OverseerMessage m;
+    EXPECT_TRUE(peer_.receive(m));
+    return m.SerializeAsString();
   }
 
   void respond(std::uint32_t revision, const std::string& spool) {
@@ -40,7 +28,7 @@ class tie_test : public ::testing::Test {
     m.set_tag(in_t::GET_CONFIG_RESPONSE);
     m.set_config_revision(revision);
     m.mutable_config()->set_spool_dir(spool);
-    mq::util::write_frame(pair_.a.get(), m.SerializeAsString());
+    peer_.send(m);
   }
 
   // Runs the loop until it runs out of work or an exception leaves it.
@@ -55,8 +43,8 @@ class tie_test : public ::testing::Test {
   }
 
   boost::asio::io_context io_;
-  mq::test::socket_pair_t pair_;
-  std::unique_ptr<mq::overseer::tie_t> tie_;
+  mq::test::loop_peer_t peer_{io_};
+  std::unique_ptr<mq::overseer::tie_t> tie_ = std::make_unique<mq::overseer::tie_t>(peer_.take_socket());
 };
 
 TEST_F(tie_test, requests_are_bare_tags_and_responses_answer_in_order_without_surplus) {
@@ -77,7 +65,7 @@ TEST_F(tie_test, requests_are_bare_tags_and_responses_answer_in_order_without_su
 }
 
 TEST_F(tie_test, notifications_after_the_peer_left_are_dropped) {
-  pair_.a.reset();
+  peer_.close();
   EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, ov::error_code_of(run()));
   tie_->notify_info(1);
   tie_->notify_stat(ov::MailQuarantineAppStat());

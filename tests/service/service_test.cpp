@@ -68,7 +68,9 @@ class service : public ::testing::Test {
   mq::test::running_quarantine_t q;
 };
 
-TEST_F(service, put_then_get_gives_back_the_bytes_and_the_envelope) {
+// A put comes back from a get, bytes and envelope; an update replaces the
+// file, or only the metadata.
+TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_the_metadata) {
   sorter_peer_t s(q.sorter_socket());
   const std::string content = mq::test::pattern(300000) + std::string("\0\r\n", 3);
   // A new entry starts at 0 attempts whatever the Sorter says.
@@ -88,17 +90,12 @@ TEST_F(service, put_then_get_gives_back_the_bytes_and_the_envelope) {
   e.set_attempts(0);
   e.set_message_size(content.size());
   EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(e, g.entry())) << g.entry().DebugString();
-}
 
-TEST_F(service, updates_replace_the_file_or_only_the_metadata) {
-  sorter_peer_t s(q.sorter_socket());
-  const std::uint64_t id = s.put("first version\n", mq::SMTP_FRESH);
   request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, id);
   const std::string second = "second, longer version\n";
   update.mutable_entry_update()->set_message_size(second.size());
   response_t r = s.call(update, mq::test::memory_file_fd(second).get());
   ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  std::string got;
   EXPECT_EQ(second.size(), get(s, id, &got).entry().message_size());
   EXPECT_EQ(second, got);
 
@@ -149,92 +146,24 @@ TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   EXPECT_TRUE(frames_before_probe(other).empty());
 }
 
-TEST_F(service, health_check_reports_and_repairs_an_orphaned_file) {
-  client_peer_t c(q.client_socket());
-  EXPECT_EQ("Ok", c.check(false).report());
-  const std::string orphan = q.spool_dir() + "/queue/orphan.eml";
-  mq::test::write_file(orphan, "0123456789");
-  EXPECT_EQ("1 orphaned message files (10 bytes)\n", c.check(false).report());
-  EXPECT_TRUE(std::filesystem::exists(orphan));
-  EXPECT_EQ("Removed 1/1 orphaned message files (10/10 bytes)\n", c.check(true).report());
-  EXPECT_FALSE(std::filesystem::exists(orphan));
-}
-
-// One page of keys after (after_id, 42): GET_QUEUE_CHUNK on the client
-// socket, or GET_ENTRY_IDS on the Sorter socket.
-using page_t = std::vector<std::uint64_t>;
-page_t page(sorter_peer_t& s, client_peer_t& c, bool chunk, std::uint64_t after_id, std::uint64_t limit) {
-  page_t page;
-  if (chunk) {
-    const auto r = c.chunk(mq::BCC_ACCEPTED, after_id, after_id ? 42 : 0, limit);
-    EXPECT_FALSE(r.has_error()) << r.error().what();
-    for (const auto& e : r.entry()) {
-      EXPECT_EQ(42u, e.next_access_ts());
-      EXPECT_EQ(e.sender().empty() ? 0 : 2, e.recipient_size());
-      page.push_back(e.id());
-    }
-    return page;
-  }
-  const auto r = s.call(mq::test::parse<request_t>(
-      "tag: GET_ENTRY_IDS_REQUEST status: BCC_ACCEPTED entry_id: " + std::to_string(after_id) +
-      " next_access_ts: " + std::to_string(after_id ? 42 : 0) + " limit: " + std::to_string(limit)));
-  EXPECT_EQ(response_t::GET_ENTRY_IDS_RESPONSE, r.tag()) << r.error().what();
-  for (const auto& key : r.queue_key_list()) {
-    EXPECT_EQ(42u, key.next_access_ts());
-    page.push_back(key.entry_id());
-  }
-  return page;
-}
-
-TEST_F(service, paging_loses_nothing_between_equal_times) {
-  // 250 puts in flight at one time; one without envelope; one in another status.
-  sorter_peer_t s(q.sorter_socket());
-  auto put = mq::test::parse<request_t>(R"(tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED
-      entry { next_access_ts: 42 message_size: 2 smtp_sender { sender: "s@example" }
-              smtp_recipient { recipient: "r1@example" } smtp_recipient { recipient: "r2@example" } })");
-  for (std::uint32_t serial = 1; serial <= 250; ++serial) {
-    put.set_serial(serial);
-    s.send(put, mq::test::memory_file_fd("m\n").get());
-  }
-  std::set<std::uint64_t> stored;
-  for (int i = 0; i < 250; ++i) {
-    const auto r = s.read();
-    ASSERT_EQ(mq::MailQuarantine2SorterMessage::PUT_ENTRY_RESPONSE, r.tag()) << r.error().what();
-    stored.insert(r.entry_id());
-  }
-  mq::Entry bare;
-  bare.set_next_access_ts(42);
-  stored.insert(s.put("x", mq::BCC_ACCEPTED, bare));
-  s.put("other status\n", mq::SMTP_ACCEPTED, bare);
-  ASSERT_EQ(251u, stored.size());
-
-  client_peer_t c(q.client_socket());
-  const struct {
-    const char* name;
-    bool chunk;
-    std::uint64_t limit;
-    std::vector<std::size_t> sizes;  // empty: every page holds one key
-  } rows[] = {{"GET_ENTRY_IDS limit 1", false, 1, {}},
-              {"GET_ENTRY_IDS default limit", false, 0, {100, 100, 51}},
-              {"GET_QUEUE_CHUNK limit 1", true, 1, {}},
-              {"GET_QUEUE_CHUNK default limit", true, 0, {100, 100, 51}}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    std::vector<std::uint64_t> walked;
-    std::vector<std::size_t> sizes;
-    for (page_t p = page(s, c, row.chunk, 0, row.limit); !p.empty();
-         p = page(s, c, row.chunk, walked.back(), row.limit)) {
-      sizes.push_back(p.size());
-      walked.insert(walked.end(), p.begin(), p.end());
-    }
-    EXPECT_EQ(std::vector<std::uint64_t>(stored.begin(), stored.end()), walked);
-    EXPECT_EQ(row.sizes.empty() ? std::vector<std::size_t>(251, 1) : row.sizes, sizes);
-  }
-}
-
-TEST_F(service, a_sorter_that_does_not_read_holds_few_descriptors_and_still_gets_every_answer) {
+// Put, get, update and remove leave no descriptor behind; neither does a
+// Sorter that does not read, which holds few meanwhile.
+TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_holds_few) {
   sorter_peer_t other(q.sorter_socket());
   const std::uint64_t id = other.put("held open by every answer\n", mq::SMTP_FRESH);
+  // A first cycle opens what stays open.
+  const auto cycle = [&](int i) {
+    const std::uint64_t cycled = other.put("cycle " + std::to_string(i), mq::SMTP_FRESH);
+    std::string got;
+    get(other, cycled, &got);
+    EXPECT_EQ("cycle " + std::to_string(i), got);
+    request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, cycled);
+    update.mutable_entry_update()->set_message_size(7);
+    EXPECT_EQ(response_t::UPDATE_ENTRY_RESPONSE, other.call(update, mq::test::memory_file_fd("updated").get()).tag());
+    EXPECT_EQ(response_t::REMOVE_ENTRY_RESPONSE,
+              other.call(mq::test::entry_request(request_t::REMOVE_ENTRY_REQUEST, cycled)).tag());
+  };
+  cycle(0);
   const std::size_t baseline = open_descriptors_of(q.daemon().pid());
 
   constexpr std::uint32_t count = 2000;
@@ -256,10 +185,8 @@ TEST_F(service, a_sorter_that_does_not_read_holds_few_descriptors_and_still_gets
   // The store works in order: once another Sorter is answered, the idle one's
   // answers taken so far (each with a descriptor) wait for it.
   std::size_t most = 0;
-  for (int i = 0; i < 20; ++i) {
-    std::string got;
-    get(other, id, &got);
-    EXPECT_EQ("held open by every answer\n", got);
+  for (int i = 1; i <= 200; ++i) {
+    cycle(i);
     most = std::max(most, open_descriptors_of(q.daemon().pid()));
   }
   EXPECT_LE(most, baseline + 120) << "the idle connection's answers pile up descriptors";
@@ -275,24 +202,6 @@ TEST_F(service, a_sorter_that_does_not_read_holds_few_descriptors_and_still_gets
   EXPECT_EQ(count, serials.size());
   EXPECT_EQ(count, *serials.rbegin());
   hog.close();
-  EXPECT_EQ(baseline, settle_at(q.daemon().pid(), baseline));
-}
-
-TEST_F(service, put_get_update_remove_cycles_leak_no_descriptor) {
-  sorter_peer_t peer(q.sorter_socket());
-  std::size_t baseline = 0;
-  for (int cycle = 0; cycle < 500; ++cycle) {
-    const std::uint64_t id = peer.put("cycle " + std::to_string(cycle), mq::SMTP_FRESH);
-    std::string got;
-    get(peer, id, &got);
-    request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, id);
-    update.mutable_entry_update()->set_message_size(7);
-    response_t r = peer.call(update, mq::test::memory_file_fd("updated").get());
-    ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-    r = peer.call(mq::test::entry_request(request_t::REMOVE_ENTRY_REQUEST, id));
-    ASSERT_EQ(response_t::REMOVE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-    if (cycle == 0) baseline = open_descriptors_of(q.daemon().pid());
-  }
   EXPECT_EQ(baseline, settle_at(q.daemon().pid(), baseline));
 }
 

@@ -73,10 +73,8 @@ struct connection_t : mq::sorter::tie_t::delegate_t {
 };
 
 request_t request(request_t::Tag tag, std::uint32_t serial, std::uint64_t id) {
-  request_t m;
-  m.set_tag(tag);
+  request_t m = mq::test::entry_request(tag, id);
   m.set_serial(serial);
-  m.set_entry_id(id);
   return m;
 }
 

@@ -23,14 +23,12 @@ namespace {
 
 long this_tid() { return ::syscall(SYS_gettid); }
 
-class owner_t : public callback_wrapper_t {};
-
 // Tasks run in posting order on one thread of their own; results, failures
 // included, come back in that order on the event loop, and run() does not
 // return while one is on its way.
 TEST(async_worker, runs_in_order_off_the_loop_and_delivers_on_it) {
   boost::asio::io_context io;
-  owner_t owner;
+  callback_wrapper_t owner;
   async_worker_t worker(io);
   std::set<long> task_tids;
   std::vector<std::string> delivered;
@@ -55,7 +53,7 @@ TEST(async_worker, runs_in_order_off_the_loop_and_delivers_on_it) {
 TEST(async_worker, posts_to_an_idle_worker_are_never_lost) {
   // The worker runs dry before each post, so every post has to wake it.
   boost::asio::io_context io;
-  owner_t owner;
+  callback_wrapper_t owner;
   async_worker_t worker(io);
   int delivered = 0;
   for (int round = 0; round < 300; ++round) {
@@ -70,7 +68,7 @@ TEST(async_worker, destruction_finishes_the_running_task_and_discards_the_queued
   for (const bool stop_first : {false, true}) {
     SCOPED_TRACE(stop_first ? "stopped" : "destroyed");
     boost::asio::io_context io;
-    owner_t owner;
+    callback_wrapper_t owner;
     auto worker = std::make_unique<async_worker_t>(io);
     std::promise<void> started;
     std::atomic<bool> finished{false};
