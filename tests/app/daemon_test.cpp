@@ -22,6 +22,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "store/metadata_reader.h"
+#include "store/store_support.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "support/storm.h"
@@ -337,18 +338,16 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
   while (!getter.wait_closed(&r)) gets += !r.has_error();
   EXPECT_EQ(gets, 16u) << "reads are never held by another process's write lock";
 
-  const auto stored = [&](const std::string& sql) {
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(other, sql.c_str(), -1, &statement, nullptr);
-    const std::int64_t n = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
-    sqlite3_finalize(statement);
-    return n;
+  sqlite3_close(other);
+  const auto stored = [&](const std::string& query) {
+    return mq::store::test::sql(q.spool_dir() + "/queue.db", query).at(0);
   };
   for (const std::string p : {"p1", "p2"})
-    EXPECT_EQ(stored("SELECT COUNT(*) FROM entry WHERE session_id_string = '" + p + "'"), answered.count(p)) << p;
-  EXPECT_EQ(stored("SELECT next_access_ts FROM entry WHERE id = " + std::to_string(kept)) == 0,
-            answered.count("flush"));
-  sqlite3_close(other);
+    EXPECT_EQ(stored("SELECT COUNT(*) FROM entry WHERE session_id_string = '" + p + "'"),
+              std::to_string(answered.count(p)))
+        << p;
+  EXPECT_EQ(stored("SELECT next_access_ts = 0 FROM entry WHERE id = " + std::to_string(kept)),
+            std::to_string(answered.count("flush")));
 }
 
 // The statistics come from counts kept as the daemon writes; whatever

@@ -4,7 +4,6 @@
 // flush could leave is rebuilt, repaired and mounted as after a reboot, and
 // everything acknowledged before that moment must be on it.
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "record.h"
+#include "store/store_support.h"
 #include "support/process.h"
 #include "support/storm.h"
 
@@ -94,26 +94,18 @@ std::string why_not(const fs_row_t& fs) {
 
 // What a power cut lost in `spool`: empty when nothing.
 std::string check_spool(const std::string& spool, const outcomes_t& outcomes) {
-  sqlite3* handle = nullptr;
-  const int opened = sqlite3_open_v2((spool + "/queue.db").c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr);
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
-  const auto rows = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(handle, sql, -1, &s, nullptr) != SQLITE_OK) return false;
-    while (sqlite3_step(s) == SQLITE_ROW) row(s);
-    return sqlite3_finalize(s) == SQLITE_OK;
-  };
-  const auto text = [](sqlite3_stmt* s, int i) {
-    return std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, i)));
-  };
-  std::string integrity;
+  const std::string db = spool + "/queue.db";
   std::map<std::uint64_t, std::string> names;
-  // The first read rolls a hot journal back, as the daemon's open does.
-  if (opened != SQLITE_OK || !rows("PRAGMA integrity_check;", [&](auto s) { integrity += text(s, 0); }) ||
-      integrity != "ok" || !rows("SELECT id, message_filename FROM entry;", [&](auto s) {
-        names[static_cast<std::uint64_t>(sqlite3_column_int64(s, 0))] = text(s, 1);
-      }))
-    return "queue.db: " + integrity + sqlite3_errmsg(handle);
+  try {
+    if (!std::filesystem::exists(db)) return "queue.db: missing";
+    // The first read replays the write-ahead log, as the daemon's open does.
+    if (const auto integrity = mq::store::test::sql(db, "PRAGMA integrity_check;"); integrity.at(0) != "ok")
+      return "queue.db: " + integrity.at(0);
+    for (const auto& row : mq::store::test::sql(db, "SELECT id, message_filename FROM entry;"))
+      names[std::stoull(row)] = row.substr(row.find('|') + 1);
+  } catch (const std::exception& e) {
+    return std::string("queue.db: ") + e.what();
+  }
   std::ostringstream lost;
   for (const auto& [id, name] : names)
     if (!std::filesystem::exists(spool + "/queue/" + name)) lost << "entry " << id << " names a missing file; ";

@@ -178,7 +178,6 @@ TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_
   }
 }
 
-// A subdirectory cannot be fixed, so its row comes last.
 TEST_F(store_test, health_reports_and_fixes) {
   const auto kept = put("kept");
   const std::string not_regular = "1 non-regular files in the message directory\n";
@@ -327,26 +326,7 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
     EXPECT_EQ(got.metadata.status, smtp_fresh);
     EXPECT_EQ(read_fd(got.file.fd), "old body");
   }
-  // A get holds off a later update of its entry: the file it is about to
-  // open stays until it has it.
   hooks->failing.clear();
-  hooks->holding = {{op_t::get, half_t::file}};
-  outcome_t<entry_t> racing;
-  store->get_entry(id, racing.callback());
-  ASSERT_TRUE(run_until(io, [&] { return hooks->held.size() == 1; }));
-  hooks->holding.clear();
-  outcome_t<none_t> newer;
-  store->update_entry(id, {}, source("newer body"), newer.callback());
-  // Both workers past what that update would have done by now.
-  call<none_t>([&](auto cb) { store->update_entry(other, {}, source("other body"), cb); });
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(newer.calls, 0);
-  hooks->take(op_t::get, half_t::file).start();
-  ASSERT_TRUE(done(racing) && racing.value) << text_of(racing.error);
-  EXPECT_EQ(read_fd(racing.value->file.fd), "old body");
-  ASSERT_TRUE(done(newer) && newer.value) << text_of(newer.error);
-  EXPECT_EQ(read_fd(get(id).file.fd), "newer body");
-
   hooks->holding = {{op_t::update, half_t::file}};
   std::vector<std::string> order;
   auto note = [&](const std::string& what) {
@@ -490,43 +470,6 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   EXPECT_EQ(entries(), 1u);
   EXPECT_EQ(check(false), "1 orphaned message files (6 bytes)\n");
   EXPECT_EQ(read_fd(get(id).file.fd), "first");
-}
-
-// Another process holds the database: a close waits for the write already
-// waiting for it, never for the work queued behind it, each of which would
-// wait the busy limit again. Reads are not held up by it at all.
-TEST_F(store_test, close_runs_nothing_queued_behind_a_busy_database) {
-  constexpr unsigned busy_ms = 3000;  // room to queue the rest behind the first put
-  const auto id = put("first");
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
-  const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(busy_ms));
-  const auto retries = sqlite::busy_retries();
-  int answers = 0, gets = 0;
-  const auto answered = [&](auto) { ++answers; };
-  store->put_entry(entry("p1"), answered);
-  ASSERT_TRUE(run_until(io, [&] { return sqlite::busy_retries() > retries; }));
-  store->flush_queue(smtp_fresh, answered);
-  store->put_entry(entry("p2"), answered);
-  for (int i = 0; i < 16; ++i) store->get_entry(id, [&](auto r) { gets += !error_of(r); });
-  // Both file halves written: the second put's record is queued.
-  ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half_t::file}] == 3; }));
-  // Reads go past the held database.
-  ASSERT_TRUE(run_until(io, [&] { return gets == 16; }));
-  const auto before_close = sqlite::busy_retries();
-  store.reset();
-  const auto waited = sqlite::busy_retries() - before_close;
-  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
-  sqlite::set_busy_limit(limit);
-  io.restart();
-  io.poll();
-  EXPECT_EQ(answers, 0);
-  // The put alone, within its limit.
-  EXPECT_LE(waited, busy_ms / 100 + 1);
-  open();
-  EXPECT_EQ(entries(), 1u);
 }
 
 // Reads for a connection that went away before they started never run: a

@@ -12,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -203,34 +202,6 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   ASSERT_TRUE(h.run_until([&] { return !h.bodies.empty() || !h.errors.empty(); }) && h.errors.empty());
   EXPECT_EQ(body, h.bodies[0]);
   EXPECT_TRUE(same_file(h.fds[0].get(), p.write.get()));
-}
-
-// The link and the blocking frame_io speak the same frames both ways, the
-// largest included; the link closes its copy of a sent descriptor.
-TEST(local_ipc_link, interoperates_with_frame_io) {
-  harness_t h;
-  pipe_t out;
-  const std::string largest = test::pattern(max_size, 4);
-  h.send("abc");
-  h.send(largest, out.write.get());
-  std::string head, body;
-  unique_fd_t fd;
-  std::thread reader([&] {
-    try {
-      head = test::recv_exact(h.peer(), 7);
-      if (read_frame(h.peer(), body, fd, test::wait_limit().count())) write_frame(h.peer(), largest);
-    } catch (const std::exception&) {
-    }
-  });
-  const bool done = h.run_until([&] { return !h.bodies.empty() || !h.errors.empty(); });
-  reader.join();
-  ASSERT_TRUE(done);
-  EXPECT_EQ(len(3) + "abc", head);
-  EXPECT_TRUE(body == largest && largest == h.bodies[0]);
-  EXPECT_TRUE(same_file(fd.get(), out.write.get()));
-  EXPECT_EQ(1, h.written) << "once, when the queue ran empty";
-  fd.reset();
-  EXPECT_TRUE(out.all_writers_gone()) << "the link kept its copy of a sent descriptor";
 }
 
 TEST(local_ipc_link, a_delegate_destroying_the_link_in_on_message_stops_everything) {
