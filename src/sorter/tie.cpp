@@ -122,12 +122,9 @@ void tie_t::on_update_entry_request(const request_t& m, unique_fd_t fd) {
   const EntryUpdate& u = m.entry_update();
   if (fd && !u.has_message_size()) violation("Entry does not have message_size");
   mq::store::entry_metadata_update_t update = to_update(u);
-  boost::optional<mq::store::shared_file_t> file;
-  if (fd) {
-    // The stated size goes with a new file only.
-    update.message_size = u.message_size();
-    file = mq::store::shared_file_t(fd.release(), u.message_size());
-  }
+  // The stated size goes with a new file only.
+  if (fd) update.message_size = u.message_size();
+  auto file = fd ? boost::make_optional(mq::store::shared_file_t(fd.release(), u.message_size())) : boost::none;
   delegate_->update_entry(static_cast<std::int64_t>(m.entry_id()), std::move(update), std::move(file),
                           answer<none_t>(update_entry, m.serial(), bare(response_t::UPDATE_ENTRY_RESPONSE)));
 }
