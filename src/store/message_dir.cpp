@@ -297,7 +297,9 @@ shared_file_t message_dir_t::get(const std::string& name) const {
   int fd;
   // The reader's reads leave the access time alone where the file is ours:
   // a first read after the write would otherwise cost a journal update.
-  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME;
+  // Gets run on the event loop: a pipe planted in the directory must not
+  // block the open, nor a link lead out of it.
+  int flags = O_RDONLY | O_CLOEXEC | O_NOATIME | O_NOFOLLOW | O_NONBLOCK;
   do {
     fd = ::openat(dir_fd_, name.c_str(), flags);
     if (fd < 0 && errno == EPERM && (flags & O_NOATIME)) {
@@ -309,6 +311,8 @@ shared_file_t message_dir_t::get(const std::string& name) const {
   shared_file_t file(fd, 0);
   struct stat st;
   if (::fstat(fd, &st) != 0) throw_fs("stat", p, errno);
+  if (!S_ISREG(st.st_mode)) throw_fs("open", p, EINVAL);
+  if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw_fs("fcntl", p, errno);
   file.size = static_cast<std::uint64_t>(st.st_size);
   return file;
 }

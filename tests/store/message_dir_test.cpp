@@ -229,10 +229,13 @@ TEST_F(message_dir_test, get_opens_read_only_and_close_on_exec_with_the_real_siz
   EXPECT_EQ(file.size, 14u);
   EXPECT_EQ(read_fd(file.fd), "01234567890123");
   EXPECT_EQ(::fcntl(file.fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-  EXPECT_EQ(::fcntl(file.fd, F_GETFL) & O_ACCMODE, O_RDONLY);
-  // Names from the database never reach outside the directory.
+  EXPECT_EQ(::fcntl(file.fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDONLY);
+  // Names from the database never lead out of the directory, nor to a pipe.
   write_file(tmp.file("secret"), "s");
-  EXPECT_THROW(dir.get("../secret"), fs::filesystem_error);
+  fs::create_symlink(tmp / "secret", queue / "link.eml");
+  ASSERT_EQ(::mkfifo((queue / "pipe.eml").c_str(), 0600), 0);
+  for (const char* name : {"../secret", "link.eml", "pipe.eml"})
+    EXPECT_THROW(dir.get(name), fs::filesystem_error) << name;
 }
 
 }  // namespace
