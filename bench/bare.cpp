@@ -1,7 +1,6 @@
 #include "bare.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,16 +24,11 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// The daemon's own system calls, without the flushes unless `sync`.
-class bare_file_ops_t : public mq::store::file_ops_t {
- public:
-  explicit bare_file_ops_t(bool sync) : sync_(sync) {}
-  int fdatasync(int fd) override { return sync_ ? mq::store::file_ops_t::fdatasync(fd) : 0; }
-  int fsync(int fd) override { return sync_ ? mq::store::file_ops_t::fsync(fd) : 0; }
-
- private:
-  bool sync_;
-};
+// The daemon's own system calls without the flushes.
+struct no_sync_ops_t : mq::store::file_ops_t {
+  int fdatasync(int) override { return 0; }
+  int fsync(int) override { return 0; }
+} no_sync;
 
 }  // namespace
 
@@ -56,9 +50,9 @@ mq::store::entry_metadata_t bench_metadata(std::uint64_t n, std::uint64_t size) 
   return m;
 }
 
-bare_store_t::bare_store_t(const std::string& dir, bool sync) : ops_(std::make_unique<bare_file_ops_t>(sync)) {
+bare_store_t::bare_store_t(const std::string& dir, bool sync) {
   boost::filesystem::create_directories(dir);
-  files_ = std::make_unique<mq::store::message_dir_t>(dir + "/queue", ops_.get());
+  files_ = std::make_unique<mq::store::message_dir_t>(dir + "/queue", sync ? nullptr : &no_sync);
   files_->init(::getuid(), ::getgid());
   writer_ = std::make_unique<mq::store::metadata_writer_t>(dir + "/queue.db", false);
   reader_ = std::make_unique<mq::store::metadata_reader_t>(dir + "/queue.db", false);
@@ -66,9 +60,9 @@ bare_store_t::bare_store_t(const std::string& dir, bool sync) : ops_(std::make_u
 
 bare_store_t::~bare_store_t() = default;
 
-std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size) {
+std::uint64_t bare_store_t::put(mq::store::entry_metadata_t metadata, const mq::store::shared_file_t& source) {
   metadata.message_filename = mq::store::make_message_filename(metadata.session_id);
-  files_->put(metadata.message_filename, mq::store::shared_file_t(::dup(source_fd), size));
+  files_->put(metadata.message_filename, source);
   return writer_->put_entry(metadata);
 }
 
@@ -78,11 +72,11 @@ mq::store::entry_metadata_t bare_store_t::get(std::int64_t id, std::string& cont
   return metadata;
 }
 
-void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd,
-                               std::uint64_t size) {
+void bare_store_t::update_file(std::int64_t id, mq::store::entry_metadata_update_t update,
+                               const mq::store::shared_file_t& source) {
   update.message_filename = mq::store::make_message_filename(boost::none);
-  update.message_size = size;
-  files_->put(*update.message_filename, mq::store::shared_file_t(::dup(source_fd), size));
+  update.message_size = source.size;
+  files_->put(*update.message_filename, source);
   std::string previous = writer_->update_entry(id, update);
   if (!previous.empty()) files_->remove(previous);
 }

@@ -9,7 +9,6 @@
 #include "store/entry.h"
 
 namespace mq::store {
-class file_ops_t;
 class message_dir_t;
 class metadata_reader_t;
 class metadata_writer_t;
@@ -29,11 +28,11 @@ class bare_store_t {
   ~bare_store_t();
 
   // Returns the new entry id.
-  std::uint64_t put(mq::store::entry_metadata_t metadata, int source_fd, std::uint64_t size);
+  std::uint64_t put(mq::store::entry_metadata_t metadata, const mq::store::shared_file_t& source);
   // Reads the entry and its whole message file into `content`.
   mq::store::entry_metadata_t get(std::int64_t id, std::string& content);
   // Replaces the message file and sets attempts and next access time.
-  void update_file(std::int64_t id, mq::store::entry_metadata_update_t update, int source_fd, std::uint64_t size);
+  void update_file(std::int64_t id, mq::store::entry_metadata_update_t update, const mq::store::shared_file_t& source);
   void remove(std::int64_t id);
 
   // The page walks and statistics, straight on the database: pages of
@@ -48,7 +47,6 @@ class bare_store_t {
   std::vector<api::page_key_t> page_keys(pages_t pages, mq::store::status_t status, std::uint64_t limit,
                                          const api::page_key_t& key);
 
-  std::unique_ptr<mq::store::file_ops_t> ops_;
   std::unique_ptr<mq::store::message_dir_t> files_;
   std::unique_ptr<mq::store::metadata_writer_t> writer_;
   std::unique_ptr<mq::store::metadata_reader_t> reader_;

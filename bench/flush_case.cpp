@@ -37,7 +37,8 @@ void bench_t::flush_round(int run) {
   count(
       "puts", "put 10 KiB " + load_name(load), "flushes/put",
       [&](bare_store_t& bare) {
-        for (std::size_t i = 0; i < n; ++i) bare.put(bench_metadata(i, size), payload.fd(), size);
+        const mq::store::shared_file_t file(::dup(payload.fd()), size);
+        for (std::size_t i = 0; i < n; ++i) bare.put(bench_metadata(i, size), file);
       },
       [&](sorter_driver_t& sorter) { sorter.run(daemon_n, load.in_flight, puts(size, payload), checked_puts()); });
   count(

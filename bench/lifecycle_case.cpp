@@ -57,6 +57,7 @@ std::vector<batch_stats_t> bench_t::daemon_cycles(sorter_driver_t& sorter, std::
 
 std::vector<batch_stats_t> bench_t::bare_cycles(bare_store_t& bare, std::size_t n, std::uint64_t size,
                                                 const payload_t& first, const payload_t& second) {
+  mq::store::shared_file_t one(::dup(first.fd()), size), two(::dup(second.fd()), size);
   std::vector<batch_stats_t> b(steps);
   std::string content;
   auto timed = [&](step_t step, auto op) {
@@ -67,7 +68,7 @@ std::vector<batch_stats_t> bench_t::bare_cycles(bare_store_t& bare, std::size_t 
   const double start = now_seconds();
   for (std::size_t i = 0; i < n; ++i) {
     std::int64_t id = 0;
-    timed(put_step, [&] { id = static_cast<std::int64_t>(bare.put(bench_metadata(i, size), first.fd(), size)); });
+    timed(put_step, [&] { id = static_cast<std::int64_t>(bare.put(bench_metadata(i, size), one)); });
     timed(get_step, [&] {
       bare.get(id, content);
       require(content == first.bytes(), "bare get returns the stored file");
@@ -76,7 +77,7 @@ std::vector<batch_stats_t> bench_t::bare_cycles(bare_store_t& bare, std::size_t 
       mq::store::entry_metadata_update_t u;
       u.attempts = 1;
       u.next_access_ts = 1800000000 + i;
-      bare.update_file(id, std::move(u), second.fd(), size);
+      bare.update_file(id, std::move(u), two);
     });
     timed(remove_step, [&] { bare.remove(id); });
   }

@@ -9,8 +9,9 @@ sorter_results_t bench_t::bare_round(std::uint64_t size, std::size_t n, bool wit
   std::string dir = fresh_dir("bare");
   {
     bare_store_t bare(dir + "/spool", o_.bare_sync);
+    mq::store::shared_file_t one(::dup(first.fd()), size), two(::dup(second.fd()), size);
     std::vector<std::uint64_t> ids(n);
-    r.put = time_serial(n, [&](std::size_t i) { ids[i] = bare.put(bench_metadata(i, size), first.fd(), size); });
+    r.put = time_serial(n, [&](std::size_t i) { ids[i] = bare.put(bench_metadata(i, size), one); });
     std::string content;
     r.get = time_serial(o_.gets(), [&](std::size_t i) {
       auto m = bare.get(static_cast<std::int64_t>(ids[i % n]), content);
@@ -21,7 +22,7 @@ sorter_results_t bench_t::bare_round(std::uint64_t size, std::size_t n, bool wit
         mq::store::entry_metadata_update_t u;
         u.attempts = 1;
         u.next_access_ts = 1800000000 + i;
-        bare.update_file(static_cast<std::int64_t>(ids[i]), std::move(u), second.fd(), size);
+        bare.update_file(static_cast<std::int64_t>(ids[i]), std::move(u), two);
       });
       r.remove = time_serial(n, [&](std::size_t i) { bare.remove(static_cast<std::int64_t>(ids[i])); });
     }

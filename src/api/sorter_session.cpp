@@ -34,6 +34,13 @@ sorter_session_t::sorter_session_t(const std::string& path, int timeout_ms)
   if (receive().serial() != probe_serial) throw connection_error_t("the daemon did not answer the first request first");
 }
 
+sorter_session_t::request_t sorter_session_t::entry_request(request_t::Tag tag, std::uint64_t id) {
+  request_t m;
+  m.set_tag(tag);
+  m.set_entry_id(id);
+  return m;
+}
+
 void sorter_session_t::subscribe() {
   request_t subscribe;
   subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);

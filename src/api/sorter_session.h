@@ -34,6 +34,9 @@ class sorter_session_t
   // An ALARM becomes its typed error (daemon_error_t, entry_not_found_t).
   static void throw_if_alarm(const response_t& response);
 
+  // A request about entry `id` (get, update, remove), to fill in further.
+  static request_t entry_request(request_t::Tag tag, std::uint64_t id);
+
   // One request and the answer to it, of tag `expected`; an answer to
   // another serial is a connection_error_t.
   response_t call(request_t request, response_t::Tag expected, int fd = -1, util::unique_fd_t* out_fd = nullptr);

@@ -239,39 +239,16 @@ void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
     locks_->defer(id, [this, id, callback] { get_entry(id, callback); });
     return;
   }
-  // On the event loop itself: the record comes from a snapshot of the log,
-  // which no writer holds up, and opening the file is a name lookup. A
-  // hand-off to a reading thread and back cost more than the read.
-  auto entry = std::make_shared<entry_t>();
-  if (auto error = mq::util::thrown_by([&] { entry->metadata = loop_db_->get_entry(id); })) {
-    deliver(std::move(callback), error);
-    return;
-  }
-  // Later writes of the entry wait for this read: the file it opens stays
-  // named, so neither an update nor a repairing check takes it away.
-  locks_->begin_read(id);
-  auto finish = [this, id, callback](result_t<entry_t> r) {
-    locks_->end_read(id);
-    deliver(callback, std::move(r));
-  };
-  start_half(
-      op_t::get, half_t::file, entry->metadata.message_filename,
-      [this, entry, finish] {
-        if (!loop_dir_) return;
-        if (auto error = mq::util::thrown_by([&] { entry->file = loop_dir_->get(entry->metadata.message_filename); })) {
-          finish(error);
-        } else {
-          finish(std::move(*entry));
-        }
-      },
-      finish);
-}
-
-void store_t::deliver(callback_t<entry_t> callback, result_t<entry_t> result) {
-  // Never inside the caller's own call: results arrive on a later turn.
-  boost::asio::post(io_, [alive = alive_, callback = std::move(callback), result = std::move(result)]() mutable {
-    if (*alive) callback(std::move(result));
+  // On the event loop itself, in one turn: the record comes from a snapshot
+  // of the log, which no writer holds up, and opening the file is a name
+  // lookup. A hand-off to a reading thread and back cost more than the read.
+  // No write of the entry can come between the two.
+  entry_t entry;
+  const auto error = mq::util::thrown_by([&] {
+    entry.metadata = loop_db_->get_entry(id);
+    entry.file = loop_dir_->get(entry.metadata.message_filename);
   });
+  deliver(std::move(callback), mq::util::make_result(std::move(entry), error));
 }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
@@ -449,9 +426,7 @@ void store_t::get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted
   // takes no turn from the gets.
   if (const auto& counts = db_->counts()) {
     if (auto stats = counts->current_now()) {
-      boost::asio::post(io_, [alive = alive_, callback = std::move(callback), stats = *stats] {
-        if (*alive) callback(stats);
-      });
+      deliver(std::move(callback), result_t<queue_stats_t>(*stats));
       return;
     }
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/optional.hpp>
 #include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal_type.hpp>
@@ -94,15 +95,21 @@ class store_t {
   // Removes the record, then its file.
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
-  // A get's answer, on a later turn of the event loop.
-  void deliver(callback_t<entry_t> callback, mq::util::result_t<entry_t> result);
+  // An answer made on the event loop, on a later turn: never inside the
+  // caller's own call.
+  template <class T>
+  void deliver(callback_t<T> callback, mq::util::result_t<T> result) {
+    boost::asio::post(io_, [alive = alive_, callback = std::move(callback), result = std::move(result)]() mutable {
+      if (*alive) callback(std::move(result));
+    });
+  }
 
   boost::asio::io_context& io_;
   std::string path_;
   queue_changed_t queue_changed_;
   std::unique_ptr<async_message_dir_t> dir_;
   std::unique_ptr<async_metadata_db_t> db_;
-  // Gets, pages and statistics: apart from the writes.
+  // Pages and statistics: apart from the writes.
   std::unique_ptr<async_reader_t> reader_;
   // Gets, on the event loop: a read-only connection and the directory.
   std::unique_ptr<metadata_reader_t> loop_db_;

@@ -7,12 +7,11 @@
 namespace mq::store {
 
 // Lets tests hold back or fail either half of a put or an update with a new
-// file (or the file half of a get, or a page or statistics read on its
-// reading thread), and see each half finish. A store
-// without hooks pays one null test per half.
+// file (or a page or statistics read on its reading thread), and see each
+// half finish. A store without hooks pays one null test per half.
 class store_hooks_t {
  public:
-  enum class op_t { put, update, get, read };
+  enum class op_t { put, update, read };
   enum class half_t { file, db };
 
   virtual ~store_hooks_t() = default;

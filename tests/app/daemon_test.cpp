@@ -114,7 +114,6 @@ const exit_case_t exit_cases[] = {
      125, "EC_UNEXPECTED_ERROR", bad_size, "spool"},
     {"unparsable_frame", stage_t::asked, [](auto& d, auto&, auto&) { d.send_frame("\xff\xff\xff"); }, 125,
      "EC_UNEXPECTED_ERROR", "Error: ov.Overseer2MailQuarantineMessage: invalid message format", "spool"},
-    {"monitor_value_not_a_number", stage_t::started, nullptr, 125, nullptr, "Error: " + lexical, "spool", "12x"},
     {"monitor_value_empty", stage_t::started, nullptr, 125, nullptr, "Error: " + lexical, "spool", ""},
     {"unknown_user_names_the_revision", stage_t::asked,
      [](auto& d, auto& c, auto&) {

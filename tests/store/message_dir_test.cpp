@@ -177,6 +177,13 @@ TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_
   }
 }
 
+// Before 5.8 syncfs drops write-back errors: not trusted there.
+TEST(message_dir_group_test, syncfs_is_trusted_only_on_kernels_that_report_its_errors) {
+  const std::pair<const char*, bool> rows[] = {{"4.19.0-21-amd64", false}, {"5.7.19", false},        {"5.8.0", true},
+                                               {"5.10.0-26-amd64", true},  {"6.1.0-13-amd64", true}, {"x", false}};
+  for (const auto& [release, trusted] : rows) EXPECT_EQ(file_ops_t::syncfs_reports_errors(release), trusted) << release;
+}
+
 // At the edge of the reserve (1/20 of a small file system): a put that
 // would leave less fails and leaves no file; one that leaves it succeeds.
 TEST(message_dir_space_test, a_put_may_fill_the_file_system_down_to_the_reserve) {

@@ -127,13 +127,6 @@ bool loop_peer_t::wait_closed(std::chrono::milliseconds limit) {
   return wait_readable_frame(limit) && ::recv(far_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-mq::Sorter2MailQuarantineMessage entry_request(mq::Sorter2MailQuarantineMessage::Tag tag, std::uint64_t id) {
-  mq::Sorter2MailQuarantineMessage m;
-  m.set_tag(tag);
-  m.set_entry_id(id);
-  return m;
-}
-
 sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : protocol_peer_t(path) {
   if (!greeting) return;
   const response_t first = read();

@@ -6,6 +6,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "api/channel.h"
+#include "api/sorter_session.h"
 #include "common.h"
 #include "mail_quarantine_client_ipc.pb.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
@@ -100,8 +101,7 @@ class protocol_peer_t {
   mq::api::channel_t channel_;
 };
 
-// A Sorter request about entry `id`.
-mq::Sorter2MailQuarantineMessage entry_request(mq::Sorter2MailQuarantineMessage::Tag tag, std::uint64_t id);
+inline constexpr auto entry_request = &mq::api::sorter_session_t::entry_request;
 
 class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage> {
  public:

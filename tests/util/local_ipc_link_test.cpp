@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -202,6 +203,12 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   ASSERT_TRUE(h.run_until([&] { return !h.bodies.empty() || !h.errors.empty(); }) && h.errors.empty());
   EXPECT_EQ(body, h.bodies[0]);
   EXPECT_TRUE(same_file(h.fds[0].get(), p.write.get()));
+  // The largest body is taken too (written from a thread: it outgrows the socket's buffer).
+  const std::string largest = test::pattern(max_size, 4);
+  std::thread writer([&] { test::send_raw(h.peer(), (len(max_size) + largest).data(), 4 + largest.size()); });
+  const bool taken = h.run_until([&] { return h.bodies.size() == 2 || !h.errors.empty(); });
+  writer.join();
+  EXPECT_TRUE(taken && h.bodies.size() == 2 && h.bodies[1] == largest);
 }
 
 TEST(local_ipc_link, a_delegate_destroying_the_link_in_on_message_stops_everything) {

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     auto update = mq::test::entry_request(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST, id);
     *update.mutable_entry_update()->mutable_mime_part() = entry.mime_part();
     if (entry.has_attempts()) update.mutable_entry_update()->set_attempts(entry.attempts());
-    if (sorter.call(update).tag() != mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE)
-      throw std::runtime_error("the update failed");
+    if (const auto r = sorter.call(update); r.tag() != mq::MailQuarantine2SorterMessage::UPDATE_ENTRY_RESPONSE)
+      throw std::runtime_error("update failed: " + r.error().what());
     std::cout << id << '\n';
     return 0;
   } catch (const std::exception& e) {

@@ -70,7 +70,7 @@ void args_t::expect_positional(std::size_t count, const std::string& usage) cons
 std::uint64_t parse_u64(const std::string& text, const std::string& what) {
   std::uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || text.size() > 20 || error != std::errc() || end != text.data() + text.size())
+  if (text.size() > 20 || error != std::errc() || end != text.data() + text.size())
     throw usage_error_t("invalid " + what + ": '" + text + "'");
   return value;
 }

@@ -324,8 +324,7 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     // One entry by id: the short answer of old.
     *ctx.out << past_tense(action) << " entry " << items[0].id << '\n';
   } else if (!single || !o.lost.empty() || o.failed) {
-    *ctx.out << past_tense(action) << ' ' << o.done << " of " << entries(items.size()) << ": " << o.gone
-             << " already gone, " << o.changed << " changed meanwhile, " << o.failed << " failed\n";
+    *ctx.out << past_tense(action) << ' ' << outcome_text(o.done, items.size(), o.gone, o.changed, o.failed) << '\n';
     for (const auto& [reason, n] : o.reasons) *ctx.out << "  failed: " << entries(n) << ": " << shown(reason) << '\n';
     if (!o.lost.empty())
       *ctx.out << "Connection lost: " << o.lost << "\n  " << entries(o.unanswered) << " had no answer (done or not), "

@@ -6,10 +6,7 @@
 namespace mqctl {
 
 sorter_session_t::request_t get_request(std::uint64_t id) {
-  sorter_session_t::request_t get;
-  get.set_tag(sorter_session_t::request_t::GET_ENTRY_REQUEST);
-  get.set_entry_id(id);
-  return get;
+  return sorter_session_t::entry_request(sorter_session_t::request_t::GET_ENTRY_REQUEST, id);
 }
 
 detail_reader_t::detail_reader_t(const std::string& sorter_socket, int timeout_ms, std::size_t in_flight)

@@ -145,6 +145,12 @@ void stream_table_t::print(const std::vector<std::string>& row) { out_ << padded
 
 std::string entries(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
 
+std::string outcome_text(std::uint64_t done, std::uint64_t total, std::uint64_t gone, std::uint64_t changed,
+                         std::uint64_t failed, const char* then) {
+  return std::to_string(done) + " of " + entries(total) + then + std::to_string(gone) + " already gone, " +
+         std::to_string(changed) + " changed meanwhile, " + std::to_string(failed) + " failed";
+}
+
 std::string recipients_cell(const std::vector<std::string>& recipients) {
   constexpr std::size_t max_width = 40;
   std::string all;

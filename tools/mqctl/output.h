@@ -63,6 +63,10 @@ class stream_table_t {
 
 // "1 entry", "2 entries".
 std::string entries(std::uint64_t n);
+// How a bulk action went: "D of N entries<then>G already gone, C changed
+// meanwhile, F failed".
+std::string outcome_text(std::uint64_t done, std::uint64_t total, std::uint64_t gone, std::uint64_t changed,
+                         std::uint64_t failed, const char* then = ": ");
 
 // Recipients for a table cell: all of them when short, else the first one
 // and how many more ("b@x.org +41").

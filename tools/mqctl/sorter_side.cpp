@@ -242,9 +242,7 @@ int run_update(const context_t& ctx, const args_t& args) {
                          "update ID [--attempts N] [--next-access-ts TS] [--status S] [--rcpt R]... "
                          "[--sender S] [--file NEW]");
   const std::uint64_t id = one_id(args.positional()[0]);
-  request_t request;
-  request.set_tag(request_t::UPDATE_ENTRY_REQUEST);
-  request.set_entry_id(id);
+  request_t request = sorter_session_t::entry_request(request_t::UPDATE_ENTRY_REQUEST, id);
   mq::EntryUpdate* update = request.mutable_entry_update();
   if (auto v = args.value("attempts")) update->set_attempts(parse_u64(*v, "attempts"));
   if (auto v = args.value("next-access-ts"))

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "config_file.h"
 #include "journal_log.h"

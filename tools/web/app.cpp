@@ -79,8 +79,7 @@ http::response_t refused(bh::status status, unsigned version, const std::string&
 
 // "D of N entries" `then` "G already gone, C changed meanwhile, F failed".
 std::string outcome_text(const data_t::outcome_t& o, std::uint64_t total, const char* then) {
-  return std::to_string(o.done) + " of " + mqctl::entries(total) + then + std::to_string(o.gone) + " already gone, " +
-         std::to_string(o.changed) + " changed meanwhile, " + std::to_string(o.failed) + " failed";
+  return mqctl::outcome_text(o.done, total, o.gone, o.changed, o.failed, then);
 }
 
 // The selection of a query as mqctl's words, and how it reads.
