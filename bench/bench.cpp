@@ -137,6 +137,12 @@ void bench_t::add_ops(const std::string& case_name, const char* unit, const batc
   report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
   report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
   report_.figure(case_name, "CPU ms/op", false).add(d.cpu_ms, b.cpu_ms, rss);
+  // With the driver's own share: on N CPUs the daemon cannot beat the bare
+  // loop by more than N times this ratio.
+  if (daemon.driver_cpu_seconds > 0 && !daemon.latencies.empty()) {
+    const double driver_ms = daemon.driver_cpu_seconds / static_cast<double>(daemon.latencies.size()) * 1e3;
+    report_.figure(case_name, "CPU ms/op with driver", false).add(d.cpu_ms + driver_ms, b.cpu_ms, rss);
+  }
 }
 
 void bench_t::add_walk(const std::string& case_name, const walk_stats_t& daemon, const page_times_t& daemon_pages,

@@ -113,12 +113,6 @@ inline op_figures_t figures_of(const batch_stats_t& b) {
   return f;
 }
 
-inline double thread_cpu_seconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 // Times `n` serial calls of `op` in the bare loop.
 template <class F>
 batch_stats_t time_serial(std::size_t n, F op) {
@@ -222,6 +216,10 @@ class bench_t {
                long rss, int in_flight, const batch_stats_t* limit = nullptr);
 
   void sorter_round(int run, std::uint64_t size);
+
+  // `n` round trips of a get's frames, answered with `file` by a process
+  // that does nothing else: what the sockets alone cost a get at 1x1.
+  batch_stats_t floor_round(std::size_t n, const payload_t& file);
 
   // The Sorter's requests for message `i` of a cycle: put, get, update
   // (attempts and next access time, new file), remove.

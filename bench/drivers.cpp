@@ -70,7 +70,8 @@ std::vector<batch_stats_t> sorter_driver_t::run_cycles(std::size_t cycles, std::
     pipeline.send(request, {index, now_seconds()}, fd);
   };
 
-  double start = now_seconds();
+  const double start = now_seconds();
+  const double cpu_start = thread_cpu_seconds();
   for (auto& p : pipelines) {
     for (int k = 0; k < in_flight && next_cycle < cycles; ++k) send(p, steps * next_cycle++);
   }
@@ -100,7 +101,10 @@ std::vector<batch_stats_t> sorter_driver_t::run_cycles(std::size_t cycles, std::
       }
     }
   }
-  for (auto& s : stats) s.seconds = now_seconds() - start;
+  for (auto& s : stats) {
+    s.seconds = now_seconds() - start;
+    s.driver_cpu_seconds = thread_cpu_seconds() - cpu_start;
+  }
   return stats;
 }
 

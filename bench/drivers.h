@@ -21,6 +21,7 @@ struct batch_stats_t {
   double seconds = 0;             // first send to last response
   std::vector<double> latencies;  // per request, send to response, seconds
   double cpu_seconds = 0;         // CPU time of the side that did the work
+  double driver_cpu_seconds = 0;  // CPU time of the thread that drove it (the Sorter's side)
 };
 
 // Timing of a walk through one status queue page by page.

@@ -143,6 +143,14 @@ void bench_t::sorter_round(int run, std::uint64_t size) {
     daemon.push_back(daemon_round(size, count, with_update, load, first, second));
   }
   if (run % 2 == 1) run_bare();
+  const bool serial = std::any_of(o_.loads.begin(), o_.loads.end(),
+                                  [](const options_t::load_t& l) { return l.connections * l.in_flight == 1; });
+  if (serial && o_.wanted("get")) {
+    progress(run, "round trips of a get's frames without the daemon");
+    const auto floor = figures_of(floor_round(o_.gets(), first));
+    report_.figure("get " + size_name(size) + " 1x1 floor: frames echoed, no work (bare = bare get)", "gets/s", true)
+        .add(floor.rate, figures_of(bare.get).rate, 0);
+  }
   for (std::size_t l = 0; l < o_.loads.size(); ++l) {
     const auto& load = o_.loads[l];
     const auto& d = daemon[l];

@@ -1,4 +1,7 @@
 #include "stats.h"
+
+#include <time.h>
+
 #include <chrono>
 
 #include <algorithm>
@@ -9,6 +12,12 @@ namespace mq::bench {
 double now_seconds() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 double percentile(std::vector<double> samples, double p) {

@@ -7,6 +7,8 @@ namespace mq::bench {
 
 // Seconds on the steady clock.
 double now_seconds();
+// CPU seconds the calling thread has used.
+double thread_cpu_seconds();
 
 // Median, extremes and percentiles of a set of samples.
 struct summary_t {
