@@ -95,21 +95,29 @@ void async_message_dir_t::run_files(file_task_t& first) {
   // Only puts and deletes queued right behind: anything else ends the group.
   // An update's old file is deleted between the puts of other updates: it
   // must not split their group.
-  while (writes < max_group_files && bytes < max_group_bytes) {
+  auto take_next = [&] {
+    if (writes >= max_group_files || bytes >= max_group_bytes) return false;
     auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<file_task_t*>(&task) != nullptr; });
-    if (!next) break;
+    if (!next) return false;
     group.push_back(static_cast<file_task_t*>(next.get()));
     bytes += size_of(*group.back());
     writes += group.back()->source() ? 1 : 0;
     taken.push_back(std::move(next));
+    return true;
+  };
+  while (take_next()) {
   }
   std::vector<std::exception_ptr> errors(group.size());
   if (!dir_) {
     for (auto& error : errors) error = std::make_exception_ptr(std::logic_error("Message directory: not initialized"));
   } else {
-    std::vector<std::pair<std::string, const shared_file_t*>> files;
+    message_dir_t::file_list_t files;
     for (auto* task : group) files.emplace_back(task->name(), task->source());
-    errors = dir_->write_group(files);
+    // Puts keep arriving while the group is written (a Sorter sends its next
+    // ones as the answers of the last group reach it): they join this sync.
+    errors = dir_->write_group(std::move(files), [&](message_dir_t::file_list_t& more) {
+      while (take_next()) more.emplace_back(group.back()->name(), group.back()->source());
+    });
   }
   // One turn of the event loop answers the whole group: the records of its
   // puts then reach the database worker together, as one group of writes.

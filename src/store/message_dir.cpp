@@ -198,10 +198,10 @@ void message_dir_t::put(const std::string& name, const shared_file_t& source) {
   if (auto error = write_group({{name, &source}}).front()) std::rethrow_exception(error);
 }
 
-std::vector<std::exception_ptr> message_dir_t::write_group(
-    const std::vector<std::pair<std::string, const shared_file_t*>>& files) {
-  std::vector<std::exception_ptr> errors(files.size());
-  std::vector<int> fds(files.size(), -1);
+std::vector<std::exception_ptr> message_dir_t::write_group(file_list_t files,
+                                                           const std::function<void(file_list_t&)>& grow) {
+  std::vector<std::exception_ptr> errors;
+  std::vector<int> fds;
   auto drop = [&](std::size_t i) {
     errors[i] = std::current_exception();
     if (fds[i] >= 0) ::close(fds[i]);
@@ -212,6 +212,8 @@ std::vector<std::exception_ptr> message_dir_t::write_group(
   // a flush of the device even right behind another one; one syncfs makes
   // the whole group and its names durable with a single flush.
   for (std::size_t i = 0; i < files.size(); ++i) {
+    errors.emplace_back();
+    fds.push_back(-1);
     try {
       if (files[i].second) {
         fds[i] = write_file(files[i].first, *files[i].second);
@@ -221,6 +223,7 @@ std::vector<std::exception_ptr> message_dir_t::write_group(
     } catch (...) {
       drop(i);
     }
+    if (grow) grow(files);
   }
   const bool whole_fs = sync_whole_fs_ && std::count_if(fds.begin(), fds.end(), [](int fd) { return fd >= 0; }) > 1;
   for (std::size_t i = 0; i < files.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <future>
 #include <set>
 #include <string>
@@ -71,8 +72,11 @@ class message_dir_t {
   // Several puts and deletes at once: every file is written (a null source
   // removes the file instead, in its place among the writes), then the file
   // system is synced once (or, where that is not safe, each file and then
-  // the directory). Each gets its own outcome (null on success).
-  std::vector<std::exception_ptr> write_group(const std::vector<std::pair<std::string, const shared_file_t*>>& files);
+  // the directory). Each gets its own outcome (null on success). After each
+  // file, `grow` may append more to `files`: what arrives while the group
+  // is being written joins its sync instead of waiting for the next one.
+  using file_list_t = std::vector<std::pair<std::string, const shared_file_t*>>;
+  std::vector<std::exception_ptr> write_group(file_list_t files, const std::function<void(file_list_t&)>& grow = {});
   shared_file_t get(const std::string& name) const;
   // A file that is already gone counts as deleted.
   void remove(const std::string& name);

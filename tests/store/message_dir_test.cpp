@@ -125,22 +125,26 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
 
 // A group is synced with one syncfs where that is durable; a file that fails
 // fails alone, a failed sync fails the whole group and leaves no file.
-// Deletes run in their place among the writes and need no sync.
+// Deletes run in their place among the writes and need no sync. Files that
+// join while the group is written share its sync.
 TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_own_outcome) {
   struct row_t {
     bool durable_fs;
     std::string ops;  // by index: "p" a put, "d" a delete of a file there before
     int fail_write_at;
     bool fail_syncfs;
-    std::string syncs;  // the calls other than writes, the directory as "Q"
-    std::string kept;   // the files left, by index
+    std::string syncs;       // the calls other than writes, the directory as "Q"
+    std::string kept;        // the files left, by index
+    std::size_t given = 99;  // files handed in at first; the rest join after the first write
   };
   for (const auto& row :
        {row_t{true, "ppp", -1, false, "syncfs Q;", "012"}, row_t{true, "ppp", 1, false, "syncfs Q;", "02"},
         row_t{true, "pdp", -1, false, "syncfs Q;", "02"}, row_t{true, "ppp", -1, true, "syncfs Q;", ""},
         row_t{true, "pp", 0, false, "fdatasync Q/1.eml 4;fsync Q;", "1"},
         row_t{true, "dpd", -1, false, "fdatasync Q/1.eml 4;fsync Q;", "1"},
-        row_t{false, "pp", -1, false, "fdatasync Q/0.eml 4;fdatasync Q/1.eml 4;fsync Q;", "01"}}) {
+        row_t{false, "pp", -1, false, "fdatasync Q/0.eml 4;fdatasync Q/1.eml 4;fsync Q;", "01"},
+        row_t{true, "ppp", -1, false, "syncfs Q;", "012", 1},
+        row_t{false, "pdp", -1, false, "fdatasync Q/0.eml 4;fdatasync Q/2.eml 4;fsync Q;", "02", 1}}) {
     SCOPED_TRACE(row.ops + " " + row.syncs);
     temp_dir_t tmp;
     const std::string queue = (tmp / "queue").string();
@@ -160,7 +164,11 @@ TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_
     ops.fail_syncfs = row.fail_syncfs;
     message_dir_t dir{queue, &ops};
     dir.init(::geteuid(), ::getegid());
-    const auto errors = dir.write_group(files);
+    const std::size_t given = std::min(row.given, files.size());
+    const auto errors = dir.write_group({files.begin(), files.begin() + given}, [&](auto& more) {
+      if (more.size() == given) more.insert(more.end(), files.begin() + given, files.end());
+    });
+    ASSERT_EQ(errors.size(), files.size());
 
     std::string syncs, kept;
     for (const auto& call : ops.calls) {
