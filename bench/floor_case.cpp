@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include "bench.h"
+#include "sorter/convert.h"
 #include "util/frame_io.h"
 
 namespace mq::bench {
@@ -37,13 +38,15 @@ batch_stats_t bench_t::floor_round(std::size_t n, const payload_t& file) {
   request_t q;
   make_get(1, q);
   const std::string request = q.SerializeAsString();
+  // The daemon's own answer to a get of the benchmark's entry.
+  mq::store::entry_t entry;
+  entry.metadata = bench_metadata(1, file.size());
+  entry.file = mq::store::shared_file_t(-1, file.size());
   answer_t a;
   a.set_tag(answer_t::GET_ENTRY_RESPONSE);
   a.set_serial(1);
   a.set_entry_id(1);
-  int unused = -1;
-  make_put(1, file.size(), file, q, unused);
-  *a.mutable_entry() = q.entry();
+  mq::sorter::fill_entry(*a.mutable_entry(), entry);
   const std::string answer = a.SerializeAsString();
 
   int pair[2];
