@@ -10,6 +10,7 @@ packages=(
   libboost-date-time1.81-dev
   libprotobuf-dev protobuf-compiler
   libsqlite3-dev sqlite3
+  liburing-dev
   libssl-dev
   libidn2-dev
   libgtest-dev libgmock-dev googletest

@@ -12,6 +12,10 @@ void lock_entry_t::begin_write(std::int64_t id) { ++writes_[id]; }
 
 void lock_entry_t::end_write(std::int64_t id) { release(id, writes_); }
 
+void lock_entry_t::begin_read(std::int64_t id) { ++reads_[id]; }
+
+void lock_entry_t::end_read(std::int64_t id) { release(id, reads_); }
+
 void lock_entry_t::release(std::int64_t id, std::map<std::int64_t, std::uint64_t>& counts) {
   auto count = counts.find(id);
   if (count == counts.end()) return;
@@ -32,7 +36,9 @@ void lock_entry_t::release(std::int64_t id, std::map<std::int64_t, std::uint64_t
   for (auto& op : ops) op();
 }
 
-bool lock_entry_t::is_locked(std::int64_t id) const { return counts_.count(id) != 0 || deferred_.count(id) != 0; }
+bool lock_entry_t::is_locked(std::int64_t id) const {
+  return counts_.count(id) != 0 || deferred_.count(id) != 0 || reads_.count(id) != 0;
+}
 
 bool lock_entry_t::is_written(std::int64_t id) const {
   return counts_.count(id) != 0 || deferred_.count(id) != 0 || writes_.count(id) != 0;

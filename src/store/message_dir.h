@@ -57,8 +57,8 @@ class message_dir_t {
 
   // Creates the directory when missing, sets its mode to 0770 and rescans.
   void init(std::uint32_t uid, std::uint32_t gid);
-  // Opens the directory as it is, changing nothing, for get() alone (a
-  // reader beside the directory's own worker).
+  // Opens the directory as it is, changing nothing, for get() alone (the
+  // benchmark's readers beside the directory's own worker).
   void open_for_reading();
   // Gives the directory and its regular files to uid:gid and recounts the
   // bytes.

@@ -1,5 +1,7 @@
 #include "store/store.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <sstream>
 #include <stdexcept>
@@ -10,8 +12,8 @@
 
 #include "ov/error.h"
 #include "ov/logger.h"
+#include "store/file_opener.h"
 #include "store/lock_entry.h"
-#include "store/message_dir.h"
 #include "store/metadata_reader.h"
 #include "store/queue_counts.h"
 #include "util/thrown_by.h"
@@ -122,8 +124,11 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   // Only now do the database's schema and the directory exist.
   reader_->open(db_path, trace);
   loop_db_ = std::make_unique<metadata_reader_t>(db_path, trace);
-  loop_dir_ = std::make_unique<message_dir_t>(spool / "queue");
-  loop_dir_->open_for_reading();
+  // The threads are for kernels or sandboxes without io_uring; tests and
+  // operators may choose them.
+  const char* use_threads = std::getenv("MQ_OPEN_FILES_ON_THREAD");
+  opener_ = std::make_unique<file_opener_t>(io_, spool / "queue", use_threads && std::strcmp(use_threads, "1") == 0);
+  OV_LOG(notice, opener_->description());
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
@@ -140,7 +145,7 @@ void store_t::halt() {
   db_->stop();
   reader_->stop();
   loop_db_.reset();
-  loop_dir_.reset();
+  opener_.reset();
   db_->join();
 }
 
@@ -239,16 +244,28 @@ void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback) {
     locks_->defer(id, [this, id, callback] { get_entry(id, callback); });
     return;
   }
-  // On the event loop itself, in one turn: the record comes from a snapshot
-  // of the log, which no writer holds up, and opening the file is a name
-  // lookup. A hand-off to a reading thread and back cost more than the read.
-  // No write of the entry can come between the two.
+  // The record is read on the event loop: it comes from a snapshot of the
+  // log, which no writer holds up, and a hand-off to a thread and back cost
+  // more than the read. The file is opened off the loop, since an open may
+  // wait for anything (a scanner's verdict, a slow disk); until it is open
+  // no write of the entry may take it away.
   entry_t entry;
-  const auto error = mq::util::thrown_by([&] {
-    entry.metadata = loop_db_->get_entry(id);
-    entry.file = loop_dir_->get(entry.metadata.message_filename);
+  if (auto error = mq::util::thrown_by([&] { entry.metadata = loop_db_->get_entry(id); })) {
+    deliver(std::move(callback), mq::util::make_error_result<entry_t>(error));
+    return;
+  }
+  locks_->begin_read(id);
+  const std::string name = entry.metadata.message_filename;
+  opener_->open(name, [this, id, entry = std::make_shared<entry_t>(std::move(entry)),
+                       callback = std::move(callback)](result_t<shared_file_t> file) {
+    locks_->end_read(id);
+    if (auto error = error_of(file)) {
+      callback(error);
+      return;
+    }
+    entry->file = std::move(boost::get<shared_file_t>(file));
+    callback(std::move(*entry));
   });
-  deliver(std::move(callback), mq::util::make_result(std::move(entry), error));
 }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,

@@ -24,8 +24,8 @@
 
 namespace mq::store {
 
+class file_opener_t;
 class lock_entry_t;
-class message_dir_t;
 class metadata_reader_t;
 
 // The quarantine: a metadata record plus a message file per entry, kept
@@ -111,9 +111,10 @@ class store_t {
   std::unique_ptr<async_metadata_db_t> db_;
   // Pages and statistics: apart from the writes.
   std::unique_ptr<async_reader_t> reader_;
-  // Gets, on the event loop: a read-only connection and the directory.
+  // Gets: records read on the event loop on a read-only connection, files
+  // opened where a held open holds up nothing else.
   std::unique_ptr<metadata_reader_t> loop_db_;
-  std::unique_ptr<message_dir_t> loop_dir_;
+  std::unique_ptr<file_opener_t> opener_;
   std::shared_ptr<lock_entry_t> locks_;
   std::shared_ptr<store_hooks_t> hooks_;
   // New message files of puts and updates whose records are not settled

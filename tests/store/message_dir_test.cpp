@@ -237,21 +237,5 @@ TEST_F(message_dir_test, put_never_overwrites_an_existing_file_nor_follows_a_lin
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
-TEST_F(message_dir_test, get_opens_read_only_and_close_on_exec_with_the_real_size) {
-  dir.put("m.eml", make_source(src, "0123456789"));
-  write_file((queue / "m.eml").string(), "01234567890123");
-  shared_file_t file = dir.get("m.eml");
-  EXPECT_EQ(file.size, 14u);
-  EXPECT_EQ(read_fd(file.fd), "01234567890123");
-  EXPECT_EQ(::fcntl(file.fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-  EXPECT_EQ(::fcntl(file.fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDONLY);
-  // Names from the database never lead out of the directory, nor to a pipe.
-  write_file(tmp.file("secret"), "s");
-  fs::create_symlink(tmp / "secret", queue / "link.eml");
-  ASSERT_EQ(::mkfifo((queue / "pipe.eml").c_str(), 0600), 0);
-  for (const char* name : {"../secret", "link.eml", "pipe.eml"})
-    EXPECT_THROW(dir.get(name), fs::filesystem_error) << name;
-}
-
 }  // namespace
 }  // namespace mq::store
