@@ -27,7 +27,11 @@ void sorter_t::client_entry_t::get_queue_chunk(mq::store::queue_chunk_request_t 
 }
 
 void sorter_t::client_entry_t::get_entry(std::int64_t id, completion_t<mq::store::entry_t> completion) {
-  store_->get_entry(id, std::move(completion));
+  store_->get_entry(id, std::move(completion), this);
+}
+
+void sorter_t::client_entry_t::run_large(std::function<void()> job, std::function<void()> done) {
+  store_->run_large(this, std::move(job), std::move(done));
 }
 
 void sorter_t::client_entry_t::put_entry(mq::store::entry_t entry, completion_t<std::uint64_t> completion) {

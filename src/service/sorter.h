@@ -32,6 +32,7 @@ class sorter_t : public mq::util::socket_service_t {
                       boost::optional<mq::store::shared_file_t> file,
                       completion_t<mq::util::none_t> completion) override;
     void remove_entry(std::int64_t id, completion_t<mq::util::none_t> completion) override;
+    void run_large(std::function<void()> job, std::function<void()> done) override;
   };
 
   sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,

@@ -1,10 +1,13 @@
 #include "sorter/tie.h"
 
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "ov/error.h"
 #include "sorter/convert.h"
 #include "util/ipc_error.h"
+#include "util/thrown_by.h"
 #include "wire/page.h"
 #include "wire/status.h"
 
@@ -16,6 +19,11 @@ using request_t = Sorter2MailQuarantineMessage;
 using response_t = MailQuarantine2SorterMessage;
 using mq::util::none_t;
 using mq::util::unique_fd_t;
+using prepared_t = mq::util::protocol_codec_t::prepared_t;
+
+// Frames larger than this are parsed and converted off the event loop: at
+// about a millisecond of work, a hand-off costs less than the loop's time.
+constexpr std::uint32_t large_frame = 64u * 1024u;
 
 [[noreturn]] void violation(const std::string& text) {
   throw ov::cf_exception_t(ov::make_error_code(ov::EC_PROTOCOL_VIOLATION), text);
@@ -43,6 +51,15 @@ response_t entry_response(mq::store::entry_t& entry, unique_fd_t& fd) {
   return m;
 }
 
+prepared_t prepared_entry(mq::store::entry_t& entry, std::uint32_t serial) {
+  prepared_t out;
+  response_t m = entry_response(entry, out.fd);
+  m.set_serial(serial);
+  out.frame = mq::util::serialize_frame(m);
+  out.tag = "GET_ENTRY_RESPONSE";
+  return out;
+}
+
 response_t keys_response(const std::vector<mq::store::queue_key_t>& keys, unique_fd_t&) {
   response_t m = tagged(response_t::GET_ENTRY_IDS_RESPONSE);
   for (const auto& key : keys) {
@@ -60,6 +77,13 @@ auto bare(response_t::Tag tag) {
 
 }  // namespace
 
+struct tie_t::parsed_t {
+  request_t m;
+  std::optional<mq::store::entry_t> entry;
+  std::optional<mq::store::entry_metadata_update_t> update;
+  std::exception_ptr error;
+};
+
 tie_t::tie_t(socket_t socket, delegate_t* delegate)
     : protocol_codec_t(std::move(socket), "Sorter", kinds, delegate), delegate_(delegate) {}
 
@@ -75,27 +99,64 @@ auto tie_t::answer(kind_t kind, std::uint32_t serial, build_t build) {
 }
 
 void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
-  const auto m = parse<request_t>(data, size);
+  if (size > large_frame) return handle_large(size, std::move(fd));
+  dispatch(parse<request_t>(data, size), std::move(fd), nullptr);
+}
+
+void tie_t::handle_large(std::uint32_t size, unique_fd_t fd) {
+  auto parsed = std::make_shared<parsed_t>();
+  auto job = [parsed, size, frame = std::shared_ptr<std::uint8_t[]>(take_frame())] {
+    request_t& m = parsed->m;
+    if (!m.ParseFromArray(frame.get(), static_cast<int>(size))) {
+      parsed->error = std::make_exception_ptr(
+          mq::util::ipc_error_t(request_t::descriptor()->full_name() + ": invalid message format"));
+      return;
+    }
+    // What fails to convert fails again on the loop, in its place among
+    // the checks.
+    mq::util::thrown_by([&] {
+      if (m.tag() == request_t::PUT_ENTRY_REQUEST && m.has_status())
+        parsed->entry = to_entry(m.entry(), mq::wire::to_store(m.status()), unique_fd_t());
+      if (m.tag() == request_t::UPDATE_ENTRY_REQUEST) parsed->update = to_update(m.entry_update());
+    });
+  };
+  hold_reading();
+  delegate_->run_large(std::move(job), wrap([this, parsed, fd = std::make_shared<unique_fd_t>(std::move(fd))] {
+                         resume_reading();
+                         run_request([&] {
+                           if (parsed->error) std::rethrow_exception(parsed->error);
+                           note_parsed(parsed->m);
+                           dispatch(parsed->m, std::move(*fd), parsed.get());
+                         });
+                       }));
+}
+
+void tie_t::dispatch(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
   switch (m.tag()) {
     case request_t::GET_ENTRY_REQUEST:
-      require(m.has_serial(), m, "serial");
-      require(m.has_entry_id(), m, "entry_id");
-      delegate_->get_entry(static_cast<std::int64_t>(m.entry_id()),
-                           answer<mq::store::entry_t>(get_entry, m.serial(), entry_response));
+      on_get_entry_request(m);
       return;
-    case request_t::PUT_ENTRY_REQUEST:
+    case request_t::PUT_ENTRY_REQUEST: {
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
       if (!fd) violation(request_t::descriptor()->full_name() + ": message file not specified");
-      delegate_->put_entry(to_entry(m.entry(), mq::wire::to_store(m.status()), std::move(fd)),
+      mq::store::entry_t entry;
+      if (parsed && parsed->entry) {
+        entry = std::move(*parsed->entry);
+        entry.file.fd = fd.release();
+      } else {
+        entry = to_entry(m.entry(), mq::wire::to_store(m.status()), std::move(fd));
+      }
+      delegate_->put_entry(std::move(entry),
                            answer<std::uint64_t>(put_entry, m.serial(), [](std::uint64_t id, unique_fd_t&) {
                              response_t r = tagged(response_t::PUT_ENTRY_RESPONSE);
                              r.set_entry_id(id);
                              return r;
                            }));
       return;
+    }
     case request_t::UPDATE_ENTRY_REQUEST:
-      on_update_entry_request(m, std::move(fd));
+      on_update_entry_request(m, std::move(fd), parsed);
       return;
     case request_t::REMOVE_ENTRY_REQUEST:
       require(m.has_entry_id(), m, "entry_id");
@@ -116,12 +177,45 @@ void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd)
   throw mq::util::ipc_error_t("Unknown message tag " + std::to_string(static_cast<int>(m.tag())));
 }
 
-void tie_t::on_update_entry_request(const request_t& m, unique_fd_t fd) {
+void tie_t::on_get_entry_request(const request_t& m) {
+  require(m.has_serial(), m, "serial");
+  require(m.has_entry_id(), m, "entry_id");
+  const std::uint32_t serial = m.serial();
+  auto finish = answer<prepared_t>(get_entry, serial, [](prepared_t& p, unique_fd_t& fd) {
+    fd = std::move(p.fd);
+    return std::move(p);
+  });
+  delegate_->get_entry(
+      static_cast<std::int64_t>(m.entry_id()), wrap([this, serial, finish](mq::util::result_t<mq::store::entry_t> r) {
+        if (auto error = mq::util::error_of(r)) return finish(error);
+        auto entry = std::make_shared<mq::store::entry_t>(std::move(boost::get<mq::store::entry_t>(r)));
+        struct built_t {
+          std::optional<prepared_t> answer;
+          std::exception_ptr error;
+        };
+        auto built = std::make_shared<built_t>();
+        auto build = [entry, serial, built] {
+          built->error = mq::util::thrown_by([&] { built->answer.emplace(prepared_entry(*entry, serial)); });
+        };
+        auto send = [finish, built] {
+          if (built->error) return finish(built->error);
+          finish(std::move(*built->answer));
+        };
+        // A large entry's answer is built as it was read: off the loop.
+        if (mq::store::row_count(entry->metadata) <= mq::store::loop_row_limit) {
+          build();
+          return send();
+        }
+        delegate_->run_large(std::move(build), std::move(send));
+      }));
+}
+
+void tie_t::on_update_entry_request(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
   require(m.has_serial(), m, "serial");
   require(m.has_entry_id(), m, "entry_id");
   const EntryUpdate& u = m.entry_update();
   if (fd && !u.has_message_size()) violation("Entry does not have message_size");
-  mq::store::entry_metadata_update_t update = to_update(u);
+  mq::store::entry_metadata_update_t update = parsed && parsed->update ? std::move(*parsed->update) : to_update(u);
   // The stated size goes with a new file only.
   if (fd) update.message_size = u.message_size();
   auto file = fd ? boost::make_optional(mq::store::shared_file_t(fd.release(), u.message_size())) : boost::none;

@@ -33,6 +33,9 @@ class tie_t : public mq::util::protocol_codec_t {
                               boost::optional<mq::store::shared_file_t> file,
                               completion_t<mq::util::none_t> completion) = 0;
     virtual void remove_entry(std::int64_t id, completion_t<mq::util::none_t> completion) = 0;
+    // Runs `job` off the event loop, then `done` on it: at most one of this
+    // connection's at a time, taking turns with other connections.
+    virtual void run_large(std::function<void()> job, std::function<void()> done) = 0;
 
    protected:
     ~delegate_t() = default;
@@ -48,8 +51,16 @@ class tie_t : public mq::util::protocol_codec_t {
   // The request kinds that carry serials.
   enum kind_t : std::size_t { get_entry_ids, get_entry, put_entry, remove_entry, update_entry, kinds };
 
+  // A large frame parsed and converted off the event loop.
+  struct parsed_t;
+
   void handle(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) override;
-  void on_update_entry_request(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_t fd);
+  // Parses and converts a large frame off the loop; reads nothing more
+  // meanwhile, so that later requests do not overtake it.
+  void handle_large(std::uint32_t size, mq::util::unique_fd_t fd);
+  void dispatch(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_t fd, parsed_t* parsed);
+  void on_get_entry_request(const Sorter2MailQuarantineMessage& m);
+  void on_update_entry_request(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_t fd, parsed_t* parsed);
   void on_subscribe_to_queue_change();
   // The completion of a request of `kind`: a response built by `build` or ALARM.
   template <class value_t, class build_t>

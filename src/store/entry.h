@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -92,6 +93,24 @@ struct entry_metadata_update_t {
   entry_content_t content;
   boost::optional<smtp_sender_t> smtp_sender;
 };
+
+// Rows of an entry's record beyond its own: recipients and their ESMTP
+// arguments, parts, samples, analyses and URLs.
+inline std::size_t row_count(const entry_metadata_t& m) {
+  std::size_t rows = m.smtp_recipients.size() + m.content.mime_parts.size() + m.content.urls.size();
+  for (const auto& r : m.smtp_recipients) rows += r.esmtp.size();
+  for (const auto& p : m.content.mime_parts) {
+    rows += p.samples.size();
+    for (const auto& s : p.samples) rows += s.analyses.size();
+  }
+  return rows;
+}
+
+// An entry with more rows than this is read, and its answer built, off the
+// event loop: a row costs the loop a few microseconds to read and as much
+// to answer, so a get holds it for about a millisecond at most. Below it, a
+// hand-off to a thread and back would cost more than the work.
+constexpr std::size_t loop_row_limit = 256;
 
 struct entry_brief_t {
   std::int64_t id = 0;

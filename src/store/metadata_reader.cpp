@@ -1,5 +1,6 @@
 #include "store/metadata_reader.h"
 
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -68,6 +69,9 @@ WHERE entry_id = ?
 
 constexpr std::uint64_t default_chunk_limit = 100;
 
+// Thrown past a get's row limit; never leaves the reader.
+struct over_row_limit_t {};
+
 // Both page statements take the key to start after, the status and the
 // limit; `row` makes one element of a result row.
 template <class Row>
@@ -101,10 +105,21 @@ metadata_reader_t::metadata_reader_t(const std::string& path, bool trace)
 }
 
 entry_metadata_t metadata_reader_t::get_entry(std::int64_t id) {
+  entry_metadata_t m;
+  get_entry(id, m, std::numeric_limits<std::size_t>::max());
+  return m;
+}
+
+void metadata_reader_t::count_row() {
+  if (rows_left_ == 0) throw over_row_limit_t();
+  --rows_left_;
+}
+
+bool metadata_reader_t::get_entry(std::int64_t id, entry_metadata_t& m, std::size_t row_limit) try {
+  rows_left_ = row_limit;
   // One read transaction: one snapshot of the log for all the statements
   // instead of one each, and all of them see the same entry.
   sqlite::transaction_t transaction(connection());
-  entry_metadata_t m;
   m.id = id;
   std::int64_t sender_id = 0;
   {
@@ -136,7 +151,10 @@ entry_metadata_t metadata_reader_t::get_entry(std::int64_t id) {
   {
     auto use = select_recipient_ids_.use();
     select_recipient_ids_.bind_int64(1, id);
-    while (select_recipient_ids_.step()) recipient_ids.push_back(select_recipient_ids_.column_int64(0));
+    while (select_recipient_ids_.step()) {
+      count_row();
+      recipient_ids.push_back(select_recipient_ids_.column_int64(0));
+    }
   }
   for (const auto recipient_id : recipient_ids) {
     auto use = select_recipient_.use();
@@ -144,12 +162,17 @@ entry_metadata_t metadata_reader_t::get_entry(std::int64_t id) {
     if (!select_recipient_.step()) continue;
     smtp_recipient_t recipient;
     recipient.recipient = select_recipient_.column_text(0);
-    while (select_recipient_.step()) recipient.esmtp.push_back(select_recipient_.column_text(0));
+    while (select_recipient_.step()) {
+      count_row();
+      recipient.esmtp.push_back(select_recipient_.column_text(0));
+    }
     m.smtp_recipients.push_back(std::move(recipient));
   }
   read_content(id, m.content);
   transaction.commit();
-  return m;
+  return true;
+} catch (const over_row_limit_t&) {
+  return false;
 }
 
 void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& content) {
@@ -158,6 +181,7 @@ void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& con
     auto use = select_mime_parts_.use();
     select_mime_parts_.bind_int64(1, entry_id);
     while (select_mime_parts_.step()) {
+      count_row();
       part_ids.push_back(select_mime_parts_.column_int64(0));
       mime_part_t part;
       part.path = select_mime_parts_.column_text(1);
@@ -171,6 +195,7 @@ void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& con
       auto use = select_samples_.use();
       select_samples_.bind_int64(1, part_ids[i]);
       while (select_samples_.step()) {
+        count_row();
         sample_ids.push_back(select_samples_.column_int64(0));
         kavren_sample_t sample;
         sample.id = select_samples_.column_text(1);
@@ -181,6 +206,7 @@ void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& con
       auto use = select_analyses_.use();
       select_analyses_.bind_int64(1, sample_ids[j]);
       while (select_analyses_.step()) {
+        count_row();
         kavren_analysis_t analysis;
         analysis.params = select_analyses_.column_text(0);
         analysis.id = select_analyses_.column_text(1);
@@ -191,6 +217,7 @@ void metadata_reader_t::read_content(std::int64_t entry_id, entry_content_t& con
   auto use = select_urls_.use();
   select_urls_.bind_int64(1, entry_id);
   while (select_urls_.step()) {
+    count_row();
     url_t url;
     url.url = select_urls_.column_text(0);
     url.category_mask = select_urls_.column_uint64(1);

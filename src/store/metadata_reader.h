@@ -23,12 +23,20 @@ class metadata_reader_t {
 
   // Throws wire::entry_not_found_t for an unknown id.
   entry_metadata_t get_entry(std::int64_t id);
+  // The same, unless the entry has more than `row_limit` rows of
+  // recipients, their arguments, parts, samples, analyses and URLs: then
+  // false, having read no more than that.
+  bool get_entry(std::int64_t id, entry_metadata_t& out, std::size_t row_limit);
   queue_stats_t get_queue_stat();
   std::vector<queue_key_t> get_queue_chunk(const queue_chunk_request_t& request);
   std::vector<entry_brief_t> get_queue_chunk_brief(const queue_chunk_request_t& request);
 
  private:
   void read_content(std::int64_t entry_id, entry_content_t& content);
+  // Counts one row against the limit of the get in progress.
+  void count_row();
+
+  std::size_t rows_left_ = 0;
 
   // Declared first: the statements below are finalized before it closes.
   metadata_connection_t db_;

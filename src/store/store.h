@@ -20,6 +20,7 @@
 #include "store/async_reader.h"
 #include "store/entry.h"
 #include "store/store_hooks.h"
+#include "util/fair_pool.h"
 #include "util/result.h"
 
 namespace mq::store {
@@ -58,7 +59,9 @@ class store_t {
   void close();
 
   void put_entry(entry_t entry, callback_t<std::uint64_t> callback);
-  void get_entry(std::int64_t id, callback_t<entry_t> callback);
+  // `owner` (the asking connection) takes its turn with the others when the
+  // entry is large enough to be read off the event loop.
+  void get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner = nullptr);
   void update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
                     callback_t<mq::util::none_t> callback);
   void remove_entry(std::int64_t id, callback_t<mq::util::none_t> callback);
@@ -71,6 +74,11 @@ class store_t {
   void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
                              wanted_t wanted = nullptr);
   void get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted = nullptr);
+
+  // Runs `job` off the event loop among the large reads (at most one of
+  // `owner`'s at a time, owners taking turns), then `done` on the loop,
+  // unless the store has halted by then.
+  void run_large(const void* owner, std::function<void()> job, std::function<void()> done);
 
   queue_changed_t& queue_changed() { return queue_changed_; }
   // Same as queue_changed().connect(slot), compiled once here: connecting
@@ -95,6 +103,9 @@ class store_t {
   // Removes the record, then its file.
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
+  // A get whose record is read: opens its file, then answers.
+  void open_file(std::int64_t id, std::shared_ptr<entry_t> entry, callback_t<entry_t> callback);
+  void post_large(const void* owner, std::function<void(std::size_t thread)> job, std::function<void()> done);
   // An answer made on the event loop, on a later turn: never inside the
   // caller's own call.
   template <class T>
@@ -115,6 +126,10 @@ class store_t {
   // opened where a held open holds up nothing else.
   std::unique_ptr<metadata_reader_t> loop_db_;
   std::unique_ptr<file_opener_t> opener_;
+  // Large gets and answers, and large requests' parsing: a reader per
+  // thread of the pool.
+  std::unique_ptr<mq::util::fair_pool_t> large_;
+  std::vector<std::unique_ptr<metadata_reader_t>> large_readers_;
   std::shared_ptr<lock_entry_t> locks_;
   std::shared_ptr<store_hooks_t> hooks_;
   // New message files of puts and updates whose records are not settled

@@ -98,14 +98,27 @@ void local_ipc_link_t::request_finished() {
   maybe_resume();
 }
 
+void local_ipc_link_t::resume_reading() {
+  if (holds_ > 0) --holds_;
+  maybe_resume();
+}
+
+std::unique_ptr<std::uint8_t[]> local_ipc_link_t::take_frame() {
+  std::unique_ptr<std::uint8_t[]> frame = std::move(read_buffer_);
+  read_buffer_.reset(new std::uint8_t[initial_read_capacity]);
+  read_capacity_ = initial_read_capacity;
+  return frame;
+}
+
 bool local_ipc_link_t::over_high() const {
-  return requests_ >= limits_.high_requests || queued_bytes_ >= limits_.high_bytes || queued_fds_ >= limits_.high_fds;
+  return holds_ > 0 || requests_ >= limits_.high_requests || queued_bytes_ >= limits_.high_bytes ||
+         queued_fds_ >= limits_.high_fds;
 }
 
 void local_ipc_link_t::stop_reading() { stopped_ = true; }
 
 void local_ipc_link_t::maybe_resume() {
-  if (!paused_ || !socket_.is_open() || stopped_) return;
+  if (!paused_ || !socket_.is_open() || stopped_ || holds_ > 0) return;
   if (requests_ > limits_.low_requests || queued_bytes_ > limits_.low_bytes || queued_fds_ > limits_.low_fds) return;
   paused_ = false;
   // Never inside the caller: it may be in the middle of a frame or a write.
@@ -184,7 +197,11 @@ void local_ipc_link_t::pump_read() {
 }
 
 bool local_ipc_link_t::recv_exact(boost::system::error_code& ec) {
+  // A large frame is read over several turns, so that other connections
+  // are served between its pieces.
+  std::uint32_t this_turn = 0;
   while (read_done_ < read_size_) {
+    if (this_turn >= max_read_per_turn) return false;
     iovec iov{read_buffer_.get() + read_done_, read_size_ - read_done_};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -233,6 +250,7 @@ bool local_ipc_link_t::recv_exact(boost::system::error_code& ec) {
       return false;
     }
     read_done_ += static_cast<std::uint32_t>(n);
+    this_turn += static_cast<std::uint32_t>(n);
   }
   return true;
 }

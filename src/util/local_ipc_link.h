@@ -68,6 +68,13 @@ class local_ipc_link_t : public callback_wrapper_t {
 
   // Reads no further frame (a frame half read is dropped); writing goes on.
   void stop_reading();
+  // Reads no further frame until as many resume_reading(): the owner works
+  // on a frame that later ones must not overtake.
+  void hold_reading() { ++holds_; }
+  void resume_reading();
+  // Inside on_message only: the frame's buffer, given up by the link, which
+  // reads on into a new one.
+  std::unique_ptr<std::uint8_t[]> take_frame();
   // No request in progress and nothing left to write.
   bool idle() const { return requests_ == 0 && write_queue_.empty(); }
 
@@ -77,6 +84,8 @@ class local_ipc_link_t : public callback_wrapper_t {
   // after a frame larger than keep_read_capacity.
   static constexpr std::uint32_t initial_read_capacity = 4096;
   static constexpr std::uint32_t keep_read_capacity = 64u * 1024u;
+  // Bytes read in one turn of the event loop, at most (about 0.1 ms of copying).
+  static constexpr std::uint32_t max_read_per_turn = 1024u * 1024u;
 
  private:
   struct write_item_t {
@@ -119,6 +128,7 @@ class local_ipc_link_t : public callback_wrapper_t {
   std::size_t queued_fds_ = 0;
   bool paused_ = false;
   bool stopped_ = false;
+  std::size_t holds_ = 0;
 
   // Exact read in progress.
   bool reading_body_ = false;

@@ -1,5 +1,6 @@
 #include "util/protocol_codec.h"
 
+#include <sstream>
 #include <utility>
 
 #include <boost/asio/error.hpp>
@@ -88,10 +89,26 @@ void protocol_codec_t::end_if_drained() {
 
 void protocol_codec_t::on_written() { end_if_drained(); }
 
+protocol_codec_t::held_watch_t::~held_watch_t() {
+  const auto held = std::chrono::steady_clock::now() - start_;
+  if (held < held_loop_limit || !request_.name) return;
+  std::ostringstream text;
+  text << "Event loop held for " << std::chrono::duration_cast<std::chrono::milliseconds>(held).count() << " ms by "
+       << request_.name(request_.tag);
+  if (request_.entry_id) text << " (entry " << *request_.entry_id << ")";
+  OV_LOG(warning, text.str());
+}
+
 void protocol_codec_t::on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
+  request_ = request_name_t();
+  run_request([&] { handle(data, size, std::move(fd)); });
+}
+
+void protocol_codec_t::run_request(const std::function<void()>& work) {
   std::exception_ptr failure;
   try {
-    handle(data, size, std::move(fd));
+    const held_watch_t watch(request_);
+    work();
     return;
   } catch (const ipc_error_t&) {
     failure = std::current_exception();

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ov/error.h"
@@ -42,6 +45,13 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   using socket_t = local_ipc_link_t::socket_t;
   template <class T>
   using completion_t = std::function<void(result_t<T>)>;
+
+  // An answer built and serialized off the event loop, its serial set.
+  struct prepared_t {
+    frame_t frame;
+    std::string tag;
+    unique_fd_t fd;
+  };
 
   // Per connection: at most this many requests in progress and this much
   // queued for the peer before reading stops; reading resumes at the low marks.
@@ -88,18 +98,27 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   completion_t<value_t> answer(std::size_t kind, std::uint32_t serial, typename response_t::Tag failure_tag,
                                build_t build) {
     claim(kind, serial);
-    return wrap([this, kind, serial, failure_tag, build = std::move(build)](result_t<value_t> result) mutable {
+    return wrap([this, kind, serial, failure_tag, build = std::move(build),
+                 request = request_](result_t<value_t> result) mutable {
+      const held_watch_t watch(request);
       release(kind, serial);
       std::exception_ptr error = error_of(result);
       if (!error) {
         unique_fd_t fd;
-        response_t response = build(boost::get<value_t>(result), fd);
-        response.set_serial(serial);
-        try {
-          send(response, std::move(fd));
+        auto response = build(boost::get<value_t>(result), fd);
+        if constexpr (std::is_same_v<decltype(response), prepared_t>) {
+          // Built and serialized elsewhere, the serial in it.
+          OV_LOG(debug, side_ << " <-- " << response.tag);
+          if (link_) link_->send(std::move(response.frame.data), response.frame.size, std::move(fd));
           return;
-        } catch (const frame_too_large_t&) {
-          error = std::current_exception();
+        } else {
+          response.set_serial(serial);
+          try {
+            send(response, std::move(fd));
+            return;
+          } catch (const frame_too_large_t&) {
+            error = std::current_exception();
+          }
         }
       }
       response_t failure;
@@ -117,13 +136,55 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
     message_t message;
     if (!message.ParseFromArray(data, static_cast<int>(size)))
       throw ipc_error_t(message_t::descriptor()->full_name() + ": invalid message format");
-    OV_LOG(debug, side_ << " --> " << tag_name<message_t>(message.tag()));
+    note_parsed(message);
     return message;
   }
+  // A message parsed elsewhere, logged.
+  template <class message_t>
+  void note_parsed(const message_t& message) {
+    OV_LOG(debug, side_ << " --> " << tag_name<message_t>(message.tag()));
+    request_.tag = message.tag();
+    request_.name = [](int tag) { return tag_name<message_t>(static_cast<typename message_t::Tag>(tag)); };
+    request_.entry_id = message.has_entry_id() ? std::optional<std::uint64_t>(message.entry_id()) : std::nullopt;
+  }
+
+  // The request being handled, named in the warning about a held loop.
+  struct request_name_t {
+    int tag = 0;
+    std::string (*name)(int) = nullptr;
+    std::optional<std::uint64_t> entry_id;
+  };
+  // Warns when the event loop was held longer than held_loop_limit between
+  // its construction and its end: the loop answers no one meanwhile.
+  class held_watch_t {
+   public:
+    explicit held_watch_t(const request_name_t& request)
+        : request_(request), start_(std::chrono::steady_clock::now()) {}
+    ~held_watch_t();
+
+   private:
+    const request_name_t& request_;
+    std::chrono::steady_clock::time_point start_;
+  };
+  static constexpr std::chrono::milliseconds held_loop_limit{100};
 
   // One frame: parse, check and forward. ipc_error_t and cf_exception_t end
   // this connection only.
   virtual void handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) = 0;
+
+  // While a request is worked on off the event loop, later ones wait
+  // unread, so that they cannot overtake it.
+  void hold_reading() {
+    if (link_) link_->hold_reading();
+  }
+  void resume_reading() {
+    if (link_) link_->resume_reading();
+  }
+  // Inside handle() only: the frame's buffer, kept past the call.
+  std::unique_ptr<std::uint8_t[]> take_frame() { return link_->take_frame(); }
+  // Handles a request outside handle() (after work off the loop), with the
+  // same outcome for a bad one: the connection ends, possibly inside.
+  void run_request(const std::function<void()>& work);
 
  private:
   void claim(std::size_t kind, std::uint32_t serial);
@@ -138,6 +199,7 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   connection_delegate_t* delegate_;
   std::vector<std::set<std::uint32_t>> serials_;
   bool draining_ = false;
+  request_name_t request_;
 };
 
 }  // namespace mq::util

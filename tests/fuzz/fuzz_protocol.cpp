@@ -41,6 +41,10 @@ struct forward_t : sorter::tie_t::delegate_t, client::tie_t::delegate_t {
     store->update_entry(id, std::move(u), std::move(file), counted(f));
   }
   void remove_entry(std::int64_t id, done_t<util::none_t> f) override { store->remove_entry(id, counted(f)); }
+  void run_large(std::function<void()> job, std::function<void()> done) override {
+    ++outstanding;
+    store->run_large(this, std::move(job), [this, done] { --outstanding, done(); });
+  }
   void get_queue_stat(done_t<store::queue_stats_t> f) override { store->get_queue_stat(counted(f)); }
   void get_queue_chunk(store::queue_chunk_request_t r, done_t<std::vector<store::entry_brief_t>> f) override {
     store->get_queue_chunk_brief(r, counted(f));

@@ -16,6 +16,7 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
+#include "support/held_open.h"
 #include "support/peers.h"
 #include "support/process.h"
 
@@ -307,6 +308,69 @@ TEST_F(service, a_storm_past_the_descriptor_limit_ends_nothing) {
   get(before, after.put("after the storm\n", mq::SMTP_FRESH), &got);
   EXPECT_EQ("after the storm\n", got);
   EXPECT_EQ(107, q.stop());
+}
+
+// A get whose file an on-access scanner holds waits alone: the statistics,
+// another Sorter connection's get and put are answered meanwhile, and the
+// held get once the scanner lets its open through. Both ways of opening.
+class held_open : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
+  const mq::test::env_var_t mode("MQ_OPEN_FILES_ON_THREAD", GetParam().first);
+  mq::test::running_quarantine_t q;
+  EXPECT_TRUE(q.daemon().wait_log(GetParam().second));
+  sorter_peer_t held(q.sorter_socket()), other(q.sorter_socket());
+  const std::uint64_t held_id = held.put("held\n", mq::SMTP_FRESH);
+  const std::filesystem::directory_iterator files(q.spool_dir() + "/queue");
+  mq::test::held_open_t scanner(begin(files)->path().string());
+  if (!scanner.usable()) GTEST_SKIP() << scanner.reason();
+  const std::uint64_t free_id = other.put("free\n", mq::SMTP_FRESH);
+
+  request_t held_get = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, held_id);
+  held_get.set_serial(held.next_serial());
+  held.send(held_get);
+  ASSERT_TRUE(scanner.wait_open());
+  client_peer_t client(q.client_socket());
+  EXPECT_EQ(2u, client.stat().smtp_fresh_stat().total_messages());
+  std::string content;
+  get(other, free_id, &content);
+  EXPECT_EQ("free\n", content);
+  EXPECT_GT(other.put("more\n", mq::SMTP_FRESH), free_id);
+  scanner.allow();
+  mq::util::unique_fd_t fd;
+  const response_t answer = held.read(&fd);
+  ASSERT_EQ(response_t::GET_ENTRY_RESPONSE, answer.tag()) << answer.error().what();
+  EXPECT_EQ(held_id, answer.entry_id());
+  EXPECT_EQ("held\n", fd ? mq::test::read_fd(fd.get()) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    io_uring_or_threads, held_open,
+    ::testing::Values(std::make_pair("0", "Message files are opened through io_uring"),
+                      std::make_pair("1",
+                                     "Message files are opened on a thread: io_uring is not available "
+                                     "(switched off by MQ_OPEN_FILES_ON_THREAD)")));
+
+// A large entry is read and answered off the event loop: a small get sent
+// right behind it on the same connection is answered first, and the large
+// answer is whole.
+TEST_F(service, a_large_get_is_answered_after_a_small_one_behind_it) {
+  sorter_peer_t s(q.sorter_socket());
+  mq::Entry large;
+  for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
+  const std::uint64_t large_id = s.put("large\n", mq::SMTP_FRESH, large);
+  const std::uint64_t small_id = s.put("small\n", mq::SMTP_FRESH);
+  request_t get_large = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, large_id);
+  request_t get_small = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, small_id);
+  get_large.set_serial(s.next_serial());
+  get_small.set_serial(s.next_serial());
+  s.send(get_large);
+  s.send(get_small);
+  const response_t first = s.read(), second = s.read();
+  EXPECT_EQ(get_small.serial(), first.serial());
+  ASSERT_EQ(get_large.serial(), second.serial()) << second.error().what();
+  ASSERT_EQ(20000, second.entry().smtp_recipient_size());
+  EXPECT_EQ("rcpt19999@example", second.entry().smtp_recipient(19999).recipient());
 }
 
 TEST(service_paths, the_longest_socket_path_that_fits_is_served) {

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <google/protobuf/util/message_differencer.h>
@@ -32,7 +34,7 @@ using done_t = mq::sorter::tie_t::completion_t<T>;
 // the test decides when and how each one completes.
 struct connection_t : mq::sorter::tie_t::delegate_t {
   explicit connection_t(boost::asio::io_context& io)
-      : peer(io), tie(std::make_unique<mq::sorter::tie_t>(peer.take_socket(), this)) {}
+      : io(io), peer(io), tie(std::make_unique<mq::sorter::tie_t>(peer.take_socket(), this)) {}
 // GCC 12 with sanitizers sees an uninitialized optional inside connect; it is not.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -48,12 +50,25 @@ struct connection_t : mq::sorter::tie_t::delegate_t {
     gets.push_back(std::move(d));
   }
   void put_entry(entry_t, done_t<std::uint64_t>) override { ++requests; }
-  void update_entry(std::int64_t, mq::store::entry_metadata_update_t u, boost::optional<mq::store::shared_file_t>,
+  void update_entry(std::int64_t id, mq::store::entry_metadata_update_t u, boost::optional<mq::store::shared_file_t>,
                     done_t<none_t>) override {
     ++requests;
+    removed.push_back(-id);  // in order among the removes
     update = std::move(u);
   }
-  void remove_entry(std::int64_t, done_t<none_t>) override { ++requests; }
+  void remove_entry(std::int64_t id, done_t<none_t>) override {
+    ++requests;
+    removed.push_back(id);
+    if (slow_remove) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  // On a thread of its own, as the store's pool would.
+  void run_large(std::function<void()> job, std::function<void()> done) override {
+    ++large_jobs;
+    std::thread([&io = io, job, done] {
+      job();
+      boost::asio::post(io, done);
+    }).detach();
+  }
   void on_disconnected() override {
     ++disconnects;
     tie.reset();
@@ -65,7 +80,10 @@ struct connection_t : mq::sorter::tie_t::delegate_t {
   }
 
   mq::store::store_t::queue_changed_t changed;
-  std::size_t requests = 0, disconnects = 0;
+  boost::asio::io_context& io;
+  std::size_t requests = 0, disconnects = 0, large_jobs = 0;
+  std::vector<std::int64_t> removed;
+  bool slow_remove = false;
   std::vector<done_t<entry_t>> gets;
   mq::store::entry_metadata_update_t update;
   mq::test::loop_peer_t peer;
@@ -162,6 +180,44 @@ TEST_F(sorter_tie, a_bad_request_ends_its_connection) {
     EXPECT_EQ(1u, other.disconnects);
     EXPECT_EQ(row.forwarded, other.requests);
     EXPECT_EQ(1u, log.count(ov::util::logger::error, row.text)) << ::testing::PrintToString(log.lines());
+  }
+}
+
+// Large frames are parsed off the loop, and requests behind one wait for it;
+// a large entry's answer is built off the loop. Work that holds the loop
+// past 100 ms is named.
+TEST_F(sorter_tie, large_work_leaves_the_loop_in_order_and_a_held_loop_is_named) {
+  request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 1, 7);
+  for (int i = 0; i < 5000; ++i)
+    update.mutable_entry_update()->add_smtp_recipient()->set_recipient(std::string(20, 'r'));
+  ASSERT_GT(update.ByteSizeLong(), 64u * 1024u);
+  c.slow_remove = true;
+  c.peer.send(update);
+  c.peer.send(request(request_t::REMOVE_ENTRY_REQUEST, 2, 8));
+  ASSERT_TRUE(run_until([&] { return c.removed.size() == 2; }));
+  EXPECT_EQ((std::vector<std::int64_t>{-7, 8}), c.removed);
+  EXPECT_EQ(5000u, c.update.smtp_recipients.size());
+  EXPECT_EQ(1u, c.large_jobs);
+  std::size_t named = 0;
+  for (const auto& line : log.lines())
+    named +=
+        std::regex_search(line, std::regex("^Event loop held for [0-9]{3,} ms by REMOVE_ENTRY_REQUEST \\(entry 8\\)$"));
+  EXPECT_EQ(1u, named) << ::testing::PrintToString(log.lines());
+
+  const struct {
+    std::size_t recipients, large_jobs;
+  } rows[] = {{mq::store::loop_row_limit, 1}, {mq::store::loop_row_limit + 1, 2}};
+  for (const auto& row : rows) {
+    c.peer.send(request(request_t::GET_ENTRY_REQUEST, 10 + row.large_jobs, 9));
+    ASSERT_TRUE(run_until([&] { return !c.gets.empty(); }));
+    entry_t stored;
+    stored.metadata.smtp_recipients.resize(row.recipients, {"to@example", {}});
+    c.gets.back()(std::move(stored));
+    c.gets.clear();
+    const response_t got = c.receive();
+    EXPECT_EQ(10 + row.large_jobs, got.serial());
+    EXPECT_EQ(static_cast<int>(row.recipients), got.entry().smtp_recipient_size());
+    EXPECT_EQ(row.large_jobs, c.large_jobs);
   }
 }
 
