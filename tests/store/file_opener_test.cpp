@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "store_support.h"
-#include "support/held_open.h"
 
 namespace mq::store {
 namespace {
@@ -43,13 +42,6 @@ class file_opener_test : public ::testing::TestWithParam<bool> {
       o.file.emplace(std::move(boost::get<shared_file_t>(r)));
     });
     return o;
-  }
-  static std::string text_of(std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-      return x.what();
-    }
   }
 
   temp_dir_t tmp;
@@ -83,25 +75,6 @@ TEST_P(file_opener_test, opens_regular_files_only_read_only_blocking_close_on_ex
     EXPECT_FALSE(bad[i]->file) << refused[i][0];
     EXPECT_NE(bad[i]->error.find(refused[i][1]), std::string::npos) << refused[i][0] << ": " << bad[i]->error;
   }
-}
-
-TEST_P(file_opener_test, an_open_held_by_a_scanner_holds_up_no_other_open) {
-  write_file((queue / "held.eml").string(), "held");
-  write_file((queue / "free.eml").string(), "free");
-  held_open_t scanner((queue / "held.eml").string());
-  if (!scanner.usable()) GTEST_SKIP() << scanner.reason();
-  opened_t& held = open("held.eml");
-  ASSERT_TRUE(scanner.wait_open());
-  for (int i = 0; i < 3; ++i) {
-    opened_t& free = open("free.eml");
-    ASSERT_TRUE(run_until(io, [&] { return free.done; }));
-    EXPECT_TRUE(free.file) << free.error;
-  }
-  EXPECT_FALSE(held.done);
-  scanner.allow();
-  ASSERT_TRUE(run_until(io, [&] { return held.done; }));
-  ASSERT_TRUE(held.file) << held.error;
-  EXPECT_EQ(read_fd(held.file->fd), "held");
 }
 
 INSTANTIATE_TEST_SUITE_P(io_uring_or_threads, file_opener_test, ::testing::Values(false, true));
