@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include <sqlite3.h>
+
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
 
@@ -152,6 +154,10 @@ void store_t::halt() {
   reader_->stop();
   loop_db_.reset();
   opener_.reset();
+  // No large job starts any more, and a large read, which may take
+  // seconds, ends at once, failing.
+  if (large_) large_->stop();
+  for (auto& reader : large_readers_) sqlite3_interrupt(reader->connection().handle());
   large_.reset();
   large_readers_.clear();
   db_->join();
