@@ -37,7 +37,7 @@ struct connection_t : mq::sorter::tie_t::delegate_t {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
   boost::signals2::connection subscribe_to_queue_change(mq::sorter::tie_t::queue_change_callback_t cb) override {
-    return changed.connect(std::move(cb));
+    return signal->connect(std::move(cb));
   }
 #pragma GCC diagnostic pop
   void get_queue_chunk(mq::store::queue_chunk_request_t, done_t<std::vector<mq::store::queue_key_t>>) override {
@@ -65,6 +65,7 @@ struct connection_t : mq::sorter::tie_t::delegate_t {
   }
 
   mq::store::store_t::queue_changed_t changed;
+  mq::store::store_t::queue_changed_t* signal = &changed;  // another connection's to share it
   std::size_t requests = 0, disconnects = 0;
   std::vector<done_t<entry_t>> gets;
   mq::store::entry_metadata_update_t update;
@@ -165,6 +166,49 @@ TEST_F(sorter_tie, a_bad_request_ends_its_connection) {
   }
 }
 
+// A flush goes out piece by piece as each subscriber reads. One that does
+// not read is dropped when a second change would pile up on the first; the
+// one that reads hears every key in order and is answered meanwhile.
+TEST_F(sorter_tie, a_subscriber_that_does_not_read_is_dropped) {
+  connection_t quiet(io);
+  quiet.signal = &c.changed;
+  request_t subscribe;
+  subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
+  c.peer.send(subscribe);
+  quiet.peer.send(subscribe);
+  ASSERT_TRUE(run_until([&] { return c.changed.num_slots() == 2; }));
+  std::int64_t next_id = 1;
+  auto flush = [&] {
+    auto change = std::make_shared<mq::store::queue_change_t>();
+    change->status = mq::store::smtp_accepted;
+    for (std::size_t i = 0; i < mq::sorter::tie_t::max_waiting_keys / 2 + 50000; ++i)
+      change->keys.push_back({next_id++, 0});
+    c.changed(change);
+    std::int64_t heard = change->keys.front().entry_id;
+    while (heard < next_id) {
+      const response_t m = c.receive();
+      ASSERT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, m.tag());
+      ASSERT_LE(m.ByteSizeLong(), mq::sorter::tie_t::notification_bytes);
+      for (const auto& key : m.queue_key_list()) ASSERT_EQ(heard++, static_cast<std::int64_t>(key.entry_id()));
+    }
+  };
+  flush();
+  EXPECT_EQ(0u, quiet.disconnects) << "one change of any size is taken";
+  flush();
+  EXPECT_EQ(1u, quiet.disconnects);
+  // What it was sent before, the last frame perhaps cut, then the end.
+  EXPECT_FALSE(mq::test::read_until_closed(quiet.peer.fd()).empty());
+  EXPECT_EQ(1u, log.count(ov::util::logger::error,
+                          "Sorter: queue-change notifications not read, more than 1048576 keys waiting; connection "
+                          "of unknown peer dropped"))
+      << ::testing::PrintToString(log.lines());
+  c.peer.send(request(request_t::GET_ENTRY_REQUEST, 4, 4));
+  ASSERT_TRUE(run_until([&] { return c.gets.size() == 1; }));
+  c.gets[0](entry_t());
+  EXPECT_EQ(4u, c.receive().serial());
+  EXPECT_EQ(0u, c.disconnects);
+}
+
 TEST(frame_limit, the_largest_message_is_framed_and_one_byte_more_is_refused) {
   mq::MailQuarantine2ClientMessage m;
   m.set_tag(mq::MailQuarantine2ClientMessage::FLUSH_QUEUE_RESPONSE);
@@ -199,7 +243,9 @@ TEST(frame_limit, a_queue_change_is_split_at_the_limit) {
     change.status = mq::store::bcc_fresh;
     for (std::size_t i = 0; i < row.keys; ++i)
       change.keys.push_back({static_cast<std::int64_t>(1000 + i), i % 3 == 0 ? 0u : (1ull << 40) + i});
-    const std::vector<response_t> out = mq::sorter::queue_change_notifications(change, row.max_size);
+    std::vector<response_t> out;
+    for (std::size_t at = 0; at < row.keys;)
+      out.push_back(mq::sorter::queue_change_notification(change, at, row.max_size));
     ASSERT_EQ(row.notifications, out.size());
     std::size_t next = 0;
     for (const response_t& m : out) {
