@@ -40,7 +40,7 @@ std::vector<double> timed(int n, F op) {
 void bench_t::hostile_round(int run) {
   const std::size_t big_entries = o_.smoke ? 20 : 1000;
   const std::size_t recipients = o_.smoke ? 50 : 400;  // of 200 bytes each
-  const int silent = o_.smoke ? 2 : 32;
+  const int silent = o_.smoke ? 2 : 200;
   const std::size_t rounds = o_.smoke ? 2 : 20;
   const std::size_t per_round = o_.smoke ? 50 : 5000;
   const int probes = o_.smoke ? 5 : 50;
@@ -149,6 +149,10 @@ void bench_t::hostile_round(int run) {
       "hostile: " + std::to_string(page_peers * pages_per_peer) + " unread brief pages (bare = README bound)";
   const std::string subscribers_case =
       "hostile: " + std::to_string(silent) + " silent subscribers (bare = README bound)";
+  // The bar: a daemon over its stated bound fails the run.
+  require(mib(pages_rss) < pages_bound, pages_case + ": peak RSS " + std::to_string(mib(pages_rss)) + " MiB");
+  require(mib(subscribers_rss) < subscribers_bound,
+          subscribers_case + ": peak RSS " + std::to_string(mib(subscribers_rss)) + " MiB");
   report_.figure(pages_case, "peak RSS MiB", false).add(mib(pages_rss), pages_bound, pages_rss);
   report_.figure(subscribers_case, "peak RSS MiB", false).add(mib(subscribers_rss), subscribers_bound, subscribers_rss);
   report_.figure("hostile: one-entry page meanwhile (bare = alone)", "p50 ms", false)
