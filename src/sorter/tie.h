@@ -44,9 +44,9 @@ class tie_t : public mq::util::protocol_codec_t {
   // the next one once the peer has read the one before: a flush of any size
   // costs a connection one such piece, not a copy of all its keys.
   static constexpr std::size_t notification_bytes = 64 * 1024;
-  // A subscriber that has not been sent this many keys of earlier changes
-  // when the next change would add to them does not read: it is dropped.
-  // A single change of any size is always taken.
+  // A subscriber that still waits for keys of earlier changes, and whom the
+  // next change would take past this many keys waiting, does not read: it
+  // is dropped. A single change of any size is always taken.
   static constexpr std::size_t max_waiting_keys = std::size_t{1} << 20;
 
   // The link starts reading at once.
