@@ -287,6 +287,10 @@ class bench_t {
   // the daemon's peak resident set while it holds them.
   void burst_round(int run);
 
+  // Hostile peers beside a normal one: the daemon's peak resident set
+  // against the README's bound, and the normal peer's latency.
+  void hostile_round(int run);
+
   // The requests of the log and freeze cases (store_log.h), 10 KiB each.
   log_requests_t log_requests();
 

@@ -1,5 +1,6 @@
 #include "client/tie.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "util/frame.h"
@@ -16,6 +17,9 @@ using mq::util::unique_fd_t;
 
 // Room for the tag and the serial around the entries of a page.
 constexpr std::size_t page_envelope = 16;
+// The least a page may hold however full its connection's queue (a page
+// always makes progress), and the most per entry asked for.
+constexpr std::size_t min_page_bytes = 64 * 1024;
 
 void require(bool present, const request_t& m, const char* field) {
   if (present) return;
@@ -86,13 +90,19 @@ void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*f
       delegate_->get_queue_stat(answer<response_t, mq::store::queue_stats_t>(
           get_queue_stat, m.serial(), response_t::GET_QUEUE_STAT_RESPONSE, stat));
       return;
-    case request_t::GET_QUEUE_CHUNK_REQUEST:
+    case request_t::GET_QUEUE_CHUNK_REQUEST: {
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");
-      delegate_->get_queue_chunk(mq::wire::page_request(m),
-                                 answer<response_t, std::vector<mq::store::entry_brief_t>>(
-                                     get_queue_chunk, m.serial(), response_t::GET_QUEUE_CHUNK_RESPONSE, page));
+      // The page is read only as far as the connection has room for it, and
+      // that room is held until it is answered.
+      auto request = mq::wire::page_request(m);
+      const std::uint64_t entries = request.limit ? request.limit : mq::wire::default_page_entries;
+      request.max_bytes = std::min<std::uint64_t>(answer_budget(min_page_bytes), entries * min_page_bytes);
+      auto done = answer<response_t, std::vector<mq::store::entry_brief_t>>(
+          get_queue_chunk, m.serial(), response_t::GET_QUEUE_CHUNK_RESPONSE, page, request.max_bytes);
+      delegate_->get_queue_chunk(request, std::move(done));
       return;
+    }
     case request_t::FLUSH_QUEUE_REQUEST:
       require(m.has_serial(), m, "serial");
       require(m.has_status(), m, "status");

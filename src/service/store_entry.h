@@ -19,7 +19,9 @@ class store_entry_t : public mq::util::connection_entry_t, public tie_t::delegat
   using completion_t = typename tie_t::template completion_t<T>;
 
   store_entry_t(typename tie_t::socket_t socket, mq::store::store_t* store)
-      : peer_(peer_of(socket.native_handle())), store_(store), tie_(std::move(socket), this) {}
+      : peer_(peer_of(socket.native_handle())), store_(store), tie_(std::move(socket), this) {
+    tie_.set_peer(peer_);
+  }
 
   void drain() override { tie_.drain(); }
   void abandon() override { tie_.abandon(); }

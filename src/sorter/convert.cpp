@@ -125,28 +125,24 @@ void fill_entry(Entry& out, const mq::store::entry_t& entry) {
   }
 }
 
-std::vector<MailQuarantine2SorterMessage> queue_change_notifications(const mq::store::queue_change_t& change,
-                                                                     std::size_t max_size) {
+MailQuarantine2SorterMessage queue_change_notification(const mq::store::queue_change_t& change, std::size_t& next,
+                                                       std::size_t max_size) {
   using message_t = MailQuarantine2SorterMessage;
-  std::vector<message_t> out;
-  std::size_t size = 0;
-  auto start = [&] {
-    message_t& m = out.emplace_back();
-    m.set_tag(message_t::QUEUE_CHANGE_NOTIFICATION);
-    if (const auto status = mq::wire::to_wire(change.status)) m.set_status(*status);
-    size = m.ByteSizeLong();
-  };
-  start();
-  for (const auto& k : change.keys) {
+  message_t m;
+  m.set_tag(message_t::QUEUE_CHANGE_NOTIFICATION);
+  if (const auto status = mq::wire::to_wire(change.status)) m.set_status(*status);
+  std::size_t size = m.ByteSizeLong();
+  for (; next < change.keys.size(); ++next) {
+    const auto& k = change.keys[next];
     QueueKey key;
     key.set_entry_id(static_cast<std::uint64_t>(k.entry_id));
     key.set_next_access_ts(k.next_access_ts);
     const std::size_t cost = mq::util::repeated_field_cost(message_t::kQueueKeyListFieldNumber, key.ByteSizeLong());
-    if (out.back().queue_key_list_size() > 0 && size + cost > max_size) start();
-    *out.back().add_queue_key_list() = std::move(key);
+    if (m.queue_key_list_size() > 0 && size + cost > max_size) break;
+    *m.add_queue_key_list() = std::move(key);
     size += cost;
   }
-  return out;
+  return m;
 }
 
 }  // namespace mq::sorter

@@ -24,9 +24,9 @@ mq::store::entry_metadata_update_t to_update(const EntryUpdate& update);
 // The `entry` of a GET response.
 void fill_entry(Entry& out, const mq::store::entry_t& entry);
 
-// QUEUE_CHANGE_NOTIFICATIONs announcing `change`: one, unless its keys do
-// not fit `max_size` bytes; then as many as needed, keys in order.
-std::vector<MailQuarantine2SorterMessage> queue_change_notifications(const mq::store::queue_change_t& change,
-                                                                     std::size_t max_size = mq::util::max_frame_size);
+// The QUEUE_CHANGE_NOTIFICATION of the keys of `change` from `next` on, as
+// many as fit `max_size` bytes but at least one; `next` moves past them.
+MailQuarantine2SorterMessage queue_change_notification(const mq::store::queue_change_t& change, std::size_t& next,
+                                                       std::size_t max_size);
 
 }  // namespace mq::sorter

@@ -225,10 +225,39 @@ void tie_t::on_update_entry_request(const request_t& m, unique_fd_t fd, parsed_t
 
 void tie_t::on_subscribe_to_queue_change() {
   if (subscription_.connected()) return;
-  subscription_ = delegate_->subscribe_to_queue_change(wrap([this](mq::store::queue_change_ptr_t change) {
-    if (!change) return;
-    for (const response_t& m : queue_change_notifications(*change)) send(m);
-  }));
+  subscription_ = delegate_->subscribe_to_queue_change(
+      wrap([this](mq::store::queue_change_ptr_t change) { on_queue_change(std::move(change)); }));
+}
+
+void tie_t::on_queue_change(mq::store::queue_change_ptr_t change) {
+  if (!change) return;
+  const std::size_t keys = change->keys.size();
+  if (waiting_keys_ > 0 && waiting_keys_ + keys > max_waiting_keys) {
+    drop("queue-change notifications not read, more than " + std::to_string(max_waiting_keys) + " keys waiting");
+    return;
+  }
+  waiting_keys_ += keys;
+  changes_.push_back(std::move(change));
+  notify_next();
+}
+
+void tie_t::notify_next() {
+  if (notifying_ || changes_.empty() || draining()) return;
+  const mq::store::queue_change_t& change = *changes_.front();
+  const std::size_t from = sent_keys_;
+  const response_t m = queue_change_notification(change, sent_keys_, notification_bytes);
+  waiting_keys_ -= sent_keys_ - from;
+  if (sent_keys_ == change.keys.size()) {
+    changes_.pop_front();
+    sent_keys_ = 0;
+  }
+  notifying_ = true;
+  send(m);
+}
+
+void tie_t::on_sent() {
+  notifying_ = false;
+  notify_next();
 }
 
 }  // namespace mq::sorter

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,6 +43,15 @@ class tie_t : public mq::util::protocol_codec_t {
     ~delegate_t() = default;
   };
 
+  // A queue change goes out as notifications of at most this many bytes,
+  // the next one once the peer has read the one before: a flush of any size
+  // costs a connection one such piece, not a copy of all its keys.
+  static constexpr std::size_t notification_bytes = 64 * 1024;
+  // A subscriber that still waits for keys of earlier changes, and whom the
+  // next change would take past this many keys waiting, does not read: it
+  // is dropped. A single change of any size is always taken.
+  static constexpr std::size_t max_waiting_keys = std::size_t{1} << 20;
+
   // The link starts reading at once.
   tie_t(socket_t socket, delegate_t* delegate);
 
@@ -62,11 +73,22 @@ class tie_t : public mq::util::protocol_codec_t {
   void on_get_entry_request(const Sorter2MailQuarantineMessage& m);
   void on_update_entry_request(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_t fd, parsed_t* parsed);
   void on_subscribe_to_queue_change();
+  void on_queue_change(mq::store::queue_change_ptr_t change);
+  // Sends the next piece of the changes waiting, unless one is on its way.
+  void notify_next();
+  void on_sent() override;
   // The completion of a request of `kind`: a response built by `build` or ALARM.
   template <class value_t, class build_t>
   auto answer(kind_t kind, std::uint32_t serial, build_t build);
 
   delegate_t* delegate_;
+  // Changes not sent whole yet (shared with every other subscriber), the
+  // keys of the first one already sent, and the keys still to send.
+  std::deque<mq::store::queue_change_ptr_t> changes_;
+  std::size_t sent_keys_ = 0;
+  std::size_t waiting_keys_ = 0;
+  bool notifying_ = false;  // a notification is in the link's queue
+  // Last: disconnected first, so no change arrives while the rest goes.
   boost::signals2::scoped_connection subscription_;
 };
 

@@ -131,6 +131,9 @@ struct queue_chunk_request_t {
   std::uint64_t next_access_ts = 0;
   status_t status = smtp_fresh;
   std::uint64_t limit = 0;  // 0 means 100
+  // A brief page ends before the entry that would take what it holds in
+  // memory past this (its first entry comes whole); 0 means 64 MiB.
+  std::uint64_t max_bytes = 0;
 };
 
 struct queue_stat_t {

@@ -68,22 +68,25 @@ WHERE entry_id = ?
 )sql";
 
 constexpr std::uint64_t default_chunk_limit = 100;
+constexpr std::uint64_t default_brief_page_bytes = 64u * 1024u * 1024u;
+
+// What a brief holds, counted so that it is never less than its size in
+// memory nor its size on the wire: each entry with an allowance for its
+// numbers, each text with one for its string (or its field's key and
+// length).
+constexpr std::uint64_t brief_cost = 128;
+constexpr std::uint64_t text_cost = 32;
 
 // Thrown past a get's row limit; never leaves the reader.
 struct over_row_limit_t {};
 
 // Both page statements take the key to start after, the status and the
-// limit; `row` makes one element of a result row.
-template <class Row>
-auto read_page(sqlite::statement_t& statement, const queue_chunk_request_t& request, Row row) {
-  std::vector<decltype(row(statement))> rows;
-  auto use = statement.use();
+// limit.
+void bind_page(sqlite::statement_t& statement, const queue_chunk_request_t& request) {
   statement.bind_int64(1, request.entry_id);
   statement.bind_uint64(2, request.next_access_ts);
   statement.bind_int64(3, request.status);
   statement.bind_uint64(4, request.limit ? request.limit : default_chunk_limit);
-  while (statement.step()) rows.push_back(row(statement));
-  return rows;
 }
 
 }  // namespace
@@ -243,28 +246,47 @@ queue_stats_t metadata_reader_t::get_queue_stat() {
 }
 
 std::vector<queue_key_t> metadata_reader_t::get_queue_chunk(const queue_chunk_request_t& request) {
-  return read_page(select_chunk_, request, [](sqlite::statement_t& row) {
-    return queue_key_t{row.column_int64(0), row.column_uint64(1)};
-  });
+  std::vector<queue_key_t> keys;
+  auto use = select_chunk_.use();
+  bind_page(select_chunk_, request);
+  while (select_chunk_.step()) keys.push_back({select_chunk_.column_int64(0), select_chunk_.column_uint64(1)});
+  return keys;
 }
 
 std::vector<entry_brief_t> metadata_reader_t::get_queue_chunk_brief(const queue_chunk_request_t& request) {
   // A recipient query per entry: in one read transaction they cost a lookup
   // each, not a snapshot each.
   sqlite::transaction_t transaction(connection());
-  auto briefs = read_page(select_chunk_brief_, request, [](sqlite::statement_t& row) {
-    entry_brief_t brief;
-    brief.id = row.column_int64(0);
-    brief.next_access_ts = row.column_uint64(1);
-    brief.attempts = row.column_uint64(2);
-    brief.session_id = row.column_text(3);
-    brief.sender = row.column_text(4);
-    return brief;
-  });
-  for (auto& brief : briefs) {
-    auto use = select_brief_recipients_.use();
-    select_brief_recipients_.bind_int64(1, brief.id);
-    while (select_brief_recipients_.step()) brief.recipients.push_back(select_brief_recipients_.column_text(0));
+  const std::uint64_t budget = request.max_bytes ? request.max_bytes : default_brief_page_bytes;
+  std::vector<entry_brief_t> briefs;
+  std::uint64_t used = 0;
+  {
+    auto use = select_chunk_brief_.use();
+    bind_page(select_chunk_brief_, request);
+    while (select_chunk_brief_.step()) {
+      entry_brief_t brief;
+      brief.id = select_chunk_brief_.column_int64(0);
+      brief.next_access_ts = select_chunk_brief_.column_uint64(1);
+      brief.attempts = select_chunk_brief_.column_uint64(2);
+      brief.session_id = select_chunk_brief_.column_text(3);
+      brief.sender = select_chunk_brief_.column_text(4);
+      std::uint64_t cost = brief_cost + 2 * text_cost + brief.session_id.size() + brief.sender.size();
+      // The first entry comes whole, else no page could pass it; after it the
+      // page stops reading as soon as it is full.
+      auto fits = [&] { return briefs.empty() || used + cost <= budget; };
+      if (!fits()) break;
+      {
+        auto recipients = select_brief_recipients_.use();
+        select_brief_recipients_.bind_int64(1, brief.id);
+        while (fits() && select_brief_recipients_.step()) {
+          brief.recipients.push_back(select_brief_recipients_.column_text(0));
+          cost += text_cost + brief.recipients.back().size();
+        }
+      }
+      if (!fits()) break;
+      used += cost;
+      briefs.push_back(std::move(brief));
+    }
   }
   transaction.commit();
   return briefs;

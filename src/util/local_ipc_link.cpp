@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -110,8 +111,18 @@ std::unique_ptr<std::uint8_t[]> local_ipc_link_t::take_frame() {
   return frame;
 }
 
+void local_ipc_link_t::release_bytes(std::size_t n) {
+  reserved_bytes_ -= std::min(n, reserved_bytes_);
+  maybe_resume();
+}
+
+std::size_t local_ipc_link_t::room() const {
+  const std::size_t used = queued_bytes_ + reserved_bytes_;
+  return used < limits_.high_bytes ? limits_.high_bytes - used : 0;
+}
+
 bool local_ipc_link_t::over_high() const {
-  return holds_ > 0 || requests_ >= limits_.high_requests || queued_bytes_ >= limits_.high_bytes ||
+  return holds_ > 0 || requests_ >= limits_.high_requests || queued_bytes_ + reserved_bytes_ >= limits_.high_bytes ||
          queued_fds_ >= limits_.high_fds;
 }
 
@@ -119,7 +130,9 @@ void local_ipc_link_t::stop_reading() { stopped_ = true; }
 
 void local_ipc_link_t::maybe_resume() {
   if (!paused_ || !socket_.is_open() || stopped_ || holds_ > 0) return;
-  if (requests_ > limits_.low_requests || queued_bytes_ > limits_.low_bytes || queued_fds_ > limits_.low_fds) return;
+  if (requests_ > limits_.low_requests || queued_bytes_ + reserved_bytes_ > limits_.low_bytes ||
+      queued_fds_ > limits_.low_fds)
+    return;
   paused_ = false;
   // Never inside the caller: it may be in the middle of a frame or a write.
   boost::asio::post(socket_.get_executor(), wrap([this] { pump_read(); }));

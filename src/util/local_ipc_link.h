@@ -65,6 +65,12 @@ class local_ipc_link_t : public callback_wrapper_t {
   void request_finished();
   // Requests in progress whose work will never run: none counts any more.
   void abandon_requests() { requests_ = 0; }
+  // Bytes set aside for an answer still being made (a page whose size is
+  // known only once read): they count as queued for writing until released.
+  void reserve_bytes(std::size_t n) { reserved_bytes_ += n; }
+  void release_bytes(std::size_t n);
+  // What may still be queued or set aside before reading stops.
+  std::size_t room() const;
 
   // Reads no further frame (a frame half read is dropped); writing goes on.
   void stop_reading();
@@ -125,6 +131,7 @@ class local_ipc_link_t : public callback_wrapper_t {
   flow_limits_t limits_ = unbounded;
   std::size_t requests_ = 0;
   std::size_t queued_bytes_ = 0;
+  std::size_t reserved_bytes_ = 0;
   std::size_t queued_fds_ = 0;
   bool paused_ = false;
   bool stopped_ = false;

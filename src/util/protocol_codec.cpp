@@ -58,14 +58,23 @@ protocol_codec_t::protocol_codec_t(socket_t socket, const char* side, std::size_
 
 protocol_codec_t::~protocol_codec_t() = default;
 
-void protocol_codec_t::claim(std::size_t kind, std::uint32_t serial) {
+void protocol_codec_t::claim(std::size_t kind, std::uint32_t serial, std::size_t reserved) {
   if (!serials_.at(kind).insert(serial).second) throw ipc_error_t("Repeated request serial");
-  if (link_) link_->request_started();
+  if (!link_) return;
+  link_->request_started();
+  link_->reserve_bytes(reserved);
 }
 
-void protocol_codec_t::release(std::size_t kind, std::uint32_t serial) {
+void protocol_codec_t::release(std::size_t kind, std::uint32_t serial, std::size_t reserved) {
   serials_.at(kind).erase(serial);
-  if (link_) link_->request_finished();
+  if (!link_) return;
+  link_->release_bytes(reserved);
+  link_->request_finished();
+}
+
+std::size_t protocol_codec_t::answer_budget(std::size_t floor) const {
+  const std::size_t room = link_ ? link_->room() : 0;
+  return room > floor ? room : floor;
 }
 
 void protocol_codec_t::drain() {
@@ -87,7 +96,10 @@ void protocol_codec_t::end_if_drained() {
   delegate_->on_disconnected();
 }
 
-void protocol_codec_t::on_written() { end_if_drained(); }
+void protocol_codec_t::on_written() {
+  on_sent();
+  end_if_drained();
+}
 
 protocol_codec_t::held_watch_t::~held_watch_t() {
   const auto held = std::chrono::steady_clock::now() - start_;
@@ -121,6 +133,12 @@ void protocol_codec_t::run_request(const std::function<void()>& work) {
 }
 
 void protocol_codec_t::on_error(std::exception_ptr error) { end(std::move(error)); }
+
+void protocol_codec_t::drop(const std::string& reason) {
+  link_.reset();
+  OV_LOG(error, side_ << ": " << reason << "; connection of " << peer_ << " dropped");
+  delegate_->on_disconnected();
+}
 
 void protocol_codec_t::end(std::exception_ptr error) {
   link_.reset();

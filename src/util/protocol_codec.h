@@ -73,6 +73,10 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
     link_->send(std::move(frame.data), frame.size, std::move(fd));
   }
 
+  // Who is at the other end ("uid U pid P"), for the line that says a
+  // connection was dropped.
+  void set_peer(std::string peer) { peer_ = std::move(peer); }
+
   // Reads no further request; the connection ends once every request in
   // progress is answered and written (at once when there is none).
   void drain();
@@ -94,14 +98,15 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   // the serial, then sends `build(value, fd)` with the serial (and the
   // descriptor `build` may set); a failure, and a response too large for a
   // frame, goes out as `failure_tag` with the serial and the error.
+  // `reserved` bytes (see answer_budget) count as queued until then.
   template <class response_t, class value_t, class build_t>
   completion_t<value_t> answer(std::size_t kind, std::uint32_t serial, typename response_t::Tag failure_tag,
-                               build_t build) {
-    claim(kind, serial);
-    return wrap([this, kind, serial, failure_tag, build = std::move(build),
+                               build_t build, std::size_t reserved = 0) {
+    claim(kind, serial, reserved);
+    return wrap([this, kind, serial, failure_tag, reserved, build = std::move(build),
                  request = request_](result_t<value_t> result) mutable {
       const held_watch_t watch(request);
-      release(kind, serial);
+      release(kind, serial, reserved);
       std::exception_ptr error = error_of(result);
       if (!error) {
         unique_fd_t fd;
@@ -186,10 +191,24 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   // same outcome for a bad one: the connection ends, possibly inside.
   void run_request(const std::function<void()>& work);
 
+  // Bytes an answer whose size is known only once it is made may take: the
+  // room left under the connection's mark of bytes queued for the peer, at
+  // least `floor`. Reserved through answer(), so that the answers of one
+  // connection in progress and waiting stay near that mark however many
+  // requests it pipelines.
+  std::size_t answer_budget(std::size_t floor) const;
+
+  // Everything sent so far has been written: the peer reads.
+  virtual void on_sent() {}
+  // Ends the connection for `reason`, logged as an error with the peer's
+  // name. The owner may destroy this object inside.
+  void drop(const std::string& reason);
+  bool draining() const { return draining_; }
+
  private:
-  void claim(std::size_t kind, std::uint32_t serial);
+  void claim(std::size_t kind, std::uint32_t serial, std::size_t reserved);
   // Its response is about to be sent.
-  void release(std::size_t kind, std::uint32_t serial);
+  void release(std::size_t kind, std::uint32_t serial, std::size_t reserved);
   void end(std::exception_ptr error);
   // Ends a draining connection that has nothing left to do.
   void end_if_drained();
@@ -198,6 +217,7 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   const char* side_;
   connection_delegate_t* delegate_;
   std::vector<std::set<std::uint32_t>> serials_;
+  std::string peer_ = "unknown peer";
   bool draining_ = false;
   request_name_t request_;
 };

@@ -11,6 +11,8 @@ namespace mq::wire {
 // Largest page of keys or entries one request may ask for; a larger limit
 // (up to 2^64 - 1) gets this many. 0 keeps its meaning, the store's default.
 constexpr std::uint64_t max_page_entries = 10000;
+// What a limit of 0 gets.
+constexpr std::uint64_t default_page_entries = 100;
 
 constexpr std::uint64_t page_limit(std::uint64_t requested) {
   return requested > max_page_entries ? max_page_entries : requested;

@@ -91,4 +91,39 @@ TEST(client_tie, answers_carry_the_requests_tag_serial_and_outcome) {
   EXPECT_EQ(300u, r.bcc_accepted_stat().total_bytes());
 }
 
+// A page is read only as far as its connection has room, and holds that
+// room until answered: a second page waits in the socket meanwhile, then
+// asks for what a page of its limit may need; other requests go on beside it.
+TEST(client_tie, a_page_in_progress_holds_its_connections_room) {
+  using briefs_t = std::vector<mq::store::entry_brief_t>;
+  struct holding_t : delegate_t {
+    void get_queue_chunk(mq::store::queue_chunk_request_t r, done_t<briefs_t> d) override {
+      budgets.push_back(r.max_bytes);
+      pages.push_back(std::move(d));
+    }
+    std::vector<std::uint64_t> budgets;
+    std::vector<done_t<briefs_t>> pages;
+  } d;
+  boost::asio::io_context io;
+  mq::test::loop_peer_t peer(io);
+  for (const char* text :
+       {"tag: GET_QUEUE_CHUNK_REQUEST serial: 1 status: SMTP_FRESH",
+        "tag: GET_QUEUE_CHUNK_REQUEST serial: 2 status: SMTP_FRESH limit: 1", "tag: GET_QUEUE_STAT_REQUEST serial: 3"})
+    peer.send(mq::test::parse<request_t>(text));
+  d.tie = std::make_unique<mq::client::tie_t>(peer.take_socket(), &d);
+  ASSERT_TRUE(mq::test::run_until(io, [&] { return d.pages.size() == 1; }));
+  for (std::size_t ran = 1; ran;) {
+    io.restart();
+    ran = io.poll();
+  }
+  ASSERT_EQ(1u, d.pages.size()) << "read on while a page held all the room";
+  d.pages[0](briefs_t(1));
+  response_t r;
+  ASSERT_TRUE(peer.receive(r));
+  EXPECT_EQ(1, r.entry_size());
+  ASSERT_TRUE(peer.receive(r));
+  EXPECT_EQ(3u, r.serial()) << "the statistics are answered beside the second page";
+  EXPECT_EQ((std::vector<std::uint64_t>{4u << 20, 64u << 10}), d.budgets);
+}
+
 }  // namespace

@@ -148,6 +148,52 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
   }
 }
 
+// A brief page stops reading once it is full, its first entry always whole;
+// the walk goes on from its last key and sees every entry once with all its
+// recipients. By default it is full at a frame: here 17 entries of 4 MiB.
+TEST_F(metadata_db_test, a_brief_page_ends_when_full_and_the_walk_goes_on) {
+  db->connection().execute("PRAGMA synchronous=OFF;");
+  const std::string text(4096, 'r');
+  key_list_t want;
+  for (int i = 0; i < 17; ++i) {
+    auto m = bare_entry(100 + i % 3, smtp_accepted);
+    for (int r = 0; r < 1024; ++r) m.smtp_recipients.push_back({std::to_string(r) + text, {}});
+    want.emplace_back(put(m), m.next_access_ts);
+  }
+  std::sort(want.begin(), want.end(),
+            [](const auto& a, const auto& b) { return std::tie(a.second, a.first) < std::tie(b.second, b.first); });
+  const auto bytes = [](const entry_brief_t& b) {
+    std::uint64_t n = b.sender.size() + b.session_id.size();
+    for (const auto& r : b.recipients) n += r.size();
+    return n;
+  };
+  for (const std::uint64_t max_bytes : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{20} << 20}) {
+    SCOPED_TRACE(max_bytes);
+    const std::uint64_t full = max_bytes ? max_bytes : std::uint64_t{64} << 20;
+    queue_chunk_request_t request{0, 0, smtp_accepted, 10000, max_bytes};
+    key_list_t got;
+    std::uint64_t last_page = 0;  // bytes of the page before
+    for (int pages = 0; pages < 20; ++pages) {
+      const auto page = reader->get_queue_chunk_brief(request);
+      if (!page.empty() && last_page) {
+        EXPECT_GT(last_page + bytes(page.front()), full * 95 / 100) << "cut early";
+      }
+      if (page.empty()) break;
+      last_page = 0;
+      for (const auto& b : page) {
+        EXPECT_EQ(1024u, b.recipients.size());
+        last_page += bytes(b);
+        got.emplace_back(b.id, b.next_access_ts);
+      }
+      if (page.size() > 1) {
+        EXPECT_LE(last_page, full);
+      }
+      std::tie(request.entry_id, request.next_access_ts) = got.back();
+    }
+    EXPECT_EQ(got, want);
+  }
+}
+
 TEST_F(metadata_db_test, an_old_database_gains_the_log_and_the_paging_index_and_both_page_statements_seek_on_it) {
   reader = nullptr;
   db = nullptr;

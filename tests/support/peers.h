@@ -43,6 +43,7 @@ class loop_peer_t {
   explicit loop_peer_t(boost::asio::io_context& io);
 
   socket_t take_socket() { return std::move(near_); }
+  int fd() const { return far_.get(); }
   void send(const google::protobuf::Message& m, int fd = -1) { send_body(m.SerializePartialAsString(), fd); }
   void send_body(const std::string& body, int fd = -1) { mq::util::write_frame(far_.get(), body, fd); }
   // False when no frame comes; a timeout or a bad frame fails the test.
