@@ -24,6 +24,7 @@
 
 namespace mq::store {
 
+class health_check_t;
 class lock_entry_t;
 class message_dir_t;
 class metadata_reader_t;
@@ -119,6 +120,8 @@ class store_t {
   // New message files of puts and updates whose records are not settled
   // yet; a repairing health check must leave them alone.
   std::multiset<std::string> in_flight_;
+  // Health checks running: each hears of the files that leave in_flight_.
+  std::vector<std::weak_ptr<health_check_t>> checks_;
   // Lowered by close: completions that arrive later do nothing.
   std::shared_ptr<bool> alive_;
 };
