@@ -185,8 +185,7 @@ void store_t::start_half(op_t op, half_t half, const std::string& name, Start&& 
 void store_t::in_flight_done(const std::string& name) {
   auto it = in_flight_.find(name);
   if (it != in_flight_.end()) in_flight_.erase(it);
-  for (const auto& check : checks_)
-    if (auto running = check.lock()) running->settled(name);
+  if (!checks_.empty()) checks_.front()->settled(name);
 }
 
 void store_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback) {
@@ -367,12 +366,15 @@ void store_t::do_remove(std::int64_t id, callback_t<none_t> callback) {
 
 void store_t::check_health(bool fix, callback_t<std::string> callback) {
   OV_LOG(info, "Store: Starting health check...");
-  checks_.erase(std::remove_if(checks_.begin(), checks_.end(), [](const auto& c) { return c.expired(); }),
-                checks_.end());
   auto check = std::make_shared<health_check_t>(
       *db_, *dir_, fs::path(path_) / "queue", fix,
       [this](const std::string& name) { return in_flight_.count(name) > 0; }, hooks_,
-      [fix, callback](result_t<health_check_t::stat_t> r) {
+      [this, fix, callback](result_t<health_check_t::stat_t> r) {
+        checks_.pop_front();
+        if (!checks_.empty()) {
+          auto next = checks_.front();
+          next->start();
+        }
         if (auto error = error_of(r)) {
           OV_LOG(error, "Store: Health check: " << ov::exception_text(error));
           callback(error);
@@ -383,7 +385,7 @@ void store_t::check_health(bool fix, callback_t<std::string> callback) {
         callback(std::move(report));
       });
   checks_.push_back(check);
-  check->start();
+  if (checks_.size() == 1) check->start();
 }
 
 void store_t::flush_queue(status_t status, callback_t<std::string> callback) {

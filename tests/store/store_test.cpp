@@ -238,12 +238,17 @@ TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
     store->update_entry(moved, {}, source("new body"), updated.callback());
     store->remove_entry(removed, gone.callback());
     ASSERT_TRUE(done(updated) && done(gone));
-    ASSERT_EQ(check(false), "1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
+    // Another check waits for this one, then sees the writes settled.
+    outcome_t<std::string> later;
+    store->check_health(false, later.callback());
     hooks->take(op_t::check, half_t::file).start();
     ASSERT_TRUE(done(checked));
     EXPECT_EQ(text_of(checked.error) + ": " + checked.value.value_or(""),
               fix ? "no error: Removed 1 orphaned DB records\nRemoved 1/1 orphaned message files (10/10 bytes)\n"
                   : "no error: 1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
+    ASSERT_TRUE(done(later));
+    EXPECT_GT(later.answered, checked.answered);
+    EXPECT_EQ(later.value.value_or(""), fix ? "Ok" : "1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
     hooks->take(op_t::put, half_t::db).start();
     ASSERT_TRUE(done(in_flight) && in_flight.value) << text_of(in_flight.error);
     EXPECT_EQ(check(false), fix ? "Ok" : "1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
