@@ -32,6 +32,11 @@ void bench_t::run() {
       big_flush_round(report_, o_.daemon, o_.mqctl, fresh_dir("daemon"), o_.log_level, o_.smoke ? 1000 : 500000,
                       log_requests());
     }
+    if (o_.wanted("check")) {
+      const std::uint64_t n = o_.smoke ? 1000 : o_.check_entries;
+      progress(run, "a health check of " + std::to_string(n) + " entries beside puts");
+      big_check_round(report_, o_.daemon, o_.mqctl, fresh_dir("daemon"), o_.log_level, n, log_requests());
+    }
     if (o_.wanted("flush")) {
       if (syscall_counter_t::available()) {
         flush_round(run);

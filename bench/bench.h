@@ -58,6 +58,7 @@ struct options_t {
   };
   std::vector<load_t> loads;
   std::vector<std::uint64_t> walk_sizes;
+  std::uint64_t check_entries = 1000000;  // the health check case's queue
   std::uint64_t update_size = 10 * 1024;
   // Puts all in flight at once, for the daemon's peak memory.
   load_t burst_load{8, 125};

@@ -1,6 +1,8 @@
 #include "store_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,12 +31,18 @@ std::uint64_t put_one(const std::string& socket, const log_requests_t& requests)
   return id;
 }
 
-// Gets of one entry at 1x1 on a thread of their own until stopped; each
-// latency, and the number that failed.
+// Requests at 1x1 on a thread of their own until stopped (gets of one entry
+// by default); each latency, and the number that failed.
 class reader_t {
  public:
   reader_t(const std::string& socket, std::uint64_t id, const log_requests_t& requests)
-      : driver_(socket, 1), thread_([this, id, &requests] { loop(id, requests); }) {}
+      : reader_t(
+            socket, [&requests, id](std::size_t, request_t& q, int&) { requests.get(id, q); },
+            [&requests, id](std::size_t, const answer_t& a, mq::util::unique_fd_t& fd) {
+              requests.check_get(id, a, fd);
+            }) {}
+  reader_t(const std::string& socket, sorter_driver_t::make_t make, sorter_driver_t::check_t check)
+      : driver_(socket, 1), thread_([this, make = std::move(make), check = std::move(check)] { loop(make, check); }) {}
   ~reader_t() { stop(); }
   void stop() {
     stop_ = true;
@@ -45,12 +53,12 @@ class reader_t {
   std::atomic<std::size_t> answered{0}, failed{0};
 
  private:
-  void loop(std::uint64_t id, const log_requests_t& requests) {
-    while (!stop_) {
+  void loop(const sorter_driver_t::make_t& make, const sorter_driver_t::check_t& check) {
+    for (std::size_t i = 0; !stop_; ++i) {
       try {
         auto batch = driver_.run(
-            1, 1, [&](std::size_t, request_t& q, int&) { requests.get(id, q); },
-            [&](std::size_t, const answer_t& a, mq::util::unique_fd_t& fd) { requests.check_get(id, a, fd); });
+            1, 1, [&](std::size_t, request_t& q, int& fd) { make(i, q, fd); },
+            [&](std::size_t, const answer_t& a, mq::util::unique_fd_t& fd) { check(i, a, fd); });
         latencies.insert(latencies.end(), batch.latencies.begin(), batch.latencies.end());
         answered = latencies.size();
       } catch (const std::exception&) {
@@ -143,6 +151,71 @@ void big_flush_round(report_t& report, const std::string& daemon_path, const std
   report.figure(name, "slowest get ms", false).add(slowest_ms, 100, rss);
   report.figure(name, "failed gets", false).add(static_cast<double>(failed), 0, rss);
   report.figure(name, "flush s", false).add(flush_seconds, flush_seconds, rss);
+}
+
+void big_check_round(report_t& report, const std::string& daemon_path, const std::string& mqctl, const std::string& dir,
+                     int log_level, std::uint64_t entries, const log_requests_t& requests) {
+  const std::string spool = dir + "/spool";
+  boost::filesystem::create_directories(spool + "/queue");
+  {
+    mq::store::metadata_writer_t db(spool + "/queue.db", false);
+    db.connection().execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                            std::to_string(entries) +
+                            ") INSERT INTO entry(message_filename, message_size, received_ts, next_access_ts, status, "
+                            "attempts) SELECT 'seed-' || i, 0, 1, 1700000000 + i, 0, 0 FROM n;");
+  }
+  // Every record gets its (empty) file: a quiet store checks "Ok".
+  for (std::uint64_t i = 1; i <= entries; ++i) {
+    const std::string name = spool + "/queue/seed-" + std::to_string(i);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+    if (fd < 0) throw std::runtime_error("cannot create " + name);
+    ::close(fd);
+  }
+  // The seeding's dirty inodes would go with the first puts' syncs.
+  ::sync();
+  daemon_runner_t daemon(daemon_path, dir, spool, log_level);
+  double slowest_ms = 0, alone_ms = 0, quiet_seconds = 0, busy_seconds = 0;
+  std::size_t failed = 0, during = 0;
+  std::string quiet, busy;
+  const long rss = daemon.run([&] {
+    const auto check = [&] {
+      auto run =
+          run_tool({mqctl, "--client-socket", daemon.client_socket(), "--timeout", "0", "check"}, dir + "/mqctl.out");
+      if (run.status != 0) throw std::runtime_error("mqctl check ended with " + std::to_string(run.status));
+      return run;
+    };
+    const auto first = check();
+    quiet = first.output;
+    quiet_seconds = first.seconds;
+    reader_t putter(daemon.sorter_socket(), requests.put, [](std::size_t, const answer_t& a, mq::util::unique_fd_t&) {
+      if (!a.entry_id()) throw std::runtime_error("a put answered no entry id");
+    });
+    // The puts are under way before the check starts.
+    while (putter.answered < 10 && !putter.failed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::size_t before = putter.answered;
+    const auto second = check();
+    // As many puts again without a check: what the disk alone costs them.
+    const std::size_t after = putter.answered;
+    const double until = now_seconds() + 2 * second.seconds + 5;
+    while (putter.answered < after + (after - before) && now_seconds() < until && !putter.failed)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    putter.stop();
+    busy = second.output;
+    busy_seconds = second.seconds;
+    failed = putter.failed;
+    during = after - before;
+    for (std::size_t i = before; i < putter.latencies.size(); ++i)
+      (i < after ? slowest_ms : alone_ms) = std::max(i < after ? slowest_ms : alone_ms, putter.latencies[i] * 1e3);
+  });
+  if (busy != quiet)
+    throw std::runtime_error("the check beside puts said \"" + busy + "\", on a quiet store \"" + quiet + "\"");
+  // 100 ms stands in the bare column: a ratio of 1 or more keeps to it.
+  const std::string name = "check of " + std::to_string(entries) + " entries beside puts 1x1, " +
+                           std::to_string(during) + " puts (bare = 100 ms)";
+  report.figure(name, "slowest put ms", false).add(slowest_ms, 100, rss);
+  report.figure(name, "slowest put ms, no check", false).add(alone_ms, 100, rss);
+  report.figure(name, "failed puts", false).add(static_cast<double>(failed), 0, rss);
+  report.figure(name, "check s (bare = quiet)", false).add(busy_seconds, quiet_seconds, rss);
 }
 
 }  // namespace mq::bench

@@ -32,4 +32,12 @@ void log_size_round(report_t& report, const std::string& daemon, const std::stri
 void big_flush_round(report_t& report, const std::string& daemon, const std::string& mqctl, const std::string& dir,
                      int log_level, std::uint64_t entries, const log_requests_t& requests);
 
+// `entries` records written straight into queue.db, each with its empty
+// file, then `mqctl check` on the quiet store and again while one
+// connection puts one entry after another: the slowest put during the
+// second check and among as many puts after it, the failed ones, both
+// checks' times; the two reports must be the same.
+void big_check_round(report_t& report, const std::string& daemon, const std::string& mqctl, const std::string& dir,
+                     int log_level, std::uint64_t entries, const log_requests_t& requests);
+
 }  // namespace mq::bench

@@ -184,23 +184,32 @@ void async_message_dir_t::delete_file(const std::string& name, error_callback_t 
   worker_.post(std::make_unique<file_task_t>(*this, name, nullptr, wrap(std::move(callback)), worker_.io()));
 }
 
-void async_message_dir_t::check_health(std::future<std::vector<health_check_entry_t>> records,
-                                       std::promise<std::vector<std::int64_t>> orphan_ids, std::future<void> done,
-                                       bool fix, std::set<std::string> in_flight,
-                                       std::function<void(mq::util::result_t<health_stat_t>)> callback) {
-  worker_.post(
-      [this, records = std::move(records), orphan_ids = std::move(orphan_ids), done = std::move(done), fix,
-       in_flight = std::move(in_flight)]() mutable {
-        if (!dir_) {
-          std::logic_error error("Message directory: not initialized");
-          orphan_ids.set_exception(std::make_exception_ptr(error));
-          throw error;
-        }
-        return dir_->check_health(std::move(records), std::move(orphan_ids), std::move(done), fix, in_flight);
+class async_message_dir_t::listing_t : public message_dir_t::listing_t {};
+
+std::shared_ptr<async_message_dir_t::listing_t> async_message_dir_t::make_listing() {
+  return std::make_shared<listing_t>();
+}
+
+void async_message_dir_t::list(std::shared_ptr<listing_t> listing, std::size_t limit,
+                               std::function<void(mq::util::result_t<std::vector<dir_entry_t>>)> callback) {
+  worker_.post_result(
+      [this, listing = std::move(listing), limit] {
+        if (!dir_) throw std::logic_error("Message directory: not initialized");
+        return dir_->list(*listing, limit);
       },
-      wrap([callback = std::move(callback)](health_stat_t stat, std::exception_ptr error) {
-        callback(mq::util::make_result(std::move(stat), error));
-      }));
+      wrap(std::move(callback)));
+}
+
+void async_message_dir_t::settle_orphan_files(std::vector<std::string> names, bool fix,
+                                              std::function<void(mq::util::result_t<health_stat_t>)> callback) {
+  worker_.post_result(
+      [this, names = std::move(names), fix] {
+        if (!dir_) throw std::logic_error("Message directory: not initialized");
+        health_stat_t stat;
+        dir_->settle_orphan_files(names, fix, stat);
+        return stat;
+      },
+      wrap(std::move(callback)));
 }
 
 }  // namespace mq::store

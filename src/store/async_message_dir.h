@@ -47,12 +47,21 @@ class async_message_dir_t : public mq::util::callback_wrapper_t {
 
   void put_file(const std::string& name, std::shared_ptr<shared_file_t> source, error_callback_t callback);
   void delete_file(const std::string& name, error_callback_t callback);
-  // Directory half of the health check. Files named in `in_flight` belong
-  // to puts and updates that have not reached the database yet: they are
-  // neither counted nor removed.
-  void check_health(std::future<std::vector<health_check_entry_t>> records,
-                    std::promise<std::vector<std::int64_t>> orphan_ids, std::future<void> done, bool fix,
-                    std::set<std::string> in_flight, std::function<void(mq::util::result_t<health_stat_t>)> callback);
+  // The health check's halves on the worker, each short, so that file work
+  // queued meanwhile goes first (see message_dir_t): the next slice of a
+  // listing of the directory (none at its end: it is through), and the
+  // suspected orphaned files looked at again, counted and, when fixing,
+  // removed.
+  struct dir_entry_t {
+    std::string name;
+    bool regular = false;
+  };
+  class listing_t;
+  static std::shared_ptr<listing_t> make_listing();
+  void list(std::shared_ptr<listing_t> listing, std::size_t limit,
+            std::function<void(mq::util::result_t<std::vector<dir_entry_t>>)> callback);
+  void settle_orphan_files(std::vector<std::string> names, bool fix,
+                           std::function<void(mq::util::result_t<health_stat_t>)> callback);
 
  private:
   class file_task_t;

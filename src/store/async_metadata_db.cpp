@@ -289,38 +289,27 @@ void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<qu
   worker().post([this] { checkpoint(); });
 }
 
-void async_metadata_db_t::check_health(std::promise<std::vector<health_check_entry_t>> records,
-                                       std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done,
-                                       bool fix) {
-  worker().post(
-      [this, records = std::move(records), orphan_ids = std::move(orphan_ids), done = std::move(done), fix]() mutable {
-        if (!db_) {
-          // Both waiting sides learn of it; nothing can be checked.
-          auto error = std::make_exception_ptr(std::runtime_error("Queue metadata db is not open"));
-          records.set_exception(error);
-          done.set_exception(error);
-          return;
-        }
-        // The removals' outcome passes here first: an unknown one ends the
-        // process before the directory half can answer.
-        std::promise<void> removed;
-        auto removed_future = removed.get_future();
-        db_->check_health(records, orphan_ids, removed, fix);
-        counts_->publish();
-        // Not set: the directory half failed and reports it.
-        if (removed_future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
-        try {
-          removed_future.get();
-          done.set_value();
-        } catch (const sqlite::outcome_unknown_t&) {
-          boost::asio::post(worker_.io(), [error = std::current_exception()] { std::rethrow_exception(error); });
-          done.set_exception(std::current_exception());
-          return;
-        } catch (...) {
-          done.set_exception(std::current_exception());
-        }
-        checkpoint();
-      });
+void async_metadata_db_t::list_entries(std::int64_t after, std::size_t limit,
+                                       callback_t<std::vector<health_check_entry_t>> callback) {
+  worker().post_result([this, after, limit] { return db().list_entries(after, limit); }, wrap(std::move(callback)));
+}
+
+void async_metadata_db_t::settle_orphan_records(std::vector<std::int64_t> ids,
+                                                std::function<bool(const std::string&)> present, bool fix,
+                                                callback_t<std::size_t> callback) {
+  worker().post_result(
+      [this, ids = std::move(ids), present = std::move(present), fix] {
+        // Published even when a removal failed: the ones before it are stored.
+        struct publish_t {
+          queue_counts_t* counts;
+          ~publish_t() {
+            if (counts) counts->publish();
+          }
+        } publish{fix ? counts_.get() : nullptr};
+        return db().settle_orphan_records(ids, present, fix);
+      },
+      wrap(ending_on_unknown<std::size_t>(std::move(callback))));
+  if (fix) worker().post([this] { checkpoint(); });
 }
 
 }  // namespace mq::store

@@ -54,9 +54,14 @@ class async_metadata_db_t : public mq::util::callback_wrapper_t {
   void refresh_counts();
   // Result: the keys whose time was reset, with time 0.
   void flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback);
-  // Database half of the health check.
-  void check_health(std::promise<std::vector<health_check_entry_t>> records,
-                    std::future<std::vector<std::int64_t>> orphan_ids, std::promise<void> done, bool fix);
+  // The health check's halves on the writer, each short, so that writes
+  // queued meanwhile go first: a slice of the records (see
+  // metadata_writer_t::list_entries), and the suspected records without a
+  // file looked at again, counted and, when fixing, removed (the result is
+  // the count).
+  void list_entries(std::int64_t after, std::size_t limit, callback_t<std::vector<health_check_entry_t>> callback);
+  void settle_orphan_records(std::vector<std::int64_t> ids, std::function<bool(const std::string&)> present, bool fix,
+                             callback_t<std::size_t> callback);
 
  private:
   class write_t;

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <sstream>
 #include <system_error>
-#include <unordered_map>
 #include <utility>
 
 #include <boost/filesystem/directory.hpp>
@@ -340,72 +339,74 @@ void message_dir_t::remove(const std::string& name) {
   }
 }
 
-async_message_dir_t::health_stat_t message_dir_t::check_health(std::future<std::vector<health_check_entry_t>> records,
-                                                               std::promise<std::vector<std::int64_t>> orphan_ids,
-                                                               std::future<void> done, bool fix,
-                                                               const std::set<std::string>& in_flight) {
-  async_message_dir_t::health_stat_t stat;
-  bool ids_sent = false;
-  try {
-    std::unordered_map<std::string, std::int64_t> names;
-    {
-      std::vector<health_check_entry_t> list = records.get();
-      names.max_load_factor(1.0);
-      names.reserve(list.size());
-      // The first record naming a file wins.
-      for (auto& r : list) names.emplace(std::move(r.message_filename), r.id);
-    }
-    if (dir_fd_ < 0) throw_fs("open", dir_, EBADF);
+message_dir_t::listing_t::~listing_t() {
+  if (dir_) ::closedir(dir_);
+}
 
-    for (fs::directory_iterator it(dir_), end; it != end; ++it) {
-      const fs::path& p = it->path();
-      const std::string name = p.filename().string();
+std::vector<async_message_dir_t::dir_entry_t> message_dir_t::list(listing_t& listing, std::size_t limit) {
+  std::vector<async_message_dir_t::dir_entry_t> entries;
+  if (listing.ended_) return entries;
+  if (!listing.dir_) {
+    if (dir_fd_ < 0) throw_fs("open", dir_, EBADF);
+    // Its own descriptor: the listing's offset is not the directory's.
+    const int fd = ::openat(dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw_fs("open", dir_, errno);
+    listing.dir_ = ::fdopendir(fd);
+    if (!listing.dir_) {
+      const int error = errno;
+      ::close(fd);
+      throw_fs("opendir", dir_, error);
+    }
+  }
+  entries.reserve(limit);
+  while (entries.size() < limit) {
+    errno = 0;
+    const dirent* d = ::readdir(listing.dir_);
+    if (!d) {
+      if (errno != 0) throw_fs("readdir", dir_, errno);
+      listing.ended_ = true;
+      break;
+    }
+    const std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    bool regular = d->d_type == DT_REG;
+    if (d->d_type == DT_UNKNOWN) {
       struct stat st;
       if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        log_warning(fs::filesystem_error("lstat", p, sys_error(errno)));
+        // Removed since it was listed.
+        if (errno != ENOENT) log_warning(fs::filesystem_error("lstat", dir_ / name, sys_error(errno)));
         continue;
       }
-      if (!S_ISREG(st.st_mode)) {
-        OV_LOG(warning, "Message directory: found non-regular file: \"" << name << "\"");
-        ++stat.non_regular_files;
-        continue;
-      }
-      auto found = names.find(name);
-      if (found != names.end()) {
-        names.erase(found);
-        continue;
-      }
-      // Written by a put or update whose record is not there yet.
-      if (in_flight.count(name)) continue;
-      const auto size = static_cast<std::uint64_t>(st.st_size);
-      ++stat.orphaned_files;
-      stat.orphaned_bytes += size;
-      if (!fix) continue;
-      try {
-        remove(name);
-        ++stat.removed_files;
-        stat.removed_bytes += size;
-      } catch (const std::exception& e) {
-        log_warning(e);
-      }
+      regular = S_ISREG(st.st_mode);
     }
-
-    std::vector<std::int64_t> ids;
-    ids.reserve(names.size());
-    for (const auto& [name, id] : names) {
-      // Its put is still running and undoes the record if the file failed.
-      if (in_flight.count(name)) continue;
-      ids.push_back(id);
-    }
-    stat.orphaned_db_records = ids.size();
-    ids_sent = true;
-    orphan_ids.set_value(std::move(ids));
-  } catch (...) {
-    if (!ids_sent) orphan_ids.set_exception(std::current_exception());
-    throw;
+    if (!regular) OV_LOG(warning, "Message directory: found non-regular file: \"" << name << "\"");
+    entries.push_back({name, regular});
   }
-  done.get();
-  return stat;
+  return entries;
+}
+
+void message_dir_t::settle_orphan_files(const std::vector<std::string>& names, bool fix,
+                                        async_message_dir_t::health_stat_t& stat) {
+  if (dir_fd_ < 0) throw_fs("open", dir_, EBADF);
+  for (const auto& name : names) {
+    struct stat st;
+    if (::fstatat(dir_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) log_warning(fs::filesystem_error("lstat", dir_ / name, sys_error(errno)));
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) continue;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    ++stat.orphaned_files;
+    stat.orphaned_bytes += size;
+    if (!fix) continue;
+    try {
+      remove(name);
+      ++stat.removed_files;
+      stat.removed_bytes += size;
+    } catch (const std::exception& e) {
+      log_warning(e);
+    }
+  }
 }
 
 }  // namespace mq::store

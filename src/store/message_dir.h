@@ -1,5 +1,6 @@
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -81,10 +82,26 @@ class message_dir_t {
   // A file that is already gone counts as deleted.
   void remove(const std::string& name);
 
-  async_message_dir_t::health_stat_t check_health(std::future<std::vector<health_check_entry_t>> records,
-                                                  std::promise<std::vector<std::int64_t>> orphan_ids,
-                                                  std::future<void> done, bool fix,
-                                                  const std::set<std::string>& in_flight);
+  // The health check's half, a slice at a time, so that the file work
+  // queued meanwhile goes first. A listing of the directory, opened by its
+  // first slice; names added or removed meanwhile may or may not be in it.
+  class listing_t {
+   public:
+    listing_t() = default;
+    ~listing_t();
+    listing_t(const listing_t&) = delete;
+    listing_t& operator=(const listing_t&) = delete;
+
+   private:
+    friend class message_dir_t;
+    DIR* dir_ = nullptr;
+    bool ended_ = false;
+  };
+  // Up to `limit` more entries of the listing; none once it is through.
+  std::vector<async_message_dir_t::dir_entry_t> list(listing_t& listing, std::size_t limit);
+  // Suspected orphans, looked at again: those still there as regular files
+  // are counted into `stat` and, when fixing, removed.
+  void settle_orphan_files(const std::vector<std::string>& names, bool fix, async_message_dir_t::health_stat_t& stat);
 
   const boost::filesystem::path& dir() const { return dir_; }
   std::uint64_t total_bytes() const { return total_bytes_; }

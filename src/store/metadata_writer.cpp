@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "util/thrown_by.h"
-
 namespace mq::store {
 
 namespace {
@@ -44,7 +42,7 @@ AND   next_access_ts != 0
 ;
 )sql";
 const char* const flush_sql = "UPDATE entry set next_access_ts = 0 WHERE status = ?;";
-const char* const select_all_entries_sql = "SELECT id, message_filename FROM entry;";
+const char* const select_entries_after_sql = "SELECT id, message_filename FROM entry WHERE id > ? ORDER BY id LIMIT ?;";
 
 std::string normalized_path(const std::string& path) {
   if (path.empty() || path.back() != '/') return path + "/";
@@ -88,7 +86,7 @@ metadata_writer_t::metadata_writer_t(const std::string& path, bool trace) : db_(
   delete_entry_ = connection().prepare(delete_entry_sql);
   select_flush_keys_ = connection().prepare(select_flush_keys_sql);
   flush_ = connection().prepare(flush_sql);
-  select_all_entries_ = connection().prepare(select_all_entries_sql);
+  select_entries_after_ = connection().prepare(select_entries_after_sql);
 }
 
 std::uint64_t metadata_writer_t::put_entry(const entry_metadata_t& m) {
@@ -372,44 +370,38 @@ std::vector<std::exception_ptr> metadata_writer_t::run_group(const std::vector<s
   return errors;
 }
 
-std::vector<health_check_entry_t> metadata_writer_t::list_entries() {
+std::vector<health_check_entry_t> metadata_writer_t::list_entries(std::int64_t after, std::size_t limit) {
   std::vector<health_check_entry_t> entries;
-  auto use = select_all_entries_.use();
-  while (select_all_entries_.step()) {
+  entries.reserve(limit);
+  auto use = select_entries_after_.use();
+  select_entries_after_.bind_int64(1, after);
+  select_entries_after_.bind_uint64(2, limit);
+  while (select_entries_after_.step()) {
     health_check_entry_t entry;
-    entry.id = select_all_entries_.column_int64(0);
-    entry.message_filename = select_all_entries_.column_text(1);
+    entry.id = select_entries_after_.column_int64(0);
+    entry.message_filename = select_entries_after_.column_text(1);
     entries.push_back(std::move(entry));
   }
   return entries;
 }
 
-void metadata_writer_t::check_health(std::promise<std::vector<health_check_entry_t>>& records,
-                                     std::future<std::vector<std::int64_t>>& orphan_ids, std::promise<void>& done,
-                                     bool fix) {
-  std::vector<health_check_entry_t> listed;
-  if (auto error = mq::util::thrown_by([&] { listed = list_entries(); })) {
-    records.set_exception(std::move(error));
-  } else {
-    records.set_value(std::move(listed));
-  }
-  std::vector<std::int64_t> ids;
-  try {
-    ids = orphan_ids.get();
-  } catch (...) {
-    // The directory half reports its own failure.
-    return;
-  }
-  auto error = mq::util::thrown_by([&] {
-    if (fix) {
-      for (const auto id : ids) remove_entry(id);
+std::size_t metadata_writer_t::settle_orphan_records(const std::vector<std::int64_t>& ids,
+                                                     const std::function<bool(const std::string&)>& present, bool fix) {
+  std::size_t orphans = 0;
+  for (const auto id : ids) {
+    boost::optional<std::string> name;
+    {
+      auto use = select_message_filename_.use();
+      select_message_filename_.bind_int64(1, id);
+      if (select_message_filename_.step()) name = select_message_filename_.column_text(0);
     }
-  });
-  if (error) {
-    done.set_exception(std::move(error));
-  } else {
-    done.set_value();
+    // Removed meanwhile, or its file (perhaps a new one) is there: no orphan.
+    // No file comes back once gone: every new file has a new name.
+    if (!name || present(*name)) continue;
+    ++orphans;
+    if (fix) remove_entry(id);
   }
+  return orphans;
 }
 
 }  // namespace mq::store

@@ -51,12 +51,14 @@ class metadata_writer_t {
   // operation runs in its own transaction.
   std::vector<std::exception_ptr> run_group(const std::vector<std::function<void()>>& ops);
 
-  // Every entry's id and message file name.
-  std::vector<health_check_entry_t> list_entries();
-  // Database half of the health check: sends the records, waits for the
-  // orphaned ids, removes them when fixing and signals done.
-  void check_health(std::promise<std::vector<health_check_entry_t>>& records,
-                    std::future<std::vector<std::int64_t>>& orphan_ids, std::promise<void>& done, bool fix);
+  // Up to `limit` entries with an id above `after`, by id: the health check
+  // reads the records a slice at a time, so that writes go on between.
+  std::vector<health_check_entry_t> list_entries(std::int64_t after, std::size_t limit);
+  // The health check's suspected records without a file, looked at again
+  // now: those still there whose file `present` does not find are counted
+  // and, when fixing, removed (each in its own transaction).
+  std::size_t settle_orphan_records(const std::vector<std::int64_t>& ids,
+                                    const std::function<bool(const std::string&)>& present, bool fix);
 
  private:
   void insert_sender(std::int64_t entry_id, const smtp_sender_t& sender);
@@ -90,7 +92,7 @@ class metadata_writer_t {
   sqlite::statement_t delete_entry_;
   sqlite::statement_t select_flush_keys_;
   sqlite::statement_t flush_;
-  sqlite::statement_t select_all_entries_;
+  sqlite::statement_t select_entries_after_;
 };
 
 }  // namespace mq::store

@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -15,6 +16,7 @@
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "store/file_opener.h"
+#include "store/health_check.h"
 #include "store/lock_entry.h"
 #include "store/metadata_reader.h"
 #include "store/queue_counts.h"
@@ -202,6 +204,7 @@ void store_t::start_half(op_t op, half_t half, const std::string& name, Start&& 
 void store_t::in_flight_done(const std::string& name) {
   auto it = in_flight_.find(name);
   if (it != in_flight_.end()) in_flight_.erase(it);
+  if (!checks_.empty()) checks_.front()->settled(name);
 }
 
 void store_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback) {
@@ -433,25 +436,26 @@ void store_t::do_remove(std::int64_t id, callback_t<none_t> callback) {
 
 void store_t::check_health(bool fix, callback_t<std::string> callback) {
   OV_LOG(info, "Store: Starting health check...");
-  std::promise<std::vector<health_check_entry_t>> records;
-  std::promise<std::vector<std::int64_t>> orphan_ids;
-  std::promise<void> done;
-  auto records_future = records.get_future();
-  auto orphan_ids_future = orphan_ids.get_future();
-  auto done_future = done.get_future();
-  db_->check_health(std::move(records), std::move(orphan_ids_future), std::move(done), fix);
-  dir_->check_health(std::move(records_future), std::move(orphan_ids), std::move(done_future), fix,
-                     std::set<std::string>(in_flight_.begin(), in_flight_.end()),
-                     [fix, callback](result_t<async_message_dir_t::health_stat_t> r) {
-                       if (auto error = error_of(r)) {
-                         OV_LOG(error, "Store: Health check: " << ov::exception_text(error));
-                         callback(error);
-                         return;
-                       }
-                       std::string report = health_report(boost::get<async_message_dir_t::health_stat_t>(r), fix);
-                       OV_LOG(info, "Store: Health check finished: " << report);
-                       callback(std::move(report));
-                     });
+  auto check = std::make_shared<health_check_t>(
+      *db_, *dir_, fs::path(path_) / "queue", fix,
+      [this](const std::string& name) { return in_flight_.count(name) > 0; }, hooks_,
+      [this, fix, callback](result_t<health_check_t::stat_t> r) {
+        checks_.pop_front();
+        if (!checks_.empty()) {
+          auto next = checks_.front();
+          next->start();
+        }
+        if (auto error = error_of(r)) {
+          OV_LOG(error, "Store: Health check: " << ov::exception_text(error));
+          callback(error);
+          return;
+        }
+        std::string report = health_report(boost::get<health_check_t::stat_t>(r), fix);
+        OV_LOG(info, "Store: Health check finished: " << report);
+        callback(std::move(report));
+      });
+  checks_.push_back(check);
+  if (checks_.size() == 1) check->start();
 }
 
 void store_t::flush_queue(status_t status, callback_t<std::string> callback) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,6 +27,7 @@
 namespace mq::store {
 
 class file_opener_t;
+class health_check_t;
 class lock_entry_t;
 class metadata_reader_t;
 
@@ -135,6 +137,10 @@ class store_t {
   // New message files of puts and updates whose records are not settled
   // yet; a repairing health check must leave them alone.
   std::multiset<std::string> in_flight_;
+  // Health checks: the first runs and hears of the files that leave
+  // in_flight_; the others wait for it, so that requests for many hold the
+  // records of one at a time.
+  std::deque<std::shared_ptr<health_check_t>> checks_;
   // Lowered by close: completions that arrive later do nothing.
   std::shared_ptr<bool> alive_;
 };

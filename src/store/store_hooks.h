@@ -8,10 +8,12 @@ namespace mq::store {
 
 // Lets tests hold back or fail either half of a put or an update with a new
 // file (or a page or statistics read on its reading thread), and see each
-// half finish. A store without hooks pays one null test per half.
+// half finish. A store without hooks pays one null test per half. A health
+// check passes its file half (the listing of the directory, once the records
+// are read) through on_start too.
 class store_hooks_t {
  public:
-  enum class op_t { put, update, read };
+  enum class op_t { put, update, read, check };
   enum class half_t { file, db };
 
   virtual ~store_hooks_t() = default;

@@ -1,0 +1,196 @@
+// The writer's own mechanisms, seen from outside: the log's checkpoints and
+// restart in queue.db-wal's size, the directory sync of the log's name, and
+// the counts kept on each commit against a count of the rows.
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include <boost/asio/io_context.hpp>
+
+#include "store/async_metadata_db.h"
+#include "store/metadata_writer.h"
+#include "store/queue_counts.h"
+#include "store/write_ahead_log.h"
+#include "store_support.h"
+
+namespace mq::store {
+namespace {
+
+using namespace mq::store::test;
+using clock_t = std::chrono::steady_clock;
+constexpr std::uint64_t frame_bytes = 4096 + 24;
+// journal_size_limit: the log is cut back to this once it starts over.
+constexpr std::uint64_t limit_bytes = write_ahead_log_t::limit_frames * frame_bytes;
+
+struct writer_test : ::testing::Test {
+  void SetUp() override { db.init(path, false).get(); }
+
+  // Runs one call of the writer to its answer; a failure fails the test.
+  template <class T, class Call>
+  T call(Call&& start) {
+    boost::optional<mq::util::result_t<T>> answer;
+    start([&](mq::util::result_t<T> r) { answer = std::move(r); });
+    EXPECT_TRUE(run_until(io, [&] { return answer.has_value(); }));
+    if (!answer || mq::util::error_of(*answer)) {
+      ADD_FAILURE() << (answer ? text_of(mq::util::error_of(*answer)) : "no answer");
+      return T{};
+    }
+    return boost::get<T>(std::move(*answer));
+  }
+  std::int64_t put(status_t status, std::uint64_t size, std::size_t session_bytes = 8) {
+    entry_metadata_t m;
+    m.session_id = std::string(session_bytes, 's');
+    m.message_filename = "f.eml";
+    m.status = status;
+    m.message_size = size;
+    return static_cast<std::int64_t>(call<std::uint64_t>([&](auto cb) { db.put_entry(m, cb); }));
+  }
+  // A put of about 16 pages.
+  void big_put() { put(smtp_fresh, 1, 64 * 1024); }
+  std::uint64_t log_bytes() const {
+    struct stat st {};
+    return ::stat((path + "-wal").c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  }
+
+  boost::asio::io_context io;
+  temp_dir_t tmp;
+  const std::string path = tmp.file("queue.db");
+  async_metadata_db_t db{io};
+};
+
+TEST_F(writer_test, with_nobody_reading_the_log_starts_over_after_a_thousand_pages) {
+  std::uint64_t largest = 0;
+  for (int i = 0; i < 200; ++i) {  // some 3,400 pages
+    big_put();
+    largest = std::max(largest, log_bytes());
+  }
+  EXPECT_GE(largest, write_ahead_log_t::checkpoint_frames * frame_bytes);
+  EXPECT_LT(largest, (write_ahead_log_t::checkpoint_frames + 100) * frame_bytes);
+}
+
+// A reader in another connection holds a snapshot: at 4,000 pages the
+// writer waits for it, at most 2 s. If it lets go meanwhile, the log starts
+// over at once; if not, the log grows on, and starts over once it has.
+TEST_F(writer_test, the_log_restarts_past_four_thousand_pages_once_an_old_reader_lets_go) {
+  for (const bool waits_out : {false, true}) {
+    SCOPED_TRACE(waits_out);
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entry;", nullptr, nullptr, nullptr), SQLITE_OK);
+    while (log_bytes() < limit_bytes) big_put();
+    clock_t::duration slowest{};
+    while (waits_out && log_bytes() < limit_bytes + 500 * frame_bytes) {
+      const auto start = clock_t::now();
+      big_put();
+      slowest = std::max(slowest, clock_t::now() - start);
+    }
+    if (waits_out) {
+      EXPECT_GE(slowest, write_ahead_log_t::reader_wait - std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(reader);
+    for (int i = 0; i < (waits_out ? 2 : 1); ++i) put(smtp_fresh, 1);
+    EXPECT_LE(log_bytes(), limit_bytes);
+  }
+}
+
+// The counts that the statistics answer from, right after each kind of
+// change answers, against a count of the rows.
+TEST_F(writer_test, the_counts_follow_every_change_of_status) {
+  const auto counted = [&] {
+    std::string text;
+    const auto now = db.counts()->current_now();
+    if (!now) return std::string("stale");
+    for (int s = 0; s < 4; ++s)
+      if (now->stats[s].total_messages)
+        text += std::to_string(s) + ":" + std::to_string(now->stats[s].total_messages) + ":" +
+                std::to_string(now->stats[s].total_bytes) + " ";
+    return text;
+  };
+  const auto scanned = [&] {
+    std::string text;
+    for (const auto& row :
+         sql(path, "SELECT status || ':' || count(*) || ':' || sum(message_size) FROM entry GROUP BY status;"))
+      text += row + " ";
+    return text;
+  };
+  std::int64_t a = 0, b = 0;
+  entry_metadata_update_t to_bcc, resized;
+  to_bcc.status = bcc_accepted;
+  resized.message_size = 1000;
+  const struct {
+    const char* change;
+    std::function<void()> make;
+    std::string counts;
+  } rows[] = {
+      {"put", [&] { a = put(smtp_fresh, 10); }, "0:1:10 "},
+      {"put of another status", [&] { b = put(smtp_accepted, 5); }, "0:1:10 1:1:5 "},
+      {"update with a new status",
+       [&] { call<boost::optional<std::string>>([&](auto cb) { db.update_existing_entry(a, to_bcc, cb); }); },
+       "1:1:5 3:1:10 "},
+      {"update of the size",
+       [&] { call<boost::optional<std::string>>([&](auto cb) { db.update_existing_entry(b, resized, cb); }); },
+       "1:1:1000 3:1:10 "},
+      {"flush", [&] { call<std::vector<queue_key_t>>([&](auto cb) { db.flush_queue(smtp_accepted, cb); }); },
+       "1:1:1000 3:1:10 "},
+      {"remove", [&] { call<boost::optional<std::string>>([&](auto cb) { db.remove_entry(a, cb); }); }, "1:1:1000 "},
+      {"repairing check",
+       [&] {
+         put(bcc_fresh, 3);
+         call<std::size_t>([&](auto cb) {
+           db.settle_orphan_records(
+               {b}, [](const std::string&) { return false; }, true, cb);
+         });
+       },
+       "2:1:3 "},
+  };
+  for (const auto& row : rows) {
+    row.make();
+    EXPECT_EQ(counted(), row.counts) << row.change;
+    EXPECT_EQ(scanned(), row.counts) << row.change;
+  }
+}
+
+// SQLite syncs the directory when it creates the log but ignores a failure;
+// the writer syncs it again and fails the open, since no commit in a log
+// whose name may be lost is durable.
+TEST(log_name_test, a_failing_sync_of_the_directory_at_the_logs_creation_fails_the_open) {
+  using open_directory_t = int (*)(const char*, int*);
+  static int opened = 0;
+  struct row_t {
+    open_directory_t open_directory;
+    std::string error;
+  };
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  const auto real = reinterpret_cast<open_directory_t>(vfs->xGetSystemCall(vfs, "openDirectory"));
+  ASSERT_NE(real, nullptr);
+  static open_directory_t real_open = real;
+  // A pipe instead of the directory: fsync fails on it.
+  const open_directory_t pipe_instead = [](const char*, int* fd) {
+    ++opened;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return SQLITE_CANTOPEN;
+    ::close(ends[1]);
+    *fd = ends[0];
+    return SQLITE_OK;
+  };
+  const open_directory_t counted = [](const char* name, int* fd) { return ++opened, real_open(name, fd); };
+  for (const auto& row : {row_t{counted, "no error"}, row_t{pipe_instead, "cannot sync"}}) {
+    SCOPED_TRACE(row.error);
+    temp_dir_t spool;
+    opened = 0;
+    vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(row.open_directory));
+    std::string error = "no error";
+    try {
+      metadata_writer_t writer(spool.file("queue.db"), false);
+    } catch (const sqlite::error_t& e) {
+      error = e.what();
+    }
+    vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(real));
+    EXPECT_NE(error.find(row.error), std::string::npos) << error;
+    EXPECT_GE(opened, 1);
+  }
+}
+
+}  // namespace
+}  // namespace mq::store
