@@ -45,14 +45,18 @@ const fs_row_t file_systems[] = {
 
 int env_int(const char* name, int fallback) { return std::getenv(name) ? std::atoi(std::getenv(name)) : fallback; }
 
-mq::test::program_result_t shell(const std::string& command) {
-  return mq::test::run_program({"/bin/sh", {"-c", command}});
-}
-
 // A fault of the harness itself: reported as such, never as a loss.
 struct harness_error_t : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+mq::test::program_result_t shell(const std::string& command) {
+  try {
+    return mq::test::run_program({"/bin/sh", {"-c", command}});
+  } catch (const std::runtime_error& e) {  // did not end in time
+    throw harness_error_t(command + ": " + e.what());
+  }
+}
 
 std::string sh(const std::string& command) {
   const auto r = shell(command);
@@ -69,30 +73,29 @@ class attached_t {
     device_ = sh("losetup --find --show " + file);
     try {
       sh("mount " + device_ + " " + dir);
+      mounted_ = true;
     } catch (const harness_error_t&) {
-      shell("losetup -d " + device_);
+      mounted_ = shell("mountpoint -q " + dir).status == 0;  // a mount that ran out of time may yet be there
+      release();
       throw;
     }
-    mounted_ = true;
   }
   attached_t(const attached_t&) = delete;
   attached_t& operator=(const attached_t&) = delete;
   ~attached_t() {
     try {
-      release();
+      if (mounted_ || !device_.empty()) release();
     } catch (const std::exception& e) {
       std::cerr << "harness fault: " << e.what() << std::endl;
     }
   }
   void release() {
     if (std::exchange(mounted_, false)) sh("umount " + dir_);
+    if (shell("mountpoint -q " + dir_).status == 0) throw harness_error_t(dir_ + " still mounted");
     if (!device_.empty()) sh("losetup -d " + std::exchange(device_, {}));
-    const auto until = std::chrono::steady_clock::now() + mq::test::wait_limit();
-    while (!shell("losetup -j " + file_).out.empty())
-      if (std::chrono::steady_clock::now() > until)
-        throw harness_error_t(file_ + " still on a loop device");
-      else
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const auto until = std::chrono::steady_clock::now() + mq::test::wait_limit();
+         !shell("losetup -j " + file_).out.empty(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+      if (std::chrono::steady_clock::now() > until) throw harness_error_t(file_ + " still on a loop device");
   }
 
  private:
