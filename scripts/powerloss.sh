@@ -4,13 +4,14 @@
 # at least twice (a reader holds its snapshot meanwhile), the four file
 # systems side by side. Needs root, /dev/fuse and loop devices.
 #
-# Usage: scripts/powerloss.sh [--loaded] [--plants] [points, default 48]
-#                             [operations, default 3000]
+# Usage: scripts/powerloss.sh [--loaded] [--plants | --plant NAME...]
+#                             [points, default 48] [operations, default 3000]
 #   --loaded  busy loops on every CPU for the whole run
 #   --plants  after the daemon as built, the same with each fault the replay
 #             must catch planted into it: queue.db never synced
 #             (queue_db_no_sync), the log synced only at checkpoints
 #             (synchronous_normal); each must lose entries
+#   --plant   only these (repeatable; "none" is the daemon as built)
 # Prints per file system and daemon: acknowledged operations, restarts of the
 # log, crash images checked (beside a restart) and those that lose something,
 # and harness faults. Exits non-zero when a check failed.
@@ -19,15 +20,17 @@ source "$(dirname "$0")/env.sh"
 cd "$repo_root"
 
 loaded=0
-plants=("")
+plants=()
 while [[ $# -gt 0 && $1 == --* ]]; do
   case $1 in
     --loaded) loaded=1 ;;
-    --plants) plants=("" queue_db_no_sync synchronous_normal) ;;
+    --plants) plants=(none queue_db_no_sync synchronous_normal) ;;
+    --plant) plants+=("$2"); shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
 done
+[[ ${#plants[@]} -gt 0 ]] || plants=(none)
 
 configure_build build -DMQ_SANITIZE=OFF
 cmake --build build -j"$jobs" --target test_powerloss
@@ -69,7 +72,7 @@ export MQ_POWERLOSS_HOLD=1 MQ_POWERLOSS_RESTARTS=2
 export MQ_TEST_TIME_SCALE="${MQ_TEST_TIME_SCALE:-3}"
 failed=0
 for plant in "${plants[@]}"; do
-  export MQ_POWERLOSS_PLANT="$plant"
+  export MQ_POWERLOSS_PLANT="${plant#none}"
   # One file system each: the run waits on the disk, rarely on a CPU.
   pids=()
   for shard in 0 1 2 3; do
