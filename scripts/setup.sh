@@ -12,6 +12,7 @@ packages=(
   libsqlite3-dev sqlite3
   libssl-dev
   libidn2-dev
+  libsystemd-dev
   libgtest-dev libgmock-dev googletest
   clang-format
   file
