@@ -187,7 +187,7 @@ void supervisor_t::on_signal(int signal) {
           log(level_t::error, std::string(e.what()) + "; keeping the previous configuration");
           if (ready_sent_ && !ready_at_) {
             reloading("reading " + *options_.config_file);
-            notify_.ready("configuration file not read again; keeping revision " + std::to_string(revision_));
+            notify_.ready("cannot read " + *options_.config_file + "; the daemon keeps its configuration");
           }
           break;
         }
@@ -307,6 +307,7 @@ void supervisor_t::serve_metrics(metrics::http_server_t::respond_t respond) {
       }
     }
     sample_.spool = metrics::read_spool_space(config_.spool_dir());
+    sample_.probe_seconds = probe_.last_seconds();
     respond(metrics::render(queue, clients, &sample_, now));
   });
 }
