@@ -220,7 +220,7 @@ wait_line "daemon ready with configuration revision 1" "$before" "start: daemon 
 # right after it, or queued behind it, kills nothing ----
 stat_now() { c mqctl --client-socket /run/orvane-mail-quarantine/client.sock stat >/dev/null 2>&1; }
 c systemctl stop "$unit"
-restarts_before="$(c systemctl show -P NRestarts "$unit")"
+c systemctl reset-failed "$unit"
 not_ready=0
 failed=0
 for i in $(seq 50); do
@@ -233,17 +233,20 @@ for i in $(seq 50); do
   fi
   c systemctl reload "$unit" || fail "round $i: systemctl reload"
   state="$(c systemctl is-active "$unit")/$(c systemctl show -P Result "$unit")"
-  [[ $state == active/success ]] || failed=$((failed + 1))
+  state+="/$(c systemctl show -P NRestarts "$unit")"
+  [[ $state == active/success/0 ]] || failed=$((failed + 1))
   c systemctl stop "$unit"
   [[ $(c systemctl show -P Result "$unit") == success ]] || failed=$((failed + 1))
+  # The unit's start limit (30 in 10 minutes) would count these: reset it,
+  # which also sets NRestarts back to 0.
+  c systemctl reset-failed "$unit"
 done
 [[ $not_ready -eq 0 ]] && ok "25 starts: the client socket answered as each returned" ||
   fail "$not_ready of 25 starts returned before the client socket answered"
-restarts_after="$(c systemctl show -P NRestarts "$unit")"
-if [[ $failed -eq 0 && $restarts_after == "$restarts_before" ]]; then
-  ok "50 rounds of start and reload back to back: active, Result=success, NRestarts $restarts_after"
+if [[ $failed -eq 0 ]]; then
+  ok "50 rounds of start and reload back to back: each active, Result=success, NRestarts 0"
 else
-  fail "start and reload back to back: $failed failures, NRestarts $restarts_before -> $restarts_after ($(journal |
+  fail "start and reload back to back: $failed failures ($(journal |
     grep -E 'signal 1|SIGHUP|status=|Failed' | tail -3 | tr '\n' ' '))"
 fi
 c systemctl start "$unit" || fail "systemctl start after those"
