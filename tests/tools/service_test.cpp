@@ -7,10 +7,10 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
-#include <functional>
 
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
