@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The packaged service under a real systemd: boots one in a container
 # (systemd-nspawn on a minimal Debian root), installs the .deb and drives the
-# service as an administrator would: start, the sockets' directory, metrics,
-# reload, kill -9 of the daemon and of the supervisor, stop, the journal's
-# priorities, purge.
+# service as an administrator would: start, start and reload back to back,
+# the sockets' directory, metrics, reload, kill -9 of the daemon and of the
+# supervisor, a hung supervisor and the watchdog, the web view's readiness,
+# stop, the journal's priorities, purge.
 #
 # Never boots systemd on this machine: its boot would clean this machine's
 # /tmp and start its services. The container has its own network (loopback
@@ -215,6 +216,41 @@ before=$(journal_lines)
 c systemctl start "$unit" && ok "systemctl start" || fail "systemctl start"
 wait_line "daemon ready with configuration revision 1" "$before" "start: daemon ready"
 
+# ---- Type=notify: start returns once the sockets answer, and a reload
+# right after it, or queued behind it, kills nothing ----
+stat_now() { c mqctl --client-socket /run/orvane-mail-quarantine/client.sock stat >/dev/null 2>&1; }
+c systemctl stop "$unit"
+c systemctl reset-failed "$unit"
+not_ready=0
+failed=0
+for i in $(seq 50); do
+  # Every other round the reload is asked for while the start job runs.
+  if ((i % 2)); then
+    c systemctl start "$unit" || fail "round $i: systemctl start"
+    stat_now || not_ready=$((not_ready + 1))
+  else
+    c systemctl start --no-block "$unit"
+  fi
+  c systemctl reload "$unit" || fail "round $i: systemctl reload"
+  state="$(c systemctl is-active "$unit")/$(c systemctl show -P Result "$unit")"
+  state+="/$(c systemctl show -P NRestarts "$unit")"
+  [[ $state == active/success/0 ]] || failed=$((failed + 1))
+  c systemctl stop "$unit"
+  [[ $(c systemctl show -P Result "$unit") == success ]] || failed=$((failed + 1))
+  # The unit's start limit (30 in 10 minutes) would count these: reset it,
+  # which also sets NRestarts back to 0.
+  c systemctl reset-failed "$unit"
+done
+[[ $not_ready -eq 0 ]] && ok "25 starts: the client socket answered as each returned" ||
+  fail "$not_ready of 25 starts returned before the client socket answered"
+if [[ $failed -eq 0 ]]; then
+  ok "50 rounds of start and reload back to back: each active, Result=success, NRestarts 0"
+else
+  fail "start and reload back to back: $failed failures ($(journal |
+    grep -E 'signal 1|SIGHUP|status=|Failed' | tail -3 | tr '\n' ' '))"
+fi
+c systemctl start "$unit" || fail "systemctl start after those"
+
 # ---- an administrator's restarts in a row are not refused as a start limit ----
 restarts=0
 for _ in 1 2 3 4 5 6 7; do
@@ -318,6 +354,41 @@ else
 fi
 c test -d "/proc/$old" && fail "the old daemon $old outlived its supervisor" || ok "the old daemon did not outlive its supervisor"
 wait_line "daemon ready with configuration revision 1" "$before" "after the unit's restart, daemon ready"
+
+# ---- a supervisor that hangs: the watchdog ends it, systemd restarts the
+# unit (a drop-in shortens the watchdog for the test) ----
+dropin="/run/systemd/system/$unit.d"
+c mkdir -p "$dropin"
+c sh -c "printf '[Service]\nWatchdogSec=2s\n' >$dropin/watchdog.conf"
+c systemctl daemon-reload
+c systemctl restart "$unit" || fail "restart with WatchdogSec=2s"
+old_main="$(main_pid)"
+restarts_before="$(c systemctl show -P NRestarts "$unit")"
+before=$(journal_lines)
+[[ $old_main =~ ^[0-9]+$ && $old_main -gt 1 ]] && c kill -STOP "$old_main"
+# Two seconds of watchdog, the abort, RestartSec=10s and the start.
+restarted() { new_main && [[ $(c systemctl show -P NRestarts "$unit") -gt $restarts_before ]]; }
+if limit=$((60 * scale)) wait_for restarted; then
+  ok "SIGSTOP of the supervisor: the watchdog ended it, systemd restarted the unit (pid $(main_pid))"
+else
+  fail "SIGSTOP of the supervisor: not restarted ($(c systemctl is-active "$unit" 2>&1), NRestarts $(c systemctl show -P NRestarts "$unit"))"
+fi
+wait_line "Watchdog timeout" "$before" "the journal names the watchdog"
+wait_for stat_now && ok "the restarted unit answers" || fail "the restarted unit does not answer"
+c rm -rf "$dropin"
+c systemctl daemon-reload
+
+# ---- the web view: start returns once its port answers ----
+web=orvane-mail-quarantine-web.service
+web_answers() { c curl -sS --max-time 10 -o /dev/null http://127.0.0.1:9468/login; }
+if c systemctl start "$web" && web_answers; then
+  ok "$web: its port answered as start returned"
+else
+  fail "$web: start, then its port: $(c systemctl is-active "$web" 2>&1)"
+fi
+c systemctl stop "$web"
+[[ $(c systemctl show -P Result "$web") == success ]] && ok "$web stopped: Result=success" ||
+  fail "$web stopped: Result=$(c systemctl show -P Result "$web")"
 
 # ---- the journal's priorities ----
 # The supervisor's "<N>" prefixes and the daemon's syslog lines (through

@@ -13,6 +13,7 @@ packages=(
   liburing-dev
   libssl-dev
   libidn2-dev
+  libsystemd-dev
   libgtest-dev libgmock-dev googletest
   clang-format
   file

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 namespace mq::metrics {
@@ -48,9 +49,17 @@ std::string render(const queue_sample_t* queue, const socket_clients_t& clients,
   writer_t w;
   w.single("mail_quarantine_queue_probe_success", "gauge",
            "Whether the daemon answered the statistics request and the first page of each queue.", queue ? 1 : 0);
-  if (queue) {
+  // The supervisor times failed probes too: a daemon that stops answering
+  // shows as slow, not as a gap.
+  const auto probe_seconds = supervisor && supervisor->probe_seconds ? supervisor->probe_seconds
+                             : queue                                 ? std::optional<double>(queue->seconds)
+                                                                     : std::nullopt;
+  if (probe_seconds)
     w.single("mail_quarantine_queue_probe_duration_seconds", "gauge",
-             "How long the daemon took to answer the queue requests of this scrape.", queue->seconds);
+             "How long the last probe of the queues took: until the daemon's last answer, or until the probe "
+             "failed (at most its time limit, 5 s in mq-overseer).",
+             *probe_seconds);
+  if (queue) {
     w.family("mail_quarantine_queue_messages", "gauge", "Messages in the status queue.");
     for (std::size_t i = 0; i < 4; ++i)
       w.sample("mail_quarantine_queue_messages", status_label(i), static_cast<double>(queue->statuses[i].messages));

@@ -46,6 +46,8 @@ struct supervisor_sample_t {
   std::uint64_t stat_reports = 0;
   std::optional<std::uint32_t> config_revision;  // the last one applied
   std::optional<spool_space_t> spool;
+  // The last probe of the queues, answered or not (shared_probe_t).
+  std::optional<double> probe_seconds;
 };
 
 }  // namespace mq::metrics

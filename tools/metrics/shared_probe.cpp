@@ -18,9 +18,11 @@ void shared_probe_t::get(callback_t done) {
   waiting_.push_back(std::move(done));
   if (waiting_.size() > 1) return;  // one is on its way
   ++probes_;
-  queue_probe_t::start(io_, client_socket_(), limit_, [this](util::result_t<queue_sample_t> r) {
+  const auto started = std::chrono::steady_clock::now();
+  queue_probe_t::start(io_, client_socket_(), limit_, [this, started](util::result_t<queue_sample_t> r) {
     last_ = r;
     last_at_ = std::chrono::steady_clock::now();
+    last_seconds_ = std::chrono::duration<double>(last_at_ - started).count();
     auto waiting = std::move(waiting_);
     waiting_.clear();
     for (auto& w : waiting) w(r);

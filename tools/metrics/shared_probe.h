@@ -29,6 +29,9 @@ class shared_probe_t {
 
   // How many probes were started, for the tests.
   std::uint64_t probes() const { return probes_; }
+  // How long the last probe took, answered or not: until its last answer or
+  // its failure (the limit when the daemon did not answer).
+  std::optional<double> last_seconds() const { return last_seconds_; }
 
  private:
   boost::asio::io_context& io_;
@@ -37,6 +40,7 @@ class shared_probe_t {
   std::vector<callback_t> waiting_;
   std::optional<util::result_t<queue_sample_t>> last_;
   std::chrono::steady_clock::time_point last_at_;
+  std::optional<double> last_seconds_;
   std::uint64_t probes_ = 0;
 };
 

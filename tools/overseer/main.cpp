@@ -18,6 +18,7 @@
 #include "config_file.h"
 #include "journal_log.h"
 #include "metrics/http_server.h"
+#include "reload_request.h"
 #include "supervisor.h"
 
 namespace {
@@ -48,9 +49,12 @@ int run(int argc, char** argv) {
   options_t options;
   std::uint64_t first_delay = 1000, max_delay = 30000, healthy_after = 60000;
   po::options_description visible(
-      "Usage: mq-overseer --daemon PATH [--config FILE | --state-dir DIR] [--metrics HOST:PORT] [OPTIONS]");
-  visible.add_options()("help,h", "print this help and exit")(
-      "daemon", po::value<std::string>(&options.daemon)->required(), "path of orvane-mail-quarantine")(
+      "Usage: mq-overseer --daemon PATH [--config FILE | --state-dir DIR] [--metrics HOST:PORT] [OPTIONS]\n"
+      "       mq-overseer --reload PID");
+  visible.add_options()("help,h", "print this help and exit")("daemon", po::value<std::string>(&options.daemon),
+                                                              "path of orvane-mail-quarantine")(
+      "reload", po::value<pid_t>(),
+      "send SIGHUP to the supervisor PID once it handles it, waiting up to 30 s (the unit's reload)")(
       "config", po::value<std::string>(),
       "configuration file of protobuf JSON (ov.MailQuarantineConfig), read again on SIGHUP")(
       "state-dir", po::value<std::string>(),
@@ -77,6 +81,7 @@ int run(int argc, char** argv) {
       return 0;
     }
     po::notify(vm);
+    if (!vm.count("daemon") && !vm.count("reload")) throw po::required_option("daemon");
     if (vm.count("metrics")) mq::http::server_t::parse_address(vm["metrics"].as<std::string>());
     if (first_delay == 0 || max_delay < first_delay || options.restart.give_up_after == 0)
       throw po::error("--restart-delay must be at least 1 and at most --restart-delay-max; --give-up-after at least 1");
@@ -85,6 +90,15 @@ int run(int argc, char** argv) {
     return 2;
   }
   use_journal(vm.count("journal") || stderr_is_journal());
+  if (vm.count("reload")) {
+    try {
+      request_reload(vm["reload"].as<pid_t>(), std::chrono::seconds(30));
+      return 0;
+    } catch (const std::exception& e) {
+      log(level_t::error, std::string("reload: ") + e.what());
+      return 1;
+    }
+  }
   options.restart.first_delay = std::chrono::milliseconds(first_delay);
   options.restart.max_delay = std::chrono::milliseconds(max_delay);
   options.restart.healthy_after = std::chrono::milliseconds(healthy_after);

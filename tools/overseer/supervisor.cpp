@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "config_file.h"
 #include "journal_log.h"
@@ -20,6 +21,8 @@
 #include "metrics/spool_space.h"
 #include "ov/error.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
+
+extern char** environ;
 
 namespace mq::overseer_tool {
 
@@ -81,7 +84,8 @@ supervisor_t::supervisor_t(options_t options, ov::MailQuarantineConfig config)
       restart_timer_(io_),
       policy_(options_.restart),
       probe_(
-          io_, [this] { return config_.client_socket_path(); }, probe_limit) {}
+          io_, [this] { return config_.client_socket_path(); }, probe_limit),
+      notify_(io_, [](const std::string& text) { log(level_t::warning, text); }) {}
 
 supervisor_t::~supervisor_t() = default;
 
@@ -117,9 +121,16 @@ void supervisor_t::start_daemon() {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return cannot("socketpair");
   const int theirs = pair[1];
 
-  // The daemon finds its end of the channel named in its environment; the
-  // supervisor runs on one thread, so its own may change here.
-  ::setenv("COM_ORVANE_MONITOR", std::to_string(theirs).c_str(), 1);
+  // The daemon finds its end of the channel named in its environment. It
+  // does not get systemd's socket: only the supervisor speaks for the unit.
+  std::vector<std::string> env{"COM_ORVANE_MONITOR=" + std::to_string(theirs)};
+  for (char** e = environ; *e; ++e) {
+    const std::string name(*e, std::strcspn(*e, "="));
+    if (name != "COM_ORVANE_MONITOR" && !notify::notifier_t::is_own_variable(name)) env.emplace_back(*e);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   std::string path = options_.daemon;
   char* argv[] = {path.data(), nullptr};
 
@@ -138,7 +149,7 @@ void supervisor_t::start_daemon() {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execv(argv[0], argv);
+    ::execve(argv[0], argv, envp.data());
     ssize_t ignored = ::write(2, failed.data(), failed.size());
     (void)ignored;
     ::_exit(127);
@@ -174,9 +185,16 @@ void supervisor_t::on_signal(int signal) {
         } catch (const std::exception& e) {
           // The daemon keeps what it has; it is not even asked again.
           log(level_t::error, std::string(e.what()) + "; keeping the previous configuration");
+          if (ready_sent_ && !ready_at_) {
+            reloading("reading " + *options_.config_file);
+            notify_.ready("cannot read " + *options_.config_file + "; the daemon keeps its configuration");
+          }
           break;
         }
       }
+      // Every revision handed out from now on carries what was just read.
+      reloading("reloading: waiting for configuration revision " + std::to_string(revision_ + 1));
+      ready_at_ = revision_ + 1;
       // A daemon without its configuration may not handle SIGHUP yet, and
       // asks for the configuration anyway: it hears of the reload once it
       // has announced one.
@@ -189,6 +207,7 @@ void supervisor_t::on_signal(int signal) {
     case SIGTERM:
     case SIGINT:
       stopping_ = true;
+      notify_.stopping();
       if (pid_ > 0) {
         ::kill(pid_, signal);
       } else if (waiting_) {
@@ -266,6 +285,7 @@ void supervisor_t::count_restart(const char* reason) {
 }
 
 void supervisor_t::finish(int result) {
+  notify_.stopping();
   result_ = result;
   done_ = true;
   signals_.cancel();
@@ -287,8 +307,21 @@ void supervisor_t::serve_metrics(metrics::http_server_t::respond_t respond) {
       }
     }
     sample_.spool = metrics::read_spool_space(config_.spool_dir());
+    sample_.probe_seconds = probe_.last_seconds();
     respond(metrics::render(queue, clients, &sample_, now));
   });
+}
+
+void supervisor_t::reloading(const std::string& status) {
+  // Before the first READY=1 the start itself is still going on.
+  if (ready_sent_) notify_.reloading(status);
+}
+
+void supervisor_t::announced(std::uint32_t revision) {
+  if (!ready_at_ || revision < *ready_at_) return;
+  ready_at_.reset();
+  ready_sent_ = true;
+  notify_.ready("daemon ready with configuration revision " + std::to_string(revision));
 }
 
 void supervisor_t::on_message(const std::uint8_t* data, std::uint32_t size, util::unique_fd_t) {
@@ -317,6 +350,7 @@ void supervisor_t::on_message(const std::uint8_t* data, std::uint32_t size, util
       if (options_.verbose || last_info_ != message.config_revision())
         log(level_t::notice, "daemon ready with configuration revision " + std::to_string(message.config_revision()));
       last_info_ = message.config_revision();
+      announced(message.config_revision());
       if (reload_pending_) {
         reload_pending_ = false;
         ::kill(pid_, SIGHUP);

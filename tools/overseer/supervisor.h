@@ -16,6 +16,7 @@
 #include "metrics/http_server.h"
 #include "metrics/sample.h"
 #include "metrics/shared_probe.h"
+#include "notify/notifier.h"
 #include "restart_policy.h"
 #include "util/local_ipc_link.h"
 
@@ -51,6 +52,8 @@ class supervisor_t : private util::local_ipc_link_t::delegate_t {
   void count_restart(const char* reason);
   void finish(int result);
   void serve_metrics(metrics::http_server_t::respond_t respond);
+  void reloading(const std::string& status);
+  void announced(std::uint32_t revision);
 
   void on_written() override {}
   void on_message(const std::uint8_t* data, std::uint32_t size, util::unique_fd_t fd) override;
@@ -63,6 +66,7 @@ class supervisor_t : private util::local_ipc_link_t::delegate_t {
   boost::asio::steady_timer restart_timer_;
   restart_policy_t policy_;
   metrics::shared_probe_t probe_;
+  notify::notifier_t notify_;
   std::unique_ptr<util::local_ipc_link_t> link_;
   std::unique_ptr<metrics::http_server_t> http_;
   metrics::supervisor_sample_t sample_;
@@ -73,6 +77,10 @@ class supervisor_t : private util::local_ipc_link_t::delegate_t {
   bool stopping_ = false;
   // A SIGHUP came before the daemon announced its configuration.
   bool reload_pending_ = false;
+  // systemd hears READY=1 once the daemon announces this revision or a
+  // later one: the first at start, the first handed out after a reload.
+  std::optional<std::uint32_t> ready_at_ = 1;
+  bool ready_sent_ = false;
   bool done_ = false;
   int result_ = 0;
   std::optional<std::uint32_t> last_info_;

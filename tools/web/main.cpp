@@ -8,8 +8,10 @@
 #include <iostream>
 #include <string>
 
+#include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 
+#include "notify/notifier.h"
 #include "web/app.h"
 #include "web/users.h"
 
@@ -97,6 +99,17 @@ int run(int argc, char** argv) {
   boost::asio::io_context io;
   mq::web::app_t app(io, o);
   mq::web::log_line(6, "serving on " + mq::http::server_t::url(app.endpoint()) + "/");
+  mq::notify::notifier_t notify(io, [](const std::string& text) { mq::web::log_line(4, text); });
+  // systemd hears of the stop; the signal then ends the process as it
+  // always has, dropping what is in flight.
+  boost::asio::signal_set stop(io, SIGTERM, SIGINT);
+  stop.async_wait([&notify](const boost::system::error_code& error, int signal) {
+    if (error) return;
+    notify.stopping();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+  });
+  notify.ready("serving on " + mq::http::server_t::url(app.endpoint()) + "/");
   io.run();
   return 0;
 }
