@@ -11,7 +11,7 @@ packages=(
   libprotobuf-dev protobuf-compiler
   libsqlite3-dev sqlite3
   libssl-dev
-  libidn2-dev
+  libidn2-dev libre2-dev
   libgtest-dev libgmock-dev googletest
   clang-format
   file
