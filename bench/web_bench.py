@@ -139,7 +139,8 @@ def domain_filters(a):
             times.append(time.monotonic() - t0)
 
         for r in range(a.rounds):
-            threads = [threading.Thread(target=ask, args=(openers[i], 1 + (r * 4 + i) * 997 % a.domains)) for i in range(4)]
+            threads = [threading.Thread(target=ask, args=(openers[i], 1 + (r * 4 + i) * 997 % a.domains))
+                       for i in range(4)]
             for t in threads:
                 t.start()
             for t in threads:

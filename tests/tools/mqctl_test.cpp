@@ -354,7 +354,7 @@ TEST(mqctl, wrong_arguments_name_the_argument) {
       {{}, 2, "no command given"}, {{"get", "0"}, 2, "invalid entry id: '0'"}, {{"stat", "--fix"}, 2, "--fix"},
       {{"list"}, 2, "list: name a STATUS or give --all"}, {{"list", "smtp-fresh", "--all"}, 2, "--all"},
       {{"list", "fresh"}, 2, "unknown status 'fresh' (smtp-fresh, smtp-accepted, bcc-fresh or bcc-accepted)"},
-      {{"list", "--all", "--sender", "("}, 2, "--sender"}, {{"move", "smtp-fresh", "--to", "smtp-fresh"}, 2, "--to"},
+      {{"move", "smtp-fresh", "--to", "smtp-fresh"}, 2, "--to"},
       {{"remove", "5", "--domain", "x.org"}, 2, "selection"}, {{"shape", "--by", "color"}, 2, "--by"},
       {{"remove", "3"}, 3, "mqctl: cannot connect to the Sorter socket var/sorter.sock" + no_daemon},
       {{"--state-dir", dir.path().string(), "stat"}, 3,

@@ -110,18 +110,14 @@ def selection_limits(run, driver, base, session):
     second user's page loads while the first one fills its places."""
     run.put("a" * 100000 + "@x.test", "r@x.test")
     run.mqctl("move", "smtp-fresh", "--sender", "^a{1000}", "--to", "bcc-fresh", "--yes")
-    for pattern, rows, error in (("^.*@x", 1, None), ("(a|b)*@", 1, None), ("[a-z]*@", 1, None),
-                                 ("^(a+)+$", 0, None), ("(" * 1000, 0, "missing )"),
-                                 ("(a)\\1", 0, "no backreferences")):
+    for pattern, rows, error in (("^.*@x", 1, ""), ("(a|b)*@", 1, ""), ("[a-z]*@", 1, ""), ("^(a+)+$", 0, ""),
+                                 ("(" * 1000, 0, "--sender regular expression"), ("(a)\\1", 0, "no backreferences")):
         t0 = time.monotonic()
         driver.get(base + "/list?status=bcc-fresh&sender=" + urllib.request.quote(pattern))
         print("selection %-10.10r answered in %.3f s" % (pattern, time.monotonic() - t0))
-        errors = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "p.error")]
-        if error:
-            assert errors and error in errors[0] and "--sender" in errors[0], (pattern[:20], errors)
-        else:
-            assert not errors, (pattern, errors)
-            assert len(driver.find_elements(By.CSS_SELECTOR, "#entries td.sender")) == rows, pattern
+        errors = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "p.error")] or [""]
+        found = len(driver.find_elements(By.CSS_SELECTOR, "#entries td.sender"))
+        assert (found, bool(errors[0]), error in errors[0]) == (rows, bool(error), True), (pattern[:20], errors)
     # 200,000 "(" in an action's form: the action ends with the error, nothing is removed.
     csrf = driver.find_element(By.NAME, "csrf").get_attribute("value")
     status, _ = post(base + "/act", [("do", "remove:selection"), ("status", "bcc-fresh"), ("csrf", csrf),
@@ -132,17 +128,16 @@ def selection_limits(run, driver, base, session):
 
     # The first user asks for six backtracking selections at once: two run,
     # the rest are told to wait; another user's page loads meanwhile.
-    def get(path, cookie):
+    def get(path):
         try:
-            with urllib.request.urlopen(urllib.request.Request(base + path, headers={"Cookie": cookie}),
-                                        timeout=WAIT) as r:
-                return r.status, r.read()
+            req = urllib.request.Request(base + path, headers={"Cookie": session})
+            with urllib.request.urlopen(req, timeout=WAIT) as r:
+                results.append((r.status, r.read()))
         except urllib.error.HTTPError as e:
-            return e.code, e.read()
+            results.append((e.code, e.read()))
 
     results = []
-    threads = [threading.Thread(target=lambda: results.append(
-        get("/list?status=bcc-fresh&sender=" + urllib.request.quote("^(a+)+$"), session))) for _ in range(6)]
+    threads = [threading.Thread(target=get, args=("/list?status=bcc-fresh&sender=%5E(a%2B)%2B%24",)) for _ in range(6)]
     for t in threads:
         t.start()
     subprocess.run([run.a.web, "--users", os.path.join(run.tmp, "users"), "set-user", "bob"],
