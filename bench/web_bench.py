@@ -10,12 +10,22 @@ event, the page drawn with its style sheet. Then it waits for the shape
 (domain by age, counted apart) and loads the overview again with it.
 
   bench/web_bench.py --build build [--entries N] [--runs N] [--dir /tmp]
+  bench/web_bench.py --build build --domains 30000 [--rounds 20]
+
+With --domains N, the queue's N entries each get a recipient domain of its
+own past ASCII (nö<id>.test), and 4 clients at once ask for the list of one
+domain each, --rounds times: every answer must be that one entry, and
+mq-web must still run at the end.
 
 Not a test: figures, not verdicts (the bar is 500 ms for both pages).
 """
 
 import argparse
+import http.cookiejar
 import os
+import threading
+import urllib.parse
+import urllib.request
 import statistics
 import subprocess
 import sys
@@ -34,7 +44,11 @@ def main():
     ap.add_argument("--runs", type=int, default=10)
     ap.add_argument("--dir", default="/tmp")
     ap.add_argument("--shape-wait", type=float, default=900, help="seconds to wait for the shape")
+    ap.add_argument("--domains", type=int, default=0, help="entries with domains of their own, for --rounds")
+    ap.add_argument("--rounds", type=int, default=20)
     a = ap.parse_args()
+    if a.domains:
+        return domain_filters(a)
     b = os.path.abspath(a.build)
     # A million entries take the daemon some minutes to count at its start.
     run = harness.Run("mq-web-bench.", 600, a.dir)
@@ -90,5 +104,58 @@ def main():
         run.stop()
 
 
+def domain_filters(a):
+    """4 concurrent domain filters over --domains distinct international
+    domains, --rounds times."""
+    b = os.path.abspath(a.build)
+    run = harness.Run("mq-web-bench.", 600, a.dir)
+    try:
+        subprocess.run([b + "/bench/mq-bench", "--fill", run.state + "/spool", "--fill-count", str(a.domains)],
+                       check=True)
+        subprocess.run(["sqlite3", run.state + "/spool/queue.db",
+                        "UPDATE smtp_recipient SET recipient = 'r@n\u00f6' || entry_id || '.test';"], check=True)
+        base = run.start_web({"daemon": b + "/orvane-mail-quarantine", "overseer": b + "/tools/overseer/mq-overseer",
+                              "web": b + "/tools/web/mq-web"}, "bench", "bench password")
+        web = run.procs[-1]
+        # A user has two selections at once: each client logs in as its own.
+        openers = []
+        for i in range(4):
+            subprocess.run([b + "/tools/web/mq-web", "--users", os.path.join(run.tmp, "users"), "set-user",
+                            "bench%d" % i], input=b"bench password\n", check=True, capture_output=True)
+            opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+            opener.open(base + "/login", b"user=bench%d&password=bench+password" % i, timeout=60).read()
+            openers.append(opener)
+        failures, times = [], []
+
+        def ask(opener, k):
+            t0 = time.monotonic()
+            try:
+                query = urllib.parse.quote("n\u00f6%d.test" % k)
+                page = opener.open(base + "/list?status=smtp-fresh&domain=" + query, timeout=120).read().decode()
+                if page.count('<td class="sender">') != 1:
+                    failures.append("n\u00f6%d.test: %d rows" % (k, page.count('<td class="sender">')))
+            except Exception as e:  # noqa: BLE001 (a crash shows as a refused connection)
+                failures.append("n\u00f6%d.test: %s" % (k, e))
+            times.append(time.monotonic() - t0)
+
+        for r in range(a.rounds):
+            threads = [threading.Thread(target=ask, args=(openers[i], 1 + (r * 4 + i) * 997 % a.domains))
+                       for i in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        alive = web.poll() is None
+        times.sort()
+        print("%d rounds of 4 concurrent domain filters over %d domains: median %.3f s, max %.3f s, "
+              "%d failures, mq-web %s" % (a.rounds, a.domains, statistics.median(times), times[-1], len(failures),
+                                          "still running" if alive else "ENDED (%s)" % web.returncode))
+        for f in failures[:5]:
+            print("  " + f)
+        return 0 if alive and not failures else 1
+    finally:
+        run.stop()
+
+
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

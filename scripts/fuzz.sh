@@ -9,7 +9,7 @@ source "$(dirname "$0")/env.sh"
 cd "$repo_root"
 
 seconds="${1:-20}"
-targets=(link protocol config http text)
+targets=(link protocol config http text selection)
 
 CC=clang CXX=clang++ configure_build build-fuzz -DMQ_FUZZ=ON -DMQ_TESTS=OFF -DMQ_BENCH=OFF
 if ! cmake --build build-fuzz -j"$jobs" --target "${targets[@]/#/fuzz_}" >build-fuzz/build.log 2>&1; then

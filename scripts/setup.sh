@@ -12,7 +12,7 @@ packages=(
   libsqlite3-dev sqlite3
   liburing-dev
   libssl-dev
-  libidn2-dev
+  libidn2-dev libre2-dev
   libsystemd-dev
   libgtest-dev libgmock-dev googletest
   clang-format

@@ -38,12 +38,13 @@ MQ_TEST_TIME_SCALE=3 ctest --test-dir build-sanitize --output-on-failure -j"$job
   --output-junit "$repo_root/build-sanitize/junit.xml" || status=1
 report_skipped build-sanitize/junit.xml
 # ---- ThreadSanitizer and fuzzing (after the two builds above) ----
-# A third build under ThreadSanitizer, tests of the threaded areas only;
+# A third build under ThreadSanitizer, tests of the threaded areas only
+# (mq-web's: pages, actions and counts on several threads at once);
 # tests/tsan.supp says why each suppression is a false report.
 configure_build build-tsan -DMQ_TSAN=ON -DMQ_BENCH=OFF
-cmake --build build-tsan -j"$jobs" --target test_util test_store test_sorter test_client test_service
+cmake --build build-tsan -j"$jobs" --target test_util test_store test_sorter test_client test_service test_web
 echo "== tests (thread sanitizer build)"
-for t in test_util test_store test_sorter test_client test_service; do
+for t in test_util test_store test_sorter test_client test_service test_web; do
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo_root/tests/tsan.supp" \
     MQ_TEST_TIME_SCALE=4 "build-tsan/tests/$t" --gtest_brief=1 || status=1
 done

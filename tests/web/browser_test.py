@@ -13,6 +13,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -99,6 +100,67 @@ def post(url, fields, cookie=None):
             return r.status, r.read()
     except urllib.error.HTTPError as e:
         return e.code, e.read()
+
+
+# ---- Selections that could take the process or its workers ----
+def selection_limits(run, driver, base, session):
+    """A 100,000-character sender under patterns that recurse or backtrack
+    in other engines, a nested pattern and one past the length cap: each
+    page answers with a count or an error in words, mq-web stays up, and a
+    second user's page loads while the first one fills its places."""
+    run.put("a" * 100000 + "@x.test", "r@x.test")
+    run.mqctl("move", "smtp-fresh", "--sender", "^a{1000}", "--to", "bcc-fresh", "--yes")
+    for pattern, rows, error in (("^.*@x", 1, ""), ("(a|b)*@", 1, ""), ("[a-z]*@", 1, ""), ("^(a+)+$", 0, ""),
+                                 ("(" * 1000, 0, "--sender regular expression"), ("(a)\\1", 0, "no backreferences")):
+        t0 = time.monotonic()
+        driver.get(base + "/list?status=bcc-fresh&sender=" + urllib.request.quote(pattern))
+        print("selection %-10.10r answered in %.3f s" % (pattern, time.monotonic() - t0))
+        errors = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "p.error")] or [""]
+        found = len(driver.find_elements(By.CSS_SELECTOR, "#entries td.sender"))
+        assert (found, bool(errors[0]), error in errors[0]) == (rows, bool(error), True), (pattern[:20], errors)
+    # 200,000 "(" in an action's form: the action ends with the error, nothing is removed.
+    csrf = driver.find_element(By.NAME, "csrf").get_attribute("value")
+    status, _ = post(base + "/act", [("do", "remove:selection"), ("status", "bcc-fresh"), ("csrf", csrf),
+                                     ("sender", "(" * 200000)], session)
+    assert status == 200, status
+    run.wait_log("web.log", r"user 'admin': Remove the selection .*; invalid --sender .* longer than 1024 bytes")
+    assert run.mqctl("list", "bcc-fresh", "--count").stdout.strip() == b"1"
+
+    # The first user asks for six backtracking selections at once: two run,
+    # the rest are told to wait; another user's page loads meanwhile.
+    def get(path):
+        try:
+            req = urllib.request.Request(base + path, headers={"Cookie": session})
+            with urllib.request.urlopen(req, timeout=WAIT) as r:
+                results.append((r.status, r.read()))
+        except urllib.error.HTTPError as e:
+            results.append((e.code, e.read()))
+
+    results = []
+    threads = [threading.Thread(target=get, args=("/list?status=bcc-fresh&sender=%5E(a%2B)%2B%24",)) for _ in range(6)]
+    for t in threads:
+        t.start()
+    subprocess.run([run.a.web, "--users", os.path.join(run.tmp, "users"), "set-user", "bob"],
+                   input=b"bob's password\n", check=True, capture_output=True, timeout=WAIT)
+    other = harness.chromium()
+    try:
+        other.get(base + "/login")
+        harness.log_in(other, "bob", "bob's password")
+        t0 = time.monotonic()
+        other.get(base + "/list?status=bcc-fresh")
+        loaded = other.execute_script("const n = performance.getEntriesByType('navigation')[0];"
+                                      "return n.loadEventEnd - n.startTime;")
+        print("another user's list loaded in %.3f s (%.0f ms by the browser's timing) beside six selections"
+              % (time.monotonic() - t0, loaded))
+        assert len(other.find_elements(By.CSS_SELECTOR, "#entries td.sender")) == 1
+    finally:
+        other.quit()
+    for t in threads:
+        t.join(WAIT)
+    assert all(s == 200 or (s == 429 and b"still running" in b) for s, b in results), [s for s, _ in results]
+    assert sum(s == 200 for s, _ in results) >= 2, [s for s, _ in results]
+    print("the six selections answered %s" % sorted(s for s, _ in results))
+    assert run.procs[-1].poll() is None, "mq-web ended"
 
 
 def main():
@@ -244,6 +306,7 @@ def main():
             assert status == 403 and b"form token" in body, (status, body)
         assert run.exists(alice)
         run.wait_log("web.log", "refused a POST to /act without the form token")
+        selection_limits(run, driver, base, session)
         print("browser test passed; screenshots in " + a.artifacts)
         return 0
     finally:

@@ -8,11 +8,12 @@
 #include <cstring>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <re2/re2.h>
 
 #include "commands.h"
 #include "errors.h"
@@ -81,24 +82,18 @@ struct check_counts_t {
 };
 
 check_counts_t parse_report(const std::string& report) {
-  static const std::regex records("(?:Removed )?(\\d+) orphaned DB records"),
+  static const RE2 records("(?:Removed )?(\\d+) orphaned DB records"),
       files("(\\d+) orphaned message files \\((\\d+) bytes\\)"),
       removed("Removed (\\d+)/(\\d+) orphaned message files \\((\\d+)/(\\d+) bytes\\)"),
       non_regular("(?:Didn't remove )?(\\d+) non-regular files in the message directory.*");
-  const auto n = [](const std::ssub_match& m) { return std::stoull(m.str()); };
   check_counts_t c;
   std::istringstream in(report);
-  std::smatch m;
   for (std::string line; std::getline(in, line);) {
-    if (std::regex_match(line, m, records)) {
-      c.orphaned_db_records = n(m[1]);
-    } else if (std::regex_match(line, m, files)) {
-      c.orphaned_files = n(m[1]), c.orphaned_bytes = n(m[2]);
-    } else if (std::regex_match(line, m, removed)) {
-      c.removed_files = n(m[1]), c.orphaned_files = n(m[2]), c.removed_bytes = n(m[3]), c.orphaned_bytes = n(m[4]);
-    } else if (std::regex_match(line, m, non_regular)) {
-      c.non_regular_files = n(m[1]);
-    }
+    if (RE2::FullMatch(line, records, &c.orphaned_db_records)) continue;
+    if (RE2::FullMatch(line, files, &c.orphaned_files, &c.orphaned_bytes)) continue;
+    if (RE2::FullMatch(line, removed, &c.removed_files, &c.orphaned_files, &c.removed_bytes, &c.orphaned_bytes))
+      continue;
+    RE2::FullMatch(line, non_regular, &c.non_regular_files);
   }
   return c;
 }

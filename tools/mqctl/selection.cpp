@@ -17,20 +17,7 @@ namespace {
 // goes on from the last key it got and ends only on an empty page.
 constexpr std::uint64_t page_size = 1000;
 
-std::regex make_regex(const std::string& text, const std::string& option) {
-  try {
-    // Letters past ASCII are matched folded on both sides; icase does ASCII.
-    return std::regex(fold(text, false), std::regex::ECMAScript | std::regex::icase | std::regex::optimize);
-  } catch (const std::regex_error& e) {
-    throw usage_error_t("invalid " + option + " regular expression '" + text + "': " + e.what());
-  }
-}
-
-bool search(const std::string& subject, const std::regex& re) {
-  const bool ascii =
-      std::all_of(subject.begin(), subject.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  return ascii ? std::regex_search(subject, re) : std::regex_search(fold(subject, false), re);
-}
+pattern_t make_pattern(const std::string& text, const std::string& option) { return pattern_t(text, option); }
 
 }  // namespace
 
@@ -119,9 +106,9 @@ selection_t::selection_t(const args_t& args, const std::optional<std::string>& s
     note("--" + name + (quoted ? " '" + *v + "'" : " " + *v));
     return true;
   };
-  take("sender", sender_, make_regex, "--sender", true);
-  take("rcpt", rcpt_, make_regex, "--rcpt", true);
-  take("session", session_, make_regex, "--session", true);
+  take("sender", sender_, make_pattern, "--sender", true);
+  take("rcpt", rcpt_, make_pattern, "--rcpt", true);
+  take("session", session_, make_pattern, "--session", true);
   if (auto v = args.value("domain")) {
     std::string d = *v;
     if (!d.empty() && d[0] == '@') d.erase(0, 1);
@@ -211,11 +198,11 @@ bool selection_t::brief_matches(int status, const brief_t& e) const {
     for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = in(e.recipient(i));
     if (!hit) return false;
   }
-  if (sender_ && !search(e.sender(), *sender_)) return false;
-  if (session_ && !search(e.session_id(), *session_)) return false;
+  if (sender_ && !sender_->found_in(e.sender())) return false;
+  if (session_ && !session_->found_in(e.session_id())) return false;
   if (rcpt_) {
     bool hit = false;
-    for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = search(e.recipient(i), *rcpt_);
+    for (int i = 0; !hit && i < e.recipient_size(); ++i) hit = rcpt_->found_in(e.recipient(i));
     if (!hit) return false;
   }
   return true;

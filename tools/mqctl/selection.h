@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "api/sorter_session.h"
 #include "args.h"
 #include "details.h"
+#include "pattern.h"
 
 namespace mqctl {
 
@@ -58,7 +58,7 @@ class selection_t {
 
  private:
   std::vector<int> statuses_;
-  std::optional<std::regex> sender_, rcpt_, session_;
+  std::optional<pattern_t> sender_, rcpt_, session_;
   std::optional<std::string> domain_;
   std::optional<std::uint64_t> attempts_, attempts_min_;
   std::optional<bool> due_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <unordered_map>
 
 namespace mqctl {
@@ -169,9 +170,14 @@ std::string domain_key(const std::string& domain) {
     return out;
   }
   // The conversion costs some 30 us; a queue has few distinct domains.
+  // mq-web converts on several threads at once: the cache is shared under
+  // its lock, the conversion itself runs outside it.
+  static std::mutex mutex;
   static std::unordered_map<std::string, std::string> known;
-  if (const auto it = known.find(domain); it != known.end()) return it->second;
-  if (known.size() > 100000) known.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto it = known.find(domain); it != known.end()) return it->second;
+  }
   std::string folded = fold(domain);
   while (!folded.empty() && folded.back() == '.') folded.pop_back();
   char* ascii = nullptr;
@@ -179,7 +185,10 @@ std::string domain_key(const std::string& domain) {
     folded = fold(ascii);
     idn2_free(ascii);
   }
-  return known[domain] = folded;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (known.size() >= 100000) known.clear();
+  known.emplace(domain, folded);
+  return folded;
 }
 
 std::string domain_display(const std::string& key) {

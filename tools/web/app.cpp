@@ -145,6 +145,7 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
       data_(options_.sorter_socket, options_.client_socket, options_.timeout_ms),
       users_(options_.users_file),
       sessions_(options_.session_lifetime),
+      selections_(options_.selections_per_user),
       server_(
           io, options_.listen,
           [this](http::request_t r, const http::server_t::endpoint_t& peer, respond_t respond) {
@@ -296,7 +297,25 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
   const bool known =
       path == "/" || path == "/list" || path == "/entry" || path == "/entry/message" || path == "/confirm";
   if (!known) return respond(refused(bh::status::not_found, version, "No such page.", &viewer));
-  boost::asio::post(pages_, [this, path, query, viewer, version, respond = std::move(respond), session]() {
+  // A selection walks a queue: it holds one of the user's places from here
+  // to its answer.
+  std::shared_ptr<void> place;
+  if (path == "/list" || path == "/confirm") {
+    place = selections_.take(session.user);
+    if (!place)
+      return respond(refused(bh::status::too_many_requests, version,
+                             "Your other " + std::to_string(selections_.per_user()) +
+                                 " selections are still running; wait for them, then try again.",
+                             &viewer));
+  }
+  boost::asio::post(pages_, [this, path, query, viewer, version, answer = std::move(respond), session,
+                             place = std::move(place)]() mutable {
+    // The place is free again before the answer leaves: the user's next
+    // page may take it at once.
+    const auto respond = [&](http::response_t r) {
+      place.reset();
+      answer(std::move(r));
+    };
     try {
       if (path == "/") {
         return respond(make(bh::status::ok, version, pages::frame("Overview", &viewer, overview_page(session))));
@@ -305,7 +324,8 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
         data_t::page_t page;
         try {
           std::string described;
-          page = data_.list(selection_words(query, described), page_size, query.get("after"));
+          page =
+              data_.list(selection_words(query, described), page_size, query.get("after"), options_.selection_budget);
         } catch (const std::exception& e) {
           return respond(make(bh::status::bad_request, version,
                               pages::frame("Entries", &viewer, pages::list_error(query, e.what()))));
@@ -350,7 +370,7 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
         } else {
           std::string described;
           const auto words = selection_words(query, described);
-          count = data_.select(words).size();
+          count = data_.select(words, {}, options_.selection_budget).size();
           what += ", the selection " + described;
         }
       } catch (const std::exception& e) {

@@ -14,6 +14,7 @@
 #include "web/data.h"
 #include "web/form.h"
 #include "web/sessions.h"
+#include "web/user_slots.h"
 #include "web/users.h"
 
 namespace mq::web {
@@ -28,6 +29,10 @@ struct options_t {
   std::chrono::milliseconds login_delay{1000};
   // The least time between two counts of the queue's shape.
   std::chrono::seconds shape_interval{60};
+  // A page's selection (the list, a confirmation's count) stops past this,
+  // well within the exchange's deadline; one user has this many at once.
+  std::chrono::milliseconds selection_budget{20000};
+  std::size_t selections_per_user = 2;
 };
 
 // The web view: routes each request, checks the session and the form
@@ -57,6 +62,7 @@ class app_t {
   data_t data_;
   users_t users_;
   sessions_t sessions_;
+  user_slots_t selections_;
   boost::asio::thread_pool pages_{4};
   boost::asio::thread_pool actions_{1};     // one action at a time, as from one mqctl
   boost::asio::thread_pool background_{1};  // the shape's count

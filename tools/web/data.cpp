@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
@@ -19,6 +20,7 @@
 #include "mqctl/commands.h"
 #include "mqctl/details.h"
 #include "mqctl/errors.h"
+#include "mqctl/output.h"
 #include "mqctl/selection.h"
 #include "mqctl/time_text.h"
 
@@ -79,6 +81,13 @@ std::optional<std::string> status_word(const mqctl::args_t& args) {
   if (args.positional().size() > 1) throw std::runtime_error("a selection names one status");
   if (args.positional().empty()) return std::nullopt;
   return args.positional()[0];
+}
+
+std::string stopped_text(std::chrono::milliseconds budget, std::uint64_t seen) {
+  char spent[32];
+  std::snprintf(spent, sizeof spent, "%.3g", static_cast<double>(budget.count()) / 1000);
+  return std::string("The selection was stopped after ") + spent + " s, having looked at " + mqctl::entries(seen) +
+         ": narrow it (one status, a domain, a pattern anchored with ^).";
 }
 
 template <class F>
@@ -164,37 +173,48 @@ data_t::shape_t data_t::shape() const {
 
 std::string data_t::walk(const selection_t& words, const std::string& command,
                          const mqctl::selection_t::on_entry_t& on_entry,
-                         const std::function<void(std::uint64_t)>& on_page) const {
+                         const std::function<void(std::uint64_t)>& on_page, budget_t budget) const {
   const mqctl::args_t args(words, option_table());
   const mqctl::selection_t selection(args, status_word(args), false, command);
   api::client_session_t session(client_socket_, timeout_ms_);
   std::optional<mqctl::detail_reader_t> details;
   if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
-  const bool cut = selection.walk(session, on_entry, on_page, details ? &*details : nullptr);
+  const auto until = std::chrono::steady_clock::now() + budget.value_or(std::chrono::milliseconds(0));
+  // The walk's session is its own: leaving it by an exception between pages
+  // leaves nothing half-read for anyone else.
+  const auto checked = [&](std::uint64_t seen) {
+    if (on_page) on_page(seen);
+    if (budget && std::chrono::steady_clock::now() >= until) throw std::runtime_error(stopped_text(*budget, seen));
+  };
+  const bool cut = selection.walk(session, on_entry, checked, details ? &*details : nullptr);
   return cut && selection.single_status() ? selection.last_key() : "";
 }
 
-data_t::page_t data_t::list(const selection_t& words, std::size_t size, const std::string& after) const {
+data_t::page_t data_t::list(const selection_t& words, std::size_t size, const std::string& after,
+                            budget_t budget) const {
   return guarded([&] {
     std::vector<std::string> w = words;
     w.insert(w.end(), {"--limit", std::to_string(size)});
     if (!after.empty()) w.push_back("--after=" + after);
     page_t page;
-    page.next_after = walk(w, "list", [&](int status, const mqctl::brief_t& e, const mqctl::detail_t* d) {
-      item_t item;
-      item.id = e.id();
-      item.status = mqctl::status_name(status);
-      item.sender = e.sender();
-      item.recipients.assign(e.recipient().begin(), e.recipient().end());
-      item.next_access_ts = e.next_access_ts();
-      item.attempts = e.attempts();
-      if (d && d->known) {
-        item.received_ts = d->received_ts;
-        item.size = d->message_size;
-      }
-      page.items.push_back(std::move(item));
-      return true;
-    });
+    page.next_after = walk(
+        w, "list",
+        [&](int status, const mqctl::brief_t& e, const mqctl::detail_t* d) {
+          item_t item;
+          item.id = e.id();
+          item.status = mqctl::status_name(status);
+          item.sender = e.sender();
+          item.recipients.assign(e.recipient().begin(), e.recipient().end());
+          item.next_access_ts = e.next_access_ts();
+          item.attempts = e.attempts();
+          if (d && d->known) {
+            item.received_ts = d->received_ts;
+            item.size = d->message_size;
+          }
+          page.items.push_back(std::move(item));
+          return true;
+        },
+        {}, budget);
     // Age and size only for the entries shown that the walk did not read:
     // one request each.
     std::vector<std::uint64_t> ids;
@@ -211,8 +231,8 @@ data_t::page_t data_t::list(const selection_t& words, std::size_t size, const st
   });
 }
 
-std::vector<std::uint64_t> data_t::select(const selection_t& words,
-                                          const std::function<void(std::uint64_t)>& on_page) const {
+std::vector<std::uint64_t> data_t::select(const selection_t& words, const std::function<void(std::uint64_t)>& on_page,
+                                          budget_t budget) const {
   return guarded([&] {
     std::vector<std::uint64_t> ids;
     walk(
@@ -221,7 +241,7 @@ std::vector<std::uint64_t> data_t::select(const selection_t& words,
           ids.push_back(e.id());
           return true;
         },
-        on_page);
+        on_page, budget);
     return ids;
   });
 }

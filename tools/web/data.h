@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -55,12 +56,16 @@ class data_t {
     std::vector<item_t> items;
     std::string next_after;  // key to page on from, "" at the end
   };
+  // How long a selection may walk: past it the walk stops at the next page
+  // and throws a text that says so. None for an action's selection.
+  using budget_t = std::optional<std::chrono::milliseconds>;
+
   // Up to `size` entries of the selection in key order (due time, then
   // id), after the key `after` ("" from the start).
-  page_t list(const selection_t& selection, std::size_t size, const std::string& after) const;
+  page_t list(const selection_t& selection, std::size_t size, const std::string& after, budget_t budget = {}) const;
   // The ids of the whole selection; `on_page(seen)` after each page.
   std::vector<std::uint64_t> select(const selection_t& selection,
-                                    const std::function<void(std::uint64_t)>& on_page = {}) const;
+                                    const std::function<void(std::uint64_t)>& on_page = {}, budget_t budget = {}) const;
 
   struct entry_t {
     std::uint64_t id = 0;
@@ -88,7 +93,7 @@ class data_t {
   // it needs; the key to page on from when it stopped at its --limit on one
   // status, else "".
   std::string walk(const selection_t& words, const std::string& command, const mqctl::selection_t::on_entry_t& on_entry,
-                   const std::function<void(std::uint64_t)>& on_page = {}) const;
+                   const std::function<void(std::uint64_t)>& on_page, budget_t budget) const;
   // The entry and its message file; nullopt when there is no such entry.
   std::optional<api::sorter_session_t::response_t> get(std::uint64_t id, util::unique_fd_t& fd) const;
 

@@ -1,0 +1,97 @@
+// mq-web's selections over a running daemon: hostile patterns and long
+// senders, the time budget, one user's share of the page workers, and
+// pages, actions and counts on several threads at once (run under
+// ThreadSanitizer too).
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/peers.h"
+#include "support/process.h"
+#include "web/data.h"
+#include "web/user_slots.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using words_t = std::vector<std::string>;
+
+struct web_selection : ::testing::Test {
+  // Entries e<k> in smtp-fresh from s<k>@nö<k>.test to r@ü<k>.example.
+  void fill(int n) {
+    mq::test::sorter_peer_t sorter(q.sorter_socket());
+    for (int k = 0; k < n; ++k) {
+      mq::Entry e;
+      e.mutable_smtp_sender()->set_sender("s" + std::to_string(k) + "@n\xc3\xb6" + std::to_string(k) + ".test");
+      e.add_smtp_recipient()->set_recipient("r@\xc3\xbc" + std::to_string(k) + ".example");
+      ids.push_back(sorter.put("m", mq::SMTP_FRESH, e));
+    }
+  }
+  std::string thrown(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "";
+  }
+  mq::test::running_quarantine_t q;
+  mq::web::data_t data{q.sorter_socket(), q.client_socket(), 10000};
+  std::vector<std::uint64_t> ids;
+};
+
+TEST_F(web_selection, long_senders_and_nested_patterns_answer_and_the_budget_stops_a_walk) {
+  mq::Entry e;
+  e.mutable_smtp_sender()->set_sender(std::string(100000, 'a') + "@x.test");
+  mq::test::sorter_peer_t(q.sorter_socket()).put("m", mq::BCC_FRESH, e);
+  // More than exec lets mqctl take in one argument.
+  EXPECT_EQ("invalid --sender regular expression '((((",
+            thrown([&] {
+              data.list({"bcc-fresh", "--sender=" + std::string(200000, '(')}, 50, "");
+            }).substr(0, 41));
+  EXPECT_EQ(1u, data.list({"bcc-fresh", "--sender=(a|b)*@X\\.TEST$"}, 50, "", 10s).items.size());
+  // A walk past its budget stops at the next page and says what it read.
+  const std::string stopped = "The selection was stopped after 0 s, having looked at 1 entry: narrow it";
+  EXPECT_EQ(stopped, thrown([&] { data.select({"bcc-fresh", "--sender=^nobody"}, {}, 0ms); }).substr(0, 72));
+}
+
+TEST_F(web_selection, pages_actions_and_counts_run_on_many_threads_at_once) {
+  constexpr int n = 120, threads = 4;
+  fill(n);
+  std::vector<std::thread> pages;
+  std::atomic<int> found{0};
+  for (int t = 0; t < threads; ++t)
+    pages.emplace_back([&, t] {
+      // Each thread looks for domains of its own, so every thread converts
+      // names the others do not.
+      for (int k = t; k < n; k += threads) {
+        const auto page = data.list({"smtp-fresh", "--domain=N\xc3\x96" + std::to_string(k) + ".test"}, 50, "");
+        if (page.items.size() == 1 && page.items[0].id == ids[k]) ++found;
+      }
+    });
+  pages.emplace_back([&] {
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(std::uint64_t(n), data.overview()[0].messages);
+    EXPECT_EQ(std::uint64_t(n), data.shape().rows.back().total);
+  });
+  mq::web::data_t::outcome_t retried;
+  pages.emplace_back([&] { data.act(mq::web::data_t::action_t::retry, "", {ids.begin(), ids.begin() + 10}, retried); });
+  for (auto& t : pages) t.join();
+  EXPECT_EQ(n, found.load());
+  EXPECT_EQ(10u, retried.done);
+  EXPECT_EQ(std::size_t(n), data.select({"smtp-fresh", "--rcpt=@\xc3\x9c\\d+\\.EXAMPLE$"}).size());
+}
+
+TEST(web_user_slots, one_user_holds_at_most_their_places) {
+  mq::web::user_slots_t slots(2);
+  auto a1 = slots.take("alice"), a2 = slots.take("alice");
+  const auto b1 = slots.take("bob");
+  EXPECT_EQ((std::vector<bool>{true, true, false, true}),
+            (std::vector<bool>{bool(a1), bool(a2), bool(slots.take("alice")), bool(b1)}));
+  const auto copy = a1;
+  a1.reset();
+  EXPECT_FALSE(slots.take("alice"));  // a copy still holds it
+  std::thread([&] { a2.reset(); }).join();
+  EXPECT_TRUE(slots.take("alice"));
+}
+
+}  // namespace

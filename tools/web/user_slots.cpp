@@ -1,0 +1,16 @@
+#include "web/user_slots.h"
+
+namespace mq::web {
+
+std::shared_ptr<void> user_slots_t::take(const std::string& user) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t& held = held_[user];
+  if (held >= per_user_) return nullptr;
+  ++held;
+  return std::shared_ptr<void>(this, [this, user](void*) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const auto it = held_.find(user); it != held_.end() && --it->second == 0) held_.erase(it);
+  });
+}
+
+}  // namespace mq::web
