@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include <boost/asio/post.hpp>
@@ -38,6 +40,8 @@ struct app_t::job_t {
 namespace {
 
 constexpr const char* cookie_name = "mq_session";
+// Before the login: what the login form's token is bound to.
+constexpr const char* login_cookie_name = "mq_login";
 constexpr std::size_t page_size = 50;
 // Entries per call of mqctl's bulk action: the progress moves between them.
 constexpr std::size_t chunk_size = 200;
@@ -47,6 +51,17 @@ http::limits_t web_limits() {
   limits.max_header = 16 * 1024;
   limits.max_body = 1024 * 1024;
   limits.deadline = std::chrono::seconds(120);
+  // On every answer, the HTTP layer's own refusals included: no script
+  // anywhere, nothing from elsewhere, no framing.
+  limits.headers = {
+      {"Content-Security-Policy",
+       "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
+       "base-uri 'none'"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Referrer-Policy", "no-referrer"},
+      {"Cache-Control", "no-store"},
+  };
   return limits;
 }
 
@@ -54,14 +69,6 @@ http::response_t make(bh::status status, unsigned version, std::string body,
                       const char* type = "text/html; charset=utf-8") {
   http::response_t r{status, version};
   r.set(bh::field::content_type, type);
-  // No script anywhere, nothing from elsewhere, no framing.
-  r.set("Content-Security-Policy",
-        "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
-        "base-uri 'none'");
-  r.set("X-Content-Type-Options", "nosniff");
-  r.set("X-Frame-Options", "DENY");
-  r.set("Referrer-Policy", "no-referrer");
-  r.set(bh::field::cache_control, "no-store");
   r.body() = std::move(body);
   return r;
 }
@@ -125,6 +132,11 @@ std::vector<std::uint64_t> ids_of(const form_t& form) {
   return ids;
 }
 
+std::string lower(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 bool journal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
   return stream && *stream;
@@ -145,15 +157,49 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
       data_(options_.sorter_socket, options_.client_socket, options_.timeout_ms),
       users_(options_.users_file),
       sessions_(options_.session_lifetime),
+      guard_(options_.login_guard),
       server_(
           io, options_.listen,
           [this](http::request_t r, const http::server_t::endpoint_t& peer, respond_t respond) {
             handle(std::move(r), peer, std::move(respond));
           },
-          web_limits()) {}
+          web_limits()) {
+  const std::string port = std::to_string(server_.endpoint().port());
+  hosts_ = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port};
+  const std::string listen = lower(http::server_t::url(server_.endpoint()).substr(7));
+  if (std::find(hosts_.begin(), hosts_.end(), listen) == hosts_.end()) hosts_.push_back(listen);
+  for (const auto& h : options_.allowed_hosts) hosts_.push_back(lower(h));
+}
+
+bool app_t::host_allowed(std::string host) const {
+  host = lower(host);
+  // A name given without a port is served on whatever port the proxy used.
+  const auto colon = host.rfind(':');
+  const std::string bare =
+      colon != std::string::npos && host.find(']', colon) == std::string::npos ? host.substr(0, colon) : host;
+  return !host.empty() && std::any_of(hosts_.begin(), hosts_.end(), [&](const std::string& h) {
+    return h == host || (h == bare && h.find_first_of(":]") == std::string::npos);
+  });
+}
+
+bool app_t::origin_allowed(const http::request_t& request) const {
+  // A browser tells where a POST comes from; one that says nothing is no
+  // browser page of another site.
+  const auto site = request["Sec-Fetch-Site"];
+  if (!site.empty() && site != "same-origin" && site != "none") return false;
+  const auto it = request.find(bh::field::origin);
+  if (it == request.end()) return true;
+  const std::string origin = lower(std::string(it->value()));
+  // Our own pages send "null": their referrer policy withholds the origin.
+  if (origin == "null") return site == "same-origin";
+  for (const char* scheme : {"http://", "https://"})
+    if (origin.rfind(scheme, 0) == 0) return host_allowed(origin.substr(std::strlen(scheme)));
+  return false;
+}
 
 app_t::~app_t() {
   pages_.join();
+  logins_.join();
   actions_.join();
   background_.join();
 }
@@ -166,21 +212,48 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   const form_t query(q == std::string::npos ? "" : target.substr(q + 1));
   const bool get = request.method() == bh::verb::get, post = request.method() == bh::verb::post;
   const std::string peer = peer_at.address().to_string();
+  // Only names this view answers to: a name of someone else's that points
+  // here (DNS rebinding) reaches nothing.
+  if (!host_allowed(std::string(request[bh::field::host]))) {
+    log_line(4,
+             "refused a request for host '" + mqctl::shown(std::string(request[bh::field::host])) + "' from " + peer);
+    return respond(refused(bh::status::misdirected_request, version, "This server does not answer to that host name."));
+  }
   if (!get && !post) {
     auto r = refused(bh::status::method_not_allowed, version, "Only GET and POST are served.");
     r.set(bh::field::allow, "GET, POST");
     return respond(std::move(r));
   }
+  if (post && !origin_allowed(request)) {
+    log_line(4, "refused a POST to " + mqctl::shown(path) + " from origin '" +
+                    mqctl::shown(std::string(request[bh::field::origin])) + "', from " + peer);
+    return respond(refused(bh::status::forbidden, version, "A form of another site cannot be sent here."));
+  }
   if (get && path == "/static/style.css") return respond(make(bh::status::ok, version, pages::style_sheet, "text/css"));
   const bool form_body = post && request[bh::field::content_type].substr(0, 33) == "application/x-www-form-urlencoded";
   const form_t form(form_body ? request.body() : std::string());
+  const std::string cookies(request[bh::field::cookie]);
   if (path == "/login") {
-    if (get) return respond(make(bh::status::ok, version, pages::login("")));
-    return login(form, peer, version, std::move(respond));
+    auto pre = cookie_value(cookies, login_cookie_name).value_or("");
+    if (post) return login(form, pre, peer, version, std::move(respond));
+    if (pre.size() != 64 || pre.find_first_not_of("0123456789abcdef") != std::string::npos)
+      pre = sessions_t::random_token();
+    auto r = make(bh::status::ok, version, pages::login("", sessions_.login_token(pre)));
+    r.set(bh::field::set_cookie, std::string(login_cookie_name) + "=" + pre +
+                                     "; Path=/login; HttpOnly; SameSite=Strict" +
+                                     (options_.secure_cookie ? "; Secure" : ""));
+    return respond(std::move(r));
   }
 
-  const auto cookie = cookie_value(std::string(request[bh::field::cookie]), cookie_name);
+  const auto cookie = cookie_value(cookies, cookie_name);
   const session_t* session = cookie ? sessions_.find(*cookie) : nullptr;
+  if (session && users_.current(session->user) != session->stamp) {
+    // A new password or a removal ends every session of the old one.
+    log_line(5, "ended a session of user '" + mqctl::shown(session->user) +
+                    "': the password was changed or the user removed");
+    sessions_.close(*cookie);
+    session = nullptr;
+  }
   if (!session) {
     if (get) return respond(redirect("/login", version));
     return respond(refused(bh::status::forbidden, version, "Log in first."));
@@ -196,21 +269,39 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   post_action(path, form, *cookie, *session, peer, version, std::move(respond));
 }
 
-void app_t::login(const form_t& form, const std::string& peer, unsigned version, respond_t respond) {
+void app_t::login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
+                  respond_t respond) {
   const std::string user = form.get("user"), password = form.get("password");
-  boost::asio::post(pages_, [this, user, password, peer, version, respond = std::move(respond)] {
+  // A login form of another page would log the browser in as whoever
+  // that page likes.
+  if (!sessions_.login_token_matches(pre_cookie, form.get("login_token"))) {
+    log_line(4, "refused a login for user '" + mqctl::shown(user) + "' without the login form's token, from " + peer);
+    return respond(
+        refused(bh::status::forbidden, version, "The login form is stale or not this site's; log in again."));
+  }
+  const auto too_many = [&](std::chrono::seconds wait, const std::string& text) {
+    auto r = make(bh::status::too_many_requests, version, pages::login(text, sessions_.login_token(pre_cookie)));
+    r.set(bh::field::retry_after, std::to_string(wait.count()));
+    respond(std::move(r));
+  };
+  if (const auto wait = guard_.wait(user, std::chrono::steady_clock::now()); wait.count() > 0)
+    return too_many(wait, "Too many failed logins; try again in " + std::to_string(wait.count()) + " s.");
+  if (logins_pending_ >= options_.max_pending_logins)
+    return too_many(std::chrono::seconds(1), "Too many logins at once; try again in a moment.");
+  ++logins_pending_;
+  boost::asio::post(logins_, [this, user, password, peer, version, pre_cookie, respond = std::move(respond)] {
     bool ok = false;
-    std::string problem;
+    std::string stamp;
     try {
-      std::lock_guard<std::mutex> lock(login_mutex_);
-      ok = !user.empty() && users_.check(user, password);
+      ok = !user.empty() && users_.check(user, password, &stamp);
     } catch (const std::exception& e) {
-      problem = e.what();
-      log_line(3, "cannot check a login: " + problem);
+      log_line(3, "cannot check a login: " + std::string(e.what()));
     }
-    boost::asio::post(io_, [this, ok, user, peer, version, respond = std::move(respond)] {
+    boost::asio::post(io_, [this, ok, user, stamp, peer, version, pre_cookie, respond = std::move(respond)] {
+      --logins_pending_;
       if (ok) {
-        const std::string token = sessions_.open(user);
+        guard_.succeeded(user);
+        const std::string token = sessions_.open(user, stamp);
         log_line(6, "user '" + mqctl::shown(user) + "' logged in from " + peer);
         auto r = redirect("/", version);
         r.set(bh::field::set_cookie,
@@ -219,10 +310,16 @@ void app_t::login(const form_t& form, const std::string& peer, unsigned version,
         return respond(std::move(r));
       }
       log_line(4, "failed login for user '" + mqctl::shown(user) + "' from " + peer);
-      // A guesser waits for every answer.
+      if (guard_.failed(user, std::chrono::steady_clock::now()))
+        log_line(4, "user '" + mqctl::shown(user) + "' locked out for " +
+                        std::to_string(options_.login_guard.lockout.count()) + " s after " +
+                        std::to_string(options_.login_guard.per_user) + " failed logins in a row");
+      // A guesser waits for every answer; the failure budget bounds how
+      // many exchanges wait at once.
       auto timer = std::make_shared<boost::asio::steady_timer>(io_, options_.login_delay);
-      timer->async_wait([timer, version, respond](const boost::system::error_code&) {
-        respond(make(bh::status::unauthorized, version, pages::login("Wrong user name or password.")));
+      auto page = pages::login("Wrong user name or password.", sessions_.login_token(pre_cookie));
+      timer->async_wait([timer, version, respond, page = std::move(page)](const boost::system::error_code&) {
+        respond(make(bh::status::unauthorized, version, page));
       });
     });
   });
@@ -340,10 +437,10 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
       const auto action = action_of(query.get("do"));
       if (!action) return respond(refused(bh::status::bad_request, version, "No such action.", &viewer));
       std::string what = action->name;
-      if (action->action == data_t::action_t::move)
-        what += " to " + mqctl::status_name(mqctl::parse_status(query.get("to")));
       std::uint64_t count = 0;
       try {
+        if (action->action == data_t::action_t::move)
+          what += " to " + mqctl::status_name(mqctl::parse_status(query.get("to")));
         if (query.get("do").find(":ids") != std::string::npos) {
           count = ids_of(query).size();
           what += ", the entries checked";
@@ -395,7 +492,7 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
     } else {
       std::string described;
       job->selection = selection_words(form, described);
-      what += " the selection " + described + " (" + form.get("count") + " when confirmed)";
+      what += " the selection " + described;
     }
     job->what = what;
   } catch (const std::exception& e) {

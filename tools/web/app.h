@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -13,6 +14,7 @@
 #include "http/server.h"
 #include "web/data.h"
 #include "web/form.h"
+#include "web/login_guard.h"
 #include "web/sessions.h"
 #include "web/users.h"
 
@@ -26,6 +28,12 @@ struct options_t {
   bool secure_cookie = false;  // behind a proxy that speaks HTTPS
   int timeout_ms = 30000;      // for each answer of the daemon
   std::chrono::milliseconds login_delay{1000};
+  login_guard_t::settings_t login_guard;
+  // Passwords being hashed or waiting for it; more are refused at once.
+  std::size_t max_pending_logins = 4;
+  // Host names (with ":PORT" or without) the view answers to besides
+  // 127.0.0.1, localhost and [::1] on its port: a proxy's name.
+  std::vector<std::string> allowed_hosts;
   // The least time between two counts of the queue's shape.
   std::chrono::seconds shape_interval{60};
 };
@@ -44,7 +52,10 @@ class app_t {
  private:
   using respond_t = http::server_t::respond_t;
   void handle(http::request_t request, const http::server_t::endpoint_t& peer, respond_t respond);
-  void login(const form_t& form, const std::string& peer, unsigned version, respond_t respond);
+  void login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
+             respond_t respond);
+  bool host_allowed(std::string host) const;
+  bool origin_allowed(const http::request_t& request) const;
   void get_page(const std::string& path, const form_t& query, const session_t& session, unsigned version,
                 respond_t respond);
   void post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
@@ -57,10 +68,12 @@ class app_t {
   data_t data_;
   users_t users_;
   sessions_t sessions_;
+  login_guard_t guard_;
+  std::size_t logins_pending_ = 0;
   boost::asio::thread_pool pages_{4};
+  boost::asio::thread_pool logins_{1};      // one password hash at a time, never on a page's worker
   boost::asio::thread_pool actions_{1};     // one action at a time, as from one mqctl
   boost::asio::thread_pool background_{1};  // the shape's count
-  std::mutex login_mutex_;                  // one password hash at a time
 
   std::mutex mutex_;  // the jobs and the shape
   std::map<std::string, std::shared_ptr<job_t>> jobs_;
@@ -70,6 +83,7 @@ class app_t {
   bool shape_counting_ = false;
 
   http::server_t server_;
+  std::vector<std::string> hosts_;  // lower case, as the Host field must read
 };
 
 // A line for the log, with its syslog priority when it goes to the journal.
