@@ -14,7 +14,7 @@ std::chrono::seconds whole_seconds(login_guard_t::clock_t::duration d) {
 }  // namespace
 
 void login_guard_t::refill(clock_t::time_point now) {
-  if (filled_ == clock_t::time_point{}) filled_ = now;
+  if (filled_ == clock_t::time_point{} || now < filled_) filled_ = now;
   const double gained = std::chrono::duration<double>(now - filled_) / settings_.refill;
   tokens_ = std::min(static_cast<double>(settings_.budget), tokens_ + gained);
   filled_ = now;
@@ -33,10 +33,12 @@ bool login_guard_t::failed(const std::string& user, clock_t::time_point now) {
   tokens_ = std::max(0.0, tokens_ - 1);
   auto it = names_.find(user);
   if (it == names_.end()) {
-    // Names are the guesser's choice: the one unused longest makes room.
+    // Names are the guesser's choice: the one unused longest makes room,
+    // a locked one last.
+    const auto rank = [now](const auto& n) { return std::make_pair(n.second.locked_until > now, n.second.last); };
     if (names_.size() >= settings_.max_names)
       names_.erase(std::min_element(names_.begin(), names_.end(),
-                                    [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
+                                    [&](const auto& a, const auto& b) { return rank(a) < rank(b); }));
     it = names_.emplace(user, name_t{}).first;
   }
   auto& n = it->second;
