@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #include <boost/asio/post.hpp>
@@ -132,11 +130,6 @@ std::vector<std::uint64_t> ids_of(const form_t& form) {
   return ids;
 }
 
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 bool journal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
   return stream && *stream;
@@ -163,39 +156,8 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
           [this](http::request_t r, const http::server_t::endpoint_t& peer, respond_t respond) {
             handle(std::move(r), peer, std::move(respond));
           },
-          web_limits()) {
-  const std::string port = std::to_string(server_.endpoint().port());
-  hosts_ = {"127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port};
-  const std::string listen = lower(http::server_t::url(server_.endpoint()).substr(7));
-  if (std::find(hosts_.begin(), hosts_.end(), listen) == hosts_.end()) hosts_.push_back(listen);
-  for (const auto& h : options_.allowed_hosts) hosts_.push_back(lower(h));
-}
-
-bool app_t::host_allowed(std::string host) const {
-  host = lower(host);
-  // A name given without a port is served on whatever port the proxy used.
-  const auto colon = host.rfind(':');
-  const std::string bare =
-      colon != std::string::npos && host.find(']', colon) == std::string::npos ? host.substr(0, colon) : host;
-  return !host.empty() && std::any_of(hosts_.begin(), hosts_.end(), [&](const std::string& h) {
-    return h == host || (h == bare && h.find_first_of(":]") == std::string::npos);
-  });
-}
-
-bool app_t::origin_allowed(const http::request_t& request) const {
-  // A browser tells where a POST comes from; one that says nothing is no
-  // browser page of another site.
-  const auto site = request["Sec-Fetch-Site"];
-  if (!site.empty() && site != "same-origin" && site != "none") return false;
-  const auto it = request.find(bh::field::origin);
-  if (it == request.end()) return true;
-  const std::string origin = lower(std::string(it->value()));
-  // Our own pages send "null": their referrer policy withholds the origin.
-  if (origin == "null") return site == "same-origin";
-  for (const char* scheme : {"http://", "https://"})
-    if (origin.rfind(scheme, 0) == 0) return host_allowed(origin.substr(std::strlen(scheme)));
-  return false;
-}
+          web_limits()),
+      hosts_(server_.endpoint().port(), http::server_t::url(server_.endpoint()).substr(7), options_.allowed_hosts) {}
 
 app_t::~app_t() {
   pages_.join();
@@ -214,7 +176,7 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   const std::string peer = peer_at.address().to_string();
   // Only names this view answers to: a name of someone else's that points
   // here (DNS rebinding) reaches nothing.
-  if (!host_allowed(std::string(request[bh::field::host]))) {
+  if (!hosts_.allows(request[bh::field::host])) {
     log_line(4,
              "refused a request for host '" + mqctl::shown(std::string(request[bh::field::host])) + "' from " + peer);
     return respond(refused(bh::status::misdirected_request, version, "This server does not answer to that host name."));
@@ -224,7 +186,8 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
     r.set(bh::field::allow, "GET, POST");
     return respond(std::move(r));
   }
-  if (post && !origin_allowed(request)) {
+  if (post && !hosts_.allows_post(request[bh::field::origin], request.find(bh::field::origin) != request.end(),
+                                  request["Sec-Fetch-Site"])) {
     log_line(4, "refused a POST to " + mqctl::shown(path) + " from origin '" +
                     mqctl::shown(std::string(request[bh::field::origin])) + "', from " + peer);
     return respond(refused(bh::status::forbidden, version, "A form of another site cannot be sent here."));

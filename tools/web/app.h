@@ -14,6 +14,7 @@
 #include "http/server.h"
 #include "web/data.h"
 #include "web/form.h"
+#include "web/hosts.h"
 #include "web/login_guard.h"
 #include "web/sessions.h"
 #include "web/users.h"
@@ -54,8 +55,6 @@ class app_t {
   void handle(http::request_t request, const http::server_t::endpoint_t& peer, respond_t respond);
   void login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
              respond_t respond);
-  bool host_allowed(std::string host) const;
-  bool origin_allowed(const http::request_t& request) const;
   void get_page(const std::string& path, const form_t& query, const session_t& session, unsigned version,
                 respond_t respond);
   void post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
@@ -83,7 +82,7 @@ class app_t {
   bool shape_counting_ = false;
 
   http::server_t server_;
-  std::vector<std::string> hosts_;  // lower case, as the Host field must read
+  hosts_t hosts_;
 };
 
 // A line for the log, with its syslog priority when it goes to the journal.
