@@ -197,15 +197,9 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   const form_t form(form_body ? request.body() : std::string());
   const std::string cookies(request[bh::field::cookie]);
   if (path == "/login") {
-    auto pre = cookie_value(cookies, login_cookie_name).value_or("");
+    const auto pre = cookie_value(cookies, login_cookie_name).value_or("");
     if (post) return login(form, pre, peer, version, std::move(respond));
-    if (pre.size() != 64 || pre.find_first_not_of("0123456789abcdef") != std::string::npos)
-      pre = sessions_t::random_token();
-    auto r = make(bh::status::ok, version, pages::login("", sessions_.login_token(pre)));
-    r.set(bh::field::set_cookie, std::string(login_cookie_name) + "=" + pre +
-                                     "; Path=/login; HttpOnly; SameSite=Strict" +
-                                     (options_.secure_cookie ? "; Secure" : ""));
-    return respond(std::move(r));
+    return respond(login_page(bh::status::ok, version, "", pre));
   }
 
   const auto cookie = cookie_value(cookies, cookie_name);
@@ -232,6 +226,19 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   post_action(path, form, *cookie, *session, peer, version, std::move(respond));
 }
 
+http::response_t app_t::login_page(bh::status status, unsigned version, const std::string& message,
+                                   std::string pre_cookie) const {
+  // The form's token goes with this cookie: a new one when there is none.
+  const bool fresh = pre_cookie.size() != 64 || pre_cookie.find_first_not_of("0123456789abcdef") != std::string::npos;
+  if (fresh) pre_cookie = sessions_t::random_token();
+  auto r = make(status, version, pages::login(message, sessions_.login_token(pre_cookie)));
+  if (fresh)
+    r.set(bh::field::set_cookie, std::string(login_cookie_name) + "=" + pre_cookie +
+                                     "; Path=/login; HttpOnly; SameSite=Strict" +
+                                     (options_.secure_cookie ? "; Secure" : ""));
+  return r;
+}
+
 void app_t::login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
                   respond_t respond) {
   const std::string user = form.get("user"), password = form.get("password");
@@ -239,11 +246,12 @@ void app_t::login(const form_t& form, const std::string& pre_cookie, const std::
   // that page likes.
   if (!sessions_.login_token_matches(pre_cookie, form.get("login_token"))) {
     log_line(4, "refused a login for user '" + mqctl::shown(user) + "' without the login form's token, from " + peer);
-    return respond(
-        refused(bh::status::forbidden, version, "The login form is stale or not this site's; log in again."));
+    return respond(login_page(bh::status::forbidden, version,
+                              "The login form was stale or another site's; nobody was logged in. Log in again.",
+                              pre_cookie));
   }
   const auto too_many = [&](std::chrono::seconds wait, const std::string& text) {
-    auto r = make(bh::status::too_many_requests, version, pages::login(text, sessions_.login_token(pre_cookie)));
+    auto r = login_page(bh::status::too_many_requests, version, text, pre_cookie);
     r.set(bh::field::retry_after, std::to_string(wait.count()));
     respond(std::move(r));
   };
@@ -280,10 +288,8 @@ void app_t::login(const form_t& form, const std::string& pre_cookie, const std::
       // A guesser waits for every answer; the failure budget bounds how
       // many exchanges wait at once.
       auto timer = std::make_shared<boost::asio::steady_timer>(io_, options_.login_delay);
-      auto page = pages::login("Wrong user name or password.", sessions_.login_token(pre_cookie));
-      timer->async_wait([timer, version, respond, page = std::move(page)](const boost::system::error_code&) {
-        respond(make(bh::status::unauthorized, version, page));
-      });
+      auto r = login_page(bh::status::unauthorized, version, "Wrong user name or password.", pre_cookie);
+      timer->async_wait([timer, respond, r = std::move(r)](const boost::system::error_code&) { respond(r); });
     });
   });
 }

@@ -53,6 +53,8 @@ class app_t {
  private:
   using respond_t = http::server_t::respond_t;
   void handle(http::request_t request, const http::server_t::endpoint_t& peer, respond_t respond);
+  http::response_t login_page(boost::beast::http::status status, unsigned version, const std::string& message,
+                              std::string pre_cookie) const;
   void login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
              respond_t respond);
   void get_page(const std::string& path, const form_t& query, const session_t& session, unsigned version,

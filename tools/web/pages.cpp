@@ -282,7 +282,7 @@ std::string confirm(const form_t& query, const std::string& what, std::uint64_t 
       "<p id=\"question\">" + html(what) + ": <strong id=\"count\">" + mqctl::entries(count) + "</strong>.</p>\n";
   if (count == 0) return body + "<p>Nothing to do.</p>";
   body += "<form method=\"post\" action=\"/act\">" + hidden("csrf", viewer.csrf) + hidden("do", query.get("do")) +
-          hidden("to", query.get("to")) + hidden("count", num(count));
+          hidden("to", query.get("to"));
   if (query.get("do").find(":ids") != std::string::npos)
     for (const auto& id : query.all("id")) body += hidden("id", id);
   else
