@@ -221,6 +221,8 @@ def check_sessions_end(run, a, port):
     status, cookie, fields = log_in_raw(port, "erin", "password of erin", pre)
     assert status == 429 and not cookie and int(fields["retry-after"][0]) > 0, (status, fields)
     run.wait_log("web.log", "user 'erin' locked out")
+    assert log_in_raw(port, "x" * 100000, "wrong", pre)[0] == 401  # no such name is kept or hashed
+    run.wait_log("web.log", "failed login for a user name of 100000 bytes")
 
 
 def check_login_flood(driver, base, port, shot):
