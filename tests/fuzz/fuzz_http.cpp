@@ -1,7 +1,7 @@
 // Input: bytes as a peer sends them to the HTTP layer of mq-web and of the
 // metrics endpoint: a request read by the same parser with the same
 // limits, then the request's query string, form body and cookie as mq-web
-// decodes them.
+// decodes them, and its Host and Origin as mq-web checks them.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,6 +11,7 @@
 #include "http/server.h"
 #include "web/escape.h"
 #include "web/form.h"
+#include "web/hosts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   mq::http::limits_t limits;
@@ -54,5 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (mq::web::url_decode(mq::web::url_component(v)) != v) __builtin_trap();
     }
   (void)mq::web::cookie_value(std::string(request[boost::beast::http::field::cookie]), "mq_session");
+  static const mq::web::hosts_t hosts(9468, "127.0.0.1:9468", {"mail.example.org"});
+  const auto host = request[boost::beast::http::field::host];
+  // Only the names given, whatever the case.
+  if (hosts.allows(host) && host.size() > 22) __builtin_trap();
+  (void)hosts.allows_post(request[boost::beast::http::field::origin], true, request["Sec-Fetch-Site"]);
   return 0;
 }

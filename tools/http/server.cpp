@@ -84,6 +84,8 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
     if (closed_ || replied_) return;
     replied_ = true;
     response_ = std::move(r);
+    for (const auto& [name, value] : server_->limits_.headers)
+      if (response_.find(name) == response_.end()) response_.set(name, value);
     response_.keep_alive(false);
     response_.prepare_payload();
     beast::http::async_write(socket_, response_, [self = shared_from_this()](const beast::error_code&, std::size_t) {

@@ -6,6 +6,8 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -30,6 +32,9 @@ struct limits_t {
   std::size_t max_body = 0;
   // From the accept to the last byte of the answer.
   std::chrono::milliseconds deadline{10000};
+  // Set on every answer that has not set them itself, the server's own
+  // 400/413/431 included.
+  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // A parser with the limits set, as the server reads requests with it.

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <iterator>
 #include <unordered_map>
+#include <utility>
 
 namespace mqctl {
 
@@ -40,10 +42,15 @@ void append_utf8(std::string& out, char32_t c) {
 }
 
 // Characters that change how the rest of a line looks without showing
-// themselves: direction overrides and isolates, zero-width marks.
+// themselves: direction controls, invisible and ignorable marks, line and
+// paragraph separators.
 bool invisible_format(char32_t c) {
-  return (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) || c == 0xfeff ||
-         c == 0x2028 || c == 0x2029;
+  static constexpr std::pair<char32_t, char32_t> ranges[] = {
+#include "invisible.inc"
+  };
+  const auto* it =
+      std::upper_bound(std::begin(ranges), std::end(ranges), c, [](char32_t v, const auto& r) { return v < r.first; });
+  return it != std::begin(ranges) && c <= std::prev(it)->second;
 }
 
 std::string hex_escape(const char* format, unsigned value) {

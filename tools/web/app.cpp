@@ -38,6 +38,8 @@ struct app_t::job_t {
 namespace {
 
 constexpr const char* cookie_name = "mq_session";
+// Before the login: what the login form's token is bound to.
+constexpr const char* login_cookie_name = "mq_login";
 constexpr std::size_t page_size = 50;
 // Entries per call of mqctl's bulk action: the progress moves between them.
 constexpr std::size_t chunk_size = 200;
@@ -47,6 +49,17 @@ http::limits_t web_limits() {
   limits.max_header = 16 * 1024;
   limits.max_body = 1024 * 1024;
   limits.deadline = std::chrono::seconds(120);
+  // On every answer, the HTTP layer's own refusals included: no script
+  // anywhere, nothing from elsewhere, no framing.
+  limits.headers = {
+      {"Content-Security-Policy",
+       "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
+       "base-uri 'none'"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Referrer-Policy", "no-referrer"},
+      {"Cache-Control", "no-store"},
+  };
   return limits;
 }
 
@@ -54,14 +67,6 @@ http::response_t make(bh::status status, unsigned version, std::string body,
                       const char* type = "text/html; charset=utf-8") {
   http::response_t r{status, version};
   r.set(bh::field::content_type, type);
-  // No script anywhere, nothing from elsewhere, no framing.
-  r.set("Content-Security-Policy",
-        "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
-        "base-uri 'none'");
-  r.set("X-Content-Type-Options", "nosniff");
-  r.set("X-Frame-Options", "DENY");
-  r.set("Referrer-Policy", "no-referrer");
-  r.set(bh::field::cache_control, "no-store");
   r.body() = std::move(body);
   return r;
 }
@@ -146,15 +151,18 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
       users_(options_.users_file),
       sessions_(options_.session_lifetime),
       selections_(options_.selections_per_user),
+      guard_(options_.login_guard),
       server_(
           io, options_.listen,
           [this](http::request_t r, const http::server_t::endpoint_t& peer, respond_t respond) {
             handle(std::move(r), peer, std::move(respond));
           },
-          web_limits()) {}
+          web_limits()),
+      hosts_(server_.endpoint().port(), http::server_t::url(server_.endpoint()).substr(7), options_.allowed_hosts) {}
 
 app_t::~app_t() {
   pages_.join();
+  logins_.join();
   actions_.join();
   background_.join();
 }
@@ -167,21 +175,43 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   const form_t query(q == std::string::npos ? "" : target.substr(q + 1));
   const bool get = request.method() == bh::verb::get, post = request.method() == bh::verb::post;
   const std::string peer = peer_at.address().to_string();
+  // Only names this view answers to: a name of someone else's that points
+  // here (DNS rebinding) reaches nothing.
+  if (!hosts_.allows(request[bh::field::host])) {
+    log_line(4,
+             "refused a request for host '" + mqctl::shown(std::string(request[bh::field::host])) + "' from " + peer);
+    return respond(refused(bh::status::misdirected_request, version, "This server does not answer to that host name."));
+  }
   if (!get && !post) {
     auto r = refused(bh::status::method_not_allowed, version, "Only GET and POST are served.");
     r.set(bh::field::allow, "GET, POST");
     return respond(std::move(r));
   }
+  if (post && !hosts_.allows_post(request[bh::field::origin], request.find(bh::field::origin) != request.end(),
+                                  request["Sec-Fetch-Site"])) {
+    log_line(4, "refused a POST to " + mqctl::shown(path) + " from origin '" +
+                    mqctl::shown(std::string(request[bh::field::origin])) + "', from " + peer);
+    return respond(refused(bh::status::forbidden, version, "A form of another site cannot be sent here."));
+  }
   if (get && path == "/static/style.css") return respond(make(bh::status::ok, version, pages::style_sheet, "text/css"));
   const bool form_body = post && request[bh::field::content_type].substr(0, 33) == "application/x-www-form-urlencoded";
   const form_t form(form_body ? request.body() : std::string());
+  const std::string cookies(request[bh::field::cookie]);
   if (path == "/login") {
-    if (get) return respond(make(bh::status::ok, version, pages::login("")));
-    return login(form, peer, version, std::move(respond));
+    const auto pre = cookie_value(cookies, login_cookie_name).value_or("");
+    if (post) return login(form, pre, peer, version, std::move(respond));
+    return respond(login_page(bh::status::ok, version, "", pre));
   }
 
-  const auto cookie = cookie_value(std::string(request[bh::field::cookie]), cookie_name);
+  const auto cookie = cookie_value(cookies, cookie_name);
   const session_t* session = cookie ? sessions_.find(*cookie) : nullptr;
+  if (session && users_.current(session->user) != session->stamp) {
+    // A new password or a removal ends every session of the old one.
+    log_line(5, "ended a session of user '" + mqctl::shown(session->user) +
+                    "': the password was changed or the user removed");
+    sessions_.close(*cookie);
+    session = nullptr;
+  }
   if (!session) {
     if (get) return respond(redirect("/login", version));
     return respond(refused(bh::status::forbidden, version, "Log in first."));
@@ -197,21 +227,59 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   post_action(path, form, *cookie, *session, peer, version, std::move(respond));
 }
 
-void app_t::login(const form_t& form, const std::string& peer, unsigned version, respond_t respond) {
+http::response_t app_t::login_page(bh::status status, unsigned version, const std::string& message,
+                                   std::string pre_cookie) const {
+  // The form's token goes with this cookie: a new one when there is none.
+  const bool fresh = pre_cookie.size() != 64 || pre_cookie.find_first_not_of("0123456789abcdef") != std::string::npos;
+  if (fresh) pre_cookie = sessions_t::random_token();
+  auto r = make(status, version, pages::login(message, sessions_.login_token(pre_cookie)));
+  if (fresh)
+    r.set(bh::field::set_cookie, std::string(login_cookie_name) + "=" + pre_cookie +
+                                     "; Path=/login; HttpOnly; SameSite=Strict" +
+                                     (options_.secure_cookie ? "; Secure" : ""));
+  return r;
+}
+
+void app_t::login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
+                  respond_t respond) {
   const std::string user = form.get("user"), password = form.get("password");
-  boost::asio::post(pages_, [this, user, password, peer, version, respond = std::move(respond)] {
+  // No name is longer (set-user refuses them); the guard keeps the names
+  // it sees, so these are not kept, nor hashed.
+  if (user.size() > 64) {
+    log_line(4, "failed login for a user name of " + std::to_string(user.size()) + " bytes from " + peer);
+    return respond(login_page(bh::status::unauthorized, version, "Wrong user name or password.", pre_cookie));
+  }
+  // A login form of another page would log the browser in as whoever
+  // that page likes.
+  if (!sessions_.login_token_matches(pre_cookie, form.get("login_token"))) {
+    log_line(4, "refused a login for user '" + mqctl::shown(user) + "' without the login form's token, from " + peer);
+    return respond(login_page(bh::status::forbidden, version,
+                              "The login form was stale or another site's; nobody was logged in. Log in again.",
+                              pre_cookie));
+  }
+  const auto too_many = [&](std::chrono::seconds wait, const std::string& text) {
+    auto r = login_page(bh::status::too_many_requests, version, text, pre_cookie);
+    r.set(bh::field::retry_after, std::to_string(wait.count()));
+    respond(std::move(r));
+  };
+  if (const auto wait = guard_.wait(user, std::chrono::steady_clock::now()); wait.count() > 0)
+    return too_many(wait, "Too many failed logins; try again in " + std::to_string(wait.count()) + " s.");
+  if (logins_pending_ >= options_.max_pending_logins)
+    return too_many(std::chrono::seconds(1), "Too many logins at once; try again in a moment.");
+  ++logins_pending_;
+  boost::asio::post(logins_, [this, user, password, peer, version, pre_cookie, respond = std::move(respond)] {
     bool ok = false;
-    std::string problem;
+    std::string stamp;
     try {
-      std::lock_guard<std::mutex> lock(login_mutex_);
-      ok = !user.empty() && users_.check(user, password);
+      ok = !user.empty() && users_.check(user, password, &stamp);
     } catch (const std::exception& e) {
-      problem = e.what();
-      log_line(3, "cannot check a login: " + problem);
+      log_line(3, "cannot check a login: " + std::string(e.what()));
     }
-    boost::asio::post(io_, [this, ok, user, peer, version, respond = std::move(respond)] {
+    boost::asio::post(io_, [this, ok, user, stamp, peer, version, pre_cookie, respond = std::move(respond)] {
+      --logins_pending_;
       if (ok) {
-        const std::string token = sessions_.open(user);
+        guard_.succeeded(user);
+        const std::string token = sessions_.open(user, stamp);
         log_line(6, "user '" + mqctl::shown(user) + "' logged in from " + peer);
         auto r = redirect("/", version);
         r.set(bh::field::set_cookie,
@@ -220,11 +288,15 @@ void app_t::login(const form_t& form, const std::string& peer, unsigned version,
         return respond(std::move(r));
       }
       log_line(4, "failed login for user '" + mqctl::shown(user) + "' from " + peer);
-      // A guesser waits for every answer.
+      if (guard_.failed(user, std::chrono::steady_clock::now()))
+        log_line(4, "user '" + mqctl::shown(user) + "' locked out for " +
+                        std::to_string(options_.login_guard.lockout.count()) + " s after " +
+                        std::to_string(options_.login_guard.per_user) + " failed logins in a row");
+      // A guesser waits for every answer; the failure budget bounds how
+      // many exchanges wait at once.
       auto timer = std::make_shared<boost::asio::steady_timer>(io_, options_.login_delay);
-      timer->async_wait([timer, version, respond](const boost::system::error_code&) {
-        respond(make(bh::status::unauthorized, version, pages::login("Wrong user name or password.")));
-      });
+      auto r = login_page(bh::status::unauthorized, version, "Wrong user name or password.", pre_cookie);
+      timer->async_wait([timer, respond, r = std::move(r)](const boost::system::error_code&) { respond(r); });
     });
   });
 }
@@ -360,10 +432,10 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
       const auto action = action_of(query.get("do"));
       if (!action) return respond(refused(bh::status::bad_request, version, "No such action.", &viewer));
       std::string what = action->name;
-      if (action->action == data_t::action_t::move)
-        what += " to " + mqctl::status_name(mqctl::parse_status(query.get("to")));
       std::uint64_t count = 0;
       try {
+        if (action->action == data_t::action_t::move)
+          what += " to " + mqctl::status_name(mqctl::parse_status(query.get("to")));
         if (query.get("do").find(":ids") != std::string::npos) {
           count = ids_of(query).size();
           what += ", the entries checked";
@@ -415,7 +487,7 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
     } else {
       std::string described;
       job->selection = selection_words(form, described);
-      what += " the selection " + described + " (" + form.get("count") + " when confirmed)";
+      what += " the selection " + described;
     }
     job->what = what;
   } catch (const std::exception& e) {

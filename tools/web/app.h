@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -13,6 +14,8 @@
 #include "http/server.h"
 #include "web/data.h"
 #include "web/form.h"
+#include "web/hosts.h"
+#include "web/login_guard.h"
 #include "web/sessions.h"
 #include "web/user_slots.h"
 #include "web/users.h"
@@ -27,6 +30,12 @@ struct options_t {
   bool secure_cookie = false;  // behind a proxy that speaks HTTPS
   int timeout_ms = 30000;      // for each answer of the daemon
   std::chrono::milliseconds login_delay{1000};
+  login_guard_t::settings_t login_guard;
+  // Passwords being hashed or waiting for it; more are refused at once.
+  std::size_t max_pending_logins = 4;
+  // Host names (with ":PORT" or without) the view answers to besides
+  // 127.0.0.1, localhost and [::1] on its port: a proxy's name.
+  std::vector<std::string> allowed_hosts;
   // The least time between two counts of the queue's shape.
   std::chrono::seconds shape_interval{60};
   // A page's selection (the list, a confirmation's count) stops past this,
@@ -49,7 +58,10 @@ class app_t {
  private:
   using respond_t = http::server_t::respond_t;
   void handle(http::request_t request, const http::server_t::endpoint_t& peer, respond_t respond);
-  void login(const form_t& form, const std::string& peer, unsigned version, respond_t respond);
+  http::response_t login_page(boost::beast::http::status status, unsigned version, const std::string& message,
+                              std::string pre_cookie) const;
+  void login(const form_t& form, const std::string& pre_cookie, const std::string& peer, unsigned version,
+             respond_t respond);
   void get_page(const std::string& path, const form_t& query, const session_t& session, unsigned version,
                 respond_t respond);
   void post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
@@ -63,10 +75,12 @@ class app_t {
   users_t users_;
   sessions_t sessions_;
   user_slots_t selections_;
+  login_guard_t guard_;
+  std::size_t logins_pending_ = 0;
   boost::asio::thread_pool pages_{4};
+  boost::asio::thread_pool logins_{1};      // one password hash at a time, never on a page's worker
   boost::asio::thread_pool actions_{1};     // one action at a time, as from one mqctl
   boost::asio::thread_pool background_{1};  // the shape's count
-  std::mutex login_mutex_;                  // one password hash at a time
 
   std::mutex mutex_;  // the jobs and the shape
   std::map<std::string, std::shared_ptr<job_t>> jobs_;
@@ -76,6 +90,7 @@ class app_t {
   bool shape_counting_ = false;
 
   http::server_t server_;
+  hosts_t hosts_;
 };
 
 // A line for the log, with its syslog priority when it goes to the journal.

@@ -44,7 +44,8 @@ int run(int argc, char** argv) {
   unsigned session_hours = 8;
   po::options_description visible(
       "Usage: mq-web [OPTIONS]\n"
-      "       mq-web [--users FILE] set-user NAME   (password on standard input)");
+      "       mq-web [--users FILE] set-user NAME   (password on standard input)\n"
+      "       mq-web [--users FILE] remove-user NAME");
   visible.add_options()("help,h", "print this help and exit")("listen", po::value(&o.listen)->default_value(o.listen),
                                                               "HOST:PORT to serve on (a numeric host)")(
       "users", po::value(&o.users_file)->default_value(o.users_file), "file of users and password hashes")(
@@ -54,7 +55,10 @@ int run(int argc, char** argv) {
       "client-socket", po::value(&o.client_socket), "the client socket (default STATE_DIR/client.sock)")(
       "session-hours", po::value(&session_hours)->default_value(session_hours), "hours a login lasts")(
       "secure-cookie", po::bool_switch(&o.secure_cookie),
-      "mark the session cookie Secure (behind a proxy that serves HTTPS)");
+      "mark the session cookie Secure (behind a proxy that serves HTTPS)")(
+      "allowed-host", po::value(&o.allowed_hosts)->composing(),
+      "a host name (NAME or NAME:PORT) to answer to besides 127.0.0.1, localhost and [::1] on the port served; "
+      "repeatable (the name a proxy passes on)");
   po::options_description hidden;
   hidden.add_options()("command", po::value<std::vector<std::string>>());
   po::options_description all;
@@ -77,9 +81,17 @@ int run(int argc, char** argv) {
   }
   if (vm.count("command")) {
     const auto words = vm["command"].as<std::vector<std::string>>();
-    if (words.size() != 2 || words[0] != "set-user") {
+    if (words.size() != 2 || (words[0] != "set-user" && words[0] != "remove-user")) {
       std::cerr << "mq-web: unknown command\n" << visible << std::endl;
       return 2;
+    }
+    if (words[0] == "remove-user") {
+      if (!mq::web::users_t(o.users_file).remove(words[1])) {
+        std::cerr << "mq-web: no user " << words[1] << " in " << o.users_file << '\n';
+        return 1;
+      }
+      std::cout << "User " << words[1] << " removed from " << o.users_file << '\n';
+      return 0;
     }
     const std::string password = read_password();
     if (password.size() < 8) {

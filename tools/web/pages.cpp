@@ -101,7 +101,8 @@ header a{color:#fff}header .who{margin-left:auto}header form{display:inline}
 main{padding:1em;max-width:100%;overflow-wrap:anywhere}
 table{border-collapse:collapse;margin:.5em 0;table-layout:auto}
 th,td{border:1px solid #ccc;padding:.2em .5em;text-align:left;vertical-align:top;max-width:40em;overflow-wrap:anywhere;unicode-bidi:isolate}
-td.n{text-align:right;font-variant-numeric:tabular-nums}
+td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap;overflow-wrap:normal}
+td.t{white-space:nowrap}
 pre{background:#fff;border:1px solid #ccc;padding:.5em;white-space:pre-wrap;overflow-wrap:anywhere;unicode-bidi:isolate}
 .filter label{display:inline-block;margin:0 .8em .3em 0}
 .error{color:#a00;font-weight:bold}.note{color:#666}
@@ -128,13 +129,13 @@ std::string frame(const std::string& title, const viewer_t* viewer, const std::s
   return out;
 }
 
-std::string login(const std::string& message) {
+std::string login(const std::string& message, const std::string& token) {
   std::string body;
   if (!message.empty()) body += "<p class=\"error\">" + html(message) + "</p>";
-  body +=
-      "<form method=\"post\" action=\"/login\"><p><label>User <input name=\"user\" autocomplete=\"username\" "
-      "autofocus></label></p><p><label>Password <input type=\"password\" name=\"password\" "
-      "autocomplete=\"current-password\"></label></p><p><button type=\"submit\">Log in</button></p></form>";
+  body += "<form method=\"post\" action=\"/login\">" + hidden("login_token", token) +
+          "<p><label>User <input name=\"user\" autocomplete=\"username\" "
+          "autofocus></label></p><p><label>Password <input type=\"password\" name=\"password\" "
+          "autocomplete=\"current-password\"></label></p><p><button type=\"submit\">Log in</button></p></form>";
   return frame("Log in", nullptr, body);
 }
 
@@ -191,9 +192,10 @@ std::string list(const form_t& query, const data_t::page_t& page, std::size_t pa
       "<th>Attempts</th><th>Sender</th><th>Recipients</th></tr>\n";
   for (const auto& i : page.items) {
     const std::string id = num(i.id);
-    body += "<tr><td><input type=\"checkbox\" name=\"id\" value=\"" + id + "\"></td><td><a href=\"/entry?id=" + id +
-            "\">" + id + "</a></td><td>" + html(i.status) + "</td><td class=\"n\">" + age_text(i.received_ts, now) +
-            "</td><td class=\"n\">" + (i.size ? num(*i.size) : "?") + "</td><td>" + time_text(i.next_access_ts) +
+    body += "<tr><td><input type=\"checkbox\" name=\"id\" value=\"" + id +
+            "\"></td><td class=\"n\"><a href=\"/entry?id=" + id + "\">" + id + "</a></td><td>" + html(i.status) +
+            "</td><td class=\"n\">" + age_text(i.received_ts, now) + "</td><td class=\"n\">" +
+            (i.size ? num(*i.size) : "?") + "</td><td class=\"t\">" + time_text(i.next_access_ts) +
             "</td><td class=\"n\">" + num(i.attempts) + "</td><td class=\"sender\">" +
             html(i.sender.empty() ? "<>" : i.sender) + "</td><td>" + html(mqctl::recipients_cell(i.recipients)) +
             "</td></tr>\n";
@@ -280,7 +282,7 @@ std::string confirm(const form_t& query, const std::string& what, std::uint64_t 
       "<p id=\"question\">" + html(what) + ": <strong id=\"count\">" + mqctl::entries(count) + "</strong>.</p>\n";
   if (count == 0) return body + "<p>Nothing to do.</p>";
   body += "<form method=\"post\" action=\"/act\">" + hidden("csrf", viewer.csrf) + hidden("do", query.get("do")) +
-          hidden("to", query.get("to")) + hidden("count", num(count));
+          hidden("to", query.get("to"));
   if (query.get("do").find(":ids") != std::string::npos)
     for (const auto& id : query.all("id")) body += hidden("id", id);
   else

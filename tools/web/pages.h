@@ -25,7 +25,8 @@ struct viewer_t {
 std::string frame(const std::string& title, const viewer_t* viewer, const std::string& body,
                   std::optional<int> refresh = std::nullopt);
 
-std::string login(const std::string& message);
+// The login form, with the token of the browser's pre-login cookie.
+std::string login(const std::string& message, const std::string& token);
 std::string message(const std::string& text);
 
 std::string overview(const std::array<data_t::status_figures_t, 4>& statuses, const data_t::shape_t* shape,

@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <boost/algorithm/hex.hpp>
 
@@ -20,7 +22,22 @@ bool sessions_t::token_matches(const session_t& session, const std::string& give
   return given.size() == session.csrf.size() && CRYPTO_memcmp(given.data(), session.csrf.data(), given.size()) == 0;
 }
 
-std::string sessions_t::open(const std::string& user) {
+std::string sessions_t::login_token(const std::string& cookie) const {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  if (!HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
+            reinterpret_cast<const unsigned char*>(cookie.data()), cookie.size(), out, &size))
+    throw std::runtime_error("HMAC failed");
+  return boost::algorithm::hex_lower(std::string(out, out + size));
+}
+
+bool sessions_t::login_token_matches(const std::string& cookie, const std::string& given) const {
+  if (cookie.empty()) return false;
+  const std::string want = login_token(cookie);
+  return given.size() == want.size() && CRYPTO_memcmp(given.data(), want.data(), want.size()) == 0;
+}
+
+std::string sessions_t::open(const std::string& user, const std::string& stamp) {
   const auto now = std::chrono::steady_clock::now();
   for (auto it = sessions_.begin(); it != sessions_.end();) it = it->second.expires <= now ? sessions_.erase(it) : ++it;
   if (sessions_.size() >= max_) {
@@ -30,7 +47,7 @@ std::string sessions_t::open(const std::string& user) {
     sessions_.erase(oldest);
   }
   std::string token = random_token();
-  sessions_[token] = session_t{user, random_token(), now + lifetime_};
+  sessions_[token] = session_t{user, random_token(), stamp, now + lifetime_};
   return token;
 }
 

@@ -72,7 +72,7 @@ bool users_t::matches(const std::string& fields, const std::string& password) {
   return CRYPTO_memcmp(got.data(), hash.data(), hash_size) == 0;
 }
 
-bool users_t::check(const std::string& name, const std::string& password) const {
+bool users_t::check(const std::string& name, const std::string& password, std::string* fields) const {
   std::ifstream in(path_);
   if (!in) throw std::runtime_error("cannot read " + path_ + ": " + std::strerror(errno));
   std::string line, found;
@@ -86,7 +86,32 @@ bool users_t::check(const std::string& name, const std::string& password) const 
     (void)scrypt(password, std::vector<unsigned char>(salt_size), cost_n, cost_r, cost_p);
     return false;
   }
-  return matches(found, password);
+  if (!matches(found, password)) return false;
+  if (fields) *fields = found;
+  return true;
+}
+
+std::optional<std::string> users_t::current(const std::string& name) {
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) != 0) {
+    known_.clear();
+    stamp_ = stamp_t{};
+    return std::nullopt;
+  }
+  if (st.st_ino != stamp_.inode || st.st_size != stamp_.size || st.st_mtim.tv_sec != stamp_.changed.tv_sec ||
+      st.st_mtim.tv_nsec != stamp_.changed.tv_nsec) {
+    known_.clear();
+    std::ifstream in(path_);
+    std::string line;
+    while (in && std::getline(in, line))
+      if (const auto colon = line.find(':'); colon != std::string::npos)
+        known_[line.substr(0, colon)] = line.substr(colon + 1);
+    // Unreadable now, read again at the next look.
+    stamp_ = in.bad() || !in.eof() ? stamp_t{} : stamp_t{st.st_ino, st.st_size, st.st_mtim};
+  }
+  const auto it = known_.find(name);
+  if (it == known_.end()) return std::nullopt;
+  return it->second;
 }
 
 void users_t::set(const std::string& name, const std::string& password) const {
@@ -95,9 +120,7 @@ void users_t::set(const std::string& name, const std::string& password) const {
     if (c == ':' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
       throw std::invalid_argument("a user name has no ':' and no control characters");
   std::ostringstream text;
-  struct stat st {};
-  const bool exists = ::stat(path_.c_str(), &st) == 0;
-  if (exists) {
+  if (struct stat st{}; ::stat(path_.c_str(), &st) == 0) {
     std::ifstream in(path_);
     if (!in) throw std::runtime_error("cannot read " + path_ + ": " + std::strerror(errno));
     std::string line;
@@ -105,10 +128,31 @@ void users_t::set(const std::string& name, const std::string& password) const {
       if (line.compare(0, name.size() + 1, name + ":") != 0) text << line << '\n';
   }
   text << entry(name, password) << '\n';
+  replace(text.str());
+}
+
+bool users_t::remove(const std::string& name) const {
+  std::ifstream in(path_);
+  if (!in) throw std::runtime_error("cannot read " + path_ + ": " + std::strerror(errno));
+  std::ostringstream text;
+  std::string line;
+  bool found = false;
+  while (std::getline(in, line)) {
+    if (line.compare(0, name.size() + 1, name + ":") == 0)
+      found = true;
+    else
+      text << line << '\n';
+  }
+  if (found) replace(text.str());
+  return found;
+}
+
+void users_t::replace(const std::string& data) const {
+  struct stat st {};
+  const bool exists = ::stat(path_.c_str(), &st) == 0;
   const std::string temp = path_ + ".new";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
-  const std::string data = text.str();
   bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
   if (ok && exists) ok = ::fchown(fd, st.st_uid, st.st_gid) == 0 && ::fchmod(fd, st.st_mode & 07777) == 0;
   if (ok && !exists) ok = ::fchmod(fd, 0640) == 0;

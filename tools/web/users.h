@@ -1,6 +1,11 @@
 #pragma once
 
+#include <ctime>
+#include <map>
+#include <optional>
 #include <string>
+
+#include <sys/types.h>
 
 namespace mq::web {
 
@@ -15,7 +20,14 @@ class users_t {
   // Whether `name` is in the file with this password. Takes the time of one
   // hash whether the user exists or not. Throws std::runtime_error when the
   // file cannot be read.
-  bool check(const std::string& name, const std::string& password) const;
+  // `fields`, when given, gets the matching line's hash fields.
+  bool check(const std::string& name, const std::string& password, std::string* fields = nullptr) const;
+
+  // The hash fields of `name` as the file has them now, read again only
+  // when the file changed (a cheap stat otherwise); nullopt when the name
+  // is not there or the file cannot be read. A session compares them with
+  // those of its login, so a new password or a removal ends it at once.
+  std::optional<std::string> current(const std::string& name);
 
   // Adds `name` or gives it a new password. The file is replaced whole
   // (written beside it, then renamed), keeping its owner, group and mode; a
@@ -23,6 +35,8 @@ class users_t {
   // empty or has ':' or a control character, std::runtime_error when the
   // file cannot be written.
   void set(const std::string& name, const std::string& password) const;
+  // Takes `name` out; false when it was not there.
+  bool remove(const std::string& name) const;
 
   // One line of the file for `name`, with a fresh salt.
   static std::string entry(const std::string& name, const std::string& password);
@@ -30,7 +44,17 @@ class users_t {
   static bool matches(const std::string& fields, const std::string& password);
 
  private:
+  // Writes `text` as the whole file, as set() describes.
+  void replace(const std::string& text) const;
+
   std::string path_;
+  // current()'s copy of the file and what it was read from.
+  std::map<std::string, std::string> known_;
+  struct stamp_t {
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec changed{};
+  } stamp_;
 };
 
 }  // namespace mq::web
