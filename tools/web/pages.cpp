@@ -102,7 +102,7 @@ main{padding:1em;max-width:100%;overflow-wrap:anywhere}
 table{border-collapse:collapse;margin:.5em 0;table-layout:auto}
 th,td{border:1px solid #ccc;padding:.2em .5em;text-align:left;vertical-align:top;max-width:40em;overflow-wrap:anywhere;unicode-bidi:isolate}
 td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap;overflow-wrap:normal}
-td.t{white-space:nowrap}
+td.t{white-space:nowrap}th{overflow-wrap:normal}
 pre{background:#fff;border:1px solid #ccc;padding:.5em;white-space:pre-wrap;overflow-wrap:anywhere;unicode-bidi:isolate}
 .filter label{display:inline-block;margin:0 .8em .3em 0}
 .error{color:#a00;font-weight:bold}.note{color:#666}
