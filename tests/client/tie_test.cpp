@@ -103,9 +103,10 @@ TEST(client_tie, a_page_in_progress_holds_its_connections_room) {
     }
     std::vector<std::uint64_t> budgets;
     std::vector<done_t<briefs_t>> pages;
-  } d;
+  };
   boost::asio::io_context io;
   mq::test::loop_peer_t peer(io);
+  holding_t d;  // after the loop: the connection goes first
   for (const char* text :
        {"tag: GET_QUEUE_CHUNK_REQUEST serial: 1 status: SMTP_FRESH",
         "tag: GET_QUEUE_CHUNK_REQUEST serial: 2 status: SMTP_FRESH limit: 1", "tag: GET_QUEUE_STAT_REQUEST serial: 3"})
