@@ -232,7 +232,7 @@ class powerloss : public ::testing::TestWithParam<fs_row_t> {};
 TEST_P(powerloss, nothing_acknowledged_is_lost) {
   const fs_row_t& fs = GetParam();
   if (const std::string why = why_not(fs); !why.empty()) GTEST_SKIP() << why;
-  const int points = env_int("MQ_POWERLOSS_POINTS", 24), operations = env_int("MQ_POWERLOSS_OPERATIONS", 400);
+  const int points = env_int("MQ_POWERLOSS_POINTS", 16), operations = env_int("MQ_POWERLOSS_OPERATIONS", 400);
   // With it the log grows to its limit before it starts over.
   const bool hold = env_int("MQ_POWERLOSS_HOLD", 0) != 0;
   const int min_restarts = env_int("MQ_POWERLOSS_RESTARTS", 1);
