@@ -14,7 +14,7 @@
 #include "web/hosts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const mq::http::limits_t limits{64, 8192, 16384};  // exchanges, head, body
+  const mq::http::limits_t limits{64, 8192, 16384, {}, {}};  // exchanges, head, body
   auto parser = mq::http::make_parser(limits);
   boost::beast::error_code error;
   // Header first, then the body as it comes; a parser wanting more than is left stops.

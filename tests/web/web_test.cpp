@@ -237,7 +237,7 @@ TEST(http_server, keeps_its_limits) {
 }
 
 TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) {
-  server_fixture_t f({4});  // places for four exchanges
+  server_fixture_t f({4, 8192, 0, 10s, {}});  // places for four exchanges
   // Many more silent connections than places: each new one takes the
   // place of the oldest silent one, and a request still gets its answer.
   std::vector<mq::util::unique_fd_t> silent;
