@@ -230,19 +230,17 @@ def check_login_flood(driver, base, port, shot):
                 answers.append(raw(port, "POST", "/login", [("Cookie", cookie)], body))
             except OSError:
                 answers.append((-1, {}, b""))
-    threads = [threading.Thread(target=flood) for _ in range(80)]
-    for t in threads:
-        t.start()
-    try:
-        loaded = []
-        for i in range(22):
-            driver.get(base + ("/list" if i % 2 else "/"))
-            loaded.append(bool(driver.find_elements(By.CSS_SELECTOR, "#statuses, #entries")))
-        shot("login_flood")
-    finally:
-        stop.set()
-        for t in threads:
-            t.join()
+    with concurrent.futures.ThreadPoolExecutor(80) as pool:
+        for _ in range(80):
+            pool.submit(flood)
+        try:
+            loaded = []
+            for i in range(22):
+                driver.get(base + ("/list" if i % 2 else "/"))
+                loaded.append(bool(driver.find_elements(By.CSS_SELECTOR, "#statuses, #entries")))
+            shot("login_flood")
+        finally:
+            stop.set()
     assert loaded == [True] * 22, loaded
     statuses = [s for s, _, _ in answers]
     assert 429 in statuses and set(statuses) <= {401, 429, 0, -1}, sorted(set(statuses))
