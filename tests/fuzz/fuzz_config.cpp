@@ -1,6 +1,6 @@
 // Records are supervisor messages on the monitor channel (flag bit 0: a configuration was asked for
 // first); each configuration is applied to the services as the daemon does, paths moved to a scratch folder.
-#include <algorithm>
+#include <functional>
 
 #include "fuzz_support.h"
 #include "ov/log.h"
@@ -33,10 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
            {config.mutable_spool_dir(), config.mutable_sorter_socket_path(), config.mutable_client_socket_path(),
             config.log().has_path() ? config.mutable_log()->mutable_path() : nullptr,
             config.actual_log().has_path() ? config.mutable_actual_log()->mutable_path() : nullptr}) {
-        if (!path) continue;
-        path->erase(std::remove_if(path->begin(), path->end(), [](unsigned char c) { return !std::isalnum(c); }),
-                    path->end());
-        *path = dir + "/p" + path->substr(0, 16);
+        if (path) *path = dir + "/p" + std::to_string(std::hash<std::string>()(*path) % 64);
       }
       try {
         for (auto& service : services) service->configure();

@@ -14,33 +14,16 @@
 #include "web/hosts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  mq::http::limits_t limits;
-  limits.max_header = 8192;
-  limits.max_body = 16384;
+  const mq::http::limits_t limits{64, 8192, 16384, {}, {}};  // exchanges, head, body
   auto parser = mq::http::make_parser(limits);
   boost::beast::error_code error;
-  std::size_t at = 0;
-  // In small pieces, as they come off a socket.
-  while (at < size && !parser->is_done()) {
-    const std::size_t n = parser->put(boost::asio::buffer(data + at, std::min<std::size_t>(size - at, 97)), error);
-    if (error == boost::beast::http::error::need_more) {
-      if (size - at <= 97) break;
-      error = {};
-      if (n == 0) {
-        // The parser wants a bigger piece: hand it the rest.
-        at += parser->put(boost::asio::buffer(data + at, size - at), error);
-        if (error) break;
-        continue;
-      }
-    }
-    if (error) break;
-    at += n;
+  // Header first, then the body as it comes; a parser wanting more than is left stops.
+  for (std::size_t at = 0, n = 1; at < size && n > 0 && !error && !parser->is_done(); at += n) {
+    n = parser->put(boost::asio::buffer(data + at, size - at), error);
+    if (error == boost::beast::http::error::need_more) error = {};
   }
-  if (error && error != boost::beast::http::error::need_more) {
-    (void)mq::http::status_for(error);
-    return 0;
-  }
-  if (!parser->is_done()) return 0;
+  if (error) (void)mq::http::status_for(error);
+  if (error || !parser->is_done()) return 0;
   const auto& request = parser->get();
   if (request.body().size() > limits.max_body) __builtin_trap();
   const std::string target(request.target());

@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <cstring>
 #include <regex>
 
 #include <google/protobuf/util/json_util.h>
@@ -20,9 +19,8 @@ using mq::test::wait_limit;
 class notify_socket_t {
  public:
   explicit notify_socket_t(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
     if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) mq::test::throw_errno("bind");
     env = {"COM_ORVANE_MONITOR", "NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=2000000"};
   }

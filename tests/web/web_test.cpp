@@ -156,13 +156,8 @@ TEST(web_users, set_check_remove_and_refuse) {
 }
 
 TEST(web_login_guard, spends_a_global_budget_and_locks_a_name_out) {
-  mq::web::login_guard_t::settings_t settings;
-  settings.budget = 3;
-  settings.refill = 10s;
-  settings.per_user = 2;
-  settings.lockout = 60s;
-  settings.max_names = 2;
-  mq::web::login_guard_t guard(settings);
+  // Three failures at once, one more each 10 s; two in a row lock a name out for 60 s; two names kept.
+  mq::web::login_guard_t guard({3, 10s, 2, 60s, 2});
   const auto t0 = std::chrono::steady_clock::time_point() + 1h;
   // step: at (s), user, whether it fails; then the wait it sees next.
   const std::vector<std::tuple<int, std::string, bool, int>> steps = {
@@ -221,12 +216,8 @@ struct server_fixture_t {
 };
 
 TEST(http_server, keeps_its_limits) {
-  mq::http::limits_t limits;
-  limits.max_header = 1024;
-  limits.max_body = 16;
-  limits.deadline = 500ms;
-  limits.headers = {{"X-Frame-Options", "DENY"}};
-  server_fixture_t f(limits);
+  // 64 exchanges, a 1 KiB head, a 16-byte body, 500 ms, one header of ours.
+  server_fixture_t f({64, 1024, 16, 500ms, {{"X-Frame-Options", "DENY"}}});
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.1 200 OK\r\n"},
       {"GET / HTTP/1.1\r\nX: " + std::string(2000, 'a') + "\r\n\r\n",
@@ -246,9 +237,7 @@ TEST(http_server, keeps_its_limits) {
 }
 
 TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) {
-  mq::http::limits_t limits;
-  limits.max_exchanges = 4;
-  server_fixture_t f(limits);
+  server_fixture_t f({4, 8192, 0, 10s, {}});  // places for four exchanges
   // Many more silent connections than places: each new one takes the
   // place of the oldest silent one, and a request still gets its answer.
   std::vector<mq::util::unique_fd_t> silent;
