@@ -77,6 +77,20 @@ std::uint64_t file_size(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
+// A spool under `dir` whose queue.db holds `entries` records named
+// PREFIX<i>, due one second apart; the spool's path.
+std::string seed_records(const std::string& dir, std::uint64_t entries, const std::string& prefix, int size) {
+  const std::string spool = dir + "/spool";
+  boost::filesystem::create_directories(spool + "/queue");
+  mq::store::metadata_writer_t db(spool + "/queue.db", false);
+  db.connection().execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                          std::to_string(entries) +
+                          ") INSERT INTO entry(message_filename, message_size, received_ts, next_access_ts, status, "
+                          "attempts) SELECT '" +
+                          prefix + "' || i, " + std::to_string(size) + ", 1, 1700000000 + i, 0, 0 FROM n;");
+  return spool;
+}
+
 }  // namespace
 
 void log_size_round(report_t& report, const std::string& daemon_path, const std::string& dir, int log_level,
@@ -116,15 +130,7 @@ void log_size_round(report_t& report, const std::string& daemon_path, const std:
 
 void big_flush_round(report_t& report, const std::string& daemon_path, const std::string& mqctl, const std::string& dir,
                      int log_level, std::uint64_t entries, const log_requests_t& requests) {
-  const std::string spool = dir + "/spool";
-  boost::filesystem::create_directories(spool + "/queue");
-  {
-    mq::store::metadata_writer_t db(spool + "/queue.db", false);
-    db.connection().execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                            std::to_string(entries) +
-                            ") INSERT INTO entry(message_filename, message_size, received_ts, next_access_ts, status, "
-                            "attempts) SELECT 'none-' || i, 1, 1, 1700000000 + i, 0, 0 FROM n;");
-  }
+  const std::string spool = seed_records(dir, entries, "none-", 1);
   daemon_runner_t daemon(daemon_path, dir, spool, log_level);
   double slowest_ms = 0, flush_seconds = 0;
   std::size_t failed = 0, during = 0;
@@ -155,15 +161,7 @@ void big_flush_round(report_t& report, const std::string& daemon_path, const std
 
 void big_check_round(report_t& report, const std::string& daemon_path, const std::string& mqctl, const std::string& dir,
                      int log_level, std::uint64_t entries, const log_requests_t& requests) {
-  const std::string spool = dir + "/spool";
-  boost::filesystem::create_directories(spool + "/queue");
-  {
-    mq::store::metadata_writer_t db(spool + "/queue.db", false);
-    db.connection().execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                            std::to_string(entries) +
-                            ") INSERT INTO entry(message_filename, message_size, received_ts, next_access_ts, status, "
-                            "attempts) SELECT 'seed-' || i, 0, 1, 1700000000 + i, 0, 0 FROM n;");
-  }
+  const std::string spool = seed_records(dir, entries, "seed-", 0);
   // Every record gets its (empty) file: a quiet store checks "Ok".
   for (std::uint64_t i = 1; i <= entries; ++i) {
     const std::string name = spool + "/queue/seed-" + std::to_string(i);
