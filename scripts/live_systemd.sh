@@ -215,6 +215,9 @@ result="$(c systemctl show -P Result "$unit") $(c systemctl show -P ExecMainStat
 before=$(journal_lines)
 c systemctl start "$unit" && ok "systemctl start" || fail "systemctl start"
 wait_line "daemon ready with configuration revision 1" "$before" "start: daemon ready"
+# How the daemon opens message files under the unit's system call filter.
+opens="$(journal | grep -Eo 'Message files are opened (through io_uring|on a thread: .*)' | tail -1)"
+[[ -n $opens ]] && ok "under the unit's filter: $opens" || fail "no line saying how message files are opened"
 
 # ---- Type=notify: start returns once the sockets answer, and a reload
 # right after it, or queued behind it, kills nothing ----
