@@ -81,7 +81,11 @@ int write_ahead_log_t::on_busy(void* self, int) {
 }
 
 void write_ahead_log_t::checkpoint_if_due() {
-  if (frames_ >= restart_at_) {
+  // Between tries at a restart as long as a try may wait: the writes keep
+  // at least half of the writer's time. Meanwhile whatever the reads allow
+  // is copied, and once they have all let go, the next write starts the
+  // log over by itself.
+  if (frames_ >= restart_at_ && std::chrono::steady_clock::now() >= next_try_) {
     checkpoint(true);
   } else if (frames_ >= checkpoint_frames) {
     checkpoint(false);
@@ -91,14 +95,24 @@ void write_ahead_log_t::checkpoint_if_due() {
 bool write_ahead_log_t::checkpoint(bool restart) {
   sqlite3* db = connection_.handle();
   int log = 0, copied = 0;
+  const auto now = std::chrono::steady_clock::now();
   if (restart) {
-    wait_until_ = std::chrono::steady_clock::now() + reader_wait;
+    if (restart_since_ == std::chrono::steady_clock::time_point{}) restart_since_ = now;
+    wait_until_ = now + attempt_wait;
     sqlite3_busy_handler(db, &write_ahead_log_t::on_busy, this);
   }
   const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, restart ? SQLITE_CHECKPOINT_RESTART : SQLITE_CHECKPOINT_PASSIVE,
                                            &log, &copied);
-  if (restart) sqlite3_busy_handler(db, nullptr, nullptr);
-  if (restart) restart_at_ = rc == SQLITE_OK ? limit_frames : frames_ + limit_frames;
+  if (restart) {
+    sqlite3_busy_handler(db, nullptr, nullptr);
+    // An old read still going: the queued writes first, then another try.
+    if (rc == SQLITE_BUSY && now - restart_since_ < reader_wait) {
+      next_try_ = std::chrono::steady_clock::now() + attempt_wait;
+      return false;
+    }
+    restart_since_ = {};
+    restart_at_ = rc == SQLITE_OK ? limit_frames : frames_ + limit_frames;
+  }
   if (rc != SQLITE_OK) {
     OV_LOG(warning, "Queue metadata db: checkpoint of the log ("
                         << frames_ << " pages): " << sqlite::error_t(db, rc, "checkpoint").what());

@@ -12,19 +12,23 @@ namespace mq::store {
 // group has been answered, never inside a COMMIT:
 // - from `checkpoint_frames` on, as far as the readers' snapshots allow,
 //   without waiting for anyone;
-// - from `limit_frames` on, it waits (up to `reader_wait`) for the reads
-//   still on older snapshots to end, copies everything and starts the log
-//   over from its beginning; reads that start meanwhile read queue.db and go
-//   on. The file is then cut back to the limit. Should a read hold its
-//   snapshot longer (another process's), the log grows by another limit
-//   before the writer waits again.
-// Readers never wait for a checkpoint. Writer thread only.
+// - from `limit_frames` on, it copies everything and starts the log over
+//   from its beginning once the reads still on older snapshots have ended.
+//   It waits for them `attempt_wait` at most, then answers the writes queued
+//   meanwhile and tries again after the next group, for `reader_wait` in
+//   all; reads that start meanwhile read queue.db and go on. The file is
+//   then cut back to the limit. Should a read hold its snapshot longer
+//   (another process's), the log grows by another limit before the writer
+//   tries again.
+// Readers never wait for a checkpoint; a write waits `attempt_wait` for one
+// at most. Writer thread only.
 class write_ahead_log_t {
  public:
   // About 4 MiB of 4 KiB pages, and four times that.
   static constexpr std::int64_t checkpoint_frames = 1000;
   static constexpr std::int64_t limit_frames = 4000;
   static constexpr std::chrono::milliseconds reader_wait{2000};
+  static constexpr std::chrono::milliseconds attempt_wait{20};
 
   // Switches the connection's database to the log (converting a database in
   // rollback mode) and takes over its checkpoints.
@@ -51,6 +55,9 @@ class write_ahead_log_t {
   std::int64_t frames_ = 0;
   std::int64_t restart_at_ = limit_frames;
   std::chrono::steady_clock::time_point wait_until_;
+  // The first attempt at the pending restart; none: none pending.
+  std::chrono::steady_clock::time_point restart_since_{};
+  std::chrono::steady_clock::time_point next_try_{};
 };
 
 }  // namespace mq::store
