@@ -258,34 +258,21 @@ bool connection_t::in_transaction() const { return sqlite3_get_autocommit(db_) =
 // ---------------------------------------------------------------------------
 
 transaction_t::transaction_t(connection_t& connection) : connection_(connection), nested_(connection.in_transaction()) {
-  if (nested_) {
-    connection_.run("SAVEPOINT nested;");
-  } else {
-    connection_.run("BEGIN TRANSACTION;");
-  }
+  if (!nested_) connection_.run("BEGIN TRANSACTION;");
 }
 
 transaction_t::~transaction_t() {
   // SQLite may already have rolled back on its own after some failures.
-  if (done_ || !connection_.in_transaction()) return;
+  if (nested_ || done_ || !connection_.in_transaction()) return;
   try {
-    if (nested_) {
-      connection_.run("ROLLBACK TO nested;");
-      connection_.run("RELEASE nested;");
-    } else {
-      connection_.run("ROLLBACK;");
-    }
+    connection_.run("ROLLBACK;");
   } catch (...) {
     // Nothing more can be done here; the connection stays usable.
   }
 }
 
 void transaction_t::commit() {
-  if (nested_) {
-    connection_.run("RELEASE nested;");
-    done_ = true;
-    return;
-  }
+  if (nested_) return;
   try {
     connection_.run("COMMIT;");
   } catch (const error_t& e) {

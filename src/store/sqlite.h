@@ -138,8 +138,9 @@ class connection_t {
 
 // "BEGIN TRANSACTION;" on creation; "COMMIT;" through commit(); a guard that
 // was not committed rolls back when it goes away. Inside a transaction that
-// is already open the guard is a savepoint of it instead, so that an
-// operation can run alone or as part of a group.
+// is already open the guard adds nothing, so that an operation can run alone
+// or as part of a group: whoever catches a failure there and goes on holds
+// the savepoint that undoes it (the writer's groups do).
 class transaction_t {
  public:
   explicit transaction_t(connection_t& connection);
