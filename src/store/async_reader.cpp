@@ -34,9 +34,7 @@ void async_reader_t::open(const std::string& db_path, bool trace) {
     std::promise<void> promise;
     ready.push_back(promise.get_future());
     lane->worker.post([lane = lane.get(), db_path, trace, promise = std::move(promise)]() mutable {
-      auto error = mq::util::thrown_by([&] {
-        lane->db = std::make_unique<metadata_reader_t>(db_path, trace);
-      });
+      auto error = mq::util::thrown_by([&] { lane->db = std::make_unique<metadata_reader_t>(db_path, trace); });
       if (error) {
         promise.set_exception(std::move(error));
       } else {

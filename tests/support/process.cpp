@@ -129,7 +129,8 @@ daemon_process_t::in_message_t daemon_process_t::wait_message(in_message_t::Tag 
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     auto message = read_message(std::max(left, std::chrono::milliseconds(0)));
-    if (!message) throw std::runtime_error("wait_message: the daemon closed the monitor channel; it wrote:\n" + output());
+    if (!message)
+      throw std::runtime_error("wait_message: the daemon closed the monitor channel; it wrote:\n" + output());
     if (message->tag() == tag) return *message;
     if (message->tag() != in_message_t::MY_STAT_NOTIFICATION)
       throw std::runtime_error("wait_message: expected " + in_message_t::Tag_Name(tag) + ", got " +

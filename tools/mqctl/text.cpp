@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <iterator>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 
