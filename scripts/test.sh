@@ -9,7 +9,10 @@ cd "$repo_root"
 
 bash scripts/setup.sh
 
-configure_build build -DMQ_SANITIZE=OFF
+# The sources as clang-format writes them, before anything is built.
+bash scripts/check_format.sh
+
+configure_build build -DMQ_SANITIZE=OFF -DMQ_WERROR=ON
 cmake --build build -j"$jobs"
 
 configure_build build-sanitize -DMQ_SANITIZE=ON -DMQ_BENCH=OFF
