@@ -213,21 +213,79 @@ void async_metadata_db_t::set_trace(bool trace) {
   });
 }
 
+struct async_metadata_db_t::staged_put_t {
+  std::shared_ptr<const entry_metadata_t> metadata;
+  std::vector<metadata_writer_t::put_piece_t> pieces;
+  std::size_t next = 0;
+  std::int64_t id = 0;
+  callback_t<std::uint64_t> callback;
+};
+
 void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback) {
   std::string session_id = metadata.session_id.value_or(std::string());
   DB_LOG(debug, "Put entry " << session_id);
-  const std::size_t bytes = record_bytes(metadata);
-  post_write<std::uint64_t>(
-      [metadata = std::move(metadata)](metadata_writer_t& db) { return db.put_entry(metadata); }, bytes,
-      wrap([session_id = std::move(session_id),
-            callback = std::move(callback)](mq::util::result_t<std::uint64_t> result) {
-        if (auto error = mq::util::error_of(result)) {
-          DB_LOG(error, "Put entry " << session_id << ": " << ov::exception_text(error));
-        } else {
-          DB_LOG(debug, "Put entry " << session_id << ": id=" << boost::get<std::uint64_t>(result));
-        }
-        callback(std::move(result));
+  callback = [session_id = std::move(session_id),
+              callback = std::move(callback)](mq::util::result_t<std::uint64_t> result) {
+    if (auto error = mq::util::error_of(result)) {
+      DB_LOG(error, "Put entry " << session_id << ": " << ov::exception_text(error));
+    } else {
+      DB_LOG(debug, "Put entry " << session_id << ": id=" << boost::get<std::uint64_t>(result));
+    }
+    callback(std::move(result));
+  };
+  auto pieces = metadata_writer_t::pieces_of(metadata);
+  if (pieces.empty()) {
+    const std::size_t bytes = record_bytes(metadata);
+    post_write<std::uint64_t>(
+        [metadata = std::move(metadata)](metadata_writer_t& db) { return db.put_entry(metadata); }, bytes,
+        wrap(std::move(callback)));
+    return;
+  }
+  auto put = std::make_shared<staged_put_t>();
+  put->metadata = std::make_shared<const entry_metadata_t>(std::move(metadata));
+  put->pieces = std::move(pieces);
+  put->callback = std::move(callback);
+  post_write<std::int64_t>([m = put->metadata](metadata_writer_t& db) { return db.begin_put(*m); }, 4096,
+                           wrap([this, put](mq::util::result_t<std::int64_t> r) {
+                             if (auto error = mq::util::error_of(r)) return put->callback(error);
+                             put->id = boost::get<std::int64_t>(r);
+                             put_next_piece(put);
+                           }));
+}
+
+void async_metadata_db_t::put_next_piece(std::shared_ptr<staged_put_t> put) {
+  if (put->next == put->pieces.size()) {
+    post_write<std::uint64_t>(
+        [id = put->id, status = put->metadata->status](metadata_writer_t& db) { return db.end_put(id, status); }, 64,
+        wrap([this, put](mq::util::result_t<std::uint64_t> r) {
+          if (auto error = mq::util::error_of(r)) return fail_staged_put(put, error);
+          put->callback(std::move(r));
+        }));
+    return;
+  }
+  const auto& piece = put->pieces[put->next++];
+  const std::size_t bytes = 64 * (piece.recipients_to - piece.recipients_from + piece.parts_to - piece.parts_from +
+                                  piece.urls_to - piece.urls_from);
+  post_write<bool>(
+      [id = put->id, m = put->metadata, piece](metadata_writer_t& db) {
+        db.put_piece(id, *m, piece);
+        return true;
+      },
+      bytes, wrap([this, put](mq::util::result_t<bool> r) {
+        if (auto error = mq::util::error_of(r)) return fail_staged_put(put, error);
+        put_next_piece(put);
       }));
+}
+
+void async_metadata_db_t::fail_staged_put(const std::shared_ptr<staged_put_t>& put, std::exception_ptr error) {
+  // What was stored goes; should that fail too, the next open removes it.
+  post_write<bool>(
+      [id = put->id](metadata_writer_t& db) {
+        db.drop_put(id);
+        return true;
+      },
+      64, wrap([](mq::util::result_t<bool>) {}));
+  put->callback(error);
 }
 
 void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t update,

@@ -14,6 +14,9 @@ namespace mq::store {
 
 // Queue status as stored in the database; the wire value is this plus 1.
 enum status_t : std::int32_t { smtp_fresh = 0, smtp_accepted = 1, bcc_fresh = 2, bcc_accepted = 3 };
+// In queue.db only: the hidden entry of a put still being stored in pieces.
+// The statements that must not find one spell it out as -1.
+constexpr std::int32_t staged_status = -1;
 
 // "SmtpFresh", ... or "unknown".
 const char* status_name(std::int32_t status);

@@ -18,7 +18,7 @@ const char* const select_entry_sql =
 FROM  entry e
 LEFT JOIN smtp_connect c ON c.entry_id = e.id
 LEFT JOIN smtp_sender s ON s.entry_id = e.id
-WHERE e.id = ?
+WHERE e.id = ? AND e.status != -1
 ;
 )sql";
 const char* const select_sender_sql = R"sql(SELECT sender FROM smtp_sender WHERE id = ?1

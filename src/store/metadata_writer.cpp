@@ -1,6 +1,11 @@
 #include "store/metadata_writer.h"
 
+#include <sqlite3.h>
+
+#include <string>
 #include <utility>
+
+#include "ov/logger.h"
 
 namespace mq::store {
 
@@ -34,7 +39,10 @@ const char* const update_message_filename_sql = "UPDATE entry SET message_filena
 const char* const update_message_size_sql = "UPDATE entry SET message_size = ? WHERE id = ?;";
 const char* const delete_recipients_sql = "DELETE FROM smtp_recipient WHERE entry_id = ?;";
 const char* const delete_sender_sql = "DELETE FROM smtp_sender WHERE entry_id = ?;";
-const char* const select_message_filename_sql = "SELECT message_filename FROM entry WHERE id = ?;";
+// Not the hidden entry of a put still being stored (staged_status).
+const char* const select_message_filename_sql = "SELECT message_filename FROM entry WHERE id = ? AND status != -1;";
+const char* const show_put_sql = "UPDATE entry SET status = ? WHERE id = ? AND status = -1;";
+const char* const drop_unshown_sql = "DELETE FROM entry WHERE status = -1;";
 const char* const delete_entry_sql = "DELETE FROM entry WHERE id = ?;";
 const char* const select_flush_keys_sql = R"sql(SELECT id, next_access_ts FROM entry
 WHERE status = ?
@@ -87,16 +95,29 @@ metadata_writer_t::metadata_writer_t(const std::string& path, bool trace) : db_(
   select_flush_keys_ = connection().prepare(select_flush_keys_sql);
   flush_ = connection().prepare(flush_sql);
   select_entries_after_ = connection().prepare(select_entries_after_sql);
+  show_put_ = connection().prepare(show_put_sql);
+  // Pieces of puts that the last run never finished, never answered.
+  connection().execute(drop_unshown_sql);
+  if (const int dropped = sqlite3_changes(connection().handle()); dropped > 0)
+    OV_LOG(warning, "Queue metadata db: removed " << dropped << " unfinished puts");
 }
 
 std::uint64_t metadata_writer_t::put_entry(const entry_metadata_t& m) {
   sqlite::transaction_t transaction(connection());
+  const std::int64_t id = insert_entry(m, m.status);
+  insert_recipients(id, m.smtp_recipients, 0, m.smtp_recipients.size());
+  write_content(id, m.content);
+  transaction.commit();
+  return static_cast<std::uint64_t>(id);
+}
+
+std::int64_t metadata_writer_t::insert_entry(const entry_metadata_t& m, std::int64_t status) {
   {
     auto use = insert_entry_.use();
     insert_entry_.bind_text(1, m.session_id);
     insert_entry_.bind_text(2, m.message_filename);
     insert_entry_.bind_uint64(3, m.message_size);
-    insert_entry_.bind_int64(4, m.status);
+    insert_entry_.bind_int64(4, status);
     insert_entry_.bind_uint64(5, m.received_ts);
     insert_entry_.bind_uint64(6, m.next_access_ts);
     insert_entry_.bind_uint64(7, m.attempts);
@@ -117,10 +138,70 @@ std::uint64_t metadata_writer_t::put_entry(const entry_metadata_t& m) {
     insert_connect_.step();
   }
   insert_sender(id, m.smtp_sender);
-  insert_recipients(id, m.smtp_recipients);
-  write_content(id, m.content);
+  return id;
+}
+
+std::vector<metadata_writer_t::put_piece_t> metadata_writer_t::pieces_of(const entry_metadata_t& m) {
+  std::vector<put_piece_t> pieces;
+  put_piece_t piece;
+  std::size_t rows = 0, total = 0;
+  const auto add = [&](std::size_t n) {
+    if (rows > 0 && rows + n > piece_rows) {
+      pieces.push_back(piece);
+      piece = put_piece_t{piece.recipients_to, piece.recipients_to, piece.parts_to,
+                          piece.parts_to,      piece.urls_to,       piece.urls_to};
+      rows = 0;
+    }
+    rows += n;
+    total += n;
+  };
+  for (const auto& r : m.smtp_recipients) add(1 + r.esmtp.size()), ++piece.recipients_to;
+  for (const auto& p : m.content.mime_parts) {
+    std::size_t n = 1 + p.samples.size();
+    for (const auto& sample : p.samples) n += sample.analyses.size();
+    add(n), ++piece.parts_to;
+  }
+  for (std::size_t i = 0; i < m.content.urls.size(); ++i) add(1), ++piece.urls_to;
+  if (total <= piece_rows) return {};
+  pieces.push_back(piece);
+  return pieces;
+}
+
+std::int64_t metadata_writer_t::begin_put(const entry_metadata_t& m) {
+  sqlite::transaction_t transaction(connection());
+  const std::int64_t id = insert_entry(m, staged_status);
+  transaction.commit();
+  return id;
+}
+
+void metadata_writer_t::put_piece(std::int64_t id, const entry_metadata_t& m, const put_piece_t& piece) {
+  sqlite::transaction_t transaction(connection());
+  insert_recipients(id, m.smtp_recipients, piece.recipients_from, piece.recipients_to);
+  write_parts(id, m.content.mime_parts, piece.parts_from, piece.parts_to);
+  write_urls(id, m.content.urls, piece.urls_from, piece.urls_to);
+  transaction.commit();
+}
+
+std::uint64_t metadata_writer_t::end_put(std::int64_t id, status_t status) {
+  sqlite::transaction_t transaction(connection());
+  {
+    auto use = show_put_.use();
+    show_put_.bind_int64(1, status);
+    show_put_.bind_int64(2, id);
+    show_put_.step();
+  }
+  if (sqlite3_changes(connection().handle()) != 1)
+    throw sqlite::error_t("Queue metadata db: the stored pieces of entry " + std::to_string(id) + " are gone");
   transaction.commit();
   return static_cast<std::uint64_t>(id);
+}
+
+void metadata_writer_t::drop_put(std::int64_t id) {
+  sqlite::transaction_t transaction(connection());
+  auto use = delete_entry_.use();
+  delete_entry_.bind_int64(1, id);
+  delete_entry_.step();
+  transaction.commit();
 }
 
 void metadata_writer_t::insert_sender(std::int64_t entry_id, const smtp_sender_t& sender) {
@@ -139,8 +220,10 @@ void metadata_writer_t::insert_sender(std::int64_t entry_id, const smtp_sender_t
   }
 }
 
-void metadata_writer_t::insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients) {
-  for (const auto& recipient : recipients) {
+void metadata_writer_t::insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients,
+                                          std::size_t from, std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) {
+    const auto& recipient = recipients[i];
     {
       auto use = insert_recipient_.use();
       insert_recipient_.bind_int64(1, entry_id);
@@ -157,8 +240,10 @@ void metadata_writer_t::insert_recipients(std::int64_t entry_id, const std::vect
   }
 }
 
-void metadata_writer_t::write_content(std::int64_t entry_id, const entry_content_t& content) {
-  for (const auto& part : content.mime_parts) {
+void metadata_writer_t::write_parts(std::int64_t entry_id, const std::vector<mime_part_t>& parts, std::size_t from,
+                                    std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) {
+    const auto& part = parts[i];
     const std::string path = normalized_path(part.path);
     boost::optional<std::int64_t> part_id;
     {
@@ -198,7 +283,12 @@ void metadata_writer_t::write_content(std::int64_t entry_id, const entry_content
       }
     }
   }
-  for (const auto& url : content.urls) {
+}
+
+void metadata_writer_t::write_urls(std::int64_t entry_id, const std::vector<url_t>& urls, std::size_t from,
+                                   std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) {
+    const auto& url = urls[i];
     auto use = insert_url_.use();
     insert_url_.bind_int64(1, entry_id);
     insert_url_.bind_text(2, url.url);
@@ -247,7 +337,7 @@ boost::optional<std::string> metadata_writer_t::update_existing_entry(std::int64
       delete_recipients_.bind_int64(1, id);
       delete_recipients_.step();
     }
-    insert_recipients(id, update.smtp_recipients);
+    insert_recipients(id, update.smtp_recipients, 0, update.smtp_recipients.size());
   }
   if (update.attempts) set_column(update_attempts_, id, *update.attempts);
   if (update.next_access_ts) set_column(update_next_access_ts_, id, *update.next_access_ts);

@@ -37,6 +37,24 @@ class metadata_writer_t {
   boost::optional<std::string> update_existing_entry(std::int64_t id, const entry_metadata_update_t& update);
   // The removed entry's message file name; none when there was no entry.
   boost::optional<std::string> remove_entry(std::int64_t id);
+  // A put that would hold the writer for long (past `piece_rows` rows) is
+  // stored in pieces, each a transaction of its own, so that other writes
+  // go on between them: first its entry, hidden (status `staged_status`,
+  // which no read, update or removal finds), then its rows, then it is
+  // shown with its status. An entry never shown is removed at the next
+  // open. No pieces: the put fits one transaction.
+  struct put_piece_t {
+    std::size_t recipients_from = 0, recipients_to = 0;
+    std::size_t parts_from = 0, parts_to = 0;
+    std::size_t urls_from = 0, urls_to = 0;
+  };
+  static constexpr std::size_t piece_rows = 8192;
+  static std::vector<put_piece_t> pieces_of(const entry_metadata_t& metadata);
+  std::int64_t begin_put(const entry_metadata_t& metadata);
+  void put_piece(std::int64_t id, const entry_metadata_t& metadata, const put_piece_t& piece);
+  std::uint64_t end_put(std::int64_t id, status_t status);
+  void drop_put(std::int64_t id);
+
   // Makes every entry of the status due at once; the keys that changed,
   // with time 0.
   std::vector<queue_key_t> flush_queue(status_t status);
@@ -62,8 +80,15 @@ class metadata_writer_t {
 
  private:
   void insert_sender(std::int64_t entry_id, const smtp_sender_t& sender);
-  void insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients);
-  void write_content(std::int64_t entry_id, const entry_content_t& content);
+  std::int64_t insert_entry(const entry_metadata_t& m, std::int64_t status);
+  void insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients, std::size_t from,
+                         std::size_t to);
+  void write_content(std::int64_t entry_id, const entry_content_t& content) {
+    write_parts(entry_id, content.mime_parts, 0, content.mime_parts.size());
+    write_urls(entry_id, content.urls, 0, content.urls.size());
+  }
+  void write_parts(std::int64_t entry_id, const std::vector<mime_part_t>& parts, std::size_t from, std::size_t to);
+  void write_urls(std::int64_t entry_id, const std::vector<url_t>& urls, std::size_t from, std::size_t to);
   void set_column(sqlite::statement_t& stmt, std::int64_t id, std::uint64_t value);
 
   // Declared first: the statements below are finalized before it closes.
@@ -93,6 +118,7 @@ class metadata_writer_t {
   sqlite::statement_t select_flush_keys_;
   sqlite::statement_t flush_;
   sqlite::statement_t select_entries_after_;
+  sqlite::statement_t show_put_;
 };
 
 }  // namespace mq::store

@@ -100,6 +100,32 @@ url(id|entry_id|url|category_mask|legal_url) 1|1|http://example.com/a|0|NULL; 2|
                                       "2|2|NULL|198.51.100.7|NULL|NULL"}));
 }
 
+// A put stored in pieces: until it is shown, no read, update, removal or
+// count finds it, and a restart removes it; once shown, its rows are a
+// whole put's.
+TEST_F(metadata_db_test, a_put_in_pieces_is_hidden_until_shown_and_gone_after_a_restart) {
+  auto m = full_entry("a");
+  for (int r = 0; r < 9000; ++r) m.smtp_recipients.push_back({"r" + std::to_string(r) + "@example.org", {}});
+  const auto pieces = metadata_writer_t::pieces_of(m);
+  ASSERT_EQ(pieces.size(), 2u);
+  for (const bool shown : {true, false}) {
+    const std::int64_t id = db->begin_put(m);
+    for (const auto& piece : pieces) db->put_piece(id, m, piece);
+    EXPECT_THROW(reader->get_entry(id), std::exception);
+    EXPECT_FALSE(db->update_existing_entry(id, entry_metadata_update_t{}));
+    EXPECT_FALSE(db->remove_entry(id));
+    EXPECT_EQ(reader->get_queue_stat().stats[m.status].total_messages, shown ? 0u : 1u);
+    if (shown) {
+      EXPECT_EQ(db->end_put(id, m.status), static_cast<std::uint64_t>(id));
+      EXPECT_EQ(reader->get_entry(id).smtp_recipients.size(), m.smtp_recipients.size());
+    }
+  }
+  reader.reset();
+  db = std::make_unique<metadata_writer_t>(path, false);
+  EXPECT_EQ(sql(path, "SELECT count(*) FROM entry; SELECT count(*) FROM smtp_recipient; SELECT count(*) FROM url;"),
+            (std::vector<std::string>{"1", "9003", "2"}));
+}
+
 using key_list_t = std::vector<std::pair<std::int64_t, std::uint64_t>>;  // (id, time)
 
 TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {

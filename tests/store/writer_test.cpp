@@ -110,6 +110,23 @@ TEST_F(writer_test, overlapping_reads_do_not_keep_the_log_from_starting_over) {
   EXPECT_TRUE(restarted);
 }
 
+// A put too large for one transaction does not hold up the writes queued
+// behind it.
+TEST_F(writer_test, a_small_put_is_not_held_behind_a_put_in_pieces) {
+  entry_metadata_t big;
+  big.message_filename = "big.eml";
+  for (int r = 0; r < 30000; ++r) big.smtp_recipients.push_back({"r" + std::to_string(r) + "@example.org", {}});
+  std::vector<std::string> answered;
+  db.put_entry(
+      big, [&](mq::util::result_t<std::uint64_t> r) { answered.push_back("big " + text_of(mq::util::error_of(r))); });
+  put(smtp_fresh, 1);
+  answered.push_back("small");
+  ASSERT_TRUE(run_until(io, [&] { return answered.size() == 2; }));
+  EXPECT_EQ(answered, (std::vector<std::string>{"small", "big " + text_of(nullptr)}));
+  EXPECT_EQ(sql(path, "SELECT count(*) FROM smtp_recipient; SELECT count(*) FROM entry WHERE status = 0;"),
+            (std::vector<std::string>{"30000", "2"}));
+}
+
 // The counts that the statistics answer from, right after each kind of
 // change answers, against a count of the rows.
 TEST_F(writer_test, the_counts_follow_every_change_of_status) {
