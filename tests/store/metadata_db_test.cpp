@@ -243,7 +243,7 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
     std::vector<std::string> rows;
   };
   const std::vector<std::string> stored{"sid-a", "sid-c", "2", "6", "4"};
-  for (const auto& row : {row_t{0, false, false, 1, "no error", stored}, row_t{1, false, false, 3, "no error", stored},
+  for (const auto& row : {row_t{0, false, false, 1, "Success", stored}, row_t{1, false, false, 3, "Success", stored},
                           row_t{0, true, false, 1, "the outcome of a commit is unknown", {"0", "0", "0"}},
                           row_t{0, false, true, -1, "database is locked", {"0", "0", "0"}}}) {
     SCOPED_TRACE(row.others_error + " " + std::to_string(row.failing_commits));

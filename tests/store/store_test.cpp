@@ -150,7 +150,7 @@ TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_
   for (const auto& row :
        {row_t{failing, false, "file half"},
         row_t{short_source, false, "Message source is shorter than its stated size (4 of 5 bytes): Invalid argument"},
-        row_t{written, true, "db half"}, row_t{written, false, "no error"}}) {
+        row_t{written, true, "db half"}, row_t{written, false, "Success"}}) {
     SCOPED_TRACE(row.error);
     hooks->finished.clear();
     entry_t e = entry("body");
@@ -230,8 +230,8 @@ TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
     hooks->take(op_t::check, half_t::file).start();
     ASSERT_TRUE(done(checked));
     EXPECT_EQ(text_of(checked.error) + ": " + checked.value.value_or(""),
-              fix ? "no error: Removed 1 orphaned DB records\nRemoved 1/1 orphaned message files (10/10 bytes)\n"
-                  : "no error: 1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
+              fix ? "Success: Removed 1 orphaned DB records\nRemoved 1/1 orphaned message files (10/10 bytes)\n"
+                  : "Success: 1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
     ASSERT_TRUE(done(later));
     EXPECT_GT(later.answered, checked.answered);
     EXPECT_EQ(later.value.value_or(""), fix ? "Ok" : "1 orphaned DB records\n1 orphaned message files (10 bytes)\n");
@@ -334,11 +334,11 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   // Removes posted at once would have been answered before the later one.
   ASSERT_TRUE(run_until(io, [&] { return !order.empty(); }));
   EXPECT_EQ(entries(), 1u);
-  EXPECT_EQ(order, std::vector<std::string>{"other no error"});
+  EXPECT_EQ(order, std::vector<std::string>{"other Success"});
   hooks->take(op_t::update, half_t::file).start();
   ASSERT_TRUE(run_until(io, [&] { return order.size() == 6; }));
-  EXPECT_EQ(order, (std::vector<std::string>{"other no error", "update1 no error", "update2 no error", "get 2 new body",
-                                             "remove1 no error", "remove2 no error"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"other Success", "update1 Success", "update2 Success", "get 2 new body",
+                                             "remove1 Success", "remove2 Success"}));
   // The entry went with its new file, and the old file went too.
   EXPECT_EQ(check(false), "Ok");
   EXPECT_EQ(entries(), 0u);
