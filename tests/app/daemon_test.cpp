@@ -261,9 +261,7 @@ TEST_P(crash_test, nothing_acknowledged_is_lost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, crash_test,
-                         ::testing::Values(row_t{"puts_killed", storm_t::puts, SIGKILL, 128 + SIGKILL},
-                                           row_t{"updates_killed", storm_t::updates, SIGKILL, 128 + SIGKILL},
-                                           row_t{"mixed_killed", storm_t::mixed, SIGKILL, 128 + SIGKILL},
+                         ::testing::Values(row_t{"mixed_killed", storm_t::mixed, SIGKILL, 128 + SIGKILL},
                                            row_t{"puts_terminated", storm_t::puts, SIGTERM, 107}),
                          [](const auto& info) { return std::string(info.param.name); });
 
