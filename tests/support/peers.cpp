@@ -129,9 +129,7 @@ bool loop_peer_t::wait_closed(std::chrono::milliseconds limit) {
 
 sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : protocol_peer_t(path) {
   if (!greeting) return;
-  const response_t first = read();
-  EXPECT_EQ(response_t::STORE_STATE_NOTIFICATION, first.tag()) << "the first frame must be the store state";
-  store_path_ = first.store_path();
+  EXPECT_EQ(response_t::STORE_STATE_NOTIFICATION, read().tag()) << "the first frame must be the store state";
 }
 
 std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, const mq::Entry& entry) {

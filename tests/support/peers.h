@@ -106,11 +106,7 @@ class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, m
  public:
   // With `greeting`, reads the STORE_STATE_NOTIFICATION first.
   explicit sorter_peer_t(const std::string& path, bool greeting = true);
-  const std::string& store_path() const { return store_path_; }
   std::uint64_t put(const std::string& content, mq::Status status, const mq::Entry& entry = mq::Entry());
-
- private:
-  std::string store_path_;
 };
 
 class client_peer_t : public protocol_peer_t<mq::Client2MailQuarantineMessage, mq::MailQuarantine2ClientMessage> {
