@@ -123,9 +123,8 @@ TEST(api_async_client, answers_each_call_once_on_the_loop) {
   std::optional<std::exception_ptr> connected;
   auto client = async_client_t::connect(io, q.client_socket(), [&](std::exception_ptr e) { connected = e; });
   std::vector<int> answered;
+  const auto stat = test::parse<async_client_t::request_t>("tag: GET_QUEUE_STAT_REQUEST");
   for (int i = 0; i < 3; ++i) {
-    async_client_t::request_t stat;
-    stat.set_tag(async_client_t::request_t::GET_QUEUE_STAT_REQUEST);
     client->call(stat, [&, i](util::result_t<async_client_t::response_t> r) {
       EXPECT_TRUE(util::has_value(r));
       answered.push_back(i);
@@ -139,8 +138,6 @@ TEST(api_async_client, answers_each_call_once_on_the_loop) {
 
   std::optional<util::result_t<async_client_t::response_t>> refused;
   auto nowhere = async_client_t::connect(io, q.file("no.sock"), [](std::exception_ptr) {});
-  async_client_t::request_t stat;
-  stat.set_tag(async_client_t::request_t::GET_QUEUE_STAT_REQUEST);
   nowhere->call(stat, [&](util::result_t<async_client_t::response_t> r) { refused = r; });
   EXPECT_TRUE(test::run_until(io, [&] { return refused.has_value(); }));
   ASSERT_TRUE(refused.has_value());

@@ -30,17 +30,17 @@
 
 namespace {
 
-using mq::test::daemon_process_t;
-using mq::test::sorter_peer_t;
+using namespace mq::test;
 using in_t = ov::MailQuarantine2OverseerMessage;
 using config_t = ov::MailQuarantineConfig;
 
 const std::string ready_line = "Notice: MailQuarantine " MQ_VERSION ": Ready for service";
 
-TEST(daemon, asks_applies_announces_counts_and_ends_on_sigterm) {
-  mq::test::temp_dir_t dir;
-  config_t config = mq::test::make_test_config(dir.path().string());
-  daemon_process_t d(mq::test::daemon_command());
+// How it ends on SIGTERM is a row of the exit table.
+TEST(daemon, asks_applies_announces_and_counts_connections) {
+  temp_dir_t dir;
+  config_t config = make_test_config(dir.path().string());
+  daemon_process_t d(daemon_command());
   // The bare request first; statistics run before any configuration.
   auto first = d.read_message();
   ASSERT_TRUE(first);
@@ -66,8 +66,6 @@ TEST(daemon, asks_applies_announces_counts_and_ends_on_sigterm) {
     EXPECT_TRUE(d.wait_clients(2));
   }
   EXPECT_TRUE(d.wait_clients(0));
-  d.send_signal(SIGTERM);
-  EXPECT_EQ(107, d.wait_exit());
 }
 
 enum class stage_t { started, asked, ready, reconfiguring };
@@ -75,7 +73,7 @@ enum class stage_t { started, asked, ready, reconfiguring };
 struct exit_case_t {
   const char* name;
   stage_t stage;  // where the action starts
-  std::function<void(daemon_process_t&, config_t&, const mq::test::temp_dir_t&)> action;
+  std::function<void(daemon_process_t&, config_t&, const temp_dir_t&)> action;
   int status;
   const char* status_name;        // nullptr: ends before there is a log
   std::string line;               // the line it logs (a prefix of it)
@@ -85,7 +83,7 @@ struct exit_case_t {
 void PrintTo(const exit_case_t& row, std::ostream* os) { *os << row.name; }
 
 void response_without(daemon_process_t& d, config_t& config, bool revision) {
-  auto m = mq::test::parse<ov::Overseer2MailQuarantineMessage>("tag: GET_CONFIG_RESPONSE error { code: EC_OK }");
+  auto m = parse<ov::Overseer2MailQuarantineMessage>("tag: GET_CONFIG_RESPONSE error { code: EC_OK }");
   revision ? m.set_config_revision(1) : void(*m.mutable_config() = config);
   d.send_frame(m.SerializeAsString());
 }
@@ -154,9 +152,9 @@ class daemon_exit : public ::testing::TestWithParam<exit_case_t> {};
 
 TEST_P(daemon_exit, status_and_log_line) {
   const exit_case_t& c = GetParam();
-  mq::test::temp_dir_t dir;
-  config_t config = mq::test::make_test_config(dir.path().string());
-  mq::test::command_t command = mq::test::daemon_command();
+  temp_dir_t dir;
+  config_t config = make_test_config(dir.path().string());
+  command_t command = daemon_command();
   if (c.monitor) command.env.push_back(std::string("COM_ORVANE_MONITOR=") + c.monitor);
   daemon_process_t d(command);
   if (c.stage == stage_t::asked) d.wait_message(in_t::GET_CONFIG_REQUEST);
@@ -188,26 +186,26 @@ TEST(daemon_as_root, drops_privileges_and_hands_over_files_without_following_lin
   ASSERT_NE(nullptr, nobody);
   const std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
   constexpr uid_t foreign = 4242;
-  mq::test::temp_dir_t dir;
+  temp_dir_t dir;
   ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));  // the dropped daemon still reaches its files
-  config_t config = mq::test::make_test_config(dir.path().string());
+  config_t config = make_test_config(dir.path().string());
   config.mutable_run_as_user()->set_name("nobody");
   config.mutable_run_as_user()->clear_uid();
   config.mutable_log()->set_type(ov::Log::FILE);
   config.mutable_log()->set_path(dir.file("daemon.log"));
-  mq::test::write_file(dir.file("daemon.log"), "x");
+  write_file(dir.file("daemon.log"), "x");
   // Links planted in the spool directory to somebody else's file.
   const std::string spool = config.spool_dir();
   std::filesystem::create_directories(spool + "/sub");
-  mq::test::write_file(dir.file("secret"), "x");
+  write_file(dir.file("secret"), "x");
   ASSERT_EQ(0, ::chown(dir.file("secret").c_str(), foreign, foreign));
   ASSERT_EQ(0, ::symlink(dir.file("secret").c_str(), (spool + "/planted").c_str()));
   ASSERT_EQ(0, ::link(dir.file("secret").c_str(), (spool + "/hard").c_str()));
 
-  daemon_process_t d(mq::test::daemon_command());
+  daemon_process_t d(daemon_command());
   d.answer_config(config, 1);
   d.wait_message(in_t::MY_INFO_NOTIFICATION);
-  const std::string status = mq::test::read_file("/proc/" + std::to_string(d.pid()) + "/status");
+  const std::string status = read_file("/proc/" + std::to_string(d.pid()) + "/status");
   EXPECT_NE(std::string::npos, status.find("Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"));
   EXPECT_NE(std::string::npos, status.find("Gid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid + "\n"));
   const std::pair<uid_t, std::vector<std::string>> owners[] = {
@@ -225,20 +223,9 @@ TEST(daemon_as_root, drops_privileges_and_hands_over_files_without_following_lin
   EXPECT_EQ(1u, d.count_log("Warning: chown " + spool + "/hard: Too many links"));
 }
 
-// A daemon on `config`, ready for service; as the supervisor does, stale
-// socket files go first.
-std::unique_ptr<daemon_process_t> start_daemon(const config_t& config) {
-  boost::filesystem::remove(config.sorter_socket_path());
-  boost::filesystem::remove(config.client_socket_path());
-  auto daemon = std::make_unique<daemon_process_t>(mq::test::daemon_command());
-  daemon->answer_config(config, 1);
-  daemon->wait_message(in_t::MY_INFO_NOTIFICATION);
-  return daemon;
-}
-
 struct row_t {
   const char* name;
-  mq::test::storm_t::mix_t mix;
+  storm_t::mix_t mix;
   int signal, status;
 };
 
@@ -246,51 +233,45 @@ class crash_test : public ::testing::TestWithParam<row_t> {};
 
 TEST_P(crash_test, nothing_acknowledged_is_lost) {
   const row_t& row = GetParam();
-  mq::test::temp_dir_t dir;
-  const config_t config_ = mq::test::make_test_config(dir.path().string());
-  auto daemon = start_daemon(config_);
-  auto storm = std::make_unique<mq::test::storm_t>(config_.sorter_socket_path(), row.mix);
+  running_quarantine_t q;
+  auto storm = std::make_unique<storm_t>(q.sorter_socket(), row.mix);
   storm->run(240);
-  daemon->send_signal(row.signal);
+  q.daemon().send_signal(row.signal);
   // A termination answers the requests in flight before it closes.
-  if (row.signal == SIGTERM) {
-    EXPECT_EQ(storm->drain(), 0u);
-  }
-  EXPECT_EQ(daemon->wait_exit(), row.status);
-  const auto outcomes = storm->outcomes(mq::test::storm_t::now_ns());
+  EXPECT_EQ(row.signal == SIGTERM ? storm->drain() : 0u, 0u);
+  EXPECT_EQ(q.daemon().wait_exit(), row.status);
+  const auto outcomes = storm->outcomes(storm_t::now_ns());
   storm.reset();
 
-  daemon = start_daemon(config_);
-  sorter_peer_t reader(config_.sorter_socket_path());
+  q.restart();
+  sorter_peer_t reader(q.sorter_socket());
   if (row.signal == SIGTERM) {  // nothing stored unacknowledged
-    const auto ids = reader.call(mq::test::parse<sorter_peer_t::request_t>(
-        "tag: GET_ENTRY_IDS_REQUEST status: SMTP_FRESH limit: 1000 next_access_ts: 0"));
+    const auto ids = reader.call(
+        parse<sorter_peer_t::request_t>("tag: GET_ENTRY_IDS_REQUEST status: SMTP_FRESH limit: 1000 next_access_ts: 0"));
     EXPECT_EQ(static_cast<std::size_t>(ids.queue_key_list_size()), outcomes.size());
   }
   for (const auto& [id, allowed] : outcomes) {
     mq::util::unique_fd_t file;
     const auto r = reader.call(
-        mq::test::parse<sorter_peer_t::request_t>("tag: GET_ENTRY_REQUEST entry_id: " + std::to_string(id)), -1, &file);
-    const std::string stored = r.has_error() ? "" : mq::test::read_fd(file.get());
+        parse<sorter_peer_t::request_t>("tag: GET_ENTRY_REQUEST entry_id: " + std::to_string(id)), -1, &file);
+    const std::string stored = r.has_error() ? "" : read_fd(file.get());
     EXPECT_NE(allowed.end(), std::find(allowed.begin(), allowed.end(), stored))
         << "entry " << id << " holds " << stored.substr(0, stored.find('\n')) << r.error().what();
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, crash_test,
-                         ::testing::Values(row_t{"puts_killed", mq::test::storm_t::puts, SIGKILL, 128 + SIGKILL},
-                                           row_t{"updates_killed", mq::test::storm_t::updates, SIGKILL, 128 + SIGKILL},
-                                           row_t{"mixed_killed", mq::test::storm_t::mixed, SIGKILL, 128 + SIGKILL},
-                                           row_t{"puts_terminated", mq::test::storm_t::puts, SIGTERM, 107}),
+                         ::testing::Values(row_t{"mixed_killed", storm_t::mixed, SIGKILL, 128 + SIGKILL},
+                                           row_t{"puts_terminated", storm_t::puts, SIGTERM, 107}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Another process holds the database through a termination: past the drain
 // limit the daemon ends after the one operation already running, and
 // nothing queued behind it runs, so nothing is stored or changed unanswered.
 TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_database) {
-  mq::test::running_quarantine_t q;
+  running_quarantine_t q;
   sorter_peer_t sorter(q.sorter_socket()), getter(q.sorter_socket());
-  mq::test::client_peer_t client(q.client_socket());
+  client_peer_t client(q.client_socket());
   mq::Entry due_later;
   due_later.set_next_access_ts(100);
   const auto kept = sorter.put("kept", mq::SMTP_FRESH, due_later);
@@ -299,24 +280,23 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
   ASSERT_EQ(sqlite3_open((q.spool_dir() + "/queue.db").c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
   const auto put = [&](std::uint32_t serial, const std::string& session) {
-    auto m = mq::test::parse<sorter_peer_t::request_t>(
-        "tag: PUT_ENTRY_REQUEST status: SMTP_FRESH entry { session_id: \"" + session + "\" message_size: 2 }");
+    auto m = parse<sorter_peer_t::request_t>("tag: PUT_ENTRY_REQUEST status: SMTP_FRESH entry { session_id: \"" +
+                                             session + "\" message_size: 2 }");
     m.set_serial(serial);
-    sorter.send(m, mq::test::memory_file_fd(session).get());
+    sorter.send(m, memory_file_fd(session).get());
   };
   put(1, "p1");
-  client.send(
-      mq::test::parse<mq::test::client_peer_t::request_t>("tag: FLUSH_QUEUE_REQUEST serial: 1 status: SMTP_FRESH"));
+  client.send(parse<client_peer_t::request_t>("tag: FLUSH_QUEUE_REQUEST serial: 1 status: SMTP_FRESH"));
   put(2, "p2");
   for (int i = 0; i < 16; ++i)
-    getter.send(mq::test::parse<sorter_peer_t::request_t>("tag: GET_ENTRY_REQUEST serial: " + std::to_string(i + 1) +
-                                                          " entry_id: " + std::to_string(kept)));
+    getter.send(parse<sorter_peer_t::request_t>("tag: GET_ENTRY_REQUEST serial: " + std::to_string(i + 1) +
+                                                " entry_id: " + std::to_string(kept)));
   // Both puts' files are written (they need no database): all is queued.
   const auto files = [&] {
     return std::distance(std::filesystem::directory_iterator(q.spool_dir() + "/queue"),
                          std::filesystem::directory_iterator());
   };
-  for (const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+  for (const auto deadline = std::chrono::steady_clock::now() + wait_limit();
        files() < 3 && std::chrono::steady_clock::now() < deadline;)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(files(), 3);
@@ -331,7 +311,7 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
   std::set<std::string> answered;
   sorter_peer_t::response_t r;
   while (!sorter.wait_closed(&r)) answered.insert("p" + std::to_string(r.serial()) + (r.has_error() ? " failed" : ""));
-  mq::test::client_peer_t::response_t f;
+  client_peer_t::response_t f;
   while (!client.wait_closed(&f)) answered.insert(f.has_error() ? "flush failed" : "flush");
   std::size_t gets = 0;
   while (!getter.wait_closed(&r)) gets += !r.has_error();
@@ -352,14 +332,11 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
 // The statistics come from counts kept as the daemon writes; whatever
 // happened to the queue, they are what a pass over it finds.
 TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
-  mq::test::temp_dir_t dir;
-  const config_t config = mq::test::make_test_config(dir.path().string());
-  const std::string db = config.spool_dir() + "/queue.db";
-  auto daemon = start_daemon(config);
+  running_quarantine_t q;
+  const std::string db = q.spool_dir() + "/queue.db";
   using stats_t = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
   const auto answer = [&] {
-    mq::test::client_peer_t client(config.client_socket_path());
-    const auto r = client.stat();
+    const auto r = client_peer_t(q.client_socket()).stat();
     EXPECT_FALSE(r.has_error()) << r.error().what();
     stats_t out;
     for (const auto* s : {&r.smtp_fresh_stat(), &r.smtp_accepted_stat(), &r.bcc_fresh_stat(), &r.bcc_accepted_stat()})
@@ -375,7 +352,7 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
   // Writes of closed connections may still be landing: equal once they have.
   const auto agree = [&](const std::string& after) {
     SCOPED_TRACE(after);
-    const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit();
     stats_t answered = answer(), passed = pass();
     while (answered != passed && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -385,38 +362,23 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
     EXPECT_NE(passed, stats_t(4));
   };
 
-  {
-    mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
-    storm.run(300);
-  }
+  storm_t(q.sorter_socket(), storm_t::mixed).run(300);
   agree("a storm");
   {
-    mq::test::storm_t storm(config.sorter_socket_path(), mq::test::storm_t::mixed);
+    storm_t storm(q.sorter_socket(), storm_t::mixed);
     storm.run(100);
-    daemon->send_signal(SIGKILL);
-    EXPECT_EQ(daemon->wait_exit(), 128 + SIGKILL);
+    q.daemon().send_signal(SIGKILL);
+    EXPECT_EQ(q.daemon().wait_exit(), 128 + SIGKILL);
   }
-  daemon = start_daemon(config);
+  q.restart();
   agree("a crash");
-
-  {  // An entry whose file is gone; the repairing check removes it.
-    sorter_peer_t sorter(config.sorter_socket_path());
-    const auto id = sorter.put("lost", mq::SMTP_ACCEPTED);
-    const auto name = mq::store::metadata_reader_t(db, false).get_entry(static_cast<std::int64_t>(id)).message_filename;
-    ASSERT_TRUE(boost::filesystem::remove(config.spool_dir() + "/queue/" + name));
-    mq::test::client_peer_t client(config.client_socket_path());
-    // Files the crash left behind go too.
-    EXPECT_EQ(client.check(true).report().rfind("Removed 1 orphaned DB records\n", 0), 0u);
-  }
-  agree("a repairing check");
 
   const std::string shell = "sqlite3 " + db +
                             " 'UPDATE entry SET status = 3, message_size = message_size + 7 WHERE id % 3 = 0;"
                             " UPDATE entry SET status = 1 WHERE id % 3 = 1;'";
   ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
   agree("a change by another process");
-  daemon->send_signal(SIGTERM);
-  EXPECT_EQ(daemon->wait_exit(), 107);
+  EXPECT_EQ(q.stop(), 107);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "ov/error.h"
 #include "store/shared_file.h"
 #include "store/sqlite.h"
 #include "support/common.h"
@@ -88,13 +89,7 @@ inline std::vector<std::string> sql(const std::string& path, const std::string& 
   return rows;
 }
 
-inline std::string text_of(const std::exception_ptr& e) {
-  if (!e) return "no error";
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    return x.what();
-  }
-}
+// "Success" for none.
+inline std::string text_of(const std::exception_ptr& e) { return ov::exception_text(e); }
 
 }  // namespace mq::store::test

@@ -86,17 +86,15 @@ class protocol_peer_t {
   }
   void close() { channel_.close(); }
   std::uint32_t next_serial() { return channel_.next_serial(); }
-  // With a fresh serial; notifications on the way are kept.
+  // With a fresh serial; notifications on the way are skipped.
   response_t call(request_t request, int fd = -1, mq::util::unique_fd_t* out_fd = nullptr) {
     request.set_serial(next_serial());
     send(request, fd);
     response_t m = read(out_fd);
-    for (; !m.has_serial(); m = read(out_fd)) notifications.push_back(m);
+    while (!m.has_serial()) m = read(out_fd);
     if (m.serial() != request.serial()) throw std::runtime_error("answer to serial " + std::to_string(m.serial()));
     return m;
   }
-
-  std::vector<response_t> notifications;
 
  private:
   mq::api::channel_t channel_;
@@ -108,11 +106,7 @@ class sorter_peer_t : public protocol_peer_t<mq::Sorter2MailQuarantineMessage, m
  public:
   // With `greeting`, reads the STORE_STATE_NOTIFICATION first.
   explicit sorter_peer_t(const std::string& path, bool greeting = true);
-  const std::string& store_path() const { return store_path_; }
   std::uint64_t put(const std::string& content, mq::Status status, const mq::Entry& entry = mq::Entry());
-
- private:
-  std::string store_path_;
 };
 
 class client_peer_t : public protocol_peer_t<mq::Client2MailQuarantineMessage, mq::MailQuarantine2ClientMessage> {
@@ -121,13 +115,9 @@ class client_peer_t : public protocol_peer_t<mq::Client2MailQuarantineMessage, m
   response_t stat() { return request(request_t::GET_QUEUE_STAT_REQUEST); }
   response_t flush(mq::Status status) { return request(request_t::FLUSH_QUEUE_REQUEST, status); }
   response_t check(bool fix) { return request(request_t::CHECK_HEALTH_REQUEST, {}, fix); }
-  response_t chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts, std::uint64_t limit) {
-    return request(request_t::GET_QUEUE_CHUNK_REQUEST, status, false, after_id, after_ts, limit);
-  }
 
  private:
-  response_t request(request_t::Tag tag, mq::Status status = {}, bool fix = false, std::uint64_t id = 0,
-                     std::uint64_t ts = 0, std::uint64_t limit = 0);
+  response_t request(request_t::Tag tag, mq::Status status = {}, bool fix = false);
 };
 
 }  // namespace mq::test

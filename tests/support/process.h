@@ -2,6 +2,9 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
@@ -97,27 +100,34 @@ inline command_t daemon_command() { return {ORVANE_MAIL_QUARANTINE_PATH, {}}; }
 class running_quarantine_t {
  public:
   using adjust_t = std::function<void(ov::MailQuarantineConfig&, const temp_dir_t&)>;
-  explicit running_quarantine_t(const adjust_t& adjust = {})
-      : config_(make_test_config(dir_.path().string())), daemon_(daemon_command()) {
+  explicit running_quarantine_t(const adjust_t& adjust = {}) : config_(make_test_config(dir_.path().string())) {
     if (adjust) adjust(config_, dir_);
-    daemon_.answer_config(config_, 1);
-    daemon_.wait_message(daemon_process_t::in_message_t::MY_INFO_NOTIFICATION);
+    restart();
+  }
+  // A new daemon on the same spool, ready; as the supervisor does, stale
+  // socket files go first.
+  void restart() {
+    daemon_.reset();
+    ::unlink(sorter_socket().c_str()), ::unlink(client_socket().c_str());
+    daemon_ = std::make_unique<daemon_process_t>(daemon_command());
+    daemon_->answer_config(config_, 1);
+    daemon_->wait_message(daemon_process_t::in_message_t::MY_INFO_NOTIFICATION);
   }
 
   const std::string& sorter_socket() const { return config_.sorter_socket_path(); }
   const std::string& client_socket() const { return config_.client_socket_path(); }
   const std::string& spool_dir() const { return config_.spool_dir(); }
   std::string file(const std::string& name) const { return dir_.file(name); }
-  daemon_process_t& daemon() { return daemon_; }
+  daemon_process_t& daemon() { return *daemon_; }
   int stop() {
-    daemon_.send_signal(SIGTERM);
-    return daemon_.wait_exit();
+    daemon_->send_signal(SIGTERM);
+    return daemon_->wait_exit();
   }
 
  private:
   temp_dir_t dir_;
   ov::MailQuarantineConfig config_;
-  daemon_process_t daemon_;
+  std::unique_ptr<daemon_process_t> daemon_;
 };
 #endif
 

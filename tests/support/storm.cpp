@@ -23,15 +23,7 @@ std::int64_t storm_t::now_ns() {
 
 storm_t::storm_t(const std::string& sorter_socket, mix_t mix, int connections, int depth)
     : mix_(mix), pending_(connections), idle_(connections) {
-  for (int c = 0; c < connections; ++c) {
-    peers_.push_back(std::make_unique<sorter_peer_t>(sorter_socket));
-    for (int i = 0; mix == updates && i < depth; ++i) {
-      events.push_back({0, content_of(events.size()), now_ns()});
-      events.back().id = peers_[c]->put(events.back().content, mq::SMTP_FRESH);
-      events.back().acked_ns = now_ns();
-      idle_[c].push_back(events.back().id);
-    }
-  }
+  for (int c = 0; c < connections; ++c) peers_.push_back(std::make_unique<sorter_peer_t>(sorter_socket));
   for (int c = 0; c < connections; ++c)
     for (int i = 0; i < depth; ++i) send(c);
 }
@@ -39,7 +31,7 @@ storm_t::storm_t(const std::string& sorter_socket, mix_t mix, int connections, i
 void storm_t::send(int c) {
   const std::size_t n = events.size();
   auto& idle = idle_[c];
-  const bool update = mix_ == updates || (mix_ == mixed && n % 4 == 2 && !idle.empty());
+  const bool update = mix_ == mixed && n % 4 == 2 && !idle.empty();
   const bool remove = mix_ == mixed && n % 4 == 3 && idle.size() > 2;
   sorter_peer_t::request_t m;
   m.set_serial(peers_[c]->next_serial());

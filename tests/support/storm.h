@@ -14,7 +14,7 @@ namespace mq::test {
 // request and its acknowledgement timed on CLOCK_MONOTONIC.
 class storm_t {
  public:
-  enum mix_t { puts, updates, mixed /* puts, updates with new files, removes */ };
+  enum mix_t { puts, mixed /* puts, updates with new files, removes */ };
   struct event_t {
     std::uint64_t id;     // 0: a put not yet acknowledged
     std::string content;  // empty: removed
