@@ -129,7 +129,7 @@ void async_message_dir_t::run_files(file_task_t& first) {
   for (auto* task : group) task->release();
 }
 
-async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) {}
+async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) { worker_.set_name("mq-files"); }
 
 async_message_dir_t::~async_message_dir_t() { cancel(); }
 

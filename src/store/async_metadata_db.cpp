@@ -168,7 +168,7 @@ void async_metadata_db_t::checkpoint() {
   if (db_) db_->checkpoint_if_due();
 }
 
-async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
+async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) { worker_.set_name("mq-writer"); }
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.

@@ -12,7 +12,7 @@
 namespace mq::store {
 
 struct async_reader_t::lane_t {
-  explicit lane_t(boost::asio::io_context& io) : worker(io) {}
+  explicit lane_t(boost::asio::io_context& io) : worker(io) { worker.set_name("mq-reader"); }
 
   // Used on the worker only.
   std::unique_ptr<metadata_reader_t> db;

@@ -22,6 +22,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/exception.hpp>
 
+#include "util/thread_name.h"
 #include "util/thrown_by.h"
 #include "util/unique_fd.h"
 
@@ -173,7 +174,10 @@ class file_opener_t::threads_t : public std::enable_shared_from_this<threads_t> 
     jobs_.push_back({name, flags, std::move(done)});
     if (idle_ == 0 && threads_ < max_threads) {
       ++threads_;
-      std::thread([self = shared_from_this()] { self->loop(); }).detach();
+      std::thread([self = shared_from_this()] {
+        mq::util::name_this_thread("mq-opener");
+        self->loop();
+      }).detach();
     } else {
       wakeup_.notify_one();
     }

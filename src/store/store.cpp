@@ -137,7 +137,7 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   OV_LOG(notice, opener_->description());
   for (std::size_t i = 0; i < large_threads; ++i)
     large_readers_.push_back(std::make_unique<metadata_reader_t>(db_path, trace));
-  large_ = std::make_unique<mq::util::fair_pool_t>(large_threads);
+  large_ = std::make_unique<mq::util::fair_pool_t>(large_threads, "mq-large");
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {

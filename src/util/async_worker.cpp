@@ -1,5 +1,7 @@
 #include "util/async_worker.h"
 
+#include "util/thread_name.h"
+
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -81,7 +83,10 @@ void async_worker_t::post_all(std::vector<std::unique_ptr<task_t>> tasks) {
   if (thread_.get_id() != boost::thread::id()) {
     wakeup_.notify_one();
   } else {
-    thread_ = boost::thread([this] { loop(); });
+    thread_ = boost::thread([this] {
+      name_this_thread(name_);
+      loop();
+    });
   }
 }
 

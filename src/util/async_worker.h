@@ -3,6 +3,7 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -114,6 +115,8 @@ class async_worker_t {
   }
 
   boost::asio::io_context& io() { return io_; }
+  // The thread's name (see thread_name.h); before the first task.
+  void set_name(std::string name) { name_ = std::move(name); }
 
   // From inside a running task only: takes the task queued right behind it
   // when `accept` says yes, so that the running task can do its work as
@@ -128,6 +131,7 @@ class async_worker_t {
   }
 
  private:
+  std::string name_;
   void loop();
   // After a task let an exception escape: nothing runs any more, and the
   // exception is rethrown on the event loop.

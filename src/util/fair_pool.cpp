@@ -1,11 +1,17 @@
 #include "util/fair_pool.h"
 
+#include "util/thread_name.h"
+
 #include <utility>
 
 namespace mq::util {
 
-fair_pool_t::fair_pool_t(std::size_t threads) {
-  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this, i] { loop(i); });
+fair_pool_t::fair_pool_t(std::size_t threads, std::string name) {
+  for (std::size_t i = 0; i < threads; ++i)
+    threads_.emplace_back([this, i, name] {
+      name_this_thread(name);
+      loop(i);
+    });
 }
 
 fair_pool_t::~fair_pool_t() {
