@@ -21,6 +21,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "mail_quarantine_config.pb.h"
+#include "net/server.h"
 #include "ov/error.h"
 #include "ov/log.h"
 #include "ov/logger.h"
@@ -33,7 +34,6 @@
 #include "service/store.h"
 #include "util/callback_wrapper.h"
 #include "util/service.h"
-#include "util/socket_service.h"
 
 namespace mq::app {
 
@@ -233,7 +233,7 @@ void app_t::drain() {
   hangup_guard_.cancel();
   auto pending = std::make_shared<std::size_t>(0);
   for (auto& service : services_) {
-    auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get());
+    auto* sockets = dynamic_cast<mq::net::socket_service_t*>(service.get());
     if (!sockets) continue;
     ++*pending;
     sockets->drain(termination_guard_.wrap([this, pending] {
@@ -252,7 +252,7 @@ void app_t::drain() {
       if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
     boost::asio::post(io_, termination_guard_.wrap([this] {
       for (auto& service : services_)
-        if (auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get())) sockets->abandon();
+        if (auto* sockets = dynamic_cast<mq::net::socket_service_t*>(service.get())) sockets->abandon();
       drain_timer_.expires_after(std::chrono::seconds(1));
       drain_timer_.async_wait(termination_guard_.wrap([this](const boost::system::error_code& error) {
         if (!error) stop();

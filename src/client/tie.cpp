@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "util/frame.h"
-#include "util/ipc_error.h"
+#include "net/frame.h"
+#include "net/ipc_error.h"
 #include "wire/page.h"
 
 namespace mq::client {
@@ -23,8 +23,8 @@ constexpr std::size_t min_page_bytes = 64 * 1024;
 
 void require(bool present, const request_t& m, const char* field) {
   if (present) return;
-  throw mq::util::ipc_error_t("Message " + request_t::descriptor()->full_name() + " tagged " +
-                              mq::util::tag_name<request_t>(m.tag()) + ": required field " + field + " is not set");
+  throw mq::net::ipc_error_t("Message " + request_t::descriptor()->full_name() + " tagged " +
+                             mq::net::tag_name<request_t>(m.tag()) + ": required field " + field + " is not set");
 }
 
 response_t tagged(response_t::Tag tag) {
@@ -60,8 +60,8 @@ response_t page(const std::vector<mq::store::entry_brief_t>& briefs, unique_fd_t
     entry.set_next_access_ts(brief.next_access_ts);
     entry.set_attempts(brief.attempts);
     entry.set_session_id(brief.session_id);
-    const std::size_t cost = mq::util::repeated_field_cost(response_t::kEntryFieldNumber, entry.ByteSizeLong());
-    if (m.entry_size() > 0 && !mq::util::fits_frame(size + cost)) break;
+    const std::size_t cost = mq::net::repeated_field_cost(response_t::kEntryFieldNumber, entry.ByteSizeLong());
+    if (m.entry_size() > 0 && !mq::net::fits_frame(size + cost)) break;
     *m.add_entry() = std::move(entry);
     size += cost;
   }
@@ -117,7 +117,7 @@ void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*f
                                                    report(response_t::CHECK_HEALTH_RESPONSE)));
       return;
   }
-  throw mq::util::ipc_error_t("Unexpected message tag " + std::to_string(static_cast<int>(m.tag())));
+  throw mq::net::ipc_error_t("Unexpected message tag " + std::to_string(static_cast<int>(m.tag())));
 }
 
 }  // namespace mq::client

@@ -5,17 +5,17 @@
 #include <vector>
 
 #include "mail_quarantine_client_ipc.pb.h"
+#include "net/connection.h"
 #include "store/entry.h"
-#include "util/protocol_codec.h"
 
 namespace mq::client {
 
 // One management-client connection: parses and checks its requests, forwards
 // them to its delegate and answers them in completion order; a descriptor
 // sent along is never used. Event-loop thread only.
-class tie_t : public mq::util::protocol_codec_t {
+class tie_t : public mq::net::protocol_codec_t {
  public:
-  class delegate_t : public mq::util::connection_delegate_t {
+  class delegate_t : public mq::net::connection_delegate_t {
    public:
     virtual void get_queue_stat(completion_t<mq::store::queue_stats_t> completion) = 0;
     virtual void get_queue_chunk(mq::store::queue_chunk_request_t request,

@@ -5,10 +5,10 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "net/frame.h"
+#include "net/ipc_error.h"
+#include "net/tag_name.h"
 #include "ov/error.h"
-#include "util/frame.h"
-#include "util/ipc_error.h"
-#include "util/tag_name.h"
 
 namespace mq::overseer {
 
@@ -19,15 +19,15 @@ using out_t = ov::MailQuarantine2OverseerMessage;
 
 [[noreturn]] void missing_field(in_t::Tag tag, const char* field) {
   throw ov::cf_exception_t(ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
-                           "message ov.Overseer2MailQuarantineMessage tagged " + mq::util::tag_name<in_t>(tag) +
+                           "message ov.Overseer2MailQuarantineMessage tagged " + mq::net::tag_name<in_t>(tag) +
                                " does not have field " + field + " set");
 }
 
 }  // namespace
 
-tie_t::tie_t(mq::util::local_ipc_link_t::socket_t socket)
-    : link_(std::make_unique<mq::util::local_ipc_link_t>(std::move(socket),
-                                                         static_cast<mq::util::local_ipc_link_t::delegate_t*>(this))) {}
+tie_t::tie_t(mq::net::local_ipc_link_t::socket_t socket)
+    : link_(std::make_unique<mq::net::local_ipc_link_t>(std::move(socket),
+                                                        static_cast<mq::net::local_ipc_link_t::delegate_t*>(this))) {}
 
 tie_t::~tie_t() = default;
 
@@ -59,7 +59,7 @@ void tie_t::send(const out_t& message, std::uint32_t latest_kind) {
   // A failed channel has already ended the daemon's event loop; late
   // notifications have nowhere to go.
   if (!link_) return;
-  mq::util::frame_t frame = mq::util::serialize_frame(message);
+  mq::net::frame_t frame = mq::net::serialize_frame(message);
   if (latest_kind != 0) return link_->send_latest(latest_kind, std::move(frame.data), frame.size);
   link_->send(std::move(frame.data), frame.size);
 }
@@ -78,7 +78,7 @@ void tie_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::u
 void tie_t::handle(const std::uint8_t* data, std::uint32_t size) {
   in_t message;
   if (!message.ParseFromArray(data, static_cast<int>(size)))
-    throw mq::util::ipc_error_t("ov.Overseer2MailQuarantineMessage: invalid message format");
+    throw mq::net::ipc_error_t("ov.Overseer2MailQuarantineMessage: invalid message format");
   if (message.tag() != in_t::GET_CONFIG_RESPONSE)
     throw ov::cf_exception_t(
         ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),

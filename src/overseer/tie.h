@@ -8,8 +8,8 @@
 
 #include "mail_quarantine_appstat.pb.h"
 #include "mail_quarantine_config.pb.h"
+#include "net/local_ipc_link.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
-#include "util/local_ipc_link.h"
 
 namespace mq::overseer {
 
@@ -19,12 +19,12 @@ namespace mq::overseer {
 // Any failure of the channel (the link fails, or a received message is
 // malformed or unexpected) destroys the link and is rethrown out of the
 // event loop: the daemon lives and dies with this channel.
-class tie_t : private mq::util::local_ipc_link_t::delegate_t {
+class tie_t : private mq::net::local_ipc_link_t::delegate_t {
  public:
   using config_callback_t = std::function<void(ov::MailQuarantineConfig config, std::uint32_t revision)>;
 
   // The link starts reading at once.
-  explicit tie_t(mq::util::local_ipc_link_t::socket_t socket);
+  explicit tie_t(mq::net::local_ipc_link_t::socket_t socket);
   ~tie_t();
   tie_t(const tie_t&) = delete;
   tie_t& operator=(const tie_t&) = delete;
@@ -49,7 +49,7 @@ class tie_t : private mq::util::local_ipc_link_t::delegate_t {
   // Replaces a message of `latest_kind` (not 0) still waiting whole.
   void send(const ov::MailQuarantine2OverseerMessage& message, std::uint32_t latest_kind = 0);
 
-  std::unique_ptr<mq::util::local_ipc_link_t> link_;
+  std::unique_ptr<mq::net::local_ipc_link_t> link_;
   std::list<config_callback_t> pending_;
 };
 

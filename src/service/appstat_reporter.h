@@ -7,9 +7,9 @@
 #include <boost/system/error_code.hpp>
 
 #include "mail_quarantine_appstat.pb.h"
+#include "net/server.h"
 #include "util/callback_wrapper.h"
 #include "util/service.h"
-#include "util/socket_service.h"
 
 namespace mq::overseer {
 class tie_t;
@@ -21,7 +21,7 @@ namespace mq::service {
 // them to the supervisor once a second, from one second after construction.
 class appstat_reporter_t : public mq::util::service_t,
                            public mq::util::callback_wrapper_t,
-                           public mq::util::connection_counter_t {
+                           public mq::net::connection_counter_t {
  public:
   appstat_reporter_t(boost::asio::io_context& io, mq::overseer::tie_t* tie);
   ~appstat_reporter_t() override;

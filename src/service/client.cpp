@@ -34,7 +34,7 @@ void client_t::client_entry_t::check_health(bool fix, completion_t<std::string> 
 }
 
 client_t::client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-                   mq::util::connection_counter_t* stats)
+                   mq::net::connection_counter_t* stats)
     : socket_service_t(
           io, stats, [config] { return config->client_socket_path(); },
           [store](socket_t socket) { return std::make_unique<client_entry_t>(std::move(socket), store); }) {}

@@ -9,14 +9,14 @@
 
 #include "client/tie.h"
 #include "mail_quarantine_config.pb.h"
+#include "net/server.h"
 #include "service/store_entry.h"
-#include "util/socket_service.h"
 
 namespace mq::service {
 
 // Listens on the client socket and owns the management-client connections,
 // answering their requests from the store.
-class client_t : public mq::util::socket_service_t {
+class client_t : public mq::net::socket_service_t {
  public:
   // Adapter between one connection and the store.
   class client_entry_t : public store_entry_t<mq::client::tie_t> {
@@ -36,7 +36,7 @@ class client_t : public mq::util::socket_service_t {
   };
 
   client_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-           mq::util::connection_counter_t* stats);
+           mq::net::connection_counter_t* stats);
 };
 
 }  // namespace mq::service

@@ -64,7 +64,7 @@ void sorter_t::client_entry_t::remove_entry(std::int64_t id, completion_t<mq::ut
 }
 
 sorter_t::sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-                   mq::util::connection_counter_t* stats)
+                   mq::net::connection_counter_t* stats)
     : socket_service_t(
           io, stats, [config] { return config->sorter_socket_path(); },
           [store](socket_t socket) { return std::make_unique<client_entry_t>(std::move(socket), store); }) {}

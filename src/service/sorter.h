@@ -7,15 +7,15 @@
 #include <boost/asio/io_context.hpp>
 
 #include "mail_quarantine_config.pb.h"
+#include "net/server.h"
 #include "service/store_entry.h"
 #include "sorter/tie.h"
-#include "util/socket_service.h"
 
 namespace mq::service {
 
 // Listens on the Sorter socket and owns the Sorter connections, answering
 // their requests from the store.
-class sorter_t : public mq::util::socket_service_t {
+class sorter_t : public mq::net::socket_service_t {
  public:
   // Adapter between one connection and the store.
   class client_entry_t : public store_entry_t<mq::sorter::tie_t> {
@@ -36,7 +36,7 @@ class sorter_t : public mq::util::socket_service_t {
   };
 
   sorter_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config, mq::store::store_t* store,
-           mq::util::connection_counter_t* stats);
+           mq::net::connection_counter_t* stats);
 };
 
 }  // namespace mq::service

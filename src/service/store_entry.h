@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
-#include "service/peer.h"
+#include "net/peer.h"
+#include "net/server.h"
 #include "store/store.h"
-#include "util/socket_service.h"
 
 namespace mq::service {
 
@@ -13,13 +13,13 @@ namespace mq::service {
 // connection object (`tie_t`), answering from the store. The end of the
 // connection removes the entry.
 template <class tie_t>
-class store_entry_t : public mq::util::connection_entry_t, public tie_t::delegate_t {
+class store_entry_t : public mq::net::connection_entry_t, public tie_t::delegate_t {
  public:
   template <class T>
   using completion_t = typename tie_t::template completion_t<T>;
 
   store_entry_t(typename tie_t::socket_t socket, mq::store::store_t* store)
-      : peer_(peer_of(socket.native_handle())), store_(store), tie_(std::move(socket), this) {
+      : peer_(mq::net::peer_of(socket.native_handle())), store_(store), tie_(std::move(socket), this) {
     tie_.set_peer(peer_);
   }
 

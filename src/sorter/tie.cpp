@@ -4,9 +4,9 @@
 #include <optional>
 #include <utility>
 
+#include "net/ipc_error.h"
 #include "ov/error.h"
 #include "sorter/convert.h"
-#include "util/ipc_error.h"
 #include "util/thrown_by.h"
 #include "wire/page.h"
 #include "wire/status.h"
@@ -19,7 +19,7 @@ using request_t = Sorter2MailQuarantineMessage;
 using response_t = MailQuarantine2SorterMessage;
 using mq::util::none_t;
 using mq::util::unique_fd_t;
-using prepared_t = mq::util::protocol_codec_t::prepared_t;
+using prepared_t = mq::net::protocol_codec_t::prepared_t;
 
 // Frames larger than this are parsed and converted off the event loop: at
 // about a millisecond of work, a hand-off costs less than the loop's time.
@@ -31,7 +31,7 @@ constexpr std::uint32_t large_frame = 64u * 1024u;
 
 void require(bool present, const request_t& m, const char* field) {
   if (present) return;
-  violation("message " + request_t::descriptor()->full_name() + " tagged " + mq::util::tag_name<request_t>(m.tag()) +
+  violation("message " + request_t::descriptor()->full_name() + " tagged " + mq::net::tag_name<request_t>(m.tag()) +
             " does not have field " + field + " set");
 }
 
@@ -55,7 +55,7 @@ prepared_t prepared_entry(mq::store::entry_t& entry, std::uint32_t serial) {
   prepared_t out;
   response_t m = entry_response(entry, out.fd);
   m.set_serial(serial);
-  out.frame = mq::util::serialize_frame(m);
+  out.frame = mq::net::serialize_frame(m);
   out.tag = "GET_ENTRY_RESPONSE";
   return out;
 }
@@ -109,7 +109,7 @@ void tie_t::handle_large(std::uint32_t size, unique_fd_t fd) {
     request_t& m = parsed->m;
     if (!m.ParseFromArray(frame.get(), static_cast<int>(size))) {
       parsed->error = std::make_exception_ptr(
-          mq::util::ipc_error_t(request_t::descriptor()->full_name() + ": invalid message format"));
+          mq::net::ipc_error_t(request_t::descriptor()->full_name() + ": invalid message format"));
       return;
     }
     // What fails to convert fails again on the loop, in its place among
@@ -174,7 +174,7 @@ void tie_t::dispatch(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
       on_subscribe_to_queue_change();
       return;
   }
-  throw mq::util::ipc_error_t("Unknown message tag " + std::to_string(static_cast<int>(m.tag())));
+  throw mq::net::ipc_error_t("Unknown message tag " + std::to_string(static_cast<int>(m.tag())));
 }
 
 void tie_t::on_get_entry_request(const request_t& m) {

@@ -11,20 +11,20 @@
 #include <boost/signals2/connection.hpp>
 
 #include "mail_quarantine_sorter_ipc.pb.h"
+#include "net/connection.h"
 #include "store/entry.h"
 #include "store/shared_file.h"
-#include "util/protocol_codec.h"
 
 namespace mq::sorter {
 
 // One Sorter connection: parses, checks and converts its requests, forwards
 // them to its delegate and answers them in completion order (a failure as
 // ALARM); keeps the queue-change subscription. Event-loop thread only.
-class tie_t : public mq::util::protocol_codec_t {
+class tie_t : public mq::net::protocol_codec_t {
  public:
   using queue_change_callback_t = std::function<void(mq::store::queue_change_ptr_t)>;
 
-  class delegate_t : public mq::util::connection_delegate_t {
+  class delegate_t : public mq::net::connection_delegate_t {
    public:
     virtual boost::signals2::connection subscribe_to_queue_change(queue_change_callback_t callback) = 0;
     virtual void get_queue_chunk(mq::store::queue_chunk_request_t request,

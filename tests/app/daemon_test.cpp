@@ -21,12 +21,12 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
+#include "net/frame_io.h"
 #include "store/metadata_reader.h"
 #include "store/store_support.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "support/storm.h"
-#include "util/frame_io.h"
 
 namespace {
 
@@ -58,9 +58,9 @@ TEST(daemon, asks_applies_announces_counts_and_ends_on_sigterm) {
   EXPECT_TRUE(std::filesystem::exists(config.spool_dir() + "/queue.db"));
 
   {  // Connections on both sockets count.
-    auto c1 = mq::util::connect_local(config.client_socket_path());
-    auto c2 = mq::util::connect_local(config.client_socket_path());
-    auto s1 = mq::util::connect_local(config.sorter_socket_path());
+    auto c1 = mq::net::connect_local(config.client_socket_path());
+    auto c2 = mq::net::connect_local(config.client_socket_path());
+    auto s1 = mq::net::connect_local(config.sorter_socket_path());
     EXPECT_TRUE(d.wait_clients(3));
     c2.reset();
     EXPECT_TRUE(d.wait_clients(2));

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string dir = mq::fuzz::fresh_dir("mq-fuzz-config");
   {
     boost::asio::io_context io;
-    mq::util::local_ipc_link_t::socket_t ours(io);
+    mq::net::local_ipc_link_t::socket_t ours(io);
     const int peer = mq::fuzz::socket_pair(io, ours);
     mq::overseer::tie_t tie(std::move(ours));
     ov::MailQuarantineConfig config;

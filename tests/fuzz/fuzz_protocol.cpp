@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   store.open(spool, ::getuid(), ::getgid(), false);
   forward_t fwd;
   fwd.store = &store;
-  util::local_ipc_link_t::socket_t sorter_end(io), client_end(io);
+  net::local_ipc_link_t::socket_t sorter_end(io), client_end(io);
   const int peers[2] = {mq::fuzz::socket_pair(io, sorter_end), mq::fuzz::socket_pair(io, client_end)};
   const int ends[2] = {sorter_end.native_handle(), client_end.native_handle()};
   bool open[2] = {true, true};

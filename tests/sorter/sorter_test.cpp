@@ -12,12 +12,12 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
+#include "net/frame.h"
 #include "ov/error.h"
 #include "sorter/tie.h"
 #include "store/store.h"
 #include "support/peers.h"
 #include "support/process.h"
-#include "util/frame.h"
 
 namespace {
 
@@ -268,16 +268,16 @@ TEST_F(sorter_tie, a_subscriber_that_does_not_read_is_dropped) {
 TEST(frame_limit, the_largest_message_is_framed_and_one_byte_more_is_refused) {
   mq::MailQuarantine2ClientMessage m;
   m.set_tag(mq::MailQuarantine2ClientMessage::FLUSH_QUEUE_RESPONSE);
-  m.set_report(std::string(mq::util::max_frame_size - 7, 'r'));  // tag 2, field key 1, length 4 bytes
+  m.set_report(std::string(mq::net::max_frame_size - 7, 'r'));  // tag 2, field key 1, length 4 bytes
   ASSERT_EQ(67108864u, m.ByteSizeLong());
-  const mq::util::frame_t frame = mq::util::serialize_frame(m);
+  const mq::net::frame_t frame = mq::net::serialize_frame(m);
   EXPECT_EQ(67108864u, frame.size);
   EXPECT_EQ('r', frame.data[frame.size - 1]);
   m.mutable_report()->push_back('r');
   try {
-    mq::util::serialize_frame(m);
+    mq::net::serialize_frame(m);
     FAIL() << "a frame over the limit was made";
-  } catch (const mq::util::frame_too_large_t& e) {
+  } catch (const mq::net::frame_too_large_t& e) {
     EXPECT_EQ(EMSGSIZE, e.code().value());
   }
 }

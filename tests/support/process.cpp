@@ -112,7 +112,7 @@ std::optional<daemon_process_t::in_message_t> daemon_process_t::read_message(std
   std::string body;
   util::unique_fd_t fd;
   try {
-    if (!util::read_frame(monitor_.get(), body, fd, static_cast<int>(limit.count()))) return std::nullopt;
+    if (!net::read_frame(monitor_.get(), body, fd, static_cast<int>(limit.count()))) return std::nullopt;
   } catch (const std::system_error& e) {
     // A peer that dies with our data unread resets the connection.
     if (e.code() == std::errc::connection_reset) return std::nullopt;
@@ -129,7 +129,8 @@ daemon_process_t::in_message_t daemon_process_t::wait_message(in_message_t::Tag 
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     auto message = read_message(std::max(left, std::chrono::milliseconds(0)));
-    if (!message) throw std::runtime_error("wait_message: the daemon closed the monitor channel; it wrote:\n" + output());
+    if (!message)
+      throw std::runtime_error("wait_message: the daemon closed the monitor channel; it wrote:\n" + output());
     if (message->tag() == tag) return *message;
     if (message->tag() != in_message_t::MY_STAT_NOTIFICATION)
       throw std::runtime_error("wait_message: expected " + in_message_t::Tag_Name(tag) + ", got " +

@@ -1,4 +1,4 @@
-#include "util/local_ipc_link.h"
+#include "net/local_ipc_link.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -13,9 +13,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "util/scm_rights.h"
+#include "net/scm_rights.h"
 
-namespace mq::util {
+namespace mq::net {
 
 namespace {
 
@@ -51,7 +51,7 @@ local_ipc_link_t::~local_ipc_link_t() {
   // members; completions still pending find the flag raised.
 }
 
-void local_ipc_link_t::send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd) {
+void local_ipc_link_t::send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, mq::util::unique_fd_t fd) {
   enqueue(std::move(data), size, std::move(fd), 0);
 }
 
@@ -69,10 +69,10 @@ void local_ipc_link_t::send_latest(std::uint32_t kind, std::unique_ptr<std::uint
     body->size = size;
     return;
   }
-  enqueue(std::move(data), size, unique_fd_t(), kind);
+  enqueue(std::move(data), size, mq::util::unique_fd_t(), kind);
 }
 
-void local_ipc_link_t::enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd,
+void local_ipc_link_t::enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, mq::util::unique_fd_t fd,
                                std::uint32_t kind) {
   // A failed link writes nothing more; the frame and its descriptor are dropped.
   if (!socket_.is_open()) return;
@@ -80,7 +80,7 @@ void local_ipc_link_t::enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32
   std::memcpy(length.get(), &size, sizeof(size));
   queued_bytes_ += sizeof(size) + std::size_t{size};
   if (fd) ++queued_fds_;
-  write_queue_.push_back(write_item_t{std::move(length), sizeof(size), unique_fd_t(), kind});
+  write_queue_.push_back(write_item_t{std::move(length), sizeof(size), mq::util::unique_fd_t(), kind});
   write_queue_.push_back(write_item_t{std::move(data), size, std::move(fd), 0});
   if (write_queue_.size() == 2) write_next();
 }
@@ -190,8 +190,8 @@ void local_ipc_link_t::pump_read() {
       continue;
     }
 
-    unique_fd_t fd;
-    if (received_fd_ >= 0) fd = unique_fd_t(std::exchange(received_fd_, -1));
+    mq::util::unique_fd_t fd;
+    if (received_fd_ >= 0) fd = mq::util::unique_fd_t(std::exchange(received_fd_, -1));
     const std::uint32_t size = read_size_;
     reading_body_ = false;
     begin_read(sizeof(std::uint32_t), 0);
@@ -347,4 +347,4 @@ void local_ipc_link_t::fail(std::exception_ptr error) {
   delegate_->on_error(error);
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -1,10 +1,10 @@
-#include "util/socket_service.h"
+#include "net/server.h"
 
 #include <utility>
 
 #include <boost/asio/post.hpp>
 
-namespace mq::util {
+namespace mq::net {
 
 void connection_entry_t::disconnect() {
   // The callable destroys this entry: keep it on the stack while it runs.
@@ -55,4 +55,4 @@ void socket_service_t::remove(connections_t::iterator element) {
   if (drained_ && connections_.empty()) boost::asio::post(io_, std::exchange(drained_, nullptr));
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

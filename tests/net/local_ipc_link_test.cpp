@@ -1,4 +1,4 @@
-#include "util/local_ipc_link.h"
+#include "net/local_ipc_link.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,18 +20,18 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "net/frame_io.h"
 #include "support/common.h"
 #include "support/peers.h"
-#include "util/frame_io.h"
 
-namespace mq::util {
+namespace mq::net {
 namespace {
 
 struct pipe_t {
   pipe_t() {
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    read = unique_fd_t(p[0]), write = unique_fd_t(p[1]);
+    read = mq::util::unique_fd_t(p[0]), write = mq::util::unique_fd_t(p[1]);
   }
   // Closes our write end; true when no copy of it is left open anywhere.
   bool all_writers_gone() {
@@ -40,7 +40,7 @@ struct pipe_t {
     char c;
     return ::poll(&p, 1, 0) == 1 && ::read(read.get(), &c, 1) == 0;
   }
-  unique_fd_t read, write;
+  mq::util::unique_fd_t read, write;
 };
 
 std::string len(std::uint32_t length) { return std::string(reinterpret_cast<char*>(&length), 4); }
@@ -70,7 +70,7 @@ struct harness_t final : local_ipc_link_t::delegate_t {
         local_ipc_link_t::socket_t(io, boost::asio::local::stream_protocol(), pair.a.release()), this);
   }
   void on_written() override { ++written; }
-  void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override {
+  void on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) override {
     bodies.emplace_back(reinterpret_cast<const char*>(data), size);
     fds.push_back(std::move(fd));
     if (after_message) after_message();
@@ -85,7 +85,8 @@ struct harness_t final : local_ipc_link_t::delegate_t {
     return b;
   }
   void send(const std::string& body, int fd = -1) {
-    link->send(bytes(body), static_cast<std::uint32_t>(body.size()), fd < 0 ? unique_fd_t() : unique_fd_t(::dup(fd)));
+    link->send(bytes(body), static_cast<std::uint32_t>(body.size()),
+               fd < 0 ? mq::util::unique_fd_t() : mq::util::unique_fd_t(::dup(fd)));
   }
   void send_latest(const std::string& body) {
     link->send_latest(7, bytes(body), static_cast<std::uint32_t>(body.size()));
@@ -103,7 +104,7 @@ struct harness_t final : local_ipc_link_t::delegate_t {
   test::socket_pair_t pair;
   std::unique_ptr<local_ipc_link_t> link;
   std::vector<std::string> bodies;
-  std::vector<unique_fd_t> fds;
+  std::vector<mq::util::unique_fd_t> fds;
   std::vector<std::exception_ptr> errors;
   int written = 0;
   std::function<void()> after_message;
@@ -263,4 +264,4 @@ TEST(link_flow, a_frame_of_a_kind_still_waiting_is_replaced_by_the_latest) {
 }
 
 }  // namespace
-}  // namespace mq::util
+}  // namespace mq::net

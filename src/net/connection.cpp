@@ -1,4 +1,4 @@
-#include "util/protocol_codec.h"
+#include "net/connection.h"
 
 #include <sstream>
 #include <utility>
@@ -8,7 +8,7 @@
 
 #include "ov/error.h"
 
-namespace mq::util {
+namespace mq::net {
 
 namespace {
 
@@ -111,7 +111,7 @@ protocol_codec_t::held_watch_t::~held_watch_t() {
   OV_LOG(warning, text.str());
 }
 
-void protocol_codec_t::on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
+void protocol_codec_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) {
   request_ = request_name_t();
   run_request([&] { handle(data, size, std::move(fd)); });
 }
@@ -150,4 +150,4 @@ void protocol_codec_t::end(std::exception_ptr error) {
   delegate_->on_disconnected();
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -9,15 +9,15 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "net/frame.h"
 #include "util/callback_wrapper.h"
-#include "util/frame.h"
 #include "util/unique_fd.h"
 
-namespace mq::util {
+namespace mq::net {
 
 // Length-framed messages over a connected local stream socket, with at most
 // one passed file descriptor per frame. Event-loop thread only.
-class local_ipc_link_t : public callback_wrapper_t {
+class local_ipc_link_t : public mq::util::callback_wrapper_t {
  public:
   using socket_t = boost::asio::local::stream_protocol::socket;
 
@@ -29,7 +29,7 @@ class local_ipc_link_t : public callback_wrapper_t {
     // A write completed and the write queue is empty.
     virtual void on_written() = 0;
     // One frame arrived; `data` is valid only during the call.
-    virtual void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) = 0;
+    virtual void on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) = 0;
     // The link failed; called once. The delegate may destroy the link.
     virtual void on_error(std::exception_ptr error) = 0;
 
@@ -54,7 +54,8 @@ class local_ipc_link_t : public callback_wrapper_t {
   ~local_ipc_link_t();
 
   // Queues one frame; `fd`, when present, travels with the body.
-  void send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd = unique_fd_t());
+  void send(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size,
+            mq::util::unique_fd_t fd = mq::util::unique_fd_t());
   // Queues one frame of `kind` (not 0) without a descriptor; a frame of the
   // same kind still waiting whole in the queue is replaced instead.
   void send_latest(std::uint32_t kind, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size);
@@ -97,7 +98,7 @@ class local_ipc_link_t : public callback_wrapper_t {
   struct write_item_t {
     std::unique_ptr<std::uint8_t[]> data;
     std::uint32_t size = 0;
-    unique_fd_t fd;
+    mq::util::unique_fd_t fd;
     std::uint32_t kind = 0;
   };
 
@@ -115,7 +116,7 @@ class local_ipc_link_t : public callback_wrapper_t {
   // Writes the queue head on; called when the socket may be writable.
   void pump_write(const boost::system::error_code& wait_error);
   void fail_system(const boost::system::error_code& ec, const char* prefix);
-  void enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, unique_fd_t fd, std::uint32_t kind);
+  void enqueue(std::unique_ptr<std::uint8_t[]> data, std::uint32_t size, mq::util::unique_fd_t fd, std::uint32_t kind);
   void pop_written();
   bool over_high() const;
   // Starts reading again when paused and every count is low enough.
@@ -149,4 +150,4 @@ class local_ipc_link_t : public callback_wrapper_t {
   bool write_fd_sent_ = false;
 };
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -7,7 +7,7 @@
 // Blocking counterpart of the framed link, for tools and tests: the same
 // frames (4-byte host-order length, body, at most one descriptor with the
 // body) over a connected local stream socket.
-namespace mq::util {
+namespace mq::net {
 
 // Throws std::system_error on failure.
 void write_frame(int sock, const std::string& body, int fd = -1);
@@ -16,9 +16,9 @@ void write_frame(int sock, const std::string& body, int fd = -1);
 // starts. Throws std::system_error on failure (EMSGSIZE for a descriptor
 // with the length bytes or more than one with the body), std::runtime_error
 // on an invalid length or when `timeout_ms` (>= 0) passes without data.
-bool read_frame(int sock, std::string& body, unique_fd_t& fd, int timeout_ms = -1);
+bool read_frame(int sock, std::string& body, mq::util::unique_fd_t& fd, int timeout_ms = -1);
 
 // Connects to a local stream socket path; throws std::system_error.
-unique_fd_t connect_local(const std::string& path);
+mq::util::unique_fd_t connect_local(const std::string& path);
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -1,4 +1,4 @@
-#include "util/local_acceptor.h"
+#include "net/local_acceptor.h"
 
 #include <sys/stat.h>
 
@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 #include <boost/system/system_error.hpp>
 
+#include "net/frame_io.h"
 #include "support/common.h"
-#include "util/frame_io.h"
 
-namespace mq::util {
+namespace mq::net {
 namespace {
 
 using protocol_t = local_acceptor_t::protocol_t;
@@ -30,7 +30,7 @@ struct acceptor_test : ::testing::Test, local_acceptor_t::delegate_t {
   bool connected(int client, std::size_t i) {
     write_frame(client, "probe");
     std::string body;
-    unique_fd_t fd;
+    mq::util::unique_fd_t fd;
     return read_frame(accepted.at(i).native_handle(), body, fd, test::wait_limit().count()) && body == "probe";
   }
   void listen(const std::string& path) { acceptor->listen(make_local_endpoint(path)); }
@@ -56,7 +56,7 @@ TEST_F(acceptor_test, the_socket_file_is_mode0666_whatever_the_umask) {
 TEST_F(acceptor_test, repointing_keeps_open_connections) {
   const std::string first = dir.file("first.sock"), second = dir.file("second.sock");
   listen(first);
-  unique_fd_t c1 = connect_local(first);
+  mq::util::unique_fd_t c1 = connect_local(first);
   ASSERT_TRUE(run_until([&] { return accepted.size() == 1; }));
   listen(first);  // the same path again changes nothing
   // Moved from inside the callback: one accept stays pending, on the new path.
@@ -64,10 +64,10 @@ TEST_F(acceptor_test, repointing_keeps_open_connections) {
     after_accept = nullptr;
     listen(second);
   };
-  unique_fd_t c2 = connect_local(first);
+  mq::util::unique_fd_t c2 = connect_local(first);
   ASSERT_TRUE(run_until([&] { return accepted.size() == 2; }));
   EXPECT_THROW(connect_local(first), std::system_error);
-  unique_fd_t c3 = connect_local(second);
+  mq::util::unique_fd_t c3 = connect_local(second);
   ASSERT_TRUE(run_until([&] { return accepted.size() == 3; }));
   EXPECT_TRUE(connected(c1.get(), 0));
   EXPECT_TRUE(connected(c2.get(), 1));
@@ -111,4 +111,4 @@ TEST_F(acceptor_test, bind_refusals_leave_the_acceptor_closed) {
 }
 
 }  // namespace
-}  // namespace mq::util
+}  // namespace mq::net

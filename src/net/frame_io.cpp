@@ -1,4 +1,4 @@
-#include "util/frame_io.h"
+#include "net/frame_io.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,10 +11,10 @@
 #include <system_error>
 #include <vector>
 
-#include "util/frame.h"
-#include "util/scm_rights.h"
+#include "net/frame.h"
+#include "net/scm_rights.h"
 
-namespace mq::util {
+namespace mq::net {
 
 namespace {
 
@@ -58,7 +58,7 @@ void send_all(int sock, const char* data, size_t size, int fd) {
 // Reads exactly `size` bytes; false on end of file before the first byte.
 // Like the daemon's link, accepts at most one descriptor, and only where `fd`
 // is given (never with the length bytes): anything else is EMSGSIZE.
-bool recv_all(int sock, char* data, size_t size, unique_fd_t* fd, int timeout_ms) {
+bool recv_all(int sock, char* data, size_t size, mq::util::unique_fd_t* fd, int timeout_ms) {
   size_t done = 0;
   while (done < size) {
     if (timeout_ms >= 0) wait_ready(sock, POLLIN, timeout_ms);
@@ -96,7 +96,7 @@ bool recv_all(int sock, char* data, size_t size, unique_fd_t* fd, int timeout_ms
         if (count == 1) {
           int received;
           std::memcpy(&received, CMSG_DATA(c), sizeof(int));
-          *fd = unique_fd_t(received);
+          *fd = mq::util::unique_fd_t(received);
         }
       }
     }
@@ -123,7 +123,7 @@ void write_frame(int sock, const std::string& body, int fd) {
   send_all(sock, body.data(), body.size(), fd);
 }
 
-bool read_frame(int sock, std::string& body, unique_fd_t& fd, int timeout_ms) {
+bool read_frame(int sock, std::string& body, mq::util::unique_fd_t& fd, int timeout_ms) {
   fd.reset();
   std::uint32_t size = 0;
   if (!recv_all(sock, reinterpret_cast<char*>(&size), sizeof(size), nullptr, timeout_ms)) return false;
@@ -134,17 +134,17 @@ bool read_frame(int sock, std::string& body, unique_fd_t& fd, int timeout_ms) {
   return true;
 }
 
-unique_fd_t connect_local(const std::string& path) {
+mq::util::unique_fd_t connect_local(const std::string& path) {
   sockaddr_un addr{};
   if (path.size() >= sizeof(addr.sun_path)) throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.data(), path.size());
   int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) throw_errno("socket");
-  unique_fd_t sock(s);
+  mq::util::unique_fd_t sock(s);
   if (::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
     throw std::system_error(errno, std::generic_category(), "connect " + path);
   return sock;
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace mq::util {
+namespace mq::net {
 
 // Enumerator name of a message's tag, or its decimal value.
 template <class message_t>
@@ -11,4 +11,4 @@ std::string tag_name(typename message_t::Tag tag) {
   return name.empty() ? std::to_string(static_cast<int>(tag)) : name;
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

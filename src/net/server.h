@@ -8,10 +8,10 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "util/local_acceptor.h"
+#include "net/local_acceptor.h"
 #include "util/service.h"
 
-namespace mq::util {
+namespace mq::net {
 
 // Counts the open connections of the socket services (the statistics).
 class connection_counter_t {
@@ -45,7 +45,7 @@ class connection_entry_t {
 
 // A service that listens on a socket path and owns the connections it
 // accepts, in accept order. Event-loop thread only.
-class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
+class socket_service_t : public local_acceptor_t::delegate_t, public mq::util::service_t {
  public:
   using socket_t = local_acceptor_t::protocol_t::socket;
   // The socket path of the configuration now in force.
@@ -87,4 +87,4 @@ class socket_service_t : public local_acceptor_t::delegate_t, public service_t {
   local_acceptor_t acceptor_;
 };
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -8,7 +8,7 @@
 
 // Passing the one descriptor a frame may carry, shared by the link and the
 // blocking frame functions.
-namespace mq::util {
+namespace mq::net {
 
 struct fd_control_t {
   alignas(cmsghdr) char data[CMSG_SPACE(sizeof(int))];
@@ -35,4 +35,4 @@ inline void close_fds(const cmsghdr* c, std::size_t count) {
   }
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

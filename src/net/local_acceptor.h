@@ -11,14 +11,14 @@
 
 #include "util/callback_wrapper.h"
 
-namespace mq::util {
+namespace mq::net {
 
 // A listening local stream socket bound to a path; hands every accepted
 // connection to its delegate. An accept that fails for want of descriptors
 // or memory is tried again after a short pause and logged at most once a
 // second, with the number of failures not logged; any other accept error
 // goes to the delegate and ends accepting. Event-loop thread only.
-class local_acceptor_t : public callback_wrapper_t {
+class local_acceptor_t : public mq::util::callback_wrapper_t {
  public:
   using protocol_t = boost::asio::local::stream_protocol;
 
@@ -65,4 +65,4 @@ class local_acceptor_t : public callback_wrapper_t {
 // Endpoint for a socket path; throws ENAMETOOLONG beyond 107 bytes.
 local_acceptor_t::protocol_t::endpoint make_local_endpoint(const std::string& path);
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -1,4 +1,4 @@
-#include "util/frame.h"
+#include "net/frame.h"
 
 #include <cerrno>
 #include <string>
@@ -6,7 +6,7 @@
 #include <google/protobuf/message_lite.h>
 #include <google/protobuf/wire_format_lite.h>
 
-namespace mq::util {
+namespace mq::net {
 
 frame_too_large_t::frame_too_large_t(std::size_t size)
     : boost::system::system_error(EMSGSIZE, boost::system::system_category(),
@@ -28,4 +28,4 @@ std::size_t repeated_field_cost(int field_number, std::size_t body) {
          WireFormatLite::LengthDelimitedSize(body);
 }
 
-}  // namespace mq::util
+}  // namespace mq::net

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-namespace mq::util {
+namespace mq::net {
 
 // Malformed traffic on a protocol connection; ends only that connection.
 class ipc_error_t : public std::runtime_error {
@@ -10,4 +10,4 @@ class ipc_error_t : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-}  // namespace mq::util
+}  // namespace mq::net

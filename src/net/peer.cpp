@@ -1,8 +1,8 @@
-#include "service/peer.h"
+#include "net/peer.h"
 
 #include <sys/socket.h>
 
-namespace mq::service {
+namespace mq::net {
 
 std::string peer_of(int socket_fd) {
   ucred cred{};
@@ -11,4 +11,4 @@ std::string peer_of(int socket_fd) {
   return "uid " + std::to_string(cred.uid) + " pid " + std::to_string(cred.pid);
 }
 
-}  // namespace mq::service
+}  // namespace mq::net

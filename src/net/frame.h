@@ -10,7 +10,7 @@ namespace google::protobuf {
 class MessageLite;
 }
 
-namespace mq::util {
+namespace mq::net {
 
 // Largest frame body any peer accepts (the link refuses bigger ones).
 constexpr std::uint32_t max_frame_size = 64u * 1024u * 1024u;
@@ -38,4 +38,4 @@ constexpr bool fits_frame(std::size_t size) { return size <= max_frame_size; }
 // the field's tag, the length and `body` bytes.
 std::size_t repeated_field_cost(int field_number, std::size_t body);
 
-}  // namespace mq::util
+}  // namespace mq::net

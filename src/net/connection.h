@@ -12,17 +12,17 @@
 #include <type_traits>
 #include <vector>
 
+#include "net/frame.h"
+#include "net/ipc_error.h"
+#include "net/local_ipc_link.h"
+#include "net/tag_name.h"
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "util/callback_wrapper.h"
-#include "util/frame.h"
-#include "util/ipc_error.h"
-#include "util/local_ipc_link.h"
 #include "util/result.h"
-#include "util/tag_name.h"
 #include "util/unique_fd.h"
 
-namespace mq::util {
+namespace mq::net {
 
 // What the delegates of both socket protocols' connections share.
 class connection_delegate_t {
@@ -40,17 +40,17 @@ class connection_delegate_t {
 // answers in completion order, and the end of the connection. A protocol's
 // connection object parses and checks each request and forwards it to its
 // delegate. Event-loop thread only.
-class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wrapper_t {
+class protocol_codec_t : public local_ipc_link_t::delegate_t, public mq::util::callback_wrapper_t {
  public:
   using socket_t = local_ipc_link_t::socket_t;
   template <class T>
-  using completion_t = std::function<void(result_t<T>)>;
+  using completion_t = std::function<void(mq::util::result_t<T>)>;
 
   // An answer built and serialized off the event loop, its serial set.
   struct prepared_t {
     frame_t frame;
     std::string tag;
-    unique_fd_t fd;
+    mq::util::unique_fd_t fd;
   };
 
   // Per connection: at most this many requests in progress and this much
@@ -66,7 +66,7 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   // once the link has ended. Throws frame_too_large_t (nothing sent) when
   // it does not fit a frame.
   template <class message_t>
-  void send(const message_t& message, unique_fd_t fd = unique_fd_t()) {
+  void send(const message_t& message, mq::util::unique_fd_t fd = mq::util::unique_fd_t()) {
     if (!link_) return;
     frame_t frame = serialize_frame(message);
     OV_LOG(debug, side_ << " <-- " << tag_name<message_t>(message.tag()));
@@ -86,7 +86,7 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   void abandon();
 
   void on_written() override;
-  void on_message(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) override;
+  void on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) override;
   void on_error(std::exception_ptr error) override;
 
  protected:
@@ -104,12 +104,12 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
                                build_t build, std::size_t reserved = 0) {
     claim(kind, serial, reserved);
     return wrap([this, kind, serial, failure_tag, reserved, build = std::move(build),
-                 request = request_](result_t<value_t> result) mutable {
+                 request = request_](mq::util::result_t<value_t> result) mutable {
       const held_watch_t watch(request);
       release(kind, serial, reserved);
-      std::exception_ptr error = error_of(result);
+      std::exception_ptr error = mq::util::error_of(result);
       if (!error) {
-        unique_fd_t fd;
+        mq::util::unique_fd_t fd;
         auto response = build(boost::get<value_t>(result), fd);
         if constexpr (std::is_same_v<decltype(response), prepared_t>) {
           // Built and serialized elsewhere, the serial in it.
@@ -175,7 +175,7 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
 
   // One frame: parse, check and forward. ipc_error_t and cf_exception_t end
   // this connection only.
-  virtual void handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) = 0;
+  virtual void handle(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) = 0;
 
   // While a request is worked on off the event loop, later ones wait
   // unread, so that they cannot overtake it.
@@ -222,4 +222,4 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public callback_wr
   request_name_t request_;
 };
 
-}  // namespace mq::util
+}  // namespace mq::net

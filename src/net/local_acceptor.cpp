@@ -1,4 +1,4 @@
-#include "util/local_acceptor.h"
+#include "net/local_acceptor.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -18,7 +18,7 @@
 
 #include "ov/logger.h"
 
-namespace mq::util {
+namespace mq::net {
 
 namespace {
 
@@ -193,4 +193,4 @@ void local_acceptor_t::report_exhausted(const boost::system::error_code& ec) {
   unreported_ = 0;
 }
 
-}  // namespace mq::util
+}  // namespace mq::net
