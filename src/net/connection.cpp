@@ -6,6 +6,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "net/peer.h"
 #include "ov/error.h"
 
 namespace mq::net {
@@ -38,7 +39,7 @@ std::string what_of(const std::exception_ptr& error) {
 
 // 64 requests in progress hold at most 64 descriptors (a file being put or
 // read); with 32 queued, one connection holds under 100 descriptors.
-const local_ipc_link_t::flow_limits_t protocol_codec_t::flow_limits = {
+const local_ipc_link_t::flow_limits_t connection_t::flow_limits = {
     64,
     32,  // requests in progress
     4u * 1024u * 1024u,
@@ -47,61 +48,60 @@ const local_ipc_link_t::flow_limits_t protocol_codec_t::flow_limits = {
     16,  // descriptors queued for the peer
 };
 
-protocol_codec_t::protocol_codec_t(socket_t socket, const char* side, std::size_t kinds,
-                                   connection_delegate_t* delegate)
-    : link_(std::make_unique<local_ipc_link_t>(std::move(socket), this)),
+connection_t::connection_t(socket_t socket, const char* side, std::size_t kinds)
+    : peer_(peer_of(socket.native_handle())),
+      link_(std::make_unique<local_ipc_link_t>(std::move(socket), this)),
       side_(side),
-      delegate_(delegate),
       serials_(kinds) {
   link_->set_flow_limits(flow_limits);
 }
 
-protocol_codec_t::~protocol_codec_t() = default;
+connection_t::~connection_t() = default;
 
-void protocol_codec_t::claim(std::size_t kind, std::uint32_t serial, std::size_t reserved) {
+void connection_t::claim(std::size_t kind, std::uint32_t serial, std::size_t reserved) {
   if (!serials_.at(kind).insert(serial).second) throw ipc_error_t("Repeated request serial");
   if (!link_) return;
   link_->request_started();
   link_->reserve_bytes(reserved);
 }
 
-void protocol_codec_t::release(std::size_t kind, std::uint32_t serial, std::size_t reserved) {
+void connection_t::release(std::size_t kind, std::uint32_t serial, std::size_t reserved) {
   serials_.at(kind).erase(serial);
   if (!link_) return;
   link_->release_bytes(reserved);
   link_->request_finished();
 }
 
-std::size_t protocol_codec_t::answer_budget(std::size_t floor) const {
+std::size_t connection_t::answer_budget(std::size_t floor) const {
   const std::size_t room = link_ ? link_->room() : 0;
   return room > floor ? room : floor;
 }
 
-void protocol_codec_t::drain() {
+void connection_t::drain() {
   draining_ = true;
   if (link_) link_->stop_reading();
   end_if_drained();
 }
 
-void protocol_codec_t::abandon() {
+void connection_t::abandon() {
   if (link_) link_->abandon_requests();
   drain();
 }
 
 // The last thing its callers do: the owner may destroy this object inside.
-void protocol_codec_t::end_if_drained() {
+void connection_t::end_if_drained() {
   if (!draining_ || !link_ || !link_->idle()) return;
   link_.reset();
   OV_LOG(debug, side_ << ": closed, every request answered");
-  delegate_->on_disconnected();
+  ended();
 }
 
-void protocol_codec_t::on_written() {
+void connection_t::on_written() {
   on_sent();
   end_if_drained();
 }
 
-protocol_codec_t::held_watch_t::~held_watch_t() {
+connection_t::held_watch_t::~held_watch_t() {
   const auto held = std::chrono::steady_clock::now() - start_;
   if (held < held_loop_limit || !request_.name) return;
   std::ostringstream text;
@@ -111,12 +111,12 @@ protocol_codec_t::held_watch_t::~held_watch_t() {
   OV_LOG(warning, text.str());
 }
 
-void protocol_codec_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) {
+void connection_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t fd) {
   request_ = request_name_t();
   run_request([&] { handle(data, size, std::move(fd)); });
 }
 
-void protocol_codec_t::run_request(const std::function<void()>& work) {
+void connection_t::run_request(const std::function<void()>& work) {
   std::exception_ptr failure;
   try {
     const held_watch_t watch(request_);
@@ -132,22 +132,27 @@ void protocol_codec_t::run_request(const std::function<void()>& work) {
   end(failure);
 }
 
-void protocol_codec_t::on_error(std::exception_ptr error) { end(std::move(error)); }
-
-void protocol_codec_t::drop(const std::string& reason) {
-  link_.reset();
-  OV_LOG(error, side_ << ": " << reason << "; connection of " << peer_ << " dropped");
-  delegate_->on_disconnected();
+void connection_t::ended() {
+  // The callable may destroy this object: keep it on the stack while it runs.
+  if (auto run = std::move(ended_)) run();
 }
 
-void protocol_codec_t::end(std::exception_ptr error) {
+void connection_t::on_error(std::exception_ptr error) { end(std::move(error)); }
+
+void connection_t::drop(const std::string& reason) {
+  link_.reset();
+  OV_LOG(error, side_ << ": " << reason << "; connection of " << peer_ << " dropped");
+  ended();
+}
+
+void connection_t::end(std::exception_ptr error) {
   link_.reset();
   if (is_end_of_file(error)) {
     OV_LOG(debug, side_ << ": disconnected");
   } else {
     OV_LOG(error, side_ << ": " << what_of(error));
   }
-  delegate_->on_disconnected();
+  ended();
 }
 
 }  // namespace mq::net

@@ -24,23 +24,12 @@
 
 namespace mq::net {
 
-// What the delegates of both socket protocols' connections share.
-class connection_delegate_t {
- public:
-  // The connection has ended (its link is gone and the end is logged); the
-  // delegate destroys the connection object inside.
-  virtual void on_disconnected() = 0;
-
- protected:
-  ~connection_delegate_t() = default;
-};
-
-// What the connections of both socket protocols share: the link with its
+// What the sessions of both socket protocols share: the link with its
 // backpressure, the request serials in progress, parsing, logging, framing,
 // answers in completion order, and the end of the connection. A protocol's
-// connection object parses and checks each request and forwards it to its
-// delegate. Event-loop thread only.
-class protocol_codec_t : public local_ipc_link_t::delegate_t, public mq::util::callback_wrapper_t {
+// session parses and checks each request and hands it to the store.
+// Event-loop thread only.
+class connection_t : public local_ipc_link_t::delegate_t, public mq::util::callback_wrapper_t {
  public:
   using socket_t = local_ipc_link_t::socket_t;
   template <class T>
@@ -60,7 +49,12 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public mq::util::c
   // `side` ("Sorter", "Client") starts every log line of the connection;
   // `kinds` is the number of request kinds that carry serials. The link
   // starts reading at once.
-  protocol_codec_t(socket_t socket, const char* side, std::size_t kinds, connection_delegate_t* delegate);
+  connection_t(socket_t socket, const char* side, std::size_t kinds);
+  virtual ~connection_t();
+
+  // `ended` runs once the connection has ended (its link is gone and the
+  // end is logged); it may destroy this object.
+  void on_end(std::function<void()> ended) { ended_ = std::move(ended); }
 
   // Logs and queues one message with an optional descriptor. Does nothing
   // once the link has ended. Throws frame_too_large_t (nothing sent) when
@@ -73,9 +67,9 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public mq::util::c
     link_->send(std::move(frame.data), frame.size, std::move(fd));
   }
 
-  // Who is at the other end ("uid U pid P"), for the line that says a
-  // connection was dropped.
-  void set_peer(std::string peer) { peer_ = std::move(peer); }
+  // Who is at the other end ("uid U pid P"), for the audit lines and the
+  // line that says a connection was dropped.
+  const std::string& peer() const { return peer_; }
 
   // Reads no further request; the connection ends once every request in
   // progress is answered and written (at once when there is none).
@@ -90,8 +84,6 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public mq::util::c
   void on_error(std::exception_ptr error) override;
 
  protected:
-  ~protocol_codec_t();
-
   // Claims `serial` for a request of `kind` (ipc_error_t "Repeated request
   // serial" when one of that kind is in progress; kinds never clash) and
   // returns its completion, dropped once this object is gone: it releases
@@ -212,12 +204,14 @@ class protocol_codec_t : public local_ipc_link_t::delegate_t, public mq::util::c
   void end(std::exception_ptr error);
   // Ends a draining connection that has nothing left to do.
   void end_if_drained();
+  // The last thing its callers do.
+  void ended();
 
+  const std::string peer_;
   std::unique_ptr<local_ipc_link_t> link_;
   const char* side_;
-  connection_delegate_t* delegate_;
+  std::function<void()> ended_;
   std::vector<std::set<std::uint32_t>> serials_;
-  std::string peer_ = "unknown peer";
   bool draining_ = false;
   request_name_t request_;
 };

@@ -12,7 +12,7 @@
 #include "util/service.h"
 
 namespace mq::overseer {
-class tie_t;
+class channel_t;
 }
 
 namespace mq::service {
@@ -23,7 +23,7 @@ class appstat_reporter_t : public mq::util::service_t,
                            public mq::util::callback_wrapper_t,
                            public mq::net::connection_counter_t {
  public:
-  appstat_reporter_t(boost::asio::io_context& io, mq::overseer::tie_t* tie);
+  appstat_reporter_t(boost::asio::io_context& io, mq::overseer::channel_t* channel);
   ~appstat_reporter_t() override;
 
   void configure() override {}
@@ -40,7 +40,7 @@ class appstat_reporter_t : public mq::util::service_t,
   void on_timer(const boost::system::error_code& error);
 
   boost::asio::steady_timer timer_;
-  mq::overseer::tie_t* tie_;
+  mq::overseer::channel_t* channel_;
   ov::MailQuarantineAppStat stat_;
 };
 

@@ -1,4 +1,4 @@
-#include "service/store.h"
+#include "service/store_owner.h"
 
 #include <boost/filesystem/path.hpp>
 
@@ -6,11 +6,12 @@
 
 namespace mq::service {
 
-store_t::store_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config) : config_(config), store_(io) {}
+store_owner_t::store_owner_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config)
+    : config_(config), store_(io) {}
 
-store_t::~store_t() = default;
+store_owner_t::~store_owner_t() = default;
 
-void store_t::configure() {
+void store_owner_t::configure() {
   if (!store_.path().empty() && boost::filesystem::path(store_.path()) != boost::filesystem::path(config_->spool_dir()))
     throw mq::util::restart_required_t("Spool directory changed");
   mq::util::resolved_user_t user(config_->run_as_user());

@@ -1,4 +1,4 @@
-#include "overseer/tie.h"
+#include "overseer/channel.h"
 
 #include <string>
 #include <utility>
@@ -7,7 +7,7 @@
 
 #include "net/frame.h"
 #include "net/ipc_error.h"
-#include "net/tag_name.h"
+#include "net/message_check.h"
 #include "ov/error.h"
 
 namespace mq::overseer {
@@ -17,28 +17,22 @@ namespace {
 using in_t = ov::Overseer2MailQuarantineMessage;
 using out_t = ov::MailQuarantine2OverseerMessage;
 
-[[noreturn]] void missing_field(in_t::Tag tag, const char* field) {
-  throw ov::cf_exception_t(ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
-                           "message ov.Overseer2MailQuarantineMessage tagged " + mq::net::tag_name<in_t>(tag) +
-                               " does not have field " + field + " set");
-}
-
 }  // namespace
 
-tie_t::tie_t(mq::net::local_ipc_link_t::socket_t socket)
+channel_t::channel_t(mq::net::local_ipc_link_t::socket_t socket)
     : link_(std::make_unique<mq::net::local_ipc_link_t>(std::move(socket),
                                                         static_cast<mq::net::local_ipc_link_t::delegate_t*>(this))) {}
 
-tie_t::~tie_t() = default;
+channel_t::~channel_t() = default;
 
-void tie_t::request_config(config_callback_t callback) {
+void channel_t::request_config(config_callback_t callback) {
   pending_.push_back(std::move(callback));
   out_t message;
   message.set_tag(out_t::GET_CONFIG_REQUEST);
   send(message);
 }
 
-void tie_t::notify_info(std::uint32_t revision) {
+void channel_t::notify_info(std::uint32_t revision) {
   out_t message;
   message.set_tag(out_t::MY_INFO_NOTIFICATION);
   message.set_config_revision(revision);
@@ -46,7 +40,7 @@ void tie_t::notify_info(std::uint32_t revision) {
   send(message);
 }
 
-void tie_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
+void channel_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
   out_t message;
   message.set_tag(out_t::MY_STAT_NOTIFICATION);
   *message.mutable_stat() = stat;
@@ -55,7 +49,7 @@ void tie_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
   send(message, out_t::MY_STAT_NOTIFICATION);
 }
 
-void tie_t::send(const out_t& message, std::uint32_t latest_kind) {
+void channel_t::send(const out_t& message, std::uint32_t latest_kind) {
   // A failed channel has already ended the daemon's event loop; late
   // notifications have nowhere to go.
   if (!link_) return;
@@ -64,9 +58,9 @@ void tie_t::send(const out_t& message, std::uint32_t latest_kind) {
   link_->send(std::move(frame.data), frame.size);
 }
 
-void tie_t::on_written() {}
+void channel_t::on_written() {}
 
-void tie_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t) {
+void channel_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::unique_fd_t) {
   try {
     handle(data, size);
   } catch (const std::exception&) {
@@ -75,16 +69,13 @@ void tie_t::on_message(const std::uint8_t* data, std::uint32_t size, mq::util::u
   // Anything else (the application's ov::ErrorCode outcome) passes as it is.
 }
 
-void tie_t::handle(const std::uint8_t* data, std::uint32_t size) {
+void channel_t::handle(const std::uint8_t* data, std::uint32_t size) {
   in_t message;
   if (!message.ParseFromArray(data, static_cast<int>(size)))
     throw mq::net::ipc_error_t("ov.Overseer2MailQuarantineMessage: invalid message format");
-  if (message.tag() != in_t::GET_CONFIG_RESPONSE)
-    throw ov::cf_exception_t(
-        ov::make_error_code(ov::EC_PROTOCOL_VIOLATION),
-        "ov.Overseer2MailQuarantineMessage: unknown message tag: " + std::to_string(static_cast<int>(message.tag())));
-  if (!message.has_config_revision()) missing_field(message.tag(), "config_revision");
-  if (!message.has_config()) missing_field(message.tag(), "config");
+  if (message.tag() != in_t::GET_CONFIG_RESPONSE) mq::net::unknown_tag(message);
+  mq::net::require_field(message.has_config_revision(), message, "config_revision");
+  mq::net::require_field(message.has_config(), message, "config");
   if (pending_.empty())
     throw boost::system::system_error(ov::make_error_code(ov::EC_UNEXPECTED_MESSAGE),
                                       std::to_string(static_cast<int>(message.tag())));
@@ -93,7 +84,7 @@ void tie_t::handle(const std::uint8_t* data, std::uint32_t size) {
   callback(message.config(), message.config_revision());
 }
 
-void tie_t::on_error(std::exception_ptr error) {
+void channel_t::on_error(std::exception_ptr error) {
   link_.reset();
   std::rethrow_exception(error);
 }

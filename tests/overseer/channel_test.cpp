@@ -7,16 +7,16 @@
 #include <boost/asio/io_context.hpp>
 
 #include "ov/error.h"
-#include "overseer/tie.h"
+#include "overseer/channel.h"
 #include "support/peers.h"
 
 namespace {
 
 using in_t = ov::Overseer2MailQuarantineMessage;
 
-class tie_test : public ::testing::Test {
+class channel_test : public ::testing::Test {
  protected:
-  // The next frame the tie sent, raw; sends happen on the loop.
+  // The next frame the channel sent, raw; sends happen on the loop.
   std::string next_frame() {
     ov::MailQuarantine2OverseerMessage m;
     EXPECT_TRUE(peer_.receive(m));
@@ -44,13 +44,13 @@ class tie_test : public ::testing::Test {
 
   boost::asio::io_context io_;
   mq::test::loop_peer_t peer_{io_};
-  std::unique_ptr<mq::overseer::tie_t> tie_ = std::make_unique<mq::overseer::tie_t>(peer_.take_socket());
+  std::unique_ptr<mq::overseer::channel_t> channel_ = std::make_unique<mq::overseer::channel_t>(peer_.take_socket());
 };
 
-TEST_F(tie_test, requests_are_bare_tags_and_responses_answer_in_order_without_surplus) {
+TEST_F(channel_test, requests_are_bare_tags_and_responses_answer_in_order_without_surplus) {
   std::vector<std::string> got;
   for (int i = 0; i < 2; ++i)
-    tie_->request_config(
+    channel_->request_config(
         [&](ov::MailQuarantineConfig c, std::uint32_t r) { got.push_back(c.spool_dir() + " " + std::to_string(r)); });
   EXPECT_EQ(std::string("\x08\x01", 2), next_frame());
   EXPECT_EQ(std::string("\x08\x01", 2), next_frame());
@@ -61,14 +61,14 @@ TEST_F(tie_test, requests_are_bare_tags_and_responses_answer_in_order_without_su
   const auto error = run();
   EXPECT_EQ((std::vector<std::string>{"/first 7", "/second 9"}), got);
   EXPECT_EQ(ov::EC_UNEXPECTED_MESSAGE, ov::error_code_of(error));
-  EXPECT_FALSE(tie_->is_open());
+  EXPECT_FALSE(channel_->is_open());
 }
 
-TEST_F(tie_test, notifications_after_the_peer_left_are_dropped) {
+TEST_F(channel_test, notifications_after_the_peer_left_are_dropped) {
   peer_.close();
   EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, ov::error_code_of(run()));
-  tie_->notify_info(1);
-  tie_->notify_stat(ov::MailQuarantineAppStat());
+  channel_->notify_info(1);
+  channel_->notify_stat(ov::MailQuarantineAppStat());
   EXPECT_EQ(nullptr, run());
 }
 

@@ -1,11 +1,13 @@
-#include "sorter/tie.h"
+#include "sorter/session.h"
 
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "net/ipc_error.h"
+#include "net/message_check.h"
 #include "ov/error.h"
+#include "ov/logger.h"
 #include "sorter/convert.h"
 #include "util/thrown_by.h"
 #include "wire/page.h"
@@ -19,7 +21,8 @@ using request_t = Sorter2MailQuarantineMessage;
 using response_t = MailQuarantine2SorterMessage;
 using mq::util::none_t;
 using mq::util::unique_fd_t;
-using prepared_t = mq::net::protocol_codec_t::prepared_t;
+using prepared_t = mq::net::connection_t::prepared_t;
+using mq::net::require_field;
 
 // Frames larger than this are parsed and converted off the event loop: at
 // about a millisecond of work, a hand-off costs less than the loop's time.
@@ -27,12 +30,6 @@ constexpr std::uint32_t large_frame = 64u * 1024u;
 
 [[noreturn]] void violation(const std::string& text) {
   throw ov::cf_exception_t(ov::make_error_code(ov::EC_PROTOCOL_VIOLATION), text);
-}
-
-void require(bool present, const request_t& m, const char* field) {
-  if (present) return;
-  violation("message " + request_t::descriptor()->full_name() + " tagged " + mq::net::tag_name<request_t>(m.tag()) +
-            " does not have field " + field + " set");
 }
 
 response_t tagged(response_t::Tag tag) {
@@ -77,33 +74,31 @@ auto bare(response_t::Tag tag) {
 
 }  // namespace
 
-struct tie_t::parsed_t {
+struct session_t::parsed_t {
   request_t m;
   std::optional<mq::store::entry_t> entry;
   std::optional<mq::store::entry_metadata_update_t> update;
   std::exception_ptr error;
 };
 
-tie_t::tie_t(socket_t socket, delegate_t* delegate)
-    : protocol_codec_t(std::move(socket), "Sorter", kinds, delegate), delegate_(delegate) {}
-
-void tie_t::notify_store_state(const std::string& store_path) {
+session_t::session_t(socket_t socket, mq::store::store_port_t* store)
+    : connection_t(std::move(socket), "Sorter", kinds), store_(store) {
   response_t m = tagged(response_t::STORE_STATE_NOTIFICATION);
-  m.set_store_path(store_path);
+  m.set_store_path(store->path());
   send(m);
 }
 
 template <class value_t, class build_t>
-auto tie_t::answer(kind_t kind, std::uint32_t serial, build_t build) {
-  return protocol_codec_t::answer<response_t, value_t>(kind, serial, response_t::ALARM, std::move(build));
+auto session_t::answer(kind_t kind, std::uint32_t serial, build_t build) {
+  return connection_t::answer<response_t, value_t>(kind, serial, response_t::ALARM, std::move(build));
 }
 
-void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
+void session_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t fd) {
   if (size > large_frame) return handle_large(size, std::move(fd));
   dispatch(parse<request_t>(data, size), std::move(fd), nullptr);
 }
 
-void tie_t::handle_large(std::uint32_t size, unique_fd_t fd) {
+void session_t::handle_large(std::uint32_t size, unique_fd_t fd) {
   auto parsed = std::make_shared<parsed_t>();
   auto job = [parsed, size, frame = std::shared_ptr<std::uint8_t[]>(take_frame())] {
     request_t& m = parsed->m;
@@ -121,24 +116,24 @@ void tie_t::handle_large(std::uint32_t size, unique_fd_t fd) {
     });
   };
   hold_reading();
-  delegate_->run_large(std::move(job), wrap([this, parsed, fd = std::make_shared<unique_fd_t>(std::move(fd))] {
-                         resume_reading();
-                         run_request([&] {
-                           if (parsed->error) std::rethrow_exception(parsed->error);
-                           note_parsed(parsed->m);
-                           dispatch(parsed->m, std::move(*fd), parsed.get());
-                         });
-                       }));
+  store_->run_large(this, std::move(job), wrap([this, parsed, fd = std::make_shared<unique_fd_t>(std::move(fd))] {
+                      resume_reading();
+                      run_request([&] {
+                        if (parsed->error) std::rethrow_exception(parsed->error);
+                        note_parsed(parsed->m);
+                        dispatch(parsed->m, std::move(*fd), parsed.get());
+                      });
+                    }));
 }
 
-void tie_t::dispatch(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
+void session_t::dispatch(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
   switch (m.tag()) {
     case request_t::GET_ENTRY_REQUEST:
       on_get_entry_request(m);
       return;
     case request_t::PUT_ENTRY_REQUEST: {
-      require(m.has_serial(), m, "serial");
-      require(m.has_status(), m, "status");
+      require_field(m.has_serial(), m, "serial");
+      require_field(m.has_status(), m, "status");
       if (!fd) violation(request_t::descriptor()->full_name() + ": message file not specified");
       mq::store::entry_t entry;
       if (parsed && parsed->entry) {
@@ -147,45 +142,42 @@ void tie_t::dispatch(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
       } else {
         entry = to_entry(m.entry(), mq::wire::to_store(m.status()), std::move(fd));
       }
-      delegate_->put_entry(std::move(entry),
-                           answer<std::uint64_t>(put_entry, m.serial(), [](std::uint64_t id, unique_fd_t&) {
-                             response_t r = tagged(response_t::PUT_ENTRY_RESPONSE);
-                             r.set_entry_id(id);
-                             return r;
-                           }));
+      store_->put_entry(std::move(entry),
+                        answer<std::uint64_t>(put_entry, m.serial(), [](std::uint64_t id, unique_fd_t&) {
+                          response_t r = tagged(response_t::PUT_ENTRY_RESPONSE);
+                          r.set_entry_id(id);
+                          return r;
+                        }));
       return;
     }
     case request_t::UPDATE_ENTRY_REQUEST:
       on_update_entry_request(m, std::move(fd), parsed);
       return;
     case request_t::REMOVE_ENTRY_REQUEST:
-      require(m.has_entry_id(), m, "entry_id");
-      require(m.has_serial(), m, "serial");
-      delegate_->remove_entry(static_cast<std::int64_t>(m.entry_id()),
-                              answer<none_t>(remove_entry, m.serial(), bare(response_t::REMOVE_ENTRY_RESPONSE)));
+      on_remove_entry_request(m);
       return;
     case request_t::GET_ENTRY_IDS_REQUEST:
-      require(m.has_serial(), m, "serial");
-      require(m.has_status(), m, "status");
-      delegate_->get_queue_chunk(mq::wire::page_request(m),
-                                 answer<std::vector<mq::store::queue_key_t>>(get_entry_ids, m.serial(), keys_response));
+      require_field(m.has_serial(), m, "serial");
+      require_field(m.has_status(), m, "status");
+      store_->get_queue_chunk(mq::wire::page_request(m),
+                              answer<std::vector<mq::store::queue_key_t>>(get_entry_ids, m.serial(), keys_response));
       return;
     case request_t::SUBSCRIBE_TO_QUEUE_CHANGES:
       on_subscribe_to_queue_change();
       return;
   }
-  throw mq::net::ipc_error_t("Unknown message tag " + std::to_string(static_cast<int>(m.tag())));
+  mq::net::unknown_tag(m);
 }
 
-void tie_t::on_get_entry_request(const request_t& m) {
-  require(m.has_serial(), m, "serial");
-  require(m.has_entry_id(), m, "entry_id");
+void session_t::on_get_entry_request(const request_t& m) {
+  require_field(m.has_serial(), m, "serial");
+  require_field(m.has_entry_id(), m, "entry_id");
   const std::uint32_t serial = m.serial();
   auto finish = answer<prepared_t>(get_entry, serial, [](prepared_t& p, unique_fd_t& fd) {
     fd = std::move(p.fd);
     return std::move(p);
   });
-  delegate_->get_entry(
+  store_->get_entry(
       static_cast<std::int64_t>(m.entry_id()), wrap([this, serial, finish](mq::util::result_t<mq::store::entry_t> r) {
         if (auto error = mq::util::error_of(r)) return finish(error);
         auto entry = std::make_shared<mq::store::entry_t>(std::move(boost::get<mq::store::entry_t>(r)));
@@ -206,30 +198,54 @@ void tie_t::on_get_entry_request(const request_t& m) {
           build();
           return send();
         }
-        delegate_->run_large(std::move(build), std::move(send));
-      }));
+        store_->run_large(this, std::move(build), std::move(send));
+      }),
+      this);
 }
 
-void tie_t::on_update_entry_request(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
-  require(m.has_serial(), m, "serial");
-  require(m.has_entry_id(), m, "entry_id");
+void session_t::on_update_entry_request(const request_t& m, unique_fd_t fd, parsed_t* parsed) {
+  require_field(m.has_serial(), m, "serial");
+  require_field(m.has_entry_id(), m, "entry_id");
   const EntryUpdate& u = m.entry_update();
   if (fd && !u.has_message_size()) violation("Entry does not have message_size");
   mq::store::entry_metadata_update_t update = parsed && parsed->update ? std::move(*parsed->update) : to_update(u);
   // The stated size goes with a new file only.
   if (fd) update.message_size = u.message_size();
   auto file = fd ? boost::make_optional(mq::store::shared_file_t(fd.release(), u.message_size())) : boost::none;
-  delegate_->update_entry(static_cast<std::int64_t>(m.entry_id()), std::move(update), std::move(file),
-                          answer<none_t>(update_entry, m.serial(), bare(response_t::UPDATE_ENTRY_RESPONSE)));
+  // A status change is a move: one notice line per entry, the audit trail
+  // of what operators did (other updates are the Sorter's daily work).
+  const std::int64_t id = static_cast<std::int64_t>(m.entry_id());
+  const boost::optional<mq::store::status_t> moved_to = update.status;
+  store_->update_entry(id, std::move(update), std::move(file),
+                       [id, moved_to, peer = peer(),
+                        done = answer<none_t>(update_entry, m.serial(), bare(response_t::UPDATE_ENTRY_RESPONSE))](
+                           mq::util::result_t<none_t> r) {
+                         if (moved_to && mq::util::has_value(r))
+                           OV_LOG(notice, "Sorter: moved entry " << id << " to " << mq::store::status_name(*moved_to)
+                                                                 << " (" << peer << ")");
+                         done(std::move(r));
+                       });
 }
 
-void tie_t::on_subscribe_to_queue_change() {
+void session_t::on_remove_entry_request(const request_t& m) {
+  require_field(m.has_entry_id(), m, "entry_id");
+  require_field(m.has_serial(), m, "serial");
+  const std::int64_t id = static_cast<std::int64_t>(m.entry_id());
+  store_->remove_entry(
+      id, [id, peer = peer(), done = answer<none_t>(remove_entry, m.serial(), bare(response_t::REMOVE_ENTRY_RESPONSE))](
+              mq::util::result_t<none_t> r) {
+        if (mq::util::has_value(r)) OV_LOG(notice, "Sorter: removed entry " << id << " (" << peer << ")");
+        done(std::move(r));
+      });
+}
+
+void session_t::on_subscribe_to_queue_change() {
   if (subscription_.connected()) return;
-  subscription_ = delegate_->subscribe_to_queue_change(
+  subscription_ = store_->connect_queue_changed(
       wrap([this](mq::store::queue_change_ptr_t change) { on_queue_change(std::move(change)); }));
 }
 
-void tie_t::on_queue_change(mq::store::queue_change_ptr_t change) {
+void session_t::on_queue_change(mq::store::queue_change_ptr_t change) {
   if (!change) return;
   const std::size_t keys = change->keys.size();
   if (waiting_keys_ > 0 && waiting_keys_ + keys > max_waiting_keys) {
@@ -241,7 +257,7 @@ void tie_t::on_queue_change(mq::store::queue_change_ptr_t change) {
   notify_next();
 }
 
-void tie_t::notify_next() {
+void session_t::notify_next() {
   if (notifying_ || changes_.empty() || draining()) return;
   const mq::store::queue_change_t& change = *changes_.front();
   const std::size_t from = sent_keys_;
@@ -255,7 +271,7 @@ void tie_t::notify_next() {
   send(m);
 }
 
-void tie_t::on_sent() {
+void session_t::on_sent() {
   notifying_ = false;
   notify_next();
 }

@@ -10,11 +10,11 @@ namespace mq::service {
 
 // Owns the quarantine store: opens it on the first configuration and
 // passes later ones on. Another spool directory needs a new process.
-class store_t : public mq::util::service_t {
+class store_owner_t : public mq::util::service_t {
  public:
-  store_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config);
+  store_owner_t(boost::asio::io_context& io, const ov::MailQuarantineConfig* config);
   // Closes the store.
-  ~store_t() override;
+  ~store_owner_t() override;
 
   void configure() override;
 

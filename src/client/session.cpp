@@ -1,10 +1,11 @@
-#include "client/tie.h"
+#include "client/session.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "net/frame.h"
-#include "net/ipc_error.h"
+#include "net/message_check.h"
+#include "ov/logger.h"
 #include "wire/page.h"
 
 namespace mq::client {
@@ -13,6 +14,7 @@ namespace {
 
 using request_t = Client2MailQuarantineMessage;
 using response_t = MailQuarantine2ClientMessage;
+using mq::net::require_field;
 using mq::util::unique_fd_t;
 
 // Room for the tag and the serial around the entries of a page.
@@ -20,12 +22,6 @@ constexpr std::size_t page_envelope = 16;
 // The least a page may hold however full its connection's queue (a page
 // always makes progress), and the most per entry asked for.
 constexpr std::size_t min_page_bytes = 64 * 1024;
-
-void require(bool present, const request_t& m, const char* field) {
-  if (present) return;
-  throw mq::net::ipc_error_t("Message " + request_t::descriptor()->full_name() + " tagged " +
-                             mq::net::tag_name<request_t>(m.tag()) + ": required field " + field + " is not set");
-}
 
 response_t tagged(response_t::Tag tag) {
   response_t m;
@@ -79,20 +75,23 @@ auto report(response_t::Tag tag) {
 
 }  // namespace
 
-tie_t::tie_t(socket_t socket, delegate_t* delegate)
-    : protocol_codec_t(std::move(socket), "Client", kinds, delegate), delegate_(delegate) {}
+session_t::session_t(socket_t socket, mq::store::store_port_t* store)
+    : connection_t(std::move(socket), "Client", kinds), store_(store) {}
 
-void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*fd*/) {
+session_t::~session_t() { *open_ = false; }
+
+void session_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*fd*/) {
   const auto m = parse<request_t>(data, size);
   switch (m.tag()) {
     case request_t::GET_QUEUE_STAT_REQUEST:
-      require(m.has_serial(), m, "serial");
-      delegate_->get_queue_stat(answer<response_t, mq::store::queue_stats_t>(
-          get_queue_stat, m.serial(), response_t::GET_QUEUE_STAT_RESPONSE, stat));
+      require_field(m.has_serial(), m, "serial");
+      store_->get_queue_stat(answer<response_t, mq::store::queue_stats_t>(get_queue_stat, m.serial(),
+                                                                          response_t::GET_QUEUE_STAT_RESPONSE, stat),
+                             open_);
       return;
     case request_t::GET_QUEUE_CHUNK_REQUEST: {
-      require(m.has_serial(), m, "serial");
-      require(m.has_status(), m, "status");
+      require_field(m.has_serial(), m, "serial");
+      require_field(m.has_status(), m, "status");
       // The page is read only as far as the connection has room for it, and
       // that room is held until it is answered.
       auto request = mq::wire::page_request(m);
@@ -100,24 +99,34 @@ void tie_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t /*f
       request.max_bytes = std::min<std::uint64_t>(answer_budget(min_page_bytes), entries * min_page_bytes);
       auto done = answer<response_t, std::vector<mq::store::entry_brief_t>>(
           get_queue_chunk, m.serial(), response_t::GET_QUEUE_CHUNK_RESPONSE, page, request.max_bytes);
-      delegate_->get_queue_chunk(request, std::move(done));
+      store_->get_queue_chunk_brief(request, std::move(done), open_);
       return;
     }
-    case request_t::FLUSH_QUEUE_REQUEST:
-      require(m.has_serial(), m, "serial");
-      require(m.has_status(), m, "status");
-      delegate_->flush_queue(mq::wire::to_store(m.status()),
-                             answer<response_t, std::string>(flush_queue, m.serial(), response_t::FLUSH_QUEUE_RESPONSE,
-                                                             report(response_t::FLUSH_QUEUE_RESPONSE)));
+    case request_t::FLUSH_QUEUE_REQUEST: {
+      require_field(m.has_serial(), m, "serial");
+      require_field(m.has_status(), m, "status");
+      // One notice line per flush: the entries it made due are announced
+      // to the Sorter, so the count is what the audit trail needs.
+      const mq::store::status_t status = mq::wire::to_store(m.status());
+      store_->flush_queue(status, [status, peer = peer(),
+                                   done = answer<response_t, std::string>(
+                                       flush_queue, m.serial(), response_t::FLUSH_QUEUE_RESPONSE,
+                                       report(response_t::FLUSH_QUEUE_RESPONSE))](mq::util::result_t<std::string> r) {
+        if (mq::util::has_value(r))
+          OV_LOG(notice, "Client: flush of the " << mq::store::status_name(status)
+                                                 << " queue: " << boost::get<std::string>(r) << " (" << peer << ")");
+        done(std::move(r));
+      });
       return;
+    }
     case request_t::CHECK_HEALTH_REQUEST:
-      require(m.has_serial(), m, "serial");
-      delegate_->check_health(
-          m.fix(), answer<response_t, std::string>(check_health, m.serial(), response_t::CHECK_HEALTH_RESPONSE,
-                                                   report(response_t::CHECK_HEALTH_RESPONSE)));
+      require_field(m.has_serial(), m, "serial");
+      store_->check_health(m.fix(),
+                           answer<response_t, std::string>(check_health, m.serial(), response_t::CHECK_HEALTH_RESPONSE,
+                                                           report(response_t::CHECK_HEALTH_RESPONSE)));
       return;
   }
-  throw mq::net::ipc_error_t("Unexpected message tag " + std::to_string(static_cast<int>(m.tag())));
+  mq::net::unknown_tag(m);
 }
 
 }  // namespace mq::client

@@ -19,15 +19,15 @@ namespace mq::overseer {
 // Any failure of the channel (the link fails, or a received message is
 // malformed or unexpected) destroys the link and is rethrown out of the
 // event loop: the daemon lives and dies with this channel.
-class tie_t : private mq::net::local_ipc_link_t::delegate_t {
+class channel_t : private mq::net::local_ipc_link_t::delegate_t {
  public:
   using config_callback_t = std::function<void(ov::MailQuarantineConfig config, std::uint32_t revision)>;
 
   // The link starts reading at once.
-  explicit tie_t(mq::net::local_ipc_link_t::socket_t socket);
-  ~tie_t();
-  tie_t(const tie_t&) = delete;
-  tie_t& operator=(const tie_t&) = delete;
+  explicit channel_t(mq::net::local_ipc_link_t::socket_t socket);
+  ~channel_t();
+  channel_t(const channel_t&) = delete;
+  channel_t& operator=(const channel_t&) = delete;
 
   // Sends GET_CONFIG_REQUEST; `callback` gets the response. Responses are
   // matched to requests by order alone.
