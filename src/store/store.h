@@ -17,7 +17,7 @@
 #include <boost/signals2/signal_type.hpp>
 
 #include "store/async_message_dir.h"
-#include "store/async_metadata_db.h"
+#include "store/async_metadata_writer.h"
 #include "store/async_reader.h"
 #include "store/entry.h"
 #include "store/port.h"
@@ -112,7 +112,7 @@ class store_t : public store_port_t {
   std::string path_;
   queue_changed_t queue_changed_;
   std::unique_ptr<async_message_dir_t> dir_;
-  std::unique_ptr<async_metadata_db_t> db_;
+  std::unique_ptr<async_metadata_writer_t> db_;
   // Pages and statistics: apart from the writes.
   std::unique_ptr<async_reader_t> reader_;
   // Gets: records read on the event loop on a read-only connection, files

@@ -81,11 +81,11 @@ void async_worker_t::post_all(std::vector<std::unique_ptr<task_t>> tasks) {
   if (thread_.get_id() != boost::thread::id()) {
     wakeup_.notify_one();
   } else {
-    thread_ = boost::thread([this] { loop(); });
+    thread_ = boost::thread([this] { run_tasks(); });
   }
 }
 
-void async_worker_t::loop() {
+void async_worker_t::run_tasks() {
   // The error leaves the catch block before it is handed on: the worker must
   // hold no reference to the exception once the event loop may read and free
   // it (the count inside the runtime library is no ordering a race checker

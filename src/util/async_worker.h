@@ -113,7 +113,8 @@ class async_worker_t {
     }
   }
 
-  boost::asio::io_context& io() { return io_; }
+  // The event loop its results go back to (not the worker's own thread).
+  boost::asio::io_context& loop() { return io_; }
 
   // From inside a running task only: takes the task queued right behind it
   // when `accept` says yes, so that the running task can do its work as
@@ -128,7 +129,7 @@ class async_worker_t {
   }
 
  private:
-  void loop();
+  void run_tasks();
   // After a task let an exception escape: nothing runs any more, and the
   // exception is rethrown on the event loop.
   void fail(std::exception_ptr error);

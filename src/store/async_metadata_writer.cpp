@@ -1,4 +1,4 @@
-#include "store/async_metadata_db.h"
+#include "store/async_metadata_writer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -59,9 +59,9 @@ std::function<void(mq::util::result_t<T>)> ending_on_unknown(std::function<void(
 }  // namespace
 
 // One write waiting for the database worker.
-class async_metadata_db_t::write_t : public mq::util::async_worker_t::task_t {
+class async_metadata_writer_t::write_t : public mq::util::async_worker_t::task_t {
  public:
-  write_t(async_metadata_db_t& owner, std::size_t bytes) : owner_(owner), bytes_(bytes) {}
+  write_t(async_metadata_writer_t& owner, std::size_t bytes) : owner_(owner), bytes_(bytes) {}
   void run() override { owner_.run_writes(*this); }
   std::size_t bytes() const { return bytes_; }
   // Keeps the outcome on success; throws on failure.
@@ -72,14 +72,14 @@ class async_metadata_db_t::write_t : public mq::util::async_worker_t::task_t {
   virtual void release() = 0;
 
  private:
-  async_metadata_db_t& owner_;
+  async_metadata_writer_t& owner_;
   std::size_t bytes_;
 };
 
 template <class T>
-class async_metadata_db_t::write_op_t : public write_t {
+class async_metadata_writer_t::write_op_t : public write_t {
  public:
-  write_op_t(async_metadata_db_t& owner, std::size_t bytes, std::function<T(metadata_writer_t&)> op,
+  write_op_t(async_metadata_writer_t& owner, std::size_t bytes, std::function<T(metadata_writer_t&)> op,
              callback_t<T> callback, boost::asio::io_context& io)
       : write_t(owner, bytes),
         op_(std::move(op)),
@@ -107,23 +107,23 @@ class async_metadata_db_t::write_op_t : public write_t {
 };
 
 template <class T, class F>
-void async_metadata_db_t::post_write(F op, std::size_t bytes, callback_t<T> callback) {
+void async_metadata_writer_t::post_write(F op, std::size_t bytes, callback_t<T> callback) {
   pending_.push_back(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_writer_t&)>(std::move(op)),
-                                                     std::move(callback), worker_.io()));
-  if (pending_.size() == 1) boost::asio::post(worker_.io(), wrap([this] { submit(); }));
+                                                     std::move(callback), worker_.loop()));
+  if (pending_.size() == 1) boost::asio::post(worker_.loop(), wrap([this] { submit(); }));
 }
 
-void async_metadata_db_t::submit() {
+void async_metadata_writer_t::submit() {
   worker_.post_all(std::move(pending_));
   pending_.clear();
 }
 
-mq::util::async_worker_t& async_metadata_db_t::worker() {
+mq::util::async_worker_t& async_metadata_writer_t::worker() {
   submit();
   return worker_;
 }
 
-void async_metadata_db_t::run_writes(write_t& first) {
+void async_metadata_writer_t::run_writes(write_t& first) {
   std::vector<write_t*> group{&first};
   std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
   std::size_t bytes = first.bytes();
@@ -152,11 +152,11 @@ void async_metadata_db_t::run_writes(write_t& first) {
   auto unknown = std::find_if(errors.begin(), errors.end(), outcome_unknown);
   if (unknown != errors.end()) {
     // As ending_on_unknown, without answering any write of the group.
-    boost::asio::post(worker_.io(), [error = *unknown] { std::rethrow_exception(error); });
+    boost::asio::post(worker_.loop(), [error = *unknown] { std::rethrow_exception(error); });
   } else {
     std::vector<std::function<void()>> outcomes;
     for (std::size_t i = 0; i < group.size(); ++i) outcomes.push_back(group[i]->outcome(std::move(errors[i])));
-    boost::asio::post(worker_.io(), [outcomes = std::move(outcomes)] {
+    boost::asio::post(worker_.loop(), [outcomes = std::move(outcomes)] {
       for (const auto& outcome : outcomes) outcome();
     });
   }
@@ -164,22 +164,22 @@ void async_metadata_db_t::run_writes(write_t& first) {
   checkpoint();
 }
 
-void async_metadata_db_t::checkpoint() {
+void async_metadata_writer_t::checkpoint() {
   if (db_) db_->checkpoint_if_due();
 }
 
-async_metadata_db_t::async_metadata_db_t(boost::asio::io_context& io) : worker_(io) {}
+async_metadata_writer_t::async_metadata_writer_t(boost::asio::io_context& io) : worker_(io) {}
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.
-async_metadata_db_t::~async_metadata_db_t() = default;
+async_metadata_writer_t::~async_metadata_writer_t() = default;
 
-metadata_writer_t& async_metadata_db_t::db() {
+metadata_writer_t& async_metadata_writer_t::db() {
   if (!db_) throw std::runtime_error("Queue metadata db is not open");
   return *db_;
 }
 
-std::future<void> async_metadata_db_t::init(const std::string& path, bool trace) {
+std::future<void> async_metadata_writer_t::init(const std::string& path, bool trace) {
   DB_LOG(debug, "Init");
   std::promise<void> promise;
   auto future = promise.get_future();
@@ -198,22 +198,22 @@ std::future<void> async_metadata_db_t::init(const std::string& path, bool trace)
   return future;
 }
 
-void async_metadata_db_t::stop() {
+void async_metadata_writer_t::stop() {
   DB_LOG(debug, "Stop");
   // Writes of this turn not handed over yet are dropped with the queued ones.
   pending_.clear();
   worker_.stop();
 }
 
-void async_metadata_db_t::join() { worker_.join(); }
+void async_metadata_writer_t::join() { worker_.join(); }
 
-void async_metadata_db_t::set_trace(bool trace) {
+void async_metadata_writer_t::set_trace(bool trace) {
   worker().post([this, trace] {
     if (db_) db_->set_trace(trace);
   });
 }
 
-void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback) {
+void async_metadata_writer_t::put_entry(entry_metadata_t metadata, callback_t<std::uint64_t> callback) {
   std::string session_id = metadata.session_id.value_or(std::string());
   DB_LOG(debug, "Put entry " << session_id);
   const std::size_t bytes = record_bytes(metadata);
@@ -230,8 +230,8 @@ void async_metadata_db_t::put_entry(entry_metadata_t metadata, callback_t<std::u
       }));
 }
 
-void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t update,
-                                       callback_t<std::string> callback) {
+void async_metadata_writer_t::update_entry(std::int64_t id, entry_metadata_update_t update,
+                                           callback_t<std::string> callback) {
   update_existing_entry(id, std::move(update),
                         [callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
                           if (auto error = mq::util::error_of(result)) {
@@ -242,8 +242,8 @@ void async_metadata_db_t::update_entry(std::int64_t id, entry_metadata_update_t 
                         });
 }
 
-void async_metadata_db_t::update_existing_entry(std::int64_t id, entry_metadata_update_t update,
-                                                callback_t<boost::optional<std::string>> callback) {
+void async_metadata_writer_t::update_existing_entry(std::int64_t id, entry_metadata_update_t update,
+                                                    callback_t<boost::optional<std::string>> callback) {
   DB_LOG(debug, "Update entry " << id);
   const std::size_t bytes = 256 + update.smtp_recipients.size() * 64 + update.content.mime_parts.size() * 128;
   post_write<boost::optional<std::string>>(
@@ -258,7 +258,7 @@ void async_metadata_db_t::update_existing_entry(std::int64_t id, entry_metadata_
       }));
 }
 
-void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback) {
+void async_metadata_writer_t::remove_entry(std::int64_t id, callback_t<boost::optional<std::string>> callback) {
   DB_LOG(debug, "Remove entry " << id);
   post_write<boost::optional<std::string>>(
       [id](metadata_writer_t& db) { return db.remove_entry(id); }, 64,
@@ -270,14 +270,14 @@ void async_metadata_db_t::remove_entry(std::int64_t id, callback_t<boost::option
       }));
 }
 
-void async_metadata_db_t::refresh_counts() {
+void async_metadata_writer_t::refresh_counts() {
   // Straight to the worker: pending_ belongs to the event loop.
   worker_.post([this] {
     if (counts_) counts_->publish();
   });
 }
 
-void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
+void async_metadata_writer_t::flush_queue(status_t status, callback_t<std::vector<queue_key_t>> callback) {
   worker().post_result(
       [this, status] {
         auto keys = db().flush_queue(status);
@@ -289,14 +289,14 @@ void async_metadata_db_t::flush_queue(status_t status, callback_t<std::vector<qu
   worker().post([this] { checkpoint(); });
 }
 
-void async_metadata_db_t::list_entries(std::int64_t after, std::size_t limit,
-                                       callback_t<std::vector<health_check_entry_t>> callback) {
+void async_metadata_writer_t::list_entries(std::int64_t after, std::size_t limit,
+                                           callback_t<std::vector<health_check_entry_t>> callback) {
   worker().post_result([this, after, limit] { return db().list_entries(after, limit); }, wrap(std::move(callback)));
 }
 
-void async_metadata_db_t::settle_orphan_records(std::vector<std::int64_t> ids,
-                                                std::function<bool(const std::string&)> present, bool fix,
-                                                callback_t<std::size_t> callback) {
+void async_metadata_writer_t::settle_orphan_records(std::vector<std::int64_t> ids,
+                                                    std::function<bool(const std::string&)> present, bool fix,
+                                                    callback_t<std::size_t> callback) {
   worker().post_result(
       [this, ids = std::move(ids), present = std::move(present), fix] {
         // Published even when a removal failed: the ones before it are stored.

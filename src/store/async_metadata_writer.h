@@ -23,13 +23,13 @@ class queue_counts_t;
 // The writes of the metadata database queue.db (puts, updates, removes,
 // flushes, the health check), on the writer thread, calling back on the
 // event loop. Reads run on the reader threads (async_reader_t).
-class async_metadata_db_t : public mq::util::callback_wrapper_t {
+class async_metadata_writer_t : public mq::util::callback_wrapper_t {
  public:
   template <class T>
   using callback_t = std::function<void(mq::util::result_t<T>)>;
 
-  explicit async_metadata_db_t(boost::asio::io_context& io);
-  ~async_metadata_db_t();
+  explicit async_metadata_writer_t(boost::asio::io_context& io);
+  ~async_metadata_writer_t();
 
   std::future<void> init(const std::string& path, bool trace);
   // No further operation starts: the queued ones are dropped unanswered;
