@@ -25,16 +25,6 @@ bool is_end_of_file(const std::exception_ptr& error) {
   return false;
 }
 
-std::string what_of(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-  }
-  return "Unexpected exception";
-}
-
 }  // namespace
 
 // 64 requests in progress hold at most 64 descriptors (a file being put or
@@ -150,7 +140,7 @@ void connection_t::end(std::exception_ptr error) {
   if (is_end_of_file(error)) {
     OV_LOG(debug, side_ << ": disconnected");
   } else {
-    OV_LOG(error, side_ << ": " << what_of(error));
+    OV_LOG(error, side_ << ": " << ov::exception_text(error));
   }
   ended();
 }
