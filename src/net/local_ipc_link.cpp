@@ -177,7 +177,7 @@ void local_ipc_link_t::pump_read() {
     if (!reading_body_) {
       std::uint32_t size;
       std::memcpy(&size, read_buffer_.get(), sizeof(size));
-      if (size - 1u > max_message_size - 1u) {
+      if (size - 1u > max_frame_size - 1u) {
         fail(std::make_exception_ptr(std::runtime_error("invalid message size received")));
         return;
       }

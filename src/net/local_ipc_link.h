@@ -21,9 +21,6 @@ class local_ipc_link_t : public mq::util::callback_wrapper_t {
  public:
   using socket_t = boost::asio::local::stream_protocol::socket;
 
-  // Largest accepted frame body.
-  static constexpr std::uint32_t max_message_size = max_frame_size;
-
   class delegate_t {
    public:
     // A write completed and the write queue is empty.
@@ -84,8 +81,6 @@ class local_ipc_link_t : public mq::util::callback_wrapper_t {
   std::unique_ptr<std::uint8_t[]> take_frame();
   // No request in progress and nothing left to write.
   bool idle() const { return requests_ == 0 && write_queue_.empty(); }
-
-  bool reading_paused() const { return paused_; }
 
   // Size of the read buffer: grows for a frame, back to the initial size
   // after a frame larger than keep_read_capacity.
