@@ -169,6 +169,11 @@ void app_t::run() {
   } catch (ov::ErrorCode code) {
     stop();
     exit_with_status(code);
+  } catch (const mq::store::sqlite::outcome_unknown_t& e) {
+    // Neither answered nor undone: the restart's scan finds what was stored.
+    OV_LOG(error, ov::exception_text(e));
+    stop();
+    exit_with_status(ov::EC_UNEXPECTED_ERROR);
   } catch (const std::exception& e) {
     if (needs_restart(e)) {
       OV_LOG(debug, ov::exception_text(e));

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -81,6 +82,7 @@ struct exit_case_t {
   std::string line;               // the line it logs (a prefix of it)
   std::string absent = {};        // a file in the directory that must not appear
   const char* monitor = nullptr;  // COM_ORVANE_MONITOR instead of a socket
+  const char* plant = nullptr;    // a fault planted into the daemon
 };
 void PrintTo(const exit_case_t& row, std::ostream* os) { *os << row.name; }
 
@@ -95,6 +97,17 @@ const std::string no_field =
 const std::string bad_size = "Error: invalid message size received";
 const std::string term = "Notice: Termination signal received, exiting...";
 const std::string lexical = "bad lexical cast: source type value could not be interpreted as target";
+
+// Its put is never answered: the log may hold it or not.
+void put_on_a_failing_log(daemon_process_t&, config_t& c, const mq::test::temp_dir_t&) {
+  std::ofstream(c.spool_dir() + "/fail-log-sync");
+  sorter_peer_t s(c.sorter_socket_path());
+  s.send(mq::test::parse<mq::Sorter2MailQuarantineMessage>(
+             "tag: PUT_ENTRY_REQUEST serial: 1 status: SMTP_FRESH entry { message_size: 6 }"),
+         mq::test::memory_file_fd("abcdef").get());
+  EXPECT_TRUE(s.wait_closed());
+}
+const std::string unknown = "Error: Queue metadata db: the outcome of a commit is unknown: ";
 
 const exit_case_t exit_cases[] = {
     {"response_without_revision", stage_t::asked, [](auto& d, auto& c, auto&) { response_without(d, c, false); }, 12,
@@ -144,6 +157,10 @@ const exit_case_t exit_cases[] = {
        d.send_config(c, 4);
      },
      102, "EC_BAD_CONFIG", "Error: Cannot apply configuration (revision 4): ", "elsewhere.db"},
+#ifdef POWERLOSS_PLANT_PATH
+    {"commit_of_unknown_outcome", stage_t::ready, put_on_a_failing_log, 125, "EC_UNEXPECTED_ERROR", unknown, "",
+     nullptr, "log_sync_fails"},
+#endif
     {"sigterm_before_configuration", stage_t::asked, [](auto& d, auto&, auto&) { d.send_signal(SIGTERM); }, 107,
      "EC_APP_TERMINATED", term, "spool"},
     {"sigterm", stage_t::ready, [](auto& d, auto&, auto&) { d.send_signal(SIGTERM); }, 107, "EC_APP_TERMINATED", term},
@@ -158,6 +175,9 @@ TEST_P(daemon_exit, status_and_log_line) {
   config_t config = mq::test::make_test_config(dir.path().string());
   mq::test::command_t command = mq::test::daemon_command();
   if (c.monitor) command.env.push_back(std::string("COM_ORVANE_MONITOR=") + c.monitor);
+#ifdef POWERLOSS_PLANT_PATH
+  if (c.plant) command.env = {"LD_PRELOAD=" POWERLOSS_PLANT_PATH, std::string("MQ_POWERLOSS_PLANT=") + c.plant};
+#endif
   daemon_process_t d(command);
   if (c.stage == stage_t::asked) d.wait_message(in_t::GET_CONFIG_REQUEST);
   if (c.stage >= stage_t::ready) d.answer_config(config, 1), d.wait_message(in_t::MY_INFO_NOTIFICATION);
