@@ -43,8 +43,10 @@ struct acceptor_test : ::testing::Test, local_acceptor_t::delegate_t {
   std::function<void()> after_accept;
 };
 
+// The longest path that fits (107 bytes) is taken.
 TEST_F(acceptor_test, the_socket_file_is_mode0666_whatever_the_umask) {
-  const std::string path = dir.file("mode.sock");
+  const std::string path = dir.file(std::string(106 - dir.path().string().size(), 's'));
+  ASSERT_EQ(107u, path.size());
   const mode_t old = ::umask(077);
   EXPECT_NO_THROW(listen(path));
   ::umask(old);

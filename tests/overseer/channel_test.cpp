@@ -9,6 +9,8 @@
 #include "ov/error.h"
 #include "overseer/channel.h"
 #include "support/peers.h"
+#include "support/process.h"
+#include "util/thrown_by.h"
 
 namespace {
 
@@ -24,22 +26,14 @@ class channel_test : public ::testing::Test {
   }
 
   void respond(std::uint32_t revision, const std::string& spool) {
-    in_t m;
-    m.set_tag(in_t::GET_CONFIG_RESPONSE);
-    m.set_config_revision(revision);
-    m.mutable_config()->set_spool_dir(spool);
-    peer_.send(m);
+    peer_.send(mq::test::parse<in_t>("tag: GET_CONFIG_RESPONSE config_revision: " + std::to_string(revision) +
+                                     " config { spool_dir: '" + spool + "' }"));
   }
 
   // Runs the loop until it runs out of work or an exception leaves it.
   std::exception_ptr run() {
     io_.restart();
-    try {
-      io_.run();
-    } catch (...) {
-      return std::current_exception();
-    }
-    return nullptr;
+    return mq::util::thrown_by([&] { io_.run(); });
   }
 
   boost::asio::io_context io_;

@@ -224,8 +224,6 @@ const bad_request_t bad_requests[] = {
      "Error: Sorter: mq.Sorter2MailQuarantineMessage: message file not specified"},
     {"update_file_without_size", true, "tag: UPDATE_ENTRY_REQUEST serial: 1 entry_id: 1", true,
      "Error: Sorter: Entry does not have message_size"},
-    {"stat_without_serial", false, "tag: GET_QUEUE_STAT_REQUEST", false,
-     required + "GET_QUEUE_STAT_REQUEST does not have field serial set"},
     {"flush_without_status", false, "tag: FLUSH_QUEUE_REQUEST serial: 1", false,
      required + "FLUSH_QUEUE_REQUEST does not have field status set"},
 };
@@ -371,17 +369,6 @@ TEST_F(service, a_large_get_is_answered_after_a_small_one_behind_it) {
   ASSERT_EQ(get_large.serial(), second.serial()) << second.error().what();
   ASSERT_EQ(20000, second.entry().smtp_recipient_size());
   EXPECT_EQ("rcpt19999@example", second.entry().smtp_recipient(19999).recipient());
-}
-
-TEST(service_paths, the_longest_socket_path_that_fits_is_served) {
-  mq::test::running_quarantine_t q([](auto& config, auto& dir) {
-    const std::string base = dir.path().string() + "/";
-    config.set_sorter_socket_path(base + std::string(107 - base.size(), 's'));
-    config.set_client_socket_path(base + std::string(107 - base.size(), 'c'));
-  });
-  EXPECT_EQ(107u, q.client_socket().size());
-  EXPECT_EQ(q.spool_dir(), sorter_peer_t(q.sorter_socket()).store_path());
-  EXPECT_FALSE(client_peer_t(q.client_socket()).stat().has_error());
 }
 
 }  // namespace

@@ -139,7 +139,7 @@ TEST_F(sorter_session, a_bad_request_ends_its_connection) {
     for (const auto& body : row.frames) other.peer.send_body(body, mq::test::memory_file_fd("m").get());
     EXPECT_TRUE(other.peer.wait_closed());
     EXPECT_EQ(1u, other.disconnects);
-    EXPECT_EQ(row.forwarded, other.store.requests());
+    EXPECT_EQ(row.forwarded, other.store.requests);
     EXPECT_EQ(1u, log.count(ov::util::logger::error, row.text)) << ::testing::PrintToString(log.lines());
   }
 }

@@ -145,17 +145,11 @@ std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, 
   return r.entry_id();
 }
 
-client_peer_t::response_t client_peer_t::request(request_t::Tag tag, mq::Status status, bool fix, std::uint64_t id,
-                                                 std::uint64_t ts, std::uint64_t limit) {
+client_peer_t::response_t client_peer_t::request(request_t::Tag tag, mq::Status status, bool fix) {
   request_t m;
   m.set_tag(tag);
-  if (tag == request_t::FLUSH_QUEUE_REQUEST || tag == request_t::GET_QUEUE_CHUNK_REQUEST) m.set_status(status);
+  if (tag == request_t::FLUSH_QUEUE_REQUEST) m.set_status(status);
   if (tag == request_t::CHECK_HEALTH_REQUEST) m.set_fix(fix);
-  if (tag == request_t::GET_QUEUE_CHUNK_REQUEST) {
-    m.set_entry_id(id);
-    m.set_next_access_ts(ts);
-    m.set_limit(limit);
-  }
   return call(m);
 }
 

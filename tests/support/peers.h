@@ -121,13 +121,9 @@ class client_peer_t : public protocol_peer_t<mq::Client2MailQuarantineMessage, m
   response_t stat() { return request(request_t::GET_QUEUE_STAT_REQUEST); }
   response_t flush(mq::Status status) { return request(request_t::FLUSH_QUEUE_REQUEST, status); }
   response_t check(bool fix) { return request(request_t::CHECK_HEALTH_REQUEST, {}, fix); }
-  response_t chunk(mq::Status status, std::uint64_t after_id, std::uint64_t after_ts, std::uint64_t limit) {
-    return request(request_t::GET_QUEUE_CHUNK_REQUEST, status, false, after_id, after_ts, limit);
-  }
 
  private:
-  response_t request(request_t::Tag tag, mq::Status status = {}, bool fix = false, std::uint64_t id = 0,
-                     std::uint64_t ts = 0, std::uint64_t limit = 0);
+  response_t request(request_t::Tag tag, mq::Status status = {}, bool fix = false);
 };
 
 }  // namespace mq::test
