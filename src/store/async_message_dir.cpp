@@ -177,7 +177,8 @@ std::future<void> async_message_dir_t::stop() {
 
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
                                    error_callback_t callback) {
-  worker_.post(std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.loop()));
+  worker_.post(
+      std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.loop()));
 }
 
 void async_message_dir_t::delete_file(const std::string& name, error_callback_t callback) {
