@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 
 #include "bench.h"
+#include "net/frame_io.h"
 #include "sorter/convert.h"
-#include "util/frame_io.h"
 
 namespace mq::bench {
 
@@ -24,8 +24,8 @@ namespace {
     for (;;) {
       if (::epoll_wait(poller, &event, 1, -1) < 0 && errno != EINTR) ::_exit(2);
       mq::util::unique_fd_t none;
-      if (!mq::util::read_frame(sock, body, none)) ::_exit(0);
-      mq::util::write_frame(sock, answer, file);
+      if (!mq::net::read_frame(sock, body, none)) ::_exit(0);
+      mq::net::write_frame(sock, answer, file);
     }
   } catch (...) {
     ::_exit(2);
@@ -64,9 +64,9 @@ batch_stats_t bench_t::floor_round(std::size_t n, const payload_t& file) {
   // What a Sorter does for a get: both frames, the answer, its file read.
   std::string body, content;
   batch_stats_t b = time_serial(n, [&](std::size_t) {
-    mq::util::write_frame(mine.get(), request);
+    mq::net::write_frame(mine.get(), request);
     mq::util::unique_fd_t fd;
-    if (!mq::util::read_frame(mine.get(), body, fd, 15000) || !fd) throw std::runtime_error("echo ended");
+    if (!mq::net::read_frame(mine.get(), body, fd, 15000) || !fd) throw std::runtime_error("echo ended");
     read_whole(fd.get(), content);
     require(content == file.bytes(), "the echoed descriptor reads back the file");
   });

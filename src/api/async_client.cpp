@@ -45,15 +45,15 @@ void async_client_t::begin(std::function<void(std::exception_ptr)> connected) {
       return;
     }
     self->connected_ = true;
-    self->link_ = std::make_unique<util::local_ipc_link_t>(
-        std::move(self->socket_), static_cast<util::local_ipc_link_t::delegate_t*>(self.get()));
+    self->link_ = std::make_unique<net::local_ipc_link_t>(std::move(self->socket_),
+                                                          static_cast<net::local_ipc_link_t::delegate_t*>(self.get()));
     for (const auto& [serial, call] : self->pending_) self->write(call.first);
     connected(nullptr);
   });
 }
 
 void async_client_t::write(const request_t& request) {
-  util::frame_t frame = util::serialize_frame(request);
+  net::frame_t frame = net::serialize_frame(request);
   link_->send(std::move(frame.data), frame.size);
 }
 
@@ -106,7 +106,7 @@ void async_client_t::fail(std::exception_ptr error) {
   failed_ = true;
   // The link may be reporting right now; it is destroyed once that returns.
   boost::asio::post(io_,
-                    [self = shared_from_this(), link = std::shared_ptr<util::local_ipc_link_t>(std::move(link_))] {});
+                    [self = shared_from_this(), link = std::shared_ptr<net::local_ipc_link_t>(std::move(link_))] {});
   boost::system::error_code ignored;
   socket_.close(ignored);
   auto pending = std::move(pending_);

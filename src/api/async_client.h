@@ -10,7 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "mail_quarantine_client_ipc.pb.h"
-#include "util/local_ipc_link.h"
+#include "net/local_ipc_link.h"
 #include "util/result.h"
 
 namespace mq::api {
@@ -18,7 +18,7 @@ namespace mq::api {
 // The client socket on an event loop: requests go out at once, as many as
 // the caller likes, and each answer is delivered once, on the loop, to the
 // callback of its request. Event-loop thread only.
-class async_client_t : private util::local_ipc_link_t::delegate_t, public std::enable_shared_from_this<async_client_t> {
+class async_client_t : private net::local_ipc_link_t::delegate_t, public std::enable_shared_from_this<async_client_t> {
  public:
   using request_t = Client2MailQuarantineMessage;
   using response_t = MailQuarantine2ClientMessage;
@@ -49,8 +49,8 @@ class async_client_t : private util::local_ipc_link_t::delegate_t, public std::e
 
   boost::asio::io_context& io_;
   std::string path_;
-  util::local_ipc_link_t::socket_t socket_;
-  std::unique_ptr<util::local_ipc_link_t> link_;
+  net::local_ipc_link_t::socket_t socket_;
+  std::unique_ptr<net::local_ipc_link_t> link_;
   bool connected_ = false;
   bool failed_ = false;
   std::uint32_t serial_ = 0;

@@ -5,14 +5,14 @@
 #include <system_error>
 
 #include "api/error.h"
-#include "util/frame_io.h"
+#include "net/frame_io.h"
 
 namespace mq::api {
 
 channel_t::channel_t(const std::string& path, const std::string& name, int timeout_ms)
     : path_(path), name_(name), timeout_ms_(timeout_ms) {
   try {
-    socket_ = util::connect_local(path);
+    socket_ = net::connect_local(path);
   } catch (const std::system_error& e) {
     std::string hint;
     if (e.code().value() == ENOENT || e.code().value() == ECONNREFUSED) hint = " (is the daemon running?)";
@@ -25,7 +25,7 @@ void channel_t::send(const google::protobuf::Message& message, int fd) {
   std::string body;
   message.SerializePartialToString(&body);
   try {
-    util::write_frame(socket_.get(), body, fd);
+    net::write_frame(socket_.get(), body, fd);
   } catch (const std::system_error& e) {
     throw connection_error_t("cannot send to the " + name_ + " " + path_ + ": " + std::strerror(e.code().value()));
   }
@@ -42,7 +42,7 @@ std::optional<std::string> channel_t::receive_body_or_end(util::unique_fd_t* fd,
   util::unique_fd_t received;
   bool got = false;
   try {
-    got = util::read_frame(socket_.get(), body, received, timeout_ms == channel_timeout ? timeout_ms_ : timeout_ms);
+    got = net::read_frame(socket_.get(), body, received, timeout_ms == channel_timeout ? timeout_ms_ : timeout_ms);
   } catch (const std::runtime_error& e) {  // std::system_error too
     throw connection_error_t("connection to the " + name_ + " " + path_ + " failed: " + e.what());
   }

@@ -20,26 +20,24 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "client/server.h"
 #include "mail_quarantine_config.pb.h"
 #include "ov/error.h"
 #include "ov/log.h"
 #include "ov/logger.h"
-#include "overseer/tie.h"
+#include "overseer/channel.h"
 #include "service/appstat_reporter.h"
-#include "service/client.h"
 #include "service/drop_privileges.h"
 #include "service/logger.h"
-#include "service/sorter.h"
-#include "service/store.h"
+#include "service/store_owner.h"
+#include "sorter/server.h"
+#include "store/sqlite.h"
 #include "util/callback_wrapper.h"
 #include "util/service.h"
-#include "util/socket_service.h"
 
 namespace mq::app {
 
 namespace {
-
-using services_t = std::vector<std::unique_ptr<mq::util::service_t>>;
 
 constexpr std::int32_t permission_denied = ov::EC_PERMISSION_DENIED;
 
@@ -61,27 +59,6 @@ constexpr std::chrono::seconds drain_limit{10};
 // A change that needs root again, seen by a process that gave it up: the
 // supervisor starts a fresh process.
 bool needs_restart(const std::exception& e) { return ::getuid() != 0 && ov::error_code_of(e) == permission_denied; }
-
-// The services in list order. They are created in another order so that
-// the socket services can be handed the store and the reporter.
-services_t make_services(boost::asio::io_context& io, mq::overseer::tie_t* tie,
-                         const ov::MailQuarantineConfig* config) {
-  auto reporter = std::make_unique<mq::service::appstat_reporter_t>(io, tie);
-  auto store = std::make_unique<mq::service::store_t>(io, config);
-  auto client = std::make_unique<mq::service::client_t>(io, config, &store->store(), reporter.get());
-  auto sorter = std::make_unique<mq::service::sorter_t>(io, config, &store->store(), reporter.get());
-  auto logger = std::make_unique<mq::service::logger_t>(config);
-  auto drop_privileges = std::make_unique<mq::service::drop_privileges_t>(config);
-  services_t services;
-  services.reserve(6);
-  services.push_back(std::move(logger));
-  services.push_back(std::move(reporter));
-  services.push_back(std::move(store));
-  services.push_back(std::move(client));
-  services.push_back(std::move(sorter));
-  services.push_back(std::move(drop_privileges));
-  return services;
-}
 
 // Every connection may hold about a hundred descriptors (its requests in
 // progress and its queued responses): take all the kernel allows.
@@ -110,6 +87,9 @@ class app_t {
   [[noreturn]] void run();
 
  private:
+  // The services in list order. They are created in another order so that
+  // the servers can be handed the store and the reporter.
+  void make_services();
   void get_config();
   void apply_config();
   void stop();
@@ -122,8 +102,12 @@ class app_t {
   boost::asio::io_context& io_;
   ov::MailQuarantineConfig config_;
   std::uint32_t revision_ = 0;
-  std::unique_ptr<mq::overseer::tie_t> tie_;
-  services_t services_;
+  std::unique_ptr<mq::overseer::channel_t> channel_;
+  // Configured in this order, destroyed in reverse.
+  std::vector<std::unique_ptr<mq::util::service_t>> services_;
+  // Inside services_, while they are there.
+  mq::service::store_owner_t* store_ = nullptr;
+  std::vector<mq::net::server_t*> servers_;
   std::int32_t exit_status_ = 0;
   boost::asio::signal_set hangup_signals_;
   mq::util::callback_wrapper_t hangup_guard_;
@@ -140,9 +124,8 @@ app_t::app_t(boost::asio::io_context& io, int monitor_fd)
   boost::system::error_code error;
   socket.assign(protocol_t(), monitor_fd, error);
   if (error) throw boost::system::system_error(error, "assign");
-  tie_ = std::make_unique<mq::overseer::tie_t>(std::move(socket));
-
-  services_ = make_services(io_, tie_.get(), &config_);
+  channel_ = std::make_unique<mq::overseer::channel_t>(std::move(socket));
+  make_services();
 
   if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw std::system_error(errno, std::system_category(), "signal");
   hangup_signals_.add(SIGHUP, error);
@@ -159,6 +142,24 @@ app_t::app_t(boost::asio::io_context& io, int monitor_fd)
   if (error) throw boost::system::system_error(error, "signal");
 }
 
+void app_t::make_services() {
+  auto reporter = std::make_unique<mq::service::appstat_reporter_t>(io_, channel_.get());
+  auto store = std::make_unique<mq::service::store_owner_t>(io_, &config_);
+  auto client = std::make_unique<mq::client::server_t>(io_, &config_, &store->store(), reporter.get());
+  auto sorter = std::make_unique<mq::sorter::server_t>(io_, &config_, &store->store(), reporter.get());
+  auto logger = std::make_unique<mq::service::logger_t>(&config_);
+  auto drop_privileges = std::make_unique<mq::service::drop_privileges_t>(&config_);
+  store_ = store.get();
+  servers_ = {client.get(), sorter.get()};
+  services_.reserve(6);
+  services_.push_back(std::move(logger));
+  services_.push_back(std::move(reporter));
+  services_.push_back(std::move(store));
+  services_.push_back(std::move(client));
+  services_.push_back(std::move(sorter));
+  services_.push_back(std::move(drop_privileges));
+}
+
 void app_t::run() {
   try {
     wait_hangup();
@@ -168,6 +169,11 @@ void app_t::run() {
   } catch (ov::ErrorCode code) {
     stop();
     exit_with_status(code);
+  } catch (const mq::store::sqlite::outcome_unknown_t& e) {
+    // Neither answered nor undone: the restart's scan finds what was stored.
+    OV_LOG(error, ov::exception_text(e));
+    stop();
+    exit_with_status(ov::EC_UNEXPECTED_ERROR);
   } catch (const std::exception& e) {
     if (needs_restart(e)) {
       OV_LOG(debug, ov::exception_text(e));
@@ -184,7 +190,7 @@ void app_t::run() {
 }
 
 void app_t::get_config() {
-  tie_->request_config([this](ov::MailQuarantineConfig config, std::uint32_t revision) {
+  channel_->request_config([this](ov::MailQuarantineConfig config, std::uint32_t revision) {
     config_ = std::move(config);
     revision_ = revision;
     apply_config();
@@ -206,7 +212,7 @@ void app_t::apply_config() {
     throw ov::EC_BAD_CONFIG;
   }
   OV_LOG(notice, "MailQuarantine " << MQ_VERSION << ": Ready for service");
-  tie_->notify_info(revision_);
+  channel_->notify_info(revision_);
 }
 
 void app_t::wait_hangup() {
@@ -232,11 +238,9 @@ void app_t::drain() {
   hangup_signals_.cancel();
   hangup_guard_.cancel();
   auto pending = std::make_shared<std::size_t>(0);
-  for (auto& service : services_) {
-    auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get());
-    if (!sockets) continue;
+  for (auto* server : servers_) {
     ++*pending;
-    sockets->drain(termination_guard_.wrap([this, pending] {
+    server->drain(termination_guard_.wrap([this, pending] {
       if (--*pending == 0) stop();
     }));
   }
@@ -248,11 +252,9 @@ void app_t::drain() {
     // Nothing queued starts; what is running ends, and its answer (on the
     // loop before the handler below) is written before its connection
     // closes. A peer that does not read gets a second.
-    for (auto& service : services_)
-      if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
+    if (store_) store_->store().halt();
     boost::asio::post(io_, termination_guard_.wrap([this] {
-      for (auto& service : services_)
-        if (auto* sockets = dynamic_cast<mq::util::socket_service_t*>(service.get())) sockets->abandon();
+      for (auto* server : servers_) server->abandon();
       drain_timer_.expires_after(std::chrono::seconds(1));
       drain_timer_.async_wait(termination_guard_.wrap([this](const boost::system::error_code& error) {
         if (!error) stop();
@@ -269,10 +271,11 @@ void app_t::stop() {
   drain_timer_.cancel();
   // The store first: its running operation ends while its connection is
   // still open, and nothing queued is stored after the connection closes.
-  for (auto& service : services_)
-    if (auto* store = dynamic_cast<mq::service::store_t*>(service.get())) store->store().halt();
+  if (store_) store_->store().halt();
+  store_ = nullptr;
+  servers_.clear();
   for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
-  tie_.reset();
+  channel_.reset();
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "overseer/tie.h"
+#include "overseer/channel.h"
 
 namespace mq::service {
 
@@ -22,7 +22,8 @@ std::chrono::steady_clock::time_point next_expiry() {
 
 }  // namespace
 
-appstat_reporter_t::appstat_reporter_t(boost::asio::io_context& io, mq::overseer::tie_t* tie) : timer_(io), tie_(tie) {
+appstat_reporter_t::appstat_reporter_t(boost::asio::io_context& io, mq::overseer::channel_t* channel)
+    : timer_(io), channel_(channel) {
   stat_.set_clients(0);
   start_timer();
 }
@@ -45,7 +46,7 @@ void appstat_reporter_t::start_timer() {
 void appstat_reporter_t::on_timer(const boost::system::error_code& error) {
   if (error == boost::asio::error::operation_aborted) return;
   if (error) throw boost::system::system_error(error, "statistics timer");
-  tie_->notify_stat(stat_);
+  channel_->notify_stat(stat_);
   start_timer();
 }
 

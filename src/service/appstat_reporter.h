@@ -7,12 +7,12 @@
 #include <boost/system/error_code.hpp>
 
 #include "mail_quarantine_appstat.pb.h"
+#include "net/server.h"
 #include "util/callback_wrapper.h"
 #include "util/service.h"
-#include "util/socket_service.h"
 
 namespace mq::overseer {
-class tie_t;
+class channel_t;
 }
 
 namespace mq::service {
@@ -21,9 +21,9 @@ namespace mq::service {
 // them to the supervisor once a second, from one second after construction.
 class appstat_reporter_t : public mq::util::service_t,
                            public mq::util::callback_wrapper_t,
-                           public mq::util::connection_counter_t {
+                           public mq::net::connection_counter_t {
  public:
-  appstat_reporter_t(boost::asio::io_context& io, mq::overseer::tie_t* tie);
+  appstat_reporter_t(boost::asio::io_context& io, mq::overseer::channel_t* channel);
   ~appstat_reporter_t() override;
 
   void configure() override {}
@@ -40,7 +40,7 @@ class appstat_reporter_t : public mq::util::service_t,
   void on_timer(const boost::system::error_code& error);
 
   boost::asio::steady_timer timer_;
-  mq::overseer::tie_t* tie_;
+  mq::overseer::channel_t* channel_;
   ov::MailQuarantineAppStat stat_;
 };
 

@@ -137,7 +137,7 @@ MailQuarantine2SorterMessage queue_change_notification(const mq::store::queue_ch
     QueueKey key;
     key.set_entry_id(static_cast<std::uint64_t>(k.entry_id));
     key.set_next_access_ts(k.next_access_ts);
-    const std::size_t cost = mq::util::repeated_field_cost(message_t::kQueueKeyListFieldNumber, key.ByteSizeLong());
+    const std::size_t cost = mq::net::repeated_field_cost(message_t::kQueueKeyListFieldNumber, key.ByteSizeLong());
     if (m.queue_key_list_size() > 0 && size + cost > max_size) break;
     *m.add_queue_key_list() = std::move(key);
     size += cost;

@@ -5,8 +5,8 @@
 
 #include "mail_quarantine_entry.pb.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
+#include "net/frame.h"
 #include "store/entry.h"
-#include "util/frame.h"
 #include "util/unique_fd.h"
 
 // Field-by-field conversions between the Sorter's messages and the store's

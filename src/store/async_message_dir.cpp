@@ -123,7 +123,7 @@ void async_message_dir_t::run_files(file_task_t& first) {
   // puts then reach the database worker together, as one group of writes.
   std::vector<std::function<void()>> outcomes;
   for (std::size_t i = 0; i < group.size(); ++i) outcomes.push_back(group[i]->outcome(std::move(errors[i])));
-  boost::asio::post(worker_.io(), [outcomes = std::move(outcomes)] {
+  boost::asio::post(worker_.loop(), [outcomes = std::move(outcomes)] {
     for (const auto& outcome : outcomes) outcome();
   });
   for (auto* task : group) task->release();
@@ -177,11 +177,12 @@ std::future<void> async_message_dir_t::stop() {
 
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
                                    error_callback_t callback) {
-  worker_.post(std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.io()));
+  worker_.post(
+      std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.loop()));
 }
 
 void async_message_dir_t::delete_file(const std::string& name, error_callback_t callback) {
-  worker_.post(std::make_unique<file_task_t>(*this, name, nullptr, wrap(std::move(callback)), worker_.io()));
+  worker_.post(std::make_unique<file_task_t>(*this, name, nullptr, wrap(std::move(callback)), worker_.loop()));
 }
 
 class async_message_dir_t::listing_t : public message_dir_t::listing_t {};

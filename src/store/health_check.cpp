@@ -22,7 +22,7 @@ constexpr std::size_t settled_per_slice = 256;
 
 }  // namespace
 
-health_check_t::health_check_t(async_metadata_db_t& db, async_message_dir_t& dir, boost::filesystem::path dir_path,
+health_check_t::health_check_t(async_metadata_writer_t& db, async_message_dir_t& dir, boost::filesystem::path dir_path,
                                bool fix, std::function<bool(const std::string&)> in_flight,
                                std::shared_ptr<store_hooks_t> hooks, callback_t callback)
     : db_(db),

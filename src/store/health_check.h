@@ -12,7 +12,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "store/async_message_dir.h"
-#include "store/async_metadata_db.h"
+#include "store/async_metadata_writer.h"
 #include "store/store_hooks.h"
 #include "util/result.h"
 
@@ -34,7 +34,7 @@ class health_check_t : public std::enable_shared_from_this<health_check_t> {
   // `in_flight` says whether a file belongs to a put or update not settled
   // yet; `hooks` (may be null) start the listing of the directory. The
   // workers must outlive every callback they hold.
-  health_check_t(async_metadata_db_t& db, async_message_dir_t& dir, boost::filesystem::path dir_path, bool fix,
+  health_check_t(async_metadata_writer_t& db, async_message_dir_t& dir, boost::filesystem::path dir_path, bool fix,
                  std::function<bool(const std::string&)> in_flight, std::shared_ptr<store_hooks_t> hooks,
                  callback_t callback);
   ~health_check_t();
@@ -51,7 +51,7 @@ class health_check_t : public std::enable_shared_from_this<health_check_t> {
   void settle_records(std::size_t from);
   void finish(std::exception_ptr error);
 
-  async_metadata_db_t& db_;
+  async_metadata_writer_t& db_;
   async_message_dir_t& dir_;
   boost::filesystem::path dir_path_;
   bool fix_;

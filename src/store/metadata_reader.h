@@ -9,9 +9,10 @@
 
 namespace mq::store {
 
-// The reads of queue.db, on a read-only connection of their own: one per
-// reading thread of async_reader_t, so that gets, pages and the statistics
-// pass read a snapshot of the log and never wait for the writer's COMMITs.
+// The reads of queue.db, on a read-only connection of their own: one for the
+// gets on the event loop, one per large thread and one per reading thread of
+// async_reader_t (pages, statistics), so that each reads a snapshot of the
+// log and never waits for the writer's COMMITs.
 // Statements are prepared once per open.
 class metadata_reader_t {
  public:

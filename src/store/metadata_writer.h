@@ -15,7 +15,7 @@
 namespace mq::store {
 
 // Every write to queue.db, on the one connection that writes: the store's
-// database worker (async_metadata_db_t) alone, so that writes are grouped
+// database worker (async_metadata_writer_t) alone, so that writes are grouped
 // into shared COMMITs in the order they were asked for. Statements are
 // prepared once per open.
 class metadata_writer_t {

@@ -160,11 +160,6 @@ void statement_t::bind_text(int index, const boost::optional<std::string>& value
   }
 }
 
-void statement_t::bind_blob(int index, const std::string& value) {
-  const int rc = sqlite3_bind_blob64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT);
-  if (rc != SQLITE_OK) throw error_t(db_, rc, "sqlite3_bind_blob");
-}
-
 void statement_t::bind_null(int index) {
   const int rc = sqlite3_bind_null(stmt_, index);
   if (rc != SQLITE_OK) throw error_t(db_, rc, "sqlite3_bind_null");

@@ -83,7 +83,6 @@ class statement_t {
   void bind_uint64(int index, std::uint64_t value) { bind_int64(index, static_cast<std::int64_t>(value)); }
   void bind_text(int index, const std::string& value);
   void bind_text(int index, const boost::optional<std::string>& value);
-  void bind_blob(int index, const std::string& value);
   void bind_null(int index);
 
   // True when a row is ready, false when the statement has completed.

@@ -83,7 +83,7 @@ store_t::store_t(boost::asio::io_context& io) : store_t(io, nullptr) {}
 store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hooks)
     : io_(io),
       dir_(std::make_unique<async_message_dir_t>(io)),
-      db_(std::make_unique<async_metadata_db_t>(io)),
+      db_(std::make_unique<async_metadata_writer_t>(io)),
       locks_(std::make_shared<lock_entry_t>()),
       hooks_(std::move(hooks)),
       alive_(std::make_shared<bool>(true)) {

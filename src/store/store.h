@@ -17,9 +17,10 @@
 #include <boost/signals2/signal_type.hpp>
 
 #include "store/async_message_dir.h"
-#include "store/async_metadata_db.h"
+#include "store/async_metadata_writer.h"
 #include "store/async_reader.h"
 #include "store/entry.h"
+#include "store/port.h"
 #include "store/store_hooks.h"
 #include "util/fair_pool.h"
 #include "util/result.h"
@@ -33,10 +34,8 @@ class metadata_reader_t;
 
 // The quarantine: a metadata record plus a message file per entry, kept
 // consistent. Event loop only; every callback runs on the event loop once.
-class store_t {
+class store_t : public store_port_t {
  public:
-  template <class T>
-  using callback_t = std::function<void(mq::util::result_t<T>)>;
   using queue_changed_t =
       boost::signals2::signal_type<void(queue_change_ptr_t),
                                    boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type;
@@ -45,7 +44,7 @@ class store_t {
   // With hooks that tests use to hold back or fail halves of puts and
   // updates.
   store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hooks);
-  ~store_t();
+  ~store_t() override;
   store_t(const store_t&) = delete;
   store_t& operator=(const store_t&) = delete;
 
@@ -60,34 +59,26 @@ class store_t {
   // pending are never called.
   void close();
 
-  void put_entry(entry_t entry, callback_t<std::uint64_t> callback);
-  // `owner` (the asking connection) takes its turn with the others when the
-  // entry is large enough to be read off the event loop.
-  void get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner = nullptr);
+  void put_entry(entry_t entry, callback_t<std::uint64_t> callback) override;
+  void get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner = nullptr) override;
   void update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
-                    callback_t<mq::util::none_t> callback);
-  void remove_entry(std::int64_t id, callback_t<mq::util::none_t> callback);
-  void check_health(bool fix, callback_t<std::string> callback);
-  void flush_queue(status_t status, callback_t<std::string> callback);
-  // `wanted`, when given, is lowered when nobody waits for the answer any
-  // more (its connection went away): a read not started by then never runs.
-  using wanted_t = std::shared_ptr<const std::atomic<bool>>;
-  void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback);
+                    callback_t<mq::util::none_t> callback) override;
+  void remove_entry(std::int64_t id, callback_t<mq::util::none_t> callback) override;
+  void check_health(bool fix, callback_t<std::string> callback) override;
+  void flush_queue(status_t status, callback_t<std::string> callback) override;
+  void get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) override;
   void get_queue_chunk_brief(queue_chunk_request_t request, callback_t<std::vector<entry_brief_t>> callback,
-                             wanted_t wanted = nullptr);
-  void get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted = nullptr);
-
-  // Runs `job` off the event loop among the large reads (at most one of
-  // `owner`'s at a time, owners taking turns), then `done` on the loop,
-  // unless the store has halted by then.
-  void run_large(const void* owner, std::function<void()> job, std::function<void()> done);
+                             wanted_t wanted = nullptr) override;
+  void get_queue_stat(callback_t<queue_stats_t> callback, wanted_t wanted = nullptr) override;
+  // Among the large reads.
+  void run_large(const void* owner, std::function<void()> job, std::function<void()> done) override;
 
   queue_changed_t& queue_changed() { return queue_changed_; }
   // Same as queue_changed().connect(slot), compiled once here: connecting
   // inline trips a false uninitialized-use warning of GCC 12 in the
   // sanitizer build.
-  boost::signals2::connection connect_queue_changed(std::function<void(queue_change_ptr_t)> slot);
-  const std::string& path() const { return path_; }
+  boost::signals2::connection connect_queue_changed(std::function<void(queue_change_ptr_t)> slot) override;
+  const std::string& path() const override { return path_; }
 
  private:
   struct op_ctx_t;
@@ -121,7 +112,7 @@ class store_t {
   std::string path_;
   queue_changed_t queue_changed_;
   std::unique_ptr<async_message_dir_t> dir_;
-  std::unique_ptr<async_metadata_db_t> db_;
+  std::unique_ptr<async_metadata_writer_t> db_;
   // Pages and statistics: apart from the writes.
   std::unique_ptr<async_reader_t> reader_;
   // Gets: records read on the event loop on a read-only connection, files

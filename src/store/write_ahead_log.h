@@ -41,9 +41,6 @@ class write_ahead_log_t {
   // checkpoint that fails leaves the log as it was, to be tried again.
   void checkpoint_if_due();
 
-  // Frames in the log after the last commit or checkpoint.
-  std::int64_t frames() const { return frames_; }
-
  private:
   // Makes the log's name durable.
   void sync_directory();

@@ -85,12 +85,12 @@ void async_worker_t::post_all(std::vector<std::unique_ptr<task_t>> tasks) {
   } else {
     thread_ = boost::thread([this] {
       name_this_thread(name_);
-      loop();
+      run_tasks();
     });
   }
 }
 
-void async_worker_t::loop() {
+void async_worker_t::run_tasks() {
   // The error leaves the catch block before it is handed on: the worker must
   // hold no reference to the exception once the event loop may read and free
   // it (the count inside the runtime library is no ordering a race checker

@@ -114,7 +114,8 @@ class async_worker_t {
     }
   }
 
-  boost::asio::io_context& io() { return io_; }
+  // The event loop its results go back to (not the worker's own thread).
+  boost::asio::io_context& loop() { return io_; }
   // The thread's name (see thread_name.h); before the first task.
   void set_name(std::string name) { name_ = std::move(name); }
 
@@ -132,7 +133,7 @@ class async_worker_t {
 
  private:
   std::string name_;
-  void loop();
+  void run_tasks();
   // After a task let an exception escape: nothing runs any more, and the
   // exception is rethrown on the event loop.
   void fail(std::exception_ptr error);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -21,12 +22,12 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem/operations.hpp>
 
+#include "net/frame_io.h"
 #include "store/metadata_reader.h"
 #include "store/store_support.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "support/storm.h"
-#include "util/frame_io.h"
 
 namespace {
 
@@ -58,9 +59,9 @@ TEST(daemon, asks_applies_announces_and_counts_connections) {
   EXPECT_TRUE(std::filesystem::exists(config.spool_dir() + "/queue.db"));
 
   {  // Connections on both sockets count.
-    auto c1 = mq::util::connect_local(config.client_socket_path());
-    auto c2 = mq::util::connect_local(config.client_socket_path());
-    auto s1 = mq::util::connect_local(config.sorter_socket_path());
+    auto c1 = mq::net::connect_local(config.client_socket_path());
+    auto c2 = mq::net::connect_local(config.client_socket_path());
+    auto s1 = mq::net::connect_local(config.sorter_socket_path());
     EXPECT_TRUE(d.wait_clients(3));
     c2.reset();
     EXPECT_TRUE(d.wait_clients(2));
@@ -79,6 +80,7 @@ struct exit_case_t {
   std::string line;               // the line it logs (a prefix of it)
   std::string absent = {};        // a file in the directory that must not appear
   const char* monitor = nullptr;  // COM_ORVANE_MONITOR instead of a socket
+  const char* plant = nullptr;    // a fault planted into the daemon
 };
 void PrintTo(const exit_case_t& row, std::ostream* os) { *os << row.name; }
 
@@ -93,6 +95,17 @@ const std::string no_field =
 const std::string bad_size = "Error: invalid message size received";
 const std::string term = "Notice: Termination signal received, exiting...";
 const std::string lexical = "bad lexical cast: source type value could not be interpreted as target";
+
+// Its put is never answered: the log may hold it or not.
+void put_on_a_failing_log(daemon_process_t&, config_t& c, const mq::test::temp_dir_t&) {
+  std::ofstream(c.spool_dir() + "/fail-log-sync");
+  sorter_peer_t s(c.sorter_socket_path());
+  s.send(mq::test::parse<mq::Sorter2MailQuarantineMessage>(
+             "tag: PUT_ENTRY_REQUEST serial: 1 status: SMTP_FRESH entry { message_size: 6 }"),
+         mq::test::memory_file_fd("abcdef").get());
+  EXPECT_TRUE(s.wait_closed());
+}
+const std::string unknown = "Error: Queue metadata db: the outcome of a commit is unknown: ";
 
 const exit_case_t exit_cases[] = {
     {"response_without_revision", stage_t::asked, [](auto& d, auto& c, auto&) { response_without(d, c, false); }, 12,
@@ -142,6 +155,10 @@ const exit_case_t exit_cases[] = {
        d.send_config(c, 4);
      },
      102, "EC_BAD_CONFIG", "Error: Cannot apply configuration (revision 4): ", "elsewhere.db"},
+#ifdef POWERLOSS_PLANT_PATH
+    {"commit_of_unknown_outcome", stage_t::ready, put_on_a_failing_log, 125, "EC_UNEXPECTED_ERROR", unknown, "",
+     nullptr, "log_sync_fails"},
+#endif
     {"sigterm_before_configuration", stage_t::asked, [](auto& d, auto&, auto&) { d.send_signal(SIGTERM); }, 107,
      "EC_APP_TERMINATED", term, "spool"},
     {"sigterm", stage_t::ready, [](auto& d, auto&, auto&) { d.send_signal(SIGTERM); }, 107, "EC_APP_TERMINATED", term},
@@ -156,6 +173,9 @@ TEST_P(daemon_exit, status_and_log_line) {
   config_t config = make_test_config(dir.path().string());
   command_t command = daemon_command();
   if (c.monitor) command.env.push_back(std::string("COM_ORVANE_MONITOR=") + c.monitor);
+#ifdef POWERLOSS_PLANT_PATH
+  if (c.plant) command.env = {"LD_PRELOAD=" POWERLOSS_PLANT_PATH, std::string("MQ_POWERLOSS_PLANT=") + c.plant};
+#endif
   daemon_process_t d(command);
   if (c.stage == stage_t::asked) d.wait_message(in_t::GET_CONFIG_REQUEST);
   if (c.stage >= stage_t::ready) d.answer_config(config, 1), d.wait_message(in_t::MY_INFO_NOTIFICATION);

@@ -5,12 +5,12 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "util/local_ipc_link.h"
+#include "net/local_ipc_link.h"
 
 namespace {
 
 using mq::fuzz::check;
-using mq::util::local_ipc_link_t;
+using mq::net::local_ipc_link_t;
 
 struct delegate_t : local_ipc_link_t::delegate_t {
   std::unique_ptr<local_ipc_link_t> link;

@@ -14,7 +14,7 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "util/ipc_error.h"
+#include "net/ipc_error.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST(error, exceptions_become_code_and_text) {
       {capture(ov::cf_proto_exception_t(ov_code(14), "undefined")), ov::EC_UNEXPECTED_ERROR, "undefined"},
       {capture(std::bad_alloc()), ov::EC_NO_MEMORY, "Not enough memory"},
       {capture(pool_exhausted_t()), ov::EC_NO_MEMORY, "pool exhausted"},
-      {capture(mq::util::ipc_error_t("Missing field")), ov::EC_UNEXPECTED_ERROR, "Missing field"},
+      {capture(mq::net::ipc_error_t("Missing field")), ov::EC_UNEXPECTED_ERROR, "Missing field"},
       {capture(std::future_error(std::future_errc::no_state)), ov::EC_UNEXPECTED_ERROR,
        std::future_error(std::future_errc::no_state).what()},
       {capture(ov::EC_BAD_CONFIG), ov::EC_UNEXPECTED_ERROR, "ErrorCode: Invalid configuration"},

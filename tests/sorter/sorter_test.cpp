@@ -12,12 +12,12 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
+#include "net/frame.h"
 #include "ov/error.h"
-#include "sorter/tie.h"
-#include "store/store.h"
+#include "sorter/session.h"
+#include "support/fake_store.h"
 #include "support/peers.h"
 #include "support/process.h"
-#include "util/frame.h"
 
 namespace {
 
@@ -25,51 +25,17 @@ using mq::store::entry_t;
 using mq::util::none_t;
 using request_t = mq::Sorter2MailQuarantineMessage;
 using response_t = mq::MailQuarantine2SorterMessage;
-template <class T>
-using done_t = mq::sorter::tie_t::completion_t<T>;
 
-// One connection; as its delegate it keeps the completions of gets, so that
-// the test decides when and how each one completes.
-struct connection_t : mq::sorter::tie_t::delegate_t {
+// One session on a store that the test answers; the session's greeting
+// is read at once.
+struct connection_t {
   explicit connection_t(boost::asio::io_context& io)
-      : io(io), peer(io), tie(std::make_unique<mq::sorter::tie_t>(peer.take_socket(), this)) {}
-// GCC 12 with sanitizers sees an uninitialized optional inside connect; it is not.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-  boost::signals2::connection subscribe_to_queue_change(mq::sorter::tie_t::queue_change_callback_t cb) override {
-    return signal->connect(std::move(cb));
-  }
-#pragma GCC diagnostic pop
-  void get_queue_chunk(mq::store::queue_chunk_request_t, done_t<std::vector<mq::store::queue_key_t>>) override {
-    ++requests;
-  }
-  void get_entry(std::int64_t, done_t<entry_t> d) override {
-    ++requests;
-    gets.push_back(std::move(d));
-  }
-  void put_entry(entry_t, done_t<std::uint64_t>) override { ++requests; }
-  void update_entry(std::int64_t id, mq::store::entry_metadata_update_t u, boost::optional<mq::store::shared_file_t>,
-                    done_t<none_t>) override {
-    ++requests;
-    removed.push_back(-id);  // in order among the removes
-    update = std::move(u);
-  }
-  void remove_entry(std::int64_t id, done_t<none_t>) override {
-    ++requests;
-    removed.push_back(id);
-    if (slow_remove) std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  }
-  // On a thread of its own, as the store's pool would.
-  void run_large(std::function<void()> job, std::function<void()> done) override {
-    ++large_jobs;
-    std::thread([&io = io, job, done] {
-      job();
-      boost::asio::post(io, done);
-    }).detach();
-  }
-  void on_disconnected() override {
-    ++disconnects;
-    tie.reset();
+      : store(io), peer(io), session(std::make_unique<mq::sorter::session_t>(peer.take_socket(), &store)) {
+    session->on_end([this] {
+      ++disconnects;
+      session.reset();
+    });
+    greeting = receive();
   }
   response_t receive() {
     response_t m;
@@ -77,16 +43,11 @@ struct connection_t : mq::sorter::tie_t::delegate_t {
     return m;
   }
 
-  mq::store::store_t::queue_changed_t changed;
-  boost::asio::io_context& io;
-  mq::store::store_t::queue_changed_t* signal = &changed;  // another connection's to share it
-  std::size_t requests = 0, disconnects = 0, large_jobs = 0;
-  std::vector<std::int64_t> removed;
-  bool slow_remove = false;
-  std::vector<done_t<entry_t>> gets;
-  mq::store::entry_metadata_update_t update;
+  mq::test::fake_store_t store;
   mq::test::loop_peer_t peer;
-  std::unique_ptr<mq::sorter::tie_t> tie;
+  std::unique_ptr<mq::sorter::session_t> session;
+  std::size_t disconnects = 0;
+  response_t greeting;
 };
 
 request_t request(request_t::Tag tag, std::uint32_t serial, std::uint64_t id) {
@@ -95,7 +56,7 @@ request_t request(request_t::Tag tag, std::uint32_t serial, std::uint64_t id) {
   return m;
 }
 
-struct sorter_tie : ::testing::Test {
+struct sorter_session : ::testing::Test {
   bool run_until(const std::function<bool()>& done) { return mq::test::run_until(io, done); }
 
   boost::asio::io_context io;
@@ -103,11 +64,11 @@ struct sorter_tie : ::testing::Test {
   connection_t c{io};
 };
 
-// Responses and notifications go out as they happen, failures as alarms; the
+// The store path comes first. Responses and notifications go out as they happen, failures as alarms; the
 // subscription and any late result end with the connection. Descriptors that
 // come with gets are closed unread. Parts and samples come with updates and
 // go back with gets, less the scan report; the spool file name stays inside.
-TEST_F(sorter_tie, requests_complete_in_any_order_until_the_connection_ends) {
+TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends) {
   int pipe[2];
   ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
   mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
@@ -121,17 +82,18 @@ TEST_F(sorter_tie, requests_complete_in_any_order_until_the_connection_ends) {
   for (std::uint32_t serial : {1u, 2u, 3u})
     c.peer.send(request(request_t::GET_ENTRY_REQUEST, serial, serial), write_end.get());
   write_end.reset();
-  ASSERT_TRUE(run_until([&] { return c.gets.size() == 3; }));
+  EXPECT_EQ("tag: STORE_STATE_NOTIFICATION store_path: \"/spool\"", c.greeting.ShortDebugString());
+  ASSERT_TRUE(run_until([&] { return c.store.gets.size() == 3; }));
   char byte;
   EXPECT_EQ(0, ::read(read_end.get(), &byte, 1)) << "a descriptor sent along is still open";
 
   const std::system_error gone(ENOENT, std::generic_category(), "open");
-  c.gets[2](mq::util::make_error_result<entry_t>(std::make_exception_ptr(gone)));
-  c.changed(std::make_shared<mq::store::queue_change_t>());
+  c.store.gets[2](mq::util::make_error_result<entry_t>(std::make_exception_ptr(gone)));
+  c.store.own_changes(std::make_shared<mq::store::queue_change_t>());
   entry_t stored;
   stored.metadata.message_filename = "secret-name.eml";
-  stored.metadata.content = c.update.content;
-  c.gets[0](std::move(stored));
+  stored.metadata.content = c.store.update.content;
+  c.store.gets[0](std::move(stored));
   const response_t alarm = c.receive();
   EXPECT_EQ(response_t::ALARM, alarm.tag());
   EXPECT_EQ(3u, alarm.serial());
@@ -147,14 +109,14 @@ TEST_F(sorter_tie, requests_complete_in_any_order_until_the_connection_ends) {
 
   c.peer.close();
   ASSERT_TRUE(run_until([&] { return c.disconnects == 1; }));
-  EXPECT_EQ(0u, c.changed.num_slots());
-  c.changed(std::make_shared<mq::store::queue_change_t>());
-  c.gets[1](entry_t());
+  EXPECT_EQ(0u, c.store.own_changes.num_slots());
+  c.store.own_changes(std::make_shared<mq::store::queue_change_t>());
+  c.store.gets[1](entry_t());
 }
 
 // Bad requests the process-level table does not send end their connection
 // with the reason logged, and nothing of them reaches the store.
-TEST_F(sorter_tie, a_bad_request_ends_its_connection) {
+TEST_F(sorter_session, a_bad_request_ends_its_connection) {
   const auto frame = [](request_t::Tag tag) { return request(tag, 5, 1).SerializeAsString(); };
   const struct {
     std::vector<std::string> frames;
@@ -177,7 +139,7 @@ TEST_F(sorter_tie, a_bad_request_ends_its_connection) {
     for (const auto& body : row.frames) other.peer.send_body(body, mq::test::memory_file_fd("m").get());
     EXPECT_TRUE(other.peer.wait_closed());
     EXPECT_EQ(1u, other.disconnects);
-    EXPECT_EQ(row.forwarded, other.requests);
+    EXPECT_EQ(row.forwarded, other.store.requests);
     EXPECT_EQ(1u, log.count(ov::util::logger::error, row.text)) << ::testing::PrintToString(log.lines());
   }
 }
@@ -185,18 +147,18 @@ TEST_F(sorter_tie, a_bad_request_ends_its_connection) {
 // Large frames are parsed off the loop, and requests behind one wait for it;
 // a large entry's answer is built off the loop. Work that holds the loop
 // past 100 ms is named.
-TEST_F(sorter_tie, large_work_leaves_the_loop_in_order_and_a_held_loop_is_named) {
+TEST_F(sorter_session, large_work_leaves_the_loop_in_order_and_a_held_loop_is_named) {
   request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 1, 7);
   for (int i = 0; i < 5000; ++i)
     update.mutable_entry_update()->add_smtp_recipient()->set_recipient(std::string(20, 'r'));
   ASSERT_GT(update.ByteSizeLong(), 64u * 1024u);
-  c.slow_remove = true;
+  c.store.on_remove = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
   c.peer.send(update);
   c.peer.send(request(request_t::REMOVE_ENTRY_REQUEST, 2, 8));
-  ASSERT_TRUE(run_until([&] { return c.removed.size() == 2; }));
-  EXPECT_EQ((std::vector<std::int64_t>{-7, 8}), c.removed);
-  EXPECT_EQ(5000u, c.update.smtp_recipients.size());
-  EXPECT_EQ(1u, c.large_jobs);
+  ASSERT_TRUE(run_until([&] { return c.store.changed_ids.size() == 2; }));
+  EXPECT_EQ((std::vector<std::int64_t>{-7, 8}), c.store.changed_ids);
+  EXPECT_EQ(5000u, c.store.update.smtp_recipients.size());
+  EXPECT_EQ(1u, c.store.large_jobs);
   std::size_t named = 0;
   for (const auto& line : log.lines())
     named +=
@@ -208,15 +170,15 @@ TEST_F(sorter_tie, large_work_leaves_the_loop_in_order_and_a_held_loop_is_named)
   } rows[] = {{mq::store::loop_row_limit, 1}, {mq::store::loop_row_limit + 1, 2}};
   for (const auto& row : rows) {
     c.peer.send(request(request_t::GET_ENTRY_REQUEST, 10 + row.large_jobs, 9));
-    ASSERT_TRUE(run_until([&] { return !c.gets.empty(); }));
+    ASSERT_TRUE(run_until([&] { return !c.store.gets.empty(); }));
     entry_t stored;
     stored.metadata.smtp_recipients.resize(row.recipients, {"to@example", {}});
-    c.gets.back()(std::move(stored));
-    c.gets.clear();
+    c.store.gets.back()(std::move(stored));
+    c.store.gets.clear();
     const response_t got = c.receive();
     EXPECT_EQ(10 + row.large_jobs, got.serial());
     EXPECT_EQ(static_cast<int>(row.recipients), got.entry().smtp_recipient_size());
-    EXPECT_EQ(row.large_jobs, c.large_jobs);
+    EXPECT_EQ(row.large_jobs, c.store.large_jobs);
   }
 }
 
@@ -224,27 +186,27 @@ TEST_F(sorter_tie, large_work_leaves_the_loop_in_order_and_a_held_loop_is_named)
 // and in order, no piece over its limit. One that does not read is dropped
 // when a second change would pile up on the first; the one that reads is
 // answered meanwhile.
-TEST_F(sorter_tie, a_subscriber_that_does_not_read_is_dropped) {
+TEST_F(sorter_session, a_subscriber_that_does_not_read_is_dropped) {
   connection_t quiet(io);
-  quiet.signal = &c.changed;
+  quiet.store.changed = &c.store.own_changes;
   request_t subscribe;
   subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
   c.peer.send(subscribe);
   quiet.peer.send(subscribe);
-  ASSERT_TRUE(run_until([&] { return c.changed.num_slots() == 2; }));
+  ASSERT_TRUE(run_until([&] { return c.store.own_changes.num_slots() == 2; }));
   std::int64_t next_id = 1;
   auto flush = [&] {
     auto change = std::make_shared<mq::store::queue_change_t>();
     change->status = mq::store::smtp_accepted;
-    for (std::size_t i = 0; i < mq::sorter::tie_t::max_waiting_keys / 2 + 50000; ++i)
+    for (std::size_t i = 0; i < mq::sorter::session_t::max_waiting_keys / 2 + 50000; ++i)
       change->keys.push_back({next_id++, 0});
-    c.changed(change);
+    c.store.own_changes(change);
     std::int64_t heard = change->keys.front().entry_id;
     while (heard < next_id) {
       const response_t m = c.receive();
       ASSERT_TRUE(m.tag() == response_t::QUEUE_CHANGE_NOTIFICATION && m.status() == mq::SMTP_ACCEPTED &&
                   !m.has_serial());
-      ASSERT_LE(m.ByteSizeLong(), mq::sorter::tie_t::notification_bytes);
+      ASSERT_LE(m.ByteSizeLong(), mq::sorter::session_t::notification_bytes);
       for (const auto& key : m.queue_key_list()) ASSERT_EQ(heard++, static_cast<std::int64_t>(key.entry_id()));
     }
   };
@@ -256,11 +218,12 @@ TEST_F(sorter_tie, a_subscriber_that_does_not_read_is_dropped) {
   EXPECT_FALSE(mq::test::read_until_closed(quiet.peer.fd()).empty());
   EXPECT_EQ(1u, log.count(ov::util::logger::error,
                           "Sorter: queue-change notifications not read, more than 1048576 keys waiting; connection "
-                          "of unknown peer dropped"))
+                          "of uid " +
+                              std::to_string(::getuid()) + " pid " + std::to_string(::getpid()) + " dropped"))
       << ::testing::PrintToString(log.lines());
   c.peer.send(request(request_t::GET_ENTRY_REQUEST, 4, 4));
-  ASSERT_TRUE(run_until([&] { return c.gets.size() == 1; }));
-  c.gets[0](entry_t());
+  ASSERT_TRUE(run_until([&] { return c.store.gets.size() == 1; }));
+  c.store.gets[0](entry_t());
   EXPECT_EQ(4u, c.receive().serial());
   EXPECT_EQ(0u, c.disconnects);
 }
@@ -268,16 +231,16 @@ TEST_F(sorter_tie, a_subscriber_that_does_not_read_is_dropped) {
 TEST(frame_limit, the_largest_message_is_framed_and_one_byte_more_is_refused) {
   mq::MailQuarantine2ClientMessage m;
   m.set_tag(mq::MailQuarantine2ClientMessage::FLUSH_QUEUE_RESPONSE);
-  m.set_report(std::string(mq::util::max_frame_size - 7, 'r'));  // tag 2, field key 1, length 4 bytes
+  m.set_report(std::string(mq::net::max_frame_size - 7, 'r'));  // tag 2, field key 1, length 4 bytes
   ASSERT_EQ(67108864u, m.ByteSizeLong());
-  const mq::util::frame_t frame = mq::util::serialize_frame(m);
+  const mq::net::frame_t frame = mq::net::serialize_frame(m);
   EXPECT_EQ(67108864u, frame.size);
   EXPECT_EQ('r', frame.data[frame.size - 1]);
   m.mutable_report()->push_back('r');
   try {
-    mq::util::serialize_frame(m);
+    mq::net::serialize_frame(m);
     FAIL() << "a frame over the limit was made";
-  } catch (const mq::util::frame_too_large_t& e) {
+  } catch (const mq::net::frame_too_large_t& e) {
     EXPECT_EQ(EMSGSIZE, e.code().value());
   }
 }

@@ -9,7 +9,7 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "store/async_metadata_db.h"
+#include "store/async_metadata_writer.h"
 #include "store/metadata_writer.h"
 #include "store/queue_counts.h"
 #include "store/write_ahead_log.h"
@@ -57,7 +57,7 @@ struct writer_test : ::testing::Test {
   boost::asio::io_context io;
   temp_dir_t tmp;
   const std::string path = tmp.file("queue.db");
-  async_metadata_db_t db{io};
+  async_metadata_writer_t db{io};
 };
 
 TEST_F(writer_test, with_nobody_reading_the_log_starts_over_after_a_thousand_pages) {

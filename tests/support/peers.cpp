@@ -115,7 +115,7 @@ bool loop_peer_t::receive(google::protobuf::Message& message, mq::util::unique_f
   EXPECT_TRUE(ready) << "no frame within " << limit.count() << " ms";
   std::string body;
   mq::util::unique_fd_t received;
-  if (!ready || !mq::util::read_frame(far_.get(), body, received, 0)) return false;
+  if (!ready || !mq::net::read_frame(far_.get(), body, received, 0)) return false;
   const bool parsed = message.ParseFromString(body);
   EXPECT_TRUE(parsed) << "frame is not a valid " << message.GetTypeName();
   if (parsed && fd) *fd = std::move(received);

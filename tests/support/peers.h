@@ -10,7 +10,7 @@
 #include "common.h"
 #include "mail_quarantine_client_ipc.pb.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
-#include "util/frame_io.h"
+#include "net/frame_io.h"
 #include "util/unique_fd.h"
 
 namespace mq::test {
@@ -45,7 +45,7 @@ class loop_peer_t {
   socket_t take_socket() { return std::move(near_); }
   int fd() const { return far_.get(); }
   void send(const google::protobuf::Message& m, int fd = -1) { send_body(m.SerializePartialAsString(), fd); }
-  void send_body(const std::string& body, int fd = -1) { mq::util::write_frame(far_.get(), body, fd); }
+  void send_body(const std::string& body, int fd = -1) { mq::net::write_frame(far_.get(), body, fd); }
   // False when no frame comes; a timeout or a bad frame fails the test.
   bool receive(google::protobuf::Message& message, mq::util::unique_fd_t* fd = nullptr,
                std::chrono::milliseconds limit = wait_limit());

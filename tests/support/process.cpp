@@ -112,7 +112,7 @@ std::optional<daemon_process_t::in_message_t> daemon_process_t::read_message(std
   std::string body;
   util::unique_fd_t fd;
   try {
-    if (!util::read_frame(monitor_.get(), body, fd, static_cast<int>(limit.count()))) return std::nullopt;
+    if (!net::read_frame(monitor_.get(), body, fd, static_cast<int>(limit.count()))) return std::nullopt;
   } catch (const std::system_error& e) {
     // A peer that dies with our data unread resets the connection.
     if (e.code() == std::errc::connection_reset) return std::nullopt;

@@ -14,8 +14,8 @@
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
+#include "net/frame_io.h"
 #include "support/process.h"
-#include "util/frame_io.h"
 
 namespace {
 
@@ -287,16 +287,16 @@ TEST_F(mqctl_test, hostile_text_missing_ids_write_errors_and_sockets) {
     const mq::util::unique_fd_t c(::accept(listener.get(), nullptr, nullptr));
     mq::MailQuarantine2SorterMessage m;
     m.set_tag(m.STORE_STATE_NOTIFICATION);
-    mq::util::write_frame(c.get(), m.SerializeAsString());
+    mq::net::write_frame(c.get(), m.SerializeAsString());
     // The probe, then the first entry is read and removed; the next read is left unanswered.
     for (const auto tag : {m.GET_ENTRY_IDS_RESPONSE, m.GET_ENTRY_RESPONSE, m.REMOVE_ENTRY_RESPONSE, m.ALARM}) {
       std::string body;
       mq::util::unique_fd_t fd;
       mq::Sorter2MailQuarantineMessage request;
-      if (!mq::util::read_frame(c.get(), body, fd) || !request.ParseFromString(body) || tag == m.ALARM) return;
+      if (!mq::net::read_frame(c.get(), body, fd) || !request.ParseFromString(body) || tag == m.ALARM) return;
       m.set_tag(tag);
       m.set_serial(request.serial());
-      mq::util::write_frame(c.get(), m.SerializeAsString());
+      mq::net::write_frame(c.get(), m.SerializeAsString());
     }
   });
   const auto cut = run({"--sorter-socket", path, "remove", "7", "8", "--parallel", "1"});

@@ -58,7 +58,7 @@ int connect_as_nobody(const std::string& socket, std::vector<gid_t> groups) {
   if (pid == 0) {
     if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(255);
     try {
-      mq::util::connect_local(socket);
+      mq::net::connect_local(socket);
       _exit(0);
     } catch (const std::system_error& e) {
       _exit(e.code().value());

@@ -161,10 +161,10 @@ void supervisor_t::start_daemon() {
   last_clients_.reset();
   log(level_t::info, "started " + options_.daemon + " (pid " + std::to_string(pid) + ")");
 
-  util::local_ipc_link_t::socket_t socket(io_);
+  net::local_ipc_link_t::socket_t socket(io_);
   socket.assign(boost::asio::local::stream_protocol(), pair[0]);
-  link_ = std::make_unique<util::local_ipc_link_t>(std::move(socket),
-                                                   static_cast<util::local_ipc_link_t::delegate_t*>(this));
+  link_ =
+      std::make_unique<net::local_ipc_link_t>(std::move(socket), static_cast<net::local_ipc_link_t::delegate_t*>(this));
 }
 
 void supervisor_t::wait_signal() {

@@ -16,9 +16,9 @@
 #include "metrics/http_server.h"
 #include "metrics/sample.h"
 #include "metrics/shared_probe.h"
+#include "net/local_ipc_link.h"
 #include "notify/notifier.h"
 #include "restart_policy.h"
-#include "util/local_ipc_link.h"
 
 namespace mq::overseer_tool {
 
@@ -34,7 +34,7 @@ struct options_t {
 // Starts the daemon on a monitor socket pair, answers its configuration
 // requests, passes signals on, restarts it (at once when it asks, after a
 // growing delay when it dies) and serves the metrics.
-class supervisor_t : private util::local_ipc_link_t::delegate_t {
+class supervisor_t : private net::local_ipc_link_t::delegate_t {
  public:
   supervisor_t(options_t options, ov::MailQuarantineConfig config);
   ~supervisor_t();
@@ -67,7 +67,7 @@ class supervisor_t : private util::local_ipc_link_t::delegate_t {
   restart_policy_t policy_;
   metrics::shared_probe_t probe_;
   notify::notifier_t notify_;
-  std::unique_ptr<util::local_ipc_link_t> link_;
+  std::unique_ptr<net::local_ipc_link_t> link_;
   std::unique_ptr<metrics::http_server_t> http_;
   metrics::supervisor_sample_t sample_;
   pid_t pid_ = -1;
