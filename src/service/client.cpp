@@ -23,7 +23,7 @@ void client_t::client_entry_t::flush_queue(mq::store::status_t status, completio
   store_->flush_queue(
       status, [status, peer = peer_, completion = std::move(completion)](mq::util::result_t<std::string> r) {
         if (mq::util::has_value(r))
-          OV_LOG(notice, "Client: flush of the " << mq::store::status_name(status)
+          OV_LOG(notice, "Client: flush of the " << mq::store::status_log_name(status)
                                                  << " queue: " << boost::get<std::string>(r) << " (" << peer << ")");
         completion(std::move(r));
       });

@@ -49,7 +49,7 @@ void sorter_t::client_entry_t::update_entry(std::int64_t id, mq::store::entry_me
       [id, moved_to, peer = peer_, completion = std::move(completion)](mq::util::result_t<mq::util::none_t> r) {
         if (moved_to && mq::util::has_value(r))
           OV_LOG(notice,
-                 "Sorter: moved entry " << id << " to " << mq::store::status_name(*moved_to) << " (" << peer << ")");
+                 "Sorter: moved entry " << id << " to " << mq::store::status_log_name(*moved_to) << " (" << peer << ")");
         completion(std::move(r));
       });
 }

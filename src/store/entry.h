@@ -15,8 +15,9 @@ namespace mq::store {
 // Queue status as stored in the database; the wire value is this plus 1.
 enum status_t : std::int32_t { smtp_fresh = 0, smtp_accepted = 1, bcc_fresh = 2, bcc_accepted = 3 };
 
-// "SmtpFresh", ... or "unknown".
-const char* status_name(std::int32_t status);
+// The log's name of a status: "SmtpFresh", ... or "unknown" (operators'
+// tools spell them api::status_names).
+const char* status_log_name(std::int32_t status);
 
 struct smtp_connect_t {
   boost::optional<std::string> helo;

@@ -4,15 +4,10 @@
 #include <iostream>
 #include <limits>
 
+#include "api/status_name.h"
 #include "errors.h"
 
 namespace mqctl {
-
-namespace {
-
-const char* const status_names[] = {"smtp-fresh", "smtp-accepted", "bcc-fresh", "bcc-accepted"};
-
-}  // namespace
 
 args_t::args_t(const std::vector<std::string>& words, const option_table_t& table) {
   bool options_done = false;
@@ -96,14 +91,14 @@ std::vector<std::uint64_t> parse_ids(const std::vector<std::string>& words) {
 }
 
 int parse_status(const std::string& text) {
-  for (int i = 0; i < 4; ++i)
-    if (text == status_names[i]) return i + 1;
-  throw usage_error_t("unknown status '" + text + "' (smtp-fresh, smtp-accepted, bcc-fresh or bcc-accepted)");
-}
-
-std::string status_name(int wire_status) {
-  if (wire_status >= 1 && wire_status <= 4) return status_names[wire_status - 1];
-  return std::to_string(wire_status);
+  if (const auto status = mq::api::parse_status_name(text)) return *status;
+  std::string known;
+  for (std::size_t i = 0; i < mq::api::status_names.size(); ++i)
+    known += (i == 0                                  ? ""
+              : i + 1 == mq::api::status_names.size() ? " or "
+                                                      : ", ") +
+             std::string(mq::api::status_names[i]);
+  throw usage_error_t("unknown status '" + text + "' (" + known + ")");
 }
 
 std::pair<std::uint64_t, std::uint64_t> parse_key(const std::string& text) {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "api/status_name.h"
+
 namespace mqctl {
 
 // A command line split into positional words and --options. Every option
@@ -46,8 +48,7 @@ std::uint64_t parse_id(const std::string& text);
 std::vector<std::uint64_t> parse_ids(const std::vector<std::string>& words);
 // smtp-fresh, smtp-accepted, bcc-fresh, bcc-accepted: the wire value 1..4.
 int parse_status(const std::string& text);
-// The name of a wire status value, or its number.
-std::string status_name(int wire_status);
+using mq::api::status_name;
 // "ID:TS", a queue key.
 std::pair<std::uint64_t, std::uint64_t> parse_key(const std::string& text);
 
