@@ -1,20 +1,21 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/program_options/variables_map.hpp>
+
 #include "api/status_name.h"
 
 namespace mqctl {
 
-// A command line split into positional words and --options. Every option
-// must be declared; "--name value" and "--name=value" are both accepted;
-// "--" ends the options.
+// A command line split into positional words and --options, by
+// program_options. Every option must be declared; "--name value" and
+// "--name=value" are both accepted; "--" ends the options.
 class args_t {
  public:
   struct option_table_t {
@@ -26,7 +27,7 @@ class args_t {
   args_t(const std::vector<std::string>& words, const option_table_t& table);
 
   const std::vector<std::string>& positional() const { return positional_; }
-  bool flag(const std::string& name) const { return flags_.count(name) != 0; }
+  bool flag(const std::string& name) const;
   std::optional<std::string> value(const std::string& name) const;
   std::vector<std::string> all(const std::string& name) const;
 
@@ -35,8 +36,7 @@ class args_t {
 
  private:
   std::vector<std::string> positional_;
-  std::set<std::string> flags_;
-  std::map<std::string, std::vector<std::string>> values_;
+  boost::program_options::variables_map values_;
 };
 
 // Decimal unsigned 64-bit number, digits only.
