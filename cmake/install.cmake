@@ -67,7 +67,7 @@ endif()
 
 # scripts/package.sh: cpack -G DEB. The library dependencies come from
 # dpkg-shlibdeps on the installed programs: libprotobuf32, libsqlite3-0,
-# libssl3, libsystemd0, libboost-{thread,filesystem,program-options}1.81.0,
+# libssl3, libsystemd0, libboost-{thread,filesystem,program-options,json}1.81.0,
 # libstdc++6, libgcc-s1, libc6, zlib1g on Debian 12.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvane-mail-quarantine)

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ccache pkg-config git
   libboost1.81-dev libboost-system1.81-dev libboost-thread1.81-dev
   libboost-filesystem1.81-dev libboost-program-options1.81-dev
-  libboost-date-time1.81-dev
+  libboost-date-time1.81-dev libboost-json1.81-dev
   libprotobuf-dev protobuf-compiler
   libsqlite3-dev sqlite3
   liburing-dev

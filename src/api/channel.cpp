@@ -44,6 +44,8 @@ std::optional<std::string> channel_t::receive_body_or_end(util::unique_fd_t* fd,
   try {
     got = net::read_frame(socket_.get(), body, received, timeout_ms == channel_timeout ? timeout_ms_ : timeout_ms);
   } catch (const std::runtime_error& e) {  // std::system_error too
+    // A frame may be left half read: nothing that follows can be trusted.
+    close();
     throw connection_error_t("connection to the " + name_ + " " + path_ + " failed: " + e.what());
   }
   if (!got) return std::nullopt;
@@ -53,8 +55,10 @@ std::optional<std::string> channel_t::receive_body_or_end(util::unique_fd_t* fd,
 
 void channel_t::receive(google::protobuf::Message& message, util::unique_fd_t* fd, int timeout_ms) {
   const std::string body = receive_body(fd, timeout_ms);
-  if (!message.ParsePartialFromString(body) || !message.IsInitialized())
+  if (!message.ParsePartialFromString(body) || !message.IsInitialized()) {
+    close();
     throw connection_error_t("the daemon sent a message that is not a valid " + message.GetTypeName());
+  }
 }
 
 }  // namespace mq::api

@@ -40,8 +40,8 @@ client_session_t::response_t client_session_t::receive() {
   const std::string body = channel_.receive_body();
   response_t response;
   if (!response.ParsePartialFromString(body) || !response.IsInitialized()) {
-    if (is_sorter_greeting(body)) throw connection_error_t(mixed_up(channel_.path()));
-    throw connection_error_t("the daemon sent a message that is not a valid " + response.GetTypeName());
+    if (is_sorter_greeting(body)) fail(mixed_up(channel_.path()));
+    fail("the daemon sent a message that is not a valid " + response.GetTypeName());
   }
   return response;
 }
@@ -63,10 +63,7 @@ client_session_t::response_t client_session_t::call(request_t request) {
     if (first) diagnose();
     throw;
   }
-  check_serial(response, serial);
-  if (static_cast<int>(response.tag()) != static_cast<int>(tag))
-    throw connection_error_t("the daemon answered " + response_t::Tag_Name(response.tag()) + " to " +
-                             request_t::Tag_Name(tag));
+  check_answer(response, serial, answer_tag(tag));
   throw_if_error(response);
   return response;
 }

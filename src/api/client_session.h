@@ -10,6 +10,9 @@ namespace mq::api {
 class client_session_t
     : public session_t<client_session_t, Client2MailQuarantineMessage, MailQuarantine2ClientMessage> {
  public:
+  // Error answers keep the tag of their request.
+  static constexpr response_t::Tag error_tag = response_t::Tag(0);
+
   // Throws connection_error_t; `timeout_ms` < 0 waits for ever.
   client_session_t(const std::string& path, int timeout_ms);
 
@@ -18,6 +21,8 @@ class client_session_t
   static void throw_if_error(const response_t& response);
 
   // One request and its answer; an error answer becomes its typed error.
+  // An answer to another serial or of another kind is a
+  // connection_error_t, and ends the connection.
   response_t call(request_t request);
 
   response_t stat();

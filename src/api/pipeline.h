@@ -5,14 +5,14 @@
 #include <unordered_map>
 #include <utility>
 
-#include "api/error.h"
 #include "api/sorter_session.h"
 
 namespace mq::api {
 
 // Many requests in flight on one Sorter session, each with a note of the
 // caller's (what it was for, when it went out), matched to its answer by
-// serial.
+// serial. An answer to no request in flight, or of the wrong kind, ends
+// the connection (connection_error_t); the requests stay in flight.
 template <class note_t>
 class pipeline_t {
  public:
@@ -25,23 +25,23 @@ class pipeline_t {
   void clear() { pending_.clear(); }
 
   void send(request_t request, note_t note, int fd = -1) {
-    pending_.emplace(session_->send(std::move(request), fd), std::move(note));
+    const auto tag = request.tag();
+    pending_.emplace(session_->send(std::move(request), fd), std::make_pair(tag, std::move(note)));
   }
   // The next answer, ALARM included, and the note of its request.
   std::pair<note_t, response_t> receive(util::unique_fd_t* fd = nullptr) {
     response_t response = session_->receive(fd);
-    const auto it = pending_.find(response.serial());
-    if (!response.has_serial() || it == pending_.end())
-      throw connection_error_t("the daemon answered serial " + std::to_string(response.serial()) +
-                               ", which no request in flight has");
-    std::pair<note_t, response_t> out{std::move(it->second), std::move(response)};
+    const auto it = response.has_serial() ? pending_.find(response.serial()) : pending_.end();
+    if (it == pending_.end()) session_->fail_unawaited(response);
+    session_->check_answer_to(response, it->first, it->second.first);
+    std::pair<note_t, response_t> out{std::move(it->second.second), std::move(response)};
     pending_.erase(it);
     return out;
   }
 
  private:
   sorter_session_t* session_;
-  std::unordered_map<std::uint32_t, note_t> pending_;
+  std::unordered_map<std::uint32_t, std::pair<request_t::Tag, note_t>> pending_;  // by serial
 };
 
 }  // namespace mq::api

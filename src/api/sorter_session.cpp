@@ -31,7 +31,7 @@ sorter_session_t::sorter_session_t(const std::string& path, int timeout_ms)
   if (greeting.tag() != response_t::STORE_STATE_NOTIFICATION) throw connection_error_t(wrong);
   store_path_ = greeting.store_path();
   // Its answer is read here, so that none is left for a caller who polls.
-  if (receive().serial() != probe_serial) throw connection_error_t("the daemon did not answer the first request first");
+  if (receive().serial() != probe_serial) fail("the daemon did not answer the first request first");
 }
 
 sorter_session_t::request_t sorter_session_t::entry_request(request_t::Tag tag, std::uint64_t id) {
@@ -65,13 +65,14 @@ sorter_session_t::response_t sorter_session_t::call(request_t request, response_
   const std::uint32_t serial = send(std::move(request), fd);
   util::unique_fd_t received;
   response_t response = receive(&received);
-  check_serial(response, serial);
+  check_answer(response, serial, expected);
   throw_if_alarm(response);
-  if (response.tag() != expected)
-    throw connection_error_t("the daemon answered " + response_t::Tag_Name(response.tag()) + " instead of " +
-                             response_t::Tag_Name(expected));
   if (out_fd) *out_fd = std::move(received);
   return response;
+}
+
+void sorter_session_t::fail_unawaited(const response_t& response) {
+  fail("the daemon answered serial " + std::to_string(response.serial()) + ", which no request in flight has");
 }
 
 sorter_session_t::response_t sorter_session_t::page(Status status, const page_key_t& key, std::uint64_t limit) {

@@ -113,7 +113,7 @@ void session_t::handle(const std::uint8_t* data, std::uint32_t size, unique_fd_t
                                        flush_queue, m.serial(), response_t::FLUSH_QUEUE_RESPONSE,
                                        report(response_t::FLUSH_QUEUE_RESPONSE))](mq::util::result_t<std::string> r) {
         if (mq::util::has_value(r))
-          OV_LOG(notice, "Client: flush of the " << mq::store::status_name(status)
+          OV_LOG(notice, "Client: flush of the " << mq::store::status_log_name(status)
                                                  << " queue: " << boost::get<std::string>(r) << " (" << peer << ")");
         done(std::move(r));
       });

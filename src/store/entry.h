@@ -18,8 +18,9 @@ enum status_t : std::int32_t { smtp_fresh = 0, smtp_accepted = 1, bcc_fresh = 2,
 // The statements that must not find one spell it out as -1.
 constexpr std::int32_t staged_status = -1;
 
-// "SmtpFresh", ... or "unknown".
-const char* status_name(std::int32_t status);
+// The log's name of a status: "SmtpFresh", ... or "unknown" (operators'
+// tools spell them api::status_names).
+const char* status_log_name(std::int32_t status);
 
 struct smtp_connect_t {
   boost::optional<std::string> helo;

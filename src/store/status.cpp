@@ -2,7 +2,7 @@
 
 namespace mq::store {
 
-const char* status_name(std::int32_t status) {
+const char* status_log_name(std::int32_t status) {
   switch (status) {
     case smtp_fresh:
       return "SmtpFresh";

@@ -459,7 +459,7 @@ void store_t::check_health(bool fix, callback_t<std::string> callback) {
 }
 
 void store_t::flush_queue(status_t status, callback_t<std::string> callback) {
-  const std::string name = status_name(status);
+  const std::string name = status_log_name(status);
   OV_LOG(info, "Store: Flushing " << name << " queue");
   db_->flush_queue(status, [this, alive = alive_, status, name, callback](result_t<std::vector<queue_key_t>> r) {
     if (auto error = error_of(r)) {

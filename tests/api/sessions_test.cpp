@@ -1,6 +1,8 @@
 // The client library against a running daemon: what a tool relies on.
 #include <algorithm>
+#include <functional>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "api/sorter_session.h"
 #include "support/peers.h"
 #include "support/process.h"
+#include "support/scripted_daemon.h"
 
 namespace mq::api {
 namespace {
@@ -33,25 +36,6 @@ TEST(api_sessions, an_unknown_id_is_entry_not_found_with_its_code) {
   } catch (const entry_not_found_t& e) {
     EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, e.code());
   }
-  // Pipelined: the answers come back with the notes of their requests.
-  test::sorter_peer_t writer(q.sorter_socket());
-  const std::uint64_t kept = writer.put("kept", SMTP_FRESH);
-  pipeline_t<std::uint64_t> pipeline(sorter);
-  for (const std::uint64_t id : {kept, std::uint64_t{424243}, kept})
-    pipeline.send(entry_request(sorter_request_t::GET_ENTRY_REQUEST, id), id);
-  std::vector<std::uint64_t> found, gone;
-  while (pipeline.in_flight() > 0) {
-    const auto [id, answer] = pipeline.receive();
-    if (answer.tag() == sorter_response_t::ALARM) {
-      EXPECT_TRUE(is_entry_not_found(answer.error()));
-      gone.push_back(id);
-    } else {
-      EXPECT_EQ(id, answer.entry_id());
-      found.push_back(id);
-    }
-  }
-  EXPECT_EQ(std::vector<std::uint64_t>({kept, kept}), found);
-  EXPECT_EQ(std::vector<std::uint64_t>({424243}), gone);
 }
 
 // Pages shorter than the queue: a walk sees every entry once, in key order,
@@ -115,34 +99,121 @@ TEST(api_pages, a_key_that_does_not_go_forward_ends_the_walk) {
   EXPECT_TRUE((page_key_t{1, 7} < page_key_t{2, 7}));
 }
 
-// The event-loop client: each answer once to the callback of its call, a
-// refused connection as connection_error_t.
-TEST(api_async_client, answers_each_call_once_on_the_loop) {
-  test::running_quarantine_t q;
+// Three requests in flight, answered as `replies` say (see reply_t); what
+// each request got: its own answer, its error answer, or nothing (lost).
+// An answer to no request in flight, a second answer, or one of another
+// kind ends the connection, and nothing after it is delivered.
+using test::reply_t;
+constexpr int error_answer = reply_t::error_answer;
+struct matching_case_t {
+  const char* name;
+  std::vector<reply_t> replies;
+  std::vector<std::string> outcome;  // of requests 1, 2, 3
+};
+
+const matching_case_t matching_cases[] = {
+    {"out_of_order", {{2}, {0}, {1}}, {"answer", "answer", "answer"}},
+    {"error_answers", {{1, 0, error_answer}, {2}, {0, 0, error_answer}}, {"error", "error", "answer"}},
+    {"an_unknown_serial", {{1}, {0, 7}, {2}}, {"lost", "answer", "lost"}},
+    {"a_second_answer", {{0}, {0}, {1}}, {"answer", "lost", "lost"}},
+    {"the_tag_of_another_request", {{1}, {0, 0, 2}, {2}}, {"lost", "answer", "lost"}},
+    {"no_serial", {{2, reply_t::no_serial}, {0}}, {"lost", "lost", "lost"}},
+};
+
+class matching_test : public ::testing::TestWithParam<matching_case_t> {
+ protected:
+  using sorter_daemon_t = test::scripted_daemon_t<sorter_request_t, sorter_response_t>;
+  using client_daemon_t = test::scripted_daemon_t<client_session_t::request_t, client_session_t::response_t>;
+  std::vector<std::vector<reply_t>> steps() const { return {{}, {}, GetParam().replies}; }
+  bool fails() const { return std::count(GetParam().outcome.begin(), GetParam().outcome.end(), "lost") > 0; }
+  static std::string outcome_of(const std::function<void()>& call) {
+    try {
+      call();
+      return "answer";
+    } catch (const connection_error_t&) {
+      return "lost";
+    } catch (const daemon_error_t&) {
+      return "error";
+    }
+  }
+};
+
+// The Sorter socket, pipelined: each answer with the note of its request.
+TEST_P(matching_test, sorter_answers_reach_their_requests_or_end_the_connection) {
+  sorter_daemon_t daemon(steps());
+  sorter_session_t session(daemon.path(), static_cast<int>(test::wait_limit().count()));
+  pipeline_t<std::uint64_t> pipeline(session);
+  for (const std::uint64_t id : {1, 2, 3}) pipeline.send(entry_request(sorter_request_t::GET_ENTRY_REQUEST, id), id);
+  std::vector<std::string> outcome(3, "lost");
+  try {
+    while (pipeline.in_flight() > 0) {
+      const auto [id, answer] = pipeline.receive();
+      EXPECT_EQ(id, answer.entry_id());
+      outcome.at(id - 1) = answer.tag() == sorter_response_t::ALARM ? "error" : "answer";
+    }
+  } catch (const connection_error_t&) {
+  }
+  EXPECT_EQ(GetParam().outcome, outcome);
+  EXPECT_TRUE(!fails() || daemon.hung_up());
+}
+
+// The client socket on an event loop: each callback called once, with its
+// own answer or an error.
+TEST_P(matching_test, client_answers_reach_their_callbacks_or_end_the_connection) {
+  client_daemon_t daemon(steps());
   boost::asio::io_context io;
-  std::optional<std::exception_ptr> connected;
-  auto client = async_client_t::connect(io, q.client_socket(), [&](std::exception_ptr e) { connected = e; });
-  std::vector<int> answered;
-  const auto stat = test::parse<async_client_t::request_t>("tag: GET_QUEUE_STAT_REQUEST");
-  for (int i = 0; i < 3; ++i) {
-    client->call(stat, [&, i](util::result_t<async_client_t::response_t> r) {
-      EXPECT_TRUE(util::has_value(r));
-      answered.push_back(i);
+  auto client = async_client_t::connect(io, daemon.path(), [](std::exception_ptr) {});
+  std::vector<std::string> outcome(3);
+  for (const int status : {1, 2, 3}) {
+    async_client_t::request_t flush;
+    flush.set_tag(flush.FLUSH_QUEUE_REQUEST);
+    flush.set_status(static_cast<Status>(status));
+    client->call(flush, [&, status](util::result_t<async_client_t::response_t> r) {
+      EXPECT_EQ("", outcome.at(status - 1));
+      outcome.at(status - 1) = outcome_of([&] { EXPECT_EQ(std::to_string(status), util::value_of(r).report()); });
     });
   }
-  EXPECT_TRUE(test::run_until(io, [&] { return answered.size() == 3; }));
-  std::sort(answered.begin(), answered.end());  // in the daemon's order
-  EXPECT_EQ(std::vector<int>({0, 1, 2}), answered);
-  ASSERT_TRUE(connected.has_value());
-  EXPECT_FALSE(*connected);
-
-  std::optional<util::result_t<async_client_t::response_t>> refused;
-  auto nowhere = async_client_t::connect(io, q.file("no.sock"), [](std::exception_ptr) {});
-  nowhere->call(stat, [&](util::result_t<async_client_t::response_t> r) { refused = r; });
-  EXPECT_TRUE(test::run_until(io, [&] { return refused.has_value(); }));
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_THROW(std::rethrow_exception(util::error_of(*refused)), connection_error_t);
+  ASSERT_TRUE(test::run_until(io, [&] { return std::count(outcome.begin(), outcome.end(), "") == 0; }));
+  EXPECT_EQ(GetParam().outcome, outcome);
+  if (fails()) {
+    io.run_for(test::wait_limit());  // the socket closes on the loop's next turn
+    EXPECT_TRUE(daemon.hung_up());
+  }
   client->close();
+}
+
+// One blocking call on either socket, answered as the row's odd reply says.
+TEST_P(matching_test, a_call_takes_only_its_own_answer) {
+  const auto& replies = GetParam().replies;
+  const auto odd = std::find_if(replies.begin(), replies.end(), [](const reply_t& r) { return r.shift || r.tag; });
+  reply_t reply = odd == replies.end() ? replies.front() : *odd;
+  reply.to = 0;
+  const std::string want = reply.shift || reply.tag > 0 ? "lost" : reply.tag ? "error" : "answer";
+  sorter_daemon_t sorter_daemon({{reply}});
+  client_daemon_t client_daemon({{reply}});
+  sorter_session_t sorter(sorter_daemon.path(), static_cast<int>(test::wait_limit().count()));
+  client_session_t client(client_daemon.path(), static_cast<int>(test::wait_limit().count()));
+  EXPECT_EQ(want, outcome_of([&] {
+              sorter.call(entry_request(sorter_request_t::GET_ENTRY_REQUEST, 1), sorter_response_t::GET_ENTRY_RESPONSE);
+            }));
+  EXPECT_EQ(want, outcome_of([&] { client.flush(SMTP_FRESH); }));
+  EXPECT_TRUE(want != "lost" || (sorter_daemon.hung_up() && client_daemon.hung_up()));
+}
+
+INSTANTIATE_TEST_SUITE_P(api, matching_test, ::testing::ValuesIn(matching_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A refused connection is a connection_error_t for every call.
+TEST(api_async_client, a_refused_connection_fails_each_call) {
+  test::temp_dir_t dir;
+  boost::asio::io_context io;
+  std::optional<util::result_t<async_client_t::response_t>> refused;
+  auto nowhere = async_client_t::connect(io, dir.file("no.sock"), [](std::exception_ptr) {});
+  async_client_t::request_t stat;
+  stat.set_tag(async_client_t::request_t::GET_QUEUE_STAT_REQUEST);
+  nowhere->call(stat, [&](util::result_t<async_client_t::response_t> r) { refused = r; });
+  ASSERT_TRUE(test::run_until(io, [&] { return refused.has_value(); }));
+  EXPECT_THROW(std::rethrow_exception(util::error_of(*refused)), connection_error_t);
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -8,7 +6,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
@@ -16,6 +13,7 @@
 
 #include "net/frame_io.h"
 #include "support/process.h"
+#include "support/scripted_daemon.h"
 
 namespace {
 
@@ -275,32 +273,11 @@ TEST_F(mqctl_test, hostile_text_missing_ids_write_errors_and_sockets) {
                         number(parse_json(checked.out), "orphaned_bytes")}));
   EXPECT_EQ("KIND ID_OR_FILE DETAIL\norphaned file stray.eml 10 bytes\n", squeeze(listed.out));
 
-  // A daemon that goes away in the middle: the summary, then status 3.
-  mq::test::temp_dir_t dir;
-  const std::string path = dir.file("s.sock");
-  const mq::util::unique_fd_t listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{AF_UNIX, {}};
-  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  ASSERT_EQ(0, ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-  ASSERT_EQ(0, ::listen(listener.get(), 1));
-  std::thread daemon([&] {
-    const mq::util::unique_fd_t c(::accept(listener.get(), nullptr, nullptr));
-    mq::MailQuarantine2SorterMessage m;
-    m.set_tag(m.STORE_STATE_NOTIFICATION);
-    mq::net::write_frame(c.get(), m.SerializeAsString());
-    // The probe, then the first entry is read and removed; the next read is left unanswered.
-    for (const auto tag : {m.GET_ENTRY_IDS_RESPONSE, m.GET_ENTRY_RESPONSE, m.REMOVE_ENTRY_RESPONSE, m.ALARM}) {
-      std::string body;
-      mq::util::unique_fd_t fd;
-      mq::Sorter2MailQuarantineMessage request;
-      if (!mq::net::read_frame(c.get(), body, fd) || !request.ParseFromString(body) || tag == m.ALARM) return;
-      m.set_tag(tag);
-      m.set_serial(request.serial());
-      mq::net::write_frame(c.get(), m.SerializeAsString());
-    }
-  });
-  const auto cut = run({"--sorter-socket", path, "remove", "7", "8", "--parallel", "1"});
-  daemon.join();
+  // A daemon that goes away in the middle: the summary, then status 3. The
+  // first entry is read and removed; the next read is left unanswered.
+  mq::test::scripted_daemon_t<mq::Sorter2MailQuarantineMessage, mq::MailQuarantine2SorterMessage> daemon(
+      {{{0}}, {{1}}, {}}, false);
+  const auto cut = run({"--sorter-socket", daemon.path(), "remove", "7", "8", "--parallel", "1"});
   EXPECT_EQ(
       (std::pair<int, std::size_t>{3, 0}),
       (std::pair{cut.status, cut.out.find("Will remove 2 entries given by id\nRemoved 1 of 2 entries: 0 already gone, "

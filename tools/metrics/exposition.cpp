@@ -5,6 +5,8 @@
 #include <optional>
 #include <sstream>
 
+#include "api/status_name.h"
+
 namespace mq::metrics {
 
 namespace {
@@ -40,7 +42,7 @@ class writer_t {
   std::ostringstream out_;
 };
 
-std::string status_label(std::size_t i) { return std::string("status=\"") + status_labels[i] + '"'; }
+std::string status_label(std::size_t i) { return std::string("status=\"") + api::status_names[i] + '"'; }
 
 }  // namespace
 

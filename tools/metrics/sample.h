@@ -8,10 +8,6 @@
 
 namespace mq::metrics {
 
-// Label values of the four status queues, in wire order (mq.Status - 1).
-inline constexpr std::array<const char*, 4> status_labels = {"smtp-fresh", "smtp-accepted", "bcc-fresh",
-                                                             "bcc-accepted"};
-
 // What one statistics request and one page of one key per status tell.
 struct queue_sample_t {
   struct status_t {

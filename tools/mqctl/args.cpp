@@ -4,63 +4,67 @@
 #include <iostream>
 #include <limits>
 
+#include <boost/program_options.hpp>
+
+#include "api/status_name.h"
 #include "errors.h"
 
 namespace mqctl {
 
 namespace {
 
-const char* const status_names[] = {"smtp-fresh", "smtp-accepted", "bcc-fresh", "bcc-accepted"};
+namespace po = boost::program_options;
+
+// Where the positional words go: no option anyone would type, and unknown
+// if typed.
+const char* const positional_key = "(positional)";
 
 }  // namespace
 
 args_t::args_t(const std::vector<std::string>& words, const option_table_t& table) {
-  bool options_done = false;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    const std::string& word = words[i];
-    if (options_done || word.size() < 2 || word.compare(0, 2, "--") != 0) {
-      positional_.push_back(word);
-      continue;
+  po::options_description options;
+  auto add = options.add_options();
+  // A flag is a list of no values, so that it may be given again.
+  for (const auto& n : table.flags) add(n.c_str(), po::value<std::vector<std::string>>()->zero_tokens()->composing());
+  for (const auto& n : table.values) add(n.c_str(), po::value<std::string>());
+  for (const auto& n : table.repeated) add(n.c_str(), po::value<std::vector<std::string>>()->composing());
+  add(positional_key, po::value<std::vector<std::string>>());
+  po::positional_options_description positional;
+  positional.add(positional_key, -1);
+  // Long options only, spelled out: "-" and "-5" are words, "--js" no --json.
+  const int style = po::command_line_style::allow_long | po::command_line_style::long_allow_adjacent |
+                    po::command_line_style::long_allow_next;
+  try {
+    const po::parsed_options parsed =
+        po::command_line_parser(words).options(options).positional(positional).style(style).run();
+    for (const auto& o : parsed.options) {
+      if (o.string_key == positional_key && o.position_key < 0) throw po::unknown_option("--" + o.string_key);
+      if (o.string_key == positional_key) positional_.push_back(o.value.front());
     }
-    if (word == "--") {
-      options_done = true;
-      continue;
-    }
-    std::string name = word.substr(2);
-    std::optional<std::string> inline_value;
-    if (auto eq = name.find('='); eq != std::string::npos) {
-      inline_value = name.substr(eq + 1);
-      name.erase(eq);
-    }
-    if (table.flags.count(name)) {
-      if (inline_value) throw usage_error_t("option --" + name + " takes no value");
-      flags_.insert(name);
-      continue;
-    }
-    const bool once = table.values.count(name) != 0;
-    if (!once && !table.repeated.count(name)) throw usage_error_t("unknown option --" + name);
-    std::string value;
-    if (inline_value) {
-      value = *inline_value;
-    } else {
-      if (i + 1 >= words.size()) throw usage_error_t("option --" + name + " needs a value");
-      value = words[++i];
-    }
-    auto& slot = values_[name];
-    if (once && !slot.empty()) throw usage_error_t("option --" + name + " given twice");
-    slot.push_back(std::move(value));
+    po::store(parsed, values_);
+  } catch (const po::unknown_option& e) {
+    throw usage_error_t("unknown option " + e.get_option_name());
+  } catch (const po::multiple_occurrences& e) {
+    throw usage_error_t("option " + e.get_option_name() + " given twice");
+  } catch (const po::invalid_command_line_syntax& e) {
+    const bool extra = e.kind() == po::invalid_command_line_syntax::extra_parameter;
+    throw usage_error_t("option " + e.get_option_name() + (extra ? " takes no value" : " needs a value"));
+  } catch (const po::error& e) {
+    throw usage_error_t(e.what());
   }
 }
 
+bool args_t::flag(const std::string& name) const { return values_.count(name) != 0; }
+
 std::optional<std::string> args_t::value(const std::string& name) const {
-  auto it = values_.find(name);
-  if (it == values_.end() || it->second.empty()) return std::nullopt;
-  return it->second.front();
+  const auto it = values_.find(name);
+  if (it == values_.end()) return std::nullopt;
+  return it->second.as<std::string>();
 }
 
 std::vector<std::string> args_t::all(const std::string& name) const {
-  auto it = values_.find(name);
-  return it == values_.end() ? std::vector<std::string>() : it->second;
+  const auto it = values_.find(name);
+  return it == values_.end() ? std::vector<std::string>() : it->second.as<std::vector<std::string>>();
 }
 
 void args_t::expect_positional(std::size_t count, const std::string& usage) const {
@@ -96,14 +100,14 @@ std::vector<std::uint64_t> parse_ids(const std::vector<std::string>& words) {
 }
 
 int parse_status(const std::string& text) {
-  for (int i = 0; i < 4; ++i)
-    if (text == status_names[i]) return i + 1;
-  throw usage_error_t("unknown status '" + text + "' (smtp-fresh, smtp-accepted, bcc-fresh or bcc-accepted)");
-}
-
-std::string status_name(int wire_status) {
-  if (wire_status >= 1 && wire_status <= 4) return status_names[wire_status - 1];
-  return std::to_string(wire_status);
+  if (const auto status = mq::api::parse_status_name(text)) return *status;
+  std::string known;
+  for (std::size_t i = 0; i < mq::api::status_names.size(); ++i)
+    known += (i == 0                                  ? ""
+              : i + 1 == mq::api::status_names.size() ? " or "
+                                                      : ", ") +
+             std::string(mq::api::status_names[i]);
+  throw usage_error_t("unknown status '" + text + "' (" + known + ")");
 }
 
 std::pair<std::uint64_t, std::uint64_t> parse_key(const std::string& text) {

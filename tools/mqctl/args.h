@@ -1,18 +1,21 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/program_options/variables_map.hpp>
+
+#include "api/status_name.h"
+
 namespace mqctl {
 
-// A command line split into positional words and --options. Every option
-// must be declared; "--name value" and "--name=value" are both accepted;
-// "--" ends the options.
+// A command line split into positional words and --options, by
+// program_options. Every option must be declared; "--name value" and
+// "--name=value" are both accepted; "--" ends the options.
 class args_t {
  public:
   struct option_table_t {
@@ -24,7 +27,7 @@ class args_t {
   args_t(const std::vector<std::string>& words, const option_table_t& table);
 
   const std::vector<std::string>& positional() const { return positional_; }
-  bool flag(const std::string& name) const { return flags_.count(name) != 0; }
+  bool flag(const std::string& name) const;
   std::optional<std::string> value(const std::string& name) const;
   std::vector<std::string> all(const std::string& name) const;
 
@@ -33,8 +36,7 @@ class args_t {
 
  private:
   std::vector<std::string> positional_;
-  std::set<std::string> flags_;
-  std::map<std::string, std::vector<std::string>> values_;
+  boost::program_options::variables_map values_;
 };
 
 // Decimal unsigned 64-bit number, digits only.
@@ -46,8 +48,7 @@ std::uint64_t parse_id(const std::string& text);
 std::vector<std::uint64_t> parse_ids(const std::vector<std::string>& words);
 // smtp-fresh, smtp-accepted, bcc-fresh, bcc-accepted: the wire value 1..4.
 int parse_status(const std::string& text);
-// The name of a wire status value, or its number.
-std::string status_name(int wire_status);
+using mq::api::status_name;
 // "ID:TS", a queue key.
 std::pair<std::uint64_t, std::uint64_t> parse_key(const std::string& text);
 

@@ -263,12 +263,7 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
   if (!ctx.json && !single) *ctx.out << (dry_run ? "Would " : "Will ") << what << '\n' << std::flush;
   if (dry_run || items.empty()) {
     if (ctx.json)
-      *ctx.out << json_object_t()
-                      .add("action", command)
-                      .add("selected", std::uint64_t(items.size()))
-                      .add("dry_run", dry_run)
-                      .str()
-               << '\n';
+      *ctx.out << json_text({{"action", command}, {"selected", items.size()}, {"dry_run", dry_run}}) << '\n';
     else
       *ctx.out << (items.empty() ? "Nothing to do\n" : "Dry run: nothing changed\n");
     return exit_ok;
@@ -301,25 +296,21 @@ int run_bulk(const context_t& ctx, const args_t& args, action_t action, const st
     for (const std::uint64_t id : o.missing) *ctx.err << "mqctl: no entry " << id << '\n';
 
   if (ctx.json) {
-    std::vector<std::string> failures;
-    for (const auto& [id, reason] : o.failures)
-      failures.push_back(json_object_t().add("id", id).add("error", reason).str());
-    std::vector<std::string> missing;
-    for (const std::uint64_t id : o.missing) missing.push_back(std::to_string(id));
-    json_object_t out;
-    out.add("action", command)
-        .add("selected", std::uint64_t(items.size()))
-        .add("done", o.done)
-        .add("gone", o.gone)
-        .add("changed", o.changed)
-        .add("failed", o.failed)
-        .add("unanswered", o.unanswered)
-        .add("left", o.left)
-        .add("interrupted", interrupted)
-        .add_raw("failures", json_array(failures));
-    if (by_id) out.add_raw("missing", json_array(missing));
-    if (!o.lost.empty()) out.add("connection_lost", o.lost);
-    *ctx.out << out.str() << '\n';
+    boost::json::array failures;
+    for (const auto& [id, reason] : o.failures) failures.push_back({{"id", id}, {"error", reason}});
+    boost::json::object out{{"action", command},
+                            {"selected", items.size()},
+                            {"done", o.done},
+                            {"gone", o.gone},
+                            {"changed", o.changed},
+                            {"failed", o.failed},
+                            {"unanswered", o.unanswered},
+                            {"left", o.left},
+                            {"interrupted", interrupted},
+                            {"failures", failures}};
+    if (by_id) out["missing"] = boost::json::array(o.missing.begin(), o.missing.end());
+    if (!o.lost.empty()) out["connection_lost"] = o.lost;
+    *ctx.out << json_text(out) << '\n';
   } else if (single && o.done == 1) {
     // One entry by id: the short answer of old.
     *ctx.out << past_tense(action) << " entry " << items[0].id << '\n';

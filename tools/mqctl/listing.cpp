@@ -20,15 +20,17 @@ namespace mqctl {
 namespace {
 
 std::string entry_json(int status, const brief_t& e, const detail_t* d) {
-  json_object_t o;
-  o.add("id", e.id()).add("status", status_name(status));
-  if (d && d->known) o.add("received_ts", d->received_ts).add("message_size", d->message_size);
-  return o.add("next_access_ts", e.next_access_ts())
-      .add("attempts", e.attempts())
-      .add("session_id", e.session_id())
-      .add("sender", e.sender())
-      .add_raw("recipients", json_strings({e.recipient().begin(), e.recipient().end()}))
-      .str();
+  boost::json::object o{{"id", e.id()}, {"status", status_name(status)}};
+  if (d && d->known) {
+    o["received_ts"] = d->received_ts;
+    o["message_size"] = d->message_size;
+  }
+  o["next_access_ts"] = e.next_access_ts();
+  o["attempts"] = e.attempts();
+  o["session_id"] = e.session_id();
+  o["sender"] = e.sender();
+  o["recipients"] = json_strings(e.recipient());
+  return json_text(o);
 }
 
 // Due-time buckets, from now: due, < 5 min, < 1 h, < 4 h, < 1 day, later.
@@ -81,16 +83,12 @@ struct shape_row_t {
     for (auto n : attempts) out.push_back(std::to_string(n));
     return out;
   }
-  std::string json(const std::string& name, const std::string& time_key, const std::vector<std::string>& names) const {
-    json_object_t d, a;
-    for (std::size_t i = 0; i < names.size(); ++i) d.add(names[i], at(i));
-    for (std::size_t i = 0; i < attempts.size(); ++i) a.add(attempts_names[i], attempts[i]);
-    return json_object_t()
-        .add("name", name)
-        .add("total", total)
-        .add_raw(time_key, d.str())
-        .add_raw("attempts", a.str())
-        .str();
+  boost::json::object json(const std::string& name, const std::string& time_key,
+                           const std::vector<std::string>& names) const {
+    boost::json::object d, a;
+    for (std::size_t i = 0; i < names.size(); ++i) d[names[i]] = at(i);
+    for (std::size_t i = 0; i < attempts.size(); ++i) a[attempts_names[i]] = attempts[i];
+    return {{"name", name}, {"total", total}, {time_key, d}, {"attempts", a}};
   }
 };
 
@@ -180,7 +178,7 @@ int run_list(const context_t& ctx, const args_t& args) {
 
   if (count) {
     if (ctx.json) {
-      out << json_object_t().add("count", n).str() << '\n';
+      out << json_text({{"count", n}}) << '\n';
     } else {
       out << n << '\n';
     }
@@ -266,15 +264,16 @@ int run_shape(const context_t& ctx, const args_t& args) {
 
   const std::string column = by == "domain" ? "DOMAIN" : by == "sender" ? "SENDER_DOMAIN" : "SENDER";
   if (ctx.json) {
-    std::vector<std::string> items;
+    boost::json::array items;
     const std::string key = by_age ? "age" : "due";
     for (const auto& [name, row] : order) items.push_back(row->json(name, key, time_names));
-    json_object_t out;
-    out.add("by", by).add("statuses", selection.describe()).add_raw("rows", json_array(items));
-    out.add_raw("others", others.json("others", key, time_names))
-        .add("other_rows", other_rows)
-        .add_raw("total", total.json("total", key, time_names));
-    *ctx.out << out.str() << '\n';
+    *ctx.out << json_text({{"by", by},
+                           {"statuses", selection.describe()},
+                           {"rows", items},
+                           {"others", others.json("others", key, time_names)},
+                           {"other_rows", other_rows},
+                           {"total", total.json("total", key, time_names)}})
+             << '\n';
     return exit_ok;
   }
   std::vector<std::string> header{column, "TOTAL"};

@@ -40,11 +40,10 @@ int run_stat(const context_t& ctx, const args_t& args) {
       {4, &response.bcc_accepted_stat()},
   };
   if (ctx.json) {
-    json_object_t out;
+    boost::json::object out;
     for (const auto& [status, stat] : stats)
-      out.add_raw(status_name(status),
-                  json_object_t().add("messages", stat->total_messages()).add("bytes", stat->total_bytes()).str());
-    *ctx.out << out.str() << '\n';
+      out[status_name(status)] = {{"messages", stat->total_messages()}, {"bytes", stat->total_bytes()}};
+    *ctx.out << json_text(out) << '\n';
     return exit_ok;
   }
   table_t table({"STATUS", "MESSAGES", "BYTES"});
@@ -65,7 +64,7 @@ int run_flush(const context_t& ctx, const args_t& args) {
   client_session_t session(ctx.client_socket, ctx.timeout_ms);
   const response_t response = session.flush(static_cast<mq::Status>(status));
   if (ctx.json) {
-    *ctx.out << json_object_t().add("status", status_name(status)).add("report", response.report()).str() << '\n';
+    *ctx.out << json_text({{"status", status_name(status)}, {"report", response.report()}}) << '\n';
   } else {
     *ctx.out << response.report() << '\n';
   }
@@ -172,17 +171,13 @@ int run_check(const context_t& ctx, const args_t& args) {
   if (args.flag("list")) {
     const listing_t l = list_problems(ctx);
     if (ctx.json) {
-      std::vector<std::string> records, files;
-      for (const auto& [id, error] : l.records)
-        records.push_back(json_object_t().add("id", id).add("error", error).str());
-      for (const auto& [name, size] : l.files)
-        files.push_back(json_object_t().add("name", name).add("size", size).str());
-      *ctx.out << json_object_t()
-                      .add("problems", l.found())
-                      .add_raw("unreadable_entries", json_array(records))
-                      .add_raw("orphaned_message_files", json_array(files))
-                      .add_raw("non_regular_entries", json_strings(l.non_regular))
-                      .str()
+      boost::json::array records, files;
+      for (const auto& [id, error] : l.records) records.push_back({{"id", id}, {"error", error}});
+      for (const auto& [name, size] : l.files) files.push_back({{"name", name}, {"size", size}});
+      *ctx.out << json_text({{"problems", l.found()},
+                             {"unreadable_entries", records},
+                             {"orphaned_message_files", files},
+                             {"non_regular_entries", json_strings(l.non_regular)}})
                << '\n';
     } else {
       table_t t({"KIND", "ID_OR_FILE", "DETAIL"});
@@ -202,14 +197,18 @@ int run_check(const context_t& ctx, const args_t& args) {
   const std::string& report = response.report();
   const check_counts_t c = parse_report(report);
   if (ctx.json) {
-    json_object_t out;
-    out.add("fix", fix).add("problems", c.found());
-    out.add("orphaned_db_records", c.orphaned_db_records)
-        .add("orphaned_files", c.orphaned_files)
-        .add("orphaned_bytes", c.orphaned_bytes)
-        .add("non_regular_files", c.non_regular_files);
-    if (fix) out.add("removed_files", c.removed_files).add("removed_bytes", c.removed_bytes);
-    *ctx.out << out.add("report", report).str() << '\n';
+    boost::json::object out{{"fix", fix},
+                            {"problems", c.found()},
+                            {"orphaned_db_records", c.orphaned_db_records},
+                            {"orphaned_files", c.orphaned_files},
+                            {"orphaned_bytes", c.orphaned_bytes},
+                            {"non_regular_files", c.non_regular_files}};
+    if (fix) {
+      out["removed_files"] = c.removed_files;
+      out["removed_bytes"] = c.removed_bytes;
+    }
+    out["report"] = report;
+    *ctx.out << json_text(out) << '\n';
   } else if (report.empty()) {
     // A repairing check reports nothing when it found nothing.
     *ctx.out << "Nothing to repair\n";

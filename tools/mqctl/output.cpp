@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <boost/json/serialize.hpp>
+
 #include "text.h"
 
 namespace mqctl {
@@ -34,51 +36,39 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-std::string json_array(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i) out += ",";
-    out += items[i];
+namespace {
+
+// Strings go through json_string(): Boost.JSON would pass bytes that are no
+// UTF-8 through as they are, and leave DEL unescaped.
+void append_json(std::string& out, const boost::json::value& value) {
+  if (const auto* object = value.if_object()) {
+    out += '{';
+    for (const auto& member : *object) {
+      if (out.back() != '{') out += ',';
+      out += json_string(std::string(member.key())) + ':';
+      append_json(out, member.value());
+    }
+    out += '}';
+  } else if (const auto* array = value.if_array()) {
+    out += '[';
+    for (const auto& item : *array) {
+      if (out.back() != '[') out += ',';
+      append_json(out, item);
+    }
+    out += ']';
+  } else if (const auto* string = value.if_string()) {
+    out += json_string(std::string(*string));
+  } else {
+    out += boost::json::serialize(value);
   }
-  return out + "]";
 }
 
-std::string json_strings(const std::vector<std::string>& items) {
-  std::vector<std::string> quoted;
-  quoted.reserve(items.size());
-  for (const auto& item : items) quoted.push_back(json_string(item));
-  return json_array(quoted);
-}
+}  // namespace
 
-void json_object_t::key(const std::string& name) {
-  if (text_.size() > 1) text_ += ",";
-  text_ += json_string(name) + ":";
-}
-
-json_object_t& json_object_t::add(const std::string& name, const std::string& value) {
-  key(name);
-  text_ += json_string(value);
-  return *this;
-}
-
-json_object_t& json_object_t::add(const std::string& name, const char* value) { return add(name, std::string(value)); }
-
-json_object_t& json_object_t::add(const std::string& name, std::uint64_t value) {
-  key(name);
-  text_ += std::to_string(value);
-  return *this;
-}
-
-json_object_t& json_object_t::add(const std::string& name, bool value) {
-  key(name);
-  text_ += value ? "true" : "false";
-  return *this;
-}
-
-json_object_t& json_object_t::add_raw(const std::string& name, const std::string& json) {
-  key(name);
-  text_ += json;
-  return *this;
+std::string json_text(const boost::json::value& value) {
+  std::string out;
+  append_json(out, value);
+  return out;
 }
 
 namespace {

@@ -5,32 +5,22 @@
 #include <string>
 #include <vector>
 
+#include <boost/json/array.hpp>
+#include <boost/json/value.hpp>
+
 namespace mqctl {
 
 // A JSON string literal, quotes included; bytes that are no UTF-8 are
 // written as \udc80 to \udcff (U+DC00 + the byte).
 std::string json_string(const std::string& text);
-// A JSON array of string literals.
-std::string json_strings(const std::vector<std::string>& items);
-
-// A JSON object built member by member, in order.
-class json_object_t {
- public:
-  json_object_t& add(const std::string& name, const std::string& value);
-  json_object_t& add(const std::string& name, const char* value);
-  json_object_t& add(const std::string& name, std::uint64_t value);
-  json_object_t& add(const std::string& name, bool value);
-  // `json` is already JSON text (an object, an array, ...).
-  json_object_t& add_raw(const std::string& name, const std::string& json);
-  std::string str() const { return text_ + "}"; }
-
- private:
-  void key(const std::string& name);
-  std::string text_ = "{";
-};
-
-// A JSON array of already-built JSON values.
-std::string json_array(const std::vector<std::string>& items);
+// The JSON text of `value`: members in the order they were added, no
+// spaces, strings as json_string() writes them.
+std::string json_text(const boost::json::value& value);
+// A JSON array of the strings of `items`.
+template <class range_t>
+boost::json::array json_strings(const range_t& items) {
+  return boost::json::array(items.begin(), items.end());
+}
 
 // A table with a header row, columns padded to their widest cell.
 class table_t {

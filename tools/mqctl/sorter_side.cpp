@@ -81,11 +81,10 @@ std::string key_text(const mq::QueueKey& key) {
   return std::to_string(key.entry_id()) + ":" + std::to_string(key.next_access_ts());
 }
 
-std::string keys_json(const google::protobuf::RepeatedPtrField<mq::QueueKey>& keys) {
-  std::vector<std::string> items;
-  for (const auto& k : keys)
-    items.push_back(json_object_t().add("id", k.entry_id()).add("next_access_ts", k.next_access_ts()).str());
-  return json_array(items);
+boost::json::array keys_json(const google::protobuf::RepeatedPtrField<mq::QueueKey>& keys) {
+  boost::json::array items;
+  for (const auto& k : keys) items.push_back({{"id", k.entry_id()}, {"next_access_ts", k.next_access_ts()}});
+  return items;
 }
 
 std::string strings_joined(const google::protobuf::RepeatedPtrField<std::string>& items) {
@@ -97,43 +96,37 @@ std::string strings_joined(const google::protobuf::RepeatedPtrField<std::string>
 void print_entry(const context_t& ctx, std::ostream& out, const response_t& r, const std::string& out_path) {
   const mq::Entry& e = r.entry();
   if (ctx.json) {
-    std::vector<std::string> recipients;
+    boost::json::array recipients, parts;
     for (const auto& rcpt : e.smtp_recipient())
-      recipients.push_back(json_object_t()
-                               .add("recipient", rcpt.recipient())
-                               .add_raw("esmtp", json_strings({rcpt.esmtp().begin(), rcpt.esmtp().end()}))
-                               .str());
-    json_object_t connect;
+      recipients.push_back({{"recipient", rcpt.recipient()}, {"esmtp", json_strings(rcpt.esmtp())}});
+    boost::json::object connect;
     const auto& c = e.smtp_connect();
-    if (c.has_helo()) connect.add("helo", c.helo());
-    if (c.has_address()) connect.add("address", c.address());
-    if (c.has_port()) connect.add("port", static_cast<std::uint64_t>(c.port()));
-    if (c.has_proto()) connect.add("proto", c.proto());
-    std::vector<std::string> parts;
+    if (c.has_helo()) connect["helo"] = c.helo();
+    if (c.has_address()) connect["address"] = c.address();
+    if (c.has_port()) connect["port"] = c.port();
+    if (c.has_proto()) connect["proto"] = c.proto();
     for (const auto& p : e.mime_part()) {
-      std::vector<std::string> samples;
+      boost::json::array samples;
       for (const auto& s : p.kavren_sample()) {
-        std::vector<std::string> analyses;
-        for (const auto& a : s.analysis())
-          analyses.push_back(json_object_t().add("params", a.params()).add("id", a.id()).str());
-        samples.push_back(json_object_t().add("id", s.id()).add_raw("analyses", json_array(analyses)).str());
+        boost::json::array analyses;
+        for (const auto& a : s.analysis()) analyses.push_back({{"params", a.params()}, {"id", a.id()}});
+        samples.push_back({{"id", s.id()}, {"analyses", analyses}});
       }
-      parts.push_back(json_object_t().add("path", p.path()).add_raw("samples", json_array(samples)).str());
+      parts.push_back({{"path", p.path()}, {"samples", samples}});
     }
-    json_object_t obj;
-    obj.add("id", r.entry_id()).add("status", status_name(r.status()));
-    if (e.has_session_id()) obj.add("session_id", e.session_id());
-    obj.add("received_ts", e.received_ts())
-        .add("next_access_ts", e.next_access_ts())
-        .add("attempts", e.attempts())
-        .add("message_size", e.message_size())
-        .add("sender", e.smtp_sender().sender())
-        .add_raw("sender_esmtp", json_strings({e.smtp_sender().esmtp().begin(), e.smtp_sender().esmtp().end()}))
-        .add_raw("recipients", json_array(recipients))
-        .add_raw("smtp_connect", connect.str())
-        .add_raw("mime_parts", json_array(parts));
-    if (!out_path.empty()) obj.add("out", out_path);
-    out << obj.str() << '\n';
+    boost::json::object obj{{"id", r.entry_id()}, {"status", status_name(r.status())}};
+    if (e.has_session_id()) obj["session_id"] = e.session_id();
+    obj["received_ts"] = e.received_ts();
+    obj["next_access_ts"] = e.next_access_ts();
+    obj["attempts"] = e.attempts();
+    obj["message_size"] = e.message_size();
+    obj["sender"] = e.smtp_sender().sender();
+    obj["sender_esmtp"] = json_strings(e.smtp_sender().esmtp());
+    obj["recipients"] = recipients;
+    obj["smtp_connect"] = connect;
+    obj["mime_parts"] = parts;
+    if (!out_path.empty()) obj["out"] = out_path;
+    out << json_text(obj) << '\n';
     return;
   }
   table_t t({"id:", std::to_string(r.entry_id())});
@@ -205,7 +198,7 @@ int run_put(const context_t& ctx, const args_t& args) {
   sorter_session_t session(ctx.sorter_socket, ctx.timeout_ms);
   const response_t response = session.call(request, response_t::PUT_ENTRY_RESPONSE, file.fd.get());
   if (ctx.json) {
-    *ctx.out << json_object_t().add("id", response.entry_id()).str() << '\n';
+    *ctx.out << json_text({{"id", response.entry_id()}}) << '\n';
   } else {
     *ctx.out << response.entry_id() << '\n';
   }
@@ -263,7 +256,7 @@ int run_update(const context_t& ctx, const args_t& args) {
   call_on_entry(session, get_request(id), response_t::GET_ENTRY_RESPONSE);
   call_on_entry(session, request, response_t::UPDATE_ENTRY_RESPONSE, file ? file->fd.get() : -1);
   if (ctx.json) {
-    *ctx.out << json_object_t().add("id", id).add("updated", true).str() << '\n';
+    *ctx.out << json_text({{"id", id}, {"updated", true}}) << '\n';
   } else {
     *ctx.out << "Updated entry " << id << '\n';
   }
@@ -319,10 +312,9 @@ int run_ids(const context_t& ctx, const args_t& args) {
   }
 
   if (ctx.json) {
-    json_object_t out;
-    out.add("status", status_name(status)).add_raw("keys", keys_json(keys));
-    if (limit && more) out.add("next_after", key_text(after));
-    *ctx.out << out.str() << '\n';
+    boost::json::object out{{"status", status_name(status)}, {"keys", keys_json(keys)}};
+    if (limit && more) out["next_after"] = key_text(after);
+    *ctx.out << json_text(out) << '\n';
     return exit_ok;
   }
   table_t table({"ID", "NEXT_ACCESS_TS"});
@@ -355,11 +347,7 @@ int run_watch(const context_t& ctx, const args_t& args) {
     if (m.tag() == response_t::QUEUE_CHANGE_NOTIFICATION) {
       ++seen;
       if (ctx.json) {
-        *ctx.out << json_object_t()
-                        .add("status", status_name(m.status()))
-                        .add_raw("keys", keys_json(m.queue_key_list()))
-                        .str()
-                 << '\n';
+        *ctx.out << json_text({{"status", status_name(m.status())}, {"keys", keys_json(m.queue_key_list())}}) << '\n';
       } else {
         std::string line = status_name(m.status()) + ":";
         for (const auto& key : m.queue_key_list()) line += " " + key_text(key);

@@ -181,19 +181,14 @@ int run_top(const context_t& ctx, const args_t& args) {
       *ctx.out << "\033[H\033[J" << screen(ctx.client_socket, s, before ? &*before : nullptr, list, now, interval)
                << std::flush;
     } else if (ctx.json) {
-      json_object_t o;
-      o.add("time", now);
-      for (int i = 0; i < 4; ++i)
-        o.add_raw(status_name(i + 1), json_object_t().add("messages", s.messages[i]).add("bytes", s.bytes[i]).str());
-      std::vector<std::string> items;
+      boost::json::object o{{"time", now}};
+      for (int i = 0; i < 4; ++i) o[status_name(i + 1)] = {{"messages", s.messages[i]}, {"bytes", s.bytes[i]}};
+      boost::json::array items;
       if (overdue)
         for (const auto& x : most_overdue(session, details ? &*details : nullptr, overdue, now))
-          items.push_back(json_object_t()
-                              .add("id", x.entry.id())
-                              .add("status", status_name(x.status))
-                              .add("overdue_s", now - x.since)
-                              .str());
-      *ctx.out << o.add_raw("most_overdue", json_array(items)).str() << std::endl;
+          items.push_back({{"id", x.entry.id()}, {"status", status_name(x.status)}, {"overdue_s", now - x.since}});
+      o["most_overdue"] = items;
+      *ctx.out << json_text(o) << std::endl;
     } else {
       *ctx.out << line(s, before ? &*before : nullptr, now) << std::endl;
     }

@@ -14,6 +14,7 @@
 
 #include "api/error.h"
 #include "api/sorter_session.h"
+#include "api/status_name.h"
 #include "metrics/queue_probe.h"
 #include "metrics/sample.h"
 #include "mqctl/args.h"
@@ -137,7 +138,7 @@ std::array<data_t::status_figures_t, 4> data_t::overview() const {
   std::array<status_figures_t, 4> out;
   for (std::size_t i = 0; i < 4; ++i) {
     const auto& s = sample.statuses[i];
-    out[i].name = metrics::status_labels[i];
+    out[i].name = api::status_names[i];
     out[i].messages = s.messages;
     out[i].bytes = s.bytes;
     if (s.first_due_ts && *s.first_due_ts < now) out[i].oldest_overdue = now - *s.first_due_ts;

@@ -6,6 +6,7 @@
 #include <google/protobuf/descriptor.h>
 
 #include "annotation.pb.h"
+#include "api/status_name.h"
 #include "mqctl/output.h"
 #include "mqctl/time_text.h"
 #include "url_category.pb.h"
@@ -14,8 +15,6 @@
 namespace mq::web::pages {
 
 namespace {
-
-const char* const statuses[] = {"smtp-fresh", "smtp-accepted", "bcc-fresh", "bcc-accepted"};
 
 std::string num(std::uint64_t n) { return std::to_string(n); }
 
@@ -58,7 +57,7 @@ std::string selection_hidden(const form_t& query) {
 
 std::string status_options(const std::string& chosen, bool with_all) {
   std::string out;
-  for (const char* s : statuses)
+  for (const char* s : api::status_names)
     out += std::string("<option value=\"") + s + "\"" + (chosen == s ? " selected" : "") + ">" + s + "</option>";
   if (with_all) out += std::string("<option value=\"all\"") + (chosen == "all" ? " selected" : "") + ">all</option>";
   return out;
