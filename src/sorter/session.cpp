@@ -221,8 +221,9 @@ void session_t::on_update_entry_request(const request_t& m, unique_fd_t fd, pars
                         done = answer<none_t>(update_entry, m.serial(), bare(response_t::UPDATE_ENTRY_RESPONSE))](
                            mq::util::result_t<none_t> r) {
                          if (moved_to && mq::util::has_value(r))
-                           OV_LOG(notice, "Sorter: moved entry " << id << " to " << mq::store::status_log_name(*moved_to)
-                                                                 << " (" << peer << ")");
+                           OV_LOG(notice, "Sorter: moved entry "
+                                              << id << " to " << mq::store::status_log_name(*moved_to) << " (" << peer
+                                              << ")");
                          done(std::move(r));
                        });
 }

@@ -168,7 +168,9 @@ void async_metadata_writer_t::checkpoint() {
   if (db_) db_->checkpoint_if_due();
 }
 
-async_metadata_writer_t::async_metadata_writer_t(boost::asio::io_context& io) : worker_(io) { worker_.set_name("mq-writer"); }
+async_metadata_writer_t::async_metadata_writer_t(boost::asio::io_context& io) : worker_(io) {
+  worker_.set_name("mq-writer");
+}
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.
@@ -289,7 +291,7 @@ void async_metadata_writer_t::fail_staged_put(const std::shared_ptr<staged_put_t
 }
 
 void async_metadata_writer_t::update_entry(std::int64_t id, entry_metadata_update_t update,
-                                       callback_t<std::string> callback) {
+                                           callback_t<std::string> callback) {
   update_existing_entry(id, std::move(update),
                         [callback = std::move(callback)](mq::util::result_t<boost::optional<std::string>> result) {
                           if (auto error = mq::util::error_of(result)) {

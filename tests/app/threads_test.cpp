@@ -65,7 +65,8 @@ TEST(threads, every_thread_of_the_daemon_is_a_row_of_the_design_page) {
     EXPECT_TRUE(documented.count(name)) << "thread " << tid << " \"" << name << "\" is in no row of the thread table";
   }
   ::closedir(dir);
-  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"}) EXPECT_TRUE(seen.count(always)) << always;
+  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
+    EXPECT_TRUE(seen.count(always)) << always;
 }
 
 }  // namespace
