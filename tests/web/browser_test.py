@@ -75,12 +75,12 @@ class Run(harness.Run):
             f.write(message)
         return int(self.mqctl("put", path, "--sender", sender, "--rcpt", rcpt).stdout)
 
-    def seed(self, entry_text, message):
+    def seed(self, entry_text, message, status="smtp-fresh", count=1):
         files = [os.path.join(self.tmp, name) for name in ("entry.txt", "hostile.eml")]
         for path, data in zip(files, (entry_text.encode(), message)):
             with open(path, "wb") as f:
                 f.write(data)
-        r = subprocess.run([self.a.seed, os.path.join(self.state, "sorter.sock"), "smtp-fresh"] + files,
+        r = subprocess.run([self.a.seed, os.path.join(self.state, "sorter.sock"), status] + files + [str(count)],
                            capture_output=True, timeout=WAIT)
         assert r.returncode == 0, r.stderr
         return int(r.stdout)
@@ -93,9 +93,10 @@ class Run(harness.Run):
                        input=password.encode(), check=True, capture_output=True, timeout=WAIT)
 
 
-def raw(port, method, path, headers=(), body=b"", host=None):
+def raw(port, method, path, headers=(), body=b"", host=None, more=b"", leave=False):
     """One exchange on a socket of its own: status, headers (lower-case
-    names, lists of values), body."""
+    names, lists of values), body. `more` bytes follow the request; with
+    `leave` the socket is closed at once, nothing read."""
     head = "%s %s HTTP/1.1\r\n" % (method, path)
     if host is not False:
         head += "Host: %s\r\n" % (host or "127.0.0.1:%d" % port)
@@ -104,7 +105,9 @@ def raw(port, method, path, headers=(), body=b"", host=None):
     if body:
         head += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n" % len(body)
     s = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
-    s.sendall(head.encode() + b"\r\n" + body)
+    s.sendall(head.encode() + b"\r\n" + body + more)
+    if leave:
+        return s.close()
     with s, s.makefile("rb") as f:
         head, _, body = f.read().partition(b"\r\n\r\n")
     lines, fields = head.decode("latin-1").split("\r\n"), {}
@@ -283,7 +286,8 @@ def selection_limits(run, driver, base, session):
                             form([("do", "remove:selection"), ("status", "bcc-fresh"), ("csrf", csrf),
                                   ("sender", "(" * 200000)]))
     assert status == 303, status  # to the action's page, which shows how it ended
-    run.wait_log("web.log", r"user 'admin': Remove the selection .*; invalid --sender .* longer than 1024 bytes")
+    line = run.wait_log("web.log", r"user 'admin': Remove the selection .*; invalid --sender .* longer than 1024 bytes")
+    assert len(line.group(0)) < 1000, len(line.group(0))  # the pattern is cut in the log
     page = raw(port, "GET", fields["location"][0], [("Cookie", session)])[2]
     assert re.search(rb'<p class="error">invalid --sender .*longer than 1024 bytes</p>', page), page[-500:]
     assert run.mqctl("list", "bcc-fresh", "--count").stdout.strip() == b"1"
@@ -306,6 +310,42 @@ def selection_limits(run, driver, base, session):
     assert all(s == 200 or (s == 429 and b"still running" in b) for s, b in results), [s for s, _ in results]
     assert sum(s == 200 for s, _ in results) >= 2, [s for s, _ in results]
     assert run.procs[-1].poll() is None, "mq-web ended"
+
+
+def walks_stop(run, a, port, session):
+    """Over 120 senders of 100,000 characters: the selections of clients
+    that leave stop at their next page and free the user's places; a
+    client that sends more bytes and stays is answered; a bulk action's
+    selection stops at its budget (0 ms on a second mq-web), acting on
+    nothing, and says so."""
+    run.seed('smtp_sender { sender: "%s@x.test" }' % ("a" * 100000), b"m", "bcc-accepted", 120)
+    path = "/list?status=bcc-accepted&sender=" + urllib.request.quote("^(a+)+$")
+    for _ in range(2):
+        raw(port, "GET", path, [("Cookie", session)], leave=True)
+    seen = run.wait_log("web.log", r"(?s)(the selection of /list stopped after [0-9]+ entr.*: its browser left.*){2}")
+    assert all(int(n) < 120 for n in re.findall(r"stopped after ([0-9]+) entr", seen.group(0))), seen.group(0)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        asked = [pool.submit(raw, port, "GET", "/list", [("Cookie", session)]) for _ in range(2)]
+        statuses = [f.result(WAIT)[0] for f in asked]
+    assert statuses == [200, 200], statuses
+    status, _, page = raw(port, "GET", path, [("Cookie", session)], more=b"GET / HTTP/1.1\r\n\r\n")
+    assert status == 200 and b'id="entries"' in page, (status, page[-300:])
+
+    users = os.path.join(run.tmp, "users")
+    run.start([a.web, "--users", users, "--state-dir", run.state, "--listen", "127.0.0.1:0", "--action-budget-ms", "0"],
+              "web-budget.log")
+    other = int(run.wait_log("web-budget.log", r"serving on http://127\.0\.0\.1:([0-9]+)/").group(1))
+    cookie = log_in_raw(other, "admin", "right password")[1]
+    csrf = re.search(rb'name="csrf" value="([0-9a-f]+)"', raw(other, "GET", "/list", [("Cookie", cookie)])[2])
+    status, fields, _ = raw(other, "POST", "/act", [("Cookie", cookie)],
+                            form([("do", "remove:selection"), ("status", "bcc-accepted"), ("sender", "^a"),
+                                  ("csrf", csrf.group(1).decode())]))
+    assert status == 303, status
+    run.wait_log("web-budget.log", r"Remove the selection .*: nothing done; The selection was stopped after 0 s")
+    page = raw(other, "GET", fields["location"][0], [("Cookie", cookie)])[2]
+    assert re.search(rb"Nothing was removed\.</p>\n<p class=\"error\">The selection was stopped after 0 s, "
+                     rb"having looked at [0-9]+ entr", page), page[-600:]
+    assert run.mqctl("list", "bcc-accepted", "--count").stdout.strip() == b"120"
 
 
 def main():
@@ -445,6 +485,7 @@ def main():
         check_refusals(run, port, session, driver.find_element(By.NAME, "csrf").get_attribute("value"), alice)
         check_sessions_end(run, port)
         check_login_flood(driver, base, port, shot)
+        walks_stop(run, a, port, session)
         print("browser test passed; screenshots in " + a.artifacts)
         return 0
     finally:

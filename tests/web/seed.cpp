@@ -1,8 +1,8 @@
-// web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE: puts one entry
-// whose every field is given in protobuf text form (mq.Entry), as a
+// web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE [COUNT]: puts one
+// entry whose every field is given in protobuf text form (mq.Entry), as a
 // Sorter would with a message it analysed (a put, then an update with the
-// MIME parts and attempts); prints its id. mqctl put only sets the
-// envelope; the pages show far more.
+// MIME parts and attempts); prints its id. With COUNT, COUNT - 1 more are
+// put before it, without the update. mqctl put only sets the envelope.
 #include <iostream>
 
 #include <google/protobuf/text_format.h>
@@ -13,8 +13,8 @@
 #include "support/peers.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::cerr << "usage: web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE\n";
+  if (argc != 5 && argc != 6) {
+    std::cerr << "usage: web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE [COUNT]\n";
     return 2;
   }
   try {
@@ -25,8 +25,10 @@ int main(int argc, char** argv) {
     }
     if (!entry.has_received_ts()) entry.set_received_ts(mqctl::now_seconds());
     mq::test::sorter_peer_t sorter(argv[1]);
-    const std::uint64_t id =
-        sorter.put(mq::test::read_file(argv[4]), static_cast<mq::Status>(mqctl::parse_status(argv[2])), entry);
+    const std::string message = mq::test::read_file(argv[4]);
+    const auto status = static_cast<mq::Status>(mqctl::parse_status(argv[2]));
+    for (int more = argc == 6 ? std::stoi(argv[5]) - 1 : 0; more > 0; --more) sorter.put(message, status, entry);
+    const std::uint64_t id = sorter.put(message, status, entry);
     // A new entry starts without MIME parts and attempts: they come with
     // the Sorter's update after its analysis.
     auto update = mq::test::entry_request(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST, id);

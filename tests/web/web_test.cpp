@@ -51,6 +51,11 @@ TEST(web_escape, untrusted_text_becomes_inert_and_visible_and_urls_round_trip) {
     EXPECT_EQ(v, mq::web::url_decode(e));
   }
   EXPECT_EQ("a b%zz%4", mq::web::url_decode("a+b%zz%4"));
+  // The log keeps 200 bytes of a peer's text, in whole characters, and its length.
+  EXPECT_EQ("a\\n", mq::web::logged("a\n"));
+  std::string long_text(199, 'x');
+  for (int i = 0; i < 400; ++i) long_text += "\xc3\xa9";
+  EXPECT_EQ(std::string(199, 'x') + "...(999 bytes)", mq::web::logged(long_text));
 }
 
 TEST(web_form, fields_and_cookies) {
