@@ -53,9 +53,8 @@ TEST(web_escape, untrusted_text_becomes_inert_and_visible_and_urls_round_trip) {
   EXPECT_EQ("a b%zz%4", mq::web::url_decode("a+b%zz%4"));
   // The log keeps 200 bytes of a peer's text, in whole characters, and its length.
   EXPECT_EQ("a\\n", mq::web::logged("a\n"));
-  std::string long_text(199, 'x');
-  for (int i = 0; i < 400; ++i) long_text += "\xc3\xa9";
-  EXPECT_EQ(std::string(199, 'x') + "...(999 bytes)", mq::web::logged(long_text));
+  EXPECT_EQ(std::string(199, 'x') + "...(999 bytes)",
+            mq::web::logged(std::string(199, 'x') + "\xc3\xa9" + std::string(798, 'y')));
 }
 
 TEST(web_form, fields_and_cookies) {
@@ -69,8 +68,7 @@ TEST(web_form, fields_and_cookies) {
       {"mq_session=abc", "abc"},
       {"a=1; mq_session=abc ; b=2", "abc"},
       {"xmq_session=abc; mq_sessionx=d", std::nullopt},
-      {"", std::nullopt},
-  };
+      {"", std::nullopt}};
   for (const auto& [header, value] : cookies) EXPECT_EQ(value, mq::web::cookie_value(header, "mq_session")) << header;
 }
 
