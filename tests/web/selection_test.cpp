@@ -88,14 +88,15 @@ TEST_F(web_selection, pages_actions_and_counts_run_on_many_threads_at_once) {
   EXPECT_EQ(std::size_t(n), data.select({"smtp-fresh", "--rcpt=@\xc3\x9c\\d+\\.EXAMPLE$"}).size());
 }
 
-TEST(web_user_slots, one_user_holds_at_most_their_places) {
-  mq::web::user_slots_t slots(2);
+TEST(web_user_slots, one_user_holds_at_most_their_places_and_everyone_the_total) {
+  mq::web::user_slots_t slots(2, 3);
   auto a1 = slots.take("alice"), a2 = slots.take("alice");
   const auto b1 = slots.take("bob");
-  EXPECT_EQ((std::vector<bool>{true, true, false, true}),
-            (std::vector<bool>{bool(a1), bool(a2), bool(slots.take("alice")), bool(b1)}));
+  EXPECT_EQ((std::vector<bool>{true, true, false, true, false}),
+            (std::vector<bool>{bool(a1), bool(a2), bool(slots.take("alice")), bool(b1), bool(slots.take("carol"))}));
   std::thread([&] { a2.reset(); }).join();
-  EXPECT_TRUE(slots.take("alice"));
+  EXPECT_EQ(1u, slots.held("alice"));
+  EXPECT_TRUE(slots.take("carol"));
 }
 
 }  // namespace

@@ -157,8 +157,9 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
       data_(options_.sorter_socket, options_.client_socket, options_.timeout_ms),
       users_(options_.users_file),
       sessions_(options_.session_lifetime),
-      selections_(options_.selections_per_user),
+      selections_(options_.selections_per_user, options_.selections),
       guard_(options_.login_guard),
+      selecting_(options_.selections),
       server_(
           io, options_.listen,
           [this](http::request_t r, const http::server_t::endpoint_t& peer, respond_t respond) {
@@ -169,6 +170,7 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
 
 app_t::~app_t() {
   pages_.join();
+  selecting_.join();
   logins_.join();
   actions_.join();
   background_.join();
@@ -386,8 +388,10 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
     place = selections_.take(session.user);
     if (!place) return respond(busy(version, viewer));
   }
-  boost::asio::post(pages_, [this, path, query, viewer, version, answer = std::move(respond), session,
-                             place = std::move(place)]() mutable {
+  // Chosen before `place` moves into the task.
+  auto& pool = place ? selecting_ : pages_;
+  boost::asio::post(pool, [this, path, query, viewer, version, answer = std::move(respond), session,
+                           place = std::move(place)]() mutable {
     // The place is free again before the answer leaves: the user's next
     // page may take it at once.
     const auto respond = [&](http::response_t r) {
@@ -530,7 +534,13 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
   respond(redirect("/job?id=" + job->id, version));
 }
 
-http::response_t app_t::busy(unsigned version, const pages::viewer_t& viewer) const {
+http::response_t app_t::busy(unsigned version, const pages::viewer_t& viewer) {
+  if (selections_.held(viewer.user) < selections_.per_user()) {
+    auto r = refused(bh::status::service_unavailable, version,
+                     "Too many selections and actions are running; try again in a moment.", &viewer);
+    r.set(bh::field::retry_after, "1");
+    return r;
+  }
   return refused(bh::status::too_many_requests, version,
                  "Your other " + std::to_string(selections_.per_user()) +
                      " selections or actions are still running; wait for them, then try again.",
