@@ -77,7 +77,7 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
     boost::system::error_code e;
     const endpoint_t peer = socket_.remote_endpoint(e);
     auto executor = socket_.get_executor();
-    watch();
+    if (server_->limits_.watch_peer) watch();
     server_->handler_(parser_->release(), peer,
                       respond_t(
                           [self = shared_from_this(), executor](response_t r) {

@@ -36,6 +36,10 @@ struct limits_t {
   // Set on every answer that has not set them itself, the server's own
   // 400/413/431 included.
   std::vector<std::pair<std::string, std::string>> headers;
+  // Whether to read the socket while the handler runs, so that its end
+  // or a reset closes the exchange and `respond.gone()` tells. A peer that
+  // only shuts down its sending side then counts as gone too.
+  bool watch_peer = false;
 };
 
 // A parser with the limits set, as the server reads requests with it.
@@ -48,8 +52,8 @@ boost::beast::http::status status_for(const boost::beast::error_code& error);
 // A small HTTP/1.1 server: one request per connection, read by Beast with
 // the limits of `limits_t`; each request goes to the handler on the loop,
 // which answers through `respond` once, at once or later, from any thread.
-// While the handler works the socket is watched: when the peer closes it,
-// the exchange closes and `respond.gone()` turns true.
+// With `watch_peer`, when the peer closes its socket while the handler
+// works, the exchange closes and `respond.gone()` turns true.
 class server_t {
  public:
   using endpoint_t = boost::asio::ip::tcp::endpoint;

@@ -51,6 +51,8 @@ http::limits_t web_limits() {
   limits.max_header = 16 * 1024;
   limits.max_body = 1024 * 1024;
   limits.deadline = std::chrono::seconds(120);
+  // A selection for a browser that left stops at its next page.
+  limits.watch_peer = true;
   // On every answer, the HTTP layer's own refusals included: no script
   // anywhere, nothing from elsewhere, no framing.
   limits.headers = {
