@@ -1,8 +1,7 @@
-// web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE [COUNT]: puts one
-// entry whose every field is given in protobuf text form (mq.Entry), as a
-// Sorter would with a message it analysed (a put, then an update with the
-// MIME parts and attempts); prints its id. With COUNT, COUNT - 1 more are
-// put before it, without the update. mqctl put only sets the envelope.
+// web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE [COUNT]: puts COUNT (1)
+// entries whose every field is given in protobuf text form (mq.Entry), as a
+// Sorter would with a message it analysed (a put; the last one gets the update
+// with the MIME parts and attempts); prints the last id. mqctl only puts envelopes.
 #include <iostream>
 
 #include <google/protobuf/text_format.h>
@@ -25,10 +24,10 @@ int main(int argc, char** argv) {
     }
     if (!entry.has_received_ts()) entry.set_received_ts(mqctl::now_seconds());
     mq::test::sorter_peer_t sorter(argv[1]);
-    const std::string message = mq::test::read_file(argv[4]);
     const auto status = static_cast<mq::Status>(mqctl::parse_status(argv[2]));
-    for (int more = argc == 6 ? std::stoi(argv[5]) - 1 : 0; more > 0; --more) sorter.put(message, status, entry);
-    const std::uint64_t id = sorter.put(message, status, entry);
+    std::uint64_t id = 0;  // the last one's
+    for (int n = argc == 6 ? std::stoi(argv[5]) : 1; n > 0; --n)
+      id = sorter.put(mq::test::read_file(argv[4]), status, entry);
     // A new entry starts without MIME parts and attempts: they come with
     // the Sorter's update after its analysis.
     auto update = mq::test::entry_request(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST, id);

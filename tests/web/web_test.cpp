@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -239,8 +240,8 @@ TEST(http_server, keeps_its_limits) {
   EXPECT_EQ("", mq::test::read_until_closed(mq::test::connect_loopback(f.port).get()));
 }
 
-TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) {
-  server_fixture_t f({4, 8192, 0, 10s, {}});  // places for four exchanges
+TEST(http_server, silent_connections_give_way_busy_ones_keep_newcomers_out_and_leaving_ones_are_gone) {
+  server_fixture_t f({4, 8192, 0, 10s, {}, true});  // places for four exchanges, peers watched
   // Many more silent connections than places: each new one takes the
   // place of the oldest silent one, and a request still gets its answer.
   std::vector<mq::util::unique_fd_t> silent;
@@ -258,6 +259,13 @@ TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) 
   ASSERT_TRUE(f.wait_requests(5));
   const auto late = mq::test::connect_loopback(f.port);
   EXPECT_EQ("", mq::test::read_until_closed(late.get()));
+  // Of the peers being answered, one leaves: it alone is gone, not those sending more.
+  for (std::size_t i = 0; i + 1 < busy.size(); ++i) mq::test::send_raw(busy[i].get(), "GET / HTTP/1.1\r\n\r\n", 18);
+  busy.back().reset();
+  std::promise<void> turned;  // two turns of the loop: what reached its sockets is handled
+  boost::asio::post(f.io, [&] { boost::asio::post(f.io, [&] { turned.set_value(); }); });
+  turned.get_future().wait();
+  EXPECT_EQ(1, std::count_if(f.held.begin(), f.held.end(), [](const auto& r) { return r.gone(); }));
 }
 
 TEST(shared_probe, scrapes_at_the_same_time_share_one_look_at_the_daemon) {
