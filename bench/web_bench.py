@@ -149,8 +149,8 @@ def hostile_neighbours(a):
                         "WHERE entry_id % 1000 = 0;"], check=True)
         base = run.start_web(p, "bench", "bench password")
         openers = [log_in(run, base, "user%d" % i) for i in range(4)]
-        hostile = ["sender=" + urllib.parse.quote(x) for x in ("^(a+)+$", "((a*)*)*c$", "(a|aa)*b$", "(x+x+)+y",
-                                                                "^(.*a){20}z")] + ["rcpt=" + urllib.parse.quote("(a|b|ab)*c")]
+        patterns = ("^(a+)+$", "((a*)*)*c$", "(a|aa)*b$", "(x+x+)+y", "^(.*a){20}z")
+        hostile = ["sender=" + urllib.parse.quote(x) for x in patterns] + ["rcpt=" + urllib.parse.quote("(a|b|ab)*c")]
         answers = []
 
         def keep_asking(opener, query):
