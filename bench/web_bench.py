@@ -17,12 +17,21 @@ own past ASCII (nö<id>.test), and 4 clients at once ask for the list of one
 domain each, --rounds times: every answer must be that one entry, and
 mq-web must still run at the end.
 
+  bench/web_bench.py --build build --hostile 200000 [--rounds 20]
+
+With --hostile N, the queue's N entries have one sender in 1,000 of
+100,000 characters; three users keep six selections running (two each,
+patterns that backtrack in other engines, and a walk by recipient), and a
+fourth user loads the list, the overview and an entry --rounds times each:
+how long the fourth user waits (the bar is 1 s).
+
 Not a test: figures, not verdicts (the bar is 500 ms for both pages).
 """
 
 import argparse
 import http.cookiejar
 import os
+import re
 import threading
 import urllib.parse
 import urllib.request
@@ -46,9 +55,12 @@ def main():
     ap.add_argument("--shape-wait", type=float, default=900, help="seconds to wait for the shape")
     ap.add_argument("--domains", type=int, default=0, help="entries with domains of their own, for --rounds")
     ap.add_argument("--rounds", type=int, default=20)
+    ap.add_argument("--hostile", type=int, default=0, help="entries of the queue under hostile selections")
     a = ap.parse_args()
     if a.domains:
         return domain_filters(a)
+    if a.hostile:
+        return hostile_neighbours(a)
     b = os.path.abspath(a.build)
     # A million entries take the daemon some minutes to count at its start.
     run = harness.Run("mq-web-bench.", 600, a.dir)
@@ -104,27 +116,94 @@ def main():
         run.stop()
 
 
+def programs(a):
+    b = os.path.abspath(a.build)
+    return {"daemon": b + "/orvane-mail-quarantine", "overseer": b + "/tools/overseer/mq-overseer",
+            "web": b + "/tools/web/mq-web", "bench": b + "/bench/mq-bench"}
+
+
+def log_in(run, base, user):
+    """A new user USER and an opener logged in as them (with the login form's token)."""
+    subprocess.run([programs(run.a)["web"], "--users", os.path.join(run.tmp, "users"), "set-user", user],
+                   input=b"bench password\n", check=True, capture_output=True)
+    opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+    page = opener.open(base + "/login", timeout=60).read().decode()
+    token = re.search(r'name="login_token" value="([0-9a-f]+)"', page).group(1)
+    body = urllib.parse.urlencode({"login_token": token, "user": user, "password": "bench password"}).encode()
+    assert 'id="statuses"' in opener.open(base + "/login", body, timeout=60).read().decode(), user
+    return opener
+
+
+def hostile_neighbours(a):
+    """Six hostile selections of three users against --hostile entries;
+    how long a fourth user's pages take meanwhile."""
+    p = programs(a)
+    run = harness.Run("mq-web-bench.", 600, a.dir)
+    run.a = a
+    stop = threading.Event()
+    threads = []
+    try:
+        subprocess.run([p["bench"], "--fill", run.state + "/spool", "--fill-count", str(a.hostile)], check=True)
+        subprocess.run(["sqlite3", run.state + "/spool/queue.db",
+                        "UPDATE smtp_sender SET sender = printf('%.*c', 100000, 'a') || '@x.test' "
+                        "WHERE entry_id % 1000 = 0;"], check=True)
+        base = run.start_web(p, "bench", "bench password")
+        openers = [log_in(run, base, "user%d" % i) for i in range(4)]
+        patterns = ("^(a+)+$", "((a*)*)*c$", "(a|aa)*b$", "(x+x+)+y", "^(.*a){20}z")
+        hostile = ["sender=" + urllib.parse.quote(x) for x in patterns] + ["rcpt=" + urllib.parse.quote("(a|b|ab)*c")]
+        answers = []
+
+        def keep_asking(opener, query):
+            while not stop.is_set():
+                t0 = time.monotonic()
+                try:
+                    opener.open(base + "/list?status=smtp-fresh&" + query, timeout=120).read()
+                    answers.append((200, time.monotonic() - t0))
+                except urllib.error.HTTPError as e:
+                    answers.append((e.code, time.monotonic() - t0))
+
+        for i, query in enumerate(hostile):
+            threads.append(threading.Thread(target=keep_asking, args=(openers[i // 2], query)))
+            threads[-1].start()
+        time.sleep(2)  # all six under way
+        times = {}
+        for _ in range(a.rounds):
+            for path in ("/list?status=smtp-fresh", "/", "/entry?id=1"):
+                t0 = time.monotonic()
+                page = openers[3].open(base + path, timeout=120).read().decode()
+                times.setdefault(path, []).append(time.monotonic() - t0)
+                assert "<main>" in page, path
+        for path, t in times.items():
+            t.sort()
+            print("%-26s beside 6 hostile selections: median %.3f s, max %.3f s [%d runs]" %
+                  (path, statistics.median(t), t[-1], len(t)))
+        stop.set()
+        for t in threads:
+            t.join()
+        done = [s for s, _ in answers]
+        print("hostile selections answered: %d (%s), longest %.1f s" % (
+            len(done), ", ".join("%d: %d" % (s, done.count(s)) for s in sorted(set(done))),
+            max(t for _, t in answers) if answers else 0))
+        return 0
+    finally:
+        stop.set()
+        run.stop()
+
+
 def domain_filters(a):
     """4 concurrent domain filters over --domains distinct international
     domains, --rounds times."""
-    b = os.path.abspath(a.build)
+    p = programs(a)
     run = harness.Run("mq-web-bench.", 600, a.dir)
+    run.a = a
     try:
-        subprocess.run([b + "/bench/mq-bench", "--fill", run.state + "/spool", "--fill-count", str(a.domains)],
-                       check=True)
+        subprocess.run([p["bench"], "--fill", run.state + "/spool", "--fill-count", str(a.domains)], check=True)
         subprocess.run(["sqlite3", run.state + "/spool/queue.db",
                         "UPDATE smtp_recipient SET recipient = 'r@n\u00f6' || entry_id || '.test';"], check=True)
-        base = run.start_web({"daemon": b + "/orvane-mail-quarantine", "overseer": b + "/tools/overseer/mq-overseer",
-                              "web": b + "/tools/web/mq-web"}, "bench", "bench password")
+        base = run.start_web(p, "bench", "bench password")
         web = run.procs[-1]
         # A user has two selections at once: each client logs in as its own.
-        openers = []
-        for i in range(4):
-            subprocess.run([b + "/tools/web/mq-web", "--users", os.path.join(run.tmp, "users"), "set-user",
-                            "bench%d" % i], input=b"bench password\n", check=True, capture_output=True)
-            opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
-            opener.open(base + "/login", b"user=bench%d&password=bench+password" % i, timeout=60).read()
-            openers.append(opener)
+        openers = [log_in(run, base, "bench%d" % i) for i in range(4)]
         failures, times = [], []
 
         def ask(opener, k):

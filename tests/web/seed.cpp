@@ -1,8 +1,7 @@
-// web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE: puts one entry
-// whose every field is given in protobuf text form (mq.Entry), as a
-// Sorter would with a message it analysed (a put, then an update with the
-// MIME parts and attempts); prints its id. mqctl put only sets the
-// envelope; the pages show far more.
+// web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE [COUNT]: puts COUNT (1)
+// entries whose every field is given in protobuf text form (mq.Entry), as a
+// Sorter would with a message it analysed (a put; the last one gets the update
+// with the MIME parts and attempts); prints the last id. mqctl only puts envelopes.
 #include <iostream>
 
 #include <google/protobuf/text_format.h>
@@ -13,8 +12,8 @@
 #include "support/peers.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::cerr << "usage: web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE\n";
+  if (argc != 5 && argc != 6) {
+    std::cerr << "usage: web_seed SORTER_SOCKET STATUS ENTRY_TEXT MESSAGE_FILE [COUNT]\n";
     return 2;
   }
   try {
@@ -25,8 +24,10 @@ int main(int argc, char** argv) {
     }
     if (!entry.has_received_ts()) entry.set_received_ts(mqctl::now_seconds());
     mq::test::sorter_peer_t sorter(argv[1]);
-    const std::uint64_t id =
-        sorter.put(mq::test::read_file(argv[4]), static_cast<mq::Status>(mqctl::parse_status(argv[2])), entry);
+    const auto status = static_cast<mq::Status>(mqctl::parse_status(argv[2]));
+    std::uint64_t id = 0;  // the last one's
+    for (int n = argc == 6 ? std::stoi(argv[5]) : 1; n > 0; --n)
+      id = sorter.put(mq::test::read_file(argv[4]), status, entry);
     // A new entry starts without MIME parts and attempts: they come with
     // the Sorter's update after its analysis.
     auto update = mq::test::entry_request(mq::Sorter2MailQuarantineMessage::UPDATE_ENTRY_REQUEST, id);

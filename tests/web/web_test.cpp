@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -51,6 +52,10 @@ TEST(web_escape, untrusted_text_becomes_inert_and_visible_and_urls_round_trip) {
     EXPECT_EQ(v, mq::web::url_decode(e));
   }
   EXPECT_EQ("a b%zz%4", mq::web::url_decode("a+b%zz%4"));
+  // The log keeps 200 bytes of a peer's text, in whole characters, and its length.
+  EXPECT_EQ("a\\n", mq::web::logged("a\n"));
+  EXPECT_EQ(std::string(199, 'x') + "...(999 bytes)",
+            mq::web::logged(std::string(199, 'x') + "\xc3\xa9" + std::string(798, 'y')));
 }
 
 TEST(web_form, fields_and_cookies) {
@@ -64,8 +69,7 @@ TEST(web_form, fields_and_cookies) {
       {"mq_session=abc", "abc"},
       {"a=1; mq_session=abc ; b=2", "abc"},
       {"xmq_session=abc; mq_sessionx=d", std::nullopt},
-      {"", std::nullopt},
-  };
+      {"", std::nullopt}};
   for (const auto& [header, value] : cookies) EXPECT_EQ(value, mq::web::cookie_value(header, "mq_session")) << header;
 }
 
@@ -236,8 +240,8 @@ TEST(http_server, keeps_its_limits) {
   EXPECT_EQ("", mq::test::read_until_closed(mq::test::connect_loopback(f.port).get()));
 }
 
-TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) {
-  server_fixture_t f({4, 8192, 0, 10s, {}});  // places for four exchanges
+TEST(http_server, silent_connections_give_way_busy_ones_keep_newcomers_out_and_leaving_ones_are_gone) {
+  server_fixture_t f({4, 8192, 0, 10s, {}, true});  // places for four exchanges, peers watched
   // Many more silent connections than places: each new one takes the
   // place of the oldest silent one, and a request still gets its answer.
   std::vector<mq::util::unique_fd_t> silent;
@@ -255,6 +259,13 @@ TEST(http_server, silent_connections_give_way_and_busy_ones_keep_newcomers_out) 
   ASSERT_TRUE(f.wait_requests(5));
   const auto late = mq::test::connect_loopback(f.port);
   EXPECT_EQ("", mq::test::read_until_closed(late.get()));
+  // Of the peers being answered, one leaves: it alone is gone, not those sending more.
+  for (std::size_t i = 0; i + 1 < busy.size(); ++i) mq::test::send_raw(busy[i].get(), "GET / HTTP/1.1\r\n\r\n", 18);
+  busy.back().reset();
+  std::promise<void> turned;  // two turns of the loop: what reached its sockets is handled
+  boost::asio::post(f.io, [&] { boost::asio::post(f.io, [&] { turned.set_value(); }); });
+  turned.get_future().wait();
+  EXPECT_EQ(1, std::count_if(f.held.begin(), f.held.end(), [](const auto& r) { return r.gone(); }));
 }
 
 TEST(shared_probe, scrapes_at_the_same_time_share_one_look_at_the_daemon) {

@@ -1,5 +1,6 @@
 #include "http/server.h"
 
+#include <array>
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>
@@ -53,6 +54,7 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
   void close() {
     if (closed_) return;
     closed_ = true;
+    gone_->store(true, std::memory_order_relaxed);
     boost::system::error_code ignored;
     timer_.cancel();
     socket_.close(ignored);
@@ -75,14 +77,37 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
     boost::system::error_code e;
     const endpoint_t peer = socket_.remote_endpoint(e);
     auto executor = socket_.get_executor();
-    server_->handler_(parser_->release(), peer, [self = shared_from_this(), executor](response_t r) {
-      boost::asio::post(executor, [self, r = std::move(r)]() mutable { self->reply(std::move(r)); });
-    });
+    if (server_->limits_.watch_peer) watch();
+    server_->handler_(parser_->release(), peer,
+                      respond_t(
+                          [self = shared_from_this(), executor](response_t r) {
+                            boost::asio::post(executor,
+                                              [self, r = std::move(r)]() mutable { self->reply(std::move(r)); });
+                          },
+                          gone_));
+  }
+
+  // Until the answer goes out, reads what the peer sends: its end of the
+  // stream or a reset closes the exchange. A browser sends nothing more on
+  // a connection it asked to close; bytes that come anyway are dropped, up
+  // to a bound past which the watch stops (a peer that sends is there).
+  void watch() {
+    socket_.async_read_some(boost::asio::buffer(scratch_),
+                            [self = shared_from_this()](const boost::system::error_code& error, std::size_t n) {
+                              if (self->closed_ || self->replied_ || error == boost::asio::error::operation_aborted)
+                                return;
+                              if (error) return self->close();
+                              self->dropped_ += n;
+                              if (self->dropped_ < max_dropped) self->watch();
+                            });
   }
 
   void reply(response_t r) {
     if (closed_ || replied_) return;
     replied_ = true;
+    // Ends the watch; the write starts after it.
+    boost::system::error_code ignored;
+    socket_.cancel(ignored);
     response_ = std::move(r);
     for (const auto& [name, value] : server_->limits_.headers)
       if (response_.find(name) == response_.end()) response_.set(name, value);
@@ -104,6 +129,10 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
   std::unique_ptr<parser_t> parser_;
   response_t response_;
   bool answering_ = false, replied_ = false, closed_ = false;
+  const std::shared_ptr<std::atomic<bool>> gone_ = std::make_shared<std::atomic<bool>>(false);
+  static constexpr std::size_t max_dropped = 64 * 1024;
+  std::size_t dropped_ = 0;
+  std::array<char, 512> scratch_{};
 };
 
 tcp::endpoint server_t::parse_address(const std::string& address) {

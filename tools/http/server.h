@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -35,6 +36,10 @@ struct limits_t {
   // Set on every answer that has not set them itself, the server's own
   // 400/413/431 included.
   std::vector<std::pair<std::string, std::string>> headers;
+  // Whether to read the socket while the handler runs, so that its end
+  // or a reset closes the exchange and `respond.gone()` tells. A peer that
+  // only shuts down its sending side then counts as gone too.
+  bool watch_peer = false;
 };
 
 // A parser with the limits set, as the server reads requests with it.
@@ -47,10 +52,28 @@ boost::beast::http::status status_for(const boost::beast::error_code& error);
 // A small HTTP/1.1 server: one request per connection, read by Beast with
 // the limits of `limits_t`; each request goes to the handler on the loop,
 // which answers through `respond` once, at once or later, from any thread.
+// With `watch_peer`, when the peer closes its socket while the handler
+// works, the exchange closes and `respond.gone()` turns true.
 class server_t {
  public:
   using endpoint_t = boost::asio::ip::tcp::endpoint;
-  using respond_t = std::function<void(response_t)>;
+
+  // Answers one request, once, from any thread; and tells whether its
+  // peer is still there, so that long work for it can stop.
+  class respond_t {
+   public:
+    respond_t(std::function<void(response_t)> send, std::shared_ptr<const std::atomic<bool>> gone)
+        : send_(std::move(send)), gone_(std::move(gone)) {}
+    void operator()(response_t r) const { send_(std::move(r)); }
+    // The peer closed or reset its connection (or the exchange's deadline
+    // passed) after sending the request: the answer would reach nobody.
+    // Bytes it sends meanwhile do not count.
+    bool gone() const { return gone_ && gone_->load(std::memory_order_relaxed); }
+
+   private:
+    std::function<void(response_t)> send_;
+    std::shared_ptr<const std::atomic<bool>> gone_;
+  };
   using handler_t = std::function<void(request_t request, const endpoint_t& peer, respond_t respond)>;
 
   // `address` is HOST:PORT (an IPv6 host in brackets); throws

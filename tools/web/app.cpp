@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <iostream>
 
@@ -29,6 +30,7 @@ struct app_t::job_t {
 
   std::mutex mutex;
   std::string state = "waiting";
+  bool selected = false;  // the selection, if any, was walked to its end
   std::uint64_t total = 0, handled = 0;
   data_t::outcome_t outcome;
   std::string error;
@@ -49,6 +51,8 @@ http::limits_t web_limits() {
   limits.max_header = 16 * 1024;
   limits.max_body = 1024 * 1024;
   limits.deadline = std::chrono::seconds(120);
+  // A selection for a browser that left stops at its next page.
+  limits.watch_peer = true;
   // On every answer, the HTTP layer's own refusals included: no script
   // anywhere, nothing from elsewhere, no framing.
   limits.headers = {
@@ -130,6 +134,11 @@ std::vector<std::uint64_t> ids_of(const form_t& form) {
   return ids;
 }
 
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 bool journal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
   return stream && *stream;
@@ -150,8 +159,9 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
       data_(options_.sorter_socket, options_.client_socket, options_.timeout_ms),
       users_(options_.users_file),
       sessions_(options_.session_lifetime),
-      selections_(options_.selections_per_user),
+      selections_(options_.selections_per_user, options_.selections),
       guard_(options_.login_guard),
+      selecting_(options_.selections),
       server_(
           io, options_.listen,
           [this](http::request_t r, const http::server_t::endpoint_t& peer, respond_t respond) {
@@ -162,6 +172,7 @@ app_t::app_t(boost::asio::io_context& io, options_t options)
 
 app_t::~app_t() {
   pages_.join();
+  selecting_.join();
   logins_.join();
   actions_.join();
   background_.join();
@@ -178,8 +189,7 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   // Only names this view answers to: a name of someone else's that points
   // here (DNS rebinding) reaches nothing.
   if (!hosts_.allows(request[bh::field::host])) {
-    log_line(4,
-             "refused a request for host '" + mqctl::shown(std::string(request[bh::field::host])) + "' from " + peer);
+    log_line(4, "refused a request for host '" + logged(std::string(request[bh::field::host])) + "' from " + peer);
     return respond(refused(bh::status::misdirected_request, version, "This server does not answer to that host name."));
   }
   if (!get && !post) {
@@ -189,8 +199,8 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   }
   if (post && !hosts_.allows_post(request[bh::field::origin], request.find(bh::field::origin) != request.end(),
                                   request["Sec-Fetch-Site"])) {
-    log_line(4, "refused a POST to " + mqctl::shown(path) + " from origin '" +
-                    mqctl::shown(std::string(request[bh::field::origin])) + "', from " + peer);
+    log_line(4, "refused a POST to " + logged(path) + " from origin '" +
+                    logged(std::string(request[bh::field::origin])) + "', from " + peer);
     return respond(refused(bh::status::forbidden, version, "A form of another site cannot be sent here."));
   }
   if (get && path == "/static/style.css") return respond(make(bh::status::ok, version, pages::style_sheet, "text/css"));
@@ -207,8 +217,8 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   const session_t* session = cookie ? sessions_.find(*cookie) : nullptr;
   if (session && users_.current(session->user) != session->stamp) {
     // A new password or a removal ends every session of the old one.
-    log_line(5, "ended a session of user '" + mqctl::shown(session->user) +
-                    "': the password was changed or the user removed");
+    log_line(5,
+             "ended a session of user '" + logged(session->user) + "': the password was changed or the user removed");
     sessions_.close(*cookie);
     session = nullptr;
   }
@@ -220,8 +230,8 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
   // Every POST carries the session's token in its form: a page of another
   // site cannot know it.
   if (!form_body || !sessions_t::token_matches(*session, form.get("csrf"))) {
-    log_line(4, "refused a POST to " + mqctl::shown(path) + " without the form token of " +
-                    mqctl::shown(session->user) + "'s session, from " + peer);
+    log_line(4, "refused a POST to " + logged(path) + " without the form token of " + logged(session->user) +
+                    "'s session, from " + peer);
     return respond(refused(bh::status::forbidden, version, "The form token is missing or wrong; nothing was changed."));
   }
   post_action(path, form, *cookie, *session, peer, version, std::move(respond));
@@ -252,7 +262,7 @@ void app_t::login(const form_t& form, const std::string& pre_cookie, const std::
   // A login form of another page would log the browser in as whoever
   // that page likes.
   if (!sessions_.login_token_matches(pre_cookie, form.get("login_token"))) {
-    log_line(4, "refused a login for user '" + mqctl::shown(user) + "' without the login form's token, from " + peer);
+    log_line(4, "refused a login for user '" + logged(user) + "' without the login form's token, from " + peer);
     return respond(login_page(bh::status::forbidden, version,
                               "The login form was stale or another site's; nobody was logged in. Log in again.",
                               pre_cookie));
@@ -280,16 +290,16 @@ void app_t::login(const form_t& form, const std::string& pre_cookie, const std::
       if (ok) {
         guard_.succeeded(user);
         const std::string token = sessions_.open(user, stamp);
-        log_line(6, "user '" + mqctl::shown(user) + "' logged in from " + peer);
+        log_line(6, "user '" + logged(user) + "' logged in from " + peer);
         auto r = redirect("/", version);
         r.set(bh::field::set_cookie,
               std::string(cookie_name) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
                   std::to_string(options_.session_lifetime.count()) + (options_.secure_cookie ? "; Secure" : ""));
         return respond(std::move(r));
       }
-      log_line(4, "failed login for user '" + mqctl::shown(user) + "' from " + peer);
+      log_line(4, "failed login for user '" + logged(user) + "' from " + peer);
       if (guard_.failed(user, std::chrono::steady_clock::now()))
-        log_line(4, "user '" + mqctl::shown(user) + "' locked out for " +
+        log_line(4, "user '" + logged(user) + "' locked out for " +
                         std::to_string(options_.login_guard.lockout.count()) + " s after " +
                         std::to_string(options_.login_guard.per_user) + " failed logins in a row");
       // A guesser waits for every answer; the failure budget bounds how
@@ -356,10 +366,14 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
     std::string body = "<p>" + html(job->what) + "</p>\n<p id=\"state\">";
     const auto& o = job->outcome;
     if (job->finished) {
-      body += html(job->past + " " + outcome_text(o, job->total, ": ")) + "</p>\n";
+      body += html(job->selection && !job->selected ? "Nothing was " + lower(job->past) + "."
+                                                    : job->past + " " + outcome_text(o, job->total, ": ")) +
+              "</p>\n";
       if (!job->error.empty()) body += "<p class=\"error\">" + html(job->error) + "</p>\n";
       for (const auto& r : o.reasons) body += "<p class=\"error\">failed: " + html(r) + "</p>\n";
       body += "<p><a href=\"/list\">Back to the entries</a></p>";
+    } else if (job->state == "selecting") {
+      body += html("selecting: looked at " + mqctl::entries(job->handled)) + "</p>\n";
     } else {
       body += html(job->state + ": " + std::to_string(job->handled) + " of " + mqctl::entries(job->total)) + "</p>\n";
     }
@@ -374,19 +388,24 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
   std::shared_ptr<void> place;
   if (path == "/list" || path == "/confirm") {
     place = selections_.take(session.user);
-    if (!place)
-      return respond(refused(bh::status::too_many_requests, version,
-                             "Your other " + std::to_string(selections_.per_user()) +
-                                 " selections are still running; wait for them, then try again.",
-                             &viewer));
+    if (!place) return respond(busy(version, viewer));
   }
-  boost::asio::post(pages_, [this, path, query, viewer, version, answer = std::move(respond), session,
-                             place = std::move(place)]() mutable {
+  // Chosen before `place` moves into the task.
+  auto& pool = place ? selecting_ : pages_;
+  boost::asio::post(pool, [this, path, query, viewer, version, answer = std::move(respond), session,
+                           place = std::move(place)]() mutable {
     // The place is free again before the answer leaves: the user's next
     // page may take it at once.
     const auto respond = [&](http::response_t r) {
       place.reset();
       answer(std::move(r));
+    };
+    const data_t::bounds_t bounds{options_.selection_budget, [&answer] { return answer.gone(); }};
+    // Once the place is free: one line when a browser left its selection.
+    const auto left = [&](const std::exception& e) {
+      if (const auto* s = dynamic_cast<const data_t::stopped_t*>(&e); s && s->gone)
+        log_line(6, "user '" + logged(viewer.user) + "': the selection of " + path + " stopped after " +
+                        mqctl::entries(s->seen) + ": its browser left");
     };
     try {
       if (path == "/") {
@@ -396,11 +415,11 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
         data_t::page_t page;
         try {
           std::string described;
-          page =
-              data_.list(selection_words(query, described), page_size, query.get("after"), options_.selection_budget);
+          page = data_.list(selection_words(query, described), page_size, query.get("after"), bounds);
         } catch (const std::exception& e) {
-          return respond(make(bh::status::bad_request, version,
-                              pages::frame("Entries", &viewer, pages::list_error(query, e.what()))));
+          respond(make(bh::status::bad_request, version,
+                       pages::frame("Entries", &viewer, pages::list_error(query, e.what()))));
+          return left(e);
         }
         return respond(
             make(bh::status::ok, version, pages::frame("Entries", &viewer, pages::list(query, page, page_size))));
@@ -442,11 +461,12 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
         } else {
           std::string described;
           const auto words = selection_words(query, described);
-          count = data_.select(words, {}, options_.selection_budget).size();
+          count = data_.select(words, {}, bounds).size();
           what += ", the selection " + described;
         }
       } catch (const std::exception& e) {
-        return respond(refused(bh::status::bad_request, version, e.what(), &viewer));
+        respond(refused(bh::status::bad_request, version, e.what(), &viewer));
+        return left(e);
       }
       return respond(
           make(bh::status::ok, version, pages::frame("Confirm", &viewer, pages::confirm(query, what, count, viewer))));
@@ -460,7 +480,7 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
                         const std::string& peer, unsigned version, respond_t respond) {
   const pages::viewer_t viewer{session.user, session.csrf};
   if (path == "/logout") {
-    log_line(6, "user '" + mqctl::shown(session.user) + "' logged out");
+    log_line(6, "user '" + logged(session.user) + "' logged out");
     sessions_.close(token);
     auto r = redirect("/login", version);
     r.set(bh::field::set_cookie, std::string(cookie_name) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
@@ -493,7 +513,11 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
   } catch (const std::exception& e) {
     return respond(refused(bh::status::bad_request, version, e.what(), &viewer));
   }
-  log_line(5, "user '" + mqctl::shown(session.user) + "' from " + peer + ": " + mqctl::shown(job->what) + " (pid " +
+  // An action holds one of its user's places until it ends, waiting
+  // included: nobody queues actions without bound before everyone else's.
+  auto place = selections_.take(session.user);
+  if (!place) return respond(busy(version, viewer));
+  log_line(5, "user '" + logged(session.user) + "' from " + peer + ": " + logged(job->what) + " (pid " +
                   std::to_string(::getpid()) + ")");
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -508,11 +532,24 @@ void app_t::post_action(const std::string& path, const form_t& form, const std::
       jobs_.erase(oldest);
     }
   }
-  boost::asio::post(actions_, [this, job] { run_job(job); });
+  boost::asio::post(actions_, [this, job, place = std::move(place)]() mutable { run_job(job, std::move(place)); });
   respond(redirect("/job?id=" + job->id, version));
 }
 
-void app_t::run_job(std::shared_ptr<job_t> job) {
+http::response_t app_t::busy(unsigned version, const pages::viewer_t& viewer) {
+  if (selections_.held(viewer.user) < selections_.per_user()) {
+    auto r = refused(bh::status::service_unavailable, version,
+                     "Too many selections and actions are running; try again in a moment.", &viewer);
+    r.set(bh::field::retry_after, "1");
+    return r;
+  }
+  return refused(bh::status::too_many_requests, version,
+                 "Your other " + std::to_string(selections_.per_user()) +
+                     " selections or actions are still running; wait for them, then try again.",
+                 &viewer);
+}
+
+void app_t::run_job(std::shared_ptr<job_t> job, std::shared_ptr<void> place) {
   const auto set = [&](const std::string& state) {
     std::lock_guard<std::mutex> lock(job->mutex);
     job->state = state;
@@ -521,11 +558,14 @@ void app_t::run_job(std::shared_ptr<job_t> job) {
     std::vector<std::uint64_t> ids = job->ids;
     if (job->selection) {
       set("selecting");
-      ids = data_.select(*job->selection, [&](std::uint64_t seen) {
-        std::lock_guard<std::mutex> lock(job->mutex);
-        job->handled = seen;
-      });
+      ids = data_.select(*job->selection,
+                         [&](std::uint64_t seen) {
+                           std::lock_guard<std::mutex> lock(job->mutex);
+                           job->handled = seen;
+                         },
+                         {options_.action_budget, {}});
       std::lock_guard<std::mutex> lock(job->mutex);
+      job->selected = true;
       job->total = ids.size();
       job->handled = 0;
     }
@@ -536,7 +576,7 @@ void app_t::run_job(std::shared_ptr<job_t> job) {
       for (const auto id : chunk) list += " " + std::to_string(id);
       // The daemon names mq-web's uid and pid on each line of its own;
       // this line names the user behind them.
-      log_line(5, "user '" + mqctl::shown(job->user) + "': " +
+      log_line(5, "user '" + logged(job->user) + "': " +
                       (job->action == data_t::action_t::retry  ? std::string("retry")
                        : job->action == data_t::action_t::move ? "move to " + job->to
                                                                : std::string("remove")) +
@@ -556,10 +596,13 @@ void app_t::run_job(std::shared_ptr<job_t> job) {
     std::lock_guard<std::mutex> lock(job->mutex);
     job->error = e.what();
   }
+  place.reset();
   std::lock_guard<std::mutex> lock(job->mutex);
   job->finished = true;
-  log_line(5, "user '" + mqctl::shown(job->user) + "': " + mqctl::shown(job->what) + ": " +
-                  outcome_text(job->outcome, job->total, " done, ") + (job->error.empty() ? "" : "; " + job->error));
+  log_line(5, "user '" + logged(job->user) + "': " + logged(job->what) + ": " +
+                  (job->selection && !job->selected ? std::string("nothing done")
+                                                    : outcome_text(job->outcome, job->total, " done, ")) +
+                  (job->error.empty() ? "" : "; " + logged(job->error)));
 }
 
 }  // namespace mq::web

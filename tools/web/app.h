@@ -16,6 +16,7 @@
 #include "web/form.h"
 #include "web/hosts.h"
 #include "web/login_guard.h"
+#include "web/pages.h"
 #include "web/sessions.h"
 #include "web/user_slots.h"
 #include "web/users.h"
@@ -39,9 +40,17 @@ struct options_t {
   // The least time between two counts of the queue's shape.
   std::chrono::seconds shape_interval{60};
   // A page's selection (the list, a confirmation's count) stops past this,
-  // well within the exchange's deadline; one user has this many at once.
+  // well within the exchange's deadline, or once its browser has left.
   std::chrono::milliseconds selection_budget{20000};
+  // An action's selection stops past this, acting on nothing: it runs on
+  // the one action worker, before everyone's later actions. Longer than a
+  // page's, so a selection its confirmation counted is not cut short.
+  std::chrono::milliseconds action_budget{60000};
+  // Selections and actions of one user at once (running or waiting), and
+  // of everyone: each selection runs on a thread of its own, so none waits
+  // behind another.
   std::size_t selections_per_user = 2;
+  std::size_t selections = 16;
 };
 
 // The web view: routes each request, checks the session and the form
@@ -67,7 +76,8 @@ class app_t {
   void post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
                    const std::string& peer, unsigned version, respond_t respond);
   std::string overview_page(const session_t& session);
-  void run_job(std::shared_ptr<job_t> job);
+  void run_job(std::shared_ptr<job_t> job, std::shared_ptr<void> place);
+  http::response_t busy(unsigned version, const pages::viewer_t& viewer);
 
   boost::asio::io_context& io_;
   options_t options_;
@@ -77,7 +87,8 @@ class app_t {
   user_slots_t selections_;
   login_guard_t guard_;
   std::size_t logins_pending_ = 0;
-  boost::asio::thread_pool pages_{4};
+  boost::asio::thread_pool pages_{4};       // the pages that walk nothing: overview, entry, message
+  boost::asio::thread_pool selecting_;      // a thread for each place of `selections_`
   boost::asio::thread_pool logins_{1};      // one password hash at a time, never on a page's worker
   boost::asio::thread_pool actions_{1};     // one action at a time, as from one mqctl
   boost::asio::thread_pool background_{1};  // the shape's count

@@ -174,25 +174,28 @@ data_t::shape_t data_t::shape() const {
 
 std::string data_t::walk(const selection_t& words, const std::string& command,
                          const mqctl::selection_t::on_entry_t& on_entry,
-                         const std::function<void(std::uint64_t)>& on_page, budget_t budget) const {
+                         const std::function<void(std::uint64_t)>& on_page, const bounds_t& bounds) const {
   const mqctl::args_t args(words, option_table());
   const mqctl::selection_t selection(args, status_word(args), false, command);
   api::client_session_t session(client_socket_, timeout_ms_);
   std::optional<mqctl::detail_reader_t> details;
   if (selection.needs_details()) details.emplace(sorter_socket_, timeout_ms_);
+  const auto& budget = bounds.budget;
   const auto until = std::chrono::steady_clock::now() + budget.value_or(std::chrono::milliseconds(0));
   // The walk's session is its own: leaving it by an exception between pages
   // leaves nothing half-read for anyone else.
   const auto checked = [&](std::uint64_t seen) {
     if (on_page) on_page(seen);
-    if (budget && std::chrono::steady_clock::now() >= until) throw std::runtime_error(stopped_text(*budget, seen));
+    if (bounds.gone && bounds.gone())
+      throw stopped_t("The selection was stopped: nobody waits for it any more.", seen, true);
+    if (budget && std::chrono::steady_clock::now() >= until) throw stopped_t(stopped_text(*budget, seen), seen, false);
   };
   const bool cut = selection.walk(session, on_entry, checked, details ? &*details : nullptr);
   return cut && selection.single_status() ? selection.last_key() : "";
 }
 
 data_t::page_t data_t::list(const selection_t& words, std::size_t size, const std::string& after,
-                            budget_t budget) const {
+                            const bounds_t& bounds) const {
   return guarded([&] {
     std::vector<std::string> w = words;
     w.insert(w.end(), {"--limit", std::to_string(size)});
@@ -215,7 +218,7 @@ data_t::page_t data_t::list(const selection_t& words, std::size_t size, const st
           page.items.push_back(std::move(item));
           return true;
         },
-        {}, budget);
+        {}, bounds);
     // Age and size only for the entries shown that the walk did not read:
     // one request each.
     std::vector<std::uint64_t> ids;
@@ -233,7 +236,7 @@ data_t::page_t data_t::list(const selection_t& words, std::size_t size, const st
 }
 
 std::vector<std::uint64_t> data_t::select(const selection_t& words, const std::function<void(std::uint64_t)>& on_page,
-                                          budget_t budget) const {
+                                          const bounds_t& bounds) const {
   return guarded([&] {
     std::vector<std::uint64_t> ids;
     walk(
@@ -242,7 +245,7 @@ std::vector<std::uint64_t> data_t::select(const selection_t& words, const std::f
           ids.push_back(e.id());
           return true;
         },
-        on_page, budget);
+        on_page, bounds);
     return ids;
   });
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,16 +57,29 @@ class data_t {
     std::vector<item_t> items;
     std::string next_after;  // key to page on from, "" at the end
   };
-  // How long a selection may walk: past it the walk stops at the next page
-  // and throws a text that says so. None for an action's selection.
-  using budget_t = std::optional<std::chrono::milliseconds>;
+  // When a selection's walk stops early, checked after each page: past its
+  // time budget, or once `gone()` says nobody waits for it any more.
+  struct bounds_t {
+    std::optional<std::chrono::milliseconds> budget;
+    std::function<bool()> gone;
+  };
+  // What a walk stopped by its bounds throws: a text for the page (which
+  // says what was looked at), and why.
+  struct stopped_t : std::runtime_error {
+    stopped_t(const std::string& text, std::uint64_t seen, bool gone)
+        : std::runtime_error(text), seen(seen), gone(gone) {}
+    std::uint64_t seen;
+    bool gone;  // by gone(), else by the budget
+  };
 
   // Up to `size` entries of the selection in key order (due time, then
   // id), after the key `after` ("" from the start).
-  page_t list(const selection_t& selection, std::size_t size, const std::string& after, budget_t budget = {}) const;
+  page_t list(const selection_t& selection, std::size_t size, const std::string& after,
+              const bounds_t& bounds = {}) const;
   // The ids of the whole selection; `on_page(seen)` after each page.
   std::vector<std::uint64_t> select(const selection_t& selection,
-                                    const std::function<void(std::uint64_t)>& on_page = {}, budget_t budget = {}) const;
+                                    const std::function<void(std::uint64_t)>& on_page = {},
+                                    const bounds_t& bounds = {}) const;
 
   struct entry_t {
     std::uint64_t id = 0;
@@ -93,7 +107,7 @@ class data_t {
   // it needs; the key to page on from when it stopped at its --limit on one
   // status, else "".
   std::string walk(const selection_t& words, const std::string& command, const mqctl::selection_t::on_entry_t& on_entry,
-                   const std::function<void(std::uint64_t)>& on_page, budget_t budget) const;
+                   const std::function<void(std::uint64_t)>& on_page, const bounds_t& bounds) const;
   // The entry and its message file; nullopt when there is no such entry.
   std::optional<api::sorter_session_t::response_t> get(std::uint64_t id, util::unique_fd_t& fd) const;
 

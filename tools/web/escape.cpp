@@ -44,6 +44,14 @@ int hex_value(char c) {
 
 std::string html(const std::string& untrusted) { return entities(mqctl::shown(untrusted)); }
 
+std::string logged(const std::string& untrusted) {
+  constexpr std::size_t kept = 200;
+  if (untrusted.size() <= kept) return mqctl::shown(untrusted);
+  std::size_t cut = kept;
+  while (cut > 0 && (static_cast<unsigned char>(untrusted[cut]) & 0xc0) == 0x80) --cut;  // not inside a character
+  return mqctl::shown(untrusted.substr(0, cut)) + "...(" + std::to_string(untrusted.size()) + " bytes)";
+}
+
 std::string html_lines(const std::string& untrusted) {
   std::string out;
   std::size_t at = 0;

@@ -10,6 +10,10 @@ namespace mq::web {
 // five characters that mean something to HTML become entities.
 std::string html(const std::string& untrusted);
 
+// Text from a peer for a line of the log: escaped as mqctl shows it, and
+// past 200 bytes cut, with its whole length said.
+std::string logged(const std::string& untrusted);
+
 // The same for a block of lines (a header block): each line on its own,
 // the line breaks kept.
 std::string html_lines(const std::string& untrusted);

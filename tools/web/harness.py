@@ -55,8 +55,14 @@ class Run:
         users = os.path.join(self.tmp, "users")
         subprocess.run([build["web"], "--users", users, "set-user", user], input=(password + "\n").encode(),
                        check=True, capture_output=True, timeout=self.limit)
-        self.start([build["web"], "--users", users, "--state-dir", self.state, "--listen", "127.0.0.1:0"], "web.log")
-        port = self.wait_log("web.log", r"serving on http://127\.0\.0\.1:([0-9]+)/").group(1)
+        return self.serve(build["web"])
+
+    def serve(self, web, log="web.log", *options):
+        """mq-web with `options` on the state folder, the users file and a
+        free port, its output in `log`; its address."""
+        self.start([web, "--users", os.path.join(self.tmp, "users"), "--state-dir", self.state, "--listen",
+                    "127.0.0.1:0"] + list(options), log)
+        port = self.wait_log(log, r"serving on http://127\.0\.0\.1:([0-9]+)/").group(1)
         return "http://127.0.0.1:" + port
 
     def stop(self):

@@ -42,6 +42,8 @@ int run(int argc, char** argv) {
   mq::web::options_t o;
   std::string state_dir;
   unsigned session_hours = 8;
+  unsigned page_budget_ms = static_cast<unsigned>(o.selection_budget.count());
+  unsigned action_budget_ms = static_cast<unsigned>(o.action_budget.count());
   po::options_description visible(
       "Usage: mq-web [OPTIONS]\n"
       "       mq-web [--users FILE] set-user NAME   (password on standard input)\n"
@@ -58,7 +60,12 @@ int run(int argc, char** argv) {
       "mark the session cookie Secure (behind a proxy that serves HTTPS)")(
       "allowed-host", po::value(&o.allowed_hosts)->composing(),
       "a host name (NAME or NAME:PORT) to answer to besides 127.0.0.1, localhost and [::1] on the port served; "
-      "repeatable (the name a proxy passes on)");
+      "repeatable (the name a proxy passes on)")("page-budget-ms",
+                                                 po::value(&page_budget_ms)->default_value(page_budget_ms),
+                                                 "milliseconds a page's selection may walk the queue (at most 100000)")(
+      "action-budget-ms", po::value(&action_budget_ms)->default_value(action_budget_ms),
+      "milliseconds a bulk action's selection may walk the queue before the action stops, acting on nothing "
+      "(at most 3600000)");
   po::options_description hidden;
   hidden.add_options()("command", po::value<std::vector<std::string>>());
   po::options_description all;
@@ -74,6 +81,11 @@ int run(int argc, char** argv) {
     }
     po::notify(vm);
     if (session_hours == 0 || session_hours > 24 * 30) throw po::error("--session-hours is 1 to 720");
+    // A page's answer must leave within the exchange's deadline (120 s).
+    if (page_budget_ms > 100000) throw po::error("--page-budget-ms is at most 100000");
+    if (action_budget_ms > 3600000) throw po::error("--action-budget-ms is at most 3600000");
+    o.selection_budget = std::chrono::milliseconds(page_budget_ms);
+    o.action_budget = std::chrono::milliseconds(action_budget_ms);
     mq::http::server_t::parse_address(o.listen);
   } catch (const std::exception& e) {
     std::cerr << "mq-web: " << e.what() << "\n" << visible << std::endl;
