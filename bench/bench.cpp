@@ -23,6 +23,7 @@ void bench_t::run() {
     if (o_.wanted("mixed")) mixed_round(run);
     if (o_.wanted("burst")) burst_round(run);
     if (o_.wanted("hostile")) hostile_round(run);
+    if (o_.wanted("large")) large_round(run);
     if (o_.wanted("log")) {
       progress(run, "the log's size under lifecycles and gets");
       log_size_round(report_, o_.daemon, fresh_dir("daemon"), o_.log_level, o_.smoke ? 2 : 60, log_requests());

@@ -58,7 +58,8 @@ struct options_t {
   };
   std::vector<load_t> loads;
   std::vector<std::uint64_t> walk_sizes;
-  std::uint64_t check_entries = 1000000;  // the health check case's queue
+  std::uint64_t check_entries = 1000000;   // the health check case's queue
+  std::size_t large_recipients = 1500000;  // the large entry case's
   std::uint64_t update_size = 10 * 1024;
   // Puts all in flight at once, for the daemon's peak memory.
   load_t burst_load{8, 125};
@@ -291,6 +292,7 @@ class bench_t {
   // Hostile peers beside a normal one: the daemon's peak resident set
   // against the README's bound, and the normal peer's latency.
   void hostile_round(int run);
+  void large_round(int run);
 
   // The requests of the log and freeze cases (store_log.h), 10 KiB each.
   log_requests_t log_requests();

@@ -57,7 +57,7 @@ int run_main(int argc, char** argv) {
     ("markdown", po::value(&o.markdown), "write the table in Markdown to this file")
     ("runs", po::value(&o.runs)->default_value(3), "runs of every case")
     ("scale", po::value(&o.scale)->default_value(1.0), "multiplies the number of operations per case (300 entries)")
-    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,lifecycle,mixed,walk,stat,burst,hostile,flush,mqctl,scrape,log,freeze,check")
+    ("only", po::value(&o.only), "comma-separated groups: put,get,update,remove,lifecycle,mixed,walk,stat,burst,hostile,large,flush,mqctl,scrape,log,freeze,check")
     ("smoke", po::bool_switch(&o.smoke), "a few hundred operations, to check that the benchmark still works")
     ("bare-sync", po::value(&o.bare_sync)->default_value(true), "sync each message file in the bare loop")
     ("log-level", po::value(&o.log_level)->default_value(3), "ov.LogLevel of the daemon (1 debug .. 5 error)")
@@ -66,6 +66,7 @@ int run_main(int argc, char** argv) {
     ("walk-sizes", po::value<std::string>(),
      "comma-separated queue lengths for the walks instead of 10000, 100000 and 1000000")
     ("check-entries", po::value(&o.check_entries)->default_value(1000000), "entries of the health check case")
+    ("large-recipients", po::value(&o.large_recipients)->default_value(1500000), "recipients of the large entry case")
     ("keep", po::bool_switch(&o.keep), "keep the spool directories of the daemon runs")
     ("fill", po::value<std::string>(),
      "only fill the spool directory SPOOL with a smtp-fresh queue of --fill-count entries as the walks do, "
