@@ -46,18 +46,6 @@ struct acceptor_test : ::testing::Test, local_acceptor_t::delegate_t {
   std::function<void()> after_accept;
 };
 
-// The longest path that fits (107 bytes) is taken.
-TEST_F(acceptor_test, the_socket_file_is_mode0666_whatever_the_umask) {
-  const std::string path = dir.file(std::string(106 - dir.path().string().size(), 's'));
-  ASSERT_EQ(107u, path.size());
-  const mode_t old = ::umask(077);
-  EXPECT_NO_THROW(listen(path));
-  ::umask(old);
-  struct stat st;
-  ASSERT_EQ(0, ::stat(path.c_str(), &st));
-  EXPECT_EQ(0666u, st.st_mode & 07777);
-}
-
 TEST_F(acceptor_test, repointing_keeps_open_connections) {
   const std::string first = dir.file("first.sock"), second = dir.file("second.sock");
   listen(first);

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -354,10 +356,29 @@ INSTANTIATE_TEST_SUITE_P(
                                      "Message files are opened on a thread: io_uring is not available "
                                      "(switched off by MQ_OPEN_FILES_ON_THREAD)")));
 
+// The `names` in the first column of the design page's thread table.
+std::set<std::string> documented_threads() {
+  std::ifstream page(MQ_SOURCE_DIR "/ARCHITECTURE.md");
+  std::set<std::string> names;
+  bool table = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind("## ", 0) == 0) table = line == "## Threads of the daemon";
+    if (!table || line.rfind("| ", 0) != 0) continue;
+    const std::string first = line.substr(0, line.find(" |", 1));
+    static const std::regex name("`([a-z-]+)`");
+    for (std::sregex_iterator i(first.begin(), first.end(), name), end; i != end; ++i) names.insert((*i)[1]);
+  }
+  return names;
+}
+
 // A large entry is read and answered off the event loop: a small get sent
 // right behind it on the same connection is answered first, and the large
-// answer is whole.
-TEST_F(service, a_large_get_is_answered_after_a_small_one_behind_it) {
+// answer is whole. Each thread that did the work is named for a row of the
+// design page's thread table, so a thread started anywhere else, or a row
+// renamed, fails here.
+TEST_F(service, a_large_get_is_answered_after_a_small_one_behind_it_on_documented_threads) {
+  const auto documented = documented_threads();
+  ASSERT_GE(documented.size(), 5u);
   sorter_peer_t s(q.sorter_socket());
   mq::Entry large;
   for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
@@ -374,6 +395,19 @@ TEST_F(service, a_large_get_is_answered_after_a_small_one_behind_it) {
   ASSERT_EQ(get_large.serial(), second.serial()) << second.error().what();
   ASSERT_EQ(20000, second.entry().smtp_recipient_size());
   EXPECT_EQ("rcpt19999@example", second.entry().smtp_recipient(19999).recipient());
+
+  const std::string pid = std::to_string(q.daemon().pid());
+  std::set<std::string> seen;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
+    if (task.path().filename() == pid) continue;  // the event loop
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
+    seen.insert(name);
+    EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
+  }
+  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
+    EXPECT_TRUE(seen.count(always)) << always;
 }
 
 }  // namespace
