@@ -45,9 +45,9 @@ report_skipped build-sanitize/junit.xml
 # (mq-web's: pages, actions and counts on several threads at once);
 # tests/tsan.supp says why each suppression is a false report.
 configure_build build-tsan -DMQ_TSAN=ON -DMQ_BENCH=OFF
-cmake --build build-tsan -j"$jobs" --target test_util test_store test_sorter test_client test_service test_web
+cmake --build build-tsan -j"$jobs" --target test_net test_util test_store test_sorter test_client test_service test_web
 echo "== tests (thread sanitizer build)"
-for t in test_util test_store test_sorter test_client test_service test_web; do
+for t in test_net test_util test_store test_sorter test_client test_service test_web; do
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo_root/tests/tsan.supp" \
     MQ_TEST_TIME_SCALE=4 "build-tsan/tests/$t" --gtest_brief=1 || status=1
 done
