@@ -403,6 +403,10 @@ TEST_F(service, a_large_get_is_answered_after_a_small_one_behind_it_on_documente
     std::string name;
     std::getline(std::ifstream(task.path() / "comm"), name);
     if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
+#ifdef __SANITIZE_THREAD__
+    // ThreadSanitizer's own thread, named as the program.
+    if (name == "orvane-mail-qua") continue;
+#endif
     seen.insert(name);
     EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
   }
