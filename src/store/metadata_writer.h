@@ -10,6 +10,7 @@
 #include <boost/optional.hpp>
 
 #include "store/entry.h"
+#include "store/entry_rows.h"
 #include "store/metadata_connection.h"
 
 namespace mq::store {
@@ -79,33 +80,12 @@ class metadata_writer_t {
                                     const std::function<bool(const std::string&)>& present, bool fix);
 
  private:
-  void insert_sender(std::int64_t entry_id, const smtp_sender_t& sender);
-  std::int64_t insert_entry(const entry_metadata_t& m, std::int64_t status);
-  void insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients, std::size_t from,
-                         std::size_t to);
-  void write_content(std::int64_t entry_id, const entry_content_t& content) {
-    write_parts(entry_id, content.mime_parts, 0, content.mime_parts.size());
-    write_urls(entry_id, content.urls, 0, content.urls.size());
-  }
-  void write_parts(std::int64_t entry_id, const std::vector<mime_part_t>& parts, std::size_t from, std::size_t to);
-  void write_urls(std::int64_t entry_id, const std::vector<url_t>& urls, std::size_t from, std::size_t to);
   void set_column(sqlite::statement_t& stmt, std::int64_t id, std::uint64_t value);
 
   // Declared first: the statements below are finalized before it closes.
   metadata_connection_t db_;
+  entry_rows_t rows_;
 
-  sqlite::statement_t insert_entry_;
-  sqlite::statement_t insert_connect_;
-  sqlite::statement_t insert_sender_;
-  sqlite::statement_t insert_sender_esmtp_;
-  sqlite::statement_t insert_recipient_;
-  sqlite::statement_t insert_recipient_esmtp_;
-  sqlite::statement_t insert_mime_part_;
-  sqlite::statement_t insert_url_;
-  sqlite::statement_t insert_sample_;
-  sqlite::statement_t insert_analysis_;
-  sqlite::statement_t select_mime_part_id_;
-  sqlite::statement_t select_sample_id_;
   sqlite::statement_t update_status_;
   sqlite::statement_t update_attempts_;
   sqlite::statement_t update_next_access_ts_;
