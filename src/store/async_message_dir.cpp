@@ -3,7 +3,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <utility>
 
@@ -53,90 +52,60 @@ constexpr std::uint64_t max_group_bytes = 64ull << 20;
 }  // namespace
 
 // One put (with a source) or delete (without) waiting for the directory
-// worker.
-class async_message_dir_t::file_task_t : public mq::util::async_worker_t::task_t {
+// worker. Deletes cost no sync, so only writes count towards the bound.
+class async_message_dir_t::file_task_t : public group_worker_t<file_task_t>::task_t {
  public:
-  file_task_t(async_message_dir_t& owner, std::string name, std::shared_ptr<shared_file_t> source,
-              error_callback_t callback, boost::asio::io_context& io)
-      : owner_(owner),
+  file_task_t(group_worker_t<file_task_t>& worker, std::string name, std::shared_ptr<shared_file_t> source,
+              error_callback_t callback)
+      : group_worker_t<file_task_t>::task_t(worker, source ? source->size : 0, source != nullptr),
         name_(std::move(name)),
         source_(std::move(source)),
-        callback_(std::move(callback)),
-        io_(io),
-        work_(boost::asio::make_work_guard(io)) {}
+        callback_(std::move(callback)) {}
 
-  void run() override { owner_.run_files(*this); }
   const std::string& name() const { return name_; }
   const shared_file_t* source() const { return source_.get(); }
 
-  // The callback with its outcome, to run on the event loop; the task no
-  // longer holds the loop once that has been posted.
-  std::function<void()> outcome(std::exception_ptr error) {
+  std::function<void()> outcome(std::exception_ptr error) override {
     return [callback = std::move(callback_), error = std::move(error)] { callback(error); };
   }
-  void release() { work_.reset(); }
 
  private:
-  async_message_dir_t& owner_;
   std::string name_;
   std::shared_ptr<shared_file_t> source_;
   error_callback_t callback_;
-  boost::asio::io_context& io_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
 };
 
-void async_message_dir_t::run_files(file_task_t& first) {
-  std::vector<file_task_t*> group{&first};
-  std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
-  auto size_of = [](const file_task_t& task) { return task.source() ? task.source()->size : 0; };
-  std::uint64_t bytes = size_of(first);
-  // Deletes cost no sync, so only writes count towards the bound.
-  std::size_t writes = first.source() ? 1 : 0;
-  // Only puts and deletes queued right behind: anything else ends the group.
-  // An update's old file is deleted between the puts of other updates: it
-  // must not split their group.
-  auto take_next = [&] {
-    if (writes >= max_group_files || bytes >= max_group_bytes) return false;
-    auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<file_task_t*>(&task) != nullptr; });
-    if (!next) return false;
-    group.push_back(static_cast<file_task_t*>(next.get()));
-    bytes += size_of(*group.back());
-    writes += group.back()->source() ? 1 : 0;
-    taken.push_back(std::move(next));
-    return true;
-  };
-  while (take_next()) {
-  }
+// Only puts and deletes queued right behind go into a group. An update's old
+// file is deleted between the puts of other updates: it must not split their
+// group.
+void async_message_dir_t::run_files(group_worker_t<file_task_t>::group_t& group) {
   std::vector<std::exception_ptr> errors(group.size());
   if (!dir_) {
     for (auto& error : errors) error = std::make_exception_ptr(std::logic_error("Message directory: not initialized"));
   } else {
     message_dir_t::file_list_t files;
-    for (auto* task : group) files.emplace_back(task->name(), task->source());
+    for (std::size_t i = 0; i < group.size(); ++i) files.emplace_back(group[i].name(), group[i].source());
     // Puts keep arriving while the group is written (a Sorter sends its next
     // ones as the answers of the last group reach it): they join this sync.
     errors = dir_->write_group(std::move(files), [&](message_dir_t::file_list_t& more) {
-      while (take_next()) more.emplace_back(group.back()->name(), group.back()->source());
+      while (group.take_next()) more.emplace_back(group.back().name(), group.back().source());
     });
   }
   // One turn of the event loop answers the whole group: the records of its
   // puts then reach the database worker together, as one group of writes.
-  std::vector<std::function<void()>> outcomes;
-  for (std::size_t i = 0; i < group.size(); ++i) outcomes.push_back(group[i]->outcome(std::move(errors[i])));
-  boost::asio::post(worker_.loop(), [outcomes = std::move(outcomes)] {
-    for (const auto& outcome : outcomes) outcome();
-  });
-  for (auto* task : group) task->release();
+  group.answer(std::move(errors));
 }
 
-async_message_dir_t::async_message_dir_t(boost::asio::io_context& io) : worker_(io) { worker_.set_name("mq-files"); }
+async_message_dir_t::async_message_dir_t(boost::asio::io_context& io)
+    : worker_(io, "mq-files", {max_group_files, max_group_bytes},
+              [this](group_worker_t<file_task_t>::group_t& group) { run_files(group); }) {}
 
 async_message_dir_t::~async_message_dir_t() { cancel(); }
 
 std::future<void> async_message_dir_t::init(const boost::filesystem::path& dir, std::uint32_t uid, std::uint32_t gid) {
   auto done = std::make_shared<std::promise<void>>();
   auto result = done->get_future();
-  worker_.post([this, done, dir, uid, gid] {
+  worker_.worker().post([this, done, dir, uid, gid] {
     auto error = mq::util::thrown_by([&] {
       auto fresh = std::make_unique<message_dir_t>(dir);
       fresh->init(uid, gid);
@@ -154,7 +123,7 @@ std::future<void> async_message_dir_t::init(const boost::filesystem::path& dir, 
 std::future<void> async_message_dir_t::reload(std::uint32_t uid, std::uint32_t gid) {
   auto done = std::make_shared<std::promise<void>>();
   auto result = done->get_future();
-  worker_.post([this, done, uid, gid] {
+  worker_.worker().post([this, done, uid, gid] {
     auto error = mq::util::thrown_by([&] {
       if (!dir_) throw std::logic_error("Message directory: not initialized");
       dir_->rescan(uid, gid);
@@ -171,18 +140,17 @@ std::future<void> async_message_dir_t::reload(std::uint32_t uid, std::uint32_t g
 std::future<void> async_message_dir_t::stop() {
   auto done = std::make_shared<std::promise<void>>();
   auto result = done->get_future();
-  worker_.post([done] { done->set_value(); });
+  worker_.worker().post([done] { done->set_value(); });
   return result;
 }
 
 void async_message_dir_t::put_file(const std::string& name, std::shared_ptr<shared_file_t> source,
                                    error_callback_t callback) {
-  worker_.post(
-      std::make_unique<file_task_t>(*this, name, std::move(source), wrap(std::move(callback)), worker_.loop()));
+  worker_.worker().post(std::make_unique<file_task_t>(worker_, name, std::move(source), wrap(std::move(callback))));
 }
 
 void async_message_dir_t::delete_file(const std::string& name, error_callback_t callback) {
-  worker_.post(std::make_unique<file_task_t>(*this, name, nullptr, wrap(std::move(callback)), worker_.loop()));
+  worker_.worker().post(std::make_unique<file_task_t>(worker_, name, nullptr, wrap(std::move(callback))));
 }
 
 class async_message_dir_t::listing_t : public message_dir_t::listing_t {};
@@ -193,7 +161,7 @@ std::shared_ptr<async_message_dir_t::listing_t> async_message_dir_t::make_listin
 
 void async_message_dir_t::list(std::shared_ptr<listing_t> listing, std::size_t limit,
                                std::function<void(mq::util::result_t<std::vector<dir_entry_t>>)> callback) {
-  worker_.post_result(
+  worker_.worker().post_result(
       [this, listing = std::move(listing), limit] {
         if (!dir_) throw std::logic_error("Message directory: not initialized");
         return dir_->list(*listing, limit);
@@ -203,7 +171,7 @@ void async_message_dir_t::list(std::shared_ptr<listing_t> listing, std::size_t l
 
 void async_message_dir_t::settle_orphan_files(std::vector<std::string> names, bool fix,
                                               std::function<void(mq::util::result_t<health_stat_t>)> callback) {
-  worker_.post_result(
+  worker_.worker().post_result(
       [this, names = std::move(names), fix] {
         if (!dir_) throw std::logic_error("Message directory: not initialized");
         health_stat_t stat;

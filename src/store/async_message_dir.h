@@ -13,6 +13,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "store/entry.h"
+#include "store/group_worker.h"
 #include "store/shared_file.h"
 #include "util/async_worker.h"
 #include "util/callback_wrapper.h"
@@ -65,12 +66,11 @@ class async_message_dir_t : public mq::util::callback_wrapper_t {
 
  private:
   class file_task_t;
-  // On the worker: runs `first` with the puts and deletes queued right
-  // behind it, as one group.
-  void run_files(file_task_t& first);
+  // On the worker: a group of puts and deletes, one sync.
+  void run_files(group_worker_t<file_task_t>::group_t& group);
 
   std::unique_ptr<message_dir_t> dir_;  // used on the worker only
-  mq::util::async_worker_t worker_;
+  group_worker_t<file_task_t> worker_;
 };
 
 // A new message file name from a model: every "%" becomes a random hex digit.

@@ -59,33 +59,19 @@ std::function<void(mq::util::result_t<T>)> ending_on_unknown(std::function<void(
 }  // namespace
 
 // One write waiting for the database worker.
-class async_metadata_writer_t::write_t : public mq::util::async_worker_t::task_t {
+class async_metadata_writer_t::write_t : public group_worker_t<write_t>::task_t {
  public:
-  write_t(async_metadata_writer_t& owner, std::size_t bytes) : owner_(owner), bytes_(bytes) {}
-  void run() override { owner_.run_writes(*this); }
-  std::size_t bytes() const { return bytes_; }
+  using group_worker_t<write_t>::task_t::task_t;
   // Keeps the outcome on success; throws on failure.
   virtual void apply(metadata_writer_t& db) = 0;
-  // The callback with the outcome (or `error`), to run on the event loop;
-  // release() once that has been posted.
-  virtual std::function<void()> outcome(std::exception_ptr error) = 0;
-  virtual void release() = 0;
-
- private:
-  async_metadata_writer_t& owner_;
-  std::size_t bytes_;
 };
 
 template <class T>
 class async_metadata_writer_t::write_op_t : public write_t {
  public:
-  write_op_t(async_metadata_writer_t& owner, std::size_t bytes, std::function<T(metadata_writer_t&)> op,
-             callback_t<T> callback, boost::asio::io_context& io)
-      : write_t(owner, bytes),
-        op_(std::move(op)),
-        callback_(std::move(callback)),
-        io_(io),
-        work_(boost::asio::make_work_guard(io)) {}
+  write_op_t(group_worker_t<write_t>& worker, std::size_t bytes, std::function<T(metadata_writer_t&)> op,
+             callback_t<T> callback)
+      : write_t(worker, bytes, true), op_(std::move(op)), callback_(std::move(callback)) {}
 
   void apply(metadata_writer_t& db) override { value_ = op_(db); }
 
@@ -95,52 +81,37 @@ class async_metadata_writer_t::write_op_t : public write_t {
       callback(mq::util::make_result(std::move(value), error));
     };
   }
-  void release() override { work_.reset(); }
 
  private:
   std::function<T(metadata_writer_t&)> op_;
   callback_t<T> callback_;
-  boost::asio::io_context& io_;
-  // The loop waits for the outcome; a write dropped unrun releases it.
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
   T value_{};
 };
 
 template <class T, class F>
 void async_metadata_writer_t::post_write(F op, std::size_t bytes, callback_t<T> callback) {
-  pending_.push_back(std::make_unique<write_op_t<T>>(*this, bytes, std::function<T(metadata_writer_t&)>(std::move(op)),
-                                                     std::move(callback), worker_.loop()));
+  pending_.push_back(std::make_unique<write_op_t<T>>(
+      worker_, bytes, std::function<T(metadata_writer_t&)>(std::move(op)), std::move(callback)));
   if (pending_.size() == 1) boost::asio::post(worker_.loop(), wrap([this] { submit(); }));
 }
 
 void async_metadata_writer_t::submit() {
-  worker_.post_all(std::move(pending_));
+  worker_.worker().post_all(std::move(pending_));
   pending_.clear();
 }
 
 mq::util::async_worker_t& async_metadata_writer_t::worker() {
   submit();
-  return worker_;
+  return worker_.worker();
 }
 
-void async_metadata_writer_t::run_writes(write_t& first) {
-  std::vector<write_t*> group{&first};
-  std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> taken;
-  std::size_t bytes = first.bytes();
-  // Only writes queued right behind: anything else posted in between ends
-  // the group, so nothing moves across it.
-  while (group.size() < max_group_ops && bytes < max_group_bytes) {
-    auto next = worker_.take_next_if([](auto& task) { return dynamic_cast<write_t*>(&task) != nullptr; });
-    if (!next) break;
-    group.push_back(static_cast<write_t*>(next.get()));
-    bytes += group.back()->bytes();
-    taken.push_back(std::move(next));
-  }
+void async_metadata_writer_t::run_writes(group_worker_t<write_t>::group_t& group) {
   std::vector<std::exception_ptr> errors(group.size());
   try {
     metadata_writer_t& database = db();
     std::vector<std::function<void()>> ops;
-    for (write_t* write : group) ops.push_back([write, &database] { write->apply(database); });
+    for (std::size_t i = 0; i < group.size(); ++i)
+      ops.push_back([write = &group[i], &database] { write->apply(database); });
     errors = database.run_group(ops);
   } catch (...) {
     for (auto& error : errors) error = std::current_exception();
@@ -153,14 +124,10 @@ void async_metadata_writer_t::run_writes(write_t& first) {
   if (unknown != errors.end()) {
     // As ending_on_unknown, without answering any write of the group.
     boost::asio::post(worker_.loop(), [error = *unknown] { std::rethrow_exception(error); });
+    group.release();
   } else {
-    std::vector<std::function<void()>> outcomes;
-    for (std::size_t i = 0; i < group.size(); ++i) outcomes.push_back(group[i]->outcome(std::move(errors[i])));
-    boost::asio::post(worker_.loop(), [outcomes = std::move(outcomes)] {
-      for (const auto& outcome : outcomes) outcome();
-    });
+    group.answer(std::move(errors));
   }
-  for (write_t* write : group) write->release();
   checkpoint();
 }
 
@@ -168,9 +135,9 @@ void async_metadata_writer_t::checkpoint() {
   if (db_) db_->checkpoint_if_due();
 }
 
-async_metadata_writer_t::async_metadata_writer_t(boost::asio::io_context& io) : worker_(io) {
-  worker_.set_name("mq-writer");
-}
+async_metadata_writer_t::async_metadata_writer_t(boost::asio::io_context& io)
+    : worker_(io, "mq-writer", {max_group_ops, max_group_bytes},
+              [this](group_worker_t<write_t>::group_t& group) { run_writes(group); }) {}
 
 // The worker goes first (it is the later member), so no task can touch the
 // database while it closes.
@@ -204,10 +171,10 @@ void async_metadata_writer_t::stop() {
   DB_LOG(debug, "Stop");
   // Writes of this turn not handed over yet are dropped with the queued ones.
   pending_.clear();
-  worker_.stop();
+  worker_.worker().stop();
 }
 
-void async_metadata_writer_t::join() { worker_.join(); }
+void async_metadata_writer_t::join() { worker_.worker().join(); }
 
 void async_metadata_writer_t::set_trace(bool trace) {
   worker().post([this, trace] {
@@ -332,7 +299,7 @@ void async_metadata_writer_t::remove_entry(std::int64_t id, callback_t<boost::op
 
 void async_metadata_writer_t::refresh_counts() {
   // Straight to the worker: pending_ belongs to the event loop.
-  worker_.post([this] {
+  worker_.worker().post([this] {
     if (counts_) counts_->publish();
   });
 }

@@ -11,6 +11,7 @@
 #include <boost/optional.hpp>
 
 #include "store/entry.h"
+#include "store/group_worker.h"
 #include "util/async_worker.h"
 #include "util/callback_wrapper.h"
 #include "util/result.h"
@@ -80,8 +81,8 @@ class async_metadata_writer_t : public mq::util::callback_wrapper_t {
   // worker run as one group with one COMMIT; each callback comes after it.
   template <class T, class F>
   void post_write(F op, std::size_t bytes, callback_t<T> callback);
-  // On the worker: runs `first` with the writes queued right behind it.
-  void run_writes(write_t& first);
+  // On the worker: a group of writes, one transaction.
+  void run_writes(group_worker_t<write_t>::group_t& group);
   // On the worker, after answers: copies the log back when it is due.
   void checkpoint();
   // Hands the writes posted so far in this turn of the event loop to the
@@ -95,7 +96,7 @@ class async_metadata_writer_t : public mq::util::callback_wrapper_t {
   std::vector<std::unique_ptr<mq::util::async_worker_t::task_t>> pending_;  // event loop only
   // Of db_, written on the worker only; read by the readers.
   std::shared_ptr<queue_counts_t> counts_;
-  mq::util::async_worker_t worker_;
+  group_worker_t<write_t> worker_;
 };
 
 }  // namespace mq::store
