@@ -1,26 +1,19 @@
 #include "store/store.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <future>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
-
-#include <sqlite3.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include "ov/error.h"
 #include "ov/logger.h"
-#include "store/file_opener.h"
 #include "store/health_check.h"
 #include "store/lock_entry.h"
-#include "store/metadata_reader.h"
 #include "store/queue_counts.h"
-#include "util/thrown_by.h"
 
 namespace mq::store {
 
@@ -36,8 +29,6 @@ namespace {
 // Two, so that a slow read (a long page, a cold file) does not hold up the
 // next; more would only compete for the same cores.
 constexpr std::size_t reader_threads = 2;
-// Large gets and requests; two, so that one owner's job never stops all.
-constexpr std::size_t large_threads = 2;
 
 void ignore_error(std::exception_ptr) {}
 
@@ -86,7 +77,8 @@ store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hoo
       db_(std::make_unique<async_metadata_writer_t>(io)),
       locks_(std::make_shared<lock_entry_t>()),
       hooks_(std::move(hooks)),
-      alive_(std::make_shared<bool>(true)) {
+      alive_(std::make_shared<bool>(true)),
+      getter_(io, locks_, alive_) {
   std::function<void()> before_read;
   if (hooks_) {
     // On the reading thread: the hooks start or fail the read on the event
@@ -129,22 +121,13 @@ void store_t::open(const std::string& spool_dir, std::uint32_t uid, std::uint32_
   db_ready.get();
   // Only now do the database's schema and the directory exist.
   reader_->open(db_path, trace);
-  loop_db_ = std::make_unique<metadata_reader_t>(db_path, trace);
-  // The threads are for kernels or sandboxes without io_uring; tests and
-  // operators may choose them.
-  const char* use_threads = std::getenv("MQ_OPEN_FILES_ON_THREAD");
-  opener_ = std::make_unique<file_opener_t>(io_, spool / "queue", use_threads && std::strcmp(use_threads, "1") == 0);
-  OV_LOG(notice, opener_->description());
-  for (std::size_t i = 0; i < large_threads; ++i)
-    large_readers_.push_back(std::make_unique<metadata_reader_t>(db_path, trace));
-  large_ = std::make_unique<mq::util::fair_pool_t>(large_threads, "mq-large");
+  getter_.open(db_path, spool / "queue", trace);
 }
 
 void store_t::reconfigure(std::uint32_t uid, std::uint32_t gid, bool trace) {
   db_->set_trace(trace);
   reader_->set_trace(trace);
-  if (loop_db_) loop_db_->set_trace(trace);
-  for (auto& reader : large_readers_) reader->set_trace(trace);
+  getter_.set_trace(trace);
   dir_->reload(uid, gid).get();
 }
 
@@ -154,14 +137,7 @@ void store_t::halt() {
   // limit again, and a write stored now would go unanswered.
   db_->stop();
   reader_->stop();
-  loop_db_.reset();
-  opener_.reset();
-  // No large job starts any more, and a large read, which may take
-  // seconds, ends at once, failing.
-  if (large_) large_->stop();
-  for (auto& reader : large_readers_) sqlite3_interrupt(reader->connection().handle());
-  large_.reset();
-  large_readers_.clear();
+  getter_.halt();
   db_->join();
 }
 
@@ -255,73 +231,11 @@ void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::ui
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner) {
-  if (!loop_db_) return;  // halted: like any read not started
-  if (locks_->is_written(id)) {
-    // Seen as the requests before it leave the entry.
-    locks_->defer(id, [this, id, callback, owner] { get_entry(id, callback, owner); });
-    return;
-  }
-  // The record is read on the event loop: it comes from a snapshot of the
-  // log, which no writer holds up, and a hand-off to a thread and back cost
-  // more than the read. The file is opened off the loop, since an open may
-  // wait for anything (a scanner's verdict, a slow disk); until it is open
-  // no write of the entry may take it away.
-  auto entry = std::make_shared<entry_t>();
-  bool small = false;
-  if (auto error = mq::util::thrown_by([&] { small = loop_db_->get_entry(id, entry->metadata, loop_row_limit); })) {
-    deliver(std::move(callback), mq::util::make_error_result<entry_t>(error));
-    return;
-  }
-  locks_->begin_read(id);
-  if (small) {
-    open_file(id, std::move(entry), std::move(callback));
-    return;
-  }
-  // Too large to read in one turn: read whole on the pool, in the owner's
-  // turn. The entry stays as it is meanwhile, its writes waiting.
-  auto error = std::make_shared<std::exception_ptr>();
-  post_large(
-      owner,
-      [this, id, entry, error](std::size_t thread) {
-        *entry = entry_t();
-        *error = mq::util::thrown_by([&] { entry->metadata = large_readers_.at(thread)->get_entry(id); });
-      },
-      [this, id, entry, error, callback] {
-        if (!*error) return open_file(id, entry, callback);
-        locks_->end_read(id);
-        callback(*error);
-      });
-}
-
-void store_t::open_file(std::int64_t id, std::shared_ptr<entry_t> entry, callback_t<entry_t> callback) {
-  if (!opener_) return;  // halted meanwhile
-  const std::string name = entry->metadata.message_filename;
-  opener_->open(name, [this, id, entry, callback = std::move(callback)](result_t<shared_file_t> file) {
-    locks_->end_read(id);
-    if (auto error = error_of(file)) {
-      callback(error);
-      return;
-    }
-    entry->file = std::move(boost::get<shared_file_t>(file));
-    callback(std::move(*entry));
-  });
+  getter_.get_entry(id, std::move(callback), owner);
 }
 
 void store_t::run_large(const void* owner, std::function<void()> job, std::function<void()> done) {
-  post_large(
-      owner, [job = std::move(job)](std::size_t) { job(); }, std::move(done));
-}
-
-void store_t::post_large(const void* owner, std::function<void(std::size_t)> job, std::function<void()> done) {
-  if (!large_) return;  // halted: like any work not started
-  large_->post(owner, [this, alive = alive_, work = boost::asio::make_work_guard(io_), job = std::move(job),
-                       done = std::move(done)](std::size_t thread) mutable {
-    job(thread);
-    boost::asio::post(io_, [alive, done = std::move(done)] {
-      if (*alive) done();
-    });
-    work.reset();
-  });
+  getter_.run_large(owner, std::move(job), std::move(done));
 }
 
 void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,

@@ -20,17 +20,15 @@
 #include "store/async_metadata_writer.h"
 #include "store/async_reader.h"
 #include "store/entry.h"
+#include "store/entry_getter.h"
 #include "store/port.h"
 #include "store/store_hooks.h"
-#include "util/fair_pool.h"
 #include "util/result.h"
 
 namespace mq::store {
 
-class file_opener_t;
 class health_check_t;
 class lock_entry_t;
-class metadata_reader_t;
 
 // The quarantine: a metadata record plus a message file per entry, kept
 // consistent. Event loop only; every callback runs on the event loop once.
@@ -96,9 +94,6 @@ class store_t : public store_port_t {
   // Removes the record, then its file.
   void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
   void in_flight_done(const std::string& name);
-  // A get whose record is read: opens its file, then answers.
-  void open_file(std::int64_t id, std::shared_ptr<entry_t> entry, callback_t<entry_t> callback);
-  void post_large(const void* owner, std::function<void(std::size_t thread)> job, std::function<void()> done);
   // An answer made on the event loop, on a later turn: never inside the
   // caller's own call.
   template <class T>
@@ -115,14 +110,6 @@ class store_t : public store_port_t {
   std::unique_ptr<async_metadata_writer_t> db_;
   // Pages and statistics: apart from the writes.
   std::unique_ptr<async_reader_t> reader_;
-  // Gets: records read on the event loop on a read-only connection, files
-  // opened where a held open holds up nothing else.
-  std::unique_ptr<metadata_reader_t> loop_db_;
-  std::unique_ptr<file_opener_t> opener_;
-  // Large gets and answers, and large requests' parsing: a reader per
-  // thread of the pool.
-  std::unique_ptr<mq::util::fair_pool_t> large_;
-  std::vector<std::unique_ptr<metadata_reader_t>> large_readers_;
   std::shared_ptr<lock_entry_t> locks_;
   std::shared_ptr<store_hooks_t> hooks_;
   // New message files of puts and updates whose records are not settled
@@ -134,6 +121,8 @@ class store_t : public store_port_t {
   std::deque<std::shared_ptr<health_check_t>> checks_;
   // Lowered by close: completions that arrive later do nothing.
   std::shared_ptr<bool> alive_;
+  // After locks_ and alive_, which it shares.
+  entry_getter_t getter_;
 };
 
 }  // namespace mq::store
