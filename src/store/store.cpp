@@ -30,8 +30,6 @@ namespace {
 // next; more would only compete for the same cores.
 constexpr std::size_t reader_threads = 2;
 
-void ignore_error(std::exception_ptr) {}
-
 std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix) {
   std::ostringstream out;
   if (!fix) {
@@ -55,20 +53,6 @@ std::string health_report(const async_message_dir_t::health_stat_t& s, bool fix)
 
 }  // namespace
 
-// One put, from its file to its record.
-struct store_t::op_ctx_t {
-  callback_t<std::uint64_t> callback;
-  std::string message_filename;
-  entry_metadata_t metadata;
-};
-
-struct store_t::update_ctx_t {
-  std::int64_t id;
-  std::string message_filename;
-  entry_metadata_update_t update;
-  callback_t<none_t> callback;
-};
-
 store_t::store_t(boost::asio::io_context& io) : store_t(io, nullptr) {}
 
 store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hooks)
@@ -78,7 +62,11 @@ store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hoo
       locks_(std::make_shared<lock_entry_t>()),
       hooks_(std::move(hooks)),
       alive_(std::make_shared<bool>(true)),
-      getter_(io, locks_, alive_) {
+      getter_(io, locks_, alive_),
+      writer_(
+          std::make_unique<entry_writer_t>(io, *dir_, *db_, locks_, hooks_, alive_, [this](const std::string& name) {
+            if (!checks_.empty()) checks_.front()->settled(name);
+          })) {
   std::function<void()> before_read;
   if (hooks_) {
     // On the reading thread: the hooks start or fail the read on the event
@@ -153,6 +141,7 @@ void store_t::close() {
   } catch (...) {
     OV_LOG(error, "Store: Message directory: " << ov::exception_text(std::current_exception()));
   }
+  writer_.reset();
   locks_.reset();
   reader_.reset();
   db_.reset();
@@ -160,74 +149,17 @@ void store_t::close() {
   queue_changed_.disconnect_all_slots();
 }
 
-template <class Start, class Fail>
-void store_t::start_half(op_t op, half_t half, const std::string& name, Start&& start, Fail&& fail) {
-  if (!hooks_) {
-    start();
-    return;
-  }
-  // A failure from the hooks arrives later on the event loop, like a real
-  // completion.
-  hooks_->on_start(op, half, name, std::function<void()>(std::forward<Start>(start)),
-                   [this, alive = alive_, fail = std::function<void(std::exception_ptr)>(std::forward<Fail>(fail))](
-                       std::exception_ptr error) {
-                     boost::asio::post(io_, [alive, fail, error] {
-                       if (*alive) fail(error);
-                     });
-                   });
-}
-
-void store_t::in_flight_done(const std::string& name) {
-  auto it = in_flight_.find(name);
-  if (it != in_flight_.end()) in_flight_.erase(it);
-  if (!checks_.empty()) checks_.front()->settled(name);
-}
-
 void store_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback) {
-  const std::string name = make_message_filename(entry.metadata.session_id);
-  entry.metadata.message_filename = name;
-  auto ctx = std::make_shared<op_ctx_t>();
-  ctx->callback = std::move(callback);
-  ctx->message_filename = name;
-  ctx->metadata = std::move(entry.metadata);
-  in_flight_.insert(name);
-
-  auto source = std::make_shared<shared_file_t>(std::move(entry.file));
-  start_half(
-      op_t::put, half_t::file, name,
-      [this, ctx, source] {
-        dir_->put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
-      },
-      [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
+  writer_->put_entry(std::move(entry), std::move(callback));
 }
 
-void store_t::put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error) {
-  if (hooks_) hooks_->on_done(op_t::put, half_t::file, ctx->message_filename, error);
-  if (error) {
-    in_flight_done(ctx->message_filename);
-    ctx->callback(error);
-    return;
-  }
-  // The record goes in only once the file and its name are durable: a crash
-  // leaves at worst an orphaned file, never a record without its file.
-  start_half(
-      op_t::put, half_t::db, ctx->message_filename,
-      [this, ctx] {
-        db_->put_entry(std::move(ctx->metadata),
-                       [this, ctx](result_t<std::uint64_t> r) { put_db_done(ctx, std::move(r)); });
-      },
-      [this, ctx](std::exception_ptr e) { put_db_done(ctx, mq::util::make_error_result<std::uint64_t>(e)); });
+void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
+                           callback_t<none_t> callback) {
+  writer_->update_entry(id, std::move(update), std::move(file), std::move(callback));
 }
 
-void store_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::uint64_t> result) {
-  if (hooks_) hooks_->on_done(op_t::put, half_t::db, ctx->message_filename, error_of(result));
-  in_flight_done(ctx->message_filename);
-  if (auto error = error_of(result)) {
-    dir_->delete_file(ctx->message_filename, ignore_error);
-    ctx->callback(error);
-    return;
-  }
-  ctx->callback(boost::get<std::uint64_t>(result));
+void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
+  writer_->remove_entry(id, std::move(callback));
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner) {
@@ -238,121 +170,11 @@ void store_t::run_large(const void* owner, std::function<void()> job, std::funct
   getter_.run_large(owner, std::move(job), std::move(done));
 }
 
-void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
-                           callback_t<none_t> callback) {
-  if (locks_->is_locked(id)) {
-    // An update is replacing the entry's file: requests for one entry take
-    // effect in the order they came.
-    auto held = std::make_shared<std::pair<entry_metadata_update_t, boost::optional<shared_file_t>>>(std::move(update),
-                                                                                                     std::move(file));
-    locks_->defer(id, [this, id, held, callback] {
-      update_entry(id, std::move(held->first), std::move(held->second), callback);
-    });
-    return;
-  }
-  if (!file) {
-    // Only the record changes: later writes keep their order on the
-    // database worker, reads wait.
-    locks_->begin_write(id);
-    db_->update_entry(id, std::move(update), [this, id, callback](result_t<std::string> r) {
-      locks_->end_write(id);
-      if (auto error = error_of(r)) {
-        callback(error);
-        return;
-      }
-      callback(none_t{});
-    });
-    return;
-  }
-
-  auto ctx = std::make_shared<update_ctx_t>();
-  ctx->id = id;
-  ctx->message_filename = make_message_filename(boost::none);
-  ctx->update = std::move(update);
-  ctx->update.message_filename = ctx->message_filename;
-  ctx->callback = std::move(callback);
-  locks_->lock(id);
-  in_flight_.insert(ctx->message_filename);
-
-  auto source = std::make_shared<shared_file_t>(std::move(*file));
-  start_half(
-      op_t::update, half_t::file, ctx->message_filename,
-      [this, ctx, source] {
-        dir_->put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
-      },
-      [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
-}
-
-void store_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error) {
-  if (hooks_) hooks_->on_done(op_t::update, half_t::file, ctx->message_filename, error);
-  if (error) {
-    in_flight_done(ctx->message_filename);
-    locks_->unlock(ctx->id);
-    auto callback = std::move(ctx->callback);
-    callback(error);
-    return;
-  }
-  start_half(
-      op_t::update, half_t::db, ctx->message_filename,
-      [this, ctx] {
-        db_->update_existing_entry(
-            ctx->id, std::move(ctx->update),
-            [this, ctx](result_t<boost::optional<std::string>> r) { update_db_done(ctx, std::move(r)); });
-      },
-      [this, ctx](std::exception_ptr e) {
-        update_db_done(ctx, mq::util::make_error_result<boost::optional<std::string>>(e));
-      });
-}
-
-void store_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx, result_t<boost::optional<std::string>> result) {
-  if (hooks_) hooks_->on_done(op_t::update, half_t::db, ctx->message_filename, error_of(result));
-  in_flight_done(ctx->message_filename);
-  auto callback = std::move(ctx->callback);
-  if (auto error = error_of(result)) {
-    dir_->delete_file(ctx->message_filename, ignore_error);
-    locks_->unlock(ctx->id);
-    callback(error);
-    return;
-  }
-  const auto& previous = boost::get<boost::optional<std::string>>(result);
-  // No entry took the new file: it would only wait for the health check.
-  if (!previous)
-    dir_->delete_file(ctx->message_filename, ignore_error);
-  else if (!previous->empty())
-    dir_->delete_file(*previous, ignore_error);
-  locks_->unlock(ctx->id);
-  callback(none_t{});
-}
-
-void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
-  if (locks_->is_locked(id)) {
-    // An update is replacing the entry's file: remove the entry with its new
-    // file once it is done (and anything deferred before this has run).
-    locks_->defer(id, [this, id, callback] { remove_entry(id, callback); });
-    return;
-  }
-  do_remove(id, std::move(callback));
-}
-
-void store_t::do_remove(std::int64_t id, callback_t<none_t> callback) {
-  locks_->begin_write(id);
-  db_->remove_entry(id, [this, id, callback](result_t<boost::optional<std::string>> r) {
-    locks_->end_write(id);
-    if (auto error = error_of(r)) {
-      callback(error);
-      return;
-    }
-    const auto& name = boost::get<boost::optional<std::string>>(r);
-    if (name && !name->empty()) dir_->delete_file(*name, ignore_error);
-    callback(none_t{});
-  });
-}
-
 void store_t::check_health(bool fix, callback_t<std::string> callback) {
   OV_LOG(info, "Store: Starting health check...");
   auto check = std::make_shared<health_check_t>(
-      *db_, *dir_, fs::path(path_) / "queue", fix,
-      [this](const std::string& name) { return in_flight_.count(name) > 0; }, hooks_,
+      *db_, *dir_, fs::path(path_) / "queue", fix, [this](const std::string& name) { return writer_->in_flight(name); },
+      hooks_,
       [this, fix, callback](result_t<health_check_t::stat_t> r) {
         checks_.pop_front();
         if (!checks_.empty()) {

@@ -21,6 +21,7 @@
 #include "store/async_reader.h"
 #include "store/entry.h"
 #include "store/entry_getter.h"
+#include "store/entry_writer.h"
 #include "store/port.h"
 #include "store/store_hooks.h"
 #include "util/result.h"
@@ -79,21 +80,6 @@ class store_t : public store_port_t {
   const std::string& path() const override { return path_; }
 
  private:
-  struct op_ctx_t;
-  struct update_ctx_t;
-  using half_done_t = std::function<void(std::exception_ptr)>;
-
-  template <class Start, class Fail>
-  void start_half(store_hooks_t::op_t op, store_hooks_t::half_t half, const std::string& name, Start&& start,
-                  Fail&& fail);
-  void put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error);
-  void put_db_done(const std::shared_ptr<op_ctx_t>& ctx, mq::util::result_t<std::uint64_t> result);
-  void update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error);
-  void update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
-                      mq::util::result_t<boost::optional<std::string>> result);
-  // Removes the record, then its file.
-  void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
-  void in_flight_done(const std::string& name);
   // An answer made on the event loop, on a later turn: never inside the
   // caller's own call.
   template <class T>
@@ -112,17 +98,16 @@ class store_t : public store_port_t {
   std::unique_ptr<async_reader_t> reader_;
   std::shared_ptr<lock_entry_t> locks_;
   std::shared_ptr<store_hooks_t> hooks_;
-  // New message files of puts and updates whose records are not settled
-  // yet; a repairing health check must leave them alone.
-  std::multiset<std::string> in_flight_;
-  // Health checks: the first runs and hears of the files that leave
-  // in_flight_; the others wait for it, so that requests for many hold the
+  // Health checks: the first runs and hears of the files whose records the
+  // writer settles; the others wait for it, so that requests for many hold the
   // records of one at a time.
   std::deque<std::shared_ptr<health_check_t>> checks_;
   // Lowered by close: completions that arrive later do nothing.
   std::shared_ptr<bool> alive_;
-  // After locks_ and alive_, which it shares.
+  // After locks_ and alive_, which they share.
   entry_getter_t getter_;
+  // Gone at close, before the workers it uses.
+  std::unique_ptr<entry_writer_t> writer_;
 };
 
 }  // namespace mq::store
