@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include <boost/optional.hpp>
-
 namespace mq::store {
 
 namespace {
@@ -82,38 +80,16 @@ std::int64_t entry_rows_t::insert_entry(const entry_metadata_t& m, std::int64_t 
 }
 
 void entry_rows_t::insert_sender(std::int64_t entry_id, const smtp_sender_t& sender) {
-  {
-    auto use = insert_sender_.use();
-    insert_sender_.bind_int64(1, entry_id);
-    insert_sender_.bind_text(2, sender.sender);
-    insert_sender_.step();
-  }
-  const std::int64_t sender_id = connection_.last_insert_rowid();
-  for (const auto& esmtp : sender.esmtp) {
-    auto use = insert_sender_esmtp_.use();
-    insert_sender_esmtp_.bind_int64(1, sender_id);
-    insert_sender_esmtp_.bind_text(2, esmtp);
-    insert_sender_esmtp_.step();
-  }
+  const std::int64_t sender_id = insert_text(insert_sender_, entry_id, sender.sender);
+  for (const auto& esmtp : sender.esmtp) insert_text(insert_sender_esmtp_, sender_id, esmtp);
 }
 
 void entry_rows_t::insert_recipients(std::int64_t entry_id, const std::vector<smtp_recipient_t>& recipients,
                                      std::size_t from, std::size_t to) {
   for (std::size_t i = from; i < to; ++i) {
     const auto& recipient = recipients[i];
-    {
-      auto use = insert_recipient_.use();
-      insert_recipient_.bind_int64(1, entry_id);
-      insert_recipient_.bind_text(2, recipient.recipient);
-      insert_recipient_.step();
-    }
-    const std::int64_t recipient_id = connection_.last_insert_rowid();
-    for (const auto& esmtp : recipient.esmtp) {
-      auto use = insert_recipient_esmtp_.use();
-      insert_recipient_esmtp_.bind_int64(1, recipient_id);
-      insert_recipient_esmtp_.bind_text(2, esmtp);
-      insert_recipient_esmtp_.step();
-    }
+    const std::int64_t recipient_id = insert_text(insert_recipient_, entry_id, recipient.recipient);
+    for (const auto& esmtp : recipient.esmtp) insert_text(insert_recipient_esmtp_, recipient_id, esmtp);
   }
 }
 
@@ -122,38 +98,12 @@ void entry_rows_t::write_parts(std::int64_t entry_id, const std::vector<mime_par
   for (std::size_t i = from; i < to; ++i) {
     const auto& part = parts[i];
     const std::string path = normalized_path(part.path);
-    boost::optional<std::int64_t> part_id;
-    {
-      auto use = select_mime_part_id_.use();
-      select_mime_part_id_.bind_int64(1, entry_id);
-      select_mime_part_id_.bind_text(2, path);
-      if (select_mime_part_id_.step()) part_id = select_mime_part_id_.column_int64(0);
-    }
-    if (!part_id) {
-      auto use = insert_mime_part_.use();
-      insert_mime_part_.bind_int64(1, entry_id);
-      insert_mime_part_.bind_text(2, path);
-      insert_mime_part_.step();
-      part_id = connection_.last_insert_rowid();
-    }
+    const std::int64_t part_id = find_or_insert(select_mime_part_id_, insert_mime_part_, entry_id, path);
     for (const auto& sample : part.samples) {
-      boost::optional<std::int64_t> sample_id;
-      {
-        auto use = select_sample_id_.use();
-        select_sample_id_.bind_int64(1, *part_id);
-        select_sample_id_.bind_text(2, sample.id);
-        if (select_sample_id_.step()) sample_id = select_sample_id_.column_int64(0);
-      }
-      if (!sample_id) {
-        auto use = insert_sample_.use();
-        insert_sample_.bind_int64(1, *part_id);
-        insert_sample_.bind_text(2, sample.id);
-        insert_sample_.step();
-        sample_id = connection_.last_insert_rowid();
-      }
+      const std::int64_t sample_id = find_or_insert(select_sample_id_, insert_sample_, part_id, sample.id);
       for (const auto& analysis : sample.analyses) {
         auto use = insert_analysis_.use();
-        insert_analysis_.bind_int64(1, *sample_id);
+        insert_analysis_.bind_int64(1, sample_id);
         insert_analysis_.bind_text(2, analysis.params);
         insert_analysis_.bind_text(3, analysis.id);
         insert_analysis_.step();
@@ -172,6 +122,27 @@ void entry_rows_t::write_urls(std::int64_t entry_id, const std::vector<url_t>& u
     insert_url_.bind_text(4, url.legal_url);
     insert_url_.step();
   }
+}
+
+std::int64_t entry_rows_t::insert_text(sqlite::statement_t& stmt, std::int64_t owner_id, const std::string& text) {
+  {
+    auto use = stmt.use();
+    stmt.bind_int64(1, owner_id);
+    stmt.bind_text(2, text);
+    stmt.step();
+  }
+  return connection_.last_insert_rowid();
+}
+
+std::int64_t entry_rows_t::find_or_insert(sqlite::statement_t& select, sqlite::statement_t& insert,
+                                          std::int64_t owner_id, const std::string& text) {
+  {
+    auto use = select.use();
+    select.bind_int64(1, owner_id);
+    select.bind_text(2, text);
+    if (select.step()) return select.column_int64(0);
+  }
+  return insert_text(insert, owner_id, text);
 }
 
 }  // namespace mq::store

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "store/entry.h"
@@ -32,6 +33,12 @@ class entry_rows_t {
   void write_urls(std::int64_t entry_id, const std::vector<url_t>& urls, std::size_t from, std::size_t to);
 
  private:
+  // Inserts (owner_id, text) with `stmt`; the new row's id.
+  std::int64_t insert_text(sqlite::statement_t& stmt, std::int64_t owner_id, const std::string& text);
+  // The id `select` finds for (owner_id, text), else the one inserted.
+  std::int64_t find_or_insert(sqlite::statement_t& select, sqlite::statement_t& insert, std::int64_t owner_id,
+                              const std::string& text);
+
   sqlite::connection_t& connection_;
   sqlite::statement_t insert_entry_;
   sqlite::statement_t insert_connect_;
