@@ -137,6 +137,13 @@ void metadata_writer_t::drop_put(std::int64_t id) {
   transaction.commit();
 }
 
+boost::optional<std::string> metadata_writer_t::message_filename(std::int64_t id) {
+  auto use = select_message_filename_.use();
+  select_message_filename_.bind_int64(1, id);
+  if (!select_message_filename_.step()) return boost::none;
+  return select_message_filename_.column_text(0);
+}
+
 void metadata_writer_t::set_column(sqlite::statement_t& stmt, std::int64_t id, std::uint64_t value) {
   auto use = stmt.use();
   stmt.bind_uint64(1, value);
@@ -153,12 +160,7 @@ boost::optional<std::string> metadata_writer_t::update_existing_entry(std::int64
   sqlite::transaction_t transaction(connection());
   // An unknown id changes nothing: without this the child rows of the
   // update would fail on the foreign keys instead.
-  boost::optional<std::string> current;
-  {
-    auto use = select_message_filename_.use();
-    select_message_filename_.bind_int64(1, id);
-    if (select_message_filename_.step()) current = select_message_filename_.column_text(0);
-  }
+  const boost::optional<std::string> current = message_filename(id);
   if (!current) return boost::none;
 
   std::string previous;
@@ -197,12 +199,7 @@ boost::optional<std::string> metadata_writer_t::update_existing_entry(std::int64
 boost::optional<std::string> metadata_writer_t::remove_entry(std::int64_t id) {
   // One transaction: the name answered is the one removed.
   sqlite::transaction_t transaction(connection());
-  boost::optional<std::string> name;
-  {
-    auto use = select_message_filename_.use();
-    select_message_filename_.bind_int64(1, id);
-    if (select_message_filename_.step()) name = select_message_filename_.column_text(0);
-  }
+  boost::optional<std::string> name = message_filename(id);
   if (!name) return boost::none;
   {
     auto use = delete_entry_.use();
@@ -318,12 +315,7 @@ std::size_t metadata_writer_t::settle_orphan_records(const std::vector<std::int6
                                                      const std::function<bool(const std::string&)>& present, bool fix) {
   std::size_t orphans = 0;
   for (const auto id : ids) {
-    boost::optional<std::string> name;
-    {
-      auto use = select_message_filename_.use();
-      select_message_filename_.bind_int64(1, id);
-      if (select_message_filename_.step()) name = select_message_filename_.column_text(0);
-    }
+    const boost::optional<std::string> name = message_filename(id);
     // Removed meanwhile, or its file (perhaps a new one) is there: no orphan.
     // No file comes back once gone: every new file has a new name.
     if (!name || present(*name)) continue;

@@ -80,6 +80,8 @@ class metadata_writer_t {
                                     const std::function<bool(const std::string&)>& present, bool fix);
 
  private:
+  // The message file name of an entry that is shown (no hidden put's).
+  boost::optional<std::string> message_filename(std::int64_t id);
   void set_column(sqlite::statement_t& stmt, std::int64_t id, std::uint64_t value);
 
   // Declared first: the statements below are finalized before it closes.
