@@ -62,6 +62,16 @@ void entry_writer_t::start_half(op_t op, half_t half, const std::string& name, S
                    });
 }
 
+void entry_writer_t::write_file(op_t op, const std::string& name, std::shared_ptr<shared_file_t> source,
+                                half_done_t done) {
+  auto finished = [this, op, name, done = std::move(done)](std::exception_ptr error) {
+    if (hooks_) hooks_->on_done(op, half_t::file, name, error);
+    done(error);
+  };
+  start_half(
+      op, half_t::file, name, [this, name, source, finished] { dir_.put_file(name, source, finished); }, finished);
+}
+
 void entry_writer_t::in_flight_done(const std::string& name) {
   auto it = in_flight_.find(name);
   if (it != in_flight_.end()) in_flight_.erase(it);
@@ -78,16 +88,10 @@ void entry_writer_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback
   in_flight_.insert(name);
 
   auto source = std::make_shared<shared_file_t>(std::move(entry.file));
-  start_half(
-      op_t::put, half_t::file, name,
-      [this, ctx, source] {
-        dir_.put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
-      },
-      [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
+  write_file(op_t::put, name, source, [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
 }
 
 void entry_writer_t::put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error) {
-  if (hooks_) hooks_->on_done(op_t::put, half_t::file, ctx->message_filename, error);
   if (error) {
     in_flight_done(ctx->message_filename);
     ctx->callback(error);
@@ -152,16 +156,11 @@ void entry_writer_t::update_entry(std::int64_t id, entry_metadata_update_t updat
   in_flight_.insert(ctx->message_filename);
 
   auto source = std::make_shared<shared_file_t>(std::move(*file));
-  start_half(
-      op_t::update, half_t::file, ctx->message_filename,
-      [this, ctx, source] {
-        dir_.put_file(ctx->message_filename, source, [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
-      },
-      [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
+  write_file(op_t::update, ctx->message_filename, source,
+             [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
 }
 
 void entry_writer_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error) {
-  if (hooks_) hooks_->on_done(op_t::update, half_t::file, ctx->message_filename, error);
   if (error) {
     in_flight_done(ctx->message_filename);
     locks_->unlock(ctx->id);

@@ -51,9 +51,15 @@ class entry_writer_t {
   struct op_ctx_t;
   struct update_ctx_t;
 
+  using half_done_t = std::function<void(std::exception_ptr)>;
+
   template <class Start, class Fail>
   void start_half(store_hooks_t::op_t op, store_hooks_t::half_t half, const std::string& name, Start&& start,
                   Fail&& fail);
+  // The file half of a put or update: `name` written from `source` and
+  // synced, then `done` with the outcome once the hooks have heard of it.
+  void write_file(store_hooks_t::op_t op, const std::string& name, std::shared_ptr<shared_file_t> source,
+                  half_done_t done);
   void put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error);
   void put_db_done(const std::shared_ptr<op_ctx_t>& ctx, mq::util::result_t<std::uint64_t> result);
   void update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error);

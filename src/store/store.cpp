@@ -21,8 +21,6 @@ namespace fs = boost::filesystem;
 using mq::util::error_of;
 using mq::util::none_t;
 using mq::util::result_t;
-using op_t = store_hooks_t::op_t;
-using half_t = store_hooks_t::half_t;
 
 namespace {
 
@@ -80,7 +78,7 @@ store_t::store_t(boost::asio::io_context& io, std::shared_ptr<store_hooks_t> hoo
           return;
         }
         hooks_->on_start(
-            op_t::read, half_t::db, "", [decided] { decided->set_value(); },
+            store_hooks_t::op_t::read, store_hooks_t::half_t::db, "", [decided] { decided->set_value(); },
             [decided](std::exception_ptr e) { decided->set_exception(std::move(e)); });
       });
       word.get();
