@@ -6,27 +6,6 @@ namespace mq::store {
 
 namespace {
 
-const char* const insert_entry_sql =
-    "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
-    "attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;";
-const char* const insert_connect_sql =
-    "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;";
-const char* const insert_sender_sql = "INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;";
-const char* const insert_sender_esmtp_sql = "INSERT INTO smtp_sender_esmtp(sender_id, esmtp)\nVALUES (?, ?)\n;";
-const char* const insert_recipient_sql = "INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;";
-const char* const insert_recipient_esmtp_sql =
-    "INSERT INTO smtp_recipient_esmtp(recipient_id, esmtp)\nVALUES (?, ?)\n;";
-const char* const insert_mime_part_sql = "INSERT OR IGNORE INTO mime_part(entry_id, path)\nVALUES (?, ?)\n;";
-const char* const insert_url_sql =
-    "INSERT OR REPLACE INTO url(entry_id, url, category_mask, legal_url)\nVALUES (?, ?, ?, ?)\n;";
-const char* const insert_sample_sql =
-    "INSERT OR IGNORE INTO kavren_sample(mime_part_id, kavren_sample_object_id)\nVALUES (?, ?)\n;";
-const char* const insert_analysis_sql =
-    "INSERT INTO kavren_analysis(kavren_sample_id, params, kavren_analysis_object_id)\nVALUES (?, ?, ?)\n;";
-const char* const select_mime_part_id_sql = "SELECT id FROM mime_part WHERE entry_id = ? AND path = ?;";
-const char* const select_sample_id_sql =
-    "SELECT id FROM kavren_sample WHERE mime_part_id = ? AND kavren_sample_object_id = ?;";
-
 std::string normalized_path(const std::string& path) {
   if (path.empty() || path.back() != '/') return path + "/";
   return path;
@@ -34,20 +13,29 @@ std::string normalized_path(const std::string& path) {
 
 }  // namespace
 
-entry_rows_t::entry_rows_t(sqlite::connection_t& connection) : connection_(connection) {
-  insert_entry_ = connection_.prepare(insert_entry_sql);
-  insert_connect_ = connection_.prepare(insert_connect_sql);
-  insert_sender_ = connection_.prepare(insert_sender_sql);
-  insert_sender_esmtp_ = connection_.prepare(insert_sender_esmtp_sql);
-  insert_recipient_ = connection_.prepare(insert_recipient_sql);
-  insert_recipient_esmtp_ = connection_.prepare(insert_recipient_esmtp_sql);
-  insert_mime_part_ = connection_.prepare(insert_mime_part_sql);
-  insert_url_ = connection_.prepare(insert_url_sql);
-  insert_sample_ = connection_.prepare(insert_sample_sql);
-  insert_analysis_ = connection_.prepare(insert_analysis_sql);
-  select_mime_part_id_ = connection_.prepare(select_mime_part_id_sql);
-  select_sample_id_ = connection_.prepare(select_sample_id_sql);
-}
+// The statements' texts are fixed.
+entry_rows_t::entry_rows_t(sqlite::connection_t& connection)
+    : connection_(connection),
+      insert_entry_(connection.prepare(
+          "INSERT INTO entry(session_id_string, message_filename, message_size, status, received_ts, next_access_ts, "
+          "attempts)\nVALUES (?, ?, ?, ?, ?, ?, ?)\n;")),
+      insert_connect_(connection.prepare(
+          "INSERT INTO smtp_connect(entry_id, helo, address, port, proto)\nVALUES (?, ?, ?, ?, ?)\n;")),
+      insert_sender_(connection.prepare("INSERT INTO smtp_sender(entry_id, sender)\nVALUES (?, ?)\n;")),
+      insert_sender_esmtp_(connection.prepare("INSERT INTO smtp_sender_esmtp(sender_id, esmtp)\nVALUES (?, ?)\n;")),
+      insert_recipient_(connection.prepare("INSERT INTO smtp_recipient(entry_id, recipient)\nVALUES (?, ?)\n;")),
+      insert_recipient_esmtp_(
+          connection.prepare("INSERT INTO smtp_recipient_esmtp(recipient_id, esmtp)\nVALUES (?, ?)\n;")),
+      select_mime_part_id_(connection.prepare("SELECT id FROM mime_part WHERE entry_id = ? AND path = ?;")),
+      insert_mime_part_(connection.prepare("INSERT OR IGNORE INTO mime_part(entry_id, path)\nVALUES (?, ?)\n;")),
+      select_sample_id_(
+          connection.prepare("SELECT id FROM kavren_sample WHERE mime_part_id = ? AND kavren_sample_object_id = ?;")),
+      insert_sample_(connection.prepare(
+          "INSERT OR IGNORE INTO kavren_sample(mime_part_id, kavren_sample_object_id)\nVALUES (?, ?)\n;")),
+      insert_analysis_(connection.prepare(
+          "INSERT INTO kavren_analysis(kavren_sample_id, params, kavren_analysis_object_id)\nVALUES (?, ?, ?)\n;")),
+      insert_url_(connection.prepare(
+          "INSERT OR REPLACE INTO url(entry_id, url, category_mask, legal_url)\nVALUES (?, ?, ?, ?)\n;")) {}
 
 std::int64_t entry_rows_t::insert_entry(const entry_metadata_t& m, std::int64_t status) {
   {

@@ -46,12 +46,12 @@ class entry_rows_t {
   sqlite::statement_t insert_sender_esmtp_;
   sqlite::statement_t insert_recipient_;
   sqlite::statement_t insert_recipient_esmtp_;
+  sqlite::statement_t select_mime_part_id_;
   sqlite::statement_t insert_mime_part_;
-  sqlite::statement_t insert_url_;
+  sqlite::statement_t select_sample_id_;
   sqlite::statement_t insert_sample_;
   sqlite::statement_t insert_analysis_;
-  sqlite::statement_t select_mime_part_id_;
-  sqlite::statement_t select_sample_id_;
+  sqlite::statement_t insert_url_;
 };
 
 }  // namespace mq::store
