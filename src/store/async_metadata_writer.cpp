@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <utility>
 
