@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t records_per_slice = 2048;
 constexpr std::size_t files_per_slice = 2048;
 constexpr std::size_t settled_per_slice = 256;
+// A shard of a million records grows by a few thousand at a time.
+constexpr std::size_t record_shards = 256;
 
 }  // namespace
 
@@ -31,9 +33,14 @@ health_check_t::health_check_t(async_metadata_writer_t& db, async_message_dir_t&
       fix_(fix),
       in_flight_(std::move(in_flight)),
       hooks_(std::move(hooks)),
-      callback_(std::move(callback)) {}
+      callback_(std::move(callback)),
+      records_(record_shards) {}
 
 health_check_t::~health_check_t() = default;
+
+health_check_t::shard_t& health_check_t::shard_of(const std::string& name) {
+  return records_[std::hash<std::string>{}(name) % records_.size()];
+}
 
 void health_check_t::start() {
   const int fd = ::open(dir_path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -55,7 +62,10 @@ void health_check_t::next_records() {
                      if (auto error = mq::util::error_of(r)) return self->finish(error);
                      auto& slice = boost::get<std::vector<health_check_entry_t>>(r);
                      // The first record naming a file wins.
-                     for (auto& e : slice) self->records_.emplace(std::move(e.message_filename), e.id);
+                     for (auto& e : slice) {
+                       auto& shard = self->shard_of(e.message_filename);
+                       shard.emplace(std::move(e.message_filename), e.id);
+                     }
                      if (slice.size() < records_per_slice) {
                        self->listing_ = async_message_dir_t::make_listing();
                        if (!self->hooks_) return self->next_files();
@@ -76,9 +86,7 @@ void health_check_t::next_files() {
               for (auto& e : slice) {
                 if (!e.regular) {
                   ++self->stat_.non_regular_files;
-                } else if (auto found = self->records_.find(e.name); found != self->records_.end()) {
-                  self->records_.erase(found);
-                } else {
+                } else if (self->shard_of(e.name).erase(e.name) == 0) {
                   self->files_.push_back(std::move(e.name));
                 }
               }
@@ -93,8 +101,10 @@ void health_check_t::next_files() {
               };
               self->files_.erase(std::remove_if(self->files_.begin(), self->files_.end(), theirs), self->files_.end());
               self->settled_.clear();
-              for (const auto& [name, id] : self->records_) self->ids_.push_back(id);
-              self->records_.clear();
+              for (auto& shard : self->records_) {
+                for (const auto& [name, id] : shard) self->ids_.push_back(id);
+                shard = shard_t();
+              }
               std::sort(self->ids_.begin(), self->ids_.end());
               self->settle_files(0);
             });

@@ -59,8 +59,11 @@ class health_check_t : public std::enable_shared_from_this<health_check_t> {
   std::shared_ptr<store_hooks_t> hooks_;
   callback_t callback_;
 
-  // The records not matched by a file yet, by file name.
-  std::unordered_map<std::string, std::int64_t> records_;
+  // The records not matched by a file yet, by file name, in shards: one map
+  // of a million names would grow (and rehash) on the loop in one go.
+  using shard_t = std::unordered_map<std::string, std::int64_t>;
+  shard_t& shard_of(const std::string& name);
+  std::vector<shard_t> records_;
   std::int64_t after_ = 0;
   std::shared_ptr<async_message_dir_t::listing_t> listing_;
   std::vector<std::string> files_;  // suspected orphaned files
