@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -183,11 +181,7 @@ struct server_fixture_t {
     server.emplace(
         io, "127.0.0.1:0",
         [this](mq::http::request_t r, const auto&, mq::http::server_t::respond_t respond) {
-          {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++requests;
-          }
-          changed.notify_all();
+          ++requests;
           if (hold) return held.push_back(std::move(respond));
           mq::http::response_t a{boost::beast::http::status::ok, r.version()};
           a.body() = "ok:" + r.body();
@@ -208,12 +202,9 @@ struct server_fixture_t {
   std::optional<mq::http::server_t> server;
   std::vector<mq::http::server_t::respond_t> held;
   std::atomic<bool> hold{false};
-  int requests = 0;
-  std::mutex mutex;
-  std::condition_variable changed;
+  std::atomic<int> requests{0};
   bool wait_requests(int n) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, mq::test::wait_limit(), [&] { return requests == n; });
+    return mq::test::eventually([&] { return requests == n; });
   }
   std::uint16_t port = 0;
   std::thread thread;
