@@ -125,9 +125,8 @@ TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   EXPECT_EQ("Flushed 3 entries", admin.flush(mq::BCC_FRESH).report());
   const std::vector<response_t> heard = frames_before_probe(watcher);
   ASSERT_EQ(1u, heard.size());
-  EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, heard[0].tag());
-  EXPECT_FALSE(heard[0].has_serial());
-  EXPECT_EQ(mq::BCC_FRESH, heard[0].status());
+  EXPECT_EQ((std::tuple{response_t::QUEUE_CHANGE_NOTIFICATION, false, mq::BCC_FRESH}),
+            (std::tuple{heard[0].tag(), heard[0].has_serial(), heard[0].status()}));
   std::vector<std::uint64_t> keys;
   for (const auto& k : heard[0].queue_key_list()) {
     keys.push_back(k.entry_id());

@@ -105,12 +105,12 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
     sorter.put(std::string(size, 'x'), status, entry);
   }
 
-  const auto free_now = [&] {
-    struct statvfs fs;
+  const auto spool_fs = [&] {  // its size and free space
+    struct statvfs fs {};
     EXPECT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
-    return static_cast<double>(fs.f_bavail) * fs.f_frsize;
+    return std::pair{static_cast<double>(fs.f_blocks) * fs.f_frsize, static_cast<double>(fs.f_bavail) * fs.f_frsize};
   };
-  const double free_before = free_now();
+  const double free_before = spool_fs().second;
   const std::string answer = scrape("GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
   ASSERT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n")) << answer;
   const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
@@ -154,10 +154,7 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   EXPECT_EQ(0u, t.count("mail_quarantine_up"));
   // The spool's file system as the daemon's own check sees it; others may
   // write to it meanwhile, hence the bounds on the free space.
-  struct statvfs fs;
-  ASSERT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
-  const double size = static_cast<double>(fs.f_blocks) * fs.f_frsize,
-               free = static_cast<double>(fs.f_bavail) * fs.f_frsize;
+  const auto [size, free] = spool_fs();
   EXPECT_EQ(
       (std::pair{size, std::min(std::floor(size / 20), 64.0 * 1024 * 1024)}),
       (std::pair{m.at("mail_quarantine_spool_filesystem_size_bytes"), m.at("mail_quarantine_spool_reserve_bytes")}));
