@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
-#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>

@@ -10,9 +10,9 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
-#include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <boost/asio/io_context.hpp>
@@ -92,9 +92,7 @@ TEST(command_line, status_and_output) {
     const std::vector<std::string> args(row.argv.begin() + 1, row.argv.end());
     const auto r = mq::test::run_program(
         {program, args, {"COM_ORVANE_ADD_LOG_PIPE", row.monitor}, row.argv[0], dir.path().string()});
-    EXPECT_EQ(row.status, r.status);
-    EXPECT_EQ(row.out, r.out);
-    EXPECT_EQ(row.err, r.err);
+    EXPECT_EQ((std::tuple{row.status, row.out, row.err}), (std::tuple{r.status, r.out, r.err}));
   }
 }
 
@@ -176,8 +174,7 @@ TEST(last_resort, status_and_standard_error) {
     SCOPED_TRACE(s.name);
     const auto r = mq::test::run_program(
         {"/proc/self/exe", {"--gtest_filter=last_resort.*"}, {std::string("MQ_APP_SCENARIO=") + s.name}});
-    EXPECT_EQ(s.status, r.status) << r.err;
-    EXPECT_EQ(s.err, r.err);
+    EXPECT_EQ((std::pair<int, std::string>{s.status, s.err}), (std::pair{r.status, r.err}));
   }
 }
 
@@ -187,16 +184,10 @@ mq::test::command_t overseer(const std::string& daemon, std::vector<std::string>
   return {MQ_OVERSEER_PATH, args, {"COM_ORVANE_MONITOR"}};
 }
 
-void write_config(const std::string& path, const ov::MailQuarantineConfig& config) {
-  std::string json;
-  ASSERT_TRUE(google::protobuf::util::MessageToJsonString(config, &json).ok());
-  mq::test::write_file(path, json);
-}
-
 TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_configuration_refuses_bad_ones) {
   mq::test::temp_dir_t dir;
   ov::MailQuarantineConfig config = mq::test::make_test_config(dir.path().string());
-  write_config(dir.file("config.json"), config);
+  mq::test::write_config(dir.file("config.json"), config);
   boost::asio::io_context io;  // a socket file left by an earlier run, nobody listening
   boost::asio::local::stream_protocol::acceptor(io, {config.sorter_socket_path()}).close();
   mq::test::daemon_process_t p(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--config", dir.file("config.json")}));
@@ -206,13 +197,13 @@ TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_co
   // A wrong file on SIGHUP is refused by the field's name; the daemon is left alone.
   ov::MailQuarantineConfig wrong = config;
   wrong.set_spool_dir("spool");
-  write_config(dir.file("config.json"), wrong);
+  mq::test::write_config(dir.file("config.json"), wrong);
   p.send_signal(SIGHUP);
   EXPECT_TRUE(p.wait_log(": field spool_dir: 'spool' is not an absolute path; keeping the previous configuration"));
 
   // Another spool directory needs a new process, which gets revision 3.
   config.set_spool_dir(dir.file("spool2"));
-  write_config(dir.file("config.json"), config);
+  mq::test::write_config(dir.file("config.json"), config);
   p.send_signal(SIGHUP);
   EXPECT_TRUE(p.wait_log("daemon exited with status 0 (EC_OK), restarting"));
   EXPECT_TRUE(p.wait_log("daemon ready with configuration revision 3"));
@@ -231,8 +222,7 @@ TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_co
   EXPECT_EQ(0, embedded.wait_exit());
 
   // A stand-in daemon that leaves a mark if it is ever started.
-  mq::test::write_file(dir.file("fake"), "#!/bin/sh\ntouch " + dir.file("started") + "\n");
-  ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
+  mq::test::write_script(dir.file("fake"), "touch " + dir.file("started"));
   mq::test::write_file(dir.file("bad.json"), R"({"spoolDir": "/x", "logLevel": "NOT_A_LEVEL"})");
   mq::test::daemon_process_t refused(overseer(dir.file("fake"), {"--config", dir.file("bad.json")}));
   EXPECT_NE(0, refused.wait_exit());
@@ -242,7 +232,7 @@ TEST(overseer_tool, removes_stale_sockets_restarts_on_exit_0_runs_an_embedded_co
   // A daemon that cannot apply it (a uid without an account) ends the
   // stand-in with its status, not restarted.
   config.mutable_run_as_user()->set_uid(3999999);
-  write_config(dir.file("config.json"), config);
+  mq::test::write_config(dir.file("config.json"), config);
   mq::test::daemon_process_t failed(overseer(ORVANE_MAIL_QUARANTINE_PATH, {"--config", dir.file("config.json")}));
   EXPECT_EQ(102, failed.wait_exit());
   EXPECT_EQ(1u, failed.count_log("daemon exited with status 102 (EC_BAD_CONFIG): it cannot apply the configuration; "

@@ -16,7 +16,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -313,9 +312,7 @@ TEST(daemon_termination, past_its_limit_runs_nothing_queued_behind_a_held_databa
     return std::distance(std::filesystem::directory_iterator(q.spool_dir() + "/queue"),
                          std::filesystem::directory_iterator());
   };
-  for (const auto deadline = std::chrono::steady_clock::now() + wait_limit();
-       files() < 3 && std::chrono::steady_clock::now() < deadline;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  eventually([&] { return files() >= 3; });
   ASSERT_EQ(files(), 3);
   q.daemon().send_signal(SIGTERM);
   // The limit is 10 s: two waits.
@@ -366,12 +363,8 @@ TEST(daemon_statistics, agree_with_a_pass_over_the_queue) {
   // Writes of closed connections may still be landing: equal once they have.
   const auto agree = [&](const std::string& after) {
     SCOPED_TRACE(after);
-    const auto deadline = std::chrono::steady_clock::now() + wait_limit();
-    stats_t answered = answer(), passed = pass();
-    while (answered != passed && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      answered = answer(), passed = pass();
-    }
+    stats_t answered, passed;
+    eventually([&] { return (answered = answer()) == (passed = pass()); });
     EXPECT_EQ(answered, passed);
     EXPECT_NE(passed, stats_t(4));
   };

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -62,9 +63,7 @@ TEST_F(acceptor_test, repointing_keeps_open_connections) {
   EXPECT_THROW(connect_local(first), std::system_error);
   mq::util::unique_fd_t c3 = connect_local(second);
   ASSERT_TRUE(run_until([&] { return accepted.size() == 3; }));
-  EXPECT_TRUE(connected(c1.get(), 0));
-  EXPECT_TRUE(connected(c2.get(), 1));
-  EXPECT_TRUE(connected(c3.get(), 2));
+  for (const int i : {0, 1, 2}) EXPECT_TRUE(connected(std::array{c1.get(), c2.get(), c3.get()}[i], i)) << i;
   struct stat st;
   ASSERT_EQ(0, ::stat(second.c_str(), &st));
   EXPECT_EQ(0666u, st.st_mode & 07777);

@@ -242,7 +242,6 @@ TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {
   EXPECT_EQ("request 4", h.bodies.back());
 }
 
-// A frame of a kind still waiting is replaced by the latest one.
 TEST(link_flow, a_frame_of_a_kind_still_waiting_is_replaced_by_the_latest) {
   harness_t h;
   h.send_latest("stat 1");

@@ -7,7 +7,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>

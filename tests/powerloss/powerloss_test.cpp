@@ -93,9 +93,8 @@ class attached_t {
     if (std::exchange(mounted_, false)) sh("umount " + dir_);
     if (shell("mountpoint -q " + dir_).status == 0) throw harness_error_t(dir_ + " still mounted");
     if (!device_.empty()) sh("losetup -d " + std::exchange(device_, {}));
-    for (const auto until = std::chrono::steady_clock::now() + mq::test::wait_limit();
-         !shell("losetup -j " + file_).out.empty(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-      if (std::chrono::steady_clock::now() > until) throw harness_error_t(file_ + " still on a loop device");
+    if (!mq::test::eventually([&] { return shell("losetup -j " + file_).out.empty(); }))
+      throw harness_error_t(file_ + " still on a loop device");
   }
 
  private:

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +12,8 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <google/protobuf/util/message_differencer.h>
@@ -28,7 +29,6 @@ using mq::test::client_peer_t;
 using mq::test::sorter_peer_t;
 using request_t = mq::Sorter2MailQuarantineMessage;
 using response_t = mq::MailQuarantine2SorterMessage;
-using client_request_t = mq::Client2MailQuarantineMessage;
 
 // The bytes and envelope of entry `id`.
 response_t get(sorter_peer_t& s, std::uint64_t id, std::string* content) {
@@ -38,19 +38,6 @@ response_t get(sorter_peer_t& s, std::uint64_t id, std::string* content) {
   *content = fd ? mq::test::read_fd(fd.get()) : std::string();
   EXPECT_EQ(O_RDONLY, fd ? ::fcntl(fd.get(), F_GETFL) & O_ACCMODE : -1) << "read-only descriptor";
   return r;
-}
-
-std::size_t open_descriptors_of(pid_t pid) {
-  const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
-  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
-}
-
-// Waits until the daemon holds `count` descriptors; the last count seen.
-std::size_t settle_at(pid_t pid, std::size_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + mq::test::wait_limit();
-  std::size_t now = open_descriptors_of(pid);
-  while (now != count && std::chrono::steady_clock::now() < deadline) now = open_descriptors_of(pid);
-  return now;
 }
 
 // Every frame queued on the connection before the answer to a probe.
@@ -76,8 +63,6 @@ class service : public ::testing::Test {
   }};
 };
 
-// A put comes back from a get, bytes and envelope; an update replaces the
-// file, or only the metadata.
 TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_the_metadata) {
   sorter_peer_t s(q.sorter_socket());
   const std::string content = mq::test::pattern(300000) + std::string("\0\r\n", 3);
@@ -92,9 +77,7 @@ TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_th
 
   std::string got;
   const response_t g = get(s, id, &got);
-  EXPECT_EQ(content, got);
-  EXPECT_EQ(id, g.entry_id());
-  EXPECT_EQ(mq::BCC_ACCEPTED, g.status());
+  EXPECT_EQ((std::tuple{content, id, mq::BCC_ACCEPTED}), (std::tuple{got, g.entry_id(), g.status()}));
   e.set_attempts(0);
   e.set_message_size(content.size());
   EXPECT_TRUE(google::protobuf::util::MessageDifferencer::Equals(e, g.entry())) << g.entry().DebugString();
@@ -142,9 +125,8 @@ TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   EXPECT_EQ("Flushed 3 entries", admin.flush(mq::BCC_FRESH).report());
   const std::vector<response_t> heard = frames_before_probe(watcher);
   ASSERT_EQ(1u, heard.size());
-  EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, heard[0].tag());
-  EXPECT_FALSE(heard[0].has_serial());
-  EXPECT_EQ(mq::BCC_FRESH, heard[0].status());
+  EXPECT_EQ((std::tuple{response_t::QUEUE_CHANGE_NOTIFICATION, false, mq::BCC_FRESH}),
+            (std::tuple{heard[0].tag(), heard[0].has_serial(), heard[0].status()}));
   std::vector<std::uint64_t> keys;
   for (const auto& k : heard[0].queue_key_list()) {
     keys.push_back(k.entry_id());
@@ -154,8 +136,6 @@ TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   EXPECT_TRUE(frames_before_probe(other).empty());
 }
 
-// Put, get, update and remove leave no descriptor behind; neither does a
-// Sorter that does not read, which holds few meanwhile.
 TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_holds_few) {
   sorter_peer_t other(q.sorter_socket());
   const std::uint64_t id = other.put("held open by every answer\n", mq::SMTP_FRESH);
@@ -172,7 +152,7 @@ TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_hold
               other.call(mq::test::entry_request(request_t::REMOVE_ENTRY_REQUEST, cycled)).tag());
   };
   cycle(0);
-  const std::size_t baseline = open_descriptors_of(q.daemon().pid());
+  const std::size_t baseline = mq::test::open_descriptors(q.daemon().pid());
 
   constexpr std::uint32_t count = 2000;
   sorter_peer_t hog(q.sorter_socket());
@@ -195,7 +175,7 @@ TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_hold
   std::size_t most = 0;
   for (int i = 1; i <= 200; ++i) {
     cycle(i);
-    most = std::max(most, open_descriptors_of(q.daemon().pid()));
+    most = std::max(most, mq::test::open_descriptors(q.daemon().pid()));
   }
   EXPECT_LE(most, baseline + 120) << "the idle connection's answers pile up descriptors";
 
@@ -210,7 +190,9 @@ TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_hold
   EXPECT_EQ(count, serials.size());
   EXPECT_EQ(count, *serials.rbegin());
   hog.close();
-  EXPECT_EQ(baseline, settle_at(q.daemon().pid(), baseline));
+  std::size_t open = 0;
+  mq::test::eventually([&] { return (open = mq::test::open_descriptors(q.daemon().pid())) == baseline; });
+  EXPECT_EQ(baseline, open);
 }
 
 struct bad_request_t {
@@ -241,15 +223,12 @@ TEST_F(service, a_bad_request_ends_only_its_own_connection) {
   std::uint64_t puts = 0;
   for (const bad_request_t& c : bad_requests) {
     SCOPED_TRACE(c.name);
-    if (c.sorter) {
-      sorter_peer_t victim(q.sorter_socket());
+    const auto refused = [&](auto&& victim) {
+      using request_t = typename std::decay_t<decltype(victim)>::request_t;
       victim.send(mq::test::parse<request_t>(c.request), c.with_file ? mq::test::memory_file_fd("x").get() : -1);
       EXPECT_TRUE(victim.wait_closed());
-    } else {
-      client_peer_t victim(q.client_socket());
-      victim.send(mq::test::parse<client_request_t>(c.request));
-      EXPECT_TRUE(victim.wait_closed());
-    }
+    };
+    c.sorter ? refused(sorter_peer_t(q.sorter_socket())) : refused(client_peer_t(q.client_socket()));
     EXPECT_TRUE(q.daemon().wait_log(c.log));
     // The daemon and the other connections carry on.
     EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
@@ -278,9 +257,9 @@ TEST_F(service, a_disconnect_with_requests_in_flight_drops_their_results) {
   // The puts still reach the store: each row once its file is written.
   ASSERT_TRUE(q.daemon().wait_log("Queue metadata db: Put entry : id=", 20));
   client_peer_t admin(q.client_socket());
-  EXPECT_EQ("total_messages: 20 total_bytes: 120", admin.stat().bcc_accepted_stat().ShortDebugString());
-  EXPECT_EQ("Ok", admin.check(false).report());
-  EXPECT_EQ(0u, q.daemon().count_log("Error: "));
+  EXPECT_EQ((std::tuple<std::string, std::string, std::size_t>{"total_messages: 20 total_bytes: 120", "Ok", 0}),
+            (std::tuple{admin.stat().bcc_accepted_stat().ShortDebugString(), admin.check(false).report(),
+                        q.daemon().count_log("Error: ")}));
   EXPECT_EQ(107, q.stop());
 }
 
@@ -297,7 +276,7 @@ TEST_F(service, a_storm_past_the_descriptor_limit_ends_nothing) {
   ASSERT_TRUE(q.daemon().wait_log("Error: Sorter: "));
 
   sorter_peer_t before(q.sorter_socket());
-  const std::size_t open = open_descriptors_of(q.daemon().pid());
+  const std::size_t open = mq::test::open_descriptors(q.daemon().pid());
   const rlimit lowered{open + 6, open + 6};
   ASSERT_EQ(0, ::prlimit(q.daemon().pid(), RLIMIT_NOFILE, &lowered, nullptr)) << std::strerror(errno);
   std::vector<std::unique_ptr<sorter_peer_t>> storm;
@@ -345,8 +324,8 @@ TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
   mq::util::unique_fd_t fd;
   const response_t answer = held.read(&fd);
   ASSERT_EQ(response_t::GET_ENTRY_RESPONSE, answer.tag()) << answer.error().what();
-  EXPECT_EQ(held_id, answer.entry_id());
-  EXPECT_EQ("held\n", fd ? mq::test::read_fd(fd.get()) : "");
+  EXPECT_EQ((std::pair<std::uint64_t, std::string>{held_id, "held\n"}),
+            (std::pair{answer.entry_id(), fd ? mq::test::read_fd(fd.get()) : ""}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

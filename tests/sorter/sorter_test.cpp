@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <google/protobuf/util/message_differencer.h>
@@ -72,8 +73,8 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
   int pipe[2];
   ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
   mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
-  request_t subscribe, update = request(request_t::UPDATE_ENTRY_REQUEST, 8, 1);
-  subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
+  const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
+  request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 8, 1);
   mq::MimePart& part = *update.mutable_entry_update()->add_mime_part();
   part = mq::test::parse<mq::MimePart>(
       R"(path: "1.2" scan_report: "not kept" kavren_sample { id: "smp" analysis { params: "prm" id: "an" } })");
@@ -95,10 +96,8 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
   stored.metadata.content = c.store.update.content;
   c.store.gets[0](std::move(stored));
   const response_t alarm = c.receive();
-  EXPECT_EQ(response_t::ALARM, alarm.tag());
-  EXPECT_EQ(3u, alarm.serial());
-  EXPECT_EQ(ov::EC_NO_SUCH_ENTRY, alarm.error().code());
-  EXPECT_EQ(gone.what(), alarm.error().what());
+  EXPECT_EQ((std::tuple{response_t::ALARM, 3u, ov::EC_NO_SUCH_ENTRY, std::string(gone.what())}),
+            (std::tuple{alarm.tag(), alarm.serial(), alarm.error().code(), alarm.error().what()}));
   EXPECT_EQ(response_t::QUEUE_CHANGE_NOTIFICATION, c.receive().tag());
   const response_t got = c.receive();
   EXPECT_EQ(1u, got.serial());
@@ -138,8 +137,8 @@ TEST_F(sorter_session, a_bad_request_ends_its_connection) {
     connection_t other(io);
     for (const auto& body : row.frames) other.peer.send_body(body, mq::test::memory_file_fd("m").get());
     EXPECT_TRUE(other.peer.wait_closed());
-    EXPECT_EQ(1u, other.disconnects);
-    EXPECT_EQ(row.forwarded, other.store.requests);
+    EXPECT_EQ((std::pair<std::size_t, std::size_t>{1, row.forwarded}),
+              (std::pair{other.disconnects, other.store.requests}));
     EXPECT_EQ(1u, log.count(ov::util::logger::error, row.text)) << ::testing::PrintToString(log.lines());
   }
 }
@@ -156,9 +155,8 @@ TEST_F(sorter_session, large_work_leaves_the_loop_in_order_and_a_held_loop_is_na
   c.peer.send(update);
   c.peer.send(request(request_t::REMOVE_ENTRY_REQUEST, 2, 8));
   ASSERT_TRUE(run_until([&] { return c.store.changed_ids.size() == 2; }));
-  EXPECT_EQ((std::vector<std::int64_t>{-7, 8}), c.store.changed_ids);
-  EXPECT_EQ(5000u, c.store.update.smtp_recipients.size());
-  EXPECT_EQ(1u, c.store.large_jobs);
+  EXPECT_EQ((std::tuple<std::vector<std::int64_t>, std::size_t, std::size_t>{{-7, 8}, 5000, 1}),
+            (std::tuple{c.store.changed_ids, c.store.update.smtp_recipients.size(), c.store.large_jobs}));
   std::size_t named = 0;
   for (const auto& line : log.lines())
     named +=
@@ -189,8 +187,7 @@ TEST_F(sorter_session, large_work_leaves_the_loop_in_order_and_a_held_loop_is_na
 TEST_F(sorter_session, a_subscriber_that_does_not_read_is_dropped) {
   connection_t quiet(io);
   quiet.store.changed = &c.store.own_changes;
-  request_t subscribe;
-  subscribe.set_tag(request_t::SUBSCRIBE_TO_QUEUE_CHANGES);
+  const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
   c.peer.send(subscribe);
   quiet.peer.send(subscribe);
   ASSERT_TRUE(run_until([&] { return c.store.own_changes.num_slots() == 2; }));

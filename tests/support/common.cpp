@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -29,6 +30,13 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, s
     if (io.stopped()) io.restart();
     io.run_one_for(std::chrono::milliseconds(20));
   }
+  return true;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit; !done();
+       std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+    if (std::chrono::steady_clock::now() >= deadline) return false;
   return true;
 }
 
@@ -66,6 +74,11 @@ std::string read_fd(int fd) {
     if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
   }
   return out;
+}
+
+std::string after(const std::string& text, const std::string& mark) {
+  const auto at = text.find(mark);
+  return at == std::string::npos ? "" : text.substr(at + mark.size());
 }
 
 std::string pattern(std::size_t size, unsigned seed) {

@@ -22,6 +22,8 @@ std::chrono::milliseconds wait_limit(std::chrono::milliseconds base = std::chron
 // Runs `io` until `done()` holds; false when `limit` passes first.
 bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
                std::chrono::milliseconds limit = wait_limit());
+// Looks every 10 ms until `done()` holds; false when `limit` passes first.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = wait_limit());
 
 [[noreturn]] void throw_errno(const std::string& what);
 
@@ -44,6 +46,8 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 // From offset 0; the offset stays.
 std::string read_fd(int fd);
+// What follows the first `mark` in `text`; empty without one.
+std::string after(const std::string& text, const std::string& mark);
 // Differs from position to position and seed to seed: a misplaced chunk shows.
 std::string pattern(std::size_t size, unsigned seed = 1);
 

@@ -46,18 +46,11 @@ void send_raw(int sock, const void* data, std::size_t size, std::vector<int> fds
   const char* p = static_cast<const char*>(data);
   while (size > 0 || !fds.empty()) {
     iovec iov{const_cast<char*>(p), size};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
     std::vector<char> control(fds.empty() ? 0 : CMSG_SPACE(sizeof(int) * fds.size()));
+    msghdr msg{nullptr, 0, &iov, 1, fds.empty() ? nullptr : control.data(), control.size(), 0};
     if (!fds.empty()) {
-      msg.msg_control = control.data();
-      msg.msg_controllen = control.size();
-      cmsghdr* c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-      std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+      *CMSG_FIRSTHDR(&msg) = cmsghdr{CMSG_LEN(sizeof(int) * fds.size()), SOL_SOCKET, SCM_RIGHTS};
+      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), fds.data(), sizeof(int) * fds.size());
     }
     const ssize_t n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;

@@ -2,15 +2,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <system_error>
+
+#include <google/protobuf/util/json_util.h>
 
 extern char** environ;
 
@@ -86,6 +90,22 @@ ov::MailQuarantineConfig make_test_config(const std::string& dir) {
   config.set_sorter_socket_path(dir + "/sorter.sock");
   config.set_client_socket_path(dir + "/client.sock");
   return config;
+}
+
+void write_config(const std::string& path, const ov::MailQuarantineConfig& config) {
+  std::string json;
+  if (!google::protobuf::util::MessageToJsonString(config, &json).ok()) throw std::runtime_error("config to JSON");
+  write_file(path, json);
+}
+
+void write_script(const std::string& path, const std::string& body) {
+  write_file(path, "#!/bin/sh\n" + body + "\n");
+  if (::chmod(path.c_str(), 0755) != 0) throw_errno("chmod " + path);
+}
+
+std::size_t open_descriptors(pid_t pid) {
+  const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
 }
 
 daemon_process_t::daemon_process_t(command_t c) {

@@ -37,6 +37,11 @@ struct program_result_t {
 program_result_t run_program(const command_t& command);
 
 ov::MailQuarantineConfig make_test_config(const std::string& dir);
+// As the supervisor reads it: JSON.
+void write_config(const std::string& path, const ov::MailQuarantineConfig& config);
+// An executable shell script of `body`.
+void write_script(const std::string& path, const std::string& body);
+std::size_t open_descriptors(pid_t pid);
 
 template <typename M>
 M parse(const std::string& text) {

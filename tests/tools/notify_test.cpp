@@ -4,7 +4,6 @@
 
 #include <regex>
 
-#include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
 #include "support/process.h"
@@ -45,10 +44,7 @@ class notify_socket_t {
   mq::util::unique_fd_t fd_;
 };
 
-std::string after(const std::string& text, const std::string& mark) {
-  const auto at = text.find(mark);
-  return at == std::string::npos ? "" : text.substr(at + mark.size());
-}
+using mq::test::after;
 
 // READY=1 once the daemon is configured and its sockets answer; RELOADING=1
 // then READY=1 around each reload, even one that changes nothing; STOPPING=1
@@ -57,9 +53,8 @@ TEST(overseer_notify, tells_systemd_each_state_and_feeds_the_watchdog) {
   mq::test::temp_dir_t dir;
   notify_socket_t systemd(dir.file("notify"));
   const auto config = mq::test::make_test_config(dir.path().string());
-  std::string json;
-  ASSERT_TRUE(google::protobuf::util::MessageToJsonString(config, &json).ok());
-  mq::test::write_file(dir.file("config.json"), json);
+  mq::test::write_config(dir.file("config.json"), config);
+  const std::string json = mq::test::read_file(dir.file("config.json"));
   mq::test::daemon_process_t p(
       {MQ_OVERSEER_PATH,
        {"--daemon", ORVANE_MAIL_QUARANTINE_PATH, "--config", dir.file("config.json"), "--metrics", "127.0.0.1:0"},

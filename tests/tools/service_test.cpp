@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -86,16 +87,14 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   // Only the runtime directory may keep nobody out: the temporary one lets it pass.
   const bool root =
       ::geteuid() == 0 && ::chown(run_dir.c_str(), 0, group) == 0 && ::chmod(dir.path().c_str(), 0711) == 0;
-  std::string json;
-  ASSERT_TRUE(google::protobuf::util::MessageToJsonString(config, &json).ok());
-  mq::test::write_file(dir.file("config.json"), json);
+  mq::test::write_config(dir.file("config.json"), config);
 
   mq::test::daemon_process_t p({MQ_OVERSEER_PATH, packaged_command(dir.file("config.json")), {"COM_ORVANE_MONITOR"}});
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
-  std::smatch port;
-  const std::string out = p.output();
-  ASSERT_TRUE(std::regex_search(out, port, std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics\n"))) << out;
-  const auto scrape = [&](const std::string& request) { return mq::test::exchange(std::stoi(port[1]), request); };
+  const auto port =
+      static_cast<std::uint16_t>(std::atoi(mq::test::after(p.output(), "metrics on http://127.0.0.1:").c_str()));
+  ASSERT_NE(0, port) << p.output();
+  const auto scrape = [&](const std::string& request) { return mq::test::exchange(port, request); };
 
   const auto now = static_cast<std::uint64_t>(std::time(nullptr));
   mq::test::sorter_peer_t sorter(config.sorter_socket_path());
@@ -106,12 +105,12 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
     sorter.put(std::string(size, 'x'), status, entry);
   }
 
-  const auto free_now = [&] {
-    struct statvfs fs;
+  const auto spool_fs = [&] {  // its size and free space
+    struct statvfs fs {};
     EXPECT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
-    return static_cast<double>(fs.f_bavail) * fs.f_frsize;
+    return std::pair{static_cast<double>(fs.f_blocks) * fs.f_frsize, static_cast<double>(fs.f_bavail) * fs.f_frsize};
   };
-  const double free_before = free_now();
+  const double free_before = spool_fs().second;
   const std::string answer = scrape("GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
   ASSERT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n")) << answer;
   const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
@@ -155,10 +154,7 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   EXPECT_EQ(0u, t.count("mail_quarantine_up"));
   // The spool's file system as the daemon's own check sees it; others may
   // write to it meanwhile, hence the bounds on the free space.
-  struct statvfs fs;
-  ASSERT_EQ(0, ::statvfs(config.spool_dir().c_str(), &fs));
-  const double size = static_cast<double>(fs.f_blocks) * fs.f_frsize,
-               free = static_cast<double>(fs.f_bavail) * fs.f_frsize;
+  const auto [size, free] = spool_fs();
   EXPECT_EQ(
       (std::pair{size, std::min(std::floor(size / 20), 64.0 * 1024 * 1024)}),
       (std::pair{m.at("mail_quarantine_spool_filesystem_size_bytes"), m.at("mail_quarantine_spool_reserve_bytes")}));
@@ -180,12 +176,9 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   // them open, and a scrape still gets its answer.
   {
     std::vector<mq::util::unique_fd_t> silent;
-    for (int i = 0; i < 1000; ++i)
-      silent.push_back(mq::test::connect_loopback(static_cast<std::uint16_t>(std::stoi(port[1]))));
+    for (int i = 0; i < 1000; ++i) silent.push_back(mq::test::connect_loopback(port));
     EXPECT_EQ(0u, scrape("GET /metrics HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
-    const auto open = std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd"),
-                                    std::filesystem::directory_iterator());
-    EXPECT_LT(open, 100) << "descriptors of mq-overseer";
+    EXPECT_LT(mq::test::open_descriptors(p.pid()), 100u) << "descriptors of mq-overseer";
   }
 
   if (root) {
@@ -230,8 +223,7 @@ TEST(overseer_restarts, grow_the_delay_then_give_up_and_start_over_after_a_healt
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.script + " " + ::testing::PrintToString(row.args));
-    mq::test::write_file(dir.file("fake"), "#!/bin/sh\n" + row.script + "\n");
-    ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
+    mq::test::write_script(dir.file("fake"), row.script);
     words_t args{"--daemon", dir.file("fake"), "--state-dir", dir.file("state"), "--restart-delay", "1"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     mq::test::daemon_process_t p({MQ_OVERSEER_PATH, args, {"COM_ORVANE_MONITOR"}});
@@ -263,8 +255,7 @@ TEST(overseer_reloads, the_units_reload_at_any_moment_of_a_start_kills_nothing) 
       {"as the daemon starts again after a kill",
        [&](process_t& p) {
          ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
-         const std::string out = p.output();
-         ::kill(std::stoi(out.substr(out.find(started) + started.size())), SIGKILL);
+         ::kill(std::stoi(mq::test::after(p.output(), started)), SIGKILL);
          EXPECT_TRUE(p.wait_log(started, 2));
        }},
   };
@@ -299,8 +290,7 @@ TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
   GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
 #endif
   mq::test::temp_dir_t dir;
-  mq::test::write_file(dir.file("fake"), "#!/bin/sh\nexit 3\n");
-  ASSERT_EQ(0, ::chmod(dir.file("fake").c_str(), 0755));
+  mq::test::write_script(dir.file("fake"), "exit 3");
   mq::test::daemon_process_t p(
       {"/usr/bin/prlimit",
        {"--nofile=64", MQ_OVERSEER_PATH, "--daemon", dir.file("fake"), "--state-dir", dir.file("state"), "--metrics",
@@ -308,8 +298,7 @@ TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
        {"COM_ORVANE_MONITOR"}});
   const std::string at = "metrics on http://127.0.0.1:";
   ASSERT_TRUE(p.wait_log(at)) << p.output();
-  const std::string out = p.output();
-  const auto port = static_cast<std::uint16_t>(std::stoi(out.substr(out.find(at) + at.size())));
+  const auto port = static_cast<std::uint16_t>(std::stoi(mq::test::after(p.output(), at)));
   std::vector<mq::util::unique_fd_t> silent;
   for (int i = 0; i < 80; ++i) silent.push_back(mq::test::connect_loopback(port));
   ASSERT_TRUE(p.wait_log("cannot start the daemon: socketpair: Too many open files; restarting in ")) << p.output();

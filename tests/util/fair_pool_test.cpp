@@ -1,6 +1,5 @@
 #include "util/fair_pool.h"
 
-#include <chrono>
 #include <future>
 #include <vector>
 
