@@ -131,7 +131,7 @@ void bench_t::check_get(std::uint64_t id, const answer_t& a, mq::util::unique_fd
 }
 
 void bench_t::add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon,
-                      const batch_stats_t& bare, long rss, int in_flight, const batch_stats_t* limit) {
+                      const batch_stats_t& bare, long rss, std::size_t in_flight, const batch_stats_t* limit) {
   auto d = figures_of(daemon);
   auto b = figures_of(bare);
   if (limit) {
@@ -161,7 +161,7 @@ void bench_t::add_walk(const std::string& case_name, const walk_stats_t& daemon,
 }
 
 std::string bench_t::filled_queue(int run, std::uint64_t count, bool arrival_order) {
-  const std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
+  std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
   if (!boost::filesystem::exists(dir + "/spool/queue.db")) {
     progress(run, "filling a queue of " + std::to_string(count) + " entries");
     boost::filesystem::create_directories(dir);
