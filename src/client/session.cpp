@@ -21,7 +21,7 @@ using mq::util::unique_fd_t;
 constexpr std::size_t page_envelope = 16;
 // The least a page may hold however full its connection's queue (a page
 // always makes progress), and the most per entry asked for.
-constexpr std::size_t min_page_bytes = 64 * 1024;
+constexpr std::size_t min_page_bytes = std::size_t{64} * 1024;
 
 response_t tagged(response_t::Tag tag) { return mq::net::tagged<response_t>(tag); }
 

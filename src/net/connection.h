@@ -201,7 +201,7 @@ class connection_t : public local_ipc_link_t::delegate_t, public mq::util::callb
   void claim(std::size_t kind, std::uint32_t serial, std::size_t reserved);
   // Its response is about to be sent.
   void release(std::size_t kind, std::uint32_t serial, std::size_t reserved);
-  void end(std::exception_ptr error);
+  void end(const std::exception_ptr& error);
   // Ends a draining connection that has nothing left to do.
   void end_if_drained();
   // The last thing its callers do.

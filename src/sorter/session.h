@@ -22,7 +22,7 @@ class session_t : public mq::net::connection_t {
   // A queue change goes out as notifications of at most this many bytes,
   // the next one once the peer has read the one before: a flush of any size
   // costs a connection one such piece, not a copy of all its keys.
-  static constexpr std::size_t notification_bytes = 64 * 1024;
+  static constexpr std::size_t notification_bytes = std::size_t{64} * 1024;
   // A subscriber that still waits for keys of earlier changes, and whom the
   // next change would take past this many keys waiting, does not read: it
   // is dropped. A single change of any size is always taken.
