@@ -140,7 +140,7 @@ void bench_t::add_ops(const std::string& case_name, const char* unit, const batc
     report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
   }
   report_.figure(case_name, std::to_string(in_flight) + "/rate ms", false)
-      .add(d.rate > 0 ? in_flight * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
+      .add(d.rate > 0 ? static_cast<double>(in_flight) * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
   report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
   report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
   report_.figure(case_name, "CPU ms/op", false).add(d.cpu_ms, b.cpu_ms, rss);

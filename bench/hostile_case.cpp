@@ -154,7 +154,8 @@ void bench_t::hostile_round(int run) {
   require(in_mib(subscribers_rss) < subscribers_bound,
           subscribers_case + ": peak RSS " + std::to_string(in_mib(subscribers_rss)) + " MiB");
   report_.figure(pages_case, "peak RSS MiB", false).add(in_mib(pages_rss), pages_bound, pages_rss);
-  report_.figure(subscribers_case, "peak RSS MiB", false).add(in_mib(subscribers_rss), subscribers_bound, subscribers_rss);
+  report_.figure(subscribers_case, "peak RSS MiB", false)
+      .add(in_mib(subscribers_rss), subscribers_bound, subscribers_rss);
   report_.figure("hostile: one-entry page meanwhile (bare = alone)", "p50 ms", false)
       .add(percentile(page_during, 50) * 1e3, percentile(page_alone, 50) * 1e3, pages_rss);
   report_.figure("hostile: one-entry page meanwhile (bare = alone)", "p99 ms", false)
