@@ -131,7 +131,7 @@ void bench_t::check_get(std::uint64_t id, const answer_t& a, mq::util::unique_fd
 }
 
 void bench_t::add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon,
-                      const batch_stats_t& bare, long rss, int in_flight, const batch_stats_t* limit) {
+                      const batch_stats_t& bare, long rss, std::size_t in_flight, const batch_stats_t* limit) {
   auto d = figures_of(daemon);
   auto b = figures_of(bare);
   if (limit) {
@@ -140,7 +140,7 @@ void bench_t::add_ops(const std::string& case_name, const char* unit, const batc
     report_.figure(case_name, unit, true).add(d.rate, b.rate, rss);
   }
   report_.figure(case_name, std::to_string(in_flight) + "/rate ms", false)
-      .add(d.rate > 0 ? in_flight * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
+      .add(d.rate > 0 ? static_cast<double>(in_flight) * 1e3 / d.rate : 0, b.rate > 0 ? 1e3 / b.rate : 0, rss);
   report_.figure(case_name, "p50 ms", false).add(d.p50_ms, b.p50_ms, rss);
   report_.figure(case_name, "p99 ms", false).add(d.p99_ms, b.p99_ms, rss);
   report_.figure(case_name, "CPU ms/op", false).add(d.cpu_ms, b.cpu_ms, rss);
@@ -161,7 +161,7 @@ void bench_t::add_walk(const std::string& case_name, const walk_stats_t& daemon,
 }
 
 std::string bench_t::filled_queue(int run, std::uint64_t count, bool arrival_order) {
-  const std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
+  std::string dir = root_ + (arrival_order ? "/arrival-" : "/walk-") + std::to_string(count);
   if (!boost::filesystem::exists(dir + "/spool/queue.db")) {
     progress(run, "filling a queue of " + std::to_string(count) + " entries");
     boost::filesystem::create_directories(dir);

@@ -37,6 +37,9 @@
 
 namespace mq::bench {
 
+// Sizes in 64 bits, so that no product of them is taken in int.
+constexpr std::uint64_t kib = 1024, mib = 1024 * kib;
+
 struct options_t {
   std::string daemon;
   std::string mqctl;
@@ -55,12 +58,14 @@ struct options_t {
   struct load_t {
     int connections;
     int in_flight;
+    // Requests in flight across all connections.
+    std::size_t total() const { return static_cast<std::size_t>(connections) * static_cast<std::size_t>(in_flight); }
   };
   std::vector<load_t> loads;
   std::vector<std::uint64_t> walk_sizes;
   std::uint64_t check_entries = 1000000;   // the health check case's queue
   std::size_t large_recipients = 1500000;  // the large entry case's
-  std::uint64_t update_size = 10 * 1024;
+  std::uint64_t update_size = 10 * kib;
   // Puts all in flight at once, for the daemon's peak memory.
   load_t burst_load{8, 125};
   int stat_repeats = 10;
@@ -76,7 +81,7 @@ struct options_t {
   // With many requests in flight, a few hundred would be mostly filling and
   // draining the pipeline: at least 40 rounds of them, within 512 MiB.
   std::size_t daemon_entries(const load_t& load, std::uint64_t size) const {
-    const auto in_flight = static_cast<std::size_t>(load.connections * load.in_flight);
+    const std::size_t in_flight = load.total();
     const std::size_t steady = std::min<std::size_t>(40 * in_flight, (512ull << 20) / size);
     return smoke ? entries() : std::max(entries(), steady);
   }
@@ -85,8 +90,8 @@ struct options_t {
 };
 
 inline std::string size_name(std::uint64_t size) {
-  if (size >= 1024 * 1024 && size % (1024 * 1024) == 0) return std::to_string(size / (1024 * 1024)) + " MiB";
-  if (size >= 1024 && size % 1024 == 0) return std::to_string(size / 1024) + " KiB";
+  if (size >= mib && size % mib == 0) return std::to_string(size / mib) + " MiB";
+  if (size >= kib && size % kib == 0) return std::to_string(size / kib) + " KiB";
   return std::to_string(size) + " B";
 }
 
@@ -146,7 +151,7 @@ class bench_t {
   const report_t& report() const { return report_; }
 
  private:
-  void progress(int run, const std::string& what) {
+  void progress(int run, const std::string& what) const {
     std::cerr << "mq-bench: run " << run + 1 << "/" << o_.runs << ": " << what << std::endl;
   }
 
@@ -215,7 +220,7 @@ class bench_t {
   // in_flight / rate, shown beside the measured p50 and p99 (the bare loop
   // has one at a time).
   void add_ops(const std::string& case_name, const char* unit, const batch_stats_t& daemon, const batch_stats_t& bare,
-               long rss, int in_flight, const batch_stats_t* limit = nullptr);
+               long rss, std::size_t in_flight, const batch_stats_t* limit = nullptr);
 
   void sorter_round(int run, std::uint64_t size);
 

@@ -23,8 +23,6 @@
 #include "mail_quarantine_config.pb.h"
 #include "tool_runner.h"
 
-extern char** environ;
-
 namespace mq::bench {
 
 namespace {
@@ -53,7 +51,8 @@ std::string describe_status(int status) {
 
 }  // namespace
 
-daemon_runner_t::daemon_runner_t(std::string daemon_path, std::string work_dir, std::string spool_dir, int log_level)
+daemon_runner_t::daemon_runner_t(std::string daemon_path, const std::string& work_dir, const std::string& spool_dir,
+                                 int log_level)
     : daemon_path_(std::move(daemon_path)),
       // The configuration takes absolute paths only.
       work_dir_(boost::filesystem::absolute(work_dir).string()),
@@ -93,6 +92,7 @@ void daemon_runner_t::start(int timeout_ms) {
   std::vector<std::string> words{MQ_OVERSEER_PATH, "--daemon",        daemon_path_, "--config",
                                  config_path,      "--give-up-after", "1"};
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   // Nothing of a supervisor around the benchmark reaches the daemon.

@@ -13,7 +13,7 @@ namespace mq::bench {
 class daemon_runner_t {
  public:
   // `log_level` is an ov.LogLevel value. Files go to `work_dir`.
-  daemon_runner_t(std::string daemon_path, std::string work_dir, std::string spool_dir, int log_level);
+  daemon_runner_t(std::string daemon_path, const std::string& work_dir, const std::string& spool_dir, int log_level);
   ~daemon_runner_t();
   daemon_runner_t(const daemon_runner_t&) = delete;
   daemon_runner_t& operator=(const daemon_runner_t&) = delete;

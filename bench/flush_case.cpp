@@ -4,7 +4,7 @@
 namespace mq::bench {
 
 void bench_t::flush_round(int run) {
-  const std::uint64_t size = 10 * 1024;
+  const std::uint64_t size = 10 * kib;
   const options_t::load_t load{8, 16};
   const std::size_t n = o_.entries();
   const std::vector<std::string> calls{"fsync", "fdatasync", "syncfs"};

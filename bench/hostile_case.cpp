@@ -21,7 +21,7 @@ constexpr double waiting_keys_mib = 16;
 constexpr int page_peers = 2;
 constexpr int pages_per_peer = 4;
 
-double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
+double in_mib(long kib_count) { return static_cast<double>(kib_count) / 1024.0; }
 
 // `n` round trips of `op`, each timed.
 template <class F>
@@ -150,11 +150,12 @@ void bench_t::hostile_round(int run) {
   const std::string subscribers_case =
       "hostile: " + std::to_string(silent) + " silent subscribers (bare = README bound)";
   // The bar: a daemon over its stated bound fails the run.
-  require(mib(pages_rss) < pages_bound, pages_case + ": peak RSS " + std::to_string(mib(pages_rss)) + " MiB");
-  require(mib(subscribers_rss) < subscribers_bound,
-          subscribers_case + ": peak RSS " + std::to_string(mib(subscribers_rss)) + " MiB");
-  report_.figure(pages_case, "peak RSS MiB", false).add(mib(pages_rss), pages_bound, pages_rss);
-  report_.figure(subscribers_case, "peak RSS MiB", false).add(mib(subscribers_rss), subscribers_bound, subscribers_rss);
+  require(in_mib(pages_rss) < pages_bound, pages_case + ": peak RSS " + std::to_string(in_mib(pages_rss)) + " MiB");
+  require(in_mib(subscribers_rss) < subscribers_bound,
+          subscribers_case + ": peak RSS " + std::to_string(in_mib(subscribers_rss)) + " MiB");
+  report_.figure(pages_case, "peak RSS MiB", false).add(in_mib(pages_rss), pages_bound, pages_rss);
+  report_.figure(subscribers_case, "peak RSS MiB", false)
+      .add(in_mib(subscribers_rss), subscribers_bound, subscribers_rss);
   report_.figure("hostile: one-entry page meanwhile (bare = alone)", "p50 ms", false)
       .add(percentile(page_during, 50) * 1e3, percentile(page_alone, 50) * 1e3, pages_rss);
   report_.figure("hostile: one-entry page meanwhile (bare = alone)", "p99 ms", false)

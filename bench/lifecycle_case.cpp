@@ -103,7 +103,7 @@ double bench_t::limit_cycles_seconds(limit_store_t& limit, std::size_t n, std::u
 }
 
 void bench_t::lifecycle_round(int run) {
-  const std::uint64_t size = 10 * 1024;
+  const std::uint64_t size = 10 * kib;
   payload_t first(size, 1);
   payload_t second(size, 2);
   const std::size_t n = o_.entries();

@@ -85,6 +85,7 @@ void limit_store_t::update_group(const std::vector<std::int64_t>& ids, const mq:
 
 void limit_store_t::remove_group(const std::vector<std::int64_t>& ids) {
   std::vector<std::function<void()>> ops;
+  ops.reserve(ids.size());
   for (auto id : ids) {
     ops.push_back([this, id] {
       auto name = db_->remove_entry(id);

@@ -5,15 +5,15 @@
 namespace mq::bench {
 
 log_requests_t bench_t::log_requests() {
-  static const payload_t first(10 * 1024, 1), second(10 * 1024, 2);
+  static const payload_t first(10 * kib, 1), second(10 * kib, 2);
   log_requests_t r;
-  r.put = puts(10 * 1024, first);
+  r.put = puts(10 * kib, first);
   r.get = make_get;
   r.check_get = [](std::uint64_t id, const answer_t& a, mq::util::unique_fd_t& fd) {
     std::string content;
     check_get(id, a, fd, first, content);
   };
-  r.cycles = [this](sorter_driver_t& sorter, std::size_t n) { daemon_cycles(sorter, n, 16, 10 * 1024, first, second); };
+  r.cycles = [this](sorter_driver_t& sorter, std::size_t n) { daemon_cycles(sorter, n, 16, 10 * kib, first, second); };
   return r;
 }
 

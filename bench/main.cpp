@@ -86,14 +86,14 @@ int run_main(int argc, char** argv) {
   }
   if (o.smoke) {
     o.runs = 1;
-    o.sizes = {1024, 10 * 1024, 100 * 1024};
+    o.sizes = {kib, 10 * kib, 100 * kib};
     o.loads = {{1, 1}, {2, 4}};
     o.walk_sizes = {350};
     o.burst_load = {2, 10};
     o.stat_repeats = 3;
     o.page_repeats = 2;
   } else {
-    o.sizes = {1024, 10 * 1024, 100 * 1024, 1024 * 1024};
+    o.sizes = {kib, 10 * kib, 100 * kib, mib};
     o.loads = {{1, 1}, {8, 16}};
     o.walk_sizes = {10000, 100000, 1000000};
   }

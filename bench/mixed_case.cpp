@@ -4,7 +4,7 @@
 namespace mq::bench {
 
 void bench_t::mixed_round(int run) {
-  const std::uint64_t size = 10 * 1024;
+  const std::uint64_t size = 10 * kib;
   const options_t::load_t puts_load = o_.smoke ? options_t::load_t{2, 4} : options_t::load_t{8, 16};
   payload_t first(size, 1);
   const std::size_t n = o_.entries();

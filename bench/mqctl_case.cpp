@@ -28,11 +28,11 @@ void bench_t::mqctl_round(int run, std::uint64_t count) {
     });
     require(std::stoull(count_run.output) == (count + 9) / 10, "mqctl counts the entries at example.org");
     require(shape_run.output.find("example.org") != std::string::npos, "mqctl shape shows example.org");
-    const std::string order = arrival_order ? " (due in arrival order)" : "";
-    report_.figure("mqctl " + n + order + " list --count --domain", "s", false)
+    std::string name = "mqctl " + n;
+    if (arrival_order) name += " (due in arrival order)";
+    report_.figure(name + " list --count --domain", "s", false)
         .add(count_run.seconds, bare_seconds, count_run.peak_rss_kib);
-    report_.figure("mqctl " + n + order + " shape", "s", false)
-        .add(shape_run.seconds, bare_seconds, shape_run.peak_rss_kib);
+    report_.figure(name + " shape", "s", false).add(shape_run.seconds, bare_seconds, shape_run.peak_rss_kib);
   }
 }
 

@@ -143,8 +143,8 @@ void bench_t::sorter_round(int run, std::uint64_t size) {
     daemon.push_back(daemon_round(size, count, with_update, load, first, second));
   }
   if (run % 2 == 1) run_bare();
-  const bool serial = std::any_of(o_.loads.begin(), o_.loads.end(),
-                                  [](const options_t::load_t& l) { return l.connections * l.in_flight == 1; });
+  const bool serial =
+      std::any_of(o_.loads.begin(), o_.loads.end(), [](const options_t::load_t& l) { return l.total() == 1; });
   if (serial && o_.wanted("get")) {
     progress(run, "round trips of a get's frames without the daemon");
     const auto floor = figures_of(floor_round(o_.gets(), first));
@@ -155,7 +155,7 @@ void bench_t::sorter_round(int run, std::uint64_t size) {
     const auto& load = o_.loads[l];
     const auto& d = daemon[l];
     std::string suffix = " " + size_name(size) + " " + load_name(load);
-    const int in_flight = load.connections * load.in_flight;
+    const std::size_t in_flight = load.total();
     add_ops("put" + suffix, "puts/s", d.put, bare.put, d.put_rss, in_flight, &limit.put);
     add_ops("get" + suffix, "gets/s", d.get, bare.get, d.get_rss, in_flight, &limit.get);
     if (with_update) {

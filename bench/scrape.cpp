@@ -36,6 +36,7 @@ double get_p99_amid_scrapes(const daemon_runner_t& daemon, std::uint64_t count, 
   std::atomic<bool> done{false};
   std::atomic<int> failed{0};
   std::vector<std::thread> threads;
+  threads.reserve(static_cast<std::size_t>(scrapers));
   for (int i = 0; i < scrapers; ++i) {
     threads.emplace_back([&] {
       while (!done) {

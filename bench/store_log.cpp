@@ -80,7 +80,7 @@ std::uint64_t file_size(const std::string& path) {
 // A spool under `dir` whose queue.db holds `entries` records named
 // PREFIX<i>, due one second apart; the spool's path.
 std::string seed_records(const std::string& dir, std::uint64_t entries, const std::string& prefix, int size) {
-  const std::string spool = dir + "/spool";
+  std::string spool = dir + "/spool";
   boost::filesystem::create_directories(spool + "/queue");
   mq::store::metadata_writer_t db(spool + "/queue.db", false);
   db.connection().execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +

@@ -31,7 +31,7 @@ pid_t tracer_of(const boost::filesystem::path& status) {
 bool syscall_counter_t::available() { return ::system("strace -V >/dev/null 2>&1") == 0; }
 
 syscall_counter_t::syscall_counter_t(pid_t pid, const std::vector<std::string>& calls, std::string output)
-    : pid_(pid), calls_(calls), output_(std::move(output)) {
+    : calls_(calls), output_(std::move(output)) {
   std::string trace = "trace=";
   for (std::size_t i = 0; i < calls.size(); ++i) trace += (i ? "," : "") + calls[i];
   const std::string target = std::to_string(pid);

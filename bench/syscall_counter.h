@@ -30,7 +30,6 @@ class syscall_counter_t {
   // Ends strace, which writes its summary then.
   void detach();
 
-  pid_t pid_;
   pid_t strace_ = -1;
   std::vector<std::string> calls_;
   std::string output_;

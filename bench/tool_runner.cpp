@@ -13,8 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace mq::bench {
 
 std::string file_text(const std::string& path) {
@@ -26,6 +24,7 @@ std::string file_text(const std::string& path) {
 
 tool_run_t run_tool(const std::vector<std::string>& argv, const std::string& output_path) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;

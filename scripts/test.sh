@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite: a plain build, one under
+# Sets up, builds and runs the whole test suite: a plain build (and
+# clang-tidy over its sources), one under
 # AddressSanitizer and UndefinedBehaviorSanitizer, one under ThreadSanitizer
 # (the threaded areas), the package (checked, then installed under a live
 # systemd in a container), then a short run of every fuzz target.
@@ -14,6 +15,11 @@ bash scripts/check_format.sh
 
 configure_build build -DMQ_SANITIZE=OFF -DMQ_WERROR=ON
 cmake --build build -j"$jobs"
+
+# clang-tidy's checks (.clang-tidy) over src/, tools/ and bench/, on the
+# plain build's compile_commands.json; a finding fails the run.
+status=0
+bash scripts/check_tidy.sh || status=1
 
 configure_build build-sanitize -DMQ_SANITIZE=ON -DMQ_BENCH=OFF
 cmake --build build-sanitize -j"$jobs"
@@ -32,7 +38,6 @@ report_skipped() {
   awk '/: Skipped$/ { if ((getline reason) > 0) print reason }' "$junit" | sort | uniq -c
 }
 
-status=0
 echo "== tests (plain build)"
 ctest --test-dir build --output-on-failure -j"$jobs" --output-junit "$repo_root/build/junit.xml" || status=1
 report_skipped build/junit.xml

@@ -101,7 +101,7 @@ void async_client_t::close() {
   fail(std::make_exception_ptr(connection_error_t("the connection to the client socket was closed")));
 }
 
-void async_client_t::fail(std::exception_ptr error) {
+void async_client_t::fail(const std::exception_ptr& error) {
   if (failed_) return;
   failed_ = true;
   // The link may be reporting right now; it is destroyed once that returns.

@@ -18,7 +18,8 @@ namespace mq::api {
 // The client socket on an event loop: requests go out at once, as many as
 // the caller likes, and each answer is delivered once, on the loop, to the
 // callback of its request. Event-loop thread only.
-class async_client_t : private net::local_ipc_link_t::delegate_t, public std::enable_shared_from_this<async_client_t> {
+class async_client_t final : private net::local_ipc_link_t::delegate_t,
+                             public std::enable_shared_from_this<async_client_t> {
  public:
   using request_t = Client2MailQuarantineMessage;
   using response_t = MailQuarantine2ClientMessage;
@@ -45,7 +46,7 @@ class async_client_t : private net::local_ipc_link_t::delegate_t, public std::en
   void on_written() override {}
   void on_message(const std::uint8_t* data, std::uint32_t size, util::unique_fd_t fd) override;
   void on_error(std::exception_ptr error) override;
-  void fail(std::exception_ptr error);
+  void fail(const std::exception_ptr& error);
 
   boost::asio::io_context& io_;
   std::string path_;

@@ -5,6 +5,7 @@
 
 #include "net/frame.h"
 #include "net/message_check.h"
+#include "net/tagged.h"
 #include "ov/logger.h"
 #include "wire/page.h"
 
@@ -12,8 +13,7 @@ namespace mq::client {
 
 namespace {
 
-using request_t = Client2MailQuarantineMessage;
-using response_t = MailQuarantine2ClientMessage;
+using response_t = session_t::response_t;
 using mq::net::require_field;
 using mq::util::unique_fd_t;
 
@@ -21,13 +21,9 @@ using mq::util::unique_fd_t;
 constexpr std::size_t page_envelope = 16;
 // The least a page may hold however full its connection's queue (a page
 // always makes progress), and the most per entry asked for.
-constexpr std::size_t min_page_bytes = 64 * 1024;
+constexpr std::size_t min_page_bytes = std::size_t{64} * 1024;
 
-response_t tagged(response_t::Tag tag) {
-  response_t m;
-  m.set_tag(tag);
-  return m;
-}
+response_t tagged(response_t::Tag tag) { return mq::net::tagged<response_t>(tag); }
 
 void set_stat(response_t::QueueStat* out, const mq::store::queue_stat_t& stat) {
   out->set_total_messages(stat.total_messages);

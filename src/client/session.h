@@ -20,6 +20,10 @@ class session_t : public mq::net::connection_t {
   session_t(socket_t socket, mq::store::store_port_t* store);
   ~session_t() override;
 
+  // What a management client sends and what it is sent.
+  using request_t = Client2MailQuarantineMessage;
+  using response_t = MailQuarantine2ClientMessage;
+
  private:
   // The request kinds that carry serials.
   enum kind_t : std::size_t { get_queue_stat, get_queue_chunk, flush_queue, check_health, kinds };

@@ -32,8 +32,8 @@ bool is_end_of_file(const std::exception_ptr& error) {
 const local_ipc_link_t::flow_limits_t connection_t::flow_limits = {
     64,
     32,  // requests in progress
-    4u * 1024u * 1024u,
-    1024u * 1024u,  // bytes queued for the peer
+    std::size_t{4} << 20,
+    std::size_t{1} << 20,  // bytes queued for the peer
     32,
     16,  // descriptors queued for the peer
 };
@@ -127,7 +127,7 @@ void connection_t::ended() {
   if (auto run = std::move(ended_)) run();
 }
 
-void connection_t::on_error(std::exception_ptr error) { end(std::move(error)); }
+void connection_t::on_error(std::exception_ptr error) { end(error); }
 
 void connection_t::drop(const std::string& reason) {
   link_.reset();
@@ -135,7 +135,7 @@ void connection_t::drop(const std::string& reason) {
   ended();
 }
 
-void connection_t::end(std::exception_ptr error) {
+void connection_t::end(const std::exception_ptr& error) {
   link_.reset();
   if (is_end_of_file(error)) {
     OV_LOG(debug, side_ << ": disconnected");

@@ -16,6 +16,7 @@
 #include "net/ipc_error.h"
 #include "net/local_ipc_link.h"
 #include "net/tag_name.h"
+#include "net/tagged.h"
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "util/callback_wrapper.h"
@@ -118,8 +119,7 @@ class connection_t : public local_ipc_link_t::delegate_t, public mq::util::callb
           }
         }
       }
-      response_t failure;
-      failure.set_tag(failure_tag);
+      auto failure = tagged<response_t>(failure_tag);
       failure.set_serial(serial);
       ov::make_error(*failure.mutable_error(), error);
       send(failure);
@@ -201,7 +201,7 @@ class connection_t : public local_ipc_link_t::delegate_t, public mq::util::callb
   void claim(std::size_t kind, std::uint32_t serial, std::size_t reserved);
   // Its response is about to be sent.
   void release(std::size_t kind, std::uint32_t serial, std::size_t reserved);
-  void end(std::exception_ptr error);
+  void end(const std::exception_ptr& error);
   // Ends a draining connection that has nothing left to do.
   void end_if_drained();
   // The last thing its callers do.

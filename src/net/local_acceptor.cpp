@@ -70,9 +70,8 @@ void bind_with_mode(int sock, const std::string& path) {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, name.data(), name.size());
     if (::bind(sock, reinterpret_cast<const sockaddr*>(&address),
-               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) != 0) {
-      error = errno;
-    } else if (::fchmodat(dir_fd, "s", 0666, 0) != 0) {
+               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) != 0 ||
+        ::fchmodat(dir_fd, "s", 0666, 0) != 0) {
       error = errno;
     } else if (::renameat2(dir_fd, "s", AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
       error = errno == EEXIST ? EADDRINUSE : errno;

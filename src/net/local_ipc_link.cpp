@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -344,7 +345,7 @@ void local_ipc_link_t::fail(std::exception_ptr error) {
   if (received_fd_ >= 0) ::close(received_fd_);
   received_fd_ = -1;
   cancel();
-  delegate_->on_error(error);
+  delegate_->on_error(std::move(error));
 }
 
 }  // namespace mq::net

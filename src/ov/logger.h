@@ -21,12 +21,12 @@ log_function_t set_log_function(log_function_t f);
 }  // namespace ov::util::logger
 
 // Builds the line only when the level passes: OV_LOG(debug, "Put entry " << id).
-#define OV_LOG(level, stream_expr)                                  \
-  do {                                                              \
-    const std::int32_t ov_log_level_ = ::ov::util::logger::level;   \
-    if (::ov::util::logger::log_level() <= ov_log_level_) {         \
-      std::ostringstream ov_log_stream_;                            \
-      ov_log_stream_ << stream_expr;                                \
-      ::ov::util::logger::log(ov_log_level_, ov_log_stream_.str()); \
-    }                                                               \
+#define OV_LOG(level, stream_expr)                                                           \
+  do {                                                                                       \
+    const std::int32_t ov_log_level_ = ::ov::util::logger::level;                            \
+    if (::ov::util::logger::log_level() <= ov_log_level_) {                                  \
+      std::ostringstream ov_log_stream_;                                                     \
+      ov_log_stream_ << stream_expr; /* NOLINT(bugprone-macro-parentheses): a chain of << */ \
+      ::ov::util::logger::log(ov_log_level_, ov_log_stream_.str());                          \
+    }                                                                                        \
   } while (0)

@@ -8,6 +8,7 @@
 #include "net/frame.h"
 #include "net/ipc_error.h"
 #include "net/message_check.h"
+#include "net/tagged.h"
 #include "ov/error.h"
 
 namespace mq::overseer {
@@ -27,22 +28,19 @@ channel_t::~channel_t() = default;
 
 void channel_t::request_config(config_callback_t callback) {
   pending_.push_back(std::move(callback));
-  out_t message;
-  message.set_tag(out_t::GET_CONFIG_REQUEST);
+  auto message = mq::net::tagged<out_t>(out_t::GET_CONFIG_REQUEST);
   send(message);
 }
 
 void channel_t::notify_info(std::uint32_t revision) {
-  out_t message;
-  message.set_tag(out_t::MY_INFO_NOTIFICATION);
+  auto message = mq::net::tagged<out_t>(out_t::MY_INFO_NOTIFICATION);
   message.set_config_revision(revision);
   message.mutable_info();
   send(message);
 }
 
 void channel_t::notify_stat(const ov::MailQuarantineAppStat& stat) {
-  out_t message;
-  message.set_tag(out_t::MY_STAT_NOTIFICATION);
+  auto message = mq::net::tagged<out_t>(out_t::MY_STAT_NOTIFICATION);
   *message.mutable_stat() = stat;
   // A supervisor that stops reading gets the latest figures once it reads
   // again, not one frame per second of its absence.

@@ -19,7 +19,7 @@ namespace mq::overseer {
 // Any failure of the channel (the link fails, or a received message is
 // malformed or unexpected) destroys the link and is rethrown out of the
 // event loop: the daemon lives and dies with this channel.
-class channel_t : private mq::net::local_ipc_link_t::delegate_t {
+class channel_t final : private mq::net::local_ipc_link_t::delegate_t {
  public:
   using config_callback_t = std::function<void(ov::MailQuarantineConfig config, std::uint32_t revision)>;
 

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "net/tagged.h"
 #include "wire/status.h"
 
 namespace mq::sorter {
@@ -128,8 +129,7 @@ void fill_entry(Entry& out, const mq::store::entry_t& entry) {
 MailQuarantine2SorterMessage queue_change_notification(const mq::store::queue_change_t& change, std::size_t& next,
                                                        std::size_t max_size) {
   using message_t = MailQuarantine2SorterMessage;
-  message_t m;
-  m.set_tag(message_t::QUEUE_CHANGE_NOTIFICATION);
+  auto m = mq::net::tagged<message_t>(message_t::QUEUE_CHANGE_NOTIFICATION);
   if (const auto status = mq::wire::to_wire(change.status)) m.set_status(*status);
   std::size_t size = m.ByteSizeLong();
   for (; next < change.keys.size(); ++next) {

@@ -6,6 +6,7 @@
 
 #include "net/ipc_error.h"
 #include "net/message_check.h"
+#include "net/tagged.h"
 #include "ov/error.h"
 #include "ov/logger.h"
 #include "sorter/convert.h"
@@ -17,8 +18,8 @@ namespace mq::sorter {
 
 namespace {
 
-using request_t = Sorter2MailQuarantineMessage;
-using response_t = MailQuarantine2SorterMessage;
+using request_t = session_t::request_t;
+using response_t = session_t::response_t;
 using mq::util::none_t;
 using mq::util::unique_fd_t;
 using prepared_t = mq::net::connection_t::prepared_t;
@@ -32,11 +33,7 @@ constexpr std::uint32_t large_frame = 64u * 1024u;
   throw ov::cf_exception_t(ov::make_error_code(ov::EC_PROTOCOL_VIOLATION), text);
 }
 
-response_t tagged(response_t::Tag tag) {
-  response_t m;
-  m.set_tag(tag);
-  return m;
-}
+response_t tagged(response_t::Tag tag) { return mq::net::tagged<response_t>(tag); }
 
 response_t entry_response(mq::store::entry_t& entry, unique_fd_t& fd) {
   response_t m = tagged(response_t::GET_ENTRY_RESPONSE);

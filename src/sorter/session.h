@@ -22,7 +22,7 @@ class session_t : public mq::net::connection_t {
   // A queue change goes out as notifications of at most this many bytes,
   // the next one once the peer has read the one before: a flush of any size
   // costs a connection one such piece, not a copy of all its keys.
-  static constexpr std::size_t notification_bytes = 64 * 1024;
+  static constexpr std::size_t notification_bytes = std::size_t{64} * 1024;
   // A subscriber that still waits for keys of earlier changes, and whom the
   // next change would take past this many keys waiting, does not read: it
   // is dropped. A single change of any size is always taken.
@@ -30,6 +30,10 @@ class session_t : public mq::net::connection_t {
 
   // Sends STORE_STATE_NOTIFICATION; the link starts reading at once.
   session_t(socket_t socket, mq::store::store_port_t* store);
+
+  // What the Sorter sends and what it is sent.
+  using request_t = Sorter2MailQuarantineMessage;
+  using response_t = MailQuarantine2SorterMessage;
 
  private:
   // The request kinds that carry serials.
@@ -42,10 +46,10 @@ class session_t : public mq::net::connection_t {
   // Parses and converts a large frame off the loop; reads nothing more
   // meanwhile, so that later requests do not overtake it.
   void handle_large(std::uint32_t size, mq::util::unique_fd_t fd);
-  void dispatch(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_t fd, parsed_t* parsed);
-  void on_get_entry_request(const Sorter2MailQuarantineMessage& m);
-  void on_update_entry_request(const Sorter2MailQuarantineMessage& m, mq::util::unique_fd_t fd, parsed_t* parsed);
-  void on_remove_entry_request(const Sorter2MailQuarantineMessage& m);
+  void dispatch(const request_t& m, mq::util::unique_fd_t fd, parsed_t* parsed);
+  void on_get_entry_request(const request_t& m);
+  void on_update_entry_request(const request_t& m, mq::util::unique_fd_t fd, parsed_t* parsed);
+  void on_remove_entry_request(const request_t& m);
   void on_subscribe_to_queue_change();
   void on_queue_change(mq::store::queue_change_ptr_t change);
   // Sends the next piece of the changes waiting, unless one is on its way.

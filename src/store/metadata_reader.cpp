@@ -68,7 +68,7 @@ WHERE entry_id = ?
 )sql";
 
 constexpr std::uint64_t default_chunk_limit = 100;
-constexpr std::uint64_t default_brief_page_bytes = 64u * 1024u * 1024u;
+constexpr std::uint64_t default_brief_page_bytes = std::uint64_t{64} << 20;
 
 // What a brief holds, counted so that it is never less than its size in
 // memory nor its size on the wire: each entry with an allowance for its

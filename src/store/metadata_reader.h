@@ -27,7 +27,7 @@ class metadata_reader_t {
   // The same, unless the entry has more than `row_limit` rows of
   // recipients, their arguments, parts, samples, analyses and URLs: then
   // false, having read no more than that.
-  bool get_entry(std::int64_t id, entry_metadata_t& out, std::size_t row_limit);
+  bool get_entry(std::int64_t id, entry_metadata_t& m, std::size_t row_limit);
   queue_stats_t get_queue_stat();
   std::vector<queue_key_t> get_queue_chunk(const queue_chunk_request_t& request);
   std::vector<entry_brief_t> get_queue_chunk_brief(const queue_chunk_request_t& request);

@@ -21,23 +21,13 @@ class store_hooks_t {
   // Called on the event loop in place of starting a half. Exactly one of
   // `start` (runs the real half) or `fail` (the half reports that failure
   // without running) must be called, at once or later, on the event loop.
+  // Both take their arguments by value: a hook may keep them for later.
   virtual void on_start(op_t op, half_t half, const std::string& file_name, std::function<void()> start,
-                        std::function<void(std::exception_ptr)> fail) {
-    (void)op;
-    (void)half;
-    (void)file_name;
-    (void)fail;
-    start();
-  }
+                        std::function<void(std::exception_ptr)> fail) = 0;
 
   // Called on the event loop when a half has finished, before the store
   // acts on the outcome.
-  virtual void on_done(op_t op, half_t half, const std::string& file_name, std::exception_ptr error) {
-    (void)op;
-    (void)half;
-    (void)file_name;
-    (void)error;
-  }
+  virtual void on_done(op_t op, half_t half, const std::string& file_name, std::exception_ptr error) = 0;
 };
 
 }  // namespace mq::store

@@ -13,7 +13,7 @@ namespace mq::util {
 
 async_worker_t::async_worker_t(boost::asio::io_context& io) : io_(io) {}
 
-async_worker_t::~async_worker_t() {
+async_worker_t::~async_worker_t() {  // NOLINT(bugprone-exception-escape): as declared
   if (thread_.joinable()) {
     thread_.interrupt();
     if (boost::this_thread::get_id() == thread_.get_id()) {

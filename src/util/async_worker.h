@@ -53,7 +53,7 @@ class async_worker_t {
   async_worker_t(const async_worker_t&) = delete;
   async_worker_t& operator=(const async_worker_t&) = delete;
   // Finishes the running task, discards the queued ones unrun.
-  ~async_worker_t();
+  ~async_worker_t();  // NOLINT(bugprone-exception-escape): a failed join or lock ends the process
 
   // Ends the worker early, without waiting: the running task finishes (the
   // destructor waits for it), the queued ones are discarded unrun here and
@@ -105,11 +105,11 @@ class async_worker_t {
             return none_t{};
           },
           [callback = std::move(callback)](none_t v, std::exception_ptr e) mutable {
-            callback(make_result(std::move(v), e));
+            callback(make_result(v, std::move(e)));
           });
     } else {
       post(std::forward<F>(f), [callback = std::move(callback)](raw_t v, std::exception_ptr e) mutable {
-        callback(make_result(std::move(v), e));
+        callback(make_result(std::move(v), std::move(e)));
       });
     }
   }

@@ -6,7 +6,7 @@
 
 namespace mq::util {
 
-fair_pool_t::fair_pool_t(std::size_t threads, std::string name) {
+fair_pool_t::fair_pool_t(std::size_t threads, const std::string& name) {
   for (std::size_t i = 0; i < threads; ++i)
     threads_.emplace_back([this, i, name] {
       name_this_thread(name);

@@ -21,7 +21,7 @@ class fair_pool_t {
   using job_t = std::function<void(std::size_t thread)>;
 
   // The threads are named `name` (see thread_name.h).
-  fair_pool_t(std::size_t threads, std::string name);
+  fair_pool_t(std::size_t threads, const std::string& name);
   // stop(), then waits for the running jobs.
   ~fair_pool_t();
   fair_pool_t(const fair_pool_t&) = delete;

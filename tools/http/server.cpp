@@ -130,7 +130,7 @@ class server_t::exchange_t : public std::enable_shared_from_this<exchange_t> {
   response_t response_;
   bool answering_ = false, replied_ = false, closed_ = false;
   const std::shared_ptr<std::atomic<bool>> gone_ = std::make_shared<std::atomic<bool>>(false);
-  static constexpr std::size_t max_dropped = 64 * 1024;
+  static constexpr std::size_t max_dropped = std::size_t{64} * 1024;
   std::size_t dropped_ = 0;
   std::array<char, 512> scratch_{};
 };
@@ -159,7 +159,7 @@ std::string server_t::url(const endpoint_t& at) {
   return "http://" + (at.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(at.port());
 }
 
-server_t::server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, limits_t limits)
+server_t::server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, const limits_t& limits)
     : acceptor_(io), pause_(io), handler_(std::move(handler)), limits_(limits), alive_(std::make_shared<bool>(true)) {
   if (limits_.max_exchanges == 0) throw std::invalid_argument("an HTTP server needs room for one exchange");
   const tcp::endpoint at = parse_address(address);
@@ -170,7 +170,7 @@ server_t::server_t(boost::asio::io_context& io, const std::string& address, hand
   accept_next();
 }
 
-server_t::~server_t() {
+server_t::~server_t() {  // NOLINT(bugprone-exception-escape): as declared
   alive_.reset();
   for (auto& w : open_)
     if (auto e = w.lock()) e->close();

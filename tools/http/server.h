@@ -79,8 +79,8 @@ class server_t {
   // `address` is HOST:PORT (an IPv6 host in brackets); throws
   // std::invalid_argument when it is not one, std::system_error when it
   // cannot be bound.
-  server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, limits_t limits);
-  ~server_t();
+  server_t(boost::asio::io_context& io, const std::string& address, handler_t handler, const limits_t& limits);
+  ~server_t();  // NOLINT(bugprone-exception-escape): only a timer's cancel could throw, and it never fails
 
   endpoint_t endpoint() const { return acceptor_.local_endpoint(); }
 

@@ -27,8 +27,8 @@ http_server_t::http_server_t(boost::asio::io_context& io, const std::string& add
                              std::chrono::milliseconds time_limit)
     : server_(
           io, address,
-          [handler = std::move(handler)](http::request_t request, const http::server_t::endpoint_t&,
-                                         http::server_t::respond_t respond) {
+          [handler = std::move(handler)](const http::request_t& request, const http::server_t::endpoint_t&,
+                                         const http::server_t::respond_t& respond) {
             const auto target = request.target();
             const unsigned version = request.version();
             if (target.substr(0, target.find('?')) != "/metrics")

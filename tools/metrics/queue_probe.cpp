@@ -49,7 +49,7 @@ void queue_probe_t::begin(const std::string& client_socket, std::chrono::millise
     self->finish(util::make_error_result<queue_sample_t>(
         std::make_exception_ptr(std::runtime_error("the daemon did not answer in time"))));
   });
-  client_ = api::async_client_t::connect(io_, client_socket, [self](std::exception_ptr error) {
+  client_ = api::async_client_t::connect(io_, client_socket, [self](const std::exception_ptr& error) {
     if (error) self->finish(util::make_error_result<queue_sample_t>(error));
     self->sent_ = std::chrono::steady_clock::now();
   });

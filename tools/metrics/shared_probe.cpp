@@ -19,7 +19,7 @@ void shared_probe_t::get(callback_t done) {
   if (waiting_.size() > 1) return;  // one is on its way
   ++probes_;
   const auto started = std::chrono::steady_clock::now();
-  queue_probe_t::start(io_, client_socket_(), limit_, [this, started](util::result_t<queue_sample_t> r) {
+  queue_probe_t::start(io_, client_socket_(), limit_, [this, started](const util::result_t<queue_sample_t>& r) {
     last_ = r;
     last_at_ = std::chrono::steady_clock::now();
     last_seconds_ = std::chrono::duration<double>(last_at_ - started).count();

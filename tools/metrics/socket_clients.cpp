@@ -47,7 +47,9 @@ std::optional<std::vector<unix_socket_t>> dump_unix_sockets() {
   for (;;) {
     const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
     if (n <= 0) return std::nullopt;
-    int left = static_cast<int>(n);
+    // Wide enough that the netlink macros compare it with unsigned lengths
+    // without a change of sign.
+    ssize_t left = n;
     for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_type == NLMSG_DONE) return out;
       if (h->nlmsg_type == NLMSG_ERROR) return std::nullopt;

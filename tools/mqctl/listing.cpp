@@ -34,7 +34,7 @@ std::string entry_json(int status, const brief_t& e, const detail_t* d) {
 }
 
 // Due-time buckets, from now: due, < 5 min, < 1 h, < 4 h, < 1 day, later.
-const std::vector<std::uint64_t> due_limits = {300, 3600, 4 * 3600, 86400};
+const std::vector<std::uint64_t> due_limits = {300, 3600, 14400, 86400};
 const std::vector<std::string> due_names = {"due", "<5m", "<1h", "<4h", "<1d", "later"};
 // Age buckets (see shape_age_names).
 const std::vector<std::uint64_t> age_limits = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 76800};
@@ -251,6 +251,7 @@ int run_shape(const context_t& ctx, const args_t& args) {
   if (show) std::fprintf(stderr, "\r\033[K");
 
   std::vector<std::pair<std::string, const shape_row_t*>> order;
+  order.reserve(rows.size());
   for (const auto& [name, row] : rows) order.emplace_back(name, &row);
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.second->total > b.second->total; });

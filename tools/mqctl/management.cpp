@@ -113,13 +113,14 @@ listing_t list_problems(const context_t& ctx) {
   listing_t out;
   // The directory first: a file put after this is not seen at all.
   std::map<std::string, std::uint64_t> files;
+  const std::string prefix = dir + "/";
   DIR* d = ::opendir(dir.c_str());
   if (!d) throw file_error_t("cannot read the message directory " + dir + ": " + std::strerror(errno));
   while (const dirent* e = ::readdir(d)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     struct stat st {};
-    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+    if (::lstat((prefix + name).c_str(), &st) != 0) continue;
     if (S_ISREG(st.st_mode)) {
       files[name] = static_cast<std::uint64_t>(st.st_size);
     } else {
@@ -157,7 +158,7 @@ listing_t list_problems(const context_t& ctx) {
   // A file whose entry was removed meanwhile went with it.
   for (const auto& [name, size] : files) {
     struct stat st {};
-    if (::lstat((dir + "/" + name).c_str(), &st) == 0) out.files.emplace_back(name, size);
+    if (::lstat((prefix + name).c_str(), &st) == 0) out.files.emplace_back(name, size);
   }
   return out;
 }

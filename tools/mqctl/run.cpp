@@ -27,7 +27,7 @@ namespace {
 // or, where neither exists, that of the packaged service.
 std::string default_state_dir() {
   const char* xdg = std::getenv("XDG_STATE_HOME");
-  const std::string own = xdg && *xdg ? std::string(xdg) + "/orvane-mail-quarantine" : "var";
+  std::string own = xdg && *xdg ? std::string(xdg) + "/orvane-mail-quarantine" : "var";
   const char* const service = "/run/orvane-mail-quarantine";
   struct stat st {};
   if (::stat(own.c_str(), &st) != 0 && ::stat(service, &st) == 0 && S_ISDIR(st.st_mode)) return service;

@@ -224,6 +224,7 @@ bool selection_t::walk(client_session_t& session, const on_entry_t& on_entry,
                    std::unordered_map<std::uint64_t, detail_t> found;
                    if (details) {
                      std::vector<std::uint64_t> ids;
+                     ids.reserve(picked.size());
                      for (const auto* e : picked) ids.push_back(e->id());
                      found = details->read(ids);
                    }

@@ -32,7 +32,7 @@ const char* short_escape(char32_t c);
 
 // Decodes one UTF-8 character at `at`; false (and `at` unchanged) for an
 // invalid or overlong sequence, a surrogate or a value past U+10FFFF.
-bool next_char(const std::string& text, std::size_t& at, char32_t& c);
+bool next_char(const std::string& s, std::size_t& at, char32_t& c);
 
 // Walks `text`: `on_char(c, start, end)` for each character, its bytes
 // [start, end); `on_byte(byte)` for each byte that starts none.

@@ -32,7 +32,7 @@ bool parse_span(const std::string& text, bool bare_seconds, std::uint64_t& out) 
       unit = 1;
     } else {
       static const std::string names = "smhdw";
-      static const std::uint64_t seconds[] = {1, 60, 3600, 86400, 7 * 86400};
+      static const std::uint64_t seconds[] = {1, 60, 3600, 86400, 604800};
       const auto at = names.find(text[i++]);
       if (at == std::string::npos) return false;
       unit = seconds[at];
@@ -94,7 +94,7 @@ bool parse_iso(const std::string& s, std::uint64_t& out) {
       if (j < s.size()) {
         if (!digits(s, j, 2, om) || j + 2 != s.size()) return false;
       }
-      offset = (oh * 3600 + om * 60) * (s[i] == '-' ? -1 : 1);
+      offset = (std::int64_t{oh} * 3600 + std::int64_t{om} * 60) * (s[i] == '-' ? -1 : 1);
     } else {
       return false;
     }

@@ -22,8 +22,6 @@
 #include "ov/error.h"
 #include "overseer_mail_quarantine_ipc.pb.h"
 
-extern char** environ;
-
 namespace mq::overseer_tool {
 
 namespace {
@@ -129,6 +127,7 @@ void supervisor_t::start_daemon() {
     if (name != "COM_ORVANE_MONITOR" && !notify::notifier_t::is_own_variable(name)) env.emplace_back(*e);
   }
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   std::string path = options_.daemon;

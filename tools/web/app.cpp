@@ -48,8 +48,8 @@ constexpr std::size_t chunk_size = 200;
 
 http::limits_t web_limits() {
   http::limits_t limits;
-  limits.max_header = 16 * 1024;
-  limits.max_body = 1024 * 1024;
+  limits.max_header = std::size_t{16} * 1024;
+  limits.max_body = std::size_t{1} << 20;
   limits.deadline = std::chrono::seconds(120);
   // A selection for a browser that left stops at its next page.
   limits.watch_peer = true;
@@ -104,8 +104,8 @@ data_t::selection_t selection_words(const form_t& query, std::string& described)
     if (name == "status") continue;
     if (const std::string v = query.get(name); !v.empty()) {
       // One word each: a value is never read as an option of its own.
-      words.push_back("--" + name + "=" + v);
-      described += ", " + name + " " + v;
+      words.push_back(std::string("--").append(name).append("=").append(v));
+      described.append(", ").append(name).append(" ").append(v);
     }
   }
   return words;
@@ -234,7 +234,7 @@ void app_t::handle(http::request_t request, const http::server_t::endpoint_t& pe
                     "'s session, from " + peer);
     return respond(refused(bh::status::forbidden, version, "The form token is missing or wrong; nothing was changed."));
   }
-  post_action(path, form, *cookie, *session, peer, version, std::move(respond));
+  post_action(path, form, *cookie, *session, peer, version, respond);
 }
 
 http::response_t app_t::login_page(bh::status status, unsigned version, const std::string& message,
@@ -277,7 +277,7 @@ void app_t::login(const form_t& form, const std::string& pre_cookie, const std::
   if (logins_pending_ >= options_.max_pending_logins)
     return too_many(std::chrono::seconds(1), "Too many logins at once; try again in a moment.");
   ++logins_pending_;
-  boost::asio::post(logins_, [this, user, password, peer, version, pre_cookie, respond = std::move(respond)] {
+  boost::asio::post(logins_, [this, user, password, peer, version, pre_cookie, respond = std::move(respond)]() mutable {
     bool ok = false;
     std::string stamp;
     try {
@@ -477,7 +477,7 @@ void app_t::get_page(const std::string& path, const form_t& query, const session
 }
 
 void app_t::post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
-                        const std::string& peer, unsigned version, respond_t respond) {
+                        const std::string& peer, unsigned version, const respond_t& respond) {
   const pages::viewer_t viewer{session.user, session.csrf};
   if (path == "/logout") {
     log_line(6, "user '" + logged(session.user) + "' logged out");
@@ -571,7 +571,9 @@ void app_t::run_job(std::shared_ptr<job_t> job, std::shared_ptr<void> place) {
     }
     set("acting");
     for (std::size_t at = 0; at < ids.size(); at += chunk_size) {
-      const std::vector<std::uint64_t> chunk(ids.begin() + at, ids.begin() + std::min(ids.size(), at + chunk_size));
+      const auto first = ids.begin() + static_cast<std::ptrdiff_t>(at);
+      const std::vector<std::uint64_t> chunk(
+          first, first + static_cast<std::ptrdiff_t>(std::min(chunk_size, ids.size() - at)));
       std::string list;
       for (const auto id : chunk) list += " " + std::to_string(id);
       // The daemon names mq-web's uid and pid on each line of its own;

@@ -74,7 +74,7 @@ class app_t {
   void get_page(const std::string& path, const form_t& query, const session_t& session, unsigned version,
                 respond_t respond);
   void post_action(const std::string& path, const form_t& form, const std::string& token, const session_t& session,
-                   const std::string& peer, unsigned version, respond_t respond);
+                   const std::string& peer, unsigned version, const respond_t& respond);
   std::string overview_page(const session_t& session);
   void run_job(std::shared_ptr<job_t> job, std::shared_ptr<void> place);
   http::response_t busy(unsigned version, const pages::viewer_t& viewer);

@@ -271,7 +271,7 @@ std::optional<data_t::entry_t> data_t::entry(std::uint64_t id) const {
     out.readable = fd.get() >= 0;
     if (out.readable) {
       // The head is what a reader needs; a head past 64 KiB is cut there.
-      std::string head(64 * 1024, '\0');
+      std::string head(std::size_t{64} * 1024, '\0');
       const ssize_t n = ::pread(fd.get(), head.data(), head.size(), 0);
       head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
       std::size_t end = head.find("\r\n\r\n");
@@ -306,6 +306,7 @@ void data_t::act(action_t action, const std::string& to_status, const std::vecto
                  outcome_t& o) const {
   if (ids.empty()) return;
   std::vector<std::string> words;
+  words.reserve(ids.size() + 3);
   for (const auto id : ids) words.push_back(std::to_string(id));
   words.push_back("--yes");
   if (action == action_t::move) words.insert(words.end(), {"--to", to_status});

@@ -74,11 +74,9 @@ class data_t {
 
   // Up to `size` entries of the selection in key order (due time, then
   // id), after the key `after` ("" from the start).
-  page_t list(const selection_t& selection, std::size_t size, const std::string& after,
-              const bounds_t& bounds = {}) const;
+  page_t list(const selection_t& words, std::size_t size, const std::string& after, const bounds_t& bounds = {}) const;
   // The ids of the whole selection; `on_page(seen)` after each page.
-  std::vector<std::uint64_t> select(const selection_t& selection,
-                                    const std::function<void(std::uint64_t)>& on_page = {},
+  std::vector<std::uint64_t> select(const selection_t& words, const std::function<void(std::uint64_t)>& on_page = {},
                                     const bounds_t& bounds = {}) const;
 
   struct entry_t {

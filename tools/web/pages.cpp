@@ -191,13 +191,28 @@ std::string list(const form_t& query, const data_t::page_t& page, std::size_t pa
       "<th>Attempts</th><th>Sender</th><th>Recipients</th></tr>\n";
   for (const auto& i : page.items) {
     const std::string id = num(i.id);
-    body += "<tr><td><input type=\"checkbox\" name=\"id\" value=\"" + id +
-            "\"></td><td class=\"n\"><a href=\"/entry?id=" + id + "\">" + id + "</a></td><td>" + html(i.status) +
-            "</td><td class=\"n\">" + age_text(i.received_ts, now) + "</td><td class=\"n\">" +
-            (i.size ? num(*i.size) : "?") + "</td><td class=\"t\">" + time_text(i.next_access_ts) +
-            "</td><td class=\"n\">" + num(i.attempts) + "</td><td class=\"sender\">" +
-            html(i.sender.empty() ? "<>" : i.sender) + "</td><td>" + html(mqctl::recipients_cell(i.recipients)) +
-            "</td></tr>\n";
+    // Appended piece by piece: a row is built once, not through temporaries.
+    body.append("<tr><td><input type=\"checkbox\" name=\"id\" value=\"")
+        .append(id)
+        .append("\"></td><td class=\"n\"><a href=\"/entry?id=")
+        .append(id)
+        .append("\">")
+        .append(id)
+        .append("</a></td><td>")
+        .append(html(i.status))
+        .append("</td><td class=\"n\">")
+        .append(age_text(i.received_ts, now))
+        .append("</td><td class=\"n\">")
+        .append(i.size ? num(*i.size) : "?")
+        .append("</td><td class=\"t\">")
+        .append(time_text(i.next_access_ts))
+        .append("</td><td class=\"n\">")
+        .append(num(i.attempts))
+        .append("</td><td class=\"sender\">")
+        .append(html(i.sender.empty() ? "<>" : i.sender))
+        .append("</td><td>")
+        .append(html(mqctl::recipients_cell(i.recipients)))
+        .append("</td></tr>\n");
   }
   body +=
       "</table>\n<div class=\"actions\">Checked entries: "

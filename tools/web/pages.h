@@ -29,14 +29,14 @@ std::string frame(const std::string& title, const viewer_t* viewer, const std::s
 std::string login(const std::string& message, const std::string& token);
 std::string message(const std::string& text);
 
-std::string overview(const std::array<data_t::status_figures_t, 4>& statuses, const data_t::shape_t* shape,
+std::string overview(const std::array<data_t::status_figures_t, 4>& figures, const data_t::shape_t* shape,
                      const std::string& shape_note);
 
 // The list of `page` for the selection in `query` (its fields as given).
 std::string list(const form_t& query, const data_t::page_t& page, std::size_t page_size);
 std::string list_error(const form_t& query, const std::string& error);
 
-std::string entry(const data_t::entry_t& e, std::uint64_t now);
+std::string entry(const data_t::entry_t& d, std::uint64_t now);
 
 // The question before an action: what, on how many entries, and the
 // button that does it (POST with the token).

@@ -44,8 +44,8 @@ class users_t {
   static bool matches(const std::string& fields, const std::string& password);
 
  private:
-  // Writes `text` as the whole file, as set() describes.
-  void replace(const std::string& text) const;
+  // Writes `data` as the whole file, as set() describes.
+  void replace(const std::string& data) const;
 
   std::string path_;
   // current()'s copy of the file and what it was read from.
