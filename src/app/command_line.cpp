@@ -69,8 +69,7 @@ void run_command_line(const std::string& program_name, const std::string& versio
     std::cout << app_info_json(version, argc, argv) << "\n";
     std::exit(0);
   }
-  // The daemon's manual page is in section 8, with the other system daemons.
-  std::cout << "Cannot run standalone. See " << program_name << "(8) for details.\n";
+  std::cout << "Cannot run standalone. See " << program_name << "(1) for details.\n";
   std::exit(1);
 }
 

@@ -32,7 +32,7 @@ const std::string help =
     "  -v [ --version ]      print version and exit\n\n";
 const std::string version = "orvane-mail-quarantine " MQ_VERSION "\n";
 const std::string bad_cast = "Error: bad lexical cast: source type value could not be interpreted as target\n";
-const std::string refusal = "Cannot run standalone. See orvane-mail-quarantine(8) for details.\n";
+const std::string refusal = "Cannot run standalone. See orvane-mail-quarantine(1) for details.\n";
 
 std::string base64(const std::string& data) {
   std::vector<unsigned char> text(data.size() * 2 + 4);
