@@ -14,6 +14,7 @@
 #include "store/metadata_writer.h"
 #include "store/queue_counts.h"
 
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument is a chain of <<
 #define DB_LOG(level, stream_expr) OV_LOG(level, "Queue metadata db: " << stream_expr)
 
 namespace mq::store {
@@ -221,7 +222,7 @@ void async_metadata_writer_t::put_entry(entry_metadata_t metadata, callback_t<st
                            }));
 }
 
-void async_metadata_writer_t::put_next_piece(std::shared_ptr<staged_put_t> put) {
+void async_metadata_writer_t::put_next_piece(const std::shared_ptr<staged_put_t>& put) {
   if (put->next == put->pieces.size()) {
     post_write<std::uint64_t>(
         [id = put->id, status = put->metadata->status](metadata_writer_t& db) { return db.end_put(id, status); }, 64,
@@ -239,7 +240,7 @@ void async_metadata_writer_t::put_next_piece(std::shared_ptr<staged_put_t> put) 
         db.put_piece(id, *m, piece);
         return true;
       },
-      bytes, wrap([this, put](mq::util::result_t<bool> r) {
+      bytes, wrap([this, put](const mq::util::result_t<bool>& r) {
         if (auto error = mq::util::error_of(r)) return fail_staged_put(put, error);
         put_next_piece(put);
       }));
@@ -252,7 +253,7 @@ void async_metadata_writer_t::fail_staged_put(const std::shared_ptr<staged_put_t
         db.drop_put(id);
         return true;
       },
-      64, wrap([](mq::util::result_t<bool>) {}));
+      64, wrap([](const mq::util::result_t<bool>&) {}));
   put->callback(error);
 }
 

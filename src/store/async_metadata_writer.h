@@ -72,7 +72,7 @@ class async_metadata_writer_t : public mq::util::callback_wrapper_t {
   // A put in pieces (metadata_writer_t::pieces_of): each piece is posted
   // once the one before has been stored, behind the writes queued meanwhile.
   struct staged_put_t;
-  void put_next_piece(std::shared_ptr<staged_put_t> put);
+  void put_next_piece(const std::shared_ptr<staged_put_t>& put);
   void fail_staged_put(const std::shared_ptr<staged_put_t>& put, std::exception_ptr error);
 
   // The open database; throws when no init has succeeded. Worker only.

@@ -83,7 +83,7 @@ void entry_getter_t::get_entry(std::int64_t id, callback_t<entry_t> callback, co
   }
   locks_->begin_read(id);
   if (small) {
-    open_file(id, std::move(entry), std::move(callback));
+    open_file(id, entry, std::move(callback));
     return;
   }
   // Too large to read in one turn: read whole on the pool, in the owner's
@@ -102,7 +102,7 @@ void entry_getter_t::get_entry(std::int64_t id, callback_t<entry_t> callback, co
       });
 }
 
-void entry_getter_t::open_file(std::int64_t id, std::shared_ptr<entry_t> entry, callback_t<entry_t> callback) {
+void entry_getter_t::open_file(std::int64_t id, const std::shared_ptr<entry_t>& entry, callback_t<entry_t> callback) {
   if (!opener_) return;  // halted meanwhile
   const std::string name = entry->metadata.message_filename;
   opener_->open(name, [this, id, entry, callback = std::move(callback)](result_t<shared_file_t> file) {

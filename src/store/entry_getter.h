@@ -50,7 +50,7 @@ class entry_getter_t {
 
  private:
   // A get whose record is read: opens its file, then answers.
-  void open_file(std::int64_t id, std::shared_ptr<entry_t> entry, callback_t<entry_t> callback);
+  void open_file(std::int64_t id, const std::shared_ptr<entry_t>& entry, callback_t<entry_t> callback);
   void post_large(const void* owner, std::function<void(std::size_t thread)> job, std::function<void()> done);
 
   boost::asio::io_context& io_;

@@ -16,7 +16,7 @@ using half_t = store_hooks_t::half_t;
 
 namespace {
 
-void ignore_error(std::exception_ptr) {}
+void ignore_error(const std::exception_ptr&) {}
 
 }  // namespace
 
@@ -55,16 +55,16 @@ void entry_writer_t::start_half(op_t op, half_t half, const std::string& name, S
   // completion.
   hooks_->on_start(op, half, name, std::function<void()>(std::forward<Start>(start)),
                    [this, alive = alive_, fail = std::function<void(std::exception_ptr)>(std::forward<Fail>(fail))](
-                       std::exception_ptr error) {
+                       const std::exception_ptr& error) {
                      boost::asio::post(io_, [alive, fail, error] {
                        if (*alive) fail(error);
                      });
                    });
 }
 
-void entry_writer_t::write_file(op_t op, const std::string& name, std::shared_ptr<shared_file_t> source,
+void entry_writer_t::write_file(op_t op, const std::string& name, const std::shared_ptr<shared_file_t>& source,
                                 half_done_t done) {
-  auto finished = [this, op, name, done = std::move(done)](std::exception_ptr error) {
+  auto finished = [this, op, name, done = std::move(done)](const std::exception_ptr& error) {
     if (hooks_) hooks_->on_done(op, half_t::file, name, error);
     done(error);
   };
@@ -88,7 +88,7 @@ void entry_writer_t::put_entry(entry_t entry, callback_t<std::uint64_t> callback
   in_flight_.insert(name);
 
   auto source = std::make_shared<shared_file_t>(std::move(entry.file));
-  write_file(op_t::put, name, source, [this, ctx](std::exception_ptr e) { put_file_done(ctx, e); });
+  write_file(op_t::put, name, source, [this, ctx](const std::exception_ptr& e) { put_file_done(ctx, e); });
 }
 
 void entry_writer_t::put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error) {
@@ -105,7 +105,7 @@ void entry_writer_t::put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::ex
         db_.put_entry(std::move(ctx->metadata),
                       [this, ctx](result_t<std::uint64_t> r) { put_db_done(ctx, std::move(r)); });
       },
-      [this, ctx](std::exception_ptr e) { put_db_done(ctx, mq::util::make_error_result<std::uint64_t>(e)); });
+      [this, ctx](const std::exception_ptr& e) { put_db_done(ctx, mq::util::make_error_result<std::uint64_t>(e)); });
 }
 
 void entry_writer_t::put_db_done(const std::shared_ptr<op_ctx_t>& ctx, result_t<std::uint64_t> result) {
@@ -135,7 +135,7 @@ void entry_writer_t::update_entry(std::int64_t id, entry_metadata_update_t updat
     // Only the record changes: later writes keep their order on the
     // database worker, reads wait.
     locks_->begin_write(id);
-    db_.update_entry(id, std::move(update), [this, id, callback](result_t<std::string> r) {
+    db_.update_entry(id, std::move(update), [this, id, callback](const result_t<std::string>& r) {
       locks_->end_write(id);
       if (auto error = error_of(r)) {
         callback(error);
@@ -157,7 +157,7 @@ void entry_writer_t::update_entry(std::int64_t id, entry_metadata_update_t updat
 
   auto source = std::make_shared<shared_file_t>(std::move(*file));
   write_file(op_t::update, ctx->message_filename, source,
-             [this, ctx](std::exception_ptr e) { update_file_done(ctx, e); });
+             [this, ctx](const std::exception_ptr& e) { update_file_done(ctx, e); });
 }
 
 void entry_writer_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, std::exception_ptr error) {
@@ -175,7 +175,7 @@ void entry_writer_t::update_file_done(const std::shared_ptr<update_ctx_t>& ctx, 
             ctx->id, std::move(ctx->update),
             [this, ctx](result_t<boost::optional<std::string>> r) { update_db_done(ctx, std::move(r)); });
       },
-      [this, ctx](std::exception_ptr e) {
+      [this, ctx](const std::exception_ptr& e) {
         update_db_done(ctx, mq::util::make_error_result<boost::optional<std::string>>(e));
       });
 }
@@ -201,17 +201,17 @@ void entry_writer_t::update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
   callback(none_t{});
 }
 
-void entry_writer_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
+void entry_writer_t::remove_entry(std::int64_t id, const callback_t<none_t>& callback) {
   if (locks_->is_locked(id)) {
     // An update is replacing the entry's file: remove the entry with its new
     // file once it is done (and anything deferred before this has run).
     locks_->defer(id, [this, id, callback] { remove_entry(id, callback); });
     return;
   }
-  do_remove(id, std::move(callback));
+  do_remove(id, callback);
 }
 
-void entry_writer_t::do_remove(std::int64_t id, callback_t<none_t> callback) {
+void entry_writer_t::do_remove(std::int64_t id, const callback_t<none_t>& callback) {
   locks_->begin_write(id);
   db_.remove_entry(id, [this, id, callback](result_t<boost::optional<std::string>> r) {
     locks_->end_write(id);

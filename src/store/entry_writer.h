@@ -41,7 +41,7 @@ class entry_writer_t {
   void put_entry(entry_t entry, callback_t<std::uint64_t> callback);
   void update_entry(std::int64_t id, entry_metadata_update_t update, boost::optional<shared_file_t> file,
                     callback_t<mq::util::none_t> callback);
-  void remove_entry(std::int64_t id, callback_t<mq::util::none_t> callback);
+  void remove_entry(std::int64_t id, const callback_t<mq::util::none_t>& callback);
 
   // A new message file of a put or update whose record is not settled yet:
   // a repairing health check must leave it alone.
@@ -58,7 +58,7 @@ class entry_writer_t {
                   Fail&& fail);
   // The file half of a put or update: `name` written from `source` and
   // synced, then `done` with the outcome once the hooks have heard of it.
-  void write_file(store_hooks_t::op_t op, const std::string& name, std::shared_ptr<shared_file_t> source,
+  void write_file(store_hooks_t::op_t op, const std::string& name, const std::shared_ptr<shared_file_t>& source,
                   half_done_t done);
   void put_file_done(const std::shared_ptr<op_ctx_t>& ctx, std::exception_ptr error);
   void put_db_done(const std::shared_ptr<op_ctx_t>& ctx, mq::util::result_t<std::uint64_t> result);
@@ -66,7 +66,7 @@ class entry_writer_t {
   void update_db_done(const std::shared_ptr<update_ctx_t>& ctx,
                       mq::util::result_t<boost::optional<std::string>> result);
   // Removes the record, then its file.
-  void do_remove(std::int64_t id, callback_t<mq::util::none_t> callback);
+  void do_remove(std::int64_t id, const callback_t<mq::util::none_t>& callback);
   void in_flight_done(const std::string& name);
 
   boost::asio::io_context& io_;

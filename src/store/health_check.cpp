@@ -71,7 +71,7 @@ void health_check_t::next_records() {
                        if (!self->hooks_) return self->next_files();
                        return self->hooks_->on_start(
                            store_hooks_t::op_t::check, store_hooks_t::half_t::file, "", [self] { self->next_files(); },
-                           [self](std::exception_ptr e) { self->finish(e); });
+                           [self](const std::exception_ptr& e) { self->finish(e); });
                      }
                      self->after_ = slice.back().id;
                      self->next_records();
@@ -113,8 +113,9 @@ void health_check_t::next_files() {
 void health_check_t::settle_files(std::size_t from) {
   if (from >= files_.size()) return settle_records(0);
   const std::size_t to = std::min(files_.size(), from + settled_per_slice);
-  dir_.settle_orphan_files(std::vector<std::string>(files_.begin() + from, files_.begin() + to), fix_,
-                           [self = shared_from_this(), to](mq::util::result_t<stat_t> r) {
+  dir_.settle_orphan_files(std::vector<std::string>(files_.begin() + static_cast<std::ptrdiff_t>(from),
+                                                    files_.begin() + static_cast<std::ptrdiff_t>(to)),
+                           fix_, [self = shared_from_this(), to](mq::util::result_t<stat_t> r) {
                              if (auto error = mq::util::error_of(r)) return self->finish(error);
                              const auto& s = boost::get<stat_t>(r);
                              self->stat_.orphaned_files += s.orphaned_files;
@@ -135,8 +136,9 @@ void health_check_t::settle_records(std::size_t from) {
     if (::fstatat(*fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT && errno != ENOTDIR;
     return S_ISREG(st.st_mode);
   };
-  db_.settle_orphan_records(std::vector<std::int64_t>(ids_.begin() + from, ids_.begin() + to), present, fix_,
-                            [self = shared_from_this(), to](mq::util::result_t<std::size_t> r) {
+  db_.settle_orphan_records(std::vector<std::int64_t>(ids_.begin() + static_cast<std::ptrdiff_t>(from),
+                                                      ids_.begin() + static_cast<std::ptrdiff_t>(to)),
+                            present, fix_, [self = shared_from_this(), to](mq::util::result_t<std::size_t> r) {
                               if (auto error = mq::util::error_of(r)) return self->finish(error);
                               self->stat_.orphaned_db_records += boost::get<std::size_t>(r);
                               self->settle_records(to);
@@ -147,7 +149,7 @@ void health_check_t::finish(std::exception_ptr error) {
   auto callback = std::move(callback_);
   callback_ = nullptr;
   if (!callback) return;
-  callback(mq::util::make_result(stat_, error));
+  callback(mq::util::make_result(stat_, std::move(error)));
 }
 
 }  // namespace mq::store

@@ -157,7 +157,7 @@ void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boos
 }
 
 void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
-  writer_->remove_entry(id, std::move(callback));
+  writer_->remove_entry(id, callback);
 }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner) {
@@ -213,12 +213,16 @@ void store_t::flush_queue(status_t status, callback_t<std::string> callback) {
   });
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 boost::signals2::connection store_t::connect_queue_changed(std::function<void(queue_change_ptr_t)> slot) {
-  return queue_changed_.connect(std::move(slot));
+  return queue_changed_.connect(slot);
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 void store_t::get_queue_chunk(queue_chunk_request_t request, callback_t<std::vector<queue_key_t>> callback) {
   reader_->get_queue_chunk(request, std::move(callback));
