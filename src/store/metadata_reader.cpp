@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "wire/entry_not_found.h"
+#include "store/entry_not_found.h"
 
 namespace mq::store {
 
@@ -128,7 +128,7 @@ bool metadata_reader_t::get_entry(std::int64_t id, entry_metadata_t& m, std::siz
   {
     auto use = select_entry_.use();
     select_entry_.bind_int64(1, id);
-    if (!select_entry_.step()) throw wire::entry_not_found_t();
+    if (!select_entry_.step()) throw entry_not_found_t();
     m.session_id = select_entry_.column_optional_text(0);
     m.message_filename = select_entry_.column_text(1);
     m.message_size = select_entry_.column_uint64(2);

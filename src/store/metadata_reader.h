@@ -22,7 +22,7 @@ class metadata_reader_t {
   void set_trace(bool trace) { db_.set_trace(trace); }
   sqlite::connection_t& connection() { return db_.connection(); }
 
-  // Throws wire::entry_not_found_t for an unknown id.
+  // Throws entry_not_found_t for an unknown id.
   entry_metadata_t get_entry(std::int64_t id);
   // The same, unless the entry has more than `row_limit` rows of
   // recipients, their arguments, parts, samples, analyses and URLs: then

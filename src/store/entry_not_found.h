@@ -5,7 +5,7 @@
 // The answer for an id the store does not hold. Tools tell "already gone"
 // from "failed" by this text alone, so it is written here once for both
 // sides; the answer's code is the generic one.
-namespace mq::wire {
+namespace mq::store {
 
 inline constexpr char entry_not_found_text[] = "Entry not found";
 
@@ -14,4 +14,4 @@ class entry_not_found_t : public std::runtime_error {
   entry_not_found_t() : std::runtime_error(entry_not_found_text) {}
 };
 
-}  // namespace mq::wire
+}  // namespace mq::store
