@@ -156,9 +156,7 @@ void store_t::update_entry(std::int64_t id, entry_metadata_update_t update, boos
   writer_->update_entry(id, std::move(update), std::move(file), std::move(callback));
 }
 
-void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) {
-  writer_->remove_entry(id, callback);
-}
+void store_t::remove_entry(std::int64_t id, callback_t<none_t> callback) { writer_->remove_entry(id, callback); }
 
 void store_t::get_entry(std::int64_t id, callback_t<entry_t> callback, const void* owner) {
   getter_.get_entry(id, std::move(callback), owner);
