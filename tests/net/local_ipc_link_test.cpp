@@ -205,20 +205,6 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   EXPECT_TRUE(taken && h.bodies.size() == 2 && h.bodies[1] == largest);
 }
 
-// Destroyed with answers queued, their descriptors too.
-TEST(local_ipc_link, a_delegate_destroying_the_link_in_on_message_stops_everything) {
-  harness_t h;
-  pipe_t p;
-  for (const char* body : {"one", "two", "three"}) write_frame(h.peer(), body);
-  h.after_message = [&] { h.send("one", p.write.get()), h.send("two", p.write.get()), h.link.reset(); };
-  ASSERT_TRUE(h.run_until([&] { return !h.bodies.empty(); }));
-  h.settle();
-  EXPECT_EQ(1u, h.bodies.size());
-  EXPECT_TRUE(h.errors.empty());
-  EXPECT_TRUE(p.all_writers_gone());
-  EXPECT_TRUE(other_end_closed(h.peer()));
-}
-
 TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {
   harness_t h;
   h.after_message = [&] { h.link->request_started(); };
