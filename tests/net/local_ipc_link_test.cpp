@@ -57,8 +57,6 @@ bool other_end_closed(int sock) {
     if ((n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT)) <= 0) return n == 0 || errno == ECONNRESET;
 }
 
-constexpr std::uint32_t max_size = max_frame_size;
-
 // A link on one end of a socket pair, the test on the other; the owner
 // destroys the link when it fails, as the real owners do.
 struct harness_t final : local_ipc_link_t::delegate_t {
@@ -129,8 +127,8 @@ struct zero_freed_t {
 // when a refused descriptor arrives as number 0.
 TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
-  const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE), no_system_error;
-  const std::string bad_size = "invalid message size received", read_failed = "read failed: ";
+  const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE);
+  const std::string read_failed = "read failed: ";
   const struct {
     std::vector<std::pair<std::string, int>> segments;  // bytes, descriptors sent with them
     end_t end;
@@ -138,8 +136,6 @@ TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
     std::string text;  // what() starts with it
     std::size_t delivered;
   } rows[] = {
-      {{{len(0) + "abcd", 0}}, none, no_system_error, bad_size, 0},
-      {{{len(max_size + 1), 0}}, none, no_system_error, bad_size, 0},
       {{{len(3), 1}, {"abc", 0}}, none, msgsize, read_failed, 0},
       {{{len(20), 0}, {"0123456789", 1}, {"abcdefghij", 1}}, none, msgsize, read_failed, 0},
       {{{len(4), 0}, {"abcd", 2}}, none, msgsize, read_failed, 0},
@@ -177,9 +173,6 @@ TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
       } catch (const boost::system::system_error& e) {
         EXPECT_EQ(row.code, e.code());
         EXPECT_EQ(0u, std::string(e.what()).rfind(row.text, 0)) << e.what();
-      } catch (const std::exception& e) {
-        EXPECT_FALSE(row.code) << e.what();
-        EXPECT_EQ(row.text, e.what());
       }
       for (auto& p : pipes) EXPECT_TRUE(p.all_writers_gone()) << "a refused descriptor was kept";
       EXPECT_TRUE(unsent.all_writers_gone()) << "the descriptor of a failed send was kept";
@@ -205,25 +198,11 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   EXPECT_EQ(body, h.bodies[0]);
   EXPECT_TRUE(same_file(h.fds[0].get(), p.write.get()));
   // The largest body is taken too (written from a thread: it outgrows the socket's buffer).
-  const std::string largest = test::pattern(max_size, 4);
-  std::thread writer([&] { test::send_raw(h.peer(), (len(max_size) + largest).data(), 4 + largest.size()); });
+  const std::string largest = test::pattern(max_frame_size, 4);
+  std::thread writer([&] { test::send_raw(h.peer(), (len(max_frame_size) + largest).data(), 4 + largest.size()); });
   const bool taken = h.run_until([&] { return h.bodies.size() == 2 || !h.errors.empty(); });
   writer.join();
   EXPECT_TRUE(taken && h.bodies.size() == 2 && h.bodies[1] == largest);
-}
-
-// Destroyed with answers queued, their descriptors too.
-TEST(local_ipc_link, a_delegate_destroying_the_link_in_on_message_stops_everything) {
-  harness_t h;
-  pipe_t p;
-  for (const char* body : {"one", "two", "three"}) write_frame(h.peer(), body);
-  h.after_message = [&] { h.send("one", p.write.get()), h.send("two", p.write.get()), h.link.reset(); };
-  ASSERT_TRUE(h.run_until([&] { return !h.bodies.empty(); }));
-  h.settle();
-  EXPECT_EQ(1u, h.bodies.size());
-  EXPECT_TRUE(h.errors.empty());
-  EXPECT_TRUE(p.all_writers_gone());
-  EXPECT_TRUE(other_end_closed(h.peer()));
 }
 
 TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {

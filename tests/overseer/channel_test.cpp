@@ -18,13 +18,6 @@ using in_t = ov::Overseer2MailQuarantineMessage;
 
 class channel_test : public ::testing::Test {
  protected:
-  // The next frame the channel sent, raw; sends happen on the loop.
-  std::string next_frame() {
-    ov::MailQuarantine2OverseerMessage m;
-    EXPECT_TRUE(peer_.receive(m));
-    return m.SerializeAsString();
-  }
-
   void respond(std::uint32_t revision, const std::string& spool) {
     peer_.send(mq::test::parse<in_t>("tag: GET_CONFIG_RESPONSE config_revision: " + std::to_string(revision) +
                                      " config { spool_dir: '" + spool + "' }"));
@@ -41,13 +34,11 @@ class channel_test : public ::testing::Test {
   std::unique_ptr<mq::overseer::channel_t> channel_ = std::make_unique<mq::overseer::channel_t>(peer_.take_socket());
 };
 
-TEST_F(channel_test, requests_are_bare_tags_and_responses_answer_in_order_without_surplus) {
+TEST_F(channel_test, responses_answer_the_requests_in_order_without_surplus) {
   std::vector<std::string> got;
   for (int i = 0; i < 2; ++i)
     channel_->request_config(
         [&](ov::MailQuarantineConfig c, std::uint32_t r) { got.push_back(c.spool_dir() + " " + std::to_string(r)); });
-  EXPECT_EQ(std::string("\x08\x01", 2), next_frame());
-  EXPECT_EQ(std::string("\x08\x01", 2), next_frame());
   respond(7, "/first");
   respond(9, "/second");
   // Answered requests do not excuse a third response.

