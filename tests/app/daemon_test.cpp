@@ -148,7 +148,6 @@ const exit_case_t exit_cases[] = {
 #endif
     {"sigterm_before_configuration", stage_t::asked, [](auto& d, auto&, auto&) { d.send_signal(SIGTERM); }, 107,
      "EC_APP_TERMINATED", term, "spool"},
-    {"sigterm", stage_t::ready, [](auto& d, auto&, auto&) { d.send_signal(SIGTERM); }, 107, "EC_APP_TERMINATED", term},
     {"sigint", stage_t::ready, [](auto& d, auto&, auto&) { d.send_signal(SIGINT); }, 107, "EC_APP_TERMINATED", term},
 };
 
