@@ -25,10 +25,9 @@ using test::entry_request;
 
 // Pages shorter than the queue: a walk sees every entry once, in key order,
 // through the final empty page, also among many entries of one due time. A
-// limit of 0 asks for the daemon's default page of 100. An id the daemon
-// does not hold is its own error, told apart from any other failure by the
-// text both sides share.
-TEST(api_sessions, walks_see_every_entry_once_in_key_order_and_an_unknown_id_is_not_found) {
+// limit of 0 asks for the daemon's default page of 100. (An id the daemon
+// does not hold, its own error: mqctl's "no entry" rows.)
+TEST(api_sessions, walks_see_every_entry_once_in_key_order) {
   test::running_quarantine_t q;
   // 250 entries of one due time; one without envelope; one in another status.
   test::sorter_peer_t writer(q.sorter_socket());
@@ -50,11 +49,7 @@ TEST(api_sessions, walks_see_every_entry_once_in_key_order_and_an_unknown_id_is_
     std::vector<int> client_pages, sorter_pages;
     client.walk(BCC_ACCEPTED, {}, page_limit, [&](const client_session_t::response_t& page, const page_key_t&) {
       client_pages.push_back(page.entry_size());
-      for (const auto& e : page.entry()) {
-        EXPECT_EQ(42u, e.next_access_ts());
-        EXPECT_EQ(e.sender().empty() ? 0 : 2, e.recipient_size());
-        by_client.push_back(e.id());
-      }
+      for (const auto& e : page.entry()) by_client.push_back(e.id());  // their fields: mqctl's listings
       return true;
     });
     sorter.walk(BCC_ACCEPTED, {}, page_limit, [&](const sorter_response_t& page, const page_key_t&) {
@@ -72,14 +67,7 @@ TEST(api_sessions, walks_see_every_entry_once_in_key_order_and_an_unknown_id_is_
     EXPECT_EQ(pages, client_pages);
     EXPECT_EQ(pages, sorter_pages);
   }
-  EXPECT_EQ(251u, client.stat().bcc_accepted_stat().total_messages());
   EXPECT_EQ(q.spool_dir(), sorter.store_path());
-  try {
-    sorter.call(entry_request(sorter_request_t::GET_ENTRY_REQUEST, 424242), sorter_response_t::GET_ENTRY_RESPONSE);
-    ADD_FAILURE() << "no error";
-  } catch (const entry_not_found_t& e) {
-    EXPECT_EQ(ov::EC_UNEXPECTED_ERROR, e.code());
-  }
 }
 
 // A page that goes back would make a walk go round for ever.

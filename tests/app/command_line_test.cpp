@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -121,9 +120,6 @@ const struct scenario_t {
 } scenarios[] = {
     {"filesystem_error", [] { terminate_with(fs_error("boost::filesystem::status", ENOENT)); }, 23,
      "Error: status: No such file or directory [system:2]: \"/p\"\n"},
-    {"proto_exception", [] { terminate_with(ov::cf_proto_exception_t(ov::EC_PERMISSION_DENIED, "MD5: open: denied")); },
-     24, "Error: MD5: open: denied\n"},
-    {"bad_alloc", [] { terminate_with(std::bad_alloc()); }, 21, "Error: Not enough memory\n"},
     // A std::system_error carries no code of ours.
     {"std_system_error",
      [] { terminate_with(std::system_error(std::error_code(EACCES, std::system_category()), "open")); }, 125,

@@ -28,7 +28,8 @@ using briefs_t = std::vector<mq::store::entry_brief_t>;
 // and holds that room until answered: what comes behind it waits in the
 // socket, then a page of a limit asks for what that many entries may need
 // and other requests go on beside it. (Completion order is the shared
-// connection's, tested on the Sorter side.)
+// connection's, tested on the Sorter side; the statistics' figures, the
+// daemon's.)
 TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
   boost::asio::io_context io;
   mq::test::loop_peer_t peer{io};
@@ -54,9 +55,7 @@ TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
   store.briefs[0](mq::util::make_error_result<briefs_t>(std::make_exception_ptr(std::bad_alloc())));
   ASSERT_TRUE(mq::test::run_until(io, [&] { return store.requests == 5; }));
   store.reports[1](std::string("healthy"));
-  mq::store::queue_stats_t stats;
-  for (int i = 0; i < 4; ++i) stats.stats[i] = {static_cast<std::uint64_t>(i + 1), 100u * i};
-  store.stats[0](stats);
+  store.stats[0](mq::store::queue_stats_t());
   store.briefs[1](briefs_t(1));
 
   const struct {
@@ -78,14 +77,7 @@ TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
     EXPECT_EQ(e.serial, r.serial());
     EXPECT_EQ(e.code, r.has_error() ? r.error().code() : -1);
     EXPECT_EQ(e.text, r.has_error() ? r.error().what() : r.report());
-    // The statistics give each status its own figures.
-    const std::string figures =
-        r.smtp_accepted_stat().ShortDebugString() + " " + r.bcc_accepted_stat().ShortDebugString();
-    EXPECT_TRUE(e.tag != response_t::GET_QUEUE_STAT_RESPONSE ||
-                figures == "total_messages: 2 total_bytes: 100 total_messages: 4 total_bytes: 300")
-        << figures;
   }
-  EXPECT_EQ(1, r.entry_size());
   EXPECT_EQ((std::vector<std::uint64_t>{4u << 20, 64u << 10}), store.budgets);
   char byte;
   EXPECT_EQ(0, ::read(read_end.get(), &byte, 1)) << "the descriptor sent along is still open";

@@ -86,16 +86,6 @@ bool storm_t::take(std::size_t c, const sorter_peer_t::response_t& r) {
   return true;
 }
 
-std::size_t storm_t::drain() {
-  std::size_t unanswered = 0;
-  for (std::size_t c = 0; c < peers_.size(); ++c) {
-    sorter_peer_t::response_t r;
-    while (!peers_[c]->wait_closed(&r)) take(c, r);
-    unanswered += pending_[c].size();
-  }
-  return unanswered;
-}
-
 std::vector<std::pair<std::uint64_t, std::vector<std::string>>> storm_t::outcomes(std::int64_t crash_ns) const {
   std::map<std::uint64_t, std::vector<std::string>> by_id;
   for (const event_t& e : events) {

@@ -24,9 +24,6 @@ class storm_t {
   storm_t(const std::string& sorter_socket, mix_t mix, int connections = 4, int depth = 8);
   // Until `count` more acknowledgements came; every one must be a success.
   void run(int count);
-  // Reads every connection until the daemon closes it, sending nothing more;
-  // returns how many requests were never answered.
-  std::size_t drain();
   // Each entry with its acknowledged or in-flight contents ("" removed) that
   // a crash at `crash_ns` may leave: the last acknowledged one first.
   std::vector<std::pair<std::uint64_t, std::vector<std::string>>> outcomes(std::int64_t crash_ns) const;

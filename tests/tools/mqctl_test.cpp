@@ -228,14 +228,17 @@ TEST_F(mqctl_test, selections_outputs_shape_and_bulk_actions) {
 }
 
 TEST_F(mqctl_test, hostile_text_missing_ids_write_errors_and_sockets) {
-  const std::string evil =
-      put("m", {"--sender", "evil\x1b[31mred@x.test", "--rcpt", "a\nb@x.test", "--rcpt", "\xff@x.test"});
+  // Bidi controls and ignorables (U+202E, U+061C, U+00AD, U+E0001) in the session id.
+  const std::string evil = put("m", {"--sender", "evil\x1b[31mred@x.test", "--rcpt", "a\nb@x.test", "--rcpt",
+                                     "\xff@x.test", "--session-id", "\t\xe2\x80\xae\xd8\x9c\xc2\xad\xf3\xa0\x80\x81"});
   const std::string wide = put("m", {"--sender", "\xc3\xbc@x.test", "--rcpt", "r@x.test"});
   const std::string narrow = put("m", {"--sender", "u@x.test", "--rcpt", "r@x.test"});
   // One entry one line, escaped; columns padded by display width (u with umlaut is 2 bytes, 1 column).
   const words_t lines = split(ok({"list", "smtp-fresh"}));
   ASSERT_EQ(5u, lines.size());
-  EXPECT_NE(std::string::npos, lines[1].find("evil\\e[31mred@x.test  a\\nb@x.test,\\xff@x.test")) << lines[1];
+  EXPECT_NE(std::string::npos,
+            lines[1].find("\\t\\u{202e}\\u{061c}\\u{00ad}\\u{e0001}  evil\\e[31mred@x.test  a\\nb@x.test,\\xff@x.test"))
+      << lines[1];
   EXPECT_EQ(lines[3].size() + 1, lines[2].size());
   const std::string json = ok({"list", "smtp-fresh", "--json"});
   EXPECT_NE(std::string::npos,
