@@ -40,8 +40,10 @@ TEST(daemon, asks_applies_announces_and_counts_connections) {
   temp_dir_t dir;
   config_t config = make_test_config(dir.path().string());
   daemon_process_t d(daemon_command());
-  // Statistics run before any configuration (the request's bytes: tests/overseer).
-  d.wait_message(in_t::GET_CONFIG_REQUEST);
+  // The bare request first; statistics run before any configuration.
+  auto first = d.read_message();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(std::string("\x08\x01", 2), first->SerializeAsString());
   const in_t stat = d.wait_message(in_t::MY_STAT_NOTIFICATION);
   EXPECT_TRUE(stat.stat().has_clients());
   EXPECT_EQ(0u, stat.stat().clients());
@@ -86,6 +88,7 @@ void response_without(daemon_process_t& d, config_t& config, bool revision) {
 
 const std::string no_field =
     "Error: message ov.Overseer2MailQuarantineMessage tagged GET_CONFIG_RESPONSE does not have field ";
+const std::string bad_size = "Error: invalid message size received";
 const std::string term = "Notice: Termination signal received, exiting...";
 const std::string lexical = "bad lexical cast: source type value could not be interpreted as target";
 
@@ -109,6 +112,11 @@ const exit_case_t exit_cases[] = {
      "EC_UNEXPECTED_MESSAGE", "Error: 1: Unexpected IPC message [ov.Error:11]"},
     {"channel_lost_when_ready", stage_t::ready, [](auto& d, auto&, auto&) { d.close_monitor(); }, 125,
      "EC_UNEXPECTED_ERROR", "Error: read failed"},
+    {"zero_frame_length", stage_t::ready, [](auto& d, auto&, auto&) { d.send_bytes("\0\0\0\0", 4); }, 125,
+     "EC_UNEXPECTED_ERROR", bad_size},
+    // One byte above 64 MiB, little-endian.
+    {"frame_length_above_the_limit", stage_t::asked, [](auto& d, auto&, auto&) { d.send_bytes("\x01\0\0\x04", 4); },
+     125, "EC_UNEXPECTED_ERROR", bad_size, "spool"},
     {"unparsable_frame", stage_t::asked, [](auto& d, auto&, auto&) { d.send_frame("\xff\xff\xff"); }, 125,
      "EC_UNEXPECTED_ERROR", "Error: ov.Overseer2MailQuarantineMessage: invalid message format", "spool"},
     {"monitor_value_empty", stage_t::started, nullptr, 125, nullptr, "Error: " + lexical, "spool", ""},

@@ -77,6 +77,9 @@ class daemon_process_t {
   }
   void send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision);
   void send_frame(const std::string& body) { net::write_frame(monitor_.get(), body); }
+  void send_bytes(const void* data, std::size_t size) {
+    if (::send(monitor_.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) throw_errno("send");
+  }
   void close_monitor() { monitor_.reset(); }
   void send_signal(int signal);
 
