@@ -13,13 +13,16 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/optional.hpp>
 
 #include "ov/error.h"
 #include "store/shared_file.h"
 #include "store/sqlite.h"
 #include "support/common.h"
+#include "util/result.h"
 
 namespace mq::store::test {
 
@@ -91,5 +94,27 @@ inline std::vector<std::string> sql(const std::string& path, const std::string& 
 
 // "Success" for none.
 inline std::string text_of(const std::exception_ptr& e) { return ov::exception_text(e); }
+
+// Runs one asynchronous call to its result; a failure fails the test.
+template <class T, class Call>
+T answer_of(boost::asio::io_context& io, Call&& start) {
+  boost::optional<util::result_t<T>> answer;
+  start([&](util::result_t<T> r) { answer = std::move(r); });
+  const bool answered = run_until(io, [&] { return answer.has_value(); });
+  const auto error = answered ? util::error_of(*answer) : nullptr;
+  EXPECT_TRUE(answered && !error) << (answered ? text_of(error) : "no answer");
+  return answered && !error ? boost::get<T>(std::move(*answer)) : T{};
+}
+
+// The text of the E that `f` throws; "no error" when it throws none.
+template <class E = std::exception, class F>
+std::string what_of(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no error";
+}
 
 }  // namespace mq::store::test

@@ -5,8 +5,7 @@
 #include <deque>
 #include <functional>
 #include <map>
-
-#include <boost/asio/io_context.hpp>
+#include <tuple>
 
 #include "store/store_hooks.h"
 #include "store_support.h"
@@ -64,8 +63,7 @@ int answers = 0;
 // The outcome of one call, with the number of times its callback ran.
 template <class T>
 struct outcome_t {
-  int calls = 0;
-  int answered = 0;  // place among the answers of the test
+  int calls = 0, answered = 0;  // answered: place among the answers of the test
   boost::optional<T> value;
   std::exception_ptr error;
 
@@ -105,13 +103,9 @@ struct store_test : ::testing::Test {
     return e;
   }
 
-  // Runs one call to its result; a failure fails the test.
   template <class T, class Call>
   T call(Call&& start) {
-    outcome_t<T> o;
-    start(o.callback());
-    EXPECT_TRUE(done(o) && o.value) << text_of(o.error);
-    return o.value ? std::move(*o.value) : T{};
+    return answer_of<T>(io, start);
   }
   std::int64_t put(const std::string& content) {
     return static_cast<std::int64_t>(call<std::uint64_t>([&](auto cb) { store->put_entry(entry(content), cb); }));
@@ -169,12 +163,10 @@ TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_
       row.record_fails ? record.fail(std::make_exception_ptr(std::runtime_error("db half"))) : record.start();
     }
     ASSERT_TRUE(done(o));
-    EXPECT_EQ(text_of(o.error), row.error);
-    EXPECT_EQ(hooks->finished[half_key_t(op_t::put, half_t::db)], row.file == written ? 1 : 0);
-    EXPECT_EQ(check(false), "Ok");
-    EXPECT_EQ(entries(), o.error ? 0u : 1u);
-    EXPECT_EQ(listing(queue).size(), o.error ? 0u : 1u);
-    EXPECT_EQ(o.calls, 1);
+    // error, records finished, health, entries, files, answers
+    EXPECT_EQ((std::tuple{text_of(o.error), hooks->finished[{op_t::put, half_t::db}], check(false), entries(),
+                          listing(queue).size(), o.calls}),
+              (std::tuple{row.error, row.file == written ? 1 : 0, "Ok", o.error ? 0u : 1u, o.error ? 0u : 1u, 1}));
   }
 }
 
@@ -303,12 +295,11 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
     outcome_t<none_t> o;
     store->update_entry(id, u, source("new body"), o.callback());
     ASSERT_TRUE(done(o));
-    EXPECT_EQ(text_of(o.error), "injected failure");
-    EXPECT_EQ(check(false), "Ok");  // also waits for the new file's removal
-    EXPECT_EQ(listing(queue), old_files);
+    // The health check also waits for the new file's removal.
+    EXPECT_EQ((std::tuple{text_of(o.error), check(false), listing(queue) == old_files}),
+              (std::tuple{"injected failure", "Ok", true}));
     auto got = get(id);
-    EXPECT_EQ(got.metadata.status, smtp_fresh);
-    EXPECT_EQ(read_fd(got.file.fd), "old body");
+    EXPECT_EQ((std::tuple{got.metadata.status, read_fd(got.file.fd)}), (std::tuple{smtp_fresh, "old body"}));
   }
   hooks->failing.clear();
   hooks->holding = {{op_t::update, half_t::file}};

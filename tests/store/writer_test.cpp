@@ -7,8 +7,6 @@
 #include <chrono>
 #include <thread>
 
-#include <boost/asio/io_context.hpp>
-
 #include "store/async_metadata_writer.h"
 #include "store/metadata_writer.h"
 #include "store/queue_counts.h"
@@ -27,17 +25,9 @@ constexpr std::uint64_t limit_bytes = write_ahead_log_t::limit_frames * frame_by
 struct writer_test : ::testing::Test {
   void SetUp() override { db.init(path, false).get(); }
 
-  // Runs one call of the writer to its answer; a failure fails the test.
   template <class T, class Call>
   T call(Call&& start) {
-    boost::optional<mq::util::result_t<T>> answer;
-    start([&](mq::util::result_t<T> r) { answer = std::move(r); });
-    EXPECT_TRUE(run_until(io, [&] { return answer.has_value(); }));
-    if (!answer || mq::util::error_of(*answer)) {
-      ADD_FAILURE() << (answer ? text_of(mq::util::error_of(*answer)) : "no answer");
-      return T{};
-    }
-    return boost::get<T>(std::move(*answer));
+    return answer_of<T>(io, start);
   }
   std::int64_t put(status_t status, std::uint64_t size, std::size_t session_bytes = 8) {
     entry_metadata_t m;
@@ -185,12 +175,7 @@ TEST(log_name_test, a_failing_sync_of_the_directory_at_the_logs_creation_fails_t
   };
   temp_dir_t spool;
   vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(pipe_instead));
-  std::string error = "no error";
-  try {
-    metadata_writer_t writer(spool.file("queue.db"), false);
-  } catch (const sqlite::error_t& e) {
-    error = e.what();
-  }
+  const std::string error = what_of<sqlite::error_t>([&] { metadata_writer_t writer(spool.file("queue.db"), false); });
   vfs->xSetSystemCall(vfs, "openDirectory", real);
   EXPECT_NE(error.find("cannot sync"), std::string::npos) << error;
 }
