@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,11 +45,6 @@ struct pipe_t {
 };
 
 std::string len(std::uint32_t length) { return std::string(reinterpret_cast<char*>(&length), 4); }
-
-bool same_file(int a, int b) {
-  struct stat sa, sb;
-  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // True when the other end of a stream socket has been closed; never blocks.
 bool other_end_closed(int sock) {
@@ -86,9 +82,7 @@ struct harness_t final : local_ipc_link_t::delegate_t {
     link->send(bytes(body), static_cast<std::uint32_t>(body.size()),
                fd < 0 ? mq::util::unique_fd_t() : mq::util::unique_fd_t(::dup(fd)));
   }
-  void send_latest(const std::string& body) {
-    link->send_latest(7, bytes(body), static_cast<std::uint32_t>(body.size()));
-  }
+  void send_latest(const std::string& body) { link->send_latest(7, bytes(body), std::uint32_t(body.size())); }
   bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = test::wait_limit()) {
     return test::run_until(io, done, limit);
   }
@@ -196,7 +190,9 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   }
   ASSERT_TRUE(h.run_until([&] { return !h.bodies.empty() || !h.errors.empty(); }) && h.errors.empty());
   EXPECT_EQ(body, h.bodies[0]);
-  EXPECT_TRUE(same_file(h.fds[0].get(), p.write.get()));
+  struct stat got, sent;  // the same file
+  ASSERT_EQ(0, ::fstat(h.fds[0].get(), &got) | ::fstat(p.write.get(), &sent));
+  EXPECT_EQ(std::tuple(got.st_dev, got.st_ino), std::tuple(sent.st_dev, sent.st_ino));
   // The largest body is taken too (written from a thread: it outgrows the socket's buffer).
   const std::string largest = test::pattern(max_frame_size, 4);
   std::thread writer([&] { test::send_raw(h.peer(), (len(max_frame_size) + largest).data(), 4 + largest.size()); });
