@@ -22,13 +22,9 @@ bool valid_utf8(const std::string& s) {
 std::string unquote(const std::string& json) {
   std::string out;
   for (std::size_t i = 1; i + 1 < json.size(); ++i) {
-    if (json[i] != '\\') {
-      out += json[i];
-      continue;
-    }
-    const char e = json[++i];
+    const char e = json[i] == '\\' ? json[++i] : 0;  // the escaped character
     if (e != 'u') {
-      out += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+      out += !e ? json[i] : e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
       continue;
     }
     const unsigned v = static_cast<unsigned>(std::stoul(json.substr(i + 1, 4), nullptr, 16));
