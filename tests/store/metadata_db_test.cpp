@@ -148,19 +148,16 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
   }
   sort_by_time(keys);
 
-  struct row_t {
-    bool briefs;  // GET_QUEUE_CHUNK; otherwise GET_ENTRY_IDS
-    std::uint64_t limit;
-    std::uint64_t from;
-  };
-  for (const auto& row : {row_t{false, 37, two_63}, row_t{true, 7, 0}}) {
-    SCOPED_TRACE(std::to_string(row.briefs) + " by " + std::to_string(row.limit) + " from " + std::to_string(row.from));
-    queue_chunk_request_t request{0, row.from, smtp_accepted, row.limit};
+  // Briefs (GET_QUEUE_CHUNK) or ids (GET_ENTRY_IDS), page size, first time.
+  for (const auto& [briefs, limit, from] :
+       std::vector<std::tuple<bool, std::uint64_t, std::uint64_t>>{{false, 37, two_63}, {true, 7, 0}}) {
+    SCOPED_TRACE(std::to_string(briefs) + " by " + std::to_string(limit) + " from " + std::to_string(from));
+    queue_chunk_request_t request{0, from, smtp_accepted, limit};
     key_list_t got;
     std::vector<std::size_t> sizes;
     while (sizes.size() < 1000) {
       const std::size_t before = got.size();
-      if (row.briefs) {
+      if (briefs) {
         for (const auto& b : reader->get_queue_chunk_brief(request)) got.emplace_back(b.id, b.next_access_ts);
       } else {
         for (const auto& k : reader->get_queue_chunk(request)) got.emplace_back(k.entry_id, k.next_access_ts);
@@ -169,10 +166,10 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
       if (got.size() == before) break;
       std::tie(request.entry_id, request.next_access_ts) = got.back();
     }
-    key_list_t want = row.from ? high : key_list_t{};
+    key_list_t want = from ? high : key_list_t{};
     want.insert(want.end(), keys.begin(), keys.end());
     EXPECT_EQ(got, want);
-    EXPECT_EQ(sizes.size(), (want.size() + row.limit - 1) / row.limit + 1) << "pages not full";
+    EXPECT_EQ(sizes.size(), (want.size() + limit - 1) / limit + 1) << "pages not full";
   }
 }
 
@@ -255,25 +252,23 @@ TEST_F(metadata_db_test, an_old_database_gains_the_log_and_the_paging_index_and_
 // that finds the database busy fails the group after one wait; one that
 // may have stored the group (a write to the log failed) runs nothing again.
 TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_stored_runs_again) {
-  struct row_t {
-    int failing_commits;  // refused by the commit hook
-    bool log_write_fails, writer;
-    int commits;  // seen by the hook; -1: not counted
-    std::string others_error;
-    std::vector<std::string> rows;
-  };
-  const std::vector<std::string> stored{"sid-a", "sid-c", "2", "6", "4"};
-  for (const auto& row : {row_t{0, false, false, 1, "Success", stored}, row_t{1, false, false, 3, "Success", stored},
-                          row_t{0, true, false, 1, "the outcome of a commit is unknown", {"0", "0", "0"}},
-                          row_t{0, false, true, -1, "database is locked", {"0", "0", "0"}}}) {
-    SCOPED_TRACE(row.others_error + " " + std::to_string(row.failing_commits));
+  // Commits refused by the hook, a log write fails, another writer holds the lock; commits the hook sees (-1: not
+  // counted), the error of the operations that did not fail on their own, the rows left.
+  const std::vector<std::string> stored{"sid-a", "sid-c", "2", "6", "4"}, none{"0", "0", "0"};
+  for (const auto& [failing_commits, log_write_fails, locked, hook_commits, others_error, rows] :
+       std::vector<std::tuple<int, bool, bool, int, std::string, std::vector<std::string>>>{
+           {0, false, false, 1, "Success", stored},
+           {1, false, false, 3, "Success", stored},
+           {0, true, false, 1, "the outcome of a commit is unknown", none},
+           {0, false, true, -1, "database is locked", none}}) {
+    SCOPED_TRACE(others_error + " " + std::to_string(failing_commits));
     temp_dir_t tmp;
     const std::string path = tmp.file("queue.db");
     metadata_writer_t db(path, false);
     sql(path,
         "CREATE TRIGGER refuse AFTER INSERT ON kavren_analysis WHEN NEW.params = 'bad' "
         "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
-    std::pair<int, int> commits{row.failing_commits, 0};  // still to fail, seen
+    std::pair<int, int> commits{failing_commits, 0};  // still to fail, seen
     sqlite3_commit_hook(
         db.connection().handle(),
         [](void* p) {
@@ -283,7 +278,7 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
         },
         &commits);
     sqlite3* writer = nullptr;  // holds the write lock: the group finds the database busy
-    if (row.writer) {
+    if (locked) {
       ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
       ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
     }
@@ -294,7 +289,7 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
     std::vector<std::exception_ptr> errors;
     {
       boost::optional<failing_commit_write_t> failing;
-      if (row.log_write_fails) failing.emplace();
+      if (log_write_fails) failing.emplace();
       errors = db.run_group({[&] { db.put_entry(full_entry("a")); }, [&] { db.put_entry(bad); },
                              [&] { db.put_entry(full_entry("c")); },
                              [&] {
@@ -308,15 +303,15 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
     // Busy at the first write: the others never ran.
     const std::string own[] = {"refused", "after its writes"};
     for (std::size_t i = 0; i < 4; ++i) {
-      const std::string error = text_of(errors[i]), expected = i % 2 && !row.writer ? own[i / 2] : row.others_error;
+      const std::string error = text_of(errors[i]), expected = i % 2 && !locked ? own[i / 2] : others_error;
       EXPECT_NE(error.find(expected), std::string::npos) << error;
     }
-    EXPECT_EQ(row.commits < 0 ? -1 : commits.second, row.commits);
-    EXPECT_EQ(sqlite::busy_retries() - retries, row.writer ? 3u : 0u);  // one wait of 300 ms
+    EXPECT_EQ(hook_commits < 0 ? -1 : commits.second, hook_commits);
+    EXPECT_EQ(sqlite::busy_retries() - retries, locked ? 3u : 0u);  // one wait of 300 ms
     EXPECT_EQ(sql(path,
                   "SELECT session_id_string FROM entry ORDER BY id; SELECT count(*) FROM smtp_sender; "
                   "SELECT count(*) FROM smtp_recipient_esmtp; SELECT count(*) FROM kavren_analysis;"),
-              row.rows);
+              rows);
     EXPECT_NO_THROW(db.put_entry(full_entry("d")));  // the connection goes on
   }
 }
