@@ -205,8 +205,7 @@ TEST_F(message_dir_test, put_never_overwrites_an_existing_file_nor_follows_a_lin
   fs::create_symlink(tmp / "target", queue / "linked.eml");
   EXPECT_THROW(dir.put("taken.eml", make_source(src, "new content")), fs::filesystem_error);
   EXPECT_THROW(dir.put("linked.eml", make_source(src, "new content")), fs::filesystem_error);
-  EXPECT_EQ(read_file((queue / "taken.eml").string()), "old");
-  EXPECT_EQ(read_file(tmp.file("target")), "target");
+  EXPECT_EQ(read_file((queue / "taken.eml").string()) + " " + read_file(tmp.file("target")), "old target");
   ASSERT_EQ(::chmod(queue.c_str(), 0700), 0);
   fs::create_symlink(queue, tmp / "link");
   EXPECT_THROW(message_dir_t(tmp / "link").init(::geteuid(), ::getegid()), fs::filesystem_error);

@@ -112,9 +112,10 @@ TEST_F(metadata_db_test, a_put_in_pieces_is_hidden_until_shown_and_gone_after_a_
     const std::int64_t id = db->begin_put(m);
     for (const auto& piece : pieces) db->put_piece(id, m, piece);
     EXPECT_THROW(reader->get_entry(id), std::exception);
-    EXPECT_FALSE(db->update_existing_entry(id, entry_metadata_update_t{}));
-    EXPECT_FALSE(db->remove_entry(id));
-    EXPECT_EQ(reader->get_queue_stat().stats[m.status].total_messages, shown ? 0u : 1u);
+    // Updated, removed, counted.
+    EXPECT_EQ((std::tuple{db->update_existing_entry(id, entry_metadata_update_t{}).has_value(),
+                          db->remove_entry(id).has_value(), reader->get_queue_stat().stats[m.status].total_messages}),
+              (std::tuple{false, false, shown ? 0u : 1u}));
     if (shown) {
       EXPECT_EQ(db->end_put(id, m.status), static_cast<std::uint64_t>(id));
       EXPECT_EQ(reader->get_entry(id).smtp_recipients.size(), m.smtp_recipients.size());

@@ -275,8 +275,7 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
   sqlite3_close(other);
   ASSERT_TRUE(done(second) && second.value) << text_of(second.error);
   ASSERT_TRUE(done(behind) && behind.value) << text_of(behind.error);
-  EXPECT_EQ(behind.value->metadata.attempts, 5u);
-  EXPECT_EQ(updated.calls, 1);
+  EXPECT_EQ(std::tuple(behind.value->metadata.attempts, updated.calls), std::tuple(5u, 1)) << "attempts, answers";
   sqlite::set_busy_limit(limit);
   last = static_cast<std::int64_t>(*second.value);
   EXPECT_EQ(seen(), "second 2 2 2");
@@ -328,9 +327,7 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   EXPECT_EQ(order, (std::vector<std::string>{"other Success", "update1 Success", "update2 Success", "get 2 new body",
                                              "remove1 Success", "remove2 Success"}));
   // The entry went with its new file, and the old file went too.
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(entries(), 0u);
-  EXPECT_TRUE(listing(queue).empty());
+  EXPECT_EQ((std::tuple{check(false), entries(), listing(queue).size()}), (std::tuple{"Ok", 0u, 0u}));
 }
 
 // A write of the commit to the log fails after it reached the file: a
@@ -430,9 +427,8 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   // The started file was finished; its record never began: an orphaned
   // file, never a record without its file.
   open();
-  EXPECT_EQ(entries(), 1u);
-  EXPECT_EQ(check(false), "1 orphaned message files (6 bytes)\n");
-  EXPECT_EQ(read_fd(get(id).file.fd), "first");
+  EXPECT_EQ((std::tuple{entries(), check(false), read_fd(get(id).file.fd)}),
+            (std::tuple{1u, "1 orphaned message files (6 bytes)\n", "first"}));
 }
 
 // Reads for a connection that went away before they started never run: a
