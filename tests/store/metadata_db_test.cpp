@@ -5,6 +5,7 @@
 #include <chrono>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <tuple>
 
 #include <boost/optional/optional_io.hpp>
@@ -272,11 +273,8 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
           return c->first-- > 0 ? 1 : 0;
         },
         &commits);
-    sqlite3* writer = nullptr;  // holds the write lock: the group finds the database busy
-    if (locked) {
-      ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
-      ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
-    }
+    std::optional<sqlite::connection_t> writer;  // holds the write lock: the group finds the database busy
+    if (locked) writer.emplace(path).execute("BEGIN IMMEDIATE;");
     const auto limit = sqlite::set_busy_limit(std::chrono::milliseconds(300));
     const auto retries = sqlite::busy_retries();
     auto bad = full_entry("b");
@@ -293,7 +291,7 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
                              }});
     }
     sqlite::set_busy_limit(limit);
-    sqlite3_close(writer);
+    writer.reset();
     ASSERT_EQ(errors.size(), 4u);
     // Busy at the first write: the others never ran.
     const std::string own[] = {"refused", "after its writes"};

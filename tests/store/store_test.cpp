@@ -31,13 +31,12 @@ class test_hooks_t : public store_hooks_t {
 
   void on_start(op_t op, half_t half, const std::string&, std::function<void()> start,
                 std::function<void(std::exception_ptr)> fail) override {
-    if (failing.count({op, half})) {
+    if (failing.count({op, half}))
       fail(std::make_exception_ptr(std::runtime_error("injected failure")));
-    } else if (holding.count({op, half})) {
+    else if (holding.count({op, half}))
       held[{op, half}].push_back({std::move(start), std::move(fail)});
-    } else {
+    else
       start();
-    }
   }
 
   void on_done(op_t op, half_t half, const std::string&, std::exception_ptr) override { ++finished[{op, half}]; }
@@ -79,7 +78,11 @@ struct outcome_t {
 struct store_test : ::testing::Test {
   void SetUp() override { open(); }
 
-  void open() {
+  // A new store on the spool, emptied first when `fresh`.
+  void open(bool fresh = false) {
+    store.reset();
+    io.restart();
+    if (fresh) fs::remove_all(spool);
     store = std::make_unique<store_t>(io, hooks);
     store->open(spool.string(), ::geteuid(), ::getegid(), false);
   }
@@ -174,9 +177,7 @@ TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_
 TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
   for (const bool fix : {false, true}) {
     SCOPED_TRACE(fix);
-    store.reset();
-    fs::remove_all(spool);
-    open();
+    open(true);
     const auto kept = put("kept");
     const auto lost = put("lost");
     fs::remove(queue / get(lost).metadata.message_filename);
@@ -247,10 +248,8 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
     return read_fd(get(last).file.fd) + " " + std::to_string(entries()) + " " + std::to_string(ids.size()) + " " +
            std::to_string(briefs.size());
   };
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
-  // Held for writing: writers wait, readers need not.
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite::connection_t other((spool / "queue.db").string());
+  other.execute("BEGIN IMMEDIATE;");  // held for writing: writers wait, readers need not
   const auto limit = sqlite::set_busy_limit(mq::test::wait_limit());
   const auto retries = sqlite::busy_retries();
   outcome_t<std::uint64_t> second;
@@ -266,8 +265,7 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
   store->get_entry(last, behind.callback());
   EXPECT_EQ(entries(), 1u);
   EXPECT_EQ(second.calls + updated.calls, 0);
-  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
+  other.execute("COMMIT;");
   ASSERT_TRUE(done(second) && second.value) << text_of(second.error);
   ASSERT_TRUE(done(behind) && behind.value) << text_of(behind.error);
   EXPECT_EQ(std::tuple(behind.value->metadata.attempts, updated.calls), std::tuple(5u, 1)) << "attempts, answers";
@@ -363,10 +361,7 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    store.reset();
-    fs::remove_all(spool);
-    io.restart();
-    open();
+    open(true);
     row.before();
     int answers = 0;
     {
@@ -375,8 +370,6 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
       EXPECT_THROW(run_until(io, [&] { return answers > 0; }), sqlite::outcome_unknown_t);
     }
     EXPECT_EQ(answers, 0);
-    store.reset();
-    io.restart();
     open();
     row.stored();
   }

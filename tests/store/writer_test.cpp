@@ -62,12 +62,10 @@ TEST_F(writer_test, with_nobody_reading_the_log_starts_over_after_a_thousand_pag
 // A reader in another connection holds a snapshot: past 4,000 pages the log grows on while it does, and starts over
 // once it has let go.
 TEST_F(writer_test, the_log_restarts_past_four_thousand_pages_once_an_old_reader_lets_go) {
-  sqlite3* reader = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entry;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite::connection_t reader(path);
+  reader.execute("BEGIN; SELECT count(*) FROM entry;");
   while (log_bytes() < limit_bytes + 200 * frame_bytes) big_put();
-  ASSERT_EQ(sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(reader);
+  reader.execute("COMMIT;");
   for (int i = 0; i < 2; ++i) put(smtp_fresh, 1);
   EXPECT_LE(log_bytes(), limit_bytes);
 }
