@@ -56,9 +56,7 @@ bool other_end_closed(int sock) {
 // A link on one end of a socket pair, the test on the other; the owner destroys the link when it fails, as the real
 // owners do.
 struct harness_t final : local_ipc_link_t::delegate_t {
-  explicit harness_t(bool started = true) {
-    if (started) start();
-  }
+  explicit harness_t(bool started = true) { started ? start() : void(); }
   void start() {
     link = std::make_unique<local_ipc_link_t>(
         local_ipc_link_t::socket_t(io, boost::asio::local::stream_protocol(), pair.a.release()), this);

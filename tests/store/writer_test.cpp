@@ -1,7 +1,5 @@
 // The writer's own mechanisms, seen from outside: the log's checkpoints and restart in queue.db-wal's size, the
 // directory sync of the log's name, and the counts kept on each commit against a count of the rows.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -38,10 +36,7 @@ struct writer_test : ::testing::Test {
   }
   // A put of about 16 pages.
   void big_put() { put(smtp_fresh, 1, 64 * 1024); }
-  std::uint64_t log_bytes() const {
-    struct stat st {};
-    return ::stat((path + "-wal").c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  }
+  std::uint64_t log_bytes() const { return fs::exists(path + "-wal") ? fs::file_size(path + "-wal") : 0; }
 
   boost::asio::io_context io;
   temp_dir_t tmp;
