@@ -25,7 +25,7 @@ struct records_t {
   std::size_t size;
   bool wide;
   std::uint8_t flags = 0;
-  std::string bytes;
+  std::string bytes = {};
 
   bool next() {
     const std::size_t head = wide ? 3 : 2;
