@@ -91,9 +91,7 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
            {"", 0, -1, false, file, "mmap: "},
            {"", 1ull << 40, -1, false, sparse, "No space left on device"}}) {
     SCOPED_TRACE(expected);
-    ops.fail_write_at = fail_write_at;
-    ops.fail_fdatasync = fail_fdatasync;
-    ops.writes = 0;
+    std::tie(ops.fail_write_at, ops.fail_fdatasync, ops.writes) = std::tuple(fail_write_at, fail_fdatasync, 0);
     shared_file_t source = make_source(src, content, stated_size);
     ASSERT_EQ(kind == sparse ? ::truncate(src.c_str(), static_cast<off_t>(stated_size)) : 0, 0);
     if (kind == pipe) {
@@ -144,9 +142,8 @@ TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_
       files.emplace_back(name, row.ops[i] == 'd' ? nullptr : &sources[i]);
     }
     recording_ops_t ops;
-    ops.durable_fs = row.durable_fs;
-    ops.fail_write_at = row.fail_write_at;
-    ops.fail_syncfs = row.fail_syncfs;
+    std::tie(ops.durable_fs, ops.fail_write_at, ops.fail_syncfs) =
+        std::tuple(row.durable_fs, row.fail_write_at, row.fail_syncfs);
     message_dir_t dir{queue, &ops};
     dir.init(::geteuid(), ::getegid());
     const std::size_t given = std::min(row.given, files.size());
