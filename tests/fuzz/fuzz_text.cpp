@@ -1,6 +1,5 @@
-// mqctl's handling of envelope text from the daemon: what a table shows is
-// one line without control characters, JSON is valid UTF-8 and gives the
-// bytes back exactly; nothing on the way crashes.
+// mqctl's handling of envelope text from the daemon: what a table shows is one line without control characters, JSON is
+// valid UTF-8 and gives the bytes back exactly; nothing on the way crashes.
 #include <cstdint>
 #include <string>
 
@@ -22,13 +21,9 @@ bool valid_utf8(const std::string& s) {
 std::string unquote(const std::string& json) {
   std::string out;
   for (std::size_t i = 1; i + 1 < json.size(); ++i) {
-    if (json[i] != '\\') {
-      out += json[i];
-      continue;
-    }
-    const char e = json[++i];
+    const char e = json[i] == '\\' ? json[++i] : 0;  // the escaped character
     if (e != 'u') {
-      out += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+      out += !e ? json[i] : e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
       continue;
     }
     const unsigned v = static_cast<unsigned>(std::stoul(json.substr(i + 1, 4), nullptr, 16));

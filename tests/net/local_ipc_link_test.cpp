@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,11 +46,6 @@ struct pipe_t {
 
 std::string len(std::uint32_t length) { return std::string(reinterpret_cast<char*>(&length), 4); }
 
-bool same_file(int a, int b) {
-  struct stat sa, sb;
-  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 // True when the other end of a stream socket has been closed; never blocks.
 bool other_end_closed(int sock) {
   char buf[256];
@@ -57,12 +53,10 @@ bool other_end_closed(int sock) {
     if ((n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT)) <= 0) return n == 0 || errno == ECONNRESET;
 }
 
-// A link on one end of a socket pair, the test on the other; the owner
-// destroys the link when it fails, as the real owners do.
+// A link on one end of a socket pair, the test on the other; the owner destroys the link when it fails, as the real
+// owners do.
 struct harness_t final : local_ipc_link_t::delegate_t {
-  explicit harness_t(bool started = true) {
-    if (started) start();
-  }
+  explicit harness_t(bool started = true) { started ? start() : void(); }
   void start() {
     link = std::make_unique<local_ipc_link_t>(
         local_ipc_link_t::socket_t(io, boost::asio::local::stream_protocol(), pair.a.release()), this);
@@ -86,9 +80,7 @@ struct harness_t final : local_ipc_link_t::delegate_t {
     link->send(bytes(body), static_cast<std::uint32_t>(body.size()),
                fd < 0 ? mq::util::unique_fd_t() : mq::util::unique_fd_t(::dup(fd)));
   }
-  void send_latest(const std::string& body) {
-    link->send_latest(7, bytes(body), static_cast<std::uint32_t>(body.size()));
-  }
+  void send_latest(const std::string& body) { link->send_latest(7, bytes(body), std::uint32_t(body.size())); }
   bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = test::wait_limit()) {
     return test::run_until(io, done, limit);
   }
@@ -110,8 +102,7 @@ struct harness_t final : local_ipc_link_t::delegate_t {
 
 enum end_t { none, hang_up, stop_reading };
 
-// Frees descriptor 0 while it lives, so that the next one received takes
-// that number.
+// Frees descriptor 0 while it lives, so that the next one received takes that number.
 struct zero_freed_t {
   explicit zero_freed_t(bool free) : saved(free ? ::fcntl(0, F_DUPFD_CLOEXEC, 3) : -1) {
     if (saved >= 0) ::close(0);
@@ -122,9 +113,8 @@ struct zero_freed_t {
   int saved;
 };
 
-// Written before the link exists, so that the constructor could be
-// tempted to deliver; every row fails the link once and leaks nothing, also
-// when a refused descriptor arrives as number 0.
+// Written before the link exists, so that the constructor could be tempted to deliver; every row fails the link once
+// and leaks nothing, also when a refused descriptor arrives as number 0.
 TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE);
@@ -166,8 +156,7 @@ TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
       ASSERT_TRUE(h.run_until([&] { return !h.errors.empty(); }));
       h.settle();
       ASSERT_EQ(1u, h.errors.size());
-      EXPECT_EQ(row.delivered, h.bodies.size());
-      EXPECT_EQ(0, h.written);
+      EXPECT_EQ(std::tuple(row.delivered, 0), std::tuple(h.bodies.size(), h.written)) << "delivered, written";
       try {
         std::rethrow_exception(h.errors[0]);
       } catch (const boost::system::system_error& e) {
@@ -196,7 +185,9 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   }
   ASSERT_TRUE(h.run_until([&] { return !h.bodies.empty() || !h.errors.empty(); }) && h.errors.empty());
   EXPECT_EQ(body, h.bodies[0]);
-  EXPECT_TRUE(same_file(h.fds[0].get(), p.write.get()));
+  struct stat got, sent;  // the same file
+  ASSERT_EQ(0, ::fstat(h.fds[0].get(), &got) | ::fstat(p.write.get(), &sent));
+  EXPECT_EQ(std::tuple(got.st_dev, got.st_ino), std::tuple(sent.st_dev, sent.st_ino));
   // The largest body is taken too (written from a thread: it outgrows the socket's buffer).
   const std::string largest = test::pattern(max_frame_size, 4);
   std::thread writer([&] { test::send_raw(h.peer(), (len(max_frame_size) + largest).data(), 4 + largest.size()); });

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/common.h"
+#include "support/process.h"
 #include "util/unique_fd.h"
 
 // The syslog functions of this test program record their calls.
@@ -67,9 +68,7 @@ TEST_F(log_test, a_file_target_appends_stamped_lines_and_copies_them_to_the_pipe
   const mq::util::unique_fd_t read_end(fds[0]), write_end(fds[1]);
   const std::string fd = std::to_string(fds[1]), announced = "Log Factory: Additional log - " + fd;
   mq::test::env_var_t var("COM_ORVANE_ADD_LOG_PIPE", ("+" + fd).c_str());
-  ov::Log config;
-  config.set_type(ov::Log::FILE);
-  config.set_path(dir.file("daemon.log"));
+  const auto config = mq::test::parse<ov::Log>("type: FILE path: '" + dir.file("daemon.log") + "'");
   for (const char* text : {"Ready for service", "again"}) {
     ov::cf_log_set(ov::cf_make_log(config, nullptr));  // the second one appends
     ov::cf_log_write(2, text);
@@ -104,10 +103,7 @@ TEST_F(log_test, a_pipe_variable_is_one_number) {
 
 TEST_F(log_test, syslog_gets_every_level_at_its_priority) {
   mq::test::env_var_t var("COM_ORVANE_ADD_LOG_PIPE", nullptr);
-  ov::Log config;
-  config.set_type(ov::Log::SYSLOG);
-  config.set_facility(ov::Log::MAIL);
-  config.set_ident("mq");
+  auto config = mq::test::parse<ov::Log>("type: SYSLOG facility: MAIL ident: 'mq'");
   syslog_calls.clear();
   ov::cf_log_set(ov::cf_make_log(config, nullptr));
   for (int level : {0, 1, 2, 3, 4, 7}) ov::cf_log_write(level, "line %s %n");

@@ -1,5 +1,5 @@
-// The monitor channel object against a peer on a real socket pair; how the
-// daemon ends on a bad channel is tested on the process.
+// The monitor channel object against a peer on a real socket pair; how the daemon ends on a bad channel is tested on
+// the process.
 #include <string>
 #include <vector>
 
@@ -45,8 +45,7 @@ TEST_F(channel_test, responses_answer_the_requests_in_order_without_surplus) {
   respond(11, "/third");
   const auto error = run();
   EXPECT_EQ((std::vector<std::string>{"/first 7", "/second 9"}), got);
-  EXPECT_EQ(ov::EC_UNEXPECTED_MESSAGE, ov::error_code_of(error));
-  EXPECT_FALSE(channel_->is_open());
+  EXPECT_EQ(std::tuple(ov::EC_UNEXPECTED_MESSAGE, false), std::tuple(ov::error_code_of(error), channel_->is_open()));
 }
 
 TEST_F(channel_test, notifications_after_the_peer_left_are_dropped) {

@@ -70,10 +70,10 @@ TEST_P(file_opener_test, opens_regular_files_only_read_only_blocking_close_on_ex
   ASSERT_TRUE(run_until(
       io, [&] { return std::all_of(outcomes.begin(), outcomes.end(), [](const opened_t& o) { return o.done; }); }));
   ASSERT_TRUE(good.file) << good.error;
-  EXPECT_EQ(good.file->size, 14u);
-  EXPECT_EQ(read_fd(good.file->fd), "01234567890123");
-  EXPECT_EQ(::fcntl(good.file->fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-  EXPECT_EQ(::fcntl(good.file->fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDONLY);
+  // Size, content, close-on-exec, access mode and blocking.
+  EXPECT_EQ((std::tuple{good.file->size, read_fd(good.file->fd), ::fcntl(good.file->fd, F_GETFD) & FD_CLOEXEC,
+                        ::fcntl(good.file->fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK)}),
+            (std::tuple{14u, "01234567890123", FD_CLOEXEC, O_RDONLY}));
   for (std::size_t i = 0; i < bad.size(); ++i) {
     EXPECT_FALSE(bad[i]->file) << refused[i][0];
     EXPECT_NE(bad[i]->error.find(refused[i][1]), std::string::npos) << refused[i][0] << ": " << bad[i]->error;
@@ -82,8 +82,8 @@ TEST_P(file_opener_test, opens_regular_files_only_read_only_blocking_close_on_ex
 
 INSTANTIATE_TEST_SUITE_P(io_uring_or_threads, file_opener_test, ::testing::Values(false, true));
 
-// A sandbox that refuses io_uring_setup with EPERM (as systemd's
-// @system-service filter does) leaves the threads, and says why.
+// A sandbox that refuses io_uring_setup with EPERM (as systemd's @system-service filter does) leaves the threads, and
+// says why.
 TEST(file_opener, falls_back_to_threads_where_io_uring_is_refused) {
   temp_dir_t tmp;
   write_file(tmp.file("m.eml"), "m");

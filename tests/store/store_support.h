@@ -13,21 +13,24 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/optional.hpp>
 
 #include "ov/error.h"
 #include "store/shared_file.h"
 #include "store/sqlite.h"
 #include "support/common.h"
+#include "util/result.h"
 
 namespace mq::store::test {
 
 using namespace mq::test;
 namespace fs = boost::filesystem;
 
-// A source as the Sorter hands it over: a file with `content`, open for
-// reading, with a stated size (by default the real one).
+// A source as the Sorter hands it over: a file with `content`, open for reading, with a stated size (by default the
+// real one).
 inline shared_file_t make_source(const std::string& path, const std::string& content,
                                  std::uint64_t stated_size = ~std::uint64_t(0)) {
   write_file(path, content);
@@ -44,9 +47,8 @@ inline std::set<std::string> listing(const boost::filesystem::path& dir) {
   return names;
 }
 
-// While it lives, the write of a commit's last page to the log reaches the
-// file but reports an I/O error: COMMIT fails, with its transaction possibly
-// stored (the log holds it whole).
+// While it lives, the write of a commit's last page to the log reaches the file but reports an I/O error: COMMIT fails,
+// with its transaction possibly stored (the log holds it whole).
 struct failing_commit_write_t {
   using pwrite_t = ssize_t (*)(int, const void*, size_t, off_t);
   static bool is_log(int fd) {
@@ -58,8 +60,7 @@ struct failing_commit_write_t {
     const ssize_t written = real(fd, data, size, offset);
     if (written < 0 || !is_log(fd)) return written;
     if (std::exchange(commit_page_next, false)) return errno = EIO, -1;
-    // A frame's header, then its page; a commit's header names the
-    // database's size in pages.
+    // A frame's header, then its page; a commit's header names the database's size in pages.
     const auto* header = static_cast<const unsigned char*>(data);
     commit_page_next = size == 24 && (header[4] | header[5] | header[6] | header[7]) != 0;
     return written;
@@ -91,5 +92,27 @@ inline std::vector<std::string> sql(const std::string& path, const std::string& 
 
 // "Success" for none.
 inline std::string text_of(const std::exception_ptr& e) { return ov::exception_text(e); }
+
+// Runs one asynchronous call to its result; a failure fails the test.
+template <class T, class Call>
+T answer_of(boost::asio::io_context& io, Call&& start) {
+  boost::optional<util::result_t<T>> answer;
+  start([&](util::result_t<T> r) { answer = std::move(r); });
+  const bool answered = run_until(io, [&] { return answer.has_value(); });
+  const auto error = answered ? util::error_of(*answer) : nullptr;
+  EXPECT_TRUE(answered && !error) << (answered ? text_of(error) : "no answer");
+  return answered && !error ? boost::get<T>(std::move(*answer)) : T{};
+}
+
+// The text of the E that `f` throws; "no error" when it throws none.
+template <class E = std::exception, class F>
+std::string what_of(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "no error";
+}
 
 }  // namespace mq::store::test

@@ -5,8 +5,7 @@
 #include <deque>
 #include <functional>
 #include <map>
-
-#include <boost/asio/io_context.hpp>
+#include <tuple>
 
 #include "store/store_hooks.h"
 #include "store_support.h"
@@ -22,8 +21,7 @@ using op_t = store_hooks_t::op_t;
 using half_t = store_hooks_t::half_t;
 using half_key_t = std::pair<op_t, half_t>;
 
-// Holds back or fails chosen halves of puts and updates, and counts the
-// halves that finished.
+// Holds back or fails chosen halves of puts and updates, and counts the halves that finished.
 class test_hooks_t : public store_hooks_t {
  public:
   struct held_t {
@@ -33,13 +31,12 @@ class test_hooks_t : public store_hooks_t {
 
   void on_start(op_t op, half_t half, const std::string&, std::function<void()> start,
                 std::function<void(std::exception_ptr)> fail) override {
-    if (failing.count({op, half})) {
+    if (failing.count({op, half}))
       fail(std::make_exception_ptr(std::runtime_error("injected failure")));
-    } else if (holding.count({op, half})) {
+    else if (holding.count({op, half}))
       held[{op, half}].push_back({std::move(start), std::move(fail)});
-    } else {
+    else
       start();
-    }
   }
 
   void on_done(op_t op, half_t half, const std::string&, std::exception_ptr) override { ++finished[{op, half}]; }
@@ -64,8 +61,7 @@ int answers = 0;
 // The outcome of one call, with the number of times its callback ran.
 template <class T>
 struct outcome_t {
-  int calls = 0;
-  int answered = 0;  // place among the answers of the test
+  int calls = 0, answered = 0;  // answered: place among the answers of the test
   boost::optional<T> value;
   std::exception_ptr error;
 
@@ -82,7 +78,11 @@ struct outcome_t {
 struct store_test : ::testing::Test {
   void SetUp() override { open(); }
 
-  void open() {
+  // A new store on the spool, emptied first when `fresh`.
+  void open(bool fresh = false) {
+    store.reset();
+    io.restart();
+    if (fresh) fs::remove_all(spool);
     store = std::make_unique<store_t>(io, hooks);
     store->open(spool.string(), ::geteuid(), ::getegid(), false);
   }
@@ -105,13 +105,9 @@ struct store_test : ::testing::Test {
     return e;
   }
 
-  // Runs one call to its result; a failure fails the test.
   template <class T, class Call>
   T call(Call&& start) {
-    outcome_t<T> o;
-    start(o.callback());
-    EXPECT_TRUE(done(o) && o.value) << text_of(o.error);
-    return o.value ? std::move(*o.value) : T{};
+    return answer_of<T>(io, start);
   }
   std::int64_t put(const std::string& content) {
     return static_cast<std::int64_t>(call<std::uint64_t>([&](auto cb) { store->put_entry(entry(content), cb); }));
@@ -119,8 +115,7 @@ struct store_test : ::testing::Test {
   entry_t get(std::int64_t id) {
     return call<entry_t>([&](auto cb) { store->get_entry(id, cb); });
   }
-  // Its completion also means that every task posted before it on either
-  // worker has run.
+  // Its completion also means that every task posted before it on either worker has run.
   std::string check(bool fix) {
     return call<std::string>([&](auto cb) { store->check_health(fix, cb); });
   }
@@ -169,26 +164,20 @@ TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_
       row.record_fails ? record.fail(std::make_exception_ptr(std::runtime_error("db half"))) : record.start();
     }
     ASSERT_TRUE(done(o));
-    EXPECT_EQ(text_of(o.error), row.error);
-    EXPECT_EQ(hooks->finished[half_key_t(op_t::put, half_t::db)], row.file == written ? 1 : 0);
-    EXPECT_EQ(check(false), "Ok");
-    EXPECT_EQ(entries(), o.error ? 0u : 1u);
-    EXPECT_EQ(listing(queue).size(), o.error ? 0u : 1u);
-    EXPECT_EQ(o.calls, 1);
+    // error, records finished, health, entries, files, answers
+    EXPECT_EQ((std::tuple{text_of(o.error), hooks->finished[{op_t::put, half_t::db}], check(false), entries(),
+                          listing(queue).size(), o.calls}),
+              (std::tuple{row.error, row.file == written ? 1 : 0, "Ok", o.error ? 0u : 1u, o.error ? 0u : 1u, 1}));
   }
 }
 
-// A check held between its reading of the records and its listing of the
-// directory, while puts, an update and a remove go on: only the real orphans
-// are reported and repaired; no file of a write in flight or just settled,
-// and no record whose file moved or went with it. What is not a regular file
-// is the operator's to remove.
+// A check held between its reading of the records and its listing of the directory, while puts, an update and a remove
+// go on: only the real orphans are reported and repaired; no file of a write in flight or just settled, and no record
+// whose file moved or went with it. What is not a regular file is the operator's to remove.
 TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
   for (const bool fix : {false, true}) {
     SCOPED_TRACE(fix);
-    store.reset();
-    fs::remove_all(spool);
-    open();
+    open(true);
     const auto kept = put("kept");
     const auto lost = put("lost");
     fs::remove(queue / get(lost).metadata.message_filename);
@@ -246,9 +235,8 @@ TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
   }
 }
 
-// Reads run beside the writes: a put stuck on a lock that another process
-// holds keeps no read waiting, and no read sees it before it is
-// acknowledged; after that every read does.
+// Reads run beside the writes: a put stuck on a lock that another process holds keeps no read waiting, and no read sees
+// it before it is acknowledged; after that every read does.
 TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowledged_write) {
   std::int64_t last = put("first");
   queue_chunk_request_t all;
@@ -260,10 +248,8 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
     return read_fd(get(last).file.fd) + " " + std::to_string(entries()) + " " + std::to_string(ids.size()) + " " +
            std::to_string(briefs.size());
   };
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((spool / "queue.db").c_str(), &other), SQLITE_OK);
-  // Held for writing: writers wait, readers need not.
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite::connection_t other((spool / "queue.db").string());
+  other.execute("BEGIN IMMEDIATE;");  // held for writing: writers wait, readers need not
   const auto limit = sqlite::set_busy_limit(mq::test::wait_limit());
   const auto retries = sqlite::busy_retries();
   outcome_t<std::uint64_t> second;
@@ -279,19 +265,17 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
   store->get_entry(last, behind.callback());
   EXPECT_EQ(entries(), 1u);
   EXPECT_EQ(second.calls + updated.calls, 0);
-  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
+  other.execute("COMMIT;");
   ASSERT_TRUE(done(second) && second.value) << text_of(second.error);
   ASSERT_TRUE(done(behind) && behind.value) << text_of(behind.error);
-  EXPECT_EQ(behind.value->metadata.attempts, 5u);
-  EXPECT_EQ(updated.calls, 1);
+  EXPECT_EQ(std::tuple(behind.value->metadata.attempts, updated.calls), std::tuple(5u, 1)) << "attempts, answers";
   sqlite::set_busy_limit(limit);
   last = static_cast<std::int64_t>(*second.value);
   EXPECT_EQ(seen(), "second 2 2 2");
 }
 
-// A failed update keeps the old file and releases its lock; every request
-// for the entry waits behind an update with a file, and all run in order.
+// A failed update keeps the old file and releases its lock; every request for the entry waits behind an update with a
+// file, and all run in order.
 TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an_update) {
   const auto id = put("old body");
   const auto other = put("other body");
@@ -303,12 +287,11 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
     outcome_t<none_t> o;
     store->update_entry(id, u, source("new body"), o.callback());
     ASSERT_TRUE(done(o));
-    EXPECT_EQ(text_of(o.error), "injected failure");
-    EXPECT_EQ(check(false), "Ok");  // also waits for the new file's removal
-    EXPECT_EQ(listing(queue), old_files);
+    // The health check also waits for the new file's removal.
+    EXPECT_EQ((std::tuple{text_of(o.error), check(false), listing(queue) == old_files}),
+              (std::tuple{"injected failure", "Ok", true}));
     auto got = get(id);
-    EXPECT_EQ(got.metadata.status, smtp_fresh);
-    EXPECT_EQ(read_fd(got.file.fd), "old body");
+    EXPECT_EQ((std::tuple{got.metadata.status, read_fd(got.file.fd)}), (std::tuple{smtp_fresh, "old body"}));
   }
   hooks->failing.clear();
   hooks->holding = {{op_t::update, half_t::file}};
@@ -337,15 +320,12 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   EXPECT_EQ(order, (std::vector<std::string>{"other Success", "update1 Success", "update2 Success", "get 2 new body",
                                              "remove1 Success", "remove2 Success"}));
   // The entry went with its new file, and the old file went too.
-  EXPECT_EQ(check(false), "Ok");
-  EXPECT_EQ(entries(), 0u);
-  EXPECT_TRUE(listing(queue).empty());
+  EXPECT_EQ((std::tuple{check(false), entries(), listing(queue).size()}), (std::tuple{"Ok", 0u, 0u}));
 }
 
-// A write of the commit to the log fails after it reached the file: a
-// commit that may have stored is neither answered nor undone, whichever
-// request made it; the error ends the loop (and the daemon), and the next
-// start finds the commit whole or not at all.
+// A write of the commit to the log fails after it reached the file: a commit that may have stored is neither answered
+// nor undone, whichever request made it; the error ends the loop (and the daemon), and the next start finds the commit
+// whole or not at all.
 TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
   std::int64_t id = 0;
   const auto answered = [](int& answers) { return [&answers](auto) { ++answers; }; };
@@ -381,10 +361,7 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    store.reset();
-    fs::remove_all(spool);
-    io.restart();
-    open();
+    open(true);
     row.before();
     int answers = 0;
     {
@@ -393,15 +370,13 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
       EXPECT_THROW(run_until(io, [&] { return answers > 0; }), sqlite::outcome_unknown_t);
     }
     EXPECT_EQ(answers, 0);
-    store.reset();
-    io.restart();
     open();
     row.stored();
   }
 }
 
-// A flush of a large queue is one transaction far larger than SQLite's page
-// cache: reads go on beside it, each answered while it runs, and none fails.
+// A flush of a large queue is one transaction far larger than SQLite's page cache: reads go on beside it, each answered
+// while it runs, and none fails.
 TEST_F(store_test, gets_are_answered_while_a_flush_of_half_a_million_entries_runs) {
   const auto id = put("body");
   store.reset();
@@ -436,16 +411,14 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   io.poll();
   EXPECT_EQ(o.calls, 0);
 
-  // The started file was finished; its record never began: an orphaned
-  // file, never a record without its file.
+  // The started file was finished; its record never began: an orphaned file, never a record without its file.
   open();
-  EXPECT_EQ(entries(), 1u);
-  EXPECT_EQ(check(false), "1 orphaned message files (6 bytes)\n");
-  EXPECT_EQ(read_fd(get(id).file.fd), "first");
+  EXPECT_EQ((std::tuple{entries(), check(false), read_fd(get(id).file.fd)}),
+            (std::tuple{1u, "1 orphaned message files (6 bytes)\n", "first"}));
 }
 
-// Reads for a connection that went away before they started never run: a
-// scrape that gave up leaves nothing queued in front of a Sorter's gets.
+// Reads for a connection that went away before they started never run: a scrape that gave up leaves nothing queued in
+// front of a Sorter's gets.
 TEST_F(store_test, reads_nobody_waits_for_any_more_never_start) {
   put("first");
   // Both reading threads held inside a page.

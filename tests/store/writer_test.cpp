@@ -1,13 +1,8 @@
-// The writer's own mechanisms, seen from outside: the log's checkpoints and
-// restart in queue.db-wal's size, the directory sync of the log's name, and
-// the counts kept on each commit against a count of the rows.
-#include <sys/stat.h>
-
+// The writer's own mechanisms, seen from outside: the log's checkpoints and restart in queue.db-wal's size, the
+// directory sync of the log's name, and the counts kept on each commit against a count of the rows.
 #include <atomic>
 #include <chrono>
 #include <thread>
-
-#include <boost/asio/io_context.hpp>
 
 #include "store/async_metadata_writer.h"
 #include "store/metadata_writer.h"
@@ -27,17 +22,9 @@ constexpr std::uint64_t limit_bytes = write_ahead_log_t::limit_frames * frame_by
 struct writer_test : ::testing::Test {
   void SetUp() override { db.init(path, false).get(); }
 
-  // Runs one call of the writer to its answer; a failure fails the test.
   template <class T, class Call>
   T call(Call&& start) {
-    boost::optional<mq::util::result_t<T>> answer;
-    start([&](mq::util::result_t<T> r) { answer = std::move(r); });
-    EXPECT_TRUE(run_until(io, [&] { return answer.has_value(); }));
-    if (!answer || mq::util::error_of(*answer)) {
-      ADD_FAILURE() << (answer ? text_of(mq::util::error_of(*answer)) : "no answer");
-      return T{};
-    }
-    return boost::get<T>(std::move(*answer));
+    return answer_of<T>(io, start);
   }
   std::int64_t put(status_t status, std::uint64_t size, std::size_t session_bytes = 8) {
     entry_metadata_t m;
@@ -49,10 +36,7 @@ struct writer_test : ::testing::Test {
   }
   // A put of about 16 pages.
   void big_put() { put(smtp_fresh, 1, 64 * 1024); }
-  std::uint64_t log_bytes() const {
-    struct stat st {};
-    return ::stat((path + "-wal").c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  }
+  std::uint64_t log_bytes() const { return fs::exists(path + "-wal") ? fs::file_size(path + "-wal") : 0; }
 
   boost::asio::io_context io;
   temp_dir_t tmp;
@@ -70,22 +54,19 @@ TEST_F(writer_test, with_nobody_reading_the_log_starts_over_after_a_thousand_pag
   EXPECT_LT(largest, (write_ahead_log_t::checkpoint_frames + 100) * frame_bytes);
 }
 
-// A reader in another connection holds a snapshot: past 4,000 pages the log
-// grows on while it does, and starts over once it has let go.
+// A reader in another connection holds a snapshot: past 4,000 pages the log grows on while it does, and starts over
+// once it has let go.
 TEST_F(writer_test, the_log_restarts_past_four_thousand_pages_once_an_old_reader_lets_go) {
-  sqlite3* reader = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM entry;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite::connection_t reader(path);
+  reader.execute("BEGIN; SELECT count(*) FROM entry;");
   while (log_bytes() < limit_bytes + 200 * frame_bytes) big_put();
-  ASSERT_EQ(sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(reader);
+  reader.execute("COMMIT;");
   for (int i = 0; i < 2; ++i) put(smtp_fresh, 1);
   EXPECT_LE(log_bytes(), limit_bytes);
 }
 
-// Reads that overlap, each a millisecond or two, so that a snapshot older
-// than the last commit is always held: the writer waits for them to end, or
-// the log would never start over.
+// Reads that overlap, each a millisecond or two, so that a snapshot older than the last commit is always held: the
+// writer waits for them to end, or the log would never start over.
 TEST_F(writer_test, overlapping_reads_do_not_keep_the_log_from_starting_over) {
   std::atomic<bool> stop{false};
   std::thread readers([&] {
@@ -110,8 +91,7 @@ TEST_F(writer_test, overlapping_reads_do_not_keep_the_log_from_starting_over) {
   EXPECT_LE(largest, limit_bytes + 400 * frame_bytes);
 }
 
-// A put too large for one transaction does not hold up the writes queued
-// behind it.
+// A put too large for one transaction does not hold up the writes queued behind it.
 TEST_F(writer_test, a_small_put_is_not_held_behind_a_put_in_pieces) {
   entry_metadata_t big;
   big.message_filename = "big.eml";
@@ -127,9 +107,8 @@ TEST_F(writer_test, a_small_put_is_not_held_behind_a_put_in_pieces) {
             (std::vector<std::string>{"30000", "2"}));
 }
 
-// The counts that the statistics answer from, right after a change of
-// status answers (puts, removals and new sizes: daemon_statistics in
-// tests/app, after a storm; a flush keeps the status: mqctl_test).
+// The counts that the statistics answer from, right after a change of status answers (puts, removals and new sizes:
+// daemon_statistics in tests/app, after a storm; a flush keeps the status: mqctl_test).
 TEST_F(writer_test, the_counts_follow_every_change_of_status) {
   const auto counted = [&] {
     std::string text;
@@ -168,9 +147,8 @@ TEST_F(writer_test, the_counts_follow_every_change_of_status) {
   }
 }
 
-// SQLite syncs the directory when it creates the log but ignores a failure;
-// the writer syncs it again and fails the open, since no commit in a log
-// whose name may be lost is durable.
+// SQLite syncs the directory when it creates the log but ignores a failure; the writer syncs it again and fails the
+// open, since no commit in a log whose name may be lost is durable.
 TEST(log_name_test, a_failing_sync_of_the_directory_at_the_logs_creation_fails_the_open) {
   sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
   const sqlite3_syscall_ptr real = vfs->xGetSystemCall(vfs, "openDirectory");
@@ -185,12 +163,7 @@ TEST(log_name_test, a_failing_sync_of_the_directory_at_the_logs_creation_fails_t
   };
   temp_dir_t spool;
   vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(pipe_instead));
-  std::string error = "no error";
-  try {
-    metadata_writer_t writer(spool.file("queue.db"), false);
-  } catch (const sqlite::error_t& e) {
-    error = e.what();
-  }
+  const std::string error = what_of<sqlite::error_t>([&] { metadata_writer_t writer(spool.file("queue.db"), false); });
   vfs->xSetSystemCall(vfs, "openDirectory", real);
   EXPECT_NE(error.find("cannot sync"), std::string::npos) << error;
 }
