@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The design page names only what is in the tree: every name it puts in backticks is found in the sources, so a
-rename that forgets the page fails here."""
+"""The design page names only what is in the tree: every name it puts in
+backticks is found in the sources, so a rename that forgets the page fails
+here."""
 import pathlib
 import re
 import subprocess
@@ -19,7 +20,8 @@ def needles(token):
     """What must occur in the tree for a backticked token to be there."""
     # run(), post(...), store_entry_t<tie_t>, a::b
     token = re.sub(r"<.*>$", "", re.sub(r"\(.*\)$", "", token.strip())).split("::")[-1]
-    # Upper-case words stand for a value (queue/NAME, /proc/PID/status): the text around them must be there.
+    # Upper-case words stand for a value (queue/NAME, /proc/PID/status):
+    # the text around them must be there.
     parts = re.split(r"\b[A-Z][A-Z_]+\b", token.rstrip("/")) if re.search(r"[a-z]", token) else [token]
     return [p for p in parts if len(p.strip("/. ")) >= 2]
 

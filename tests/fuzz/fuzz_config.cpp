@@ -1,5 +1,5 @@
-// Records are supervisor messages on the monitor channel (flag bit 0: a configuration was asked for first); each
-// configuration is applied to the services as the daemon does, paths moved to a scratch folder.
+// Records are supervisor messages on the monitor channel (flag bit 0: a configuration was asked for
+// first); each configuration is applied to the services as the daemon does, paths moved to a scratch folder.
 #include <functional>
 
 #include "client/server.h"

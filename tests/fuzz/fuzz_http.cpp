@@ -1,6 +1,7 @@
-// Input: bytes as a peer sends them to the HTTP layer of mq-web and of the metrics endpoint: a request read by the same
-// parser with the same limits, then the request's query string, form body and cookie as mq-web decodes them, and its
-// Host and Origin as mq-web checks them.
+// Input: bytes as a peer sends them to the HTTP layer of mq-web and of the
+// metrics endpoint: a request read by the same parser with the same
+// limits, then the request's query string, form body and cookie as mq-web
+// decodes them, and its Host and Origin as mq-web checks them.
 #include <cstddef>
 #include <cstdint>
 #include <string>

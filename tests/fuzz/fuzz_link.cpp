@@ -1,5 +1,5 @@
-// The link fed bytes in any split (flag bit 0: with a descriptor); frames are echoed, a body starting 0xFF destroys the
-// link in on_message. Checked: frames whole and in order, on_error at most once, no fd leaks.
+// The link fed bytes in any split (flag bit 0: with a descriptor); frames are echoed, a body starting 0xFF
+// destroys the link in on_message. Checked: frames whole and in order, on_error at most once, no fd leaks.
 #include <fcntl.h>
 
 #include <memory>

@@ -1,6 +1,6 @@
-// Both sessions into a real store. Records are frame bodies: flag bit 0 sends to the client connection (else the Sorter
-// one), bit 1 passes a 64-byte message file. All store work is awaited after every frame, so an input always runs the
-// same way; at the end the health check must say "Ok".
+// Both sessions into a real store. Records are frame bodies: flag bit 0 sends to the
+// client connection (else the Sorter one), bit 1 passes a 64-byte message file. All store work is awaited
+// after every frame, so an input always runs the same way; at the end the health check must say "Ok".
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 

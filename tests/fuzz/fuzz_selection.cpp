@@ -1,5 +1,6 @@
-// The selection's patterns against hostile subjects: a pattern is taken or refused with a usage error, matching ends in
-// time linear in the subject, and a piece of the subject, quoted, is always found in it.
+// The selection's patterns against hostile subjects: a pattern is taken or
+// refused with a usage error, matching ends in time linear in the subject,
+// and a piece of the subject, quoted, is always found in it.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -11,7 +12,8 @@
 #include "mqctl/pattern.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // The first byte is the pattern's length; the rest is the subject, made long by repeating it.
+  // The first byte is the pattern's length; the rest is the subject, made
+  // long by repeating it.
   if (size < 1) return 0;
   const std::size_t length = std::min<std::size_t>(data[0], size - 1);
   const std::string pattern(reinterpret_cast<const char*>(data) + 1, length);

@@ -18,8 +18,8 @@ inline void check(bool ok) {
   if (!ok) std::abort();
 }
 
-// The input as records: a flag byte, a length (1 byte, or 2 big-endian when `wide`), then that many bytes (fewer at the
-// end).
+// The input as records: a flag byte, a length (1 byte, or 2 big-endian when
+// `wide`), then that many bytes (fewer at the end).
 struct records_t {
   const std::uint8_t* data;
   std::size_t size;

@@ -1,5 +1,6 @@
-// mqctl's handling of envelope text from the daemon: what a table shows is one line without control characters, JSON is
-// valid UTF-8 and gives the bytes back exactly; nothing on the way crashes.
+// mqctl's handling of envelope text from the daemon: what a table shows is
+// one line without control characters, JSON is valid UTF-8 and gives the
+// bytes back exactly; nothing on the way crashes.
 #include <cstdint>
 #include <string>
 

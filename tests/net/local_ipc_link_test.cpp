@@ -53,8 +53,8 @@ bool other_end_closed(int sock) {
     if ((n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT)) <= 0) return n == 0 || errno == ECONNRESET;
 }
 
-// A link on one end of a socket pair, the test on the other; the owner destroys the link when it fails, as the real
-// owners do.
+// A link on one end of a socket pair, the test on the other; the owner
+// destroys the link when it fails, as the real owners do.
 struct harness_t final : local_ipc_link_t::delegate_t {
   explicit harness_t(bool started = true) { started ? start() : void(); }
   void start() {
@@ -102,7 +102,8 @@ struct harness_t final : local_ipc_link_t::delegate_t {
 
 enum end_t { none, hang_up, stop_reading };
 
-// Frees descriptor 0 while it lives, so that the next one received takes that number.
+// Frees descriptor 0 while it lives, so that the next one received takes
+// that number.
 struct zero_freed_t {
   explicit zero_freed_t(bool free) : saved(free ? ::fcntl(0, F_DUPFD_CLOEXEC, 3) : -1) {
     if (saved >= 0) ::close(0);
@@ -113,8 +114,9 @@ struct zero_freed_t {
   int saved;
 };
 
-// Written before the link exists, so that the constructor could be tempted to deliver; every row fails the link once
-// and leaks nothing, also when a refused descriptor arrives as number 0.
+// Written before the link exists, so that the constructor could be
+// tempted to deliver; every row fails the link once and leaks nothing, also
+// when a refused descriptor arrives as number 0.
 TEST(local_ipc_link, failures_are_reported_once_and_close_everything) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const boost::system::error_code eof = boost::asio::error::eof, msgsize = sys(EMSGSIZE);

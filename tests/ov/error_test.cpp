@@ -70,7 +70,8 @@ TEST(error, exceptions_become_code_and_text) {
   }
 }
 
-// Boost and the standard library report a failing call alike; a peer must not see which of them the daemon used.
+// Boost and the standard library report a failing call alike; a peer must
+// not see which of them the daemon used.
 TEST(error, an_errno_gives_one_defined_code_whichever_library_reports_it) {
   for (int e = 1; e < 134; ++e) {
     SCOPED_TRACE(std::strerror(e));

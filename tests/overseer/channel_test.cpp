@@ -1,5 +1,5 @@
-// The monitor channel object against a peer on a real socket pair; how the daemon ends on a bad channel is tested on
-// the process.
+// The monitor channel object against a peer on a real socket pair; how the
+// daemon ends on a bad channel is tested on the process.
 #include <string>
 #include <vector>
 

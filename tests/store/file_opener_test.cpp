@@ -82,8 +82,8 @@ TEST_P(file_opener_test, opens_regular_files_only_read_only_blocking_close_on_ex
 
 INSTANTIATE_TEST_SUITE_P(io_uring_or_threads, file_opener_test, ::testing::Values(false, true));
 
-// A sandbox that refuses io_uring_setup with EPERM (as systemd's @system-service filter does) leaves the threads, and
-// says why.
+// A sandbox that refuses io_uring_setup with EPERM (as systemd's
+// @system-service filter does) leaves the threads, and says why.
 TEST(file_opener, falls_back_to_threads_where_io_uring_is_refused) {
   temp_dir_t tmp;
   write_file(tmp.file("m.eml"), "m");

@@ -79,8 +79,8 @@ TEST_F(message_dir_test, data_and_name_are_synced_before_put_returns_and_writes_
 
 TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
   enum source_t { file, pipe, sparse };  // sparse: the file has the stated size
-  // Source content, stated size, failing write, failing fdatasync, kind, start of the error. A short source: copying
-  // past its end would die of SIGBUS. A sparse source of a terabyte: refused before a byte is copied.
+  // Source content, stated size, failing write, failing fdatasync, kind, start of the error. A short source:
+  // copying past its end would die of SIGBUS. A sparse source of a terabyte: refused before a byte is copied.
   for (const auto& [content, stated_size, fail_write_at, fail_fdatasync, kind, expected] :
        std::vector<std::tuple<std::string, std::uint64_t, int, bool, source_t, std::string>>{
            {pattern(200000, 5), 200000, 2, false, file, "write: "},
@@ -107,9 +107,10 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
   }
 }
 
-// A group is synced with one syncfs where that is durable; a file that fails fails alone, a failed sync fails the whole
-// group and leaves no file. Deletes run in their place among the writes and need no sync. Files that join while the
-// group is written share its sync.
+// A group is synced with one syncfs where that is durable; a file that fails
+// fails alone, a failed sync fails the whole group and leaves no file.
+// Deletes run in their place among the writes and need no sync. Files that
+// join while the group is written share its sync.
 TEST(message_dir_group_test, a_group_is_synced_once_and_each_operation_gets_its_own_outcome) {
   struct row_t {
     bool durable_fs;
@@ -170,8 +171,8 @@ TEST(message_dir_group_test, syncfs_is_trusted_only_on_kernels_that_report_its_e
   for (const auto& [release, trusted] : rows) EXPECT_EQ(file_ops_t::syncfs_reports_errors(release), trusted) << release;
 }
 
-// At the edge of the reserve (1/20 of a small file system): a put that would leave less fails and leaves no file; one
-// that leaves it succeeds.
+// At the edge of the reserve (1/20 of a small file system): a put that
+// would leave less fails and leaves no file; one that leaves it succeeds.
 TEST(message_dir_space_test, a_put_may_fill_the_file_system_down_to_the_reserve) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: mounts a small tmpfs";
   temp_dir_t tmp;

@@ -19,7 +19,8 @@ using namespace mq::store::test;
 
 constexpr std::uint64_t two_63 = std::uint64_t(1) << 63;
 
-// Every table but the id counter, a line each: its name, its columns and its rows in id order.
+// Every table but the id counter, a line each: its name, its columns and
+// its rows in id order.
 std::string all_rows(const std::string& path) {
   std::string text;
   for (const auto& table : sql(path, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name;")) {
@@ -71,7 +72,8 @@ class metadata_db_test : public ::testing::Test {
   std::unique_ptr<metadata_reader_t> reader = std::make_unique<metadata_reader_t>(path, false);
 };
 
-// Other programs read queue.db: its tables, columns and values are a file format.
+// Other programs read queue.db: its tables, columns and values are a file
+// format.
 TEST_F(metadata_db_test, an_entry_is_stored_as_the_rows_of_the_format) {
   put(full_entry("a"));
   EXPECT_EQ(
@@ -99,8 +101,9 @@ url(id|entry_id|url|category_mask|legal_url) 1|1|http://example.com/a|0|NULL; 2|
                                       "2|2|NULL|198.51.100.7|NULL|NULL"}));
 }
 
-// A put stored in pieces: until it is shown, no read, update, removal or count finds it, and a restart removes it; once
-// shown, its rows are a whole put's.
+// A put stored in pieces: until it is shown, no read, update, removal or
+// count finds it, and a restart removes it; once shown, its rows are a
+// whole put's.
 TEST_F(metadata_db_test, a_put_in_pieces_is_hidden_until_shown_and_gone_after_a_restart) {
   auto m = full_entry("a");
   for (int r = 0; r < 9000; ++r) m.smtp_recipients.push_back({"r" + std::to_string(r) + "@example.org", {}});
@@ -133,8 +136,9 @@ void sort_by_time(key_list_t& keys) {
 }
 
 TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
-  // 250 entries whose times repeat in runs, so that page boundaries fall between equal times; entries of another status
-  // in between; three from 2^63 up, stored as negative numbers: they sort first.
+  // 250 entries whose times repeat in runs, so that page boundaries fall
+  // between equal times; entries of another status in between; three from
+  // 2^63 up, stored as negative numbers: they sort first.
   db->connection().execute("PRAGMA synchronous=OFF;");
   key_list_t keys, high;
   for (std::uint64_t t : {two_63, two_63 + 1, ~std::uint64_t(0)})
@@ -171,8 +175,9 @@ TEST_F(metadata_db_test, paging_loses_nothing_between_equal_times) {
   }
 }
 
-// A brief page stops reading once it is full, its first entry always whole; the walk goes on from its last key and sees
-// every entry once with all its recipients. By default it is full at a frame: here 17 entries of 4 MiB.
+// A brief page stops reading once it is full, its first entry always whole;
+// the walk goes on from its last key and sees every entry once with all its
+// recipients. By default it is full at a frame: here 17 entries of 4 MiB.
 TEST_F(metadata_db_test, a_brief_page_ends_when_full_and_the_walk_goes_on) {
   db->connection().execute("PRAGMA synchronous=OFF;");
   const std::string text(4096, 'r');
@@ -243,10 +248,11 @@ TEST_F(metadata_db_test, an_old_database_gains_the_log_and_the_paging_index_and_
   EXPECT_EQ(pages, 2);
 }
 
-// The writes of a group share one COMMIT, each in a savepoint of its own: one that fails after some of its writes
-// leaves none of them, and the others are stored. A COMMIT rolled back whole runs each again alone; one that finds the
-// database busy fails the group after one wait; one that may have stored the group (a write to the log failed) runs
-// nothing again.
+// The writes of a group share one COMMIT, each in a savepoint of its own:
+// one that fails after some of its writes leaves none of them, and the
+// others are stored. A COMMIT rolled back whole runs each again alone; one
+// that finds the database busy fails the group after one wait; one that
+// may have stored the group (a write to the log failed) runs nothing again.
 TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_stored_runs_again) {
   // Commits refused by the hook, a log write fails, another writer holds the lock; commits the hook sees (-1: not
   // counted), the error of the operations that did not fail on their own, the rows left.
@@ -309,9 +315,11 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
   }
 }
 
-// A hostile run-as user owns the spool directory: a link planted for queue.db, its log, the log's index or a journal
-// must never make root write where it points: planted before the open, the open fails; planted in place of the log or
-// its index while the database is open, the writes and the close go on with the files already open.
+// A hostile run-as user owns the spool directory: a link planted for
+// queue.db, its log, the log's index or a journal must never make root write
+// where it points: planted before the open, the open fails; planted in place
+// of the log or its index while the database is open, the writes and the
+// close go on with the files already open.
 TEST(planted_link_test, no_file_of_the_database_is_ever_opened_through_a_link) {
   struct row_t {
     const char* name;  // planted in the spool

@@ -29,8 +29,8 @@ namespace mq::store::test {
 using namespace mq::test;
 namespace fs = boost::filesystem;
 
-// A source as the Sorter hands it over: a file with `content`, open for reading, with a stated size (by default the
-// real one).
+// A source as the Sorter hands it over: a file with `content`, open for
+// reading, with a stated size (by default the real one).
 inline shared_file_t make_source(const std::string& path, const std::string& content,
                                  std::uint64_t stated_size = ~std::uint64_t(0)) {
   write_file(path, content);
@@ -47,8 +47,9 @@ inline std::set<std::string> listing(const boost::filesystem::path& dir) {
   return names;
 }
 
-// While it lives, the write of a commit's last page to the log reaches the file but reports an I/O error: COMMIT fails,
-// with its transaction possibly stored (the log holds it whole).
+// While it lives, the write of a commit's last page to the log reaches the
+// file but reports an I/O error: COMMIT fails, with its transaction possibly
+// stored (the log holds it whole).
 struct failing_commit_write_t {
   using pwrite_t = ssize_t (*)(int, const void*, size_t, off_t);
   static bool is_log(int fd) {
@@ -60,7 +61,8 @@ struct failing_commit_write_t {
     const ssize_t written = real(fd, data, size, offset);
     if (written < 0 || !is_log(fd)) return written;
     if (std::exchange(commit_page_next, false)) return errno = EIO, -1;
-    // A frame's header, then its page; a commit's header names the database's size in pages.
+    // A frame's header, then its page; a commit's header names the
+    // database's size in pages.
     const auto* header = static_cast<const unsigned char*>(data);
     commit_page_next = size == 24 && (header[4] | header[5] | header[6] | header[7]) != 0;
     return written;

@@ -21,7 +21,8 @@ using op_t = store_hooks_t::op_t;
 using half_t = store_hooks_t::half_t;
 using half_key_t = std::pair<op_t, half_t>;
 
-// Holds back or fails chosen halves of puts and updates, and counts the halves that finished.
+// Holds back or fails chosen halves of puts and updates, and counts the
+// halves that finished.
 class test_hooks_t : public store_hooks_t {
  public:
   struct held_t {
@@ -115,7 +116,8 @@ struct store_test : ::testing::Test {
   entry_t get(std::int64_t id) {
     return call<entry_t>([&](auto cb) { store->get_entry(id, cb); });
   }
-  // Its completion also means that every task posted before it on either worker has run.
+  // Its completion also means that every task posted before it on either
+  // worker has run.
   std::string check(bool fix) {
     return call<std::string>([&](auto cb) { store->check_health(fix, cb); });
   }
@@ -171,9 +173,11 @@ TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_
   }
 }
 
-// A check held between its reading of the records and its listing of the directory, while puts, an update and a remove
-// go on: only the real orphans are reported and repaired; no file of a write in flight or just settled, and no record
-// whose file moved or went with it. What is not a regular file is the operator's to remove.
+// A check held between its reading of the records and its listing of the
+// directory, while puts, an update and a remove go on: only the real orphans
+// are reported and repaired; no file of a write in flight or just settled,
+// and no record whose file moved or went with it. What is not a regular file
+// is the operator's to remove.
 TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
   for (const bool fix : {false, true}) {
     SCOPED_TRACE(fix);
@@ -235,8 +239,9 @@ TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
   }
 }
 
-// Reads run beside the writes: a put stuck on a lock that another process holds keeps no read waiting, and no read sees
-// it before it is acknowledged; after that every read does.
+// Reads run beside the writes: a put stuck on a lock that another process
+// holds keeps no read waiting, and no read sees it before it is
+// acknowledged; after that every read does.
 TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowledged_write) {
   std::int64_t last = put("first");
   queue_chunk_request_t all;
@@ -274,8 +279,8 @@ TEST_F(store_test, reads_are_answered_while_a_write_waits_and_see_every_acknowle
   EXPECT_EQ(seen(), "second 2 2 2");
 }
 
-// A failed update keeps the old file and releases its lock; every request for the entry waits behind an update with a
-// file, and all run in order.
+// A failed update keeps the old file and releases its lock; every request
+// for the entry waits behind an update with a file, and all run in order.
 TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an_update) {
   const auto id = put("old body");
   const auto other = put("other body");
@@ -323,9 +328,10 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
   EXPECT_EQ((std::tuple{check(false), entries(), listing(queue).size()}), (std::tuple{"Ok", 0u, 0u}));
 }
 
-// A write of the commit to the log fails after it reached the file: a commit that may have stored is neither answered
-// nor undone, whichever request made it; the error ends the loop (and the daemon), and the next start finds the commit
-// whole or not at all.
+// A write of the commit to the log fails after it reached the file: a
+// commit that may have stored is neither answered nor undone, whichever
+// request made it; the error ends the loop (and the daemon), and the next
+// start finds the commit whole or not at all.
 TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
   std::int64_t id = 0;
   const auto answered = [](int& answers) { return [&answers](auto) { ++answers; }; };
@@ -375,8 +381,8 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
   }
 }
 
-// A flush of a large queue is one transaction far larger than SQLite's page cache: reads go on beside it, each answered
-// while it runs, and none fails.
+// A flush of a large queue is one transaction far larger than SQLite's page
+// cache: reads go on beside it, each answered while it runs, and none fails.
 TEST_F(store_test, gets_are_answered_while_a_flush_of_half_a_million_entries_runs) {
   const auto id = put("body");
   store.reset();
@@ -411,14 +417,15 @@ TEST_F(store_test, close_finishes_started_work_and_drops_late_callbacks) {
   io.poll();
   EXPECT_EQ(o.calls, 0);
 
-  // The started file was finished; its record never began: an orphaned file, never a record without its file.
+  // The started file was finished; its record never began: an orphaned
+  // file, never a record without its file.
   open();
   EXPECT_EQ((std::tuple{entries(), check(false), read_fd(get(id).file.fd)}),
             (std::tuple{1u, "1 orphaned message files (6 bytes)\n", "first"}));
 }
 
-// Reads for a connection that went away before they started never run: a scrape that gave up leaves nothing queued in
-// front of a Sorter's gets.
+// Reads for a connection that went away before they started never run: a
+// scrape that gave up leaves nothing queued in front of a Sorter's gets.
 TEST_F(store_test, reads_nobody_waits_for_any_more_never_start) {
   put("first");
   // Both reading threads held inside a page.

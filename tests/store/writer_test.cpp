@@ -1,5 +1,6 @@
-// The writer's own mechanisms, seen from outside: the log's checkpoints and restart in queue.db-wal's size, the
-// directory sync of the log's name, and the counts kept on each commit against a count of the rows.
+// The writer's own mechanisms, seen from outside: the log's checkpoints and
+// restart in queue.db-wal's size, the directory sync of the log's name, and
+// the counts kept on each commit against a count of the rows.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -54,8 +55,8 @@ TEST_F(writer_test, with_nobody_reading_the_log_starts_over_after_a_thousand_pag
   EXPECT_LT(largest, (write_ahead_log_t::checkpoint_frames + 100) * frame_bytes);
 }
 
-// A reader in another connection holds a snapshot: past 4,000 pages the log grows on while it does, and starts over
-// once it has let go.
+// A reader in another connection holds a snapshot: past 4,000 pages the log
+// grows on while it does, and starts over once it has let go.
 TEST_F(writer_test, the_log_restarts_past_four_thousand_pages_once_an_old_reader_lets_go) {
   sqlite::connection_t reader(path);
   reader.execute("BEGIN; SELECT count(*) FROM entry;");
@@ -65,8 +66,9 @@ TEST_F(writer_test, the_log_restarts_past_four_thousand_pages_once_an_old_reader
   EXPECT_LE(log_bytes(), limit_bytes);
 }
 
-// Reads that overlap, each a millisecond or two, so that a snapshot older than the last commit is always held: the
-// writer waits for them to end, or the log would never start over.
+// Reads that overlap, each a millisecond or two, so that a snapshot older
+// than the last commit is always held: the writer waits for them to end, or
+// the log would never start over.
 TEST_F(writer_test, overlapping_reads_do_not_keep_the_log_from_starting_over) {
   std::atomic<bool> stop{false};
   std::thread readers([&] {
@@ -91,7 +93,8 @@ TEST_F(writer_test, overlapping_reads_do_not_keep_the_log_from_starting_over) {
   EXPECT_LE(largest, limit_bytes + 400 * frame_bytes);
 }
 
-// A put too large for one transaction does not hold up the writes queued behind it.
+// A put too large for one transaction does not hold up the writes queued
+// behind it.
 TEST_F(writer_test, a_small_put_is_not_held_behind_a_put_in_pieces) {
   entry_metadata_t big;
   big.message_filename = "big.eml";
@@ -107,8 +110,9 @@ TEST_F(writer_test, a_small_put_is_not_held_behind_a_put_in_pieces) {
             (std::vector<std::string>{"30000", "2"}));
 }
 
-// The counts that the statistics answer from, right after a change of status answers (puts, removals and new sizes:
-// daemon_statistics in tests/app, after a storm; a flush keeps the status: mqctl_test).
+// The counts that the statistics answer from, right after a change of
+// status answers (puts, removals and new sizes: daemon_statistics in
+// tests/app, after a storm; a flush keeps the status: mqctl_test).
 TEST_F(writer_test, the_counts_follow_every_change_of_status) {
   const auto counted = [&] {
     std::string text;
@@ -147,8 +151,9 @@ TEST_F(writer_test, the_counts_follow_every_change_of_status) {
   }
 }
 
-// SQLite syncs the directory when it creates the log but ignores a failure; the writer syncs it again and fails the
-// open, since no commit in a log whose name may be lost is durable.
+// SQLite syncs the directory when it creates the log but ignores a failure;
+// the writer syncs it again and fails the open, since no commit in a log
+// whose name may be lost is durable.
 TEST(log_name_test, a_failing_sync_of_the_directory_at_the_logs_creation_fails_the_open) {
   sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
   const sqlite3_syscall_ptr real = vfs->xGetSystemCall(vfs, "openDirectory");

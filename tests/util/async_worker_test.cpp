@@ -23,8 +23,9 @@ namespace {
 
 long this_tid() { return ::syscall(SYS_gettid); }
 
-// Tasks run in posting order on one thread of their own; results, failures included, come back in that order on the
-// event loop, and run() does not return while one is on its way.
+// Tasks run in posting order on one thread of their own; results, failures
+// included, come back in that order on the event loop, and run() does not
+// return while one is on its way.
 TEST(async_worker, runs_in_order_off_the_loop_and_delivers_on_it) {
   boost::asio::io_context io;
   callback_wrapper_t owner;
@@ -48,8 +49,8 @@ TEST(async_worker, runs_in_order_off_the_loop_and_delivers_on_it) {
   EXPECT_EQ(std::tuple(1u, 0u), std::tuple(task_tids.size(), task_tids.count(::getpid()))) << "threads, on the loop";
 }
 
-// Destroyed, or stopped first (as a shutdown past its limit does): the queued tasks never run, and a stop discards them
-// at once.
+// Destroyed, or stopped first (as a shutdown past its limit does): the
+// queued tasks never run, and a stop discards them at once.
 TEST(async_worker, destruction_finishes_the_running_task_and_discards_the_queued) {
   for (const bool stop_first : {false, true}) {
     SCOPED_TRACE(stop_first ? "stopped" : "destroyed");
@@ -87,8 +88,9 @@ TEST(async_worker, destruction_finishes_the_running_task_and_discards_the_queued
   }
 }
 
-// A task that lets an exception escape must not leave the queue unserved (a close would wait for ever): the error ends
-// the loop and nothing after it runs.
+// A task that lets an exception escape must not leave the queue unserved
+// (a close would wait for ever): the error ends the loop and nothing after
+// it runs.
 TEST(async_worker, an_escaping_exception_ends_the_loop_and_nothing_runs_after_it) {
   boost::asio::io_context io;
   async_worker_t worker(io);

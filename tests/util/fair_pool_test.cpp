@@ -9,8 +9,8 @@
 
 namespace {
 
-// One owner's flood takes one thread: another owner's job runs while the flood's first job still holds its thread, and
-// the flood runs in order.
+// One owner's flood takes one thread: another owner's job runs while the
+// flood's first job still holds its thread, and the flood runs in order.
 TEST(fair_pool, an_owner_holds_one_thread_and_its_jobs_keep_their_order) {
   mq::util::fair_pool_t pool(2, "test-pool");
   std::promise<void> release_flood, other_ran, flood_done;

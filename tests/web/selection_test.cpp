@@ -1,5 +1,7 @@
-// mq-web's selections over a running daemon: the time budget and a gone asker, one user's share of the page workers,
-// and pages, actions and counts on several threads at once (run under ThreadSanitizer too).
+// mq-web's selections over a running daemon: the time budget and a gone
+// asker, one user's share of the page workers, and
+// pages, actions and counts on several threads at once (run under
+// ThreadSanitizer too).
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -52,14 +54,15 @@ TEST_F(web_selection, pages_actions_and_counts_run_on_many_threads_at_once) {
   std::atomic<int> found{0};
   for (int t = 0; t < threads; ++t)
     pages.emplace_back([&, t] {
-      // Each thread looks for domains of its own, so every thread converts names the others do not.
+      // Each thread looks for domains of its own, so every thread converts
+      // names the others do not.
       for (int k = t; k < n; k += threads) {
         const auto page = data.list({"smtp-fresh", "--domain=N\xc3\x96" + std::to_string(k) + ".test"}, 50, "");
         if (page.items.size() == 1 && page.items[0].id == ids[k]) ++found;
       }
     });
-    // Under ThreadSanitizer, reading mqctl's JSON into a protobuf Struct (shape, actions) faults even on one thread,
-    // while valgrind finds nothing in the plain build: there only the counts run beside pages.
+    // Under ThreadSanitizer, reading mqctl's JSON into a protobuf Struct (shape, actions) faults even on
+    // one thread, while valgrind finds nothing in the plain build: there only the counts run beside pages.
 #ifdef __SANITIZE_THREAD__
   constexpr std::size_t acted = 0;
 #else
