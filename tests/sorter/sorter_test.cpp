@@ -72,12 +72,11 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
   int pipe[2];
   ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
   mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
-  const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
   request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 8, 1);
   mq::MimePart& part = *update.mutable_entry_update()->add_mime_part();
   part = mq::test::parse<mq::MimePart>(
       R"(path: "1.2" scan_report: "not kept" kavren_sample { id: "smp" analysis { params: "prm" id: "an" } })");
-  c.peer.send(subscribe);
+  c.peer.send(mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0));
   c.peer.send(update);
   for (std::uint32_t serial : {1u, 2u, 3u})
     c.peer.send(request(request_t::GET_ENTRY_REQUEST, serial, serial), write_end.get());

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/tagged.h"
+
 namespace mq::test {
 
 socket_pair_t::socket_pair_t() {
@@ -123,8 +125,7 @@ sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : protocol_
 }
 
 std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, const mq::Entry& entry) {
-  request_t m;
-  m.set_tag(request_t::PUT_ENTRY_REQUEST);
+  auto m = mq::net::tagged<request_t>(request_t::PUT_ENTRY_REQUEST);
   m.set_status(status);
   (*m.mutable_entry() = entry).set_message_size(content.size());
   const response_t r = call(m, memory_file_fd(content).get());
@@ -133,8 +134,7 @@ std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, 
 }
 
 client_peer_t::response_t client_peer_t::request(request_t::Tag tag, mq::Status status, bool fix) {
-  request_t m;
-  m.set_tag(tag);
+  auto m = mq::net::tagged<request_t>(tag);
   if (tag == request_t::FLUSH_QUEUE_REQUEST) m.set_status(status);
   if (tag == request_t::CHECK_HEALTH_REQUEST) m.set_fix(fix);
   return call(m);
