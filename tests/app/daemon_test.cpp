@@ -45,13 +45,11 @@ TEST(daemon, asks_applies_announces_and_counts_connections) {
   ASSERT_TRUE(first);
   EXPECT_EQ(std::string("\x08\x01", 2), first->SerializeAsString());
   const in_t stat = d.wait_message(in_t::MY_STAT_NOTIFICATION);
-  EXPECT_TRUE(stat.stat().has_clients());
-  EXPECT_EQ(0u, stat.stat().clients());
+  EXPECT_EQ((std::pair{true, 0u}), (std::pair{stat.stat().has_clients(), stat.stat().clients()}));
 
   d.send_config(config, 17);
   const in_t info = d.wait_message(in_t::MY_INFO_NOTIFICATION);
-  EXPECT_EQ(17u, info.config_revision());
-  EXPECT_TRUE(info.has_info());
+  EXPECT_EQ((std::pair{17u, true}), (std::pair{info.config_revision(), info.has_info()}));
   EXPECT_TRUE(d.wait_log(ready_line));
 
   {  // Connections on both sockets count.

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -58,12 +59,8 @@ TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
   store.stats[0](mq::store::queue_stats_t());
   store.briefs[1](briefs_t(1));
 
-  const struct {
-    response_t::Tag tag;
-    std::uint32_t serial;
-    int code;  // -1: no error
-    std::string text;
-  } expected[] = {
+  // tag, serial, error code (-1: none), the error's text or the report
+  const std::tuple<response_t::Tag, std::uint32_t, int, std::string> expected[] = {
       {response_t::FLUSH_QUEUE_RESPONSE, 1, ov::EC_PERMISSION_DENIED, denied.what()},
       {response_t::GET_QUEUE_CHUNK_RESPONSE, 2, ov::EC_NO_MEMORY, "Not enough memory"},
       {response_t::CHECK_HEALTH_RESPONSE, 3, -1, "healthy"},
@@ -73,10 +70,8 @@ TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
   response_t r;
   for (const auto& e : expected) {
     ASSERT_TRUE(peer.receive(r));
-    EXPECT_EQ(e.tag, r.tag());
-    EXPECT_EQ(e.serial, r.serial());
-    EXPECT_EQ(e.code, r.has_error() ? r.error().code() : -1);
-    EXPECT_EQ(e.text, r.has_error() ? r.error().what() : r.report());
+    EXPECT_EQ(e, std::tuple(r.tag(), r.serial(), r.has_error() ? static_cast<int>(r.error().code()) : -1,
+                            r.has_error() ? r.error().what() : r.report()));
   }
   EXPECT_EQ((std::vector<std::uint64_t>{4u << 20, 64u << 10}), store.budgets);
   char byte;

@@ -178,26 +178,19 @@ TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_hold
     EXPECT_TRUE(fd.present());
     serials.insert(r.serial());
   }
-  EXPECT_EQ(count, serials.size());
-  EXPECT_EQ(count, *serials.rbegin());
+  EXPECT_EQ((std::pair<std::size_t, std::uint32_t>{count, count}), (std::pair{serials.size(), *serials.rbegin()}));
   hog.close();
   std::size_t open = 0;
   mq::test::eventually([&] { return (open = mq::test::open_descriptors(q.daemon().pid())) == baseline; });
   EXPECT_EQ(baseline, open);
 }
 
-struct bad_request_t {
-  const char* name;
-  bool sorter;          // which socket
-  const char* request;  // in text form
-  bool with_file;
-  std::string log;
-};
-
 const std::string missing = "Error: Sorter: message mq.Sorter2MailQuarantineMessage tagged ";
 const std::string required = "Error: Client: message mq.Client2MailQuarantineMessage tagged ";
 
-const bad_request_t bad_requests[] = {
+// name, which socket (Sorter?), the request in text form, with a file?, the line logged
+// clang-format off
+const std::tuple<const char*, bool, const char*, bool, std::string> bad_requests[] = {
     {"get_without_serial", true, "tag: GET_ENTRY_REQUEST entry_id: 5", false,
      missing + "GET_ENTRY_REQUEST does not have field serial set"},
     {"put_without_file", true, "tag: PUT_ENTRY_REQUEST serial: 1 status: SMTP_FRESH", false,
@@ -205,22 +198,22 @@ const bad_request_t bad_requests[] = {
     {"update_file_without_size", true, "tag: UPDATE_ENTRY_REQUEST serial: 1 entry_id: 1", true,
      "Error: Sorter: Entry does not have message_size"},
     {"flush_without_status", false, "tag: FLUSH_QUEUE_REQUEST serial: 1", false,
-     required + "FLUSH_QUEUE_REQUEST does not have field status set"},
-};
+     required + "FLUSH_QUEUE_REQUEST does not have field status set"}};
 
 TEST_F(service, a_bad_request_ends_only_its_own_connection) {
   sorter_peer_t sorter(q.sorter_socket());
   client_peer_t client(q.client_socket());
   std::uint64_t puts = 0;
-  for (const bad_request_t& c : bad_requests) {
-    SCOPED_TRACE(c.name);
-    const auto refused = [&](auto&& victim) {
+  for (const auto& [name, on_sorter, text, with_file, log] : bad_requests) {
+    SCOPED_TRACE(name);
+    const auto refused = [](auto&& victim, const char* text, bool with_file) {
       using request_t = typename std::decay_t<decltype(victim)>::request_t;
-      victim.send(mq::test::parse<request_t>(c.request), c.with_file ? mq::test::memory_file_fd("x").get() : -1);
+      victim.send(mq::test::parse<request_t>(text), with_file ? mq::test::memory_file_fd("x").get() : -1);
       EXPECT_TRUE(victim.wait_closed());
     };
-    c.sorter ? refused(sorter_peer_t(q.sorter_socket())) : refused(client_peer_t(q.client_socket()));
-    EXPECT_TRUE(q.daemon().wait_log(c.log));
+    on_sorter ? refused(sorter_peer_t(q.sorter_socket()), text, with_file)
+              : refused(client_peer_t(q.client_socket()), text, with_file);
+    EXPECT_TRUE(q.daemon().wait_log(log));
     // The daemon and the other connections carry on.
     EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
     EXPECT_EQ(++puts, client.stat().smtp_fresh_stat().total_messages());

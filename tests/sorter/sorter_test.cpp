@@ -72,12 +72,11 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
   int pipe[2];
   ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
   mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
-  const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
   request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 8, 1);
   mq::MimePart& part = *update.mutable_entry_update()->add_mime_part();
   part = mq::test::parse<mq::MimePart>(
       R"(path: "1.2" scan_report: "not kept" kavren_sample { id: "smp" analysis { params: "prm" id: "an" } })");
-  c.peer.send(subscribe);
+  c.peer.send(mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0));
   c.peer.send(update);
   for (std::uint32_t serial : {1u, 2u, 3u})
     c.peer.send(request(request_t::GET_ENTRY_REQUEST, serial, serial), write_end.get());
@@ -113,11 +112,8 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
 // with the reason logged, and nothing of them reaches the store.
 TEST_F(sorter_session, a_bad_request_ends_its_connection) {
   const auto frame = [](request_t::Tag tag) { return request(tag, 5, 1).SerializeAsString(); };
-  const struct {
-    std::vector<std::string> frames;
-    std::string text;
-    std::size_t forwarded;
-  } rows[] = {
+  // the frames, the line logged, how many requests reach the store
+  const std::tuple<std::vector<std::string>, std::string, std::size_t> rows[] = {
       // tag PUT_ENTRY_REQUEST, serial 1, status 9 (outside the enumeration)
       {{std::string("\x08\x02\x10\x01\x20\x09", 6)},
        "Sorter: message mq.Sorter2MailQuarantineMessage tagged PUT_ENTRY_REQUEST does not have field status set",
@@ -128,14 +124,14 @@ TEST_F(sorter_session, a_bad_request_ends_its_connection) {
        "Sorter: Repeated request serial",
        2},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.text);
+  for (const auto& [frames, text, forwarded] : rows) {
+    SCOPED_TRACE(text);
     connection_t other(io);
-    for (const auto& body : row.frames) other.peer.send_body(body, mq::test::memory_file_fd("m").get());
+    for (const auto& body : frames) other.peer.send_body(body, mq::test::memory_file_fd("m").get());
     EXPECT_TRUE(other.peer.wait_closed());
-    EXPECT_EQ((std::pair<std::size_t, std::size_t>{1, row.forwarded}),
+    EXPECT_EQ((std::pair<std::size_t, std::size_t>{1, forwarded}),
               (std::pair{other.disconnects, other.store.requests}));
-    EXPECT_EQ(1u, log.count(ov::util::logger::error, row.text)) << ::testing::PrintToString(log.lines());
+    EXPECT_EQ(1u, log.count(ov::util::logger::error, text)) << ::testing::PrintToString(log.lines());
   }
 }
 
@@ -159,20 +155,19 @@ TEST_F(sorter_session, large_work_leaves_the_loop_in_order_and_a_held_loop_is_na
         std::regex_search(line, std::regex("^Event loop held for [0-9]{3,} ms by REMOVE_ENTRY_REQUEST \\(entry 8\\)$"));
   EXPECT_EQ(1u, named) << ::testing::PrintToString(log.lines());
 
-  const struct {
-    std::size_t recipients, large_jobs;
-  } rows[] = {{mq::store::loop_row_limit, 1}, {mq::store::loop_row_limit + 1, 2}};
-  for (const auto& row : rows) {
-    c.peer.send(request(request_t::GET_ENTRY_REQUEST, 10 + row.large_jobs, 9));
+  // recipients, large jobs so far
+  for (const auto& [recipients, large_jobs] : {std::pair{mq::store::loop_row_limit, std::size_t{1}},
+                                               std::pair{mq::store::loop_row_limit + 1, std::size_t{2}}}) {
+    c.peer.send(request(request_t::GET_ENTRY_REQUEST, static_cast<std::uint32_t>(10 + large_jobs), 9));
     ASSERT_TRUE(run_until([&] { return !c.store.gets.empty(); }));
     entry_t stored;
-    stored.metadata.smtp_recipients.resize(row.recipients, {"to@example", {}});
+    stored.metadata.smtp_recipients.resize(recipients, {"to@example", {}});
     c.store.gets.back()(std::move(stored));
     c.store.gets.clear();
     const response_t got = c.receive();
-    EXPECT_EQ(10 + row.large_jobs, got.serial());
-    EXPECT_EQ(static_cast<int>(row.recipients), got.entry().smtp_recipient_size());
-    EXPECT_EQ(row.large_jobs, c.store.large_jobs);
+    EXPECT_EQ((std::tuple<std::size_t, std::size_t, std::size_t>{10 + large_jobs, recipients, large_jobs}),
+              (std::tuple<std::size_t, std::size_t, std::size_t>{got.serial(), got.entry().smtp_recipient_size(),
+                                                                 c.store.large_jobs}));
   }
 }
 

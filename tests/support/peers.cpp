@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/tagged.h"
+
 namespace mq::test {
 
 socket_pair_t::socket_pair_t() {
@@ -23,10 +25,7 @@ socket_pair_t::socket_pair_t() {
 
 mq::util::unique_fd_t connect_loopback(std::uint16_t port) {
   mq::util::unique_fd_t s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw_errno("connect");
   return s;
 }
@@ -126,19 +125,16 @@ sorter_peer_t::sorter_peer_t(const std::string& path, bool greeting) : protocol_
 }
 
 std::uint64_t sorter_peer_t::put(const std::string& content, mq::Status status, const mq::Entry& entry) {
-  request_t m;
-  m.set_tag(request_t::PUT_ENTRY_REQUEST);
+  auto m = mq::net::tagged<request_t>(request_t::PUT_ENTRY_REQUEST);
   m.set_status(status);
-  *m.mutable_entry() = entry;
-  m.mutable_entry()->set_message_size(content.size());
+  (*m.mutable_entry() = entry).set_message_size(content.size());
   const response_t r = call(m, memory_file_fd(content).get());
   if (r.tag() != response_t::PUT_ENTRY_RESPONSE) throw std::runtime_error("put failed: " + r.error().what());
   return r.entry_id();
 }
 
 client_peer_t::response_t client_peer_t::request(request_t::Tag tag, mq::Status status, bool fix) {
-  request_t m;
-  m.set_tag(tag);
+  auto m = mq::net::tagged<request_t>(tag);
   if (tag == request_t::FLUSH_QUEUE_REQUEST) m.set_status(status);
   if (tag == request_t::CHECK_HEALTH_REQUEST) m.set_fix(fix);
   return call(m);

@@ -159,9 +159,8 @@ daemon_process_t::in_message_t daemon_process_t::wait_message(in_message_t::Tag 
 }
 
 void daemon_process_t::send_config(const ov::MailQuarantineConfig& config, std::uint32_t revision) {
-  ov::Overseer2MailQuarantineMessage m;
-  m.set_tag(ov::Overseer2MailQuarantineMessage::GET_CONFIG_RESPONSE);
-  m.set_config_revision(revision);
+  auto m = parse<ov::Overseer2MailQuarantineMessage>("tag: GET_CONFIG_RESPONSE config_revision: " +
+                                                     std::to_string(revision));
   *m.mutable_config() = config;
   send_frame(m.SerializeAsString());
 }

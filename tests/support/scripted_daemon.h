@@ -12,6 +12,7 @@
 #include "common.h"
 #include "mail_quarantine_sorter_ipc.pb.h"
 #include "net/frame_io.h"
+#include "net/tagged.h"
 #include "util/unique_fd.h"
 
 namespace mq::test {
@@ -47,9 +48,7 @@ class scripted_daemon_t {
       std::vector<request_t> got(1);
       try {
         if constexpr (sorter) {
-          response_t greeting;
-          greeting.set_tag(response_t::STORE_STATE_NOTIFICATION);
-          net::write_frame(c.get(), greeting.SerializeAsString());
+          net::write_frame(c.get(), net::tagged<response_t>(response_t::STORE_STATE_NOTIFICATION).SerializeAsString());
           if (!read(c.get(), got[0])) return;
           send(c.get(), got[0], {0, 0, response_t::GET_ENTRY_IDS_RESPONSE});
         }

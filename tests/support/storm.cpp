@@ -41,16 +41,9 @@ void storm_t::send(int c) {
     idle.erase(idle.begin());
     m.set_entry_id(e.id);
   }
-  if (remove) {
-    m.set_tag(m.REMOVE_ENTRY_REQUEST);
-  } else if (update) {
-    m.set_tag(m.UPDATE_ENTRY_REQUEST);
-    m.mutable_entry_update()->set_message_size(e.content.size());
-  } else {
-    m.set_tag(m.PUT_ENTRY_REQUEST);
-    m.set_status(mq::SMTP_FRESH);
-    m.mutable_entry()->set_message_size(e.content.size());
-  }
+  m.set_tag(remove ? m.REMOVE_ENTRY_REQUEST : update ? m.UPDATE_ENTRY_REQUEST : m.PUT_ENTRY_REQUEST);
+  if (update) m.mutable_entry_update()->set_message_size(e.content.size());
+  if (!update && !remove) m.set_status(mq::SMTP_FRESH), m.mutable_entry()->set_message_size(e.content.size());
   events.push_back(e);
   pending_[c].emplace_back(m.serial(), n);
   peers_[c]->send(m, remove ? -1 : memory_file_fd(e.content).get());

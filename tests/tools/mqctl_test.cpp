@@ -11,7 +11,6 @@
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
-#include "net/frame_io.h"
 #include "support/process.h"
 #include "support/scripted_daemon.h"
 

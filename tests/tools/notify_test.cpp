@@ -69,21 +69,18 @@ TEST(overseer_notify, tells_systemd_each_state_and_feeds_the_watchdog) {
   const std::string environ = mq::test::read_file("/proc/" + daemon.substr(0, daemon.find(')')) + "/environ");
   for (const char* own : {"NOTIFY_SOCKET=", "WATCHDOG_USEC="}) EXPECT_EQ(std::string::npos, environ.find(own)) << own;
 
-  struct row_t {
-    std::string file;  // the configuration file at the reload
-    std::string reloading, ready;
-  };
-  const std::vector<row_t> rows = {
+  // The configuration file at the reload, the two states' texts.
+  const std::vector<std::tuple<std::string, std::string, std::string>> rows = {
       {"{", "reading " + dir.file("config.json"),
        "cannot read " + dir.file("config.json") + "; the daemon keeps its configuration"},
       {json, "reloading: waiting for configuration revision 2", "daemon ready with configuration revision 2"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.ready);
-    mq::test::write_file(dir.file("config.json"), row.file);
+  for (const auto& [file, reloading, ready] : rows) {
+    SCOPED_TRACE(ready);
+    mq::test::write_file(dir.file("config.json"), file);
     p.send_signal(SIGHUP);
-    EXPECT_EQ("RELOADING=1\nSTATUS=" + row.reloading, systemd.next());
-    EXPECT_EQ("READY=1\nSTATUS=" + row.ready, systemd.next());
+    EXPECT_EQ((std::pair{"RELOADING=1\nSTATUS=" + reloading, "READY=1\nSTATUS=" + ready}),
+              (std::pair{systemd.next(), systemd.next()}));
   }
 
   // A daemon that does not answer shows in the probe's time, its limit; the

@@ -194,43 +194,32 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
 
 TEST(overseer_restarts, grow_the_delay_then_give_up_and_start_over_after_a_healthy_run) {
   mq::test::temp_dir_t dir;
-  struct row_t {
-    std::string script;
-    words_t args;
-    std::vector<std::pair<std::string, std::size_t>> lines;  // logged, how often
-    std::optional<int> status;
-  };
-  const std::vector<row_t> rows = {
-      // For the journal, each line with its priority.
-      {"exit 3",
-       {"--give-up-after", "4", "--journal"},
-       {{"<4>mq-overseer: daemon exited with status 3 (", 3},
-        {"; restarting in 0.001 s (failure 1 of 4)", 1},
-        {"; restarting in 0.002 s (failure 2 of 4)", 1},
-        {"; restarting in 0.004 s (failure 3 of 4)", 1},
-        {"<3>mq-overseer: daemon exited with status 3 (", 1},
-        {"; it failed 4 times in a row, each within 60 s of its start: giving up", 1},
-        {"<6>mq-overseer: started ", 4}},
-       1},
-      {"kill -KILL $$",
-       {"--give-up-after", "3", "--restart-delay-max", "1"},
+  // The script, its options, the lines logged and how often, the exit status.
+  // For the journal, each line with its priority. In the last row every run
+  // counts as healthy: the count and the delay start over each time.
+  // clang-format off
+  const std::vector<std::tuple<std::string, words_t, std::vector<std::pair<std::string, std::size_t>>,
+                               std::optional<int>>> rows = {
+      {"exit 3", {"--give-up-after", "4", "--journal"},
+       {{"<4>mq-overseer: daemon exited with status 3 (", 3}, {"; restarting in 0.001 s (failure 1 of 4)", 1},
+        {"; restarting in 0.002 s (failure 2 of 4)", 1}, {"; restarting in 0.004 s (failure 3 of 4)", 1},
+        {"<3>mq-overseer: daemon exited with status 3 (", 1}, {"<6>mq-overseer: started ", 4},
+        {"; it failed 4 times in a row, each within 60 s of its start: giving up", 1}}, 1},
+      {"kill -KILL $$", {"--give-up-after", "3", "--restart-delay-max", "1"},
        {{"daemon killed by signal 9 (SIGKILL); restarting in 0.001 s (failure 1 of 3)", 1},
-        {"daemon killed by signal 9 (SIGKILL); restarting in 0.001 s (failure 2 of 3)", 1},
-        {"giving up", 1}},
-       1},
-      // Every run counts as healthy: the count and the delay start over each time.
-      {"exit 3", {"--give-up-after", "2", "--healthy-after", "0"}, {{"restarting in 0.001 s (failure 1 of 2)", 3}}, {}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.script + " " + ::testing::PrintToString(row.args));
-    mq::test::write_script(dir.file("fake"), row.script);
+        {"daemon killed by signal 9 (SIGKILL); restarting in 0.001 s (failure 2 of 3)", 1}, {"giving up", 1}}, 1},
+      {"exit 3", {"--give-up-after", "2", "--healthy-after", "0"}, {{"restarting in 0.001 s (failure 1 of 2)", 3}}, {}}};
+  // clang-format on
+  for (const auto& [script, options, lines, status] : rows) {
+    SCOPED_TRACE(script + " " + ::testing::PrintToString(options));
+    mq::test::write_script(dir.file("fake"), script);
     words_t args{"--daemon", dir.file("fake"), "--state-dir", dir.file("state"), "--restart-delay", "1"};
-    args.insert(args.end(), row.args.begin(), row.args.end());
+    args.insert(args.end(), options.begin(), options.end());
     mq::test::daemon_process_t p({MQ_OVERSEER_PATH, args, {"COM_ORVANE_MONITOR"}});
-    for (const auto& [line, count] : row.lines) EXPECT_TRUE(p.wait_log(line, count)) << line;
-    if (row.status) {
-      EXPECT_EQ(*row.status, p.wait_exit());
-      for (const auto& [line, count] : row.lines) EXPECT_EQ(count, p.count_log(line)) << line;
+    for (const auto& [line, count] : lines) EXPECT_TRUE(p.wait_log(line, count)) << line;
+    if (status) {
+      EXPECT_EQ(*status, p.wait_exit());
+      for (const auto& [line, count] : lines) EXPECT_EQ(count, p.count_log(line)) << line;
     }
   }
 }

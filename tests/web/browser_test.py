@@ -85,8 +85,10 @@ class Run(harness.Run):
         assert r.returncode == 0, r.stderr
         return int(r.stdout)
 
-    def exists(self, entry_id):
-        return self.mqctl("--json", "get", str(entry_id), "--out", os.devnull, check=False).returncode == 0
+    def get(self, entry_id, check=True):
+        """The entry's fields, or (check=False) whether it exists."""
+        r = self.mqctl("--json", "get", str(entry_id), "--out", os.devnull, check=check)
+        return json.loads(r.stdout) if check else r.returncode == 0
 
     def users(self, *args, password=""):
         subprocess.run([self.a.web, "--users", os.path.join(self.tmp, "users")] + list(args),
@@ -151,11 +153,11 @@ def check_refusals(run, port, session, csrf, alice):
         refusals.append(raw(port, "GET", path, headers, host=host))
         assert refusals[-1][0] == want, (path, host, headers[:1], refusals[-1][0])
     run.mqctl("update", str(alice), "--next-access-ts", "+2h")
-    before = json.loads(run.mqctl("--json", "get", str(alice), "--out", os.devnull).stdout)
+    before = run.get(alice)
     sel = [("status", "smtp-fresh"), ("sender", "^alice@")]
     ids, to = [("id", alice)], [("to", "smtp-accepted")]
-    acts = [("/act", [("do", d + ":ids")] + ids + t) for d, t in (("retry", []), ("remove", []), ("move", to))]
-    acts += [("/act", [("do", d + ":selection")] + sel + t) for d, t in (("retry", []), ("remove", []), ("move", to))]
+    acts = [("/act", [("do", d + ":" + kind)] + which + t) for kind, which in (("ids", ids), ("selection", sel))
+            for d, t in (("retry", []), ("remove", []), ("move", to))]
     acts.append(("/logout", []))
     wrong = csrf[:-1] + ("1" if csrf[-1] == "0" else "0")
     foreign = ([("Origin", "http://evil.test")], [("Origin", "http://127.0.0.1:%d.evil.test" % port)],
@@ -173,7 +175,7 @@ def check_refusals(run, port, session, csrf, alice):
                          ("/act", [("do", "move:ids"), ("id", alice), ("to", "bogus"), ("csrf", csrf)])):
         answer = raw(port, "POST" if fields else "GET", path, [("Cookie", session)], form(fields) if fields else b"")
         assert answer[0] == 400 and b"unknown status" in answer[2], (path, answer[0])
-    after = json.loads(run.mqctl("--json", "get", str(alice), "--out", os.devnull).stdout)
+    after = run.get(alice)
     assert (after["status"], after["next_access_ts"]) == (before["status"], before["next_access_ts"]), (before, after)
     run.wait_log("web.log", "refused a POST to /act without the form token")
     assert raw(port, "GET", "/", [("Cookie", session)])[0] == 200  # not logged out either
@@ -308,7 +310,7 @@ def main():
 
         # Without a session: pages send to the login, actions are refused.
         assert raw(port, "POST", "/act", [], form([("do", "remove:ids"), ("id", alice)]))[0] == 403
-        assert run.exists(alice)
+        assert run.get(alice, False)
 
         driver = harness.chromium()
         driver.set_page_load_timeout(WAIT)
@@ -316,6 +318,13 @@ def main():
 
         def shot(name):
             driver.save_screenshot(os.path.join(a.artifacts, name + ".png"))
+
+        def confirm(button, count, done):
+            driver.find_element(By.CSS_SELECTOR, "button[value='%s']" % button).click()
+            wait.until(lambda d: d.find_elements(By.ID, "count"))
+            assert driver.find_element(By.ID, "count").text == count
+            driver.find_element(By.ID, "proceed").click()
+            wait.until(lambda d: done in d.find_element(By.ID, "state").text)
 
         def safe(where):
             # Nothing planted ran, no markup of theirs became an element,
@@ -358,26 +367,18 @@ def main():
         wait.until(lambda d: d.find_elements(By.ID, "header"))
         assert "Subject: hello" in driver.find_element(By.ID, "header").text
         run.mqctl("update", str(alice), "--next-access-ts", "+2h")
-        driver.find_element(By.CSS_SELECTOR, "button[value='retry:ids']").click()
-        wait.until(lambda d: d.find_elements(By.ID, "count"))
-        assert driver.find_element(By.ID, "count").text == "1 entry"
-        driver.find_element(By.ID, "proceed").click()
-        wait.until(lambda d: "Retried 1 of 1 entry" in d.find_element(By.ID, "state").text)
+        confirm("retry:ids", "1 entry", "Retried 1 of 1 entry")
         assert driver.current_url.startswith(base + "/job?id=")
         shot("job")
-        got = json.loads(run.mqctl("--json", "get", str(alice), "--out", os.devnull).stdout)
+        got = run.get(alice)
         assert got["next_access_ts"] == 0, got
 
         # Remove a selection of three.
         driver.get(base + "/list?status=smtp-fresh&sender=" + urllib.request.quote("^bulk[0-9]@"))
         assert len(driver.find_elements(By.CSS_SELECTOR, "#entries td.sender")) == 3
-        driver.find_element(By.CSS_SELECTOR, "button[value='remove:selection']").click()
-        wait.until(lambda d: d.find_elements(By.ID, "count"))
-        assert driver.find_element(By.ID, "count").text == "3 entries"
-        driver.find_element(By.ID, "proceed").click()
-        wait.until(lambda d: "Removed 3 of 3 entries" in d.find_element(By.ID, "state").text)
-        assert [run.exists(i) for i in bulk] == [False] * 3
-        assert run.exists(keep) and run.exists(alice) and run.exists(hostile)
+        confirm("remove:selection", "3 entries", "Removed 3 of 3 entries")
+        assert [run.get(i, False) for i in bulk] == [False] * 3
+        assert run.get(keep, False) and run.get(alice, False) and run.get(hostile, False)
         assert run.mqctl("list", "smtp-fresh", "--count").stdout.strip() == b"3"
         run.wait_log("web.log", r"user 'admin': remove of entries( [0-9]+)+")
 

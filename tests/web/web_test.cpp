@@ -1,8 +1,7 @@
 // mq-web's pieces: escaping, forms, sessions, the users file, the HTTP
 // layer's limits; and the refusals of a running mq-web.
-#include <sys/stat.h>
-
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <regex>
 #include <thread>
@@ -103,9 +102,7 @@ TEST(web_users, set_check_remove_and_refuse) {
   mq::web::users_t users(dir.file("users"));
   users.set("alice", "first password");
   users.set("bob", "second password");
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(dir.file("users").c_str(), &st));
-  EXPECT_EQ(0640u, st.st_mode & 07777);
+  EXPECT_EQ(0640, static_cast<int>(std::filesystem::status(dir.file("users")).permissions()));
   users.set("alice", "new password");
   const std::vector<std::tuple<std::string, std::string, bool>> rows = {{"alice", "new password", true},
                                                                         {"alice", "first password", false},
