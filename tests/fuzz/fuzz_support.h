@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -36,14 +37,17 @@ struct records_t {
   }
 };
 
-// Sends bytes with an optional descriptor without waiting.
-inline bool send_bytes(int sock, const std::string& bytes, int fd = -1) {
+// Sends bytes without waiting, with `count` (1 or 2) copies of a descriptor
+// when `fd` is one.
+inline bool send_bytes(int sock, const std::string& bytes, int fd = -1, int count = 1) {
   iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{nullptr, 0, &iov, 1, fd >= 0 ? control : nullptr, fd >= 0 ? sizeof(control) : 0, 0};
-  if (fd >= 0) {
-    *CMSG_FIRSTHDR(&msg) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-    std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), &fd, sizeof(int));
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  const int fds[2] = {fd, fd};
+  const std::size_t n = fd >= 0 ? std::min(count, 2) : 0;
+  msghdr msg{nullptr, 0, &iov, 1, n ? control : nullptr, n ? CMSG_SPACE(n * sizeof(int)) : 0, 0};
+  if (n) {
+    *CMSG_FIRSTHDR(&msg) = cmsghdr{CMSG_LEN(n * sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+    std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), fds, n * sizeof(int));
   }
   return ::sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(bytes.size());
 }
