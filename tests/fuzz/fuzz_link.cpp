@@ -4,8 +4,6 @@
 // fd leaks.
 #include <fcntl.h>
 
-#include <filesystem>
-#include <iterator>
 #include <memory>
 
 #include "fuzz_support.h"
@@ -39,13 +37,7 @@ struct delegate_t : local_ipc_link_t::delegate_t {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // As many descriptors open at the end as at the start: a leaked one need
-  // not be the lowest.
-  const auto open_fds = [] {
-    const auto all = std::filesystem::directory_iterator("/proc/self/fd");
-    return std::distance(begin(all), end(all));
-  };
-  const auto open_before = open_fds();
+  const auto open_before = mq::fuzz::open_fds();
   {
     boost::asio::io_context io;
     local_ipc_link_t::socket_t ours(io);
@@ -67,6 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(d.errors <= 1 && d.echo.compare(0, echoed.size(), echoed) == 0);
     d.link.reset(), ::close(peer), ::close(passed);
   }
-  check(open_fds() == open_before);
+  check(mq::fuzz::open_fds() == open_before);  // a leaked descriptor need not be the lowest
   return 0;
 }

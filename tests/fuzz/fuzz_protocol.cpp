@@ -56,9 +56,7 @@ struct forward_t : store::store_port_t {
   void check_health(bool fix, done_t<std::string> f) override { store->check_health(fix, counted(f)); }
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void run(const std::uint8_t* data, std::size_t size) {
   const std::string spool = mq::fuzz::fresh_dir("mq-fuzz-protocol");
   boost::asio::io_context io;
   // Store answers come from worker threads: without work the loop would stop before they are posted.
@@ -97,5 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   store.close(), sorter.reset(), client.reset();
   for (int fd : {file, peers[0], peers[1]}) ::close(fd);
   boost::filesystem::remove_all(spool);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const long open_before = mq::fuzz::open_fds();
+  run(data, size);
+  mq::fuzz::check(mq::fuzz::open_fds() == open_before);  // no passed descriptor kept
   return 0;
 }

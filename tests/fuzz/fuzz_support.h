@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <boost/asio/local/stream_protocol.hpp>
@@ -64,6 +65,12 @@ inline std::string drain(int sock) {
   char buf[65536];
   for (ssize_t n; (n = ::recv(sock, buf, sizeof(buf), MSG_DONTWAIT)) > 0;) out.append(buf, static_cast<std::size_t>(n));
   return out;
+}
+
+// The descriptors open in this process.
+inline long open_fds() {
+  const auto all = boost::filesystem::directory_iterator("/proc/self/fd");
+  return std::distance(begin(all), end(all));
 }
 
 // A connected pair: the first end for the event loop, the second raw.
