@@ -100,7 +100,7 @@ TEST_F(message_dir_test, a_failed_put_leaves_no_file) {
       ::close(fds[1]);
       source = shared_file_t(fds[0], 3);
     }
-    const std::string error = what_of([&] { dir.put("m.eml", source); });
+    const std::string error = text_of(mq::util::thrown_by([&] { dir.put("m.eml", source); }));
     EXPECT_EQ(error.rfind(expected, 0), 0u) << error;
     EXPECT_TRUE(kind != sparse || ops.writes == 0) << "copied " << ops.writes;
     EXPECT_EQ(std::tuple(listing(queue).size(), dir.total_bytes()), std::tuple(0u, 0u)) << "files, bytes";
@@ -188,8 +188,9 @@ TEST(message_dir_space_test, a_put_may_fill_the_file_system_down_to_the_reserve)
   const std::uint64_t free = st.f_bavail * st.f_frsize, reserve = st.f_blocks * st.f_frsize / 20;
   for (const auto& [size, stored] :
        std::vector<std::pair<std::uint64_t, bool>>{{free - reserve + 1, false}, {free - reserve, true}}) {
-    EXPECT_EQ(what_of([&] { dir.put("m.eml", make_source(tmp.file("source"), std::string(size, 'x'))); }),
-              stored ? "no error" : "No space left on device")
+    EXPECT_EQ(text_of(mq::util::thrown_by(
+                  [&] { dir.put("m.eml", make_source(tmp.file("source"), std::string(size, 'x'))); })),
+              stored ? "Success" : "No space left on device")
         << size;
     EXPECT_EQ(fs::exists(small / "queue" / "m.eml"), stored) << size;
   }

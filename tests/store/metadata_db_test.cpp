@@ -343,7 +343,7 @@ TEST(planted_link_test, no_file_of_the_database_is_ever_opened_through_a_link) {
     if (row.before_open) {
       plant();
       const std::string error =
-          what_of<sqlite::error_t>([&] { metadata_writer_t opened(spool.file("queue.db"), false); });
+          text_of(mq::util::thrown_by([&] { metadata_writer_t opened(spool.file("queue.db"), false); }));
       EXPECT_NE(error.find(std::string(row.name) + (row.hard ? " has 2 hard links" : " is a symbolic link")),
                 std::string::npos)
           << error;

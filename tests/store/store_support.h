@@ -23,6 +23,7 @@
 #include "store/sqlite.h"
 #include "support/common.h"
 #include "util/result.h"
+#include "util/thrown_by.h"
 
 namespace mq::store::test {
 
@@ -104,17 +105,6 @@ T answer_of(boost::asio::io_context& io, Call&& start) {
   const auto error = answered ? util::error_of(*answer) : nullptr;
   EXPECT_TRUE(answered && !error) << (answered ? text_of(error) : "no answer");
   return answered && !error ? boost::get<T>(std::move(*answer)) : T{};
-}
-
-// The text of the E that `f` throws; "no error" when it throws none.
-template <class E = std::exception, class F>
-std::string what_of(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 }  // namespace mq::store::test

@@ -168,7 +168,8 @@ TEST(log_name_test, a_failing_sync_of_the_directory_at_the_logs_creation_fails_t
   };
   temp_dir_t spool;
   vfs->xSetSystemCall(vfs, "openDirectory", reinterpret_cast<sqlite3_syscall_ptr>(pipe_instead));
-  const std::string error = what_of<sqlite::error_t>([&] { metadata_writer_t writer(spool.file("queue.db"), false); });
+  const std::string error =
+      text_of(mq::util::thrown_by([&] { metadata_writer_t writer(spool.file("queue.db"), false); }));
   vfs->xSetSystemCall(vfs, "openDirectory", real);
   EXPECT_NE(error.find("cannot sync"), std::string::npos) << error;
 }
