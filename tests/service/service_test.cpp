@@ -199,6 +199,7 @@ const std::tuple<const char*, bool, const char*, bool, std::string> bad_requests
      "Error: Sorter: Entry does not have message_size"},
     {"flush_without_status", false, "tag: FLUSH_QUEUE_REQUEST serial: 1", false,
      required + "FLUSH_QUEUE_REQUEST does not have field status set"}};
+// clang-format on
 
 TEST_F(service, a_bad_request_ends_only_its_own_connection) {
   sorter_peer_t sorter(q.sorter_socket());
