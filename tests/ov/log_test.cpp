@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/common.h"
 #include "support/process.h"
 #include "util/unique_fd.h"
 
