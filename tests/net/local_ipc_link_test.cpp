@@ -22,7 +22,6 @@
 #include <boost/system/system_error.hpp>
 
 #include "net/frame_io.h"
-#include "support/common.h"
 #include "support/peers.h"
 
 namespace mq::net {

@@ -8,8 +8,6 @@
 #include <optional>
 #include <tuple>
 
-#include <boost/optional/optional_io.hpp>
-
 #include "store_support.h"
 
 namespace mq::store {
