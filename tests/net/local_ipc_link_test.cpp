@@ -197,7 +197,7 @@ TEST(local_ipc_link, reassembles_a_body_from_segments_with_its_descriptor_on_a_l
   EXPECT_TRUE(taken && h.bodies.size() == 2 && h.bodies[1] == largest);
 }
 
-TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {
+TEST(link_flow, reading_pauses_between_the_marks_and_a_waiting_latest_frame_is_replaced) {
   harness_t h;
   h.after_message = [&] { h.link->request_started(); };
   h.link->set_flow_limits({3, 1, 1u << 20, 1u << 19, 8, 4});
@@ -211,10 +211,6 @@ TEST(link_flow, reading_stops_at_the_high_mark_and_resumes_at_the_low_one) {
   h.link->request_finished();
   ASSERT_TRUE(h.run_until([&] { return h.bodies.size() == 5; }));
   EXPECT_EQ("request 4", h.bodies.back());
-}
-
-TEST(link_flow, a_frame_of_a_kind_still_waiting_is_replaced_by_the_latest) {
-  harness_t h;
   h.send_latest("stat 1");
   h.send_latest("stat 2");
   h.send("info");
