@@ -28,12 +28,7 @@ TEST(error, exceptions_become_code_and_text) {
   const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const auto boost_error = [&](int e) { return boost::system::system_error(sys(e), "op"); };
   const auto ov_code = [](int c) { return static_cast<ov::ErrorCode>(c); };
-  struct row_t {
-    std::exception_ptr e;
-    ov::ErrorCode code;
-    std::string text;
-  };
-  std::vector<row_t> rows = {
+  std::vector<std::tuple<std::exception_ptr, ov::ErrorCode, std::string>> rows = {
       {nullptr, ov::EC_OK, "Success"},
       {capture(boost::filesystem::filesystem_error("boost::filesystem::status", "/a", sys(ENOENT))),
        ov::EC_NO_SUCH_ENTRY, "status: No such file or directory [system:2]: \"/a\""},
@@ -59,14 +54,12 @@ TEST(error, exceptions_become_code_and_text) {
       {capture(std::runtime_error("error in boost::a::b")), ov::EC_UNEXPECTED_ERROR, "error in boost::a::b"},
   };
   // System errors of boost: a code of ours, the text as it is.
-  rows.push_back({capture(boost_error(EACCES)), ov::EC_PERMISSION_DENIED, boost_error(EACCES).what()});
-  rows.push_back({capture(boost_error(EBUSY)), ov::EC_UNEXPECTED_ERROR, boost_error(EBUSY).what()});
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.text);
+  rows.emplace_back(capture(boost_error(EACCES)), ov::EC_PERMISSION_DENIED, boost_error(EACCES).what());
+  rows.emplace_back(capture(boost_error(EBUSY)), ov::EC_UNEXPECTED_ERROR, boost_error(EBUSY).what());
+  for (const auto& [e, code, text] : rows) {
     ov::Error error;
-    ov::make_error(error, row.e);
-    EXPECT_EQ(row.code, error.code());
-    EXPECT_EQ(row.text, error.what());
+    ov::make_error(error, e);
+    EXPECT_EQ(std::tuple(code, text), std::tuple(error.code(), std::string(error.what())));
   }
 }
 

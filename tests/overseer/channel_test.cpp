@@ -8,7 +8,6 @@
 
 #include "ov/error.h"
 #include "overseer/channel.h"
-#include "support/peers.h"
 #include "support/process.h"
 #include "util/thrown_by.h"
 

@@ -1,6 +1,5 @@
 #include "store/file_opener.h"
 
-#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -8,7 +7,6 @@
 #include <sys/syscall.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <deque>
 #include <optional>

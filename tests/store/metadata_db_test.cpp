@@ -8,8 +8,6 @@
 #include <optional>
 #include <tuple>
 
-#include <boost/optional/optional_io.hpp>
-
 #include "store_support.h"
 
 namespace mq::store {
@@ -321,31 +319,27 @@ TEST(group_commit_test, a_failing_operation_fails_alone_and_nothing_that_may_be_
 // of the log or its index while the database is open, the writes and the
 // close go on with the files already open.
 TEST(planted_link_test, no_file_of_the_database_is_ever_opened_through_a_link) {
-  struct row_t {
-    const char* name;  // planted in the spool
-    bool hard;         // a second name of a file outside; otherwise a symbolic link to a missing one
-    bool before_open;
-  };
-  std::vector<row_t> rows;
+  // Planted in the spool; a second name of a file outside (else a symbolic
+  // link to a missing one); planted before the open.
+  std::vector<std::tuple<const char*, bool, bool>> rows;
   for (const char* name : {"queue.db", "queue.db-journal", "queue.db-wal", "queue.db-shm"})
-    for (const bool hard : {false, true}) rows.push_back({name, hard, true});
+    for (const bool hard : {false, true}) rows.emplace_back(name, hard, true);
   for (const char* name : {"queue.db-wal", "queue.db-shm"})
-    for (const bool hard : {false, true}) rows.push_back({name, hard, false});
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.name) + (row.hard ? " hard link" : " symlink") + (row.before_open ? "" : " later"));
+    for (const bool hard : {false, true}) rows.emplace_back(name, hard, false);
+  for (const auto& [name, hard, before_open] : rows) {
+    SCOPED_TRACE(std::string(name) + (hard ? " hard link" : " symlink") + (before_open ? "" : " later"));
     temp_dir_t spool, elsewhere;
     write_file((elsewhere / "outside").string(), "keep");
     const auto plant = [&] {
-      fs::remove(spool / row.name);
-      row.hard ? fs::create_hard_link(elsewhere / "outside", spool / row.name)
-               : fs::create_symlink(elsewhere / "missing", spool / row.name);
+      fs::remove(spool / name);
+      hard ? fs::create_hard_link(elsewhere / "outside", spool / name)
+           : fs::create_symlink(elsewhere / "missing", spool / name);
     };
-    if (row.before_open) {
+    if (before_open) {
       plant();
       const std::string error =
           text_of(mq::util::thrown_by([&] { metadata_writer_t opened(spool.file("queue.db"), false); }));
-      EXPECT_NE(error.find(std::string(row.name) + (row.hard ? " has 2 hard links" : " is a symbolic link")),
-                std::string::npos)
+      EXPECT_NE(error.find(std::string(name) + (hard ? " has 2 hard links" : " is a symbolic link")), std::string::npos)
           << error;
     } else {
       {

@@ -138,38 +138,34 @@ struct store_test : ::testing::Test {
 
 TEST_F(store_test, a_put_writes_its_record_only_after_its_file_and_never_leaves_half_of_it) {
   enum file_t { written, failing, short_source };
-  struct row_t {
-    file_t file;
-    bool record_fails;
-    std::string error;
-  };
   hooks->holding = {{op_t::put, half_t::file}, {op_t::put, half_t::db}};
-  for (const auto& row :
-       {row_t{failing, false, "file half"},
-        row_t{short_source, false, "Message source is shorter than its stated size (4 of 5 bytes): Invalid argument"},
-        row_t{written, true, "db half"}, row_t{written, false, "Success"}}) {
-    SCOPED_TRACE(row.error);
+  for (const auto& [file, record_fails, error] : std::vector<std::tuple<file_t, bool, std::string>>{
+           {failing, false, "file half"},
+           {short_source, false, "Message source is shorter than its stated size (4 of 5 bytes): Invalid argument"},
+           {written, true, "db half"},
+           {written, false, "Success"}}) {
+    SCOPED_TRACE(error);
     hooks->finished.clear();
     entry_t e = entry("body");
-    e.file.size += row.file == short_source;  // the file half really fails
+    e.file.size += file == short_source;  // the file half really fails
     outcome_t<std::uint64_t> o;
     store->put_entry(std::move(e), o.callback());
     // A database round trip: the record waits for the file.
     EXPECT_EQ(entries(), 0u);
     EXPECT_FALSE(hooks->held.count({op_t::put, half_t::db}));
-    auto file = hooks->take(op_t::put, half_t::file);
-    row.file == failing ? file.fail(std::make_exception_ptr(std::runtime_error("file half"))) : file.start();
+    auto held = hooks->take(op_t::put, half_t::file);
+    file == failing ? held.fail(std::make_exception_ptr(std::runtime_error("file half"))) : held.start();
     ASSERT_TRUE(run_until(io, [&] { return hooks->finished[{op_t::put, half_t::file}] == 1; }));
-    if (row.file == written) {
+    if (file == written) {
       EXPECT_EQ(listing(queue).size(), 1u);  // in place before its record starts
       auto record = hooks->take(op_t::put, half_t::db);
-      row.record_fails ? record.fail(std::make_exception_ptr(std::runtime_error("db half"))) : record.start();
+      record_fails ? record.fail(std::make_exception_ptr(std::runtime_error("db half"))) : record.start();
     }
     ASSERT_TRUE(done(o));
     // error, records finished, health, entries, files, answers
     EXPECT_EQ((std::tuple{text_of(o.error), hooks->finished[{op_t::put, half_t::db}], check(false), entries(),
                           listing(queue).size(), o.calls}),
-              (std::tuple{row.error, row.file == written ? 1 : 0, "Ok", o.error ? 0u : 1u, o.error ? 0u : 1u, 1}));
+              (std::tuple{error, file == written ? 1 : 0, "Ok", o.error ? 0u : 1u, o.error ? 0u : 1u, 1}));
   }
 }
 
@@ -229,12 +225,10 @@ TEST_F(store_test, a_check_beside_writes_settles_only_the_real_orphans) {
     ASSERT_TRUE(done(in_flight) && in_flight.value) << text_of(in_flight.error);
     EXPECT_EQ(check(false), left);
     const auto id = [](const outcome_t<std::uint64_t>& o) { return static_cast<std::int64_t>(*o.value); };
-    const std::map<std::int64_t, std::string> bodies = {{kept, "kept"},
-                                                        {id(committed), "committed"},
-                                                        {id(in_flight), "in flight"},
-                                                        {id(written), "written"},
-                                                        {moved, "new body"}};
-    for (const auto& [entry_id, body] : bodies) EXPECT_EQ(read_fd(get(entry_id).file.fd), body);
+    std::string bodies;
+    for (const auto entry_id : {kept, id(committed), id(in_flight), id(written), moved})
+      bodies += read_fd(get(entry_id).file.fd) + "|";
+    EXPECT_EQ(bodies, "kept|committed|in flight|written|new body|");
     EXPECT_EQ(entries(), fix ? 5u : 6u);
   }
 }
@@ -335,12 +329,8 @@ TEST_F(store_test, a_failed_update_keeps_the_old_file_and_removes_wait_behind_an
 TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone) {
   std::int64_t id = 0;
   const auto answered = [](int& answers) { return [&answers](auto) { ++answers; }; };
-  const struct {
-    const char* name;
-    std::function<void()> before;
-    std::function<void(int& answers)> start;
-    std::function<void()> stored;
-  } rows[] = {
+  // Name, set-up, the request, the check of what the next start finds.
+  const std::tuple<const char*, std::function<void()>, std::function<void(int&)>, std::function<void()>> rows[] = {
       {"flush",
        [&] {
          entry_t later = entry("later");
@@ -365,19 +355,19 @@ TEST_F(store_test, a_commit_that_may_have_stored_is_neither_answered_nor_undone)
          EXPECT_EQ(entries(), found == "Ok" ? 0u : 1u);
        }},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const auto& [name, before, start, stored] : rows) {
+    SCOPED_TRACE(name);
     open(true);
-    row.before();
+    before();
     int answers = 0;
     {
       failing_commit_write_t failing;
-      row.start(answers);
+      start(answers);
       EXPECT_THROW(run_until(io, [&] { return answers > 0; }), sqlite::outcome_unknown_t);
     }
     EXPECT_EQ(answers, 0);
     open();
-    row.stored();
+    stored();
   }
 }
 
