@@ -63,7 +63,12 @@ class service : public ::testing::Test {
   }};
 };
 
-TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_the_metadata) {
+// Updates replace the file or only the metadata. A large entry is read and
+// answered whole, off the event loop (the order that makes: tests/sorter).
+// Each thread that did the work is named for a row of the design page's
+// thread table, so a thread started anywhere else, or a row renamed, fails
+// here.
+TEST_F(service, puts_gets_and_updates_round_trip_on_documented_threads) {
   sorter_peer_t s(q.sorter_socket());
   const std::string content = mq::test::pattern(300000) + std::string("\0\r\n", 3);
   // A new entry starts at 0 attempts whatever the Sorter says.
@@ -103,6 +108,41 @@ TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_th
             std::make_tuple(r.entry().message_size(), r.status(), r.entry().attempts(), r.entry().next_access_ts()));
   ASSERT_EQ(1, r.entry().smtp_recipient_size());
   EXPECT_EQ("only@example", r.entry().smtp_recipient(0).recipient());
+
+  mq::Entry large;
+  for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
+  r = get(s, s.put("large\n", mq::SMTP_FRESH, large), &got);
+  ASSERT_EQ(20000, r.entry().smtp_recipient_size());
+  EXPECT_EQ("rcpt19999@example", r.entry().smtp_recipient(19999).recipient());
+
+  // The `names` in the first column of the thread table.
+  std::ifstream page(MQ_SOURCE_DIR "/ARCHITECTURE.md");
+  std::set<std::string> documented;
+  bool table = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind("## ", 0) == 0) table = line == "## Threads of the daemon";
+    if (!table || line.rfind("| ", 0) != 0) continue;
+    const std::string first = line.substr(0, line.find(" |", 1));
+    static const std::regex name("`([a-z-]+)`");
+    for (std::sregex_iterator i(first.begin(), first.end(), name), end; i != end; ++i) documented.insert((*i)[1]);
+  }
+  ASSERT_GE(documented.size(), 5u);
+  const std::string pid = std::to_string(q.daemon().pid());
+  std::set<std::string> seen;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
+    if (task.path().filename() == pid) continue;  // the event loop
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
+#ifdef __SANITIZE_THREAD__
+    // ThreadSanitizer's own thread, named as the program.
+    if (name == "orvane-mail-qua") continue;
+#endif
+    seen.insert(name);
+    EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
+  }
+  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
+    EXPECT_TRUE(seen.count(always)) << always;
 }
 
 TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
@@ -201,28 +241,9 @@ const std::tuple<const char*, bool, const char*, bool, std::string> bad_requests
      required + "FLUSH_QUEUE_REQUEST does not have field status set"}};
 // clang-format on
 
-TEST_F(service, a_bad_request_ends_only_its_own_connection) {
-  sorter_peer_t sorter(q.sorter_socket());
-  client_peer_t client(q.client_socket());
-  std::uint64_t puts = 0;
-  for (const auto& [name, on_sorter, text, with_file, log] : bad_requests) {
-    SCOPED_TRACE(name);
-    const auto refused = [](auto&& victim, const char* text, bool with_file) {
-      using request_t = typename std::decay_t<decltype(victim)>::request_t;
-      victim.send(mq::test::parse<request_t>(text), with_file ? mq::test::memory_file_fd("x").get() : -1);
-      EXPECT_TRUE(victim.wait_closed());
-    };
-    on_sorter ? refused(sorter_peer_t(q.sorter_socket()), text, with_file)
-              : refused(client_peer_t(q.client_socket()), text, with_file);
-    EXPECT_TRUE(q.daemon().wait_log(log));
-    // The daemon and the other connections carry on.
-    EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
-    EXPECT_EQ(++puts, client.stat().smtp_fresh_stat().total_messages());
-  }
-  EXPECT_EQ(107, q.stop());
-}
-
-TEST_F(service, a_disconnect_with_requests_in_flight_drops_their_results) {
+// A Sorter that leaves with requests in flight drops only their results; a
+// bad request ends only its own connection.
+TEST_F(service, a_disconnect_or_a_bad_request_ends_only_its_own_connection) {
   {
     sorter_peer_t leaving(q.sorter_socket());
     auto put = mq::test::parse<request_t>("tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED entry { message_size: 6 }");
@@ -241,10 +262,26 @@ TEST_F(service, a_disconnect_with_requests_in_flight_drops_their_results) {
   }
   // The puts still reach the store: each row once its file is written.
   ASSERT_TRUE(q.daemon().wait_log("Queue metadata db: Put entry : id=", 20));
-  client_peer_t admin(q.client_socket());
+  client_peer_t client(q.client_socket());
   EXPECT_EQ((std::tuple<std::string, std::string, std::size_t>{"total_messages: 20 total_bytes: 120", "Ok", 0}),
-            (std::tuple{admin.stat().bcc_accepted_stat().ShortDebugString(), admin.check(false).report(),
+            (std::tuple{client.stat().bcc_accepted_stat().ShortDebugString(), client.check(false).report(),
                         q.daemon().count_log("Error: ")}));
+  sorter_peer_t sorter(q.sorter_socket());
+  std::uint64_t puts = 0;
+  for (const auto& [name, on_sorter, text, with_file, log] : bad_requests) {
+    SCOPED_TRACE(name);
+    const auto refused = [](auto&& victim, const char* text, bool with_file) {
+      using request_t = typename std::decay_t<decltype(victim)>::request_t;
+      victim.send(mq::test::parse<request_t>(text), with_file ? mq::test::memory_file_fd("x").get() : -1);
+      EXPECT_TRUE(victim.wait_closed());
+    };
+    on_sorter ? refused(sorter_peer_t(q.sorter_socket()), text, with_file)
+              : refused(client_peer_t(q.client_socket()), text, with_file);
+    EXPECT_TRUE(q.daemon().wait_log(log));
+    // The daemon and the other connections carry on.
+    EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
+    EXPECT_EQ(++puts, client.stat().smtp_fresh_stat().total_messages());
+  }
   EXPECT_EQ(107, q.stop());
 }
 
@@ -319,53 +356,5 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("1",
                                      "Message files are opened on a thread: io_uring is not available "
                                      "(switched off by MQ_OPEN_FILES_ON_THREAD)")));
-
-// The `names` in the first column of the design page's thread table.
-std::set<std::string> documented_threads() {
-  std::ifstream page(MQ_SOURCE_DIR "/ARCHITECTURE.md");
-  std::set<std::string> names;
-  bool table = false;
-  for (std::string line; std::getline(page, line);) {
-    if (line.rfind("## ", 0) == 0) table = line == "## Threads of the daemon";
-    if (!table || line.rfind("| ", 0) != 0) continue;
-    const std::string first = line.substr(0, line.find(" |", 1));
-    static const std::regex name("`([a-z-]+)`");
-    for (std::sregex_iterator i(first.begin(), first.end(), name), end; i != end; ++i) names.insert((*i)[1]);
-  }
-  return names;
-}
-
-// A large entry is read and answered whole, off the event loop (the order
-// that makes: tests/sorter). Each thread that did the work is named for a
-// row of the design page's thread table, so a thread started anywhere else,
-// or a row renamed, fails here.
-TEST_F(service, a_large_get_is_answered_whole_on_documented_threads) {
-  const auto documented = documented_threads();
-  ASSERT_GE(documented.size(), 5u);
-  sorter_peer_t s(q.sorter_socket());
-  mq::Entry large;
-  for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
-  std::string content;
-  const response_t got = get(s, s.put("large\n", mq::SMTP_FRESH, large), &content);
-  ASSERT_EQ(20000, got.entry().smtp_recipient_size());
-  EXPECT_EQ("rcpt19999@example", got.entry().smtp_recipient(19999).recipient());
-
-  const std::string pid = std::to_string(q.daemon().pid());
-  std::set<std::string> seen;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
-    if (task.path().filename() == pid) continue;  // the event loop
-    std::string name;
-    std::getline(std::ifstream(task.path() / "comm"), name);
-    if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
-#ifdef __SANITIZE_THREAD__
-    // ThreadSanitizer's own thread, named as the program.
-    if (name == "orvane-mail-qua") continue;
-#endif
-    seen.insert(name);
-    EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
-  }
-  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
-    EXPECT_TRUE(seen.count(always)) << always;
-}
 
 }  // namespace
