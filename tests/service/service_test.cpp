@@ -30,14 +30,14 @@ using mq::test::sorter_peer_t;
 using request_t = mq::Sorter2MailQuarantineMessage;
 using response_t = mq::MailQuarantine2SorterMessage;
 
-// The bytes and envelope of entry `id`.
-response_t get(sorter_peer_t& s, std::uint64_t id, std::string* content) {
+// The bytes of entry `id`, and its envelope in `answer` when given.
+std::string get(sorter_peer_t& s, std::uint64_t id, response_t* answer = nullptr) {
   mq::util::unique_fd_t fd;
   const response_t r = s.call(mq::test::entry_request(request_t::GET_ENTRY_REQUEST, id), -1, &fd);
   EXPECT_EQ(response_t::GET_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  *content = fd ? mq::test::read_fd(fd.get()) : std::string();
   EXPECT_EQ(O_RDONLY, fd ? ::fcntl(fd.get(), F_GETFL) & O_ACCMODE : -1) << "read-only descriptor";
-  return r;
+  if (answer) *answer = r;
+  return fd ? mq::test::read_fd(fd.get()) : std::string();
 }
 
 // Every frame queued on the connection before the answer to a probe.
@@ -80,8 +80,8 @@ TEST_F(service, puts_gets_updates_and_flushes_do_their_work_on_documented_thread
          smtp_recipient { recipient: "to2@example" })");
   const std::uint64_t id = s.put(content, mq::BCC_ACCEPTED, e);
 
-  std::string got;
-  const response_t g = get(s, id, &got);
+  response_t g;
+  const std::string got = get(s, id, &g);
   EXPECT_EQ((std::tuple{content, id, mq::BCC_ACCEPTED}), (std::tuple{got, g.entry_id(), g.status()}));
   e.set_attempts(0);
   e.set_message_size(content.size());
@@ -92,8 +92,8 @@ TEST_F(service, puts_gets_updates_and_flushes_do_their_work_on_documented_thread
   update.mutable_entry_update()->set_message_size(second.size());
   response_t r = s.call(update, mq::test::memory_file_fd(second).get());
   ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  EXPECT_EQ(second.size(), get(s, id, &got).entry().message_size());
-  EXPECT_EQ(second, got);
+  EXPECT_EQ(second, get(s, id, &r));
+  EXPECT_EQ(second.size(), r.entry().message_size());
 
   // Metadata only: a stated size without a file changes nothing.
   update = mq::test::parse<request_t>(
@@ -102,8 +102,7 @@ TEST_F(service, puts_gets_updates_and_flushes_do_their_work_on_documented_thread
                          smtp_recipient { recipient: "only@example" } })");
   r = s.call(update);
   ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  r = get(s, id, &got);
-  EXPECT_EQ(second, got);
+  EXPECT_EQ(second, get(s, id, &r));
   EXPECT_EQ(std::make_tuple(std::uint64_t{second.size()}, mq::SMTP_ACCEPTED, 4u, std::uint64_t{5000}),
             std::make_tuple(r.entry().message_size(), r.status(), r.entry().attempts(), r.entry().next_access_ts()));
   ASSERT_EQ(1, r.entry().smtp_recipient_size());
@@ -111,7 +110,7 @@ TEST_F(service, puts_gets_updates_and_flushes_do_their_work_on_documented_thread
 
   mq::Entry large;
   for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
-  r = get(s, s.put("large\n", mq::SMTP_FRESH, large), &got);
+  get(s, s.put("large\n", mq::SMTP_FRESH, large), &r);
   ASSERT_EQ(20000, r.entry().smtp_recipient_size());
   EXPECT_EQ("rcpt19999@example", r.entry().smtp_recipient(19999).recipient());
 
@@ -177,8 +176,7 @@ TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_hold
   // A first cycle opens what stays open. (What each request does: the tests above.)
   const auto cycle = [&](int i) {
     const std::uint64_t cycled = other.put("cycle " + std::to_string(i), mq::SMTP_FRESH);
-    std::string got;
-    get(other, cycled, &got);
+    get(other, cycled);
     request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, cycled);
     update.mutable_entry_update()->set_message_size(7);
     other.call(update, mq::test::memory_file_fd("updated").get());
@@ -305,9 +303,7 @@ TEST_F(service, a_disconnect_a_bad_request_or_a_storm_ends_only_its_own_connecti
 
   // Once descriptors are free again, connections are served as before.
   sorter_peer_t after(q.sorter_socket());
-  std::string got;
-  get(before, after.put("after the storm\n", mq::SMTP_FRESH), &got);
-  EXPECT_EQ("after the storm\n", got);
+  EXPECT_EQ("after the storm\n", get(before, after.put("after the storm\n", mq::SMTP_FRESH)));
   EXPECT_EQ(107, q.stop());
 }
 
@@ -332,9 +328,7 @@ TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
   ASSERT_TRUE(scanner.wait_open());
   client_peer_t client(q.client_socket());
   EXPECT_EQ(2u, client.stat().smtp_fresh_stat().total_messages());
-  std::string content;
-  get(other, free_id, &content);
-  EXPECT_EQ("free\n", content);
+  EXPECT_EQ("free\n", get(other, free_id));
   EXPECT_GT(other.put("more\n", mq::SMTP_FRESH), free_id);
   scanner.allow();
   mq::util::unique_fd_t fd;
