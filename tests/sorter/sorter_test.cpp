@@ -137,7 +137,7 @@ TEST_F(sorter_session, a_bad_request_ends_its_connection) {
 // Large frames are parsed off the loop, and requests behind one wait for it;
 // a large entry's answer is built off the loop. Work that holds the loop
 // past 100 ms is named.
-TEST_F(sorter_session, large_work_leaves_the_loop_in_order_and_a_held_loop_is_named) {
+TEST_F(sorter_session, large_work_leaves_the_loop_and_a_subscriber_that_does_not_read_is_dropped) {
   request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 1, 7);
   for (int i = 0; i < 5000; ++i)
     update.mutable_entry_update()->add_smtp_recipient()->set_recipient(std::string(20, 'r'));
@@ -165,13 +165,11 @@ TEST_F(sorter_session, large_work_leaves_the_loop_in_order_and_a_held_loop_is_na
               (std::tuple<std::size_t, std::size_t, std::size_t>{got.serial(), got.entry().smtp_recipient_size(),
                                                                  c.store.large_jobs}));
   }
-}
 
-// A flush goes out piece by piece as each subscriber reads, every key once
-// and in order, no piece over its limit. One that does not read is dropped
-// when a second change would pile up on the first; the one that reads is
-// answered meanwhile.
-TEST_F(sorter_session, a_subscriber_that_does_not_read_is_dropped) {
+  // A flush goes out piece by piece as each subscriber reads, every key once
+  // and in order, no piece over its limit. One that does not read is dropped
+  // when a second change would pile up on the first; the one that reads is
+  // answered meanwhile.
   connection_t quiet(io);
   quiet.store.changed = &c.store.own_changes;
   const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
