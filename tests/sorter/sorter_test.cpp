@@ -1,6 +1,6 @@
 // The Sorter side: one connection on the event loop, driven from the far end
 // of a socket pair with real frames and descriptors, and the frame limit.
-#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -67,10 +67,8 @@ struct sorter_session : ::testing::Test {
 // subscription and any late result end with the connection. Descriptors that
 // come with gets are closed unread. Parts and samples come with updates and
 // go back with gets, less the scan report; the spool file name stays inside.
-TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends) {
-  int pipe[2];
-  ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
-  mq::util::unique_fd_t read_end(pipe[0]), write_end(pipe[1]);
+TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_or_a_bad_request_ends) {
+  mq::test::socket_pair_t pair;
   request_t update = request(request_t::UPDATE_ENTRY_REQUEST, 8, 1);
   mq::MimePart& part = *update.mutable_entry_update()->add_mime_part();
   part = mq::test::parse<mq::MimePart>(
@@ -78,11 +76,11 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
   c.peer.send(mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0));
   c.peer.send(update);
   for (std::uint32_t serial : {1u, 2u, 3u})
-    c.peer.send(request(request_t::GET_ENTRY_REQUEST, serial, serial), write_end.get());
-  write_end.reset();
+    c.peer.send(request(request_t::GET_ENTRY_REQUEST, serial, serial), pair.b.get());
+  pair.b.reset();
   ASSERT_TRUE(run_until([&] { return c.store.gets.size() == 3; }));
   char byte;
-  EXPECT_EQ(0, ::read(read_end.get(), &byte, 1)) << "a descriptor sent along is still open";
+  EXPECT_EQ(0, ::recv(pair.a.get(), &byte, 1, MSG_DONTWAIT)) << "a descriptor sent along is still open";
 
   const std::system_error gone(ENOENT, std::generic_category(), "open");
   c.store.gets[2](mq::util::make_error_result<entry_t>(std::make_exception_ptr(gone)));
@@ -105,11 +103,9 @@ TEST_F(sorter_session, requests_complete_in_any_order_until_the_connection_ends)
   EXPECT_EQ(0u, c.store.own_changes.num_slots());
   c.store.own_changes(std::make_shared<mq::store::queue_change_t>());
   c.store.gets[1](entry_t());
-}
 
-// Bad requests the process-level table does not send end their connection
-// with the reason logged, and nothing of them reaches the store.
-TEST_F(sorter_session, a_bad_request_ends_its_connection) {
+  // Bad requests the process-level table does not send end their connection
+  // with the reason logged, and nothing of them reaches the store.
   const auto frame = [](request_t::Tag tag) { return request(tag, 5, 1).SerializeAsString(); };
   // the frames, the line logged, how many requests reach the store
   const std::tuple<std::vector<std::string>, std::string, std::size_t> rows[] = {
