@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -60,12 +61,10 @@ TEST(api_sessions, walks_see_every_entry_once_in_key_order) {
       }
       return true;
     });
-    EXPECT_EQ(stored, by_client);
-    EXPECT_EQ(stored, by_sorter);
     std::vector<int> pages = page_limit == 1 ? std::vector<int>(251, 1) : std::vector<int>{100, 100, 51};
     pages.push_back(0);
-    EXPECT_EQ(pages, client_pages);
-    EXPECT_EQ(pages, sorter_pages);
+    EXPECT_EQ(std::tie(stored, pages), std::tie(by_client, client_pages));
+    EXPECT_EQ(std::tie(stored, pages), std::tie(by_sorter, sorter_pages));
   }
   EXPECT_EQ(q.spool_dir(), sorter.store_path());
 }
@@ -147,9 +146,8 @@ TEST_P(matching_test, client_answers_reach_their_callbacks_or_end_the_connection
   auto client = async_client_t::connect(io, daemon.path(), [](std::exception_ptr) {});
   std::vector<std::string> outcome(3);
   for (const int status : {1, 2, 3}) {
-    async_client_t::request_t flush;
-    flush.set_tag(flush.FLUSH_QUEUE_REQUEST);
-    flush.set_status(static_cast<Status>(status));
+    const auto flush =
+        test::parse<async_client_t::request_t>("tag: FLUSH_QUEUE_REQUEST status: " + std::to_string(status));
     client->call(flush, [&, status](util::result_t<async_client_t::response_t> r) {
       EXPECT_EQ("", outcome.at(status - 1));
       outcome.at(status - 1) = outcome_of([&] { EXPECT_EQ(std::to_string(status), util::value_of(r).report()); });
@@ -191,9 +189,8 @@ TEST(api_async_client, a_refused_connection_fails_each_call) {
   boost::asio::io_context io;
   std::optional<util::result_t<async_client_t::response_t>> refused;
   auto nowhere = async_client_t::connect(io, dir.file("no.sock"), [](std::exception_ptr) {});
-  async_client_t::request_t stat;
-  stat.set_tag(async_client_t::request_t::GET_QUEUE_STAT_REQUEST);
-  nowhere->call(stat, [&](util::result_t<async_client_t::response_t> r) { refused = r; });
+  nowhere->call(test::parse<async_client_t::request_t>("tag: GET_QUEUE_STAT_REQUEST"),
+                [&](util::result_t<async_client_t::response_t> r) { refused = r; });
   ASSERT_TRUE(test::run_until(io, [&] { return refused.has_value(); }));
   EXPECT_THROW(std::rethrow_exception(util::error_of(*refused)), connection_error_t);
 }

@@ -62,7 +62,6 @@ TEST(command_line, status_and_output) {
   ASSERT_TRUE(::geteuid() != 0 || ::getpwuid(4321) || ::chown(dir.file("bin/exe").c_str(), 4321, 4321) == 0);
   // Reading the own memory image from its start fails, even as root.
   ASSERT_EQ(0, ::symlink("/proc/self/mem", dir.file("unreadable").c_str()));
-  const std::string link_record = record_json(dir.file("bin/exe"));
   const struct {
     const char* name;
     std::vector<std::string> argv;  // argv[0] first
@@ -75,7 +74,7 @@ TEST(command_line, status_and_output) {
       {"help_wins_over_version", {program, "-vh"}, 0, help, ""},
       {"version_wins_over_dump", {program, "--version", "--dump-app-info"}, 0, version, ""},
       {"dump_app_info", {program, "--dump-app-info"}, 0, record_json(program), ""},
-      {"dump_via_a_relative_link", {"bin/../bin/./link", "--dump-app-info"}, 0, link_record, ""},
+      {"dump_via_a_relative_link", {"bin/../bin/./link", "--dump-app-info"}, 0, record_json(dir.file("bin/exe")), ""},
       // The record cannot be built when argv[0] names no file, a directory or
       // one that cannot be read; still status 0.
       {"dump_with_an_unknown_path", {"/nonexistent/orvane-mail-quarantine", "--dump-app-info"}, 0, "{}\n", ""},
@@ -108,8 +107,7 @@ template <typename E>
 }
 
 boost::filesystem::filesystem_error fs_error(const char* what, int value) {
-  return boost::filesystem::filesystem_error(what, "/p",
-                                             boost::system::error_code(value, boost::system::system_category()));
+  return {what, "/p", {value, boost::system::system_category()}};
 }
 
 const struct scenario_t {

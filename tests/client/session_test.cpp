@@ -2,8 +2,7 @@
 // a socket pair with real frames, on a store that the test answers.
 #include "client/session.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <system_error>
@@ -35,11 +34,9 @@ TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
   boost::asio::io_context io;
   mq::test::loop_peer_t peer{io};
   mq::test::fake_store_t store{io};
-  int pipe[2];
-  ASSERT_EQ(0, ::pipe2(pipe, O_NONBLOCK));
-  mq::util::unique_fd_t read_end(pipe[0]);
-  peer.send(mq::test::parse<request_t>("tag: FLUSH_QUEUE_REQUEST serial: 1 status: SMTP_FRESH"), pipe[1]);
-  ::close(pipe[1]);
+  mq::test::socket_pair_t pair;
+  peer.send(mq::test::parse<request_t>("tag: FLUSH_QUEUE_REQUEST serial: 1 status: SMTP_FRESH"), pair.b.get());
+  pair.b.reset();
   for (const char* text : {"tag: GET_QUEUE_CHUNK_REQUEST serial: 2 status: SMTP_FRESH",
                            "tag: GET_QUEUE_CHUNK_REQUEST serial: 4 status: SMTP_FRESH limit: 1",
                            "tag: CHECK_HEALTH_REQUEST serial: 3", "tag: GET_QUEUE_STAT_REQUEST serial: 1"})
@@ -75,7 +72,7 @@ TEST(client_session, answers_carry_the_requests_tag_serial_and_outcome) {
   }
   EXPECT_EQ((std::vector<std::uint64_t>{4u << 20, 64u << 10}), store.budgets);
   char byte;
-  EXPECT_EQ(0, ::read(read_end.get(), &byte, 1)) << "the descriptor sent along is still open";
+  EXPECT_EQ(0, ::recv(pair.a.get(), &byte, 1, MSG_DONTWAIT)) << "the descriptor sent along is still open";
 }
 
 }  // namespace

@@ -30,14 +30,14 @@ using mq::test::sorter_peer_t;
 using request_t = mq::Sorter2MailQuarantineMessage;
 using response_t = mq::MailQuarantine2SorterMessage;
 
-// The bytes and envelope of entry `id`.
-response_t get(sorter_peer_t& s, std::uint64_t id, std::string* content) {
+// The bytes of entry `id`, and its envelope in `answer` when given.
+std::string get(sorter_peer_t& s, std::uint64_t id, response_t* answer = nullptr) {
   mq::util::unique_fd_t fd;
   const response_t r = s.call(mq::test::entry_request(request_t::GET_ENTRY_REQUEST, id), -1, &fd);
   EXPECT_EQ(response_t::GET_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  *content = fd ? mq::test::read_fd(fd.get()) : std::string();
   EXPECT_EQ(O_RDONLY, fd ? ::fcntl(fd.get(), F_GETFL) & O_ACCMODE : -1) << "read-only descriptor";
-  return r;
+  if (answer) *answer = r;
+  return fd ? mq::test::read_fd(fd.get()) : std::string();
 }
 
 // Every frame queued on the connection before the answer to a probe.
@@ -63,7 +63,12 @@ class service : public ::testing::Test {
   }};
 };
 
-TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_the_metadata) {
+// Updates replace the file or only the metadata. A large entry is read and
+// answered whole, off the event loop (the order that makes: tests/sorter).
+// Each thread that did the work is named for a row of the design page's
+// thread table, so a thread started anywhere else, or a row renamed, fails
+// here.
+TEST_F(service, puts_gets_updates_and_flushes_do_their_work_on_documented_threads) {
   sorter_peer_t s(q.sorter_socket());
   const std::string content = mq::test::pattern(300000) + std::string("\0\r\n", 3);
   // A new entry starts at 0 attempts whatever the Sorter says.
@@ -75,8 +80,8 @@ TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_th
          smtp_recipient { recipient: "to2@example" })");
   const std::uint64_t id = s.put(content, mq::BCC_ACCEPTED, e);
 
-  std::string got;
-  const response_t g = get(s, id, &got);
+  response_t g;
+  const std::string got = get(s, id, &g);
   EXPECT_EQ((std::tuple{content, id, mq::BCC_ACCEPTED}), (std::tuple{got, g.entry_id(), g.status()}));
   e.set_attempts(0);
   e.set_message_size(content.size());
@@ -87,8 +92,8 @@ TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_th
   update.mutable_entry_update()->set_message_size(second.size());
   response_t r = s.call(update, mq::test::memory_file_fd(second).get());
   ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  EXPECT_EQ(second.size(), get(s, id, &got).entry().message_size());
-  EXPECT_EQ(second, got);
+  EXPECT_EQ(second, get(s, id, &r));
+  EXPECT_EQ(second.size(), r.entry().message_size());
 
   // Metadata only: a stated size without a file changes nothing.
   update = mq::test::parse<request_t>(
@@ -97,29 +102,32 @@ TEST_F(service, puts_come_back_from_gets_and_updates_replace_the_file_or_only_th
                          smtp_recipient { recipient: "only@example" } })");
   r = s.call(update);
   ASSERT_EQ(response_t::UPDATE_ENTRY_RESPONSE, r.tag()) << r.error().what();
-  r = get(s, id, &got);
-  EXPECT_EQ(second, got);
+  EXPECT_EQ(second, get(s, id, &r));
   EXPECT_EQ(std::make_tuple(std::uint64_t{second.size()}, mq::SMTP_ACCEPTED, 4u, std::uint64_t{5000}),
             std::make_tuple(r.entry().message_size(), r.status(), r.entry().attempts(), r.entry().next_access_ts()));
   ASSERT_EQ(1, r.entry().smtp_recipient_size());
   EXPECT_EQ("only@example", r.entry().smtp_recipient(0).recipient());
-}
 
-TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
+  mq::Entry large;
+  for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
+  get(s, s.put("large\n", mq::SMTP_FRESH, large), &r);
+  ASSERT_EQ(20000, r.entry().smtp_recipient_size());
+  EXPECT_EQ("rcpt19999@example", r.entry().smtp_recipient(19999).recipient());
+
+  // A flush notifies subscribers once, with the keys at due time 0.
   sorter_peer_t watcher(q.sorter_socket());
-  sorter_peer_t other(q.sorter_socket());
   const request_t subscribe = mq::test::entry_request(request_t::SUBSCRIBE_TO_QUEUE_CHANGES, 0);
   watcher.send(subscribe);
   watcher.send(subscribe);  // no second notification for this
   EXPECT_TRUE(frames_before_probe(watcher).empty());
 
-  mq::Entry e;
-  e.set_next_access_ts(900);
+  mq::Entry later;
+  later.set_next_access_ts(900);
   std::vector<std::uint64_t> ids;
-  for (int i = 0; i < 3; ++i) ids.push_back(other.put("m" + std::to_string(i), mq::BCC_FRESH, e));
-  other.put("another queue", mq::SMTP_FRESH, e);
-  e.set_next_access_ts(0);
-  other.put("already due", mq::BCC_FRESH, e);
+  for (int i = 0; i < 3; ++i) ids.push_back(s.put("m" + std::to_string(i), mq::BCC_FRESH, later));
+  s.put("another queue", mq::SMTP_FRESH, later);
+  later.set_next_access_ts(0);
+  s.put("already due", mq::BCC_FRESH, later);
 
   client_peer_t admin(q.client_socket());
   EXPECT_EQ("Flushed 3 entries", admin.flush(mq::BCC_FRESH).report());
@@ -130,7 +138,36 @@ TEST_F(service, a_flush_notifies_subscribers_once_with_the_keys_at_time_0) {
   std::vector<std::uint64_t> keys;  // their due time 0: mqctl's watch
   for (const auto& k : heard[0].queue_key_list()) keys.push_back(k.entry_id());
   EXPECT_EQ(ids, keys);
-  EXPECT_TRUE(frames_before_probe(other).empty());
+  EXPECT_TRUE(frames_before_probe(s).empty());
+
+  // The `names` in the first column of the thread table.
+  std::ifstream page(MQ_SOURCE_DIR "/ARCHITECTURE.md");
+  std::set<std::string> documented;
+  bool table = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind("## ", 0) == 0) table = line == "## Threads of the daemon";
+    if (!table || line.rfind("| ", 0) != 0) continue;
+    const std::string first = line.substr(0, line.find(" |", 1));
+    static const std::regex name("`([a-z-]+)`");
+    for (std::sregex_iterator i(first.begin(), first.end(), name), end; i != end; ++i) documented.insert((*i)[1]);
+  }
+  ASSERT_GE(documented.size(), 5u);
+  const std::string pid = std::to_string(q.daemon().pid());
+  std::set<std::string> seen;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
+    if (task.path().filename() == pid) continue;  // the event loop
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
+#ifdef __SANITIZE_THREAD__
+    // ThreadSanitizer's own thread, named as the program.
+    if (name == "orvane-mail-qua") continue;
+#endif
+    seen.insert(name);
+    EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
+  }
+  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
+    EXPECT_TRUE(seen.count(always)) << always;
 }
 
 TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_holds_few) {
@@ -139,8 +176,7 @@ TEST_F(service, requests_leak_no_descriptor_and_a_sorter_that_does_not_read_hold
   // A first cycle opens what stays open. (What each request does: the tests above.)
   const auto cycle = [&](int i) {
     const std::uint64_t cycled = other.put("cycle " + std::to_string(i), mq::SMTP_FRESH);
-    std::string got;
-    get(other, cycled, &got);
+    get(other, cycled);
     request_t update = mq::test::entry_request(request_t::UPDATE_ENTRY_REQUEST, cycled);
     update.mutable_entry_update()->set_message_size(7);
     other.call(update, mq::test::memory_file_fd("updated").get());
@@ -201,28 +237,10 @@ const std::tuple<const char*, bool, const char*, bool, std::string> bad_requests
      required + "FLUSH_QUEUE_REQUEST does not have field status set"}};
 // clang-format on
 
-TEST_F(service, a_bad_request_ends_only_its_own_connection) {
-  sorter_peer_t sorter(q.sorter_socket());
-  client_peer_t client(q.client_socket());
-  std::uint64_t puts = 0;
-  for (const auto& [name, on_sorter, text, with_file, log] : bad_requests) {
-    SCOPED_TRACE(name);
-    const auto refused = [](auto&& victim, const char* text, bool with_file) {
-      using request_t = typename std::decay_t<decltype(victim)>::request_t;
-      victim.send(mq::test::parse<request_t>(text), with_file ? mq::test::memory_file_fd("x").get() : -1);
-      EXPECT_TRUE(victim.wait_closed());
-    };
-    on_sorter ? refused(sorter_peer_t(q.sorter_socket()), text, with_file)
-              : refused(client_peer_t(q.client_socket()), text, with_file);
-    EXPECT_TRUE(q.daemon().wait_log(log));
-    // The daemon and the other connections carry on.
-    EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
-    EXPECT_EQ(++puts, client.stat().smtp_fresh_stat().total_messages());
-  }
-  EXPECT_EQ(107, q.stop());
-}
-
-TEST_F(service, a_disconnect_with_requests_in_flight_drops_their_results) {
+// A Sorter that leaves with requests in flight drops only their results; a
+// bad request ends only its own connection; a storm of connections past the
+// descriptor limit ends nothing.
+TEST_F(service, a_disconnect_a_bad_request_or_a_storm_ends_only_its_own_connections) {
   {
     sorter_peer_t leaving(q.sorter_socket());
     auto put = mq::test::parse<request_t>("tag: PUT_ENTRY_REQUEST status: BCC_ACCEPTED entry { message_size: 6 }");
@@ -241,24 +259,36 @@ TEST_F(service, a_disconnect_with_requests_in_flight_drops_their_results) {
   }
   // The puts still reach the store: each row once its file is written.
   ASSERT_TRUE(q.daemon().wait_log("Queue metadata db: Put entry : id=", 20));
-  client_peer_t admin(q.client_socket());
+  client_peer_t client(q.client_socket());
   EXPECT_EQ((std::tuple<std::string, std::string, std::size_t>{"total_messages: 20 total_bytes: 120", "Ok", 0}),
-            (std::tuple{admin.stat().bcc_accepted_stat().ShortDebugString(), admin.check(false).report(),
+            (std::tuple{client.stat().bcc_accepted_stat().ShortDebugString(), client.check(false).report(),
                         q.daemon().count_log("Error: ")}));
-  EXPECT_EQ(107, q.stop());
-}
+  sorter_peer_t sorter(q.sorter_socket());
+  std::uint64_t puts = 0;
+  for (const auto& [name, on_sorter, text, with_file, log] : bad_requests) {
+    SCOPED_TRACE(name);
+    const auto refused = [](auto&& victim, const char* text, bool with_file) {
+      using request_t = typename std::decay_t<decltype(victim)>::request_t;
+      victim.send(mq::test::parse<request_t>(text), with_file ? mq::test::memory_file_fd("x").get() : -1);
+      EXPECT_TRUE(victim.wait_closed());
+    };
+    on_sorter ? refused(sorter_peer_t(q.sorter_socket()), text, with_file)
+              : refused(client_peer_t(q.client_socket()), text, with_file);
+    EXPECT_TRUE(q.daemon().wait_log(log));
+    // The daemon and the other connections carry on.
+    EXPECT_GT(sorter.put("still here\n", mq::SMTP_FRESH), 0u);
+    EXPECT_EQ(++puts, client.stat().smtp_fresh_stat().total_messages());
+  }
 
-TEST_F(service, a_storm_past_the_descriptor_limit_ends_nothing) {
-  // Each way a connection ends is taken once before: UBSan needs a pipe the first time.
-  sorter_peer_t(q.sorter_socket()).close();
-  ASSERT_TRUE(q.daemon().wait_log("Debug: Sorter: disconnected"));
+  // Each way a connection ends is taken once before the storm: UBSan needs a pipe the first time.
+  const std::size_t errors = q.daemon().count_log("Error: Sorter: ");
   {
     // Gone with the greeting half read: an error other than the end of stream.
     sorter_peer_t rude(q.sorter_socket(), false);
     std::uint32_t size = 0;
     ASSERT_EQ(4, ::recv(rude.fd(), &size, 4, MSG_WAITALL));
   }
-  ASSERT_TRUE(q.daemon().wait_log("Error: Sorter: "));
+  ASSERT_TRUE(q.daemon().wait_log("Error: Sorter: ", errors + 1));
 
   sorter_peer_t before(q.sorter_socket());
   const std::size_t open = mq::test::open_descriptors(q.daemon().pid());
@@ -273,9 +303,7 @@ TEST_F(service, a_storm_past_the_descriptor_limit_ends_nothing) {
 
   // Once descriptors are free again, connections are served as before.
   sorter_peer_t after(q.sorter_socket());
-  std::string got;
-  get(before, after.put("after the storm\n", mq::SMTP_FRESH), &got);
-  EXPECT_EQ("after the storm\n", got);
+  EXPECT_EQ("after the storm\n", get(before, after.put("after the storm\n", mq::SMTP_FRESH)));
   EXPECT_EQ(107, q.stop());
 }
 
@@ -290,8 +318,7 @@ TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
   EXPECT_TRUE(q.daemon().wait_log(GetParam().second));
   sorter_peer_t held(q.sorter_socket()), other(q.sorter_socket());
   const std::uint64_t held_id = held.put("held\n", mq::SMTP_FRESH);
-  const std::filesystem::directory_iterator files(q.spool_dir() + "/queue");
-  mq::test::held_open_t scanner(begin(files)->path().string());
+  mq::test::held_open_t scanner(std::filesystem::directory_iterator(q.spool_dir() + "/queue")->path().string());
   if (!scanner.usable()) GTEST_SKIP() << scanner.reason();
   const std::uint64_t free_id = other.put("free\n", mq::SMTP_FRESH);
 
@@ -301,9 +328,7 @@ TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
   ASSERT_TRUE(scanner.wait_open());
   client_peer_t client(q.client_socket());
   EXPECT_EQ(2u, client.stat().smtp_fresh_stat().total_messages());
-  std::string content;
-  get(other, free_id, &content);
-  EXPECT_EQ("free\n", content);
+  EXPECT_EQ("free\n", get(other, free_id));
   EXPECT_GT(other.put("more\n", mq::SMTP_FRESH), free_id);
   scanner.allow();
   mq::util::unique_fd_t fd;
@@ -319,53 +344,5 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("1",
                                      "Message files are opened on a thread: io_uring is not available "
                                      "(switched off by MQ_OPEN_FILES_ON_THREAD)")));
-
-// The `names` in the first column of the design page's thread table.
-std::set<std::string> documented_threads() {
-  std::ifstream page(MQ_SOURCE_DIR "/ARCHITECTURE.md");
-  std::set<std::string> names;
-  bool table = false;
-  for (std::string line; std::getline(page, line);) {
-    if (line.rfind("## ", 0) == 0) table = line == "## Threads of the daemon";
-    if (!table || line.rfind("| ", 0) != 0) continue;
-    const std::string first = line.substr(0, line.find(" |", 1));
-    static const std::regex name("`([a-z-]+)`");
-    for (std::sregex_iterator i(first.begin(), first.end(), name), end; i != end; ++i) names.insert((*i)[1]);
-  }
-  return names;
-}
-
-// A large entry is read and answered whole, off the event loop (the order
-// that makes: tests/sorter). Each thread that did the work is named for a
-// row of the design page's thread table, so a thread started anywhere else,
-// or a row renamed, fails here.
-TEST_F(service, a_large_get_is_answered_whole_on_documented_threads) {
-  const auto documented = documented_threads();
-  ASSERT_GE(documented.size(), 5u);
-  sorter_peer_t s(q.sorter_socket());
-  mq::Entry large;
-  for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
-  std::string content;
-  const response_t got = get(s, s.put("large\n", mq::SMTP_FRESH, large), &content);
-  ASSERT_EQ(20000, got.entry().smtp_recipient_size());
-  EXPECT_EQ("rcpt19999@example", got.entry().smtp_recipient(19999).recipient());
-
-  const std::string pid = std::to_string(q.daemon().pid());
-  std::set<std::string> seen;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
-    if (task.path().filename() == pid) continue;  // the event loop
-    std::string name;
-    std::getline(std::ifstream(task.path() / "comm"), name);
-    if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
-#ifdef __SANITIZE_THREAD__
-    // ThreadSanitizer's own thread, named as the program.
-    if (name == "orvane-mail-qua") continue;
-#endif
-    seen.insert(name);
-    EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
-  }
-  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
-    EXPECT_TRUE(seen.count(always)) << always;
-}
 
 }  // namespace
