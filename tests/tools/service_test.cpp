@@ -1,6 +1,9 @@
 #include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <regex>
 #include <sstream>
 
+#include <gmock/gmock.h>
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
@@ -23,6 +27,12 @@ namespace {
 
 using words_t = std::vector<std::string>;
 using metrics_t = std::map<std::string, double>;
+using mq::test::after;
+
+// The port named after `mark` in a program's output; 0 without one.
+std::uint16_t port_in(const std::string& text, const std::string& mark = "metrics on http://127.0.0.1:") {
+  return static_cast<std::uint16_t>(std::atoi(after(text, mark).c_str()));
+}
 
 std::string source_file(const std::string& name) { return mq::test::read_file(MQ_SOURCE_DIR "/" + name); }
 
@@ -91,8 +101,7 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
 
   mq::test::daemon_process_t p({MQ_OVERSEER_PATH, packaged_command(dir.file("config.json")), {"COM_ORVANE_MONITOR"}});
   ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
-  const auto port =
-      static_cast<std::uint16_t>(std::atoi(mq::test::after(p.output(), "metrics on http://127.0.0.1:").c_str()));
+  const auto port = port_in(p.output());
   ASSERT_NE(0, port) << p.output();
   const auto scrape = [&](const std::string& request) { return mq::test::exchange(port, request); };
 
@@ -114,10 +123,8 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
   const std::string answer = scrape("GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
   ASSERT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n")) << answer;
   const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
-  mq::test::write_file(dir.file("metrics.txt"), body);
   if (std::filesystem::exists("/usr/bin/promtool")) {
-    const auto check =
-        mq::test::run_program({"/bin/sh", {"-c", "promtool check metrics < " + dir.file("metrics.txt")}});
+    const auto check = mq::test::run_program({"/usr/bin/promtool", {"check", "metrics"}, {}, "", "", body});
     EXPECT_EQ(0, check.status) << check.out << check.err;
   }
 
@@ -141,9 +148,8 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
       EXPECT_EQ(m.at(name + label), t.at(name + label)) << name << label;
     }
   }
-  const std::string fresh_age = "mail_quarantine_queue_oldest_overdue_seconds{status=\"smtp-fresh\"}";
-  EXPECT_GE(m.at(fresh_age), 100);
-  EXPECT_LE(m.at(fresh_age), 100 + mq::test::wait_limit().count() / 1000);
+  EXPECT_THAT(m.at("mail_quarantine_queue_oldest_overdue_seconds{status=\"smtp-fresh\"}"),
+              ::testing::AllOf(::testing::Ge(100), ::testing::Le(100 + mq::test::wait_limit().count() / 1000)));
   EXPECT_EQ((std::vector<double>{30, 0, 1, 1, 1, 0, 1}),
             (std::vector<double>{m.at("mail_quarantine_queue_size_bytes{status=\"smtp-fresh\"}"),
                                  m.at("mail_quarantine_queue_oldest_overdue_seconds{status=\"bcc-accepted\"}"),
@@ -174,12 +180,10 @@ TEST(packaged_service, serves_metrics_that_agree_with_mqctl_and_keeps_the_socket
 
   // A thousand silent connections: the endpoint keeps a bounded number of
   // them open, and a scrape still gets its answer.
-  {
-    std::vector<mq::util::unique_fd_t> silent;
-    for (int i = 0; i < 1000; ++i) silent.push_back(mq::test::connect_loopback(port));
-    EXPECT_EQ(0u, scrape("GET /metrics HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
-    EXPECT_LT(mq::test::open_descriptors(p.pid()), 100u) << "descriptors of mq-overseer";
-  }
+  std::vector<mq::util::unique_fd_t> silent;
+  for (int i = 0; i < 1000; ++i) silent.push_back(mq::test::connect_loopback(port));
+  EXPECT_EQ(0u, scrape("GET /metrics HTTP/1.1\r\n\r\n").find("HTTP/1.1 200 OK\r\n"));
+  EXPECT_LT(mq::test::open_descriptors(p.pid()), 100u) << "descriptors of mq-overseer";
 
   if (root) {
     // Without the group nobody reaches either socket; with it, both.
@@ -241,13 +245,11 @@ TEST(overseer_reloads, the_units_reload_at_any_moment_of_a_start_kills_nothing) 
       {"right after the spawn", [](process_t&) {}},
       {"at its first line", [](process_t& p) { EXPECT_TRUE(p.wait_log("mq-overseer: spool directory ")); }},
       {"as the daemon starts", [&](process_t& p) { EXPECT_TRUE(p.wait_log(started)); }},
-      {"as the daemon starts again after a kill",
-       [&](process_t& p) {
+      {"as the daemon starts again after a kill", [&](process_t& p) {
          ASSERT_TRUE(p.wait_log("daemon ready with configuration revision 1"));
-         ::kill(std::stoi(mq::test::after(p.output(), started)), SIGKILL);
+         ::kill(std::stoi(after(p.output(), started)), SIGKILL);
          EXPECT_TRUE(p.wait_log(started, 2));
-       }},
-  };
+       }}};
   for (const auto& [moment, wait] : moments) {
     SCOPED_TRACE(moment);
     mq::test::temp_dir_t dir;
@@ -285,9 +287,8 @@ TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
        {"--nofile=64", MQ_OVERSEER_PATH, "--daemon", dir.file("fake"), "--state-dir", dir.file("state"), "--metrics",
         "127.0.0.1:0", "--restart-delay", "100", "--restart-delay-max", "1000", "--give-up-after", "100"},
        {"COM_ORVANE_MONITOR"}});
-  const std::string at = "metrics on http://127.0.0.1:";
-  ASSERT_TRUE(p.wait_log(at)) << p.output();
-  const auto port = static_cast<std::uint16_t>(std::stoi(mq::test::after(p.output(), at)));
+  ASSERT_TRUE(p.wait_log("metrics on http://127.0.0.1:")) << p.output();
+  const auto port = port_in(p.output());
   std::vector<mq::util::unique_fd_t> silent;
   for (int i = 0; i < 80; ++i) silent.push_back(mq::test::connect_loopback(port));
   ASSERT_TRUE(p.wait_log("cannot start the daemon: socketpair: Too many open files; restarting in ")) << p.output();
@@ -297,6 +298,108 @@ TEST(overseer_restarts, a_start_without_descriptors_is_a_failure_to_retry) {
   EXPECT_FALSE(p.exited());
   p.send_signal(SIGTERM);
   p.wait_exit();
+}
+
+// systemd's end of the notify protocol: a datagram socket the test owns.
+// Its queue holds 10 messages, and a sender blocks on a full one: the
+// watchdog comes once a second (WATCHDOG_USEC of 2 s) and is read often.
+class notify_socket_t {
+ public:
+  explicit notify_socket_t(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) mq::test::throw_errno("bind");
+    env = {"COM_ORVANE_MONITOR", "NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=2000000"};
+  }
+
+  // The next message but WATCHDOG=1, which is counted; "" when none comes.
+  std::string next() {
+    for (pollfd p{fd_.get(), POLLIN, 0}; ::poll(&p, 1, static_cast<int>(mq::test::wait_limit().count())) == 1;) {
+      char buf[4096];
+      const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
+      if (n < 0) mq::test::throw_errno("recv");
+      const std::string m(buf, static_cast<std::size_t>(n));
+      if (m != "WATCHDOG=1") return std::regex_replace(m, std::regex("MONOTONIC_USEC=[0-9]+\n"), "");
+      ++watchdogs;
+    }
+    return "";
+  }
+
+  std::vector<std::string> env;
+  std::size_t watchdogs = 0;
+
+ private:
+  mq::util::unique_fd_t fd_;
+};
+
+// READY=1 once the daemon is configured and its sockets answer; RELOADING=1
+// then READY=1 around each reload, even one that changes nothing; STOPPING=1
+// on SIGTERM; the watchdog fed all along. The daemon gets none of it.
+TEST(overseer_notify, tells_systemd_each_state_and_feeds_the_watchdog) {
+  mq::test::temp_dir_t dir;
+  notify_socket_t systemd(dir.file("notify"));
+  const auto config = mq::test::make_test_config(dir.path().string());
+  mq::test::write_config(dir.file("config.json"), config);
+  const std::string json = mq::test::read_file(dir.file("config.json"));
+  mq::test::daemon_process_t p(
+      {MQ_OVERSEER_PATH,
+       {"--daemon", ORVANE_MAIL_QUARANTINE_PATH, "--config", dir.file("config.json"), "--metrics", "127.0.0.1:0"},
+       systemd.env});
+
+  ASSERT_EQ("READY=1\nSTATUS=daemon ready with configuration revision 1", systemd.next()) << p.output();
+  const auto stat = mq::test::run_program({MQCTL_PATH, {"--client-socket", config.client_socket_path(), "stat"}});
+  EXPECT_EQ(0, stat.status) << "the client socket right after READY=1: " << stat.err;
+  EXPECT_GE(systemd.watchdogs, 1u);
+
+  const std::string daemon = after(p.output(), "(pid ");
+  const std::string environ = mq::test::read_file("/proc/" + daemon.substr(0, daemon.find(')')) + "/environ");
+  for (const char* own : {"NOTIFY_SOCKET=", "WATCHDOG_USEC="}) EXPECT_EQ(std::string::npos, environ.find(own)) << own;
+
+  // The configuration file at the reload, the two states' texts.
+  const std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+      {"{", "reading " + dir.file("config.json"),
+       "cannot read " + dir.file("config.json") + "; the daemon keeps its configuration"},
+      {json, "reloading: waiting for configuration revision 2", "daemon ready with configuration revision 2"}};
+  for (const auto& [file, reloading, ready] : rows) {
+    SCOPED_TRACE(ready);
+    mq::test::write_file(dir.file("config.json"), file);
+    p.send_signal(SIGHUP);
+    EXPECT_EQ((std::pair{"RELOADING=1\nSTATUS=" + reloading, "READY=1\nSTATUS=" + ready}),
+              (std::pair{systemd.next(), systemd.next()}));
+  }
+
+  // A daemon that does not answer shows in the probe's time, its limit; the
+  // loop feeds the watchdog meanwhile.
+  const auto watchdogs = systemd.watchdogs;
+  ::kill(std::stoi(daemon), SIGSTOP);
+  const std::string body =
+      mq::test::exchange(port_in(p.output()), "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+  ::kill(std::stoi(daemon), SIGCONT);
+  EXPECT_GE(std::atof(after(body, "\nmail_quarantine_queue_probe_duration_seconds ").c_str()), 5.0) << body;
+  EXPECT_NE(std::string::npos, body.find("\nmail_quarantine_queue_probe_success 0\n"));
+  p.send_signal(SIGTERM);
+  EXPECT_EQ("STOPPING=1", systemd.next());
+  EXPECT_GE(systemd.watchdogs, watchdogs + 3);
+  EXPECT_EQ(0, p.wait_exit());
+}
+
+// The web view: READY=1 once it listens, STOPPING=1 on SIGTERM, which then
+// ends it as before.
+TEST(web_notify, tells_systemd_it_listens_and_stops) {
+  mq::test::temp_dir_t dir;
+  notify_socket_t systemd(dir.file("notify"));
+  mq::test::daemon_process_t p(
+      {MQ_WEB_PATH,
+       {"--listen", "127.0.0.1:0", "--state-dir", dir.path().string(), "--users", dir.file("users")},
+       systemd.env});
+  const std::string ready = systemd.next();
+  const auto port = port_in(ready, "READY=1\nSTATUS=serving on http://127.0.0.1:");
+  ASSERT_NE(0, port) << ready << p.output();
+  EXPECT_THAT(mq::test::exchange(port, "GET /login HTTP/1.1\r\n\r\n"), ::testing::StartsWith("HTTP/1.1 "));
+  EXPECT_GE(systemd.watchdogs, 1u);
+  p.send_signal(SIGTERM);
+  EXPECT_EQ("STOPPING=1", systemd.next());
+  EXPECT_EQ(128 + SIGTERM, p.wait_exit());
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // mq-web's selections over a running daemon: the time budget and a gone
-// asker, one user's share of the page workers, and
-// pages, actions and counts on several threads at once (run under
-// ThreadSanitizer too).
+// asker, one user's share of the page workers, and pages, actions and counts
+// on several threads at once (run under ThreadSanitizer too).
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "ov/error.h"
-#include "support/peers.h"
 #include "support/process.h"
 #include "util/thrown_by.h"
 #include "web/data.h"
@@ -16,13 +14,12 @@
 namespace {
 
 using namespace std::chrono_literals;
-using words_t = std::vector<std::string>;
 
 struct web_selection : ::testing::Test {
-  // Entries e<k> in smtp-fresh from s<k>@nö<k>.test to r@ü<k>.example.
-  void fill(int n) {
+  // Entries e<k> in smtp-fresh from s<k>@nö<k>.test to r@ü<k>.example, up to n.
+  void fill(std::size_t n) {
     mq::test::sorter_peer_t sorter(q.sorter_socket());
-    for (int k = 0; k < n; ++k) {
+    for (auto k = ids.size(); k < n; ++k) {
       mq::Entry e;
       e.mutable_smtp_sender()->set_sender("s" + std::to_string(k) + "@n\xc3\xb6" + std::to_string(k) + ".test");
       e.add_smtp_recipient()->set_recipient("r@\xc3\xbc" + std::to_string(k) + ".example");
@@ -34,7 +31,7 @@ struct web_selection : ::testing::Test {
   std::vector<std::uint64_t> ids;
 };
 
-TEST_F(web_selection, the_budget_or_a_gone_asker_stops_a_walk) {
+TEST_F(web_selection, walks_stop_at_their_budget_and_run_on_many_threads_at_once) {
   fill(1);
   // A walk past its budget, or whose asker has gone, stops at the next page and says what it read.
   for (const auto& row : std::vector<std::pair<mq::web::data_t::bounds_t, std::string>>{
@@ -45,9 +42,6 @@ TEST_F(web_selection, the_budget_or_a_gone_asker_stops_a_walk) {
     }));
     EXPECT_EQ(row.second, error.substr(0, row.second.size())) << error;
   }
-}
-
-TEST_F(web_selection, pages_actions_and_counts_run_on_many_threads_at_once) {
   constexpr int n = 120, threads = 4;
   fill(n);
   std::vector<std::thread> pages;
