@@ -332,52 +332,22 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Message files are opened on a thread: io_uring is not available "
                                  "(switched off by MQ_OPEN_FILES_ON_THREAD)"}));
 
-// The `names` in the first column of the design page's thread table.
-std::set<std::string> documented_threads() {
-  std::ifstream page(MQ_SOURCE_DIR "/ARCHITECTURE.md");
-  std::set<std::string> names;
-  bool table = false;
-  for (std::string line; std::getline(page, line);) {
-    if (line.rfind("## ", 0) == 0) table = line == "## Threads of the daemon";
-    if (!table || line.rfind("| ", 0) != 0) continue;
-    const std::string first = line.substr(0, line.find(" |", 1));
-    static const std::regex name("`([a-z-]+)`");
-    for (std::sregex_iterator i(first.begin(), first.end(), name), end; i != end; ++i) names.insert((*i)[1]);
-  }
-  return names;
-}
-
-// A large entry is read and answered whole, off the event loop (the order
-// that makes: tests/sorter). Each thread that did the work is named for a
-// row of the design page's thread table, so a thread started anywhere else,
-// or a row renamed, fails here.
-TEST_F(service, a_large_get_is_answered_whole_on_documented_threads) {
-  const auto documented = documented_threads();
-  ASSERT_GE(documented.size(), 5u);
-  sorter_peer_t s(q.sorter_socket());
-  mq::Entry large;
-  for (int i = 0; i < 20000; ++i) large.add_smtp_recipient()->set_recipient("rcpt" + std::to_string(i) + "@example");
-  std::string content;
-  const response_t got = get(s, s.put("large\n", mq::SMTP_FRESH, large), &content);
-  ASSERT_EQ(20000, got.entry().smtp_recipient_size());
-  EXPECT_EQ("rcpt19999@example", got.entry().smtp_recipient(19999).recipient());
-
-  const std::string pid = std::to_string(q.daemon().pid());
-  std::set<std::string> seen;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
-    if (task.path().filename() == pid) continue;  // the event loop
-    std::string name;
-    std::getline(std::ifstream(task.path() / "comm"), name);
-    if (name.rfind("iou-wrk-", 0) == 0) name = "iou-wrk";  // io_uring's, one per open at a time
-#ifdef __SANITIZE_THREAD__
-    // ThreadSanitizer's own thread, named as the program.
-    if (name == "orvane-mail-qua") continue;
-#endif
-    seen.insert(name);
-    EXPECT_TRUE(documented.count(name)) << "thread " << task.path() << " \"" << name << "\" is in no row";
-  }
-  for (const char* always : {"mq-writer", "mq-files", "mq-reader", "mq-large"})
-    EXPECT_TRUE(seen.count(always)) << always;
+// A stop while the loop's own thread is held in an open still ends the
+// daemon, at once when nothing is in progress (the held get's peer has
+// gone).
+TEST(held_open_stop, a_stop_while_the_loops_thread_is_held_ends_the_daemon) {
+  mq::test::running_quarantine_t q;
+  auto held = std::make_unique<sorter_peer_t>(q.sorter_socket());
+  const std::uint64_t id = held->put("held\n", mq::SMTP_FRESH);
+  mq::test::held_open_t scanner(std::filesystem::directory_iterator(q.spool_dir() + "/queue")->path().string());
+  if (!scanner.usable()) GTEST_SKIP() << scanner.reason();
+  request_t request = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, id);
+  request.set_serial(held->next_serial());
+  held->send(request);
+  ASSERT_TRUE(scanner.wait_open());
+  held.reset();
+  EXPECT_TRUE(q.daemon().wait_log("Sorter: disconnected"));
+  EXPECT_EQ(107, q.stop());
 }
 
 }  // namespace
