@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,7 @@
 #include "sorter/server.h"
 #include "store/sqlite.h"
 #include "util/callback_wrapper.h"
+#include "util/loop_standby.h"
 #include "util/service.h"
 
 namespace mq::app {
@@ -44,7 +46,10 @@ constexpr std::int32_t permission_denied = ov::EC_PERMISSION_DENIED;
 // How long a termination waits for the requests in progress to be answered.
 constexpr std::chrono::seconds drain_limit{10};
 
-[[noreturn]] void exit_with_status(std::int32_t status) {
+// `held`: the loop's thread is held in an open and may wake at any time;
+// no exit handler nor static destructor runs beside it (a leak checker's
+// would wait for it), so the log is flushed here.
+[[noreturn]] void exit_with_status(std::int32_t status, bool held = false) {
   if (!ov::cf_log_is_set()) {
     ov::cf_log_threshold = ov::util::logger::notice;
     ov::cf_log_set(ov::cf_make_default_log());
@@ -52,6 +57,11 @@ constexpr std::chrono::seconds drain_limit{10};
   if (ov::cf_log_threshold <= ov::util::logger::notice) {
     ov::cf_log_write(ov::util::logger::notice,
                      "Exit with status " + std::to_string(status) + " (" + ov::error_code_name(status) + ")");
+  }
+  if (held) {
+    ov::cf_log_flush();
+    std::fflush(nullptr);
+    std::_Exit(status);
   }
   std::exit(status);
 }
@@ -87,6 +97,9 @@ class app_t {
   [[noreturn]] void run();
 
  private:
+  // Ends the process: with the loop's failure, or as asked when none;
+  // `held` as for exit_with_status.
+  [[noreturn]] void end(const std::exception_ptr& failure, bool held = false);
   // The services in list order. They are created in another order so that
   // the servers can be handed the store and the reporter.
   void make_services();
@@ -161,32 +174,45 @@ void app_t::make_services() {
 }
 
 void app_t::run() {
+  // The loop's thread may be held in an open when the loop ends: its
+  // standby then ends the process as the loop's thread would.
+  mq::util::loop_standby_t::set_held_end([this](const std::exception_ptr& failure) { end(failure, true); });
+  std::exception_ptr failure;
   try {
     wait_hangup();
     wait_termination();
     get_config();
     io_.run();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  end(failure);
+}
+
+void app_t::end(const std::exception_ptr& failure, bool held) {
+  if (!failure) exit_with_status(exit_status_, held);
+  try {
+    std::rethrow_exception(failure);
   } catch (ov::ErrorCode code) {
     stop();
-    exit_with_status(code);
+    exit_with_status(code, held);
   } catch (const mq::store::sqlite::outcome_unknown_t& e) {
     // Neither answered nor undone: the restart's scan finds what was stored.
     OV_LOG(error, ov::exception_text(e));
     stop();
-    exit_with_status(ov::EC_UNEXPECTED_ERROR);
+    exit_with_status(ov::EC_UNEXPECTED_ERROR, held);
   } catch (const std::exception& e) {
     if (needs_restart(e)) {
       OV_LOG(debug, ov::exception_text(e));
       OV_LOG(notice, "Will restart for config changes to take effect");
       stop();
-      exit_with_status(0);
+      exit_with_status(0, held);
     }
     const ov::ErrorCode code = ov::error_code_of(e);
     OV_LOG(error, ov::exception_text(e));
     stop();
-    exit_with_status(code);
+    exit_with_status(code, held);
   }
-  exit_with_status(exit_status_);
 }
 
 void app_t::get_config() {
@@ -276,6 +302,8 @@ void app_t::stop() {
   servers_.clear();
   for (auto it = services_.rbegin(); it != services_.rend(); ++it) it->reset();
   channel_.reset();
+  // The loop ends here even while its thread is held in an open.
+  io_.stop();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include <sqlite3.h>
@@ -12,6 +13,7 @@
 #include "store/file_opener.h"
 #include "store/lock_entry.h"
 #include "store/metadata_reader.h"
+#include "util/loop_standby.h"
 #include "util/thrown_by.h"
 
 namespace mq::store {
@@ -37,7 +39,17 @@ void entry_getter_t::open(const std::string& db_path, const boost::filesystem::p
   // The threads are for kernels or sandboxes without io_uring; tests and
   // operators may choose them.
   const char* use_threads = std::getenv("MQ_OPEN_FILES_ON_THREAD");
-  opener_ = std::make_unique<file_opener_t>(io_, queue_dir, use_threads && std::strcmp(use_threads, "1") == 0);
+  const char* on_loop = std::getenv("MQ_OPEN_FILES_ON_LOOP");
+  std::shared_ptr<mq::util::loop_standby_t> standby;
+  if (!on_loop || std::strcmp(on_loop, "0") != 0) {
+    try {
+      standby = std::make_shared<mq::util::loop_standby_t>(io_);
+    } catch (const std::system_error& e) {
+      OV_LOG(warning, "No open runs on the event loop: no standby thread (" << e.code().message() << ")");
+    }
+  }
+  opener_ = std::make_unique<file_opener_t>(io_, queue_dir, use_threads && std::strcmp(use_threads, "1") == 0,
+                                            std::move(standby));
   OV_LOG(notice, opener_->description());
   for (std::size_t i = 0; i < large_threads; ++i)
     large_readers_.push_back(std::make_unique<metadata_reader_t>(db_path, trace));

@@ -22,6 +22,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/exception.hpp>
 
+#include "ov/logger.h"
 #include "util/thread_name.h"
 #include "util/thrown_by.h"
 #include "util/unique_fd.h"
@@ -231,7 +232,9 @@ class file_opener_t::threads_t : public std::enable_shared_from_this<threads_t> 
   bool stopped_ = false;
 };
 
-file_opener_t::file_opener_t(boost::asio::io_context& io, const fs::path& dir, bool use_threads) : io_(io), dir_(dir) {
+file_opener_t::file_opener_t(boost::asio::io_context& io, const fs::path& dir, bool use_threads,
+                             std::shared_ptr<mq::util::loop_standby_t> standby)
+    : io_(io), dir_(dir), standby_(std::move(standby)) {
   dir_fd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir_fd_ < 0) throw_fs("open", dir_, errno);
   std::string unavailable = "switched off by MQ_OPEN_FILES_ON_THREAD";
@@ -239,14 +242,16 @@ file_opener_t::file_opener_t(boost::asio::io_context& io, const fs::path& dir, b
     try {
       ring_ = std::make_unique<ring_t>(io_, this);
       description_ = "Message files are opened through io_uring";
-      return;
     } catch (const std::system_error& e) {
       ring_.reset();
       unavailable = e.code().message();
     }
   }
-  description_ = "Message files are opened on a thread: io_uring is not available (" + unavailable + ")";
-  threads_ = std::make_shared<threads_t>(io_, dir_fd_);
+  if (!ring_) {
+    description_ = "Message files are opened on a thread: io_uring is not available (" + unavailable + ")";
+    threads_ = std::make_shared<threads_t>(io_, dir_fd_);
+  }
+  if (standby_) description_ += " once an open has waited; until then on the event loop, a standby thread serving";
 }
 
 file_opener_t::~file_opener_t() {
@@ -276,6 +281,16 @@ void file_opener_t::open(const std::string& name, callback_t callback) {
 }
 
 void file_opener_t::resubmit(std::uint64_t id) {
+  if (standby_ && standby_->quick()) {
+    boost::asio::post(io_, [this, alive = alive_, id] {
+      if (*alive) open_here(id);
+    });
+    return;
+  }
+  send_off(id);
+}
+
+void file_opener_t::send_off(std::uint64_t id) {
   const request_t& request = *pending_.at(id);
   if (ring_) {
     ring_->submit(id, request.name, request.flags);
@@ -288,6 +303,42 @@ void file_opener_t::resubmit(std::uint64_t id) {
     fd.release();
     opened(id, result);
   });
+}
+
+void file_opener_t::open_here(std::uint64_t id) {
+  const auto found = pending_.find(id);
+  if (found == pending_.end()) return;
+  // Not while the standby serves: it may be the one running this.
+  if (!standby_->quick()) return send_off(id);
+  // Nothing of this object is touched while the standby may serve: the
+  // loop's work may end the opener meanwhile.
+  const int dir_fd = dir_fd_;
+  const std::string name = found->second->name;
+  const int flags = found->second->flags;
+  const auto start = std::chrono::steady_clock::now();
+  int result = -1;
+  // Kept until the loop is this thread's again: the last owner ends the
+  // standby's thread, which must not be the one serving.
+  const std::shared_ptr<mq::util::loop_standby_t> standby = standby_;
+  standby->guard(
+      [&] {
+        const int fd = ::openat(dir_fd, name.c_str(), flags);
+        result = fd >= 0 ? fd : -errno;
+      },
+      [&, alive = alive_](bool served) {
+        if (!*alive) {
+          if (result >= 0) ::close(result);
+          return;
+        }
+        if (served) {
+          const auto waited = std::chrono::steady_clock::now() - start;
+          OV_LOG(notice, "Opening " << name << " waited "
+                                    << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
+                                    << " ms; opens go off the event loop for " << mq::util::loop_standby_t::rest.count()
+                                    << " s");
+        }
+        opened(id, result);
+      });
 }
 
 void file_opener_t::opened(std::uint64_t id, int result) {

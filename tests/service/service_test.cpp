@@ -309,13 +309,16 @@ TEST_F(service, a_disconnect_a_bad_request_or_a_storm_ends_only_its_own_connecti
 
 // A get whose file an on-access scanner holds waits alone: the statistics,
 // another Sorter connection's get and put are answered meanwhile, and the
-// held get once the scanner lets its open through. Both ways of opening.
-class held_open : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+// held get once the scanner lets its open through. Every way of opening:
+// on the loop's thread with its standby, through io_uring, on threads.
+class held_open : public ::testing::TestWithParam<std::tuple<const char*, const char*, const char*>> {};
 
 TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
-  const mq::test::env_var_t mode("MQ_OPEN_FILES_ON_THREAD", GetParam().first);
+  const mq::test::env_var_t threads("MQ_OPEN_FILES_ON_THREAD", std::get<0>(GetParam()));
+  const mq::test::env_var_t on_loop("MQ_OPEN_FILES_ON_LOOP", std::get<1>(GetParam()));
   mq::test::running_quarantine_t q;
-  EXPECT_TRUE(q.daemon().wait_log(GetParam().second));
+  EXPECT_TRUE(q.daemon().wait_log(std::get<2>(GetParam())));
+  EXPECT_EQ(std::get<1>(GetParam())[0] == '1', q.daemon().count_log("a standby thread serving") == 1);
   sorter_peer_t held(q.sorter_socket()), other(q.sorter_socket());
   const std::uint64_t held_id = held.put("held\n", mq::SMTP_FRESH);
   mq::test::held_open_t scanner(std::filesystem::directory_iterator(q.spool_dir() + "/queue")->path().string());
@@ -325,24 +328,51 @@ TEST_P(held_open, a_held_open_holds_up_only_its_own_get) {
   request_t held_get = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, held_id);
   held_get.set_serial(held.next_serial());
   held.send(held_get);
+  // A get right behind it on the same connection is answered meanwhile.
+  request_t behind = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, free_id);
+  behind.set_serial(held.next_serial());
+  held.send(behind);
   ASSERT_TRUE(scanner.wait_open());
   client_peer_t client(q.client_socket());
   EXPECT_EQ(2u, client.stat().smtp_fresh_stat().total_messages());
   EXPECT_EQ("free\n", get(other, free_id));
   EXPECT_GT(other.put("more\n", mq::SMTP_FRESH), free_id);
-  scanner.allow();
   mq::util::unique_fd_t fd;
+  EXPECT_EQ(behind.serial(), held.read(&fd).serial());
+  scanner.allow();
   const response_t answer = held.read(&fd);
   ASSERT_EQ(response_t::GET_ENTRY_RESPONSE, answer.tag()) << answer.error().what();
   EXPECT_EQ((std::pair<std::uint64_t, std::string>{held_id, "held\n"}),
             (std::pair{answer.entry_id(), fd ? mq::test::read_fd(fd.get()) : ""}));
+  EXPECT_EQ(std::get<1>(GetParam())[0] == '1', q.daemon().count_log(" ms; opens go off the event loop for 10 s") == 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    io_uring_or_threads, held_open,
-    ::testing::Values(std::make_pair("0", "Message files are opened through io_uring"),
-                      std::make_pair("1",
-                                     "Message files are opened on a thread: io_uring is not available "
-                                     "(switched off by MQ_OPEN_FILES_ON_THREAD)")));
+    loop_io_uring_or_threads, held_open,
+    ::testing::Values(std::tuple{"0", "1",
+                                 "Message files are opened through io_uring once an open has waited; until then on "
+                                 "the event loop, a standby thread serving"},
+                      std::tuple{"0", "0", "Message files are opened through io_uring"},
+                      std::tuple{"1", "0",
+                                 "Message files are opened on a thread: io_uring is not available "
+                                 "(switched off by MQ_OPEN_FILES_ON_THREAD)"}));
+
+// A stop while the loop's own thread is held in an open still ends the
+// daemon, at once when nothing is in progress (the held get's peer has
+// gone).
+TEST(held_open_stop, a_stop_while_the_loops_thread_is_held_ends_the_daemon) {
+  mq::test::running_quarantine_t q;
+  auto held = std::make_unique<sorter_peer_t>(q.sorter_socket());
+  const std::uint64_t id = held->put("held\n", mq::SMTP_FRESH);
+  mq::test::held_open_t scanner(std::filesystem::directory_iterator(q.spool_dir() + "/queue")->path().string());
+  if (!scanner.usable()) GTEST_SKIP() << scanner.reason();
+  request_t request = mq::test::entry_request(request_t::GET_ENTRY_REQUEST, id);
+  request.set_serial(held->next_serial());
+  held->send(request);
+  ASSERT_TRUE(scanner.wait_open());
+  held.reset();
+  EXPECT_TRUE(q.daemon().wait_log("Sorter: disconnected"));
+  EXPECT_EQ(107, q.stop());
+}
 
 }  // namespace
