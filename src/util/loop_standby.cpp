@@ -49,7 +49,8 @@ std::function<void(std::exception_ptr)>& held_end() {
 
 void loop_standby_t::set_held_end(std::function<void(std::exception_ptr)> end) { held_end() = std::move(end); }
 
-loop_standby_t::loop_standby_t(boost::asio::io_context& io) : io_(io) {
+loop_standby_t::loop_standby_t(boost::asio::io_context& io)
+    : io_(io), loop_thread_(static_cast<pid_t>(::syscall(SYS_gettid))) {
   thread_ = std::thread([this] {
     name_this_thread("mq-standby");
     run();
@@ -73,27 +74,19 @@ loop_standby_t::~loop_standby_t() {
   thread_.join();
 }
 
-void loop_standby_t::guard(const std::function<void()>& call, const std::function<void(bool)>& then) {
-  thread_local const pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    in_call_ = true;
-    ++calls_;
-    caller_ = tid;
-    if (!watching_) wake_.notify_one();
-  }
-  call();
-  bool served = false;
-  std::exception_ptr failure;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    in_call_ = false;
-    served = serving_;
-    given_back_.wait(lock, [this] { return !serving_; });
-    failure = std::exchange(failure_, nullptr);
-  }
-  then(served);
-  if (failure) std::rethrow_exception(failure);
+void loop_standby_t::enter() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  in_call_ = true;
+  ++calls_;
+  if (!watching_) wake_.notify_one();
+}
+
+std::exception_ptr loop_standby_t::leave(bool& served) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  in_call_ = false;
+  served = serving_;
+  given_back_.wait(lock, [this] { return !serving_; });
+  return std::exchange(failure_, nullptr);
 }
 
 bool loop_standby_t::quick() const { return now_ns() >= quick_after_.load(std::memory_order_relaxed); }
@@ -119,7 +112,7 @@ void loop_standby_t::run() {
       std::this_thread::sleep_for(patience);
       lock.lock();
       if (stop_) return;
-      if (in_call_ && calls_ == calls && asleep(caller_)) serve(lock);
+      if (in_call_ && calls_ == calls && asleep(loop_thread_)) serve(lock);
       if (in_call_ || calls_ != calls)
         last_call = std::chrono::steady_clock::now();
       else if (std::chrono::steady_clock::now() - last_call > idle_after)

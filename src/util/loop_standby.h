@@ -40,7 +40,15 @@ class loop_standby_t {
   // loop's other work may destroy: runs `call`, then, once the loop is this
   // thread's again, `then` (told whether the standby served meanwhile).
   // Work of the loop that failed on the standby is rethrown after `then`.
-  void guard(const std::function<void()>& call, const std::function<void(bool served)>& then);
+  template <class Call, class Then>
+  void guard(Call&& call, Then&& then) {
+    enter();
+    call();
+    bool served = false;
+    const std::exception_ptr failure = leave(served);
+    then(served);
+    if (failure) std::rethrow_exception(failure);
+  }
   // What ends the process when the loop has ended (stopped, or failed with
   // the exception given) while its thread is still held in a call; run on
   // the standby's thread. Set once, before the loop runs; without it the
@@ -54,6 +62,10 @@ class loop_standby_t {
  private:
   // Marks a wait past `patience`: quick() is false for `rest`.
   void note_slow();
+  void enter();
+  // Waits until the loop is this thread's again; says whether the standby
+  // served meanwhile and returns what failed there.
+  std::exception_ptr leave(bool& served);
   void run();
   // Runs the loop's work until the call has ended.
   void serve(std::unique_lock<std::mutex>& lock);
@@ -63,7 +75,7 @@ class loop_standby_t {
   std::condition_variable wake_, given_back_;
   bool in_call_ = false;
   std::uint64_t calls_ = 0;
-  pid_t caller_ = 0;
+  const pid_t loop_thread_;  // the constructor's caller
   bool watching_ = false;
   bool serving_ = false;
   bool stop_ = false;
